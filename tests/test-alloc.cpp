@@ -1,0 +1,783 @@
+// Placing tensors: the offset planner (best fit, merging, chunks), the
+// linear allocator, the graph allocator (in-place reuse, release, buffers
+// per slot, re-planning) and the chunked placement of a context's tensors.
+
+#include "test-backend-mock.h"
+
+#include "tevo-alloc.h"
+#include "tevo-backend-impl.h"
+#include "tevo-backend.h"
+#include "tevo-impl.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+using mock::assert_text;
+using mock::fatal;
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// offset planner
+
+struct Planner {
+    tevo_dyn_tallocr * alloc;
+
+    Planner(size_t alignment, size_t max_size) : alloc(tevo_dyn_tallocr_new(alignment, max_size)) {}
+    ~Planner() { tevo_dyn_tallocr_free(alloc); }
+
+    tevo_buffer_address take(size_t size) { return tevo_dyn_tallocr_alloc(alloc, size, nullptr); }
+    void give(tevo_buffer_address a, size_t size) { tevo_dyn_tallocr_free_range(alloc, a, size, nullptr); }
+
+    const tevo_tallocr_chunk & chunk(int i) const { return *alloc->chunks[i]; }
+};
+
+void expect_addr(tevo_buffer_address a, int chunk, size_t offset) {
+    EXPECT_EQ(a.chunk, chunk);
+    EXPECT_EQ(a.offset, offset);
+}
+
+TEST(DynAlloc, SizesRoundUpToTheAlignment) {
+    Planner p(32, 1 << 20);
+    expect_addr(p.take(1), 0, 0);
+    expect_addr(p.take(33), 0, 32);
+    expect_addr(p.take(64), 0, 96);
+    EXPECT_EQ(p.chunk(0).max_size, 160u);
+}
+
+TEST(DynAlloc, EqualInnerBlocksGoToTheLaterOne) {
+    Planner p(1, 1000);
+    auto a = p.take(100);
+    auto b = p.take(50);
+    auto c = p.take(100);
+    auto d = p.take(50);
+    p.take(100);
+    (void) a;
+    (void) c;
+    p.give(b, 50);
+    p.give(d, 50);
+    ASSERT_EQ(p.chunk(0).n_free_blocks, 3);
+    expect_addr(p.take(50), 0, 250);
+    expect_addr(p.take(50), 0, 100);
+}
+
+TEST(DynAlloc, BestFitPrefersTheSmallestInnerBlock) {
+    Planner p(1, 1000);
+    auto a = p.take(80);
+    p.take(10);
+    auto b = p.take(40);
+    p.take(10);
+    p.give(a, 80);
+    p.give(b, 40);
+    expect_addr(p.take(30), 0, 90);
+    expect_addr(p.take(60), 0, 0);
+}
+
+TEST(DynAlloc, FreeingBetweenTwoBlocksMergesThem) {
+    Planner p(1, 1000);
+    auto a = p.take(100);
+    auto b = p.take(100);
+    auto c = p.take(100);
+    p.take(100);
+    p.give(a, 100);
+    p.give(c, 100);
+    ASSERT_EQ(p.chunk(0).n_free_blocks, 3);
+    p.give(b, 100);
+    ASSERT_EQ(p.chunk(0).n_free_blocks, 2);
+    EXPECT_EQ(p.chunk(0).free_blocks[0].offset, 0u);
+    EXPECT_EQ(p.chunk(0).free_blocks[0].size, 300u);
+}
+
+TEST(DynAlloc, FreeingJoinsTheFollowingBlock) {
+    Planner p(1, 1000);
+    p.take(100);
+    auto b = p.take(100);
+    // b touches the tail block: it becomes the tail's new start
+    p.give(b, 100);
+    ASSERT_EQ(p.chunk(0).n_free_blocks, 1);
+    EXPECT_EQ(p.chunk(0).free_blocks[0].offset, 100u);
+    EXPECT_EQ(p.chunk(0).free_blocks[0].size, 900u);
+}
+
+TEST(DynAlloc, ChunksStayUnderTheMaximumSize) {
+    // padded sizes 600, 600, 300 with a maximum of 1000
+    Planner p(1, 1000);
+    expect_addr(p.take(600), 0, 0);
+    expect_addr(p.take(600), 1, 0);
+    // both last blocks grow their chunk by 300: the earlier chunk wins
+    expect_addr(p.take(300), 0, 600);
+    EXPECT_EQ(p.chunk(0).max_size, 900u);
+    EXPECT_EQ(p.chunk(1).max_size, 600u);
+    EXPECT_EQ(tevo_dyn_tallocr_total_size(p.alloc), 1500u);
+}
+
+TEST(DynAlloc, LastBlockInsideTheChunkBeatsGrowth) {
+    Planner p(1, 1000);
+    p.take(600);
+    auto b = p.take(600);
+    p.give(b, 600);
+    // chunk 0 would grow by 100; chunk 1 already needs 600 bytes
+    expect_addr(p.take(100), 1, 0);
+    EXPECT_EQ(p.chunk(0).max_size, 600u);
+    EXPECT_EQ(p.chunk(1).max_size, 600u);
+}
+
+TEST(DynAlloc, OversizedRangeGetsAChunkOfItsOwn) {
+    Planner p(1, 1000);
+    expect_addr(p.take(1500), 0, 0);
+    EXPECT_EQ(p.chunk(0).max_size, 1500u);
+    expect_addr(p.take(10), 1, 0);
+}
+
+TEST(DynAlloc, ChunkWithoutFreeBlocksIsSkipped) {
+    Planner p(1, 1000);
+    // the whole first chunk is handed out: it has no block left
+    expect_addr(p.take(1000), 0, 0);
+    ASSERT_EQ(p.chunk(0).n_free_blocks, 0);
+    expect_addr(p.take(100), 1, 0);
+    expect_addr(p.take(100), 1, 100);
+    ASSERT_EQ(p.alloc->n_chunks, 2);
+}
+
+TEST(DynAlloc, FreeingIntoAnEmptyChunkAddsABlock) {
+    Planner p(1, 1000);
+    auto a = p.take(1000);
+    p.give(a, 1000);
+    ASSERT_EQ(p.chunk(0).n_free_blocks, 1);
+    expect_addr(p.take(400), 0, 0);
+}
+
+TEST(DynAlloc, SixteenthChunkTakesEverythingLeft) {
+    Planner p(1, 100);
+    for (int i = 0; i < 15; i++) {
+        expect_addr(p.take(100), i, 0);
+    }
+    expect_addr(p.take(100), 15, 0);
+    expect_addr(p.take(5000), 15, 100);
+    EXPECT_EQ(p.alloc->n_chunks, 16);
+}
+
+TEST(DynAlloc, ResetDropsAllChunks) {
+    Planner p(1, 100);
+    p.take(10);
+    p.take(200);
+    tevo_dyn_tallocr_reset(p.alloc);
+    EXPECT_EQ(p.alloc->n_chunks, 0);
+    EXPECT_EQ(tevo_dyn_tallocr_total_size(p.alloc), 0u);
+}
+
+TEST(DynAllocDeath, RunningOutOfFreeBlocksIsFatal) {
+    setenv("TEVO_NO_BACKTRACE", "1", 1);
+    EXPECT_DEATH(
+        {
+            Planner                          p(1, SIZE_MAX);
+            std::vector<tevo_buffer_address> v;
+            for (int i = 0; i < 2 * MAX_FREE_BLOCKS + 2; i++) {
+                v.push_back(p.take(1));
+            }
+            for (size_t i = 0; i < v.size(); i += 2) {
+                p.give(v[i], 1);
+            }
+        },
+        assert_text("chunk->n_free_blocks < MAX_FREE_BLOCKS && \"out of free blocks\""));
+}
+
+// ---------------------------------------------------------------------------
+// linear allocator
+
+TEST(Tallocr, PlacesTensorsOneAfterAnother) {
+    tevo_context *        ctx = mock::new_meta_ctx();
+    tevo_backend_buffer_t buf = tevo_backend_buft_alloc_buffer(tevo_backend_cpu_buffer_type(), 128);
+    tevo_tallocr          ta  = tevo_tallocr_new(buf);
+    EXPECT_EQ(ta.offset, 0u);
+    EXPECT_EQ(ta.alignment, 32u);
+
+    tevo_tensor * a = tevo_new_tensor_1d(ctx, TEVO_TYPE_F32, 10);
+    tevo_tensor * b = tevo_new_tensor_1d(ctx, TEVO_TYPE_F32, 16);
+    EXPECT_EQ(tevo_tallocr_alloc(&ta, a), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(tevo_tallocr_alloc(&ta, b), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(a->data, tevo_backend_buffer_get_base(buf));
+    EXPECT_EQ((char *) b->data, (char *) a->data + 64);
+    EXPECT_EQ(a->buffer, buf);
+    EXPECT_EQ(ta.offset, 128u);
+
+    tevo_backend_buffer_free(buf);
+    tevo_free(ctx);
+}
+
+TEST(Tallocr, FirstTensorStartsAligned) {
+    // a buffer whose base sits 8 bytes past an aligned address
+    alignas(64) static char storage[256];
+    tevo_backend_buffer_t buf = tevo_backend_cpu_buffer_from_ptr(storage, sizeof(storage));
+    buf->context              = storage + 8;
+    buf->iface.get_base       = mock::buffer_get_base;
+    tevo_tallocr ta           = tevo_tallocr_new(buf);
+    EXPECT_EQ(ta.offset, 24u);
+    tevo_backend_buffer_free(buf);
+}
+
+TEST(TallocrDeath, OverflowIsFatal) {
+    tevo_context *        ctx = mock::new_meta_ctx();
+    tevo_backend_buffer_t buf = tevo_backend_buft_alloc_buffer(tevo_backend_cpu_buffer_type(), 100);
+    tevo_tallocr          ta  = tevo_tallocr_new(buf);
+    tevo_tensor *         a   = tevo_new_tensor_1d(ctx, TEVO_TYPE_F32, 10);
+    tevo_tensor *         b   = tevo_new_tensor_1d(ctx, TEVO_TYPE_F32, 10);
+    tevo_set_name(b, "b");
+    ASSERT_EQ(tevo_tallocr_alloc(&ta, a), TEVO_STATUS_SUCCESS);
+    EXPECT_DEATH(tevo_tallocr_alloc(&ta, b),
+                 fatal("tevo_tallocr_alloc: not enough space in the buffer to allocate b (needed 64, available 36)") +
+                     ".*" + fatal("tevo/src/tevo-alloc:") + "[0-9]+" + fatal(": not enough space in the buffer"));
+    tevo_backend_buffer_free(buf);
+    tevo_free(ctx);
+}
+
+// ---------------------------------------------------------------------------
+// graph allocator
+
+struct GallocTest : ::testing::Test {
+    tevo_context * ctx = nullptr;
+
+    void SetUp() override { ctx = mock::new_meta_ctx(256); }
+    void TearDown() override { tevo_free(ctx); }
+
+    tevo_tensor * leaf(int64_t n = 16, const char * name = nullptr) {
+        tevo_tensor * t = tevo_new_tensor_1d(ctx, TEVO_TYPE_F32, n);
+        if (name) {
+            tevo_set_name(t, name);
+        }
+        return t;
+    }
+
+    tevo_cgraph * graph(tevo_tensor * out) {
+        tevo_cgraph * g = tevo_new_graph_custom(ctx, 64, false);
+        tevo_build_forward_expand(g, out);
+        return g;
+    }
+};
+
+TEST_F(GallocTest, SqrThenSqrtRunsInPlace) {
+    tevo_tensor * a = leaf();
+    tevo_tensor * b = tevo_sqr(ctx, a);
+    tevo_tensor * c = tevo_sqrt(ctx, b);
+    tevo_cgraph * g = graph(c);
+
+    tevo_gallocr_t galloc = tevo_gallocr_new(tevo_backend_cpu_buffer_type());
+    ASSERT_TRUE(tevo_gallocr_reserve(galloc, g));
+    EXPECT_EQ(tevo_gallocr_get_buffer_size(galloc, 0), 64u);
+    ASSERT_TRUE(tevo_gallocr_alloc_graph(galloc, g));
+    EXPECT_NE(a->data, nullptr);
+    EXPECT_EQ(b->data, a->data);
+    EXPECT_EQ(c->data, a->data);
+    EXPECT_EQ(tevo_backend_buffer_get_usage(a->buffer), TEVO_BACKEND_BUFFER_USAGE_COMPUTE);
+    EXPECT_STREQ(tevo_backend_buffer_name(a->buffer), "CPU");
+
+    // planning the same graph shape again keeps the buffer
+    tevo_backend_buffer_t first = a->buffer;
+    tevo_tensor *         a2    = leaf();
+    tevo_cgraph *         g2    = graph(tevo_sqrt(ctx, tevo_sqr(ctx, a2)));
+    ASSERT_TRUE(tevo_gallocr_reserve(galloc, g2));
+    ASSERT_TRUE(tevo_gallocr_alloc_graph(galloc, g2));
+    EXPECT_EQ(a2->buffer, first);
+    EXPECT_EQ(a2->data, a->data);
+    tevo_gallocr_free(galloc);
+}
+
+TEST_F(GallocTest, OutputIsNeitherOverwrittenNorReleased) {
+    tevo_tensor * a = leaf();
+    tevo_tensor * b = tevo_sqr(ctx, a);
+    tevo_set_output(b);
+    tevo_tensor * c = tevo_sqrt(ctx, b);
+    tevo_tensor * d = tevo_mul_mat(ctx, c, c); // would take b's range if b were released
+    tevo_cgraph * g = graph(d);
+
+    tevo_gallocr_t galloc = tevo_gallocr_new(tevo_backend_cpu_buffer_type());
+    ASSERT_TRUE(tevo_gallocr_alloc_graph(galloc, g));
+    EXPECT_EQ(b->data, a->data);
+    EXPECT_EQ((char *) c->data, (char *) b->data + 64);
+    EXPECT_EQ((char *) d->data, (char *) b->data + 128);
+    EXPECT_EQ(tevo_gallocr_get_buffer_size(galloc, 0), 160u);
+    tevo_gallocr_free(galloc);
+}
+
+TEST_F(GallocTest, ReleasedRangeIsTakenByTheNextNode) {
+    // the same graph without the output flag: c runs in place on b and d
+    // follows right after
+    tevo_tensor * a = leaf();
+    tevo_tensor * b = tevo_sqr(ctx, a);
+    tevo_tensor * c = tevo_sqrt(ctx, b);
+    tevo_tensor * d = tevo_mul_mat(ctx, c, c);
+    tevo_cgraph * g = graph(d);
+
+    tevo_gallocr_t galloc = tevo_gallocr_new(tevo_backend_cpu_buffer_type());
+    ASSERT_TRUE(tevo_gallocr_alloc_graph(galloc, g));
+    EXPECT_EQ(c->data, a->data);
+    EXPECT_EQ((char *) d->data, (char *) a->data + 64);
+    EXPECT_EQ(tevo_gallocr_get_buffer_size(galloc, 0), 96u);
+    tevo_gallocr_free(galloc);
+}
+
+TEST_F(GallocTest, SourceReadTwiceIsNotOverwrittenByTheFirstReader) {
+    tevo_tensor * a = leaf();
+    tevo_tensor * b = tevo_sqr(ctx, a);
+    tevo_tensor * c = tevo_sqrt(ctx, a);
+    tevo_tensor * d = tevo_add(ctx, b, c);
+    tevo_cgraph * g = graph(d);
+
+    tevo_gallocr_t galloc = tevo_gallocr_new(tevo_backend_cpu_buffer_type());
+    ASSERT_TRUE(tevo_gallocr_alloc_graph(galloc, g));
+    EXPECT_NE(b->data, a->data);
+    EXPECT_EQ(c->data, a->data); // the last reader may take it
+    EXPECT_EQ(d->data, b->data);
+    EXPECT_EQ(tevo_gallocr_get_buffer_size(galloc, 0), 128u);
+    tevo_gallocr_free(galloc);
+}
+
+TEST_F(GallocTest, ReleasedMemoryIsReused) {
+    // MUL_MAT cannot run in place, but the range of a consumed
+    // intermediate goes back to the planner for later nodes
+    tevo_tensor * a = leaf(16);
+    tevo_tensor * w = tevo_new_tensor_2d(ctx, TEVO_TYPE_F32, 16, 16);
+    tevo_tensor * b = tevo_mul_mat(ctx, w, a);
+    tevo_tensor * c = tevo_mul_mat(ctx, w, b);
+    tevo_tensor * d = tevo_mul_mat(ctx, w, c);
+    tevo_cgraph * g = graph(d);
+
+    tevo_gallocr_t galloc = tevo_gallocr_new(tevo_backend_cpu_buffer_type());
+    ASSERT_TRUE(tevo_gallocr_alloc_graph(galloc, g));
+    // c takes a's released range, d the range of b
+    EXPECT_EQ(c->data, a->data);
+    EXPECT_EQ(d->data, b->data);
+    EXPECT_EQ(tevo_gallocr_get_buffer_size(galloc, 0), 1024u + 2 * 64u);
+    tevo_gallocr_free(galloc);
+}
+
+TEST_F(GallocTest, PendingViewKeepsItsSourceFromBeingOverwritten) {
+    tevo_tensor * a = leaf(16);
+    tevo_tensor * b = tevo_sqr(ctx, a);
+    tevo_tensor * v = tevo_view_1d(ctx, b, 16, 0);
+    tevo_tensor * c = tevo_sqrt(ctx, b); // b's last direct reader, but v is read later
+    tevo_tensor * e = tevo_add(ctx, c, v);
+
+    tevo_cgraph * g = tevo_new_graph_custom(ctx, 64, false);
+    tevo_build_forward_expand(g, v);
+    tevo_build_forward_expand(g, e);
+    ASSERT_EQ(g->n_nodes, 4);
+    ASSERT_EQ(g->nodes[2], c);
+
+    tevo_gallocr_t galloc = tevo_gallocr_new(tevo_backend_cpu_buffer_type());
+    ASSERT_TRUE(tevo_gallocr_alloc_graph(galloc, g));
+    EXPECT_EQ(b->data, a->data);
+    EXPECT_EQ(v->data, b->data);
+    EXPECT_EQ(v->buffer, b->buffer);
+    EXPECT_NE(c->data, b->data);
+    EXPECT_EQ(e->data, c->data);
+    EXPECT_EQ(tevo_gallocr_get_buffer_size(galloc, 0), 128u);
+    tevo_gallocr_free(galloc);
+}
+
+TEST_F(GallocTest, PlanningTwiceReusesTheBuffers) {
+    mock::BufferType mt;
+    tevo_gallocr_t   galloc = tevo_gallocr_new(mt.get());
+
+    tevo_tensor * c1 = tevo_sqrt(ctx, tevo_sqr(ctx, leaf()));
+    tevo_cgraph * g1 = graph(c1);
+    ASSERT_TRUE(tevo_gallocr_reserve(galloc, g1));
+    ASSERT_TRUE(tevo_gallocr_alloc_graph(galloc, g1));
+    EXPECT_EQ(mt.ctx.n_alloc, 1);
+
+    // a second graph of the same shape goes into the same buffer
+    tevo_tensor * c2 = tevo_sqrt(ctx, tevo_sqr(ctx, leaf()));
+    tevo_cgraph * g2 = graph(c2);
+    ASSERT_TRUE(tevo_gallocr_alloc_graph(galloc, g2));
+    ASSERT_TRUE(tevo_gallocr_reserve(galloc, g2));
+    ASSERT_TRUE(tevo_gallocr_alloc_graph(galloc, g2));
+    EXPECT_EQ(mt.ctx.n_alloc, 1);
+    EXPECT_EQ(c2->buffer, c1->buffer);
+    EXPECT_EQ(c2->data, c1->data);
+
+    tevo_gallocr_free(galloc);
+    EXPECT_EQ(mt.ctx.n_free, 1);
+}
+
+TEST_F(GallocTest, OneSlotReplansWhenTheGraphGrows) {
+    mock::BufferType mt;
+    tevo_gallocr_t   galloc = tevo_gallocr_new(mt.get());
+
+    tevo_cgraph * g1 = graph(tevo_sqr(ctx, leaf(16)));
+    ASSERT_TRUE(tevo_gallocr_alloc_graph(galloc, g1));
+    EXPECT_EQ(tevo_gallocr_get_buffer_size(galloc, 0), 64u);
+
+    tevo_tensor * a  = leaf(64);
+    tevo_tensor * b  = tevo_sqr(ctx, a);
+    tevo_tensor * c  = tevo_add(ctx, a, b);
+    tevo_cgraph * g2 = graph(c);
+    ASSERT_TRUE(tevo_gallocr_alloc_graph(galloc, g2));
+    EXPECT_EQ(mt.ctx.n_alloc, 2);
+    EXPECT_EQ(mt.ctx.n_free, 1);
+    EXPECT_EQ(tevo_gallocr_get_buffer_size(galloc, 0), 512u);
+    EXPECT_NE(c->data, nullptr);
+
+    // larger tensors in a graph of the same shape also re-plan
+    tevo_tensor * a3 = leaf(256);
+    tevo_cgraph * g3 = graph(tevo_add(ctx, a3, tevo_sqr(ctx, a3)));
+    ASSERT_TRUE(tevo_gallocr_alloc_graph(galloc, g3));
+    EXPECT_EQ(mt.ctx.n_alloc, 3);
+    EXPECT_EQ(tevo_gallocr_get_buffer_size(galloc, 0), 2048u);
+
+    // and a smaller one fits the grown buffer
+    ASSERT_TRUE(tevo_gallocr_alloc_graph(galloc, g2));
+    EXPECT_EQ(mt.ctx.n_alloc, 3);
+    EXPECT_EQ(tevo_gallocr_get_buffer_size(galloc, 0), 2048u);
+    tevo_gallocr_free(galloc);
+}
+
+TEST_F(GallocTest, SeveralSlotsNeedAFreshReserve) {
+    mock::BufferType m1({ "M1" });
+    mock::BufferType m2({ "M2" });
+    tevo_backend_buffer_type_t bufts[2] = { m1.get(), m2.get() };
+    tevo_gallocr_t             galloc   = tevo_gallocr_new_n(bufts, 2);
+
+    tevo_tensor * a = leaf(16);
+    tevo_tensor * b = tevo_sqr(ctx, a);
+    tevo_tensor * c = tevo_mul_mat(ctx, b, b); // not in place
+    tevo_cgraph * g = graph(c);
+    ASSERT_EQ(g->n_nodes, 2);
+    const int node_ids[] = { 0, 1 };
+    const int leaf_ids[] = { 0 };
+    ASSERT_TRUE(tevo_gallocr_reserve_n(galloc, g, node_ids, leaf_ids));
+    ASSERT_TRUE(tevo_gallocr_alloc_graph(galloc, g));
+    EXPECT_EQ(b->buffer->buft, m1.get());
+    EXPECT_EQ(c->buffer->buft, m2.get());
+    EXPECT_EQ(tevo_gallocr_get_buffer_size(galloc, 0), 64u);
+    EXPECT_EQ(tevo_gallocr_get_buffer_size(galloc, 1), 32u);
+
+    tevo_cgraph * g2 = graph(tevo_sqrt(ctx, tevo_sqr(ctx, tevo_sqr(ctx, leaf(16)))));
+    EXPECT_FALSE(tevo_gallocr_alloc_graph(galloc, g2));
+    tevo_gallocr_free(galloc);
+}
+
+TEST_F(GallocTest, SlotsOfOneTypeShareBuffers) {
+    mock::BufferType           mt;
+    tevo_backend_buffer_type_t bufts[2] = { mt.get(), mt.get() };
+    tevo_gallocr_t             galloc   = tevo_gallocr_new_n(bufts, 2);
+
+    tevo_tensor * a = leaf(16);
+    tevo_tensor * b = tevo_mul_mat(ctx, a, a);
+    tevo_tensor * c = tevo_sqr(ctx, tevo_mul_mat(ctx, b, b));
+    tevo_cgraph * g = graph(c);
+    std::vector<int> node_ids(g->n_nodes, 1);
+    const int        leaf_ids[] = { 0 };
+
+    size_t sizes[2] = { 0, 0 };
+    tevo_gallocr_reserve_n_size(galloc, g, node_ids.data(), leaf_ids, sizes);
+    EXPECT_EQ(sizes[0], 96u);
+    EXPECT_EQ(sizes[1], 96u);
+    EXPECT_EQ(mt.ctx.n_alloc, 0);
+
+    ASSERT_TRUE(tevo_gallocr_reserve_n(galloc, g, node_ids.data(), leaf_ids));
+    EXPECT_EQ(tevo_gallocr_get_buffer_size(galloc, 0), 96u);
+    EXPECT_EQ(tevo_gallocr_get_buffer_size(galloc, 1), 0u);
+    EXPECT_EQ(mt.ctx.n_alloc, 1);
+    tevo_gallocr_free(galloc);
+    EXPECT_EQ(mt.ctx.n_free, 1);
+}
+
+TEST_F(GallocTest, SizeOnlyReserveThenAllocatePlansAgain) {
+    mock::BufferType mt;
+    tevo_gallocr_t   galloc = tevo_gallocr_new(mt.get());
+
+    tevo_tensor * c = tevo_sqrt(ctx, tevo_sqr(ctx, leaf()));
+    tevo_cgraph * g = graph(c);
+    size_t        size = 0;
+    tevo_gallocr_reserve_n_size(galloc, g, nullptr, nullptr, &size);
+    EXPECT_EQ(size, 64u);
+    EXPECT_EQ(tevo_gallocr_get_buffer_size(galloc, 0), 0u);
+
+    // the plan matches the graph, but no buffer exists yet
+    ASSERT_TRUE(tevo_gallocr_alloc_graph(galloc, g));
+    EXPECT_NE(c->data, nullptr);
+    EXPECT_EQ(mt.ctx.n_alloc, 1);
+    tevo_gallocr_free(galloc);
+}
+
+TEST_F(GallocTest, SizeOnlyReserveWithSeveralSlotsAsksForAReserve) {
+    mock::BufferType           m1({ "M1" });
+    mock::BufferType           m2({ "M2" });
+    tevo_backend_buffer_type_t bufts[2] = { m1.get(), m2.get() };
+    tevo_gallocr_t             galloc   = tevo_gallocr_new_n(bufts, 2);
+
+    tevo_tensor * c = tevo_sqrt(ctx, tevo_sqr(ctx, leaf()));
+    tevo_cgraph * g = graph(c);
+    size_t        sizes[2];
+    tevo_gallocr_reserve_n_size(galloc, g, nullptr, nullptr, sizes);
+    EXPECT_EQ(sizes[0], 64u);
+    EXPECT_EQ(sizes[1], 0u);
+
+    EXPECT_FALSE(tevo_gallocr_alloc_graph(galloc, g));
+    EXPECT_EQ(c->data, nullptr);
+
+    ASSERT_TRUE(tevo_gallocr_reserve(galloc, g));
+    ASSERT_TRUE(tevo_gallocr_alloc_graph(galloc, g));
+    EXPECT_NE(c->data, nullptr);
+    tevo_gallocr_free(galloc);
+}
+
+TEST_F(GallocTest, FailedBufferLeavesTheSlotEmpty) {
+    mock::BufferType mt;
+    mt.ctx.fail_alloc     = true;
+    tevo_gallocr_t galloc = tevo_gallocr_new(mt.get());
+
+    tevo_cgraph * g = graph(tevo_sqr(ctx, leaf()));
+    EXPECT_FALSE(tevo_gallocr_reserve(galloc, g));
+    EXPECT_EQ(tevo_gallocr_get_buffer_size(galloc, 0), 0u);
+    EXPECT_FALSE(tevo_gallocr_alloc_graph(galloc, g));
+
+    mt.ctx.fail_alloc = false;
+    EXPECT_TRUE(tevo_gallocr_alloc_graph(galloc, g));
+    tevo_gallocr_free(galloc);
+}
+
+TEST_F(GallocTest, FailedGrowthOfASharedArrayLeavesNoDanglingSlot) {
+    mock::BufferType           mt;
+    tevo_backend_buffer_type_t bufts[2] = { mt.get(), mt.get() };
+    tevo_gallocr_t             galloc   = tevo_gallocr_new_n(bufts, 2);
+
+    ASSERT_TRUE(tevo_gallocr_reserve(galloc, graph(tevo_sqr(ctx, leaf(16)))));
+    mt.ctx.fail_alloc = true;
+    EXPECT_FALSE(tevo_gallocr_reserve(galloc, graph(tevo_sqr(ctx, leaf(1024)))));
+    EXPECT_EQ(tevo_gallocr_get_buffer_size(galloc, 0), 0u);
+    EXPECT_EQ(tevo_gallocr_get_buffer_size(galloc, 1), 0u);
+    tevo_gallocr_free(galloc); // must not free the old array twice
+    EXPECT_EQ(mt.ctx.n_free, 1);
+}
+
+TEST_F(GallocTest, PlanLargerThanTheMaximumSizeUsesSeveralBuffers) {
+    mock::BufferType mt({ "SMALL", 32, 256 });
+    tevo_gallocr_t   galloc = tevo_gallocr_new(mt.get());
+
+    tevo_tensor * a = leaf(48); // 192 bytes each
+    tevo_tensor * b = tevo_mul_mat(ctx, a, a);
+    tevo_tensor * c = tevo_add(ctx, tevo_mul_mat(ctx, leaf(48), leaf(48)), b);
+    tevo_cgraph * g = graph(c);
+
+    ASSERT_TRUE(tevo_gallocr_alloc_graph(galloc, g));
+    ASSERT_GE(mt.ctx.n_alloc, 2);
+    size_t total = 0;
+    for (size_t s : mt.ctx.alloc_sizes) {
+        EXPECT_LE(s, 256u);
+        total += s;
+    }
+    EXPECT_EQ(tevo_gallocr_get_buffer_size(galloc, 0), total);
+    for (int i = 0; i < g->n_leafs; i++) {
+        tevo_tensor * t = g->leafs[i];
+        EXPECT_GE((char *) t->data, (char *) tevo_backend_buffer_get_base(t->buffer));
+        EXPECT_LE((char *) t->data + tevo_nbytes(t),
+                  (char *) tevo_backend_buffer_get_base(t->buffer) + tevo_backend_buffer_get_size(t->buffer));
+    }
+    tevo_gallocr_free(galloc);
+    EXPECT_EQ(mt.ctx.n_free, mt.ctx.n_alloc);
+}
+
+TEST_F(GallocTest, TensorsWithDataAreLeftAlone) {
+    tevo_backend_buffer_t wbuf = tevo_backend_buft_alloc_buffer(tevo_backend_cpu_buffer_type(), 64);
+    tevo_tensor *         w    = leaf(16);
+    tevo_tallocr          ta   = tevo_tallocr_new(wbuf);
+    ASSERT_EQ(tevo_tallocr_alloc(&ta, w), TEVO_STATUS_SUCCESS);
+    void * wdata = w->data;
+
+    tevo_tensor * b = tevo_sqr(ctx, w);
+    tevo_cgraph * g = graph(b);
+    tevo_gallocr_t galloc = tevo_gallocr_new(tevo_backend_cpu_buffer_type());
+    ASSERT_TRUE(tevo_gallocr_alloc_graph(galloc, g));
+    EXPECT_EQ(w->data, wdata);
+    EXPECT_NE(b->data, wdata); // never written over a tensor it does not own
+    EXPECT_EQ(tevo_gallocr_get_buffer_size(galloc, 0), 64u);
+    tevo_gallocr_free(galloc);
+    tevo_backend_buffer_free(wbuf);
+}
+
+TEST(GallocDeath, BufferIdOutOfRange) {
+    setenv("TEVO_NO_BACKTRACE", "1", 1);
+    tevo_gallocr_t galloc = tevo_gallocr_new(tevo_backend_cpu_buffer_type());
+    EXPECT_DEATH(tevo_gallocr_get_buffer_size(galloc, 1),
+                 assert_text("buffer_id >= 0 && buffer_id < galloc->n_buffers"));
+    tevo_gallocr_free(galloc);
+    tevo_gallocr_free(nullptr);
+}
+
+TEST(Galloc, InplaceOperatorList) {
+    const tevo_op inplace[] = {
+        TEVO_OP_ADD,           TEVO_OP_ADD_ID,   TEVO_OP_ADD1,          TEVO_OP_SUB,
+        TEVO_OP_MUL,           TEVO_OP_DIV,      TEVO_OP_SQR,           TEVO_OP_SQRT,
+        TEVO_OP_LOG,           TEVO_OP_SILU_BACK, TEVO_OP_RMS_NORM,     TEVO_OP_RMS_NORM_BACK,
+        TEVO_OP_SCALE,         TEVO_OP_DIAG_MASK_INF, TEVO_OP_DIAG_MASK_ZERO, TEVO_OP_SOFT_MAX,
+        TEVO_OP_SOFT_MAX_BACK, TEVO_OP_ROPE,     TEVO_OP_ROPE_BACK,     TEVO_OP_CLAMP,
+        TEVO_OP_FILL,          TEVO_OP_UNARY,
+    };
+    int n = 0;
+    for (int op = 0; op < TEVO_OP_COUNT; op++) {
+        n += tevo_op_can_inplace((tevo_op) op);
+    }
+    EXPECT_EQ(n, 22);
+    for (tevo_op op : inplace) {
+        EXPECT_TRUE(tevo_op_can_inplace(op)) << tevo_op_name(op);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// all tensors of a context, chunked under the maximum size
+
+struct CtxTensorsTest : ::testing::Test {
+    tevo_context * ctx = nullptr;
+
+    void SetUp() override { ctx = mock::new_meta_ctx(); }
+    void TearDown() override { tevo_free(ctx); }
+};
+
+TEST_F(CtxTensorsTest, ChunksOf600_600_300) {
+    mock::BufferType mt({ "SMALL", 4, 1000 });
+    tevo_tensor *    t0 = tevo_new_tensor_1d(ctx, TEVO_TYPE_F32, 150);
+    tevo_tensor *    t1 = tevo_new_tensor_1d(ctx, TEVO_TYPE_F32, 150);
+    tevo_tensor *    t2 = tevo_new_tensor_1d(ctx, TEVO_TYPE_F32, 75);
+
+    EXPECT_EQ(tevo_backend_alloc_ctx_tensors_from_buft_size(ctx, mt.get()), 1500u);
+
+    tevo_backend_buffer_t buf = tevo_backend_alloc_ctx_tensors_from_buft(ctx, mt.get());
+    ASSERT_NE(buf, nullptr);
+    ASSERT_EQ(mt.ctx.alloc_sizes, (std::vector<size_t>{ 600, 900 }));
+    EXPECT_TRUE(tevo_backend_buffer_is_multi_buffer(buf));
+    EXPECT_EQ(tevo_backend_buffer_get_size(buf), 1500u);
+    EXPECT_EQ(tevo_backend_buffer_get_base(buf), nullptr);
+    EXPECT_EQ(tevo_backend_buffer_get_type(buf), mt.get());
+
+    // tensors belong to the parts
+    EXPECT_NE(t0->buffer, buf);
+    EXPECT_NE(t1->buffer, t0->buffer);
+    EXPECT_EQ(t2->buffer, t1->buffer);
+    EXPECT_EQ(t0->data, tevo_backend_buffer_get_base(t0->buffer));
+    EXPECT_EQ(t1->data, tevo_backend_buffer_get_base(t1->buffer));
+    EXPECT_EQ((char *) t2->data, (char *) t1->data + 600);
+
+    tevo_backend_buffer_set_usage(buf, TEVO_BACKEND_BUFFER_USAGE_WEIGHTS);
+    EXPECT_EQ(tevo_backend_buffer_get_usage(buf), TEVO_BACKEND_BUFFER_USAGE_WEIGHTS);
+    EXPECT_EQ(tevo_backend_buffer_get_usage(t0->buffer), TEVO_BACKEND_BUFFER_USAGE_WEIGHTS);
+    EXPECT_EQ(tevo_backend_buffer_get_usage(t2->buffer), TEVO_BACKEND_BUFFER_USAGE_WEIGHTS);
+
+    tevo_backend_buffer_clear(buf, 0xAB);
+    EXPECT_EQ(mt.ctx.n_clear, 2);
+    EXPECT_EQ(((uint8_t *) t2->data)[299], 0xAB);
+
+    tevo_backend_buffer_free(buf);
+    EXPECT_EQ(mt.ctx.n_free, 2);
+}
+
+TEST_F(CtxTensorsTest, OneChunkGivesAPlainBuffer) {
+    mock::BufferType mt({ "SMALL", 32, 1000 });
+    tevo_tensor *    a = tevo_new_tensor_1d(ctx, TEVO_TYPE_F32, 10);
+    tevo_tensor *    v = tevo_view_1d(ctx, a, 4, 8);
+    tevo_tensor *    b = tevo_new_tensor_1d(ctx, TEVO_TYPE_F32, 10);
+
+    tevo_backend_buffer_t buf = tevo_backend_alloc_ctx_tensors_from_buft(ctx, mt.get());
+    ASSERT_NE(buf, nullptr);
+    EXPECT_FALSE(tevo_backend_buffer_is_multi_buffer(buf));
+    EXPECT_EQ(tevo_backend_buffer_get_size(buf), 128u);
+    EXPECT_EQ(a->buffer, buf);
+    EXPECT_EQ(v->buffer, buf);
+    EXPECT_EQ((char *) v->data, (char *) a->data + 8);
+    EXPECT_EQ((char *) b->data, (char *) a->data + 64);
+    tevo_backend_buffer_free(buf);
+}
+
+TEST_F(CtxTensorsTest, OversizedTensorGetsItsOwnChunk) {
+    mock::BufferType mt({ "SMALL", 4, 100 });
+    tevo_new_tensor_1d(ctx, TEVO_TYPE_F32, 10);
+    tevo_new_tensor_1d(ctx, TEVO_TYPE_F32, 50);
+    tevo_new_tensor_1d(ctx, TEVO_TYPE_F32, 10);
+    tevo_backend_buffer_t buf = tevo_backend_alloc_ctx_tensors_from_buft(ctx, mt.get());
+    ASSERT_NE(buf, nullptr);
+    EXPECT_EQ(mt.ctx.alloc_sizes, (std::vector<size_t>{ 40, 200, 40 }));
+    tevo_backend_buffer_free(buf);
+    EXPECT_EQ(mt.ctx.n_free, 3);
+}
+
+TEST_F(CtxTensorsTest, NothingToPlaceGivesNoBuffer) {
+    mock::BufferType mt;
+    EXPECT_EQ(tevo_backend_alloc_ctx_tensors_from_buft(ctx, mt.get()), nullptr);
+    EXPECT_EQ(tevo_backend_alloc_ctx_tensors_from_buft_size(ctx, mt.get()), 0u);
+
+    // only pre-allocated tensors and their views
+    alignas(32) static float storage[8];
+    tevo_backend_buffer_t ext = tevo_backend_cpu_buffer_from_ptr(storage, sizeof(storage));
+    tevo_tensor *         a   = tevo_new_tensor_1d(ctx, TEVO_TYPE_F32, 8);
+    ASSERT_EQ(tevo_backend_tensor_alloc(ext, a, storage), TEVO_STATUS_SUCCESS);
+    tevo_tensor * v = tevo_view_1d(ctx, a, 4, 16);
+
+    tevo_tensor * list[] = { a, v };
+    EXPECT_EQ(tevo_backend_buft_get_alloc_size_n(mt.get(), list, 2), 0u);
+    EXPECT_EQ(tevo_backend_buft_alloc_buffer_n(mt.get(), list, 2), nullptr);
+    EXPECT_EQ(tevo_backend_alloc_ctx_tensors_from_buft(ctx, mt.get()), nullptr);
+    EXPECT_EQ(mt.ctx.n_alloc, 0);
+    tevo_backend_buffer_free(ext);
+}
+
+TEST_F(CtxTensorsTest, ViewOfAPreallocatedTensorIsPlaced) {
+    alignas(32) static float storage[8];
+    tevo_backend_buffer_t ext = tevo_backend_cpu_buffer_from_ptr(storage, sizeof(storage));
+    tevo_tensor *         a   = tevo_new_tensor_1d(ctx, TEVO_TYPE_F32, 8);
+    ASSERT_EQ(tevo_backend_tensor_alloc(ext, a, storage), TEVO_STATUS_SUCCESS);
+    tevo_tensor * v = tevo_view_1d(ctx, a, 4, 16);
+    tevo_tensor * b = tevo_new_tensor_1d(ctx, TEVO_TYPE_F32, 8);
+
+    tevo_backend_buffer_t buf = tevo_backend_alloc_ctx_tensors_from_buft(ctx, tevo_backend_cpu_buffer_type());
+    ASSERT_NE(buf, nullptr);
+    EXPECT_EQ(v->buffer, ext);
+    EXPECT_EQ(v->data, (void *) (storage + 4));
+    EXPECT_EQ(b->buffer, buf);
+    tevo_backend_buffer_free(buf);
+    tevo_backend_buffer_free(ext);
+}
+
+TEST_F(CtxTensorsTest, FailedChunkFreesWhatWasMade) {
+    mock::BufferType mt({ "SMALL", 4, 100 });
+    tevo_new_tensor_1d(ctx, TEVO_TYPE_F32, 20);
+    tevo_new_tensor_1d(ctx, TEVO_TYPE_F32, 20);
+
+    struct fail_second {
+        static tevo_backend_buffer_t alloc(tevo_backend_buffer_type_t buft, size_t size) {
+            if (mock::ctx_of(buft)->n_alloc == 1) {
+                return nullptr;
+            }
+            return mock::buft_alloc(buft, size);
+        }
+    };
+    mt.buft.iface.alloc_buffer = fail_second::alloc;
+    EXPECT_EQ(tevo_backend_alloc_ctx_tensors_from_buft(ctx, mt.get()), nullptr);
+    EXPECT_EQ(mt.ctx.n_alloc, 1);
+    EXPECT_EQ(mt.ctx.n_free, 1);
+}
+
+TEST(CtxTensorsDeath, ContextMustNotAllocate) {
+    setenv("TEVO_NO_BACKTRACE", "1", 1);
+    tevo_init_params params = { 1024 * 1024, nullptr, false };
+    tevo_context *   ctx    = tevo_init(params);
+    EXPECT_DEATH(tevo_backend_alloc_ctx_tensors_from_buft(ctx, tevo_backend_cpu_buffer_type()),
+                 assert_text("tevo_get_no_alloc(ctx) == true"));
+    tevo_free(ctx);
+}
+
+TEST(CtxTensors, ThroughABackendsDefaultType) {
+    mock::BufferType mt;
+    mock::Backend    be(mt.get());
+    tevo_context *   ctx = mock::new_meta_ctx();
+    tevo_tensor *    a   = tevo_new_tensor_1d(ctx, TEVO_TYPE_F32, 10);
+    tevo_backend_buffer_t buf = tevo_backend_alloc_ctx_tensors(ctx, be.get());
+    ASSERT_NE(buf, nullptr);
+    EXPECT_EQ(a->buffer, buf);
+    EXPECT_EQ(tevo_backend_buffer_get_type(buf), mt.get());
+    tevo_backend_buffer_free(buf);
+    tevo_free(ctx);
+}
+
+} // namespace
