@@ -340,6 +340,20 @@ TEST(OpsConv, Conv3dGraph) {
     }
 }
 
+TEST(OpsConvDeathTest, StridesMustBePositive) {
+    run_deaths({
+        { "im2col stride 0",
+          [](Ctx & c) { tevo_im2col(c.ctx, c.f32(3, 4, 8), c.f32(10, 4), 0, 0, 0, 0, 1, 0, false, TEVO_TYPE_F16); },
+          "s > 0 && d > 0 && \"stride and dilation must be positive\"" },
+        { "conv_1d dilation 0",
+          [](Ctx & c) { tevo_conv_1d(c.ctx, c.f32(3, 4, 8), c.f32(10, 4), 1, 0, 0); },
+          "s > 0 && d > 0 && \"stride and dilation must be positive\"" },
+        { "pool_2d stride 0",
+          [](Ctx & c) { tevo_pool_2d(c.ctx, c.f32(8, 8), TEVO_OP_POOL_MAX, 2, 2, 0, 1, 0, 0); },
+          "s > 0 && \"stride must be positive\"" },
+    });
+}
+
 TEST(OpsConvDeathTest, ShapeChecks) {
     run_deaths({
         { "im2col 2-D channels",

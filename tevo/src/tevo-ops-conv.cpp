@@ -7,11 +7,15 @@
 
 // 64-bit integer arithmetic, truncating division
 static int64_t tevo_calc_conv_output_size(int64_t ins, int64_t ks, int s, int p, int d) {
+    // a stride of 0 would divide by zero, a dilation below 1 has no meaning
+    TEVO_ASSERT(s > 0 && d > 0 && "stride and dilation must be positive");
     return (ins + 2 * p - d * (ks - 1) - 1) / s + 1;
 }
 
 // single-precision arithmetic, truncated at the end
 static int64_t tevo_calc_pool_output_size(int64_t ins, int ks, int s, float p) {
+    // a stride of 0 would turn an infinite extent into an integer
+    TEVO_ASSERT(s > 0 && "stride must be positive");
     return (int64_t) ((ins + 2 * p - ks) / s + 1);
 }
 

@@ -1,0 +1,1225 @@
+// The backend scheduler over small test backends: backend assignment, splits
+// and input copies, the combined graph, pipeline copies, re-planning checks,
+// execution with events and the evaluation callback, and the used-expert copy.
+
+#include "sched-test-backends.h"
+#include "tevo-backend-sched-impl.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace {
+
+using schedtest::config;
+using schedtest::device;
+
+// a fatal message as a regular expression matching it literally
+std::string lit(const std::string & text) {
+    static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
+    return std::regex_replace(text, special, R"(\$&)");
+}
+
+std::string assert_text(const std::string & cond) {
+    return lit("TEVO_ASSERT(" + cond + ") failed");
+}
+
+// a no-allocation context holding one graph
+struct graph_ctx {
+    struct tevo_context * ctx;
+    struct tevo_cgraph *  gf;
+
+    explicit graph_ctx(int n_graphs = 1) {
+        struct tevo_init_params params = { 256 * tevo_tensor_overhead() + n_graphs * tevo_graph_overhead(), NULL,
+                                           true };
+        ctx = tevo_init(params);
+        gf  = tevo_new_graph(ctx);
+    }
+    ~graph_ctx() { tevo_free(ctx); }
+
+    struct tevo_tensor * input(const char * name, int64_t n, enum tevo_type type = TEVO_TYPE_F32) {
+        struct tevo_tensor * t = tevo_new_tensor_1d(ctx, type, n);
+        tevo_set_name(t, name);
+        tevo_set_input(t);
+        return t;
+    }
+    struct tevo_tensor * named(struct tevo_tensor * t, const char * name) {
+        tevo_set_name(t, name);
+        return t;
+    }
+    void expand(struct tevo_tensor * t) { tevo_build_forward_expand(gf, t); }
+};
+
+// weights in one buffer of a backend's buffer type, marked as weights
+struct weights {
+    struct tevo_context * ctx;
+    tevo_backend_buffer_t buf = nullptr;
+
+    weights() {
+        struct tevo_init_params params = { 64 * tevo_tensor_overhead(), NULL, true };
+        ctx = tevo_init(params);
+    }
+    ~weights() {
+        tevo_backend_buffer_free(buf);
+        tevo_free(ctx);
+    }
+    struct tevo_tensor * add(const char * name, int64_t n) {
+        struct tevo_tensor * t = tevo_new_tensor_1d(ctx, TEVO_TYPE_F32, n);
+        tevo_set_name(t, name);
+        return t;
+    }
+    void alloc(tevo_backend_buffer_type_t buft) {
+        buf = tevo_backend_alloc_ctx_tensors_from_buft(ctx, buft);
+        ASSERT_NE(buf, nullptr);
+        tevo_backend_buffer_set_usage(buf, TEVO_BACKEND_BUFFER_USAGE_WEIGHTS);
+    }
+};
+
+void set_f32(struct tevo_tensor * t, const std::vector<float> & v) {
+    ASSERT_EQ(v.size() * sizeof(float), tevo_nbytes(t));
+    tevo_backend_tensor_set(t, v.data(), 0, tevo_nbytes(t));
+}
+
+std::vector<float> get_f32(const struct tevo_tensor * t) {
+    std::vector<float> v(tevo_nelements(t));
+    tevo_backend_tensor_get(t, v.data(), 0, tevo_nbytes(t));
+    return v;
+}
+
+std::vector<float> ramp(int64_t n, float start, float step) {
+    std::vector<float> v(n);
+    for (int64_t i = 0; i < n; i++) {
+        v[i] = start + step * (float) i;
+    }
+    return v;
+}
+
+int backend_id(tevo_backend_sched_t sched, struct tevo_tensor * t) {
+    tevo_backend_t b = tevo_backend_sched_get_tensor_backend(sched, t);
+    for (int i = 0; i < tevo_backend_sched_get_n_backends(sched); i++) {
+        if (tevo_backend_sched_get_backend(sched, i) == b) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+std::vector<std::string> input_names(tevo_backend_sched_t sched, int split) {
+    std::vector<std::string> names;
+    for (int j = 0; j < sched->splits[split].n_inputs; j++) {
+        names.push_back(sched->splits[split].inputs[j]->name);
+    }
+    return names;
+}
+
+const int64_t N = 8;
+
+// A device backend that refuses MUL in front of the host backend.
+class Sched : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        setenv("TEVO_NO_BACKTRACE", "1", 1);
+        unsetenv("TEVO_SCHED_DEBUG");
+        unsetenv("TEVO_SCHED_DEBUG_REALLOC");
+        config dc;
+        dc.refused = { TEVO_OP_MUL };
+        dev        = schedtest::make(dc);
+        host       = schedtest::make(schedtest::host_config());
+        backends[0] = &dev->backend;
+        backends[1] = &host->backend;
+    }
+
+    tevo_backend_sched_t make_sched(bool parallel = false, bool op_offload = false, size_t graph_size = 64) {
+        return tevo_backend_sched_new(backends, NULL, 2, graph_size, parallel, op_offload);
+    }
+
+    std::unique_ptr<device> dev;
+    std::unique_ptr<device> host;
+    tevo_backend_t          backends[2];
+};
+
+// n1 = a + w1 on the device, n2 = n1 * n1 on the host (the device refuses
+// MUL), n3 = n2 + w2 on the device again
+struct three_splits {
+    graph_ctx g;
+    struct tevo_tensor * a;
+    struct tevo_tensor * n1;
+    struct tevo_tensor * n2;
+    struct tevo_tensor * n3;
+
+    three_splits(struct tevo_tensor * w1, struct tevo_tensor * w2, int64_t n = N) {
+        a  = g.input("a", n);
+        n1 = g.named(tevo_add(g.ctx, a, w1), "n1");
+        n2 = g.named(tevo_mul(g.ctx, n1, n1), "n2");
+        n3 = g.named(tevo_add(g.ctx, n2, w2), "n3");
+        g.expand(n3);
+    }
+
+    static std::vector<float> expected(const std::vector<float> & a, const std::vector<float> & w1,
+                                       const std::vector<float> & w2) {
+        std::vector<float> r(a.size());
+        for (size_t i = 0; i < a.size(); i++) {
+            const float x = a[i] + w1[i];
+            r[i]          = x * x + w2[i];
+        }
+        return r;
+    }
+};
+
+// ---------------------------------------------------------------------------
+// creation
+
+TEST_F(Sched, CreationChecksTheBackendList) {
+    EXPECT_DEATH(tevo_backend_sched_new(backends, NULL, 0, 64, false, false), assert_text("n_backends > 0"));
+    // the host (CPU) backend must come last
+    tevo_backend_t reversed[2] = { backends[1], backends[0] };
+    EXPECT_DEATH(tevo_backend_sched_new(reversed, NULL, 2, 64, false, false),
+                 assert_text("tevo_backend_dev_type(tevo_backend_get_device(backends[n_backends - 1])) == "
+                             "TEVO_BACKEND_DEVICE_TYPE_CPU"));
+
+    std::vector<std::unique_ptr<device>> devs;
+    std::vector<tevo_backend_t>          list;
+    for (int i = 0; i < 16; i++) {
+        config c;
+        c.name = "D" + std::to_string(i);
+        devs.push_back(schedtest::make(c));
+        list.push_back(&devs.back()->backend);
+    }
+    list[15] = backends[1];
+    list.push_back(backends[1]);
+    EXPECT_DEATH(tevo_backend_sched_new(list.data(), NULL, 17, 64, false, false),
+                 assert_text("n_backends <= TEVO_SCHED_MAX_BACKENDS"));
+
+    // a buffer type the backend cannot use
+    tevo_backend_buffer_type_t bufts[2] = { &host->buft, &host->buft };
+    EXPECT_DEATH(tevo_backend_sched_new(backends, bufts, 2, 64, false, false),
+                 assert_text("tevo_backend_supports_buft(backends[b], sched->bufts[b])"));
+
+    // sixteen backends: weights on the eighth pull their node there
+    tevo_backend_sched_t sched = tevo_backend_sched_new(list.data(), NULL, 16, 64, false, false);
+    EXPECT_EQ(tevo_backend_sched_get_n_backends(sched), 16);
+    for (int i = 0; i < 16; i++) {
+        EXPECT_EQ(tevo_backend_sched_get_buffer_type(sched, list[i]), tevo_backend_get_default_buffer_type(list[i]));
+    }
+    weights w;
+    struct tevo_tensor * w7 = w.add("w7", N);
+    w.alloc(&devs[7]->buft);
+    graph_ctx g;
+    struct tevo_tensor * a  = g.input("a", N);
+    struct tevo_tensor * n1 = g.named(tevo_add(g.ctx, a, w7), "n1");
+    g.expand(n1);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, g.gf));
+    EXPECT_EQ(tevo_backend_sched_get_tensor_backend(sched, n1), list[7]);
+    EXPECT_STREQ(n1->src[0]->name, "D7#a#0");
+    tevo_backend_sched_free(sched);
+    tevo_backend_sched_free(NULL);
+}
+
+TEST_F(Sched, WithoutParallelThereIsOneCopyAndNoEvents) {
+    tevo_backend_sched_t sched = make_sched();
+    EXPECT_EQ(tevo_backend_sched_get_n_copies(sched), 1);
+    for (int b = 0; b < TEVO_SCHED_MAX_BACKENDS; b++) {
+        for (int c = 0; c < TEVO_SCHED_MAX_COPIES; c++) {
+            EXPECT_EQ(sched->events[b][c], nullptr);
+        }
+    }
+    EXPECT_EQ(tevo_backend_sched_get_backend(sched, 1), backends[1]);
+    EXPECT_DEATH(tevo_backend_sched_get_backend(sched, 2), assert_text("i >= 0 && i < sched->n_backends"));
+    auto other = schedtest::make(config());
+    EXPECT_DEATH(tevo_backend_sched_get_buffer_size(sched, &other->backend),
+                 assert_text("backend_index >= 0 && backend_index < sched->n_backends"));
+    tevo_backend_sched_free(sched);
+}
+
+// The scheduler's own context is sized in whole records as a no-allocation
+// context stores them (tevo_tensor_overhead() bytes each), so 60 records per
+// unit of graph size really fit.
+TEST_F(Sched, OwnContextHoldsSixtyRecordsPerGraphNode) {
+    const size_t         graph_size = 8;
+    tevo_backend_sched_t sched      = make_sched(false, false, graph_size);
+    EXPECT_EQ(sched->context_buffer_size,
+              60 * graph_size * tevo_tensor_overhead() + tevo_graph_overhead_custom(graph_size, false));
+
+    weights w;
+    struct tevo_tensor * w1 = w.add("w1", N);
+    w.alloc(&dev->buft);
+    graph_ctx g;
+    struct tevo_tensor * a  = g.input("a", N);
+    struct tevo_tensor * n1 = g.named(tevo_add(g.ctx, a, w1), "n1");
+    g.expand(n1);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, g.gf));
+
+    int n_records = 0;
+    for (struct tevo_tensor * t = tevo_get_first_tensor(sched->ctx); t; t = tevo_get_next_tensor(sched->ctx, t)) {
+        n_records++;
+    }
+    EXPECT_EQ(n_records, 2); // the copy of a and the view that keeps a alive
+    // running out of room would be fatal, so fill it in a child process
+    EXPECT_EXIT(
+        {
+            for (; n_records < (int) (60 * graph_size); n_records++) {
+                tevo_new_tensor_4d(sched->ctx, TEVO_TYPE_F32, 1, 1, 1, 1);
+            }
+            exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    tevo_backend_sched_free(sched);
+}
+
+// ---------------------------------------------------------------------------
+// splitting
+
+TEST_F(Sched, OneBackendGivesOneSplitAndNoCopies) {
+    tevo_backend_sched_t sched = tevo_backend_sched_new(&backends[1], NULL, 1, 64, false, false);
+
+    graph_ctx g;
+    struct tevo_tensor * a  = g.input("a", N);
+    struct tevo_tensor * b  = g.input("b", N);
+    struct tevo_tensor * c  = g.named(tevo_add(g.ctx, a, b), "c");
+    struct tevo_tensor * d  = g.named(tevo_mul(g.ctx, c, a), "d");
+    struct tevo_tensor * e  = g.named(tevo_scale(g.ctx, d, 0.5f), "e");
+    g.expand(e);
+
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, g.gf));
+    EXPECT_EQ(tevo_backend_sched_get_n_splits(sched), 1);
+    EXPECT_EQ(sched->splits[0].backend_id, 0);
+    EXPECT_EQ(sched->splits[0].i_start, 0);
+    EXPECT_EQ(sched->splits[0].i_end, g.gf->n_nodes);
+    EXPECT_EQ(sched->splits[0].n_inputs, 0);
+    // the combined graph is the caller's graph
+    ASSERT_EQ(sched->graph.n_nodes, g.gf->n_nodes);
+    ASSERT_EQ(sched->graph.n_leafs, g.gf->n_leafs);
+    for (int i = 0; i < g.gf->n_nodes; i++) {
+        EXPECT_EQ(sched->graph.nodes[i], g.gf->nodes[i]);
+        EXPECT_EQ(sched->node_backend_ids[i], 0);
+    }
+    for (int i = 0; i < g.gf->n_leafs; i++) {
+        EXPECT_EQ(sched->graph.leafs[i], g.gf->leafs[i]);
+    }
+    EXPECT_EQ(c->src[0], a);
+    EXPECT_EQ(d->src[1], a);
+
+    const std::vector<float> va = ramp(N, 1.0f, 1.0f), vb = ramp(N, -2.0f, 0.5f);
+    set_f32(a, va);
+    set_f32(b, vb);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(sched, g.gf), TEVO_STATUS_SUCCESS);
+    const std::vector<float> ve = get_f32(e);
+    for (int64_t i = 0; i < N; i++) {
+        EXPECT_FLOAT_EQ(ve[i], 0.5f * (va[i] + vb[i]) * va[i]);
+    }
+    EXPECT_EQ(host->n_bad_source, 0);
+    EXPECT_EQ(host->compute_sizes, std::vector<int>({ 3 }));
+    EXPECT_GT(tevo_backend_sched_get_buffer_size(sched, backends[1]), 0u);
+    tevo_backend_sched_free(sched);
+}
+
+TEST_F(Sched, RefusedMiddleNodeGivesThreeSplitsWithCopies) {
+    tevo_backend_sched_t sched = make_sched();
+    weights w;
+    struct tevo_tensor * w1 = w.add("w1", N);
+    struct tevo_tensor * w2 = w.add("w2", N);
+    w.alloc(&dev->buft);
+
+    three_splits t(w1, w2);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, t.g.gf));
+
+    ASSERT_EQ(tevo_backend_sched_get_n_splits(sched), 3);
+    EXPECT_EQ(sched->splits[0].backend_id, 0);
+    EXPECT_EQ(sched->splits[1].backend_id, 1);
+    EXPECT_EQ(sched->splits[2].backend_id, 0);
+    EXPECT_EQ(input_names(sched, 0), std::vector<std::string>({ "a" }));
+    EXPECT_EQ(input_names(sched, 1), std::vector<std::string>({ "n1" }));
+    EXPECT_EQ(input_names(sched, 2), std::vector<std::string>({ "n2" }));
+
+    // the nodes read the copies; weights stay where they are
+    EXPECT_STREQ(t.n1->src[0]->name, "DEV#a#0");
+    EXPECT_EQ(t.n1->src[1], w1);
+    EXPECT_STREQ(t.n2->src[0]->name, "HOST#n1#0");
+    EXPECT_EQ(t.n2->src[1], t.n2->src[0]);
+    EXPECT_STREQ(t.n3->src[0]->name, "DEV#n2#0");
+    EXPECT_EQ(t.n3->src[1], w2);
+    EXPECT_EQ(t.n1->src[0]->flags & (TEVO_TENSOR_FLAG_INPUT | TEVO_TENSOR_FLAG_OUTPUT), 0);
+
+    EXPECT_EQ(backend_id(sched, t.a), 1);
+    EXPECT_EQ(backend_id(sched, w1), 0);
+    EXPECT_EQ(backend_id(sched, t.n1), 0);
+    EXPECT_EQ(backend_id(sched, t.n2), 1);
+    EXPECT_EQ(backend_id(sched, t.n3), 0);
+
+    // combined graph: per split a view keeping the input alive, the copy, then the nodes
+    const std::vector<std::string> names = { "a (view)", "DEV#a#0", "n1", "n1 (view)", "HOST#n1#0",
+                                             "n2", "n2 (view)", "DEV#n2#0", "n3" };
+    const std::vector<int>         ids   = { 1, 0, 0, 0, 1, 1, 1, 0, 0 };
+    ASSERT_EQ(sched->graph.n_nodes, (int) names.size());
+    for (int i = 0; i < sched->graph.n_nodes; i++) {
+        EXPECT_EQ(sched->graph.nodes[i]->name, names[i]) << i;
+        EXPECT_EQ(sched->node_backend_ids[i], ids[i]) << i;
+    }
+    EXPECT_EQ(sched->graph.nodes[0]->src[0], t.a);
+    EXPECT_EQ(sched->graph.nodes[0]->view_src, t.a);
+    ASSERT_EQ(sched->graph.n_leafs, t.g.gf->n_leafs);
+    for (int i = 0; i < t.g.gf->n_leafs; i++) {
+        EXPECT_EQ(sched->graph.leafs[i], t.g.gf->leafs[i]);
+        EXPECT_EQ(sched->leaf_backend_ids[i], backend_id(sched, t.g.gf->leafs[i]));
+    }
+    // graph size: 3 nodes plus two entries per input
+    EXPECT_EQ(sched->graph_size, 3 + 2 * 3);
+
+    const std::vector<float> va = ramp(N, -1.0f, 0.25f), v1 = ramp(N, 2.0f, -0.5f), v2 = ramp(N, 0.5f, 1.0f);
+    set_f32(t.a, va);
+    set_f32(w1, v1);
+    set_f32(w2, v2);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(sched, t.g.gf), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(t.n3), three_splits::expected(va, v1, v2));
+    EXPECT_EQ(dev->n_bad_source, 0);
+    EXPECT_EQ(host->n_bad_source, 0);
+    EXPECT_EQ(dev->computed, std::vector<std::string>({ "n1", "n3" }));
+    EXPECT_EQ(host->computed, std::vector<std::string>({ "n2" }));
+
+    // computing again does not split again
+    set_f32(t.a, v1);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(sched, t.g.gf), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(t.n3), three_splits::expected(v1, v1, v2));
+    tevo_backend_sched_free(sched);
+}
+
+TEST_F(Sched, CopiesAreReusedAcrossSplits) {
+    tevo_backend_sched_t sched = make_sched();
+    weights w;
+    struct tevo_tensor * w1 = w.add("w1", N);
+    struct tevo_tensor * w2 = w.add("w2", N);
+    w.alloc(&dev->buft);
+
+    graph_ctx g;
+    struct tevo_tensor * a  = g.input("a", N);
+    struct tevo_tensor * n1 = g.named(tevo_add(g.ctx, a, w1), "n1");  // device, copies a
+    struct tevo_tensor * n2 = g.named(tevo_mul(g.ctx, n1, n1), "n2"); // host, copies n1 once
+    struct tevo_tensor * n3 = g.named(tevo_add(g.ctx, n2, w2), "n3"); // device, copies n2
+    struct tevo_tensor * n4 = g.named(tevo_add(g.ctx, n3, a), "n4");  // device: a's copy exists
+    struct tevo_tensor * n5 = g.named(tevo_mul(g.ctx, n4, n1), "n5"); // host: n1's copy exists
+    g.expand(n5);
+
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, g.gf));
+    ASSERT_EQ(tevo_backend_sched_get_n_splits(sched), 4);
+    EXPECT_EQ(input_names(sched, 0), std::vector<std::string>({ "a" }));
+    EXPECT_EQ(input_names(sched, 1), std::vector<std::string>({ "n1" }));
+    EXPECT_EQ(input_names(sched, 2), std::vector<std::string>({ "n2" }));
+    EXPECT_EQ(input_names(sched, 3), std::vector<std::string>({ "n4" }));
+    EXPECT_EQ(n4->src[1], n1->src[0]);
+    EXPECT_EQ(n5->src[1], n2->src[0]);
+
+    const std::vector<float> va = ramp(N, 1.0f, -0.5f), v1 = ramp(N, 0.25f, 0.25f), v2 = ramp(N, -3.0f, 1.0f);
+    set_f32(a, va);
+    set_f32(w1, v1);
+    set_f32(w2, v2);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(sched, g.gf), TEVO_STATUS_SUCCESS);
+    const std::vector<float> r = get_f32(n5);
+    for (int64_t i = 0; i < N; i++) {
+        const float x1 = va[i] + v1[i];
+        const float x4 = x1 * x1 + v2[i] + va[i];
+        EXPECT_FLOAT_EQ(r[i], x4 * x1);
+    }
+    EXPECT_EQ(dev->n_bad_source + host->n_bad_source, 0);
+    tevo_backend_sched_free(sched);
+}
+
+TEST_F(Sched, InputReadOnTwoOtherBackendsIsCopiedForEach) {
+    config ca, cb;
+    ca.name = "DEVA";
+    cb.name = "DEVB";
+    auto da = schedtest::make(ca);
+    auto db = schedtest::make(cb);
+    tevo_backend_t       list[3] = { &da->backend, &db->backend, backends[1] };
+    tevo_backend_sched_t sched   = tevo_backend_sched_new(list, NULL, 3, 64, false, false);
+
+    weights wa, wb;
+    struct tevo_tensor * w1 = wa.add("w1", N);
+    wa.alloc(&da->buft);
+    struct tevo_tensor * w2 = wb.add("w2", N);
+    wb.alloc(&db->buft);
+
+    graph_ctx g;
+    struct tevo_tensor * a  = g.input("a", N);
+    struct tevo_tensor * n1 = g.named(tevo_add(g.ctx, a, w1), "n1");
+    struct tevo_tensor * n2 = g.named(tevo_add(g.ctx, a, w2), "n2");
+    struct tevo_tensor * n3 = g.named(tevo_add(g.ctx, n1, n2), "n3");
+    g.expand(n3);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, g.gf));
+
+    EXPECT_STREQ(n1->src[0]->name, "DEVA#a#0");
+    EXPECT_STREQ(n2->src[0]->name, "DEVB#a#0");
+    EXPECT_EQ(input_names(sched, 0), std::vector<std::string>({ "a" }));
+    EXPECT_EQ(input_names(sched, 1), std::vector<std::string>({ "a", "n1" }));
+    EXPECT_EQ(backend_id(sched, n3), 1); // carried on from n2 by the expansion
+    EXPECT_STREQ(n3->src[0]->name, "DEVB#n1#0");
+
+    const std::vector<float> va = ramp(N, 1.0f, 1.0f), v1 = ramp(N, 0.0f, 2.0f), v2 = ramp(N, 5.0f, -1.0f);
+    set_f32(a, va);
+    set_f32(w1, v1);
+    set_f32(w2, v2);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(sched, g.gf), TEVO_STATUS_SUCCESS);
+    const std::vector<float> r = get_f32(n3);
+    for (int64_t i = 0; i < N; i++) {
+        EXPECT_FLOAT_EQ(r[i], 2 * va[i] + v1[i] + v2[i]);
+    }
+    EXPECT_EQ(da->n_bad_source + db->n_bad_source, 0);
+    tevo_backend_sched_free(sched);
+}
+
+TEST_F(Sched, ViewOnlyGraphIsOneSplitKeepingTheBackend) {
+    tevo_backend_sched_t sched = make_sched();
+    {
+        // a first graph that leaves split 0 on the host
+        graph_ctx g;
+        struct tevo_tensor * a = g.input("a", N);
+        g.expand(tevo_mul(g.ctx, a, a));
+        ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, g.gf));
+        ASSERT_EQ(sched->splits[0].backend_id, 1);
+        tevo_backend_sched_reset(sched);
+    }
+    graph_ctx g;
+    struct tevo_tensor * a = g.input("a", N);
+    struct tevo_tensor * r = tevo_reshape_2d(g.ctx, a, 2, N / 2);
+    g.expand(tevo_transpose(g.ctx, r));
+    ASSERT_EQ(g.gf->n_nodes, 2);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, g.gf));
+    EXPECT_EQ(tevo_backend_sched_get_n_splits(sched), 1);
+    EXPECT_EQ(sched->splits[0].i_start, 0);
+    EXPECT_EQ(sched->splits[0].i_end, 2);
+    EXPECT_EQ(sched->splits[0].backend_id, 1);
+    tevo_backend_sched_free(sched);
+}
+
+TEST_F(Sched, UserAssignmentSurvivesTheSplit) {
+    tevo_backend_sched_t sched = make_sched();
+    weights w;
+    struct tevo_tensor * w1 = w.add("w1", N);
+    w.alloc(&dev->buft);
+
+    graph_ctx g;
+    struct tevo_tensor * a  = g.input("a", N);
+    struct tevo_tensor * n1 = g.named(tevo_add(g.ctx, a, w1), "n1");
+    struct tevo_tensor * n2 = g.named(tevo_scale(g.ctx, n1, 3.0f), "n2");
+    g.expand(n2);
+
+    // a tensor never seen has no backend
+    EXPECT_EQ(tevo_backend_sched_get_tensor_backend(sched, n2), nullptr);
+    tevo_backend_sched_set_tensor_backend(sched, n2, backends[1]);
+    EXPECT_FALSE(sched->is_reset);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, g.gf));
+    EXPECT_EQ(tevo_backend_sched_get_tensor_backend(sched, n1), backends[0]);
+    EXPECT_EQ(tevo_backend_sched_get_tensor_backend(sched, n2), backends[1]);
+    EXPECT_EQ(tevo_backend_sched_get_n_splits(sched), 2);
+
+    set_f32(a, ramp(N, 1.0f, 1.0f));
+    set_f32(w1, ramp(N, 1.0f, 0.0f));
+    ASSERT_EQ(tevo_backend_sched_graph_compute(sched, g.gf), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(n2), ramp(N, 6.0f, 3.0f));
+
+    // a reset drops the assignment
+    tevo_backend_sched_reset(sched);
+    EXPECT_EQ(tevo_backend_sched_get_tensor_backend(sched, n2), nullptr);
+    tevo_backend_sched_free(sched);
+}
+
+TEST_F(Sched, PreallocatedTensorOnUnusableBufferIsFatal) {
+    config dc;
+    dc.refused = { TEVO_OP_CPY };
+    auto d = schedtest::make(dc);
+    tevo_backend_t       list[2] = { &d->backend, backends[1] };
+    tevo_backend_sched_t sched   = tevo_backend_sched_new(list, NULL, 2, 64, false, false);
+    weights w;
+    struct tevo_tensor * w1 = w.add("w1", N);
+    w.alloc(&d->buft);
+    graph_ctx g;
+    struct tevo_tensor * a = g.input("a", N);
+    g.expand(tevo_cpy(g.ctx, a, w1));
+    EXPECT_DEATH(tevo_backend_sched_alloc_graph(sched, g.gf),
+                 lit("pre-allocated tensor (w1 (copy of a)) in a buffer (DEVBUF) that cannot run the operation (CPY)"));
+    tevo_backend_sched_free(sched);
+}
+
+TEST_F(Sched, NodeNoBackendSupportsIsFatal) {
+    host->cfg.refused = { TEVO_OP_SCALE };
+    dev->cfg.refused  = { TEVO_OP_SCALE };
+    tevo_backend_sched_t sched = make_sched();
+    graph_ctx g;
+    struct tevo_tensor * a = g.input("a", N);
+    g.expand(tevo_scale(g.ctx, a, 2.0f));
+    EXPECT_DEATH(tevo_backend_sched_alloc_graph(sched, g.gf), assert_text("*cur_backend_id != -1"));
+    tevo_backend_sched_free(sched);
+}
+
+TEST_F(Sched, WeightOnHostIsOffloadedWhenAllowed) {
+    dev->cfg.offload = true;
+    weights w;
+    struct tevo_tensor * w1 = w.add("w1", N);
+    w.alloc(&host->buft);
+    for (bool op_offload : { false, true }) {
+        tevo_backend_sched_t sched = make_sched(false, op_offload);
+        graph_ctx g;
+        struct tevo_tensor * a  = g.input("a", N);
+        struct tevo_tensor * n1 = g.named(tevo_add(g.ctx, a, w1), "n1");
+        g.expand(n1);
+        ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, g.gf));
+        EXPECT_EQ(backend_id(sched, n1), op_offload ? 0 : 1);
+        EXPECT_EQ(sched->splits[0].n_inputs, op_offload ? 2 : 0);
+        tevo_backend_sched_free(sched);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// dependencies declared by a backend
+
+struct dep_plan {
+    std::vector<struct tevo_tensor *> tensors;
+    struct tevo_tensor *              node = nullptr;
+};
+
+void declare_deps(device * d, struct tevo_cgraph *, struct tevo_backend_dep_callback * cb) {
+    dep_plan * plan = (dep_plan *) d->user;
+    for (struct tevo_tensor * t : plan->tensors) {
+        cb->add_dep(cb->user_data, t, plan->node);
+        cb->add_dep(cb->user_data, t, plan->node); // repeated pairs count once
+    }
+}
+
+TEST_F(Sched, DependencyNodesFollowTheirNode) {
+    dev->cfg.prepare = declare_deps;
+    tevo_backend_sched_t sched = make_sched();
+    weights w;
+    std::vector<struct tevo_tensor *> ws;
+    for (int i = 0; i < 12; i++) {
+        ws.push_back(w.add(("w" + std::to_string(i)).c_str(), N));
+    }
+    w.alloc(&dev->buft);
+
+    // a chain of additions over all the weights, on the device
+    graph_ctx g;
+    struct tevo_tensor * a = g.input("a", N);
+    std::vector<struct tevo_tensor *> xs;
+    for (int i = 0; i < 12; i++) {
+        xs.push_back(tevo_add(g.ctx, i == 0 ? a : xs.back(), ws[i]));
+    }
+    g.expand(xs.back());
+
+    // every weight must outlive the first addition
+    dep_plan plan;
+    plan.tensors = ws;
+    plan.node    = xs[0];
+    dev->user    = &plan;
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, g.gf));
+
+    // 12 dependencies: groups of 10 and 2, right after their node
+    EXPECT_EQ(sched->graph_size, 13 + 2 + 2 * 1);
+    ASSERT_EQ(sched->graph.n_nodes, 2 + 12 + 2);
+    EXPECT_EQ(sched->graph.nodes[2], xs[0]);
+    struct tevo_tensor * dep0 = sched->graph.nodes[3];
+    struct tevo_tensor * dep1 = sched->graph.nodes[4];
+    EXPECT_EQ(sched->graph.nodes[5], xs[1]);
+    EXPECT_EQ(dep0->view_src, ws[0]);
+    EXPECT_EQ(dep1->view_src, ws[10]);
+    for (int k = 0; k < 10; k++) {
+        EXPECT_EQ(dep0->src[k], ws[k]);
+    }
+    EXPECT_EQ(dep1->src[0], ws[10]);
+    EXPECT_EQ(dep1->src[1], ws[11]);
+    EXPECT_EQ(dep1->src[2], nullptr);
+    EXPECT_EQ(sched->node_backend_ids[3], 0);
+    EXPECT_EQ(sched->node_backend_ids[4], 0);
+    EXPECT_TRUE(sched->deps.empty());
+
+    // the graph still computes
+    set_f32(a, ramp(N, 0.0f, 1.0f));
+    for (struct tevo_tensor * t : ws) {
+        set_f32(t, ramp(N, 1.0f, 0.0f));
+    }
+    ASSERT_EQ(tevo_backend_sched_graph_compute(sched, g.gf), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(xs.back()), ramp(N, 12.0f, 1.0f));
+
+    // a dependency on a node outside every split
+    tevo_backend_sched_reset(sched);
+    graph_ctx g2;
+    struct tevo_tensor * b  = g2.input("b", N);
+    struct tevo_tensor * m1 = g2.named(tevo_add(g2.ctx, b, ws[0]), "m1");
+    g2.expand(m1);
+    plan.node = xs[1];
+    EXPECT_DEATH(tevo_backend_sched_alloc_graph(sched, g2.gf), assert_text("n_dep_nodes_added == n_dep_nodes"));
+    tevo_backend_sched_free(sched);
+}
+
+// ---------------------------------------------------------------------------
+// debug output
+
+std::string g_log;
+
+void capture_log(enum tevo_log_level level, const char * text, void *) {
+    if (level == TEVO_LOG_LEVEL_DEBUG) {
+        g_log += text;
+    }
+}
+
+TEST_F(Sched, DebugOutputListsSplitsAndNodes) {
+    weights w;
+    struct tevo_tensor * w1 = w.add("w1", N);
+    struct tevo_tensor * w2 = w.add("w2", N);
+    w.alloc(&dev->buft);
+
+    for (int level : { 1, 2 }) {
+        setenv("TEVO_SCHED_DEBUG", std::to_string(level).c_str(), 1);
+        tevo_backend_sched_t sched = make_sched();
+        unsetenv("TEVO_SCHED_DEBUG");
+        three_splits t(w1, w2);
+        g_log.clear();
+        tevo_log_set(capture_log, NULL);
+        ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, t.g.gf));
+        tevo_log_set(NULL, NULL);
+
+        std::string expected = "\n## SPLIT #0: DEV # 1 inputs: [a (   0K)] \n";
+        if (level > 1) {
+            expected += "node #  0 (       ADD):                   n1 (   0K) [  DEV         ] use=2,c=1:"
+                        "              DEV#a#0 (   0K) [ NULL         ]                   w1 (   0K) [  DEV         ]\n";
+        }
+        expected += "\n## SPLIT #1: HOST # 1 inputs: [n1 (   0K)] \n";
+        EXPECT_EQ(g_log.substr(0, expected.size()), expected) << g_log;
+        EXPECT_NE(g_log.find("\n## SPLIT #2: DEV # 1 inputs: [n2 (   0K)] \n"), std::string::npos);
+        size_t n_node_lines = 0;
+        for (size_t pos = g_log.find("node #"); pos != std::string::npos; pos = g_log.find("node #", pos + 1)) {
+            n_node_lines++;
+        }
+        EXPECT_EQ(n_node_lines, level > 1 ? 3u : 0u);
+        tevo_backend_sched_free(sched);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// pipeline copies
+
+TEST_F(Sched, ParallelCopiesCycleThroughFourSlots) {
+    dev->cfg.events = true;
+    dev             = schedtest::make(dev->cfg);
+    backends[0]     = &dev->backend;
+    tevo_backend_sched_t sched = make_sched(true);
+    EXPECT_EQ(tevo_backend_sched_get_n_copies(sched), 4);
+    for (int c = 0; c < 4; c++) {
+        EXPECT_NE(sched->events[0][c], nullptr);
+        EXPECT_EQ(sched->events[1][c], nullptr); // the host device makes no events
+    }
+
+    weights w;
+    struct tevo_tensor * w1 = w.add("w1", N);
+    struct tevo_tensor * w2 = w.add("w2", N);
+    w.alloc(&dev->buft);
+    const std::vector<float> v1 = ramp(N, 1.0f, 0.5f), v2 = ramp(N, -1.0f, 0.25f);
+    set_f32(w1, v1);
+    set_f32(w2, v2);
+
+    for (int round = 0; round < 6; round++) {
+        three_splits t(w1, w2);
+        ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, t.g.gf));
+        const int cur = round % 4;
+        EXPECT_EQ(sched->cur_copy, cur);
+        EXPECT_EQ(t.n1->src[0]->name, "DEV#a#" + std::to_string(cur));
+
+        // every split input exists once per slot, flagged so that the
+        // allocator keeps them apart
+        for (int c = 0; c < 4; c++) {
+            struct tevo_tensor * cpy = *tevo_sched_tensor_copy(sched, t.a, 0, c);
+            ASSERT_NE(cpy, nullptr);
+            EXPECT_EQ(cpy->name, "DEV#a#" + std::to_string(c));
+            EXPECT_EQ(cpy->flags & 3, 3);
+        }
+        // the graph input: the input itself in the current slot
+        ASSERT_EQ(sched->n_graph_inputs, 1);
+        EXPECT_EQ(sched->graph_inputs[0], t.a);
+        for (int c = 0; c < 4; c++) {
+            struct tevo_tensor * cpy = *tevo_sched_tensor_copy(sched, t.a, 1, c);
+            if (c == cur) {
+                EXPECT_EQ(cpy, t.a);
+            } else {
+                EXPECT_EQ(cpy->name, "HOST#a#" + std::to_string(c));
+            }
+            EXPECT_EQ(cpy->flags & 3, 3);
+        }
+        // leaves: 4 graph-input slots, 4 slots per split input, then the caller's leaves
+        EXPECT_EQ(sched->graph.n_leafs, 4 + 3 * 4 + t.g.gf->n_leafs);
+        EXPECT_EQ(sched->graph_size, 3 + 2 * 4 * (1 + 3));
+
+        const std::vector<float> va = ramp(N, (float) round, 1.0f);
+        set_f32(t.a, va);
+        const int records = dev->n_event_record;
+        ASSERT_EQ(tevo_backend_sched_graph_compute(sched, t.g.gf), TEVO_STATUS_SUCCESS);
+        EXPECT_EQ(dev->n_event_record - records, 2); // after each device split
+        EXPECT_EQ(get_f32(t.n3), three_splits::expected(va, v1, v2));
+        tevo_backend_sched_reset(sched);
+    }
+    EXPECT_GT(dev->n_event_wait, 0);  // before overwriting a computed input's copy
+    EXPECT_GT(dev->n_event_sync, 0);  // before copying the caller's input
+    EXPECT_EQ(dev->n_bad_source + host->n_bad_source, 0);
+
+    // a synchronization without an allocated graph starts again at slot 0
+    tevo_backend_sched_synchronize(sched);
+    three_splits t(w1, w2);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, t.g.gf));
+    EXPECT_EQ(sched->cur_copy, 0);
+    tevo_backend_sched_free(sched);
+}
+
+// ---------------------------------------------------------------------------
+// reservation and re-planning
+
+TEST_F(Sched, ReserveSizesBuffersAndResets) {
+    tevo_backend_sched_t sched = make_sched();
+    weights w;
+    struct tevo_tensor * w1 = w.add("w1", 4 * N);
+    struct tevo_tensor * w2 = w.add("w2", 4 * N);
+    w.alloc(&dev->buft);
+
+    // sizes only: nothing is allocated and the scheduler stays as split;
+    // reserving a graph of the same shape then gets exactly those sizes
+    {
+        three_splits t(w1, w2, 4 * N);
+        size_t sizes[2] = { 0, 0 };
+        const int allocs = dev->n_buffers_alloc + host->n_buffers_alloc;
+        tevo_backend_sched_reserve_size(sched, t.g.gf, sizes);
+        EXPECT_EQ(dev->n_buffers_alloc + host->n_buffers_alloc, allocs);
+        EXPECT_GE(sizes[0], 4 * N * sizeof(float));
+        EXPECT_GE(sizes[1], 4 * N * sizeof(float));
+        EXPECT_FALSE(sched->is_reset);
+
+        three_splits t2(w1, w2, 4 * N);
+        ASSERT_TRUE(tevo_backend_sched_reserve(sched, t2.g.gf));
+        EXPECT_TRUE(sched->is_reset);
+        EXPECT_FALSE(sched->is_alloc);
+        EXPECT_EQ(tevo_backend_sched_get_buffer_size(sched, backends[0]), sizes[0]);
+        EXPECT_EQ(tevo_backend_sched_get_buffer_size(sched, backends[1]), sizes[1]);
+    }
+
+    // a smaller graph of the same kind fits without new buffers
+    weights ws;
+    struct tevo_tensor * u1 = ws.add("u1", N);
+    struct tevo_tensor * u2 = ws.add("u2", N);
+    ws.alloc(&dev->buft);
+    const int allocs = dev->n_buffers_alloc + host->n_buffers_alloc;
+    three_splits t(u1, u2);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, t.g.gf));
+    EXPECT_EQ(dev->n_buffers_alloc + host->n_buffers_alloc, allocs);
+    EXPECT_DEATH(tevo_backend_sched_alloc_graph(sched, t.g.gf), assert_text("!sched->is_alloc"));
+    const std::vector<float> va = ramp(N, 1.0f, 1.0f), v1 = ramp(N, 0.0f, 1.0f), v2 = ramp(N, 2.0f, 0.0f);
+    set_f32(t.a, va);
+    set_f32(u1, v1);
+    set_f32(u2, v2);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(sched, t.g.gf), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(t.n3), three_splits::expected(va, v1, v2));
+    tevo_backend_sched_free(sched);
+}
+
+// Copies made while sizing belong to a context that the next split recreates;
+// a graph allocated afterwards without a reset must get fresh copies.
+TEST_F(Sched, AllocAfterReserveSizeMakesFreshCopies) {
+    tevo_backend_sched_t sched = make_sched();
+    weights w;
+    struct tevo_tensor * w1 = w.add("w1", N);
+    struct tevo_tensor * w2 = w.add("w2", N);
+    w.alloc(&dev->buft);
+
+    graph_ctx g(3);
+    struct tevo_tensor * a = g.input("a", N);
+    // the sizing graph reads a on the device
+    struct tevo_cgraph * gm = tevo_new_graph(g.ctx);
+    tevo_build_forward_expand(gm, tevo_add(g.ctx, a, w1));
+    size_t sizes[2];
+    tevo_backend_sched_reserve_size(sched, gm, sizes);
+
+    // the real graph reads the same input
+    struct tevo_tensor * n1 = g.named(tevo_add(g.ctx, a, w1), "n1");
+    struct tevo_tensor * n2 = g.named(tevo_mul(g.ctx, n1, n1), "n2");
+    struct tevo_tensor * n3 = g.named(tevo_add(g.ctx, n2, w2), "n3");
+    struct tevo_cgraph * gf = tevo_new_graph(g.ctx);
+    tevo_build_forward_expand(gf, n3);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, gf));
+    ASSERT_EQ(tevo_backend_sched_get_n_splits(sched), 3);
+    EXPECT_EQ(input_names(sched, 0), std::vector<std::string>({ "a" }));
+    EXPECT_STREQ(n1->src[0]->name, "DEV#a#0");
+
+    const std::vector<float> va = ramp(N, 0.5f, 0.5f), v1 = ramp(N, 1.0f, -1.0f), v2 = ramp(N, 3.0f, 0.0f);
+    set_f32(a, va);
+    set_f32(w1, v1);
+    set_f32(w2, v2);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(sched, gf), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(n3), three_splits::expected(va, v1, v2));
+    EXPECT_EQ(dev->n_bad_source + host->n_bad_source, 0);
+    tevo_backend_sched_free(sched);
+}
+
+// a chain a -> ... of n_nodes additions with a weight, on the device, over n elements
+struct chain {
+    graph_ctx            g;
+    struct tevo_tensor * in;
+    struct tevo_tensor * out;
+    chain(struct tevo_tensor * w, int n_nodes, int64_t n) {
+        in = g.input("x", n);
+        struct tevo_tensor * x = in;
+        for (int i = 0; i < n_nodes; i++) {
+            x = tevo_add(g.ctx, x, w);
+        }
+        out = x;
+        g.expand(out);
+    }
+};
+
+struct realloc_case {
+    int         level;
+    int         n_nodes;  // of the second graph (the first has 2)
+    int64_t     n;        // elements of the second graph (the first has N)
+    bool        dies;
+};
+
+class SchedRealloc : public Sched, public ::testing::WithParamInterface<realloc_case> {};
+
+TEST_P(SchedRealloc, ReplanningFollowsTheDebugLevel) {
+    const realloc_case rc = GetParam();
+    weights w;
+    struct tevo_tensor * w1 = w.add("w1", 1);
+    w.alloc(&dev->buft);
+    set_f32(w1, { 1.0f });
+
+    auto run = [&]() {
+        setenv("TEVO_SCHED_DEBUG_REALLOC", std::to_string(rc.level).c_str(), 1);
+        tevo_backend_sched_t sched = make_sched();
+        {
+            // sized first: at level 2 even the first allocation of an
+            // unsized scheduler counts as re-planning
+            chain c(w1, 2, N);
+            if (!tevo_backend_sched_reserve(sched, c.g.gf)) {
+                abort();
+            }
+        }
+        const int allocs = dev->n_buffers_alloc + host->n_buffers_alloc;
+        chain c(w1, rc.n_nodes, rc.n);
+        if (!tevo_backend_sched_alloc_graph(sched, c.g.gf)) {
+            abort();
+        }
+        const bool grew = rc.n_nodes != 2 || rc.n != N;
+        // exactly one re-reservation when the graph needs more, none otherwise
+        EXPECT_EQ(dev->n_buffers_alloc + host->n_buffers_alloc - allocs, grew ? 2 : 0);
+        std::vector<float> x = ramp(rc.n, 0.0f, 1.0f);
+        set_f32(c.in, x);
+        EXPECT_EQ(tevo_backend_sched_graph_compute(sched, c.g.gf), TEVO_STATUS_SUCCESS);
+        std::vector<float> r = get_f32(c.out);
+        for (int64_t i = 0; i < rc.n; i++) {
+            EXPECT_FLOAT_EQ(r[i], x[i] + (float) rc.n_nodes);
+        }
+        tevo_backend_sched_free(sched);
+        unsetenv("TEVO_SCHED_DEBUG_REALLOC");
+    };
+
+    if (rc.dies) {
+        char buf[256];
+        // the first graph: 2 nodes on one split, x copied in
+        const int graph_size = std::max(rc.n_nodes, 2) + 2;
+        snprintf(buf, sizeof(buf),
+                 "tevo_backend_sched_alloc_splits: unexpected graph reallocation (graph size = %d, nodes = %d, "
+                 "leafs = %d), debug_realloc = %d",
+                 graph_size, rc.n_nodes + 2, 2, rc.level);
+        EXPECT_DEATH(run(), lit(buf));
+    } else {
+        run();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Levels, SchedRealloc,
+    ::testing::Values(realloc_case{ 0, 2, 4 * N, false },  // bigger tensors: re-planned quietly
+                      realloc_case{ 0, 2, N, false },      // same shape: no re-planning
+                      realloc_case{ 2, 2, N, false },      // same shape: nothing to stop
+                      realloc_case{ 1, 2, 4 * N, true },   // same graph size needs more memory
+                      realloc_case{ 1, 3, 4 * N, false },  // another graph size may re-plan
+                      realloc_case{ 2, 3, 4 * N, true })); // any re-planning stops
+
+TEST_F(Sched, ChangedBackendsStopOnlyAtDebugLevelTwo) {
+    weights w;
+    struct tevo_tensor * w1 = w.add("w1", N);
+    w.alloc(&dev->buft);
+    auto run = [&](const char * level) {
+        setenv("TEVO_SCHED_DEBUG_REALLOC", level, 1);
+        tevo_backend_sched_t sched = make_sched();
+        unsetenv("TEVO_SCHED_DEBUG_REALLOC");
+        {
+            graph_ctx g;
+            g.expand(tevo_add(g.ctx, tevo_add(g.ctx, w1, w1), w1));
+            ASSERT_TRUE(tevo_backend_sched_reserve(sched, g.gf));
+        }
+        // the positions now sit on the host with another buffer type; the
+        // graph size stays 2, which at level 1 would stop an unchanged plan
+        graph_ctx g;
+        struct tevo_tensor * a = g.input("a", N);
+        struct tevo_tensor * m = tevo_mul(g.ctx, tevo_mul(g.ctx, a, a), a);
+        g.expand(m);
+        ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, g.gf));
+        set_f32(a, ramp(N, 1.0f, 1.0f));
+        ASSERT_EQ(tevo_backend_sched_graph_compute(sched, g.gf), TEVO_STATUS_SUCCESS);
+        EXPECT_FLOAT_EQ(get_f32(m)[1], 8.0f);
+        tevo_backend_sched_free(sched);
+    };
+    run("1");
+    EXPECT_DEATH(run("2"), lit("unexpected graph reallocation (graph size = 2, nodes = 2, leafs = 1), "
+                               "debug_realloc = 2"));
+}
+
+// ---------------------------------------------------------------------------
+// execution
+
+TEST_F(Sched, SplitWithoutInputsWaitsForThePreviousBackend) {
+    tevo_backend_sched_t sched = make_sched();
+    weights w;
+    struct tevo_tensor * w1 = w.add("w1", N);
+    w.alloc(&dev->buft);
+    graph_ctx g;
+    struct tevo_tensor * a  = g.input("a", N);
+    struct tevo_tensor * n1 = g.named(tevo_add(g.ctx, w1, w1), "n1"); // device, no inputs
+    struct tevo_tensor * n2 = g.named(tevo_mul(g.ctx, a, a), "n2");   // host, no inputs
+    g.expand(n1);
+    g.expand(n2);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, g.gf));
+    ASSERT_EQ(tevo_backend_sched_get_n_splits(sched), 2);
+    EXPECT_EQ(sched->splits[1].n_inputs, 0);
+
+    const int syncs = dev->n_sync;
+    set_f32(a, ramp(N, 1.0f, 1.0f));
+    ASSERT_EQ(tevo_backend_sched_graph_compute_async(sched, g.gf), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(dev->n_sync - syncs, 1);
+    tevo_backend_sched_free(sched);
+}
+
+TEST_F(Sched, ComputeAllocatesWhenNeeded) {
+    tevo_backend_sched_t sched = make_sched();
+    weights w;
+    struct tevo_tensor * w1 = w.add("w1", N);
+    struct tevo_tensor * w2 = w.add("w2", N);
+    w.alloc(&dev->buft);
+    const std::vector<float> v1 = ramp(N, 1.0f, 1.0f), v2 = ramp(N, 0.0f, 0.5f);
+    set_f32(w1, v1);
+    set_f32(w2, v2);
+
+    // the caller's input must have memory before it can be set: reserve,
+    // then compute a graph whose input lives in a buffer of its own
+    weights in;
+    struct tevo_tensor * a = in.add("a", N);
+    in.alloc(&host->buft);
+    tevo_backend_buffer_set_usage(in.buf, TEVO_BACKEND_BUFFER_USAGE_ANY);
+    const std::vector<float> va = ramp(N, -2.0f, 1.0f);
+    set_f32(a, va);
+
+    graph_ctx g;
+    tevo_set_input(a);
+    struct tevo_tensor * n1 = g.named(tevo_add(g.ctx, a, w1), "n1");
+    struct tevo_tensor * n2 = g.named(tevo_mul(g.ctx, n1, n1), "n2");
+    struct tevo_tensor * n3 = g.named(tevo_add(g.ctx, n2, w2), "n3");
+    g.expand(n3);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(sched, g.gf), TEVO_STATUS_SUCCESS);
+    EXPECT_TRUE(sched->is_alloc);
+    EXPECT_EQ(tevo_backend_sched_get_n_splits(sched), 3);
+    EXPECT_EQ(get_f32(n3), three_splits::expected(va, v1, v2));
+    tevo_backend_sched_free(sched);
+}
+
+struct eval_log {
+    std::vector<std::string> asked;
+    std::vector<std::string> shown;
+    std::vector<float>       first_values;
+    std::string              want;      // only this node is wanted; empty: every node
+    std::string              stop_at;   // answering false after seeing this node
+};
+
+bool eval_cb(struct tevo_tensor * t, bool ask, void * user_data) {
+    eval_log * log = (eval_log *) user_data;
+    if (ask) {
+        log->asked.push_back(t->name);
+        return log->want.empty() || log->want == t->name;
+    }
+    log->shown.push_back(t->name);
+    float v;
+    tevo_backend_tensor_get(t, &v, 0, sizeof(v));
+    log->first_values.push_back(v);
+    return log->stop_at != t->name;
+}
+
+TEST_F(Sched, EvalCallbackSeesEveryNode) {
+    weights w;
+    struct tevo_tensor * w1 = w.add("w1", N);
+    struct tevo_tensor * w2 = w.add("w2", N);
+    w.alloc(&dev->buft);
+    const std::vector<float> v1 = ramp(N, 1.0f, 1.0f), v2 = ramp(N, 0.0f, 0.5f);
+    set_f32(w1, v1);
+    set_f32(w2, v2);
+
+    tevo_backend_sched_t sched = make_sched();
+    eval_log log;
+    tevo_backend_sched_set_eval_callback(sched, eval_cb, &log);
+    three_splits t(w1, w2);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, t.g.gf));
+    const std::vector<float> va = ramp(N, 2.0f, 1.0f);
+    set_f32(t.a, va);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(sched, t.g.gf), TEVO_STATUS_SUCCESS);
+
+    const std::vector<std::string> all = { "n1", "n2", "n3" };
+    EXPECT_EQ(log.asked, all);
+    EXPECT_EQ(log.shown, all);
+    const float x = va[0] + v1[0];
+    EXPECT_EQ(log.first_values, std::vector<float>({ x, x * x, x * x + v2[0] }));
+    // one node per computation
+    EXPECT_EQ(dev->compute_sizes, std::vector<int>({ 1, 1 }));
+    EXPECT_EQ(host->compute_sizes, std::vector<int>({ 1 }));
+    tevo_backend_sched_free(sched);
+}
+
+TEST_F(Sched, EvalCallbackGroupsUnwantedNodesAndStopsOnlyItsSplit) {
+    weights w;
+    struct tevo_tensor * w1 = w.add("w1", N);
+    struct tevo_tensor * w2 = w.add("w2", N);
+    w.alloc(&dev->buft);
+
+    // n1, s1, s2 on the device, n2 on the host, n3 on the device
+    struct graph {
+        graph_ctx            g;
+        struct tevo_tensor * a;
+        graph(struct tevo_tensor * w1, struct tevo_tensor * w2) {
+            a                       = g.input("a", N);
+            struct tevo_tensor * n1 = g.named(tevo_add(g.ctx, a, w1), "n1");
+            struct tevo_tensor * s1 = g.named(tevo_scale(g.ctx, n1, 2.0f), "s1");
+            struct tevo_tensor * s2 = g.named(tevo_scale(g.ctx, s1, 2.0f), "s2");
+            struct tevo_tensor * n2 = g.named(tevo_mul(g.ctx, s2, s2), "n2");
+            g.expand(g.named(tevo_add(g.ctx, n2, w2), "n3"));
+        }
+    };
+
+    {
+        // wanting only s1: n1 and s1 are computed together, then s2 alone
+        tevo_backend_sched_t sched = make_sched();
+        eval_log log;
+        log.want = "s1";
+        tevo_backend_sched_set_eval_callback(sched, eval_cb, &log);
+        graph gr(w1, w2);
+        ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, gr.g.gf));
+        ASSERT_EQ(tevo_backend_sched_get_n_splits(sched), 3);
+        set_f32(gr.a, ramp(N, 1.0f, 0.0f));
+        set_f32(w1, ramp(N, 1.0f, 0.0f));
+        ASSERT_EQ(tevo_backend_sched_graph_compute(sched, gr.g.gf), TEVO_STATUS_SUCCESS);
+        EXPECT_EQ(log.asked, std::vector<std::string>({ "n1", "s1", "s2", "n2", "n3" }));
+        EXPECT_EQ(log.shown, std::vector<std::string>({ "s1" }));
+        EXPECT_EQ(log.first_values, std::vector<float>({ 4.0f }));
+        EXPECT_EQ(dev->compute_sizes, std::vector<int>({ 2, 1, 1 }));
+        tevo_backend_sched_free(sched);
+    }
+    dev->compute_sizes.clear();
+    dev->computed.clear();
+    host->computed.clear();
+    {
+        // stopping after n1 abandons s1 and s2; the later splits still run
+        tevo_backend_sched_t sched = make_sched();
+        eval_log log;
+        log.stop_at = "n1";
+        tevo_backend_sched_set_eval_callback(sched, eval_cb, &log);
+        graph gr(w1, w2);
+        ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, gr.g.gf));
+        ASSERT_EQ(tevo_backend_sched_graph_compute(sched, gr.g.gf), TEVO_STATUS_SUCCESS);
+        EXPECT_EQ(log.asked, std::vector<std::string>({ "n1", "n2", "n3" }));
+        EXPECT_EQ(dev->computed, std::vector<std::string>({ "n1", "n3" }));
+        EXPECT_EQ(host->computed, std::vector<std::string>({ "n2" }));
+        tevo_backend_sched_free(sched);
+    }
+}
+
+// The expert weights stay in host memory and the MUL_MAT_ID node is offloaded:
+// only the experts the ids use are written to the device copy, in runs.
+TEST_F(Sched, OffloadedExpertsCopyOnlyTheUsedOnes) {
+    dev->cfg.offload = true;
+    const int64_t K = 4, M = 3, n_expert = 6, n_used = 2, n_tokens = 2;
+
+    weights w;
+    struct tevo_tensor * as = tevo_new_tensor_3d(w.ctx, TEVO_TYPE_F32, K, M, n_expert);
+    tevo_set_name(as, "as");
+    w.alloc(&host->buft);
+    const std::vector<float> vas = ramp(K * M * n_expert, -1.0f, 0.125f);
+    set_f32(as, vas);
+
+    for (const std::vector<int32_t> & ids : { std::vector<int32_t>{ 1, 2, 4, 1 }, std::vector<int32_t>{ 5, 2, 1, 5 } }) {
+        tevo_backend_sched_t sched = make_sched(false, true);
+        graph_ctx g;
+        struct tevo_tensor * b   = tevo_new_tensor_3d(g.ctx, TEVO_TYPE_F32, K, n_used, n_tokens);
+        struct tevo_tensor * idt = tevo_new_tensor_2d(g.ctx, TEVO_TYPE_I32, n_used, n_tokens);
+        tevo_set_name(b, "b");
+        tevo_set_name(idt, "ids");
+        tevo_set_input(b);
+        tevo_set_input(idt);
+        struct tevo_tensor * out = g.named(tevo_mul_mat_id(g.ctx, as, b, idt), "out");
+        g.expand(out);
+        ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, g.gf));
+        ASSERT_EQ(backend_id(sched, out), 0);
+        ASSERT_EQ(input_names(sched, 0), std::vector<std::string>({ "as", "b", "ids" }));
+
+        const std::vector<float> vb = ramp(K * n_used * n_tokens, 0.5f, 0.25f);
+        set_f32(b, vb);
+        tevo_backend_tensor_set(idt, ids.data(), 0, ids.size() * sizeof(int32_t));
+        dev->sets.clear();
+        ASSERT_EQ(tevo_backend_sched_graph_compute(sched, g.gf), TEVO_STATUS_SUCCESS);
+
+        // the writes into the copy of the weights
+        std::vector<std::pair<size_t, size_t>> writes;
+        for (const auto & s : dev->sets) {
+            if (s.name == "DEV#as#0") {
+                writes.push_back({ s.offset, s.size });
+            }
+        }
+        const size_t es  = as->nb[2];
+        const size_t pad = std::min<size_t>(es, 512);
+        if (ids[0] == 1) {
+            // experts {1, 2} and {4}: both runs end before the last expert
+            EXPECT_EQ(writes, (std::vector<std::pair<size_t, size_t>>{ { 1 * es, 2 * es + pad }, { 4 * es, es + pad } }));
+        } else {
+            // experts {1, 2} and {5}: the last run ends at the final expert
+            EXPECT_EQ(writes, (std::vector<std::pair<size_t, size_t>>{ { 1 * es, 2 * es + pad }, { 5 * es, es } }));
+        }
+
+        const std::vector<float> r = get_f32(out);
+        for (int64_t t = 0; t < n_tokens; t++) {
+            for (int64_t e = 0; e < n_used; e++) {
+                const int32_t ex = ids[t * n_used + e];
+                for (int64_t i = 0; i < M; i++) {
+                    double sum = 0;
+                    for (int64_t k = 0; k < K; k++) {
+                        sum += (double) vas[(ex * M + i) * K + k] * vb[(t * n_used + e) * K + k];
+                    }
+                    EXPECT_NEAR(r[(t * n_used + e) * M + i], sum, 1e-5) << t << " " << e << " " << i;
+                }
+            }
+        }
+        EXPECT_EQ(dev->n_bad_source, 0);
+        tevo_backend_sched_free(sched);
+    }
+}
+
+TEST_F(Sched, ExpertIdOutOfRangeIsFatal) {
+    dev->cfg.offload = true;
+    weights w;
+    struct tevo_tensor * as = tevo_new_tensor_3d(w.ctx, TEVO_TYPE_F32, 4, 3, 6);
+    w.alloc(&host->buft);
+    tevo_backend_sched_t sched = make_sched(false, true);
+    graph_ctx g;
+    struct tevo_tensor * b   = tevo_new_tensor_3d(g.ctx, TEVO_TYPE_F32, 4, 1, 1);
+    struct tevo_tensor * idt = tevo_new_tensor_2d(g.ctx, TEVO_TYPE_I32, 1, 1);
+    tevo_set_input(b);
+    tevo_set_input(idt);
+    g.expand(tevo_mul_mat_id(g.ctx, as, b, idt));
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, g.gf));
+    const int32_t bad = 6;
+    tevo_backend_tensor_set(idt, &bad, 0, sizeof(bad));
+    EXPECT_DEATH(tevo_backend_sched_graph_compute(sched, g.gf), assert_text("id >= 0 && id < n_expert"));
+    tevo_backend_sched_free(sched);
+}
+
+} // namespace
