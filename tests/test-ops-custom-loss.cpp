@@ -76,15 +76,15 @@ TEST(OpsCustomLoss, CustomNodes) {
           },
           { TEVO_TYPE_F32, { 3, 4, 1, 1 }, TEVO_OP_MAP_CUSTOM3,
             custom_words((const void *) map3, TEVO_N_TASKS_MAX, ud), "a (view)" } },
-        { "custom_4d with nine inputs; n_tasks is not checked",
+        { "custom_4d with nine inputs",
           [=](Ctx & c) {
               std::vector<tevo_tensor *> args;
               for (int i = 0; i < 9; ++i) {
                   args.push_back(c.f32(i + 1));
               }
-              return Built{ tevo_custom_4d(c.ctx, TEVO_TYPE_F16, 2, 3, 4, 5, args.data(), 9, custom, 0, ud), args };
+              return Built{ tevo_custom_4d(c.ctx, TEVO_TYPE_F16, 2, 3, 4, 5, args.data(), 9, custom, 3, ud), args };
           },
-          { TEVO_TYPE_F16, { 2, 3, 4, 5 }, TEVO_OP_CUSTOM, custom_words((const void *) custom, 0, ud), "" } },
+          { TEVO_TYPE_F16, { 2, 3, 4, 5 }, TEVO_OP_CUSTOM, custom_words((const void *) custom, 3, ud), "" } },
         { "custom_4d without inputs",
           [=](Ctx & c) {
               return Built{ tevo_custom_4d(c.ctx, TEVO_TYPE_F32, 7, 1, 1, 1, nullptr, 0, custom, 2, ud), {} };
@@ -99,9 +99,9 @@ TEST(OpsCustomLoss, CustomNodes) {
               }
               std::vector<tevo_tensor *> src = { a };
               src.insert(src.end(), args.begin(), args.end());
-              return Built{ tevo_custom_inplace(c.ctx, a, args.data(), 8, custom, -5, ud), src, a };
+              return Built{ tevo_custom_inplace(c.ctx, a, args.data(), 8, custom, TEVO_N_TASKS_MAX, ud), src, a };
           },
-          { TEVO_TYPE_F32, { 3, 4, 1, 1 }, TEVO_OP_CUSTOM, custom_words((const void *) custom, -5, ud),
+          { TEVO_TYPE_F32, { 3, 4, 1, 1 }, TEVO_OP_CUSTOM, custom_words((const void *) custom, TEVO_N_TASKS_MAX, ud),
             "a (view)" } },
     });
 }
@@ -168,6 +168,10 @@ TEST(OpsCustomLossDeathTest, Checks) {
           [](Ctx & c) { tevo_map_custom3(c.ctx, c.f32(3), c.f32(3), c.f32(3), map3, 0, nullptr); }, tasks },
         { "map_custom3_inplace",
           [](Ctx & c) { tevo_map_custom3_inplace(c.ctx, c.f32(3), c.f32(3), c.f32(3), map3, 0, nullptr); }, tasks },
+        { "custom_4d with 0 tasks",
+          [](Ctx & c) { tevo_custom_4d(c.ctx, TEVO_TYPE_F32, 1, 1, 1, 1, nullptr, 0, custom, 0, nullptr); }, tasks },
+        { "custom_inplace with -5 tasks",
+          [](Ctx & c) { tevo_custom_inplace(c.ctx, c.f32(3), nullptr, 0, custom, -5, nullptr); }, tasks },
         { "custom_4d with ten inputs",
           [](Ctx & c) {
               tevo_tensor * args[10];

@@ -21,7 +21,13 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j "$JOBS"
 ctest --test-dir build --output-on-failure -j "$JOBS"
 
-# Memory and thread checks on the library under sanitizers, on the fast tests.
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTEVO_SANITIZE=address,undefined
+# Memory checks under AddressSanitizer and UndefinedBehaviorSanitizer on the
+# fast tests, then the threaded code under ThreadSanitizer.
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTEVO_SANITIZE=address,undefined
 cmake --build build-asan -j "$JOBS"
-ctest --test-dir build-asan --output-on-failure -j "$JOBS" -L sanitize
+ctest --test-dir build-asan --output-on-failure -j "$JOBS" -L sanitize --no-tests=error
+
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTEVO_SANITIZE=thread
+tsan_targets=$(sed -n 's/^set(TEVO_TSAN_TESTS \(.*\))$/\1/p' tests/CMakeLists.txt)
+cmake --build build-tsan -j "$JOBS" --target $tsan_targets
+ctest --test-dir build-tsan --output-on-failure -j "$JOBS" -L tsan --no-tests=error

@@ -116,6 +116,8 @@ struct tevo_tensor * tevo_custom_4d(struct tevo_context * ctx, enum tevo_type ty
                                     int64_t ne2, int64_t ne3, struct tevo_tensor ** args, int n_args,
                                     tevo_custom_fn fun, int n_tasks, void * userdata) {
     TEVO_ASSERT(n_args < TEVO_MAX_SRC);
+    // a task count of 0 would leave the node to no thread at all
+    TEVO_ASSERT(n_tasks == TEVO_N_TASKS_MAX || n_tasks > 0);
 
     struct tevo_tensor * result = tevo_new_tensor_4d(ctx, type, ne0, ne1, ne2, ne3);
 
@@ -135,6 +137,8 @@ struct tevo_tensor * tevo_custom_inplace(struct tevo_context * ctx, struct tevo_
                                          struct tevo_tensor ** args, int n_args, tevo_custom_fn fun, int n_tasks,
                                          void * userdata) {
     TEVO_ASSERT(n_args < TEVO_MAX_SRC - 1);
+    // a task count of 0 would leave the node to no thread at all
+    TEVO_ASSERT(n_tasks == TEVO_N_TASKS_MAX || n_tasks > 0);
 
     struct tevo_tensor * result = tevo_view_tensor(ctx, a);
 

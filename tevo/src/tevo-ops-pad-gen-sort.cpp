@@ -42,6 +42,15 @@ struct tevo_tensor * tevo_interpolate(struct tevo_context * ctx, struct tevo_ten
 
 static struct tevo_tensor * tevo_pad_impl(struct tevo_context * ctx, struct tevo_tensor * a, int lp0, int rp0,
                                           int lp1, int rp1, int lp2, int rp2, int lp3, int rp3, bool circular) {
+    if (circular) {
+        // wrapping needs a source element to wrap to in every padded dimension
+        const int lp[TEVO_MAX_DIMS] = { lp0, lp1, lp2, lp3 };
+        const int rp[TEVO_MAX_DIMS] = { rp0, rp1, rp2, rp3 };
+        for (int i = 0; i < TEVO_MAX_DIMS; ++i) {
+            TEVO_ASSERT(a->ne[i] > 0 || (lp[i] == 0 && rp[i] == 0));
+        }
+    }
+
     struct tevo_tensor * result = tevo_new_tensor_4d(ctx, a->type,
                                                      a->ne[0] + lp0 + rp0,
                                                      a->ne[1] + lp1 + rp1,

@@ -1,0 +1,182 @@
+// Matrix multiplication on the CPU engine over the shapes of a speech
+// transformer, with F32 and F16 weights at 1, 4 and 8 threads, in GFLOPS.
+// With OpenBLAS available (tools/bench-setup.sh) the same shapes are timed
+// with cblas_sgemm and a table of ratios closes the run.
+//
+// Shapes read "rows x inner by inner x columns": activations (src1) of
+// `rows` rows times weights (src0) of `columns` rows.
+
+#include "tevo-cpu.h"
+#include "tevo.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#ifdef TEVO_BENCH_OPENBLAS
+#include <cblas.h>
+extern "C" void openblas_set_num_threads(int num_threads);
+#endif
+
+namespace {
+
+struct Shape {
+    const char * name;
+    int64_t      rows, inner, cols;
+};
+
+const Shape shapes[] = {
+    { "1500x384_by_384x1536", 1500, 384, 1536 },
+    { "1500x1536_by_1536x384", 1500, 1536, 384 },
+    { "1500x512_by_512x2048", 1500, 512, 2048 },
+    { "1x384_by_384x51864", 1, 384, 51864 },
+};
+
+const int thread_counts[] = { 1, 4, 8 };
+
+std::map<std::string, double> gflops; // by benchmark name, for the ratio table
+
+void fill_random(float * p, size_t n, uint32_t seed) {
+    std::mt19937                          rng(seed);
+    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+    for (size_t i = 0; i < n; ++i) {
+        p[i] = dist(rng);
+    }
+}
+
+void BM_tevo(benchmark::State & state, Shape shape, tevo_type wtype, int n_threads) {
+    const size_t weights = (size_t) (shape.inner * shape.cols);
+    const size_t acts    = (size_t) (shape.inner * shape.rows);
+    const size_t bytes   = (weights + acts + (size_t) (shape.rows * shape.cols)) * 4 + 16 * 1024 * 1024;
+
+    tevo_init_params params = { bytes, nullptr, false };
+    tevo_context *   ctx    = tevo_init(params);
+
+    tevo_tensor * w = tevo_new_tensor_2d(ctx, wtype, shape.inner, shape.cols);
+    tevo_tensor * x = tevo_new_tensor_2d(ctx, TEVO_TYPE_F32, shape.inner, shape.rows);
+    {
+        std::vector<float> tmp(weights);
+        fill_random(tmp.data(), weights, 1);
+        if (wtype == TEVO_TYPE_F16) {
+            tevo_fp32_to_fp16_row(tmp.data(), (tevo_fp16_t *) w->data, (int64_t) weights);
+        } else {
+            memcpy(w->data, tmp.data(), weights * 4);
+        }
+        fill_random((float *) x->data, acts, 2);
+    }
+    tevo_tensor * y  = tevo_mul_mat(ctx, w, x);
+    tevo_cgraph * gf = tevo_new_graph(ctx);
+    tevo_build_forward_expand(gf, y);
+
+    tevo_threadpool_params tpp  = tevo_threadpool_params_default(n_threads);
+    tevo_threadpool *      pool = tevo_threadpool_new(&tpp);
+
+    tevo_cplan plan = tevo_graph_plan(gf, n_threads, pool);
+    std::vector<uint8_t> work(plan.work_size + 64);
+    plan.work_data = work.data();
+
+    for (auto _ : state) {
+        tevo_graph_compute(gf, &plan);
+        benchmark::ClobberMemory();
+    }
+
+    const double flops = 2.0 * shape.rows * shape.inner * shape.cols;
+    state.counters["GFLOPS"] =
+        benchmark::Counter(flops * 1e-9 * (double) state.iterations(), benchmark::Counter::kIsRate);
+
+    tevo_threadpool_free(pool);
+    tevo_free(ctx);
+}
+
+#ifdef TEVO_BENCH_OPENBLAS
+void BM_openblas(benchmark::State & state, Shape shape, int n_threads) {
+    openblas_set_num_threads(n_threads);
+    std::vector<float> w((size_t) (shape.inner * shape.cols)), x((size_t) (shape.inner * shape.rows)),
+        y((size_t) (shape.rows * shape.cols));
+    fill_random(w.data(), w.size(), 1);
+    fill_random(x.data(), x.size(), 2);
+    for (auto _ : state) {
+        // y[rows x cols] = x[rows x inner] * w^T, w stored as cols rows of inner
+        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, (int) shape.rows, (int) shape.cols, (int) shape.inner,
+                    1.0f, x.data(), (int) shape.inner, w.data(), (int) shape.inner, 0.0f, y.data(), (int) shape.cols);
+        benchmark::ClobberMemory();
+    }
+    const double flops = 2.0 * shape.rows * shape.inner * shape.cols;
+    state.counters["GFLOPS"] =
+        benchmark::Counter(flops * 1e-9 * (double) state.iterations(), benchmark::Counter::kIsRate);
+}
+#endif
+
+std::string bench_name(const char * lib, const Shape & s, const char * type, int nt) {
+    return std::string(lib) + "/" + s.name + "/" + type + "/threads:" + std::to_string(nt);
+}
+
+// keeps each run's GFLOPS for the closing table
+class Reporter : public benchmark::ConsoleReporter {
+  public:
+    void ReportRuns(const std::vector<Run> & runs) override {
+        for (const Run & r : runs) {
+            auto it = r.counters.find("GFLOPS");
+            if (it != r.counters.end() && r.run_type == Run::RT_Iteration) {
+                gflops[r.benchmark_name()] = it->second.value;
+            }
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+};
+
+} // namespace
+
+int main(int argc, char ** argv) {
+    tevo_cpu_init();
+    for (const Shape & s : shapes) {
+        for (int nt : thread_counts) {
+            benchmark::RegisterBenchmark(bench_name("tevo", s, "f32", nt).c_str(), BM_tevo, s, TEVO_TYPE_F32, nt)
+                ->Unit(benchmark::kMillisecond)
+                ->UseRealTime();
+            benchmark::RegisterBenchmark(bench_name("tevo", s, "f16", nt).c_str(), BM_tevo, s, TEVO_TYPE_F16, nt)
+                ->Unit(benchmark::kMillisecond)
+                ->UseRealTime();
+#ifdef TEVO_BENCH_OPENBLAS
+            benchmark::RegisterBenchmark(bench_name("openblas", s, "f32", nt).c_str(), BM_openblas, s, nt)
+                ->Unit(benchmark::kMillisecond)
+                ->UseRealTime();
+#endif
+        }
+    }
+
+    benchmark::Initialize(&argc, argv);
+    Reporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+
+    printf("\n%-24s %-4s %7s %10s", "shape", "type", "threads", "GFLOPS");
+#ifdef TEVO_BENCH_OPENBLAS
+    printf(" %14s %8s", "OpenBLAS f32", "ratio");
+#endif
+    printf("\n");
+    for (const Shape & s : shapes) {
+        for (const char * type : { "f32", "f16" }) {
+            for (int nt : thread_counts) {
+                auto it = gflops.find(bench_name("tevo", s, type, nt) + "/real_time");
+                if (it == gflops.end()) {
+                    continue;
+                }
+                printf("%-24s %-4s %7d %10.1f", s.name, type, nt, it->second);
+#ifdef TEVO_BENCH_OPENBLAS
+                auto ob = gflops.find(bench_name("openblas", s, "f32", nt) + "/real_time");
+                if (ob != gflops.end()) {
+                    printf(" %14.1f %8.2f", ob->second, it->second / ob->second);
+                }
+#endif
+                printf("\n");
+            }
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,234 @@
+// Planning CPU graph runs: threads per node, the plan's thread count and the
+// work-buffer size, including the rows that copy and scatter kernels widen
+// into per-thread float rows.
+
+#include "tevo-cpu/tevo-cpu-impl.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace {
+
+struct Plan : ::testing::Test {
+    tevo_context * ctx = nullptr;
+
+    void SetUp() override {
+        setenv("TEVO_NO_BACKTRACE", "1", 1);
+        tevo_init_params p = { 512 * tevo_tensor_overhead() + 40 * tevo_graph_overhead(), nullptr, true };
+        ctx                = tevo_init(p);
+    }
+    void TearDown() override { tevo_free(ctx); }
+
+    tevo_tensor * t(tevo_type type, int64_t ne0, int64_t ne1 = 1, int64_t ne2 = 1, int64_t ne3 = 1) {
+        return tevo_new_tensor_4d(ctx, type, ne0, ne1, ne2, ne3);
+    }
+
+    tevo_cplan plan(tevo_tensor * out, int n_threads, tevo_threadpool * pool = nullptr) {
+        tevo_cgraph * gf = tevo_new_graph(ctx);
+        tevo_build_forward_expand(gf, out);
+        return tevo_graph_plan(gf, n_threads, pool);
+    }
+};
+
+TEST_F(Plan, GraphOfViewsNeedsOneThreadAndNoBuffer) {
+    tevo_tensor * x = t(TEVO_TYPE_F32, 8, 4);
+    tevo_tensor * w = tevo_permute(ctx, tevo_transpose(ctx, tevo_reshape_2d(ctx, x, 4, 8)), 1, 0, 2, 3);
+    w               = tevo_view_2d(ctx, w, 2, 2, 32, 0);
+    const tevo_cplan p = plan(w, 8);
+    EXPECT_EQ(p.n_threads, 1);
+    EXPECT_EQ(p.work_size, 0u);
+    EXPECT_EQ(p.work_data, nullptr);
+    EXPECT_EQ(p.threadpool, nullptr);
+    EXPECT_EQ(p.abort_callback, nullptr);
+    EXPECT_FALSE(p.use_ref);
+}
+
+TEST_F(Plan, MatrixProducts) {
+    // F32 by F32: src1 is read in place
+    tevo_cplan p = plan(tevo_mul_mat(ctx, t(TEVO_TYPE_F32, 33, 10), t(TEVO_TYPE_F32, 33, 7)), 4);
+    EXPECT_EQ(p.n_threads, 4);
+    EXPECT_EQ(p.work_size, 0u);
+
+    // F16 weights: src1 as halves, rounded up to 64 bytes, plus 64 per thread
+    p = plan(tevo_mul_mat(ctx, t(TEVO_TYPE_F16, 33, 10), t(TEVO_TYPE_F32, 33, 7)), 4);
+    EXPECT_EQ(p.work_size, 512u + 64 * 4);   // 2 * 231 = 462 -> 512
+
+    p = plan(tevo_mul_mat(ctx, t(TEVO_TYPE_BF16, 64, 10), t(TEVO_TYPE_F32, 64, 7)), 3);
+    EXPECT_EQ(p.work_size, 896u + 64 * 3);
+
+    // F32 weights with an F16 src1: widened to floats
+    p = plan(tevo_mul_mat(ctx, t(TEVO_TYPE_F32, 10, 10), t(TEVO_TYPE_F16, 10, 3)), 2);
+    EXPECT_EQ(p.work_size, 128u + 64 * 2);   // 4 * 30 = 120 -> 128
+
+    // expert products: counts, counters and routing lists after the converted src1
+    tevo_tensor * ids = t(TEVO_TYPE_I32, 2, 5);
+    p = plan(tevo_mul_mat_id(ctx, t(TEVO_TYPE_F32, 16, 6, 4), t(TEVO_TYPE_F32, 16, 2, 5), ids), 4);
+    EXPECT_EQ(p.work_size, ((32u + 256 + 8 * 4 * 10 + 143) & ~63u) + 64 * 4);
+    p = plan(tevo_mul_mat_id(ctx, t(TEVO_TYPE_F16, 16, 6, 4), t(TEVO_TYPE_F32, 16, 2, 5), ids), 4);
+    EXPECT_EQ(p.work_size, ((2u * 160 + 8 + 32 + 256 + 8 * 4 * 10 + 143) & ~63u) + 64 * 4);
+}
+
+TEST_F(Plan, SoftMaxUsesAtMostOneThreadPerRow) {
+    tevo_cplan p = plan(tevo_soft_max(ctx, t(TEVO_TYPE_F32, 1000, 10)), 4);
+    EXPECT_EQ(p.n_threads, 4);
+    EXPECT_EQ(p.work_size, 16256u);
+
+    p = plan(tevo_soft_max(ctx, t(TEVO_TYPE_F32, 1000, 2)), 4);
+    EXPECT_EQ(p.n_threads, 2);
+    EXPECT_EQ(p.work_size, 8256u);
+}
+
+TEST_F(Plan, RequestingNoThreadsTakesThePoolSizeOrFour) {
+    tevo_tensor * sm = tevo_soft_max(ctx, t(TEVO_TYPE_F32, 100, 64));
+    EXPECT_EQ(plan(sm, 0).n_threads, 4);
+    EXPECT_EQ(plan(sm, -3).n_threads, 4);
+
+    tevo_threadpool_params params = tevo_threadpool_params_default(6);
+    tevo_threadpool *      pool   = tevo_threadpool_new(&params);
+    const tevo_cplan       p      = plan(sm, 0, pool);
+    EXPECT_EQ(p.n_threads, 6);
+    EXPECT_EQ(p.threadpool, pool);
+    EXPECT_EQ(p.work_size, 4u * 6 * 100 + 64 * 6);
+    tevo_threadpool_free(pool);
+}
+
+TEST_F(Plan, TaskCountsPerOperator) {
+    tevo_tensor * a = t(TEVO_TYPE_F32, 16, 4);
+
+    struct Case {
+        const char *  name;
+        tevo_tensor * node;
+        int           tasks; // with 8 requested
+    };
+    static tevo_map1_fn fn = [](tevo_tensor *, const tevo_tensor *, int, int, void *) {};
+    const Case cases[] = {
+        { "gelu", tevo_unary(ctx, a, TEVO_UNARY_OP_GELU), 8 },
+        { "silu", tevo_unary(ctx, a, TEVO_UNARY_OP_SILU), 8 },
+        { "xielu_like_gelu_erf", tevo_unary(ctx, a, TEVO_UNARY_OP_GELU_ERF), 8 },
+        { "abs", tevo_unary(ctx, a, TEVO_UNARY_OP_ABS), 1 },
+        { "trunc", tevo_unary(ctx, a, TEVO_UNARY_OP_TRUNC), 1 },
+        { "sub", tevo_sub(ctx, a, a), 1 },
+        { "add", tevo_add(ctx, a, a), 8 },
+        { "scale", tevo_scale(ctx, a, 2.0f), 1 },
+        { "custom_all", tevo_map_custom1(ctx, a, fn, TEVO_N_TASKS_MAX, nullptr), 8 },
+        { "custom_two", tevo_map_custom1(ctx, a, fn, 2, nullptr), 2 },
+        { "custom_many", tevo_map_custom1(ctx, a, fn, 30, nullptr), 8 },
+        { "soft_max_4_rows", tevo_soft_max(ctx, a), 4 },
+    };
+    for (const Case & c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(tevo_get_n_tasks(c.node, 8), c.tasks);
+        EXPECT_EQ(plan(c.node, 8).n_threads, c.tasks);
+    }
+}
+
+TEST_F(Plan, EmptyNodesCountOneTask) {
+    tevo_tensor * mm = tevo_mul_mat(ctx, t(TEVO_TYPE_F32, 8, 0), t(TEVO_TYPE_F32, 8, 3));
+    ASSERT_TRUE(tevo_is_empty(mm));
+    EXPECT_EQ(plan(mm, 8).n_threads, 1);
+}
+
+TEST_F(Plan, WorkSizesPerOperator) {
+    const int n = 4;
+    struct Case {
+        const char *  name;
+        tevo_tensor * node;
+        size_t        bytes; // before the 64 bytes per thread
+    };
+    tevo_tensor * q   = t(TEVO_TYPE_F32, 64, 3, 4);
+    tevo_tensor * k   = t(TEVO_TYPE_F16, 64, 10, 4);
+    tevo_tensor * v   = t(TEVO_TYPE_F16, 64, 10, 4);
+    const Case cases[] = {
+        { "add_f32", tevo_add(ctx, t(TEVO_TYPE_F32, 40, 3), t(TEVO_TYPE_F32, 40, 3)), 0 },
+        { "conv_2d", tevo_conv_2d_direct(ctx, t(TEVO_TYPE_F32, 3, 3, 2, 4), t(TEVO_TYPE_F32, 8, 8, 2), 1, 1, 0, 0, 1, 1),
+          16u * 1024 * 1024 },
+        { "conv_transpose_1d_f16", tevo_conv_transpose_1d(ctx, t(TEVO_TYPE_F16, 3, 2, 4), t(TEVO_TYPE_F32, 10, 4), 1, 0, 1),
+          2u * (3 * 2 * 4 + 10 * 4) },
+        { "conv_transpose_1d_f32", tevo_conv_transpose_1d(ctx, t(TEVO_TYPE_F32, 3, 2, 4), t(TEVO_TYPE_F32, 10, 4), 1, 0, 1),
+          4u * (3 * 2 * 4 + 10 * 4) },
+        { "flash_attn_ext", tevo_flash_attn_ext(ctx, q, k, v, nullptr, 0.125f, 0.0f, 0.0f),
+          4u * n * (128 * (64 + 64) + 8192) },
+        { "count_equal", tevo_count_equal(ctx, t(TEVO_TYPE_I32, 9), t(TEVO_TYPE_I32, 9)), 8u * n },
+        { "top_k", tevo_top_k(ctx, t(TEVO_TYPE_F32, 30, 2), 5), 4u * n * 30 },
+    };
+    for (const Case & c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(plan(c.node, n).work_size, c.bytes == 0 ? 0 : c.bytes + 64 * n);
+    }
+}
+
+// Copies that widen each source row into a float row before converting it
+// reserve a whole source row per thread.
+TEST_F(Plan, QuantizingCopiesReserveAFloatRowPerThread) {
+    const int n = 4;
+    struct Case {
+        const char *  name;
+        tevo_type     src, dst;
+        int64_t       src_ne0, src_ne1, dst_ne0, dst_ne1;
+        size_t        bytes;
+    };
+    const Case cases[] = {
+        // F16 and BF16 into I32 go through float rows
+        { "f16_to_i32", TEVO_TYPE_F16, TEVO_TYPE_I32, 40, 3, 40, 3, 4u * n * 40 },
+        { "bf16_to_i32", TEVO_TYPE_BF16, TEVO_TYPE_I32, 40, 3, 40, 3, 4u * n * 40 },
+        // a source row longer than the destination row
+        { "f32_to_q8_0_long_rows", TEVO_TYPE_F32, TEVO_TYPE_Q8_0, 64, 2, 32, 4, 4u * n * 64 },
+        { "f16_to_q4_0_long_rows", TEVO_TYPE_F16, TEVO_TYPE_Q4_0, 96, 1, 32, 3, 4u * n * 96 },
+        // a destination row longer than the source row keeps its own size
+        { "f32_to_q8_0_short_rows", TEVO_TYPE_F32, TEVO_TYPE_Q8_0, 16, 4, 64, 1, 4u * n * 64 },
+        // direct conversions need no rows, except those the table always reserved
+        { "f32_to_f16", TEVO_TYPE_F32, TEVO_TYPE_F16, 40, 3, 40, 3, 0 },
+        { "f32_to_i32", TEVO_TYPE_F32, TEVO_TYPE_I32, 40, 3, 40, 3, 4u * n * 40 },
+        { "f16_to_bf16", TEVO_TYPE_F16, TEVO_TYPE_BF16, 40, 3, 40, 3, 4u * n * 40 },
+        { "f32_same_type", TEVO_TYPE_F32, TEVO_TYPE_F32, 40, 3, 40, 3, 0 },
+    };
+    for (const Case & c : cases) {
+        SCOPED_TRACE(c.name);
+        tevo_tensor * cp = tevo_cpy(ctx, t(c.src, c.src_ne0, c.src_ne1), t(c.dst, c.dst_ne0, c.dst_ne1));
+        const size_t  ws = plan(cp, n).work_size;
+        EXPECT_EQ(ws, c.bytes == 0 ? 0 : c.bytes + 64 * n);
+        if (c.bytes != 0) {
+            // what the kernel writes: a row of ne00 + 16 floats per thread
+            EXPECT_GE(ws, 4u * n * (size_t) (c.src_ne0 + 16));
+        }
+    }
+}
+
+// SET_ROWS counts one task, but every thread of the run widens its rows.
+TEST_F(Plan, ScatterFromHalvesReservesAFloatRowPerThread) {
+    const int     n    = 4;
+    tevo_tensor * dst  = t(TEVO_TYPE_F32, 50, 10);
+    tevo_tensor * rows = t(TEVO_TYPE_F16, 50, 3);
+    tevo_tensor * idx  = t(TEVO_TYPE_I64, 3);
+    tevo_cplan    p    = plan(tevo_set_rows(ctx, dst, rows, idx), n);
+    EXPECT_EQ(p.work_size, 4u * n * 50 + 64 * n);
+    EXPECT_GE(p.work_size, 4u * n * (50 + 16));
+    EXPECT_EQ(p.n_threads, 1);
+
+    // half into half is a byte copy
+    p = plan(tevo_set_rows(ctx, t(TEVO_TYPE_F16, 50, 10), rows, idx), n);
+    EXPECT_EQ(p.work_size, 0u);
+}
+
+TEST_F(Plan, OperatorsOutsideTheTablesAreFatal) {
+    testing::FLAGS_gtest_death_test_style = "threadsafe";
+    tevo_tensor * u = tevo_unary(ctx, t(TEVO_TYPE_F32, 4), TEVO_UNARY_OP_ABS);
+    u->op_params[0] = 22;
+    EXPECT_DEATH(tevo_get_n_tasks(u, 4), "tevo/src/tevo-cpu/tevo-cpu:[0-9]+: fatal error");
+
+    tevo_tensor * g = tevo_unary(ctx, t(TEVO_TYPE_F32, 4), TEVO_UNARY_OP_ABS);
+    g->op           = TEVO_OP_GLU;
+    g->op_params[0] = 7;
+    EXPECT_DEATH(tevo_get_n_tasks(g, 4), "fatal error");
+
+    tevo_tensor * c = tevo_add(ctx, t(TEVO_TYPE_F32, 4), t(TEVO_TYPE_F32, 4));
+    c->op           = TEVO_OP_COUNT;
+    EXPECT_DEATH(tevo_get_n_tasks(c, 4), "fatal error");
+
+    tevo_tensor * x = tevo_add(ctx, t(TEVO_TYPE_F32, 4), t(TEVO_TYPE_F32, 4));
+    x->op           = (tevo_op) 120;
+    EXPECT_DEATH(tevo_get_n_tasks(x, 4), "tevo_get_n_tasks: op not implemented: 120\n(.|\n)*fatal error");
+}
+
+} // namespace

@@ -1,0 +1,412 @@
+// The CPU engine's worker pool: the spinning barrier and the chunk counter
+// under several thread counts, pools that run graphs with fewer threads than
+// they own, pausing and resuming, polling levels, placement masks, the
+// priority warning and the run word's sequence wrapping around.
+
+#include "tevo-cpu/tevo-cpu-impl.h"
+
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// A pool record without workers, driven by threads of the test itself, as a
+// graph run drives the real one: run_word says how many threads take part.
+struct BarePool {
+    tevo_threadpool * tp;
+    explicit BarePool(int n) {
+        tp = new tevo_threadpool();
+        tp->run_word.store((1u << 16) | (uint32_t) n);
+    }
+    ~BarePool() { delete tp; }
+};
+
+template <typename F> void run_threads(int n, F f) {
+    std::vector<std::thread> threads;
+    for (int i = 1; i < n; ++i) {
+        threads.emplace_back(f, i);
+    }
+    f(0);
+    for (auto & t : threads) {
+        t.join();
+    }
+}
+
+TEST(Barrier, EveryThreadSeesTheWritesMadeBeforeIt) {
+    // few rounds: spinning threads crawl on a loaded machine
+    for (int n : { 2, 3, 8 }) {
+        SCOPED_TRACE(n);
+        BarePool         pool(n);
+        std::vector<int> slots(n, -1); // plain memory: the barrier must order it
+        std::vector<int> errors(n, 0);
+        const int        rounds = 60;
+        run_threads(n, [&](int ith) {
+            for (int r = 0; r < rounds; ++r) {
+                slots[ith] = r;
+                tevo_barrier(pool.tp);
+                for (int j = 0; j < n; ++j) {
+                    errors[ith] += slots[j] != r;
+                }
+                tevo_barrier(pool.tp);
+            }
+        });
+        for (int e : errors) {
+            EXPECT_EQ(e, 0);
+        }
+        EXPECT_EQ(pool.tp->barrier_passes.load(), 2 * rounds);
+        EXPECT_EQ(pool.tp->barrier_arrivals.load(), 0);
+    }
+}
+
+TEST(Barrier, OneThreadNeverTouchesTheCounters) {
+    BarePool pool(1);
+    for (int i = 0; i < 10; ++i) {
+        tevo_barrier(pool.tp);
+    }
+    EXPECT_EQ(pool.tp->barrier_arrivals.load(), 0);
+    EXPECT_EQ(pool.tp->barrier_passes.load(), 0);
+}
+
+TEST(ChunkCounter, AddReturnsTheValueBeforeTheAddition) {
+    BarePool         pool(4);
+    std::vector<int> got(4, -1);
+    run_threads(4, [&](int ith) {
+        if (ith == 0) {
+            tevo_threadpool_chunk_set(pool.tp, 4);
+        }
+        tevo_barrier(pool.tp);
+        got[ith] = tevo_threadpool_chunk_add(pool.tp, 1);
+    });
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, (std::vector<int>{ 4, 5, 6, 7 }));
+}
+
+TEST(ChunkCounter, HandsOutEveryChunkExactlyOnce) {
+    for (int n : { 1, 2, 3, 5, 8 }) {
+        SCOPED_TRACE(n);
+        BarePool                       pool(n);
+        const int                      n_chunks = 1000;
+        std::vector<std::vector<int>>  taken(n);
+        run_threads(n, [&](int ith) {
+            if (ith == 0) {
+                tevo_threadpool_chunk_set(pool.tp, n);
+            }
+            tevo_barrier(pool.tp);
+            for (int c = ith; c < n_chunks; c = tevo_threadpool_chunk_add(pool.tp, 1)) {
+                taken[ith].push_back(c);
+            }
+        });
+        std::vector<int> all;
+        for (auto & v : taken) {
+            all.insert(all.end(), v.begin(), v.end());
+        }
+        std::sort(all.begin(), all.end());
+        ASSERT_EQ(all.size(), (size_t) n_chunks);
+        for (int i = 0; i < n_chunks; ++i) {
+            ASSERT_EQ(all[i], i);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// real pools running graphs
+
+uint32_t bits(float f) {
+    uint32_t u;
+    memcpy(&u, &f, sizeof(u));
+    return u;
+}
+
+// three chained products with F16 weights: each node converts its input
+// into the work buffer, so threads share the buffer and need the barriers
+struct Chain {
+    tevo_context * ctx;
+    tevo_cgraph *  gf;
+    tevo_tensor *  out;
+
+    Chain() {
+        setenv("TEVO_NO_BACKTRACE", "1", 1);
+        tevo_init_params p = { 16 * 1024 * 1024, nullptr, false };
+        ctx                = tevo_init(p);
+        std::mt19937                          rng(3);
+        std::uniform_real_distribution<float> dist(-0.3f, 0.3f);
+        const int                             k = 48, n = 21;
+        tevo_tensor *                         x = tevo_new_tensor_2d(ctx, TEVO_TYPE_F32, k, n);
+        for (int i = 0; i < k * n; ++i) {
+            ((float *) x->data)[i] = dist(rng);
+        }
+        tevo_tensor * cur = x;
+        for (int l = 0; l < 3; ++l) {
+            tevo_tensor * w = tevo_new_tensor_2d(ctx, TEVO_TYPE_F16, k, k);
+            for (int i = 0; i < k * k; ++i) {
+                ((tevo_fp16_t *) w->data)[i] = tevo_fp32_to_fp16(dist(rng));
+            }
+            cur = tevo_mul_mat(ctx, w, cur);
+        }
+        out = cur;
+        gf  = tevo_new_graph(ctx);
+        tevo_build_forward_expand(gf, out);
+    }
+    ~Chain() { tevo_free(ctx); }
+
+    std::vector<float> result() const {
+        return std::vector<float>((float *) out->data, (float *) out->data + tevo_nelements(out));
+    }
+    void clear() { std::fill((float *) out->data, (float *) out->data + tevo_nelements(out), NAN); }
+
+    // computes with a plan for n threads on the pool (NULL: a pool per run)
+    enum tevo_status compute(int n, tevo_threadpool * pool) {
+        clear();
+        tevo_cplan plan = tevo_graph_plan(gf, n, pool);
+        plan.n_threads  = n;
+        std::vector<uint8_t> work(plan.work_size);
+        plan.work_data = work.data();
+        return tevo_graph_compute(gf, &plan);
+    }
+
+    std::vector<float> reference() {
+        compute(1, nullptr);
+        return result();
+    }
+};
+
+void expect_same_bits(const std::vector<float> & a, const std::vector<float> & b) {
+    ASSERT_EQ(a.size(), b.size());
+    for (size_t i = 0; i < a.size(); ++i) {
+        ASSERT_EQ(bits(a[i]), bits(b[i])) << i;
+    }
+}
+
+TEST(ThreadPool, EightThreadPoolRunsFourThreadGraphs) {
+    Chain                    chain;
+    const std::vector<float> ref = chain.reference();
+
+    tevo_threadpool_params params = tevo_threadpool_params_default(8);
+    tevo_threadpool *      pool   = tevo_threadpool_new(&params);
+    const int              runs   = 25;
+    for (int r = 0; r < runs; ++r) {
+        ASSERT_EQ(chain.compute(4, pool), TEVO_STATUS_SUCCESS);
+        expect_same_bits(chain.result(), ref);
+    }
+    // threads 4 to 7 saw every run word but took part in none; barriers counted to 4
+    EXPECT_EQ(pool->run_word.load(), ((uint32_t) runs << 16) | 4u);
+    EXPECT_EQ(pool->barrier_arrivals.load(), 0);
+    // the same pool then runs all 8
+    ASSERT_EQ(chain.compute(8, pool), TEVO_STATUS_SUCCESS);
+    expect_same_bits(chain.result(), ref);
+    tevo_threadpool_free(pool);
+}
+
+TEST(ThreadPool, MoreThreadsThanThePoolOwnsRunOnThePool) {
+    static std::vector<std::string> lines;
+    lines.clear();
+    tevo_log_set([](enum tevo_log_level level, const char * text, void *) {
+        if (level == TEVO_LOG_LEVEL_WARN) lines.push_back(text);
+    }, nullptr);
+
+    Chain                    chain;
+    const std::vector<float> ref = chain.reference();
+
+    tevo_threadpool_params params = tevo_threadpool_params_default(4);
+    tevo_threadpool *      pool   = tevo_threadpool_new(&params);
+    ASSERT_EQ(chain.compute(8, pool), TEVO_STATUS_SUCCESS);
+    expect_same_bits(chain.result(), ref);
+    EXPECT_EQ(pool->run_word.load() & 0xFFFFu, 4u);
+    tevo_threadpool_free(pool);
+    tevo_log_set(nullptr, nullptr);
+
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "cplan requested more threads (8) than available (4)\n");
+}
+
+TEST(ThreadPool, PauseAndResume) {
+    Chain                    chain;
+    const std::vector<float> ref = chain.reference();
+
+    tevo_threadpool_params params = tevo_threadpool_params_default(4);
+    tevo_threadpool *      pool   = tevo_threadpool_new(&params);
+    EXPECT_FALSE(pool->pause.load());
+
+    tevo_threadpool_pause(pool);
+    EXPECT_TRUE(pool->pause.load());
+    tevo_threadpool_pause(pool); // pausing a paused pool changes nothing
+    EXPECT_TRUE(pool->pause.load());
+    tevo_threadpool_resume(pool);
+    EXPECT_FALSE(pool->pause.load());
+    tevo_threadpool_resume(pool); // nor does resuming a running one
+    EXPECT_FALSE(pool->pause.load());
+
+    // a run on a paused pool resumes it
+    tevo_threadpool_pause(pool);
+    ASSERT_EQ(chain.compute(4, pool), TEVO_STATUS_SUCCESS);
+    expect_same_bits(chain.result(), ref);
+    EXPECT_FALSE(pool->pause.load());
+
+    // paused and resumed between runs
+    for (int r = 0; r < 5; ++r) {
+        tevo_threadpool_pause(pool);
+        tevo_threadpool_resume(pool);
+        ASSERT_EQ(chain.compute(3, pool), TEVO_STATUS_SUCCESS);
+        expect_same_bits(chain.result(), ref);
+    }
+    tevo_threadpool_free(pool);
+
+    // a pool created paused, freed without ever running
+    params.paused = true;
+    pool          = tevo_threadpool_new(&params);
+    EXPECT_TRUE(pool->pause.load());
+    tevo_threadpool_free(pool);
+    tevo_threadpool_free(nullptr);
+}
+
+TEST(ThreadPool, WorkersThatSleepAtOnceStillWakeForEveryRun) {
+    Chain                    chain;
+    const std::vector<float> ref = chain.reference();
+
+    tevo_threadpool_params params = tevo_threadpool_params_default(4);
+    params.poll_rounds            = 0;
+    tevo_threadpool * pool        = tevo_threadpool_new(&params);
+    for (int r = 0; r < 20; ++r) {
+        ASSERT_EQ(chain.compute(4, pool), TEVO_STATUS_SUCCESS);
+        expect_same_bits(chain.result(), ref);
+        if (r % 5 == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2)); // let them fall asleep
+        }
+    }
+    tevo_threadpool_free(pool);
+}
+
+TEST(ThreadPool, APoolPerRunForEveryThreadCount) {
+    Chain                    chain;
+    const std::vector<float> ref = chain.reference();
+    for (int n = 2; n <= 8; ++n) {
+        ASSERT_EQ(chain.compute(n, nullptr), TEVO_STATUS_SUCCESS);
+        expect_same_bits(chain.result(), ref);
+    }
+}
+
+// The sequence number in the run word's high half wraps after 65535 runs
+// instead of overflowing a signed value.
+TEST(ThreadPool, RunWordSequenceWrapsAround) {
+    Chain                    chain;
+    const std::vector<float> ref = chain.reference();
+
+    tevo_threadpool_params params = tevo_threadpool_params_default(4);
+    params.paused                 = true; // workers wait without reading the run word
+    tevo_threadpool * pool        = tevo_threadpool_new(&params);
+    pool->run_word.store(0xFFFF0004u);
+
+    ASSERT_EQ(chain.compute(4, pool), TEVO_STATUS_SUCCESS);
+    expect_same_bits(chain.result(), ref);
+    EXPECT_EQ(pool->run_word.load(), 0x00000004u);
+
+    ASSERT_EQ(chain.compute(3, pool), TEVO_STATUS_SUCCESS);
+    expect_same_bits(chain.result(), ref);
+    EXPECT_EQ(pool->run_word.load(), 0x00010003u);
+    tevo_threadpool_free(pool);
+}
+
+TEST(ThreadPool, PlacementMasksAreRecorded) {
+    tevo_threadpool_params params = tevo_threadpool_params_default(4);
+    params.cpumask[2]             = true;
+    params.cpumask[5]             = true;
+
+    auto only = [](const bool * mask) {
+        std::vector<int> set;
+        for (int i = 0; i < TEVO_MAX_N_THREADS; ++i) {
+            if (mask[i]) set.push_back(i);
+        }
+        return set;
+    };
+
+    // strict: threads 1, 2, 3, then 0 take the next allowed processor in turn
+    params.strict_placement = true;
+    tevo_threadpool * pool  = tevo_threadpool_new(&params);
+    EXPECT_EQ(only(pool->states[1].cpumask), std::vector<int>{ 2 });
+    EXPECT_EQ(only(pool->states[2].cpumask), std::vector<int>{ 5 });
+    EXPECT_EQ(only(pool->states[3].cpumask), std::vector<int>{ 2 });
+    EXPECT_EQ(only(pool->states[0].cpumask), std::vector<int>{ 5 });
+    tevo_threadpool_free(pool);
+
+    // otherwise every thread gets the whole mask
+    params.strict_placement = false;
+    pool                    = tevo_threadpool_new(&params);
+    for (int j = 0; j < 4; ++j) {
+        EXPECT_EQ(only(pool->states[j].cpumask), (std::vector<int>{ 2, 5 }));
+    }
+    tevo_threadpool_free(pool);
+
+    // strict with an empty mask leaves every mask empty
+    tevo_threadpool_params none = tevo_threadpool_params_default(3);
+    none.strict_placement       = true;
+    pool                        = tevo_threadpool_new(&none);
+    for (int j = 0; j < 3; ++j) {
+        EXPECT_TRUE(only(pool->states[j].cpumask).empty());
+    }
+    tevo_threadpool_free(pool);
+}
+
+// gives up root when it can; true when real-time scheduling is then refused
+bool drop_privileges_for_real_time() {
+    if (geteuid() == 0 && setuid(65534) != 0) {
+        return false;
+    }
+    struct sched_param p;
+    memset(&p, 0, sizeof(p));
+    p.sched_priority = 80;
+    return pthread_setschedparam(pthread_self(), SCHED_FIFO, &p) == EPERM;
+}
+
+TEST(ThreadPoolDeath, RefusedPriorityOnlyWarns) {
+    testing::FLAGS_gtest_death_test_style = "threadsafe";
+    // can this machine refuse us at all?
+    const pid_t probe = fork();
+    if (probe == 0) {
+        _exit(drop_privileges_for_real_time() ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(probe, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        GTEST_SKIP() << "real-time scheduling cannot be refused here";
+    }
+
+    // Raising a thread to real-time scheduling needs privileges; an
+    // unprivileged process is refused, warns and carries on.
+    EXPECT_EXIT(
+        {
+            if (geteuid() == 0 && setuid(65534) != 0) {
+                _exit(3);
+            }
+            Chain                  chain;
+            tevo_threadpool_params params = tevo_threadpool_params_default(2);
+            params.priority               = TEVO_SCHED_PRIO_HIGH;
+            tevo_threadpool * pool        = tevo_threadpool_new(&params);
+            const bool        ok          = chain.compute(2, pool) == TEVO_STATUS_SUCCESS;
+            tevo_threadpool_free(pool);
+            _exit(ok ? 0 : 4);
+        },
+        ::testing::ExitedWithCode(0), "warn: failed to set thread priority 2 : Operation not permitted \\(1\\)");
+}
+
+TEST(ThreadPoolDeath, PoolWithoutThreadsIsRefused) {
+    testing::FLAGS_gtest_death_test_style = "threadsafe";
+    setenv("TEVO_NO_BACKTRACE", "1", 1);
+    tevo_threadpool_params params = tevo_threadpool_params_default(0);
+    EXPECT_DEATH(tevo_threadpool_new(&params),
+                 "TEVO_ASSERT\\(params->n_threads > 0 && params->n_threads <= TEVO_MAX_N_THREADS\\) failed");
+}
+
+} // namespace

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs what the benchmarks need (Google Benchmark, and OpenBLAS for the
+# comparison in bench-mul-mat), then builds every benchmark into build-bench/.
+# Usage: tools/bench-setup.sh   (set JOBS to change the build parallelism)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+need=()
+[ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+[ -f /usr/include/x86_64-linux-gnu/openblas-pthread/cblas.h ] || [ -f /usr/include/openblas/cblas.h ] ||
+    need+=(libopenblas-dev)
+if [ ${#need[@]} -gt 0 ]; then
+    SUDO=""
+    [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+    $SUDO apt-get update -q
+    $SUDO DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${need[@]}"
+fi
+
+JOBS=${JOBS:-$(nproc)}
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTEVO_BUILD_BENCH=ON -DTEVO_BUILD_TESTS=OFF
+cmake --build build-bench -j "$JOBS"
+echo "benchmarks are in build-bench/bench/ (bench-mul-mat, bench-encoder-layer --per-op f16 1 4 8, ...)"
