@@ -484,6 +484,27 @@ TEST_F(GallocTest, SlotsOfOneTypeShareBuffers) {
     EXPECT_EQ(mt.ctx.n_free, 1);
 }
 
+// an empty graph on a fresh allocator: nothing to place, no storage needed
+TEST_F(GallocTest, EmptyGraphOnAFreshAllocator) {
+    mock::BufferType mt;
+    tevo_cgraph *    g = tevo_new_graph_custom(ctx, 64, false);
+
+    tevo_gallocr_t galloc = tevo_gallocr_new(mt.get());
+    ASSERT_TRUE(tevo_gallocr_reserve(galloc, g));
+    EXPECT_EQ(tevo_gallocr_get_buffer_size(galloc, 0), 0u);
+    EXPECT_EQ(mt.ctx.n_alloc, 0);
+    tevo_gallocr_free(galloc);
+
+    galloc = tevo_gallocr_new(mt.get());
+    ASSERT_TRUE(tevo_gallocr_alloc_graph(galloc, g));
+    // a real graph afterwards is planned as usual
+    tevo_tensor * c = tevo_sqr(ctx, leaf());
+    ASSERT_TRUE(tevo_gallocr_alloc_graph(galloc, graph(c)));
+    EXPECT_NE(c->data, nullptr);
+    EXPECT_EQ(tevo_gallocr_get_buffer_size(galloc, 0), 64u);
+    tevo_gallocr_free(galloc);
+}
+
 TEST_F(GallocTest, SizeOnlyReserveThenAllocatePlansAgain) {
     mock::BufferType mt;
     tevo_gallocr_t   galloc = tevo_gallocr_new(mt.get());

@@ -501,6 +501,43 @@ TEST_F(Transfer, Memset) {
     tevo_backend_buffer_free(buf);
 }
 
+// An offset so large that offset + size wraps around to a small number must
+// still be refused, not turned into a write before or far past the tensor.
+TEST_F(Transfer, WrappingOffsetsAreOutOfBounds) {
+    mock::BufferType      mt({ "MOCK2D", 32, 0, false, 0, true });
+    mock::Backend         be(mt.get());
+    tevo_backend_buffer_t buf;
+    tevo_tensor *         t = placed(mt.get(), 16, &buf);
+
+    const std::string write = assert_text("offset + size <= tevo_nbytes(tensor) && \"tensor write out of bounds\"");
+    const std::string read  = assert_text("offset + size <= tevo_nbytes(tensor) && \"tensor read out of bounds\"");
+    const std::string write_2d = assert_text(
+        "offset + (n_copies-1)*stride_tensor + size <= tevo_nbytes(tensor) && \"tensor write out of bounds\"");
+    const std::string read_2d = assert_text(
+        "offset + (n_copies-1)*stride_tensor + size <= tevo_nbytes(tensor) && \"tensor read out of bounds\"");
+
+    char         tmp[16] = {};
+    const size_t huge    = SIZE_MAX - 1; // huge + 4 wraps to 2
+
+    setenv("TEVO_NO_BACKTRACE", "1", 1);
+    EXPECT_DEATH(tevo_backend_tensor_set(t, tmp, huge, 4), write);
+    EXPECT_DEATH(tevo_backend_tensor_get(t, tmp, huge, 4), read);
+    EXPECT_DEATH(tevo_backend_tensor_set_async(be.get(), t, tmp, huge, 4), write);
+    EXPECT_DEATH(tevo_backend_tensor_get_async(be.get(), t, tmp, huge, 4), read);
+    EXPECT_DEATH(tevo_backend_tensor_memset(t, 0, huge, 4), write);
+    // a stride whose product wraps, and an offset that wraps the sum
+    EXPECT_DEATH(tevo_backend_tensor_set_2d(t, tmp, 0, 4, 3, SIZE_MAX / 2 + 1, 4), write_2d);
+    EXPECT_DEATH(tevo_backend_tensor_get_2d(t, tmp, huge, 4, 2, 4, 4), read_2d);
+
+    // the largest offsets that still fit keep working
+    const float in = 2.5f;
+    float       out = 0.0f;
+    tevo_backend_tensor_set(t, &in, 60, 4);
+    tevo_backend_tensor_get_2d(t, &out, 60, 4, 2, 0, 0);
+    EXPECT_EQ(out, 2.5f);
+    tevo_backend_buffer_free(buf);
+}
+
 // ---------------------------------------------------------------------------
 // copies
 

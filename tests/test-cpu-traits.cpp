@@ -174,6 +174,23 @@ TEST_F(Traits, LookupTables) {
     EXPECT_EQ(tevo_table_f32_ue4m3[0x3C], 0.75f); // (1 + 4/8) / 2
 }
 
+// Every finite half through the single-precision formulas, rounded to half.
+TEST_F(Traits, GeluTablesHoldTheFormulasForEveryFiniteHalf) {
+    for (int i = 0; i < 65536; ++i) {
+        const tevo_fp16_t h = (tevo_fp16_t) i;
+        const float       f = tevo_fp16_to_fp32(h);
+        if (!std::isfinite(f)) {
+            continue;
+        }
+        const float half_f = f * 0.5f;
+        const float arg    = (f * 0.7978846f) * std::fma(f, f * 0.044715f, 1.0f);
+        const float gelu   = half_f * (std::tanh(arg) + 1.0f);
+        const float quick  = (1.0f / (std::exp(f * -1.702f) + 1.0f)) * f;
+        ASSERT_EQ(tevo_table_gelu_f16[i], tevo_fp32_to_fp16(gelu)) << i;
+        ASSERT_EQ(tevo_table_gelu_quick_f16[i], tevo_fp32_to_fp16(quick)) << i;
+    }
+}
+
 TEST_F(Traits, InitialisingAgainChangesNothing) {
     const float before = tevo_table_f32_f16[0x3C00];
     tevo_cpu_init();

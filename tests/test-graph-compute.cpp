@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -180,6 +181,37 @@ TEST_F(Compute, OperatorNumbersOutsideTheTableComputeNothing) {
     plan.n_threads = 2;
     EXPECT_EQ(tevo_graph_compute(gf, &plan), TEVO_STATUS_SUCCESS);
     EXPECT_TRUE(untouched(a));
+}
+
+// A per-run pool never holds more than TEVO_MAX_N_THREADS threads: a larger
+// plan runs on that many, with the warning, instead of stopping the process.
+TEST_F(Compute, PlanBeyondThePoolLimitRunsOnTheLimit) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "512 spinning threads crawl under ThreadSanitizer";
+#endif
+    static std::vector<std::string> warnings;
+    warnings.clear();
+    tevo_log_set([](enum tevo_log_level level, const char * text, void *) {
+        if (level == TEVO_LOG_LEVEL_WARN) warnings.push_back(text);
+    }, nullptr);
+
+    tevo_tensor * w  = filled(4, 4, 1.0f);
+    tevo_tensor * a  = tevo_mul_mat(ctx, w, filled(4, 1, 1.0f));
+    tevo_cgraph * gf = tevo_new_graph(ctx);
+    tevo_build_forward_expand(gf, a);
+    poison(a);
+
+    tevo_cplan plan = tevo_graph_plan(gf, 1, nullptr);
+    plan.n_threads  = TEVO_MAX_N_THREADS + 88;
+    const enum tevo_status st = tevo_graph_compute(gf, &plan);
+    tevo_log_set(nullptr, nullptr);
+
+    EXPECT_EQ(st, TEVO_STATUS_SUCCESS);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(((float *) a->data)[i], 4.0f);
+    }
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0], "cplan requested more threads (600) than available (512)\n");
 }
 
 TEST_F(Compute, FatalDispatchAndPlanChecks) {

@@ -385,6 +385,31 @@ TEST(KernelAdd, AccThroughTheCpuBackend) {
         });
 }
 
+// The window has its own strides: a 2 x 3 window whose rows are 3 floats
+// apart inside one row of 12 floats lies inside src0 as it does inside dst,
+// though src0's own row stride would carry it past the end.
+TEST(KernelAdd, AccWindowWithStridesOfItsOwn) {
+    for (int nt : { 1, 3 }) {
+        kt::Ctx       c(4);
+        tevo_tensor * a = tevo_new_tensor_1d(c.ctx, TEVO_TYPE_F32, 12);
+        tevo_tensor * b = tevo_new_tensor_2d(c.ctx, TEVO_TYPE_F32, 2, 3);
+        for (int i = 0; i < 12; ++i) {
+            ((float *) a->data)[i] = (float) i;
+        }
+        for (int i = 0; i < 6; ++i) {
+            ((float *) b->data)[i] = 100.0f * (float) (i + 1);
+        }
+        tevo_tensor * dst = tevo_acc(c.ctx, a, b, 12, 36, 36, 4);
+        kt::compute(c.ctx, { dst }, nt);
+        for (int i = 0; i < 12; ++i) {
+            const int   k    = i - 1; // window element index from the offset of one float
+            const bool  in   = k >= 0 && k < 9 && k % 3 < 2;
+            const float want = (float) i + (in ? ((const float *) b->data)[(k / 3) * 2 + k % 3] : 0.0f);
+            EXPECT_EQ(((const float *) dst->data)[i], want) << "threads " << nt << " at " << i;
+        }
+    }
+}
+
 // The constructor checks the window; these windows are set on the node
 // afterwards, as a kernel could receive them, and must be refused before
 // anything is written.

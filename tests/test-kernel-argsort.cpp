@@ -2,7 +2,7 @@
 // keeps those of the k largest values (the first two exchanged); rows with
 // NaN stay within the row; and the triangle predicates.
 
-#include "kernel-test-util.h"
+#include "kernel-test-helpers.h"
 #include "tevo-cpu/ops.h"
 
 #include <algorithm>

@@ -3,7 +3,7 @@
 // bit by the element rules, over contiguous, permuted, transposed, padded
 // and reshaped layouts, on 1, 3 and 8 threads; and the refused pairs.
 
-#include "kernel-test-util.h"
+#include "kernel-test-helpers.h"
 #include "tevo-cpu/tevo-cpu-impl.h"
 
 #include <climits>
@@ -19,7 +19,7 @@ namespace {
 // reference conversions, written from the rules rather than the library
 
 uint16_t ref_f32_to_f16(float f) {
-    const uint16_t sign = (uint16_t) ((f2u(f) >> 16) & 0x8000);
+    const uint16_t sign = (uint16_t) ((bits(f) >> 16) & 0x8000);
     if (std::isnan(f)) {
         return sign | 0x7e00;
     }
@@ -42,7 +42,7 @@ uint16_t ref_f32_to_f16(float f) {
 }
 
 uint16_t ref_f32_to_bf16(float f) {
-    const uint32_t u = f2u(f);
+    const uint32_t u = bits(f);
     if ((u & 0x7fffffff) > 0x7f800000) {
         return (uint16_t) ((u >> 16) | 0x40);
     }
@@ -65,9 +65,9 @@ int32_t ref_f32_to_i32(float f) {
 // element bits of type st (in the low bytes of a uint32) to a float
 float ref_to_f32(tevo_type st, uint32_t bits) {
     switch (st) {
-        case TEVO_TYPE_F32:  return u2f(bits);
+        case TEVO_TYPE_F32:  return from_bits(bits);
         case TEVO_TYPE_F16:  return tevo_table_f32_f16[bits & 0xffff];
-        case TEVO_TYPE_BF16: return u2f(bits << 16);
+        case TEVO_TYPE_BF16: return from_bits(bits << 16);
         case TEVO_TYPE_I32:  return (float) (int32_t) bits;
         default:             abort();
     }
@@ -75,7 +75,7 @@ float ref_to_f32(tevo_type st, uint32_t bits) {
 
 uint32_t ref_from_f32(tevo_type dt, float f) {
     switch (dt) {
-        case TEVO_TYPE_F32:  return f2u(f);
+        case TEVO_TYPE_F32:  return bits(f);
         case TEVO_TYPE_F16:  return ref_f32_to_f16(f);
         case TEVO_TYPE_BF16: return ref_f32_to_bf16(f);
         case TEVO_TYPE_I32:  return (uint32_t) ref_f32_to_i32(f);
@@ -105,7 +105,7 @@ void store_bits(tevo_tensor * t, int64_t k, uint32_t v) {
 uint32_t random_bits(tevo_type t, std::mt19937 & rng) {
     std::uniform_real_distribution<float> u(-70000.0f, 70000.0f);
     switch (t) {
-        case TEVO_TYPE_F32:  return f2u(u(rng) / (float) (1 + rng() % 1000));
+        case TEVO_TYPE_F32:  return bits(u(rng) / (float) (1 + rng() % 1000));
         case TEVO_TYPE_F16:  return ref_f32_to_f16(u(rng) / (float) (2 + rng() % 1000));
         case TEVO_TYPE_BF16: return ref_f32_to_bf16(u(rng) / (float) (1 + rng() % 1000));
         case TEVO_TYPE_I32:  return (uint32_t) (int32_t) (rng() % 200000001) - 100000000;
@@ -242,7 +242,7 @@ std::vector<uint32_t> special_f32() {
     const float more[] = { 1.00390625f, 1.01171875f, -1.7f, 1.7f, -0.5f, 2147483520.0f, -2147483648.0f, 3e9f,
                            -3e9f, 65504.0f, 65519.996f, 5.9604645e-08f, 2.9802322e-08f, 2.9802326e-08f };
     for (float f : more) {
-        v.push_back(f2u(f));
+        v.push_back(bits(f));
     }
     std::mt19937 rng(7);
     for (int i = 0; i < 60000; ++i) {
@@ -315,10 +315,10 @@ TEST_F(Cpy, NamedConversions) {
         compute(ctx, d, 1);
         return load_bits(d, 0);
     };
-    EXPECT_EQ(one(TEVO_TYPE_F32, f2u(1.00390625f), TEVO_TYPE_BF16), 0x3f80u);  // a tie: to even, 1.0
-    EXPECT_EQ(one(TEVO_TYPE_F32, f2u(1.01171875f), TEVO_TYPE_BF16), 0x3f82u);  // 1.015625
-    EXPECT_EQ((int32_t) one(TEVO_TYPE_F32, f2u(-1.7f), TEVO_TYPE_I32), -1);
-    EXPECT_EQ(u2f(one(TEVO_TYPE_I32, 16777217u, TEVO_TYPE_F32)), 16777216.0f);
+    EXPECT_EQ(one(TEVO_TYPE_F32, bits(1.00390625f), TEVO_TYPE_BF16), 0x3f80u);  // a tie: to even, 1.0
+    EXPECT_EQ(one(TEVO_TYPE_F32, bits(1.01171875f), TEVO_TYPE_BF16), 0x3f82u);  // 1.015625
+    EXPECT_EQ((int32_t) one(TEVO_TYPE_F32, bits(-1.7f), TEVO_TYPE_I32), -1);
+    EXPECT_EQ(from_bits(one(TEVO_TYPE_I32, 16777217u, TEVO_TYPE_F32)), 16777216.0f);
     EXPECT_EQ(one(TEVO_TYPE_F32, 0x7fc00000u, TEVO_TYPE_F16), 0x7e00u);
     EXPECT_EQ(one(TEVO_TYPE_F32, 0xff812345u, TEVO_TYPE_F16), 0xfe00u);
     EXPECT_EQ(one(TEVO_TYPE_F32, 0x7f800000u, TEVO_TYPE_F16), 0x7c00u);
@@ -475,6 +475,26 @@ TEST_F(Cpy, DequantizingCopyUsesTheRowConverter) {
         to_float(q->data, want.data(), 192);
         EXPECT_EQ(memcmp(f->data, want.data(), sizeof(float) * 192), 0);
     }
+    tevo_free(ctx);
+}
+
+// The dequantizing copy writes whole blocks of floats: element-strided
+// targets, and padded rows that split blocks, are refused before any
+// converter is looked up.
+TEST_F(Cpy, DequantizingCopyRefusesTargetsThatSplitBlocks) {
+    tevo_context * ctx = new_ctx();
+    tevo_tensor *  q   = tevo_new_tensor_2d(ctx, TEVO_TYPE_Q4_0, 64, 2);
+    memset(q->data, 0, tevo_nbytes(q));
+
+    tevo_tensor * t = tevo_transpose(ctx, tevo_new_tensor_2d(ctx, TEVO_TYPE_F32, 16, 8)); // nb0 = 64 bytes
+    EXPECT_DEATH(compute(ctx, tevo_cpy(ctx, q, t), 2),
+                 "tevo/src/tevo-cpu/ops:[0-9]+: TEVO_ASSERT\\(nb10 == tevo_type_size\\(dst->type\\)\\) failed");
+
+    tevo_tensor * wide = tevo_new_tensor_2d(ctx, TEVO_TYPE_F32, 20, 8);
+    tevo_tensor * rows = tevo_view_2d(ctx, wide, 16, 8, wide->nb[1], 0); // rows of 16: half a block
+    EXPECT_DEATH(compute(ctx, tevo_cpy(ctx, q, rows), 2),
+                 "tevo/src/tevo-cpu/ops:[0-9]+: TEVO_ASSERT\\(\\(ne10 % qk\\) == 0 \\|\\| "
+                 "tevo_is_contiguous\\(dst\\)\\) failed");
     tevo_free(ctx);
 }
 

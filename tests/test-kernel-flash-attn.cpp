@@ -443,6 +443,128 @@ TEST(FlashAttnExact, HalfAccumulatorOnlyInTheOneChunkKernel) {
     }
 }
 
+// The one-chunk kernel, emulated one key at a time exactly as the operator
+// fixes it: K's own dot product against the converted query, the score
+// scaled, capped and masked, the running maximum with its rescaling, the F16
+// V's half accumulator rounded after every step, the sink, the division.
+// The kernel's blocking of keys and columns must not change a single bit.
+std::vector<float> one_chunk_emulated(const Attn & a) {
+    const Case &        c     = a.c;
+    const tevo_tensor * k     = a.k;
+    const tevo_tensor * v     = a.v;
+    const tevo_type     vdt   = tevo_get_type_traits_cpu(k->type)->vec_dot_type;
+    const auto          q_cvt = tevo_get_type_traits_cpu(vdt)->from_float;
+    const auto          dot   = tevo_get_type_traits_cpu(k->type)->vec_dot;
+    const auto          v_cvt = tevo_get_type_traits(v->type)->to_float;
+    const tevo_fattn_consts cs = tevo_fattn_consts_of(a.out, c.H);
+
+    std::vector<float>       out((size_t) (c.DV * c.H * c.N * c.B));
+    std::vector<uint8_t>     qconv((size_t) c.DK * 4 + 64);
+    std::vector<float>       acc((size_t) c.DV), vrow((size_t) c.DV);
+    std::vector<tevo_fp16_t> acc16((size_t) c.DV);
+    const bool               v16 = v->type == TEVO_TYPE_F16;
+
+    for (int64_t i3 = 0; i3 < c.B; ++i3)
+        for (int64_t i2 = 0; i2 < c.H; ++i2)
+            for (int64_t i1 = 0; i1 < c.N; ++i1) {
+                const float slope = tevo_fattn_slope(&cs, (uint32_t) i2);
+                const int64_t hk = i2 / (c.H / c.Hkv);
+                const float * qrow = (const float *) ((const char *) a.q->data + i1 * a.q->nb[1] +
+                                                      i2 * a.q->nb[2] + i3 * a.q->nb[3]);
+                q_cvt(qrow, qconv.data(), c.DK);
+                float M = -INFINITY, S = 0.0f;
+                std::fill(acc.begin(), acc.end(), 0.0f);
+                std::fill(acc16.begin(), acc16.end(), (tevo_fp16_t) 0);
+                for (int64_t ic = 0; ic < c.n_kv; ++ic) {
+                    float mv = 0.0f;
+                    if (a.mask) {
+                        const tevo_fp16_t * mrow = (const tevo_fp16_t *) ((const char *) a.mask->data +
+                                                                          i1 * a.mask->nb[1] +
+                                                                          (i2 % a.mask->ne[2]) * a.mask->nb[2] +
+                                                                          (i3 % a.mask->ne[3]) * a.mask->nb[3]);
+                        mv = slope * tevo_fp16_to_fp32(mrow[ic]);
+                        if (mv == -INFINITY) continue;
+                    }
+                    const char * krow = (const char *) k->data + ic * k->nb[1] + hk * k->nb[2] + i3 * k->nb[3];
+                    const char * vr   = (const char *) v->data + ic * v->nb[1] + hk * v->nb[2] + i3 * v->nb[3];
+                    float        sc;
+                    dot((int) c.DK, &sc, 0, krow, 0, qconv.data(), 0, 1);
+                    sc = sc * cs.scale;
+                    if (cs.softcap != 0.0f) sc = cs.softcap * tanhf(sc);
+                    sc = sc + mv;
+                    float ms = 1.0f, vs = 1.0f;
+                    const bool nm = sc > M;
+                    if (nm) {
+                        ms = expf(M - sc);
+                        M  = sc;
+                    } else {
+                        vs = expf(sc - M);
+                    }
+                    if (v16) {
+                        for (int64_t d = 0; d < c.DV; ++d) {
+                            float x = tevo_fp16_to_fp32(acc16[(size_t) d]);
+                            if (nm) x = tevo_fp16_to_fp32(tevo_fp32_to_fp16(x * ms));
+                            const float vd = tevo_fp16_to_fp32(((const tevo_fp16_t *) vr)[d]);
+                            acc16[(size_t) d] = tevo_fp32_to_fp16(fmaf(vd, vs, x));
+                        }
+                    } else {
+                        if (v->type == TEVO_TYPE_F32) {
+                            memcpy(vrow.data(), vr, (size_t) c.DV * 4);
+                        } else {
+                            v_cvt(vr, vrow.data(), c.DV);
+                        }
+                        for (int64_t d = 0; d < c.DV; ++d) {
+                            float x = acc[(size_t) d];
+                            if (nm) x = x * ms;
+                            acc[(size_t) d] = fmaf(vrow[(size_t) d], vs, x);
+                        }
+                    }
+                    S = fmaf(S, ms, vs);
+                }
+                if (v16) {
+                    for (int64_t d = 0; d < c.DV; ++d) acc[(size_t) d] = tevo_fp16_to_fp32(acc16[(size_t) d]);
+                }
+                if (a.sinks) {
+                    const float sk = a.sh[(size_t) i2];
+                    float       ms = 1.0f, vs = 1.0f;
+                    if (sk > M) {
+                        ms = expf(M - sk);
+                        for (float & x : acc) x = x * ms;
+                        M = sk;
+                    } else {
+                        vs = expf(sk - M);
+                    }
+                    S = fmaf(S, ms, vs);
+                }
+                const float inv = S == 0.0f ? 0.0f : 1.0f / S;
+                float *     o   = &out[(size_t) (((i3 * c.N + i1) * c.H + i2) * c.DV)];
+                for (int64_t d = 0; d < c.DV; ++d) o[d] = acc[(size_t) d] * inv;
+            }
+    return out;
+}
+
+TEST(FlashAttnExact, OneChunkFollowsThePerKeyRuleBitForBit) {
+    const Case cases[] = {
+        // name          DK  DV   N  n_kv H Hkv B  K/V             mask               scale  bias softcap sinks ref view
+        { "f16_dv128",   64, 128, 3, 150, 2, 1, 1, TEVO_TYPE_F16,  MaskKind::random,  kScale, 0, 0,  true,  false, true },
+        { "f16_dv70",    40, 70,  5, 77,  4, 2, 2, TEVO_TYPE_F16,  MaskKind::causal,  1.0f,   0, 2,  false, false, false },
+        { "f32_dv72",    64, 72,  4, 101, 12, 3, 1, TEVO_TYPE_F32, MaskKind::random,  kScale, 8, 0,  true,  false, false },
+        { "f32_dv6",     32, 6,   2, 40,  2, 2, 1, TEVO_TYPE_F32,  MaskKind::none,    kScale, 0, 0,  false, false, false },
+        { "bf16_dv48",   64, 48,  3, 90,  2, 2, 1, TEVO_TYPE_BF16, MaskKind::blocks,  kScale, 0, 3,  true,  false, false },
+    };
+    for (const Case & c : cases) {
+        ASSERT_EQ(expected_path(c), Path::one_chunk) << c.name;
+        Attn                     a(c);
+        const std::vector<float> want = one_chunk_emulated(a);
+        for (const int nt : { 1, 3 }) {
+            const std::vector<float> got = a.compute(nt, false);
+            size_t                   at  = 0;
+            EXPECT_TRUE(same_bits(got, want, &at)) << c.name << " threads " << nt << " at " << at << ": "
+                                                   << got[at] << " vs " << want[at];
+        }
+    }
+}
+
 // The graph's result at each boundary is the bit pattern of the path the
 // operator must have taken, computed by calling that path directly.
 TEST(FlashAttnExact, PathChoiceAtTheBoundaries) {

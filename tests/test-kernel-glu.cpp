@@ -4,6 +4,7 @@
 // 1, 3 and 8 threads.
 
 #include "kernel-test-helpers.h"
+#include "tevo-cpu/vec.h"
 
 namespace {
 
@@ -228,6 +229,13 @@ TEST(KernelGlu, EdgeValues) {
         { "SWIGLU_OAI clamps both", TEVO_GLU_OP_SWIGLU_OAI, 100.0f, -100.0f, oai },
         { "SWIGLU_CLAMP clamps both", TEVO_GLU_OP_SWIGLU_CLAMP, 100.0f, -100.0f, clamp },
         { "SWIGLU_CLAMP keeps a NaN gate", TEVO_GLU_OP_SWIGLU_CLAMP, 1.0f, nan, nan },
+        // the activations tend to -0 below: -inf takes that limit
+        { "SWIGLU at minus infinity", TEVO_GLU_OP_SWIGLU, -inf, 2.0f, -0.0f },
+        { "SWIGLU at minus infinity, negative gate", TEVO_GLU_OP_SWIGLU, -inf, -2.0f, 0.0f },
+        { "SWIGLU far below", TEVO_GLU_OP_SWIGLU, -1e30f, 2.0f, -0.0f },
+        { "GEGLU_ERF at minus infinity", TEVO_GLU_OP_GEGLU_ERF, -inf, 2.0f, -0.0f },
+        { "SWIGLU_OAI at minus infinity", TEVO_GLU_OP_SWIGLU_OAI, -inf, 2.0f, -0.0f },
+        { "SWIGLU_CLAMP at minus infinity", TEVO_GLU_OP_SWIGLU_CLAMP, -inf, 2.0f, -0.0f },
     };
     for (const Case & k : cases) {
         SCOPED_TRACE(k.label);
@@ -247,6 +255,63 @@ TEST(KernelGlu, EdgeValues) {
             } else {
                 EXPECT_EQ(bits(got), bits(k.want)) << got;
             }
+        }
+    }
+}
+
+// Half and brain-float rows at x = -inf: the limit -0 times the gate.
+TEST(KernelGlu, MinusInfinityInHalfAndBrainFloatRows) {
+    const tevo_glu_op ops[] = { TEVO_GLU_OP_GEGLU, TEVO_GLU_OP_SWIGLU, TEVO_GLU_OP_GEGLU_ERF,
+                                TEVO_GLU_OP_GEGLU_QUICK, TEVO_GLU_OP_SWIGLU_CLAMP };
+    for (tevo_type type : { TEVO_TYPE_F16, TEVO_TYPE_BF16 }) {
+        for (tevo_glu_op op : ops) {
+            if (!accepts(op, type)) {
+                continue;
+            }
+            SCOPED_TRACE(testing::Message() << op_label(op) << " " << tevo_type_name(type));
+            Ctx           c;
+            tevo_tensor * a = tevo_new_tensor_1d(c.ctx, type, 19);
+            tevo_tensor * b = tevo_new_tensor_1d(c.ctx, type, 19);
+            for (int64_t i = 0; i < 19; ++i) {
+                set(a, i % 9 == 0 ? -INFINITY : 0.5f, i);
+                set(b, 2.0f, i);
+            }
+            tevo_tensor * out = build(c.ctx, op, Form::two_sources, a, b);
+            compute(c.ctx, { out }, 1);
+            for (int64_t i : { 0, 9, 18 }) {
+                EXPECT_EQ(get_bits(out, i), 0x8000u) << "at " << i;
+            }
+        }
+    }
+}
+
+// Float SWIGLU rows with -inf scattered over several pieces: those elements
+// are -0 times the gate, every other one is bit for bit the engine's SwiGLU
+// row over the whole row.
+TEST(KernelGlu, FloatSwigluAtMinusInfinityKeepsTheOtherBits) {
+    std::mt19937 rng(41);
+    for (int64_t n : { 200, 64, 7 }) {
+        SCOPED_TRACE(testing::Message() << "n " << n);
+        Ctx           c;
+        tevo_tensor * a = tevo_new_tensor_1d(c.ctx, TEVO_TYPE_F32, n);
+        tevo_tensor * b = tevo_new_tensor_1d(c.ctx, TEVO_TYPE_F32, n);
+        fill(a, rng, -100.0f, 100.0f);
+        fill(b, rng, -2.0f, 2.0f);
+        for (int64_t i : { 0, 5, 63, 64, 71, 130, 199 }) {
+            if (i < n) {
+                set(a, -INFINITY, i);
+            }
+        }
+        const std::vector<float> x((float *) a->data, (float *) a->data + n);
+        const std::vector<float> g((float *) b->data, (float *) b->data + n);
+        std::vector<float>       want((size_t) n);
+        tevo_vec_swiglu_f32((int) n, want.data(), x.data(), g.data());
+
+        tevo_tensor * out = build(c.ctx, TEVO_GLU_OP_SWIGLU, Form::two_sources, a, b);
+        compute(c.ctx, { out }, 1);
+        for (int64_t i = 0; i < n; ++i) {
+            const uint32_t w = x[(size_t) i] == -INFINITY ? bits(-0.0f * g[(size_t) i]) : bits(want[(size_t) i]);
+            ASSERT_EQ(get_bits(out, i), w) << "at " << i;
         }
     }
 }

@@ -3,7 +3,7 @@
 // adds rows back by index; over strided tables and index tensors, on 1, 3
 // and 8 threads; and the refusals.
 
-#include "kernel-test-util.h"
+#include "kernel-test-helpers.h"
 #include "tevo-cpu/tevo-cpu-impl.h"
 
 #include <cmath>
@@ -39,7 +39,7 @@ uint32_t widened(const tevo_tensor * t, int64_t i0, int64_t i1, int64_t i2, int6
     switch (t->type) {
         case TEVO_TYPE_F32:
         case TEVO_TYPE_I32:  memcpy(&v, p, 4); return v;
-        case TEVO_TYPE_F16:  memcpy(&v, p, 2); return f2u(tevo_table_f32_f16[v]);
+        case TEVO_TYPE_F16:  memcpy(&v, p, 2); return bits(tevo_table_f32_f16[v]);
         case TEVO_TYPE_BF16: memcpy(&v, p, 2); return v << 16;
         default:             abort();
     }
@@ -220,7 +220,7 @@ uint32_t converted(tevo_type st, const tevo_tensor * s, int64_t k, tevo_type dt)
         v = tevo_table_f32_f16[get<uint16_t>(s, k)];
     }
     switch (dt) {
-        case TEVO_TYPE_F32:  return f2u(v);
+        case TEVO_TYPE_F32:  return bits(v);
         case TEVO_TYPE_F16:  return tevo_fp32_to_fp16(v);
         case TEVO_TYPE_BF16: return tevo_fp32_to_bf16(v).bits;
         default:             abort();
@@ -380,10 +380,10 @@ TEST_F(Rows, GatherGradientAddsRowsByIndex) {
                     float want = 0.0f;
                     for (int i = 0; i < 7; ++i) {
                         if (iv[i] == r) {
-                            want += u2f(widened(a, j, i, 0, 0));
+                            want += from_bits(widened(a, j, i, 0, 0));
                         }
                     }
-                    ASSERT_EQ(f2u(get<float>(g, r * 13 + j)), f2u(want)) << r << " " << j;
+                    ASSERT_EQ(bits(get<float>(g, r * 13 + j)), bits(want)) << r << " " << j;
                 }
             }
             tevo_free(ctx);

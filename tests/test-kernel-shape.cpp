@@ -2,7 +2,7 @@
 // REPEAT_BACK, CONCAT, FILL, TRI, SCALE and SET, against plain references,
 // over strided sources and several thread counts; and their refusals.
 
-#include "kernel-test-util.h"
+#include "kernel-test-helpers.h"
 #include "tevo-cpu/tevo-cpu-impl.h"
 
 #include <cmath>
@@ -120,13 +120,13 @@ TEST_F(Shape, RepeatBackSumsTheTilesInLoopOrder) {
                                 for (int64_t i2 = 0; i2 < c.dst[2] / c.src[2]; ++i2) {
                                     for (int64_t i1 = 0; i1 < c.dst[1] / c.src[1]; ++i1) {
                                         for (int64_t i0 = 0; i0 < c.dst[0] / c.src[0]; ++i0) {
-                                            want += u2f(bits_at(a, i0 * c.src[0] + k0, i1 * c.src[1] + k1,
+                                            want += from_bits(bits_at(a, i0 * c.src[0] + k0, i1 * c.src[1] + k1,
                                                                 i2 * c.src[2] + k2, i3 * c.src[3] + k3));
                                         }
                                     }
                                 }
                             }
-                            ASSERT_EQ(f2u(u2f(bits_at(r, k0, k1, k2, k3))), f2u(want));
+                            ASSERT_EQ(bits(from_bits(bits_at(r, k0, k1, k2, k3))), bits(want));
                         }
                     }
                 }
@@ -393,7 +393,7 @@ TEST_F(Shape, ScaleF32) {
             for (size_t k = 0; k < in.size(); ++k) {
                 volatile float p    = in[k] * c.s; // two roundings, no fused multiply-add
                 const float    want = c.b == 0.0f ? (float) p : p + c.b;
-                ASSERT_EQ(f2u(((float *) r->data)[k]), f2u(want)) << k;
+                ASSERT_EQ(bits(((float *) r->data)[k]), bits(want)) << k;
             }
             if (c.inplace) {
                 EXPECT_EQ(r->data, a->data);
@@ -417,8 +417,8 @@ TEST_F(Shape, ScaleBF16RoundsTheFusedResultOnce) {
             tevo_tensor * r = tevo_scale_bias(ctx, a, s, b);
             compute_n(ctx, r, nt);
             for (int64_t k = 0; k < 45 * 6; ++k) {
-                const float    x = u2f((uint32_t) get<uint16_t>(a, k) << 16);
-                const uint32_t u = f2u(std::fma(s, x, b));
+                const float    x = from_bits((uint32_t) get<uint16_t>(a, k) << 16);
+                const uint32_t u = bits(std::fma(s, x, b));
                 const uint16_t want =
                     (u & 0x7fffffff) > 0x7f800000 ? (uint16_t) ((u >> 16) | 0x40) : (uint16_t) ((u + 0x7fff + ((u >> 16) & 1)) >> 16);
                 ASSERT_EQ(get<uint16_t>(r, k), want) << k;

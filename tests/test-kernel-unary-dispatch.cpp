@@ -4,6 +4,7 @@
 // other sub-operator reaching its element-wise kernel through the dispatch.
 
 #include "kernel-test-helpers.h"
+#include "tevo-cpu/vec.h"
 
 #include <array>
 
@@ -129,6 +130,14 @@ TEST(KernelGelu, FloatLimitsAndSpecialValues) {
         { "quick GELU of NaN", TEVO_UNARY_OP_GELU_QUICK, NAN, 0x7FC00000 },
         { "erf GELU of 0", TEVO_UNARY_OP_GELU_ERF, 0.0f, 0x00000000 },
         { "SiLU of 0", TEVO_UNARY_OP_SILU, 0.0f, 0x00000000 },
+        // the limit below, as far-negative finite values already give it
+        { "erf GELU of -1e30", TEVO_UNARY_OP_GELU_ERF, -1e30f, 0x80000000 },
+        { "erf GELU of -inf", TEVO_UNARY_OP_GELU_ERF, -inf, 0x80000000 },
+        { "erf GELU of +inf", TEVO_UNARY_OP_GELU_ERF, inf, bits(inf) },
+        { "SiLU of -1e30", TEVO_UNARY_OP_SILU, -1e30f, 0x80000000 },
+        { "SiLU of -inf", TEVO_UNARY_OP_SILU, -inf, 0x80000000 },
+        { "SiLU of +inf", TEVO_UNARY_OP_SILU, inf, bits(inf) },
+        { "SiLU of NaN", TEVO_UNARY_OP_SILU, NAN, 0x7FC00000 },
     };
     for (const Case & k : cases) {
         SCOPED_TRACE(k.label);
@@ -300,6 +309,62 @@ TEST(KernelGelu, InlineFormsEveryTypeLayoutAndThreadCount) {
                         });
                     }
                 }
+            }
+        }
+    }
+}
+
+// Half and brain-float rows tend to -0 below too: -inf gives the limit that
+// a far-negative finite value already gives, +inf gives +inf.
+TEST(KernelGelu, InfinitiesInHalfAndBrainFloatRows) {
+    Ctx c;
+    for (tevo_type type : { TEVO_TYPE_F16, TEVO_TYPE_BF16 }) {
+        const float far = type == TEVO_TYPE_F16 ? -60000.0f : -1e30f;
+        for (tevo_unary_op op : INLINE_OPS) {
+            SCOPED_TRACE(testing::Message() << tevo_unary_op_name(op) << " " << tevo_type_name(type));
+            // the values at the start, at a block boundary and in the tail
+            std::vector<float> xs(21, 0.25f);
+            xs[0]  = -INFINITY;
+            xs[8]  = far;
+            xs[16] = INFINITY;
+            xs[20] = -INFINITY;
+            tevo_tensor * out = run_row(c, type, op, xs);
+            EXPECT_EQ(get_bits(out, 0), 0x8000u);
+            EXPECT_EQ(get_bits(out, 8), 0x8000u);
+            EXPECT_EQ(get_bits(out, 20), 0x8000u);
+            EXPECT_EQ(get(out, 16), INFINITY);
+        }
+    }
+}
+
+// Float SiLU rows with -inf scattered over several pieces: those elements are
+// -0, every other one is bit for bit the engine's SiLU row over the whole row,
+// in place or not.
+TEST(KernelGelu, FloatSiluAtMinusInfinityKeepsTheOtherBits) {
+    std::mt19937 rng(37);
+    for (int64_t n : { 200, 64, 7 }) {
+        for (bool in_place : { false, true }) {
+            SCOPED_TRACE(testing::Message() << "n " << n << (in_place ? " in place" : ""));
+            Ctx           c;
+            tevo_tensor * a = tevo_new_tensor_2d(c.ctx, TEVO_TYPE_F32, n, 2);
+            fill(a, rng, -100.0f, 100.0f);
+            for (int64_t i : { 0, 5, 63, 64, 71, 130, 199 }) {
+                if (i < n) {
+                    set(a, -INFINITY, i, 1);
+                }
+            }
+            const std::vector<float> x((float *) a->data, (float *) a->data + 2 * n);
+            std::vector<float>       want(x.size());
+            tevo_vec_silu_f32((int) n, want.data(), x.data());
+            tevo_vec_silu_f32((int) n, want.data() + n, x.data() + n);
+
+            tevo_tensor * out = in_place ? tevo_unary_inplace(c.ctx, a, TEVO_UNARY_OP_SILU)
+                                         : tevo_unary(c.ctx, a, TEVO_UNARY_OP_SILU);
+            compute(c.ctx, { out }, 2);
+            const float * got = (const float *) out->data;
+            for (size_t i = 0; i < x.size(); ++i) {
+                const uint32_t w = x[i] == -INFINITY ? 0x80000000u : bits(want[i]);
+                ASSERT_EQ(bits(got[i]), w) << "at " << i << " x " << x[i];
             }
         }
     }

@@ -298,6 +298,30 @@ TEST(MulMatIdDeath, ExpertIdOutOfRangeIsRefused) {
     }
 }
 
+// The routing lists and counters must fit the work buffer the caller gave.
+TEST(MulMatIdDeath, WorkBufferTooSmallForTheRoutingIsRefused) {
+    testing::FLAGS_gtest_death_test_style = "threadsafe";
+    Ctx           cx;
+    tevo_tensor * as  = tevo_new_tensor_3d(cx.ctx, TEVO_TYPE_F32, 8, 3, 4);
+    tevo_tensor * b   = tevo_new_tensor_3d(cx.ctx, TEVO_TYPE_F32, 8, 1, 2);
+    tevo_tensor * ids = tevo_new_tensor_2d(cx.ctx, TEVO_TYPE_I32, 2, 2);
+    memset(as->data, 0, tevo_nbytes(as));
+    memset(b->data, 0, tevo_nbytes(b));
+    memset(ids->data, 0, tevo_nbytes(ids));
+    tevo_tensor * out = tevo_mul_mat_id(cx.ctx, as, b, ids);
+    tevo_cgraph * gf  = tevo_new_graph(cx.ctx);
+    tevo_build_forward_expand(gf, out);
+
+    tevo_cplan plan = tevo_graph_plan(gf, 2, nullptr);
+    ASSERT_GT(plan.work_size, 64u);
+    std::vector<uint8_t> work(64);
+    plan.work_size = work.size(); // 4 experts need 4 counts, lists and 4 counter lines
+    plan.work_data = work.data();
+    EXPECT_DEATH(tevo_graph_compute(gf, &plan),
+                 "tevo/src/tevo-cpu/tevo-cpu:[0-9]+: TEVO_ASSERT\\(params->wsize >= "
+                 "\\(size_t\\)\\(\\(char \\*\\) wdata_cur - \\(char \\*\\) params->wdata\\)\\) failed");
+}
+
 // ---------------------------------------------------------------------------
 // chunking seen from outside: every output value is written exactly once
 

@@ -97,6 +97,16 @@ TEST(OpsAttnDeathTest, FlashAttnChecks) {
               fa(c, c.f32(64, 3, 6, 3), c.f32(64, 10, 6, 3), c.f32(64, 10, 6, 3), c.t(TEVO_TYPE_F16, 10, 3, 1, 2));
           },
           "q->ne[3] % mask->ne[3] == 0" },
+        { "mask without heads is refused, not divided by",
+          [&](Ctx & c) {
+              fa(c, c.f32(64, 3, 6), c.f32(64, 10, 6), c.f32(64, 10, 6), c.t(TEVO_TYPE_F16, 10, 3, 0));
+          },
+          "q->ne[2] % mask->ne[2] == 0" },
+        { "mask without batches is refused, not divided by",
+          [&](Ctx & c) {
+              fa(c, c.f32(64, 3, 6), c.f32(64, 10, 6), c.f32(64, 10, 6), c.t(TEVO_TYPE_F16, 10, 3, 1, 0));
+          },
+          "q->ne[3] % mask->ne[3] == 0" },
         { "positional bias needs a mask",
           [&](Ctx & c) { fa(c, c.f32(64, 3, 6), c.f32(64, 10, 6), c.f32(64, 10, 6), nullptr, 1.0f); }, "mask" },
         { "set_prec on another operator", [](Ctx & c) { tevo_flash_attn_ext_set_prec(c.f32(4), 10); },
@@ -170,6 +180,8 @@ TEST(OpsAttnDeathTest, LightningIndexerChecks) {
         { [](Shapes & s) { s.k[3] = 1; }, "q->ne[3] == k->ne[3]" },
         { [](Shapes & s) { s.w[3] = 1; }, "k->ne[3] == weights->ne[3]" },
         { [](Shapes & s) { s.m[3] = 3; }, "weights->ne[3] % mask->ne[3] == 0" },
+        // an empty mask is refused rather than divided by
+        { [](Shapes & s) { s.m[3] = 0; }, "weights->ne[3] % mask->ne[3] == 0" },
     };
     for (const Row & row : rows) {
         SCOPED_TRACE(row.cond);

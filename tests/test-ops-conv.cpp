@@ -340,6 +340,35 @@ TEST(OpsConv, Conv3dGraph) {
     }
 }
 
+// An empty batch gives an empty result instead of dividing by its size.
+TEST(OpsConv, Conv3dOfAnEmptyBatch) {
+    Ctx  c;
+    auto a = c.t(TEVO_TYPE_F16, 3, 2, 2, 10); // IC 2, OC 5
+    auto b = c.f32(8, 6, 5, 0);               // IC 2, N 0
+
+    tevo_tensor * r = tevo_conv_3d(c.ctx, a, b, 2, 1, 1, 1, 0, 1, 0, 1, 1, 2);
+    EXPECT_EQ(r->ne[0], 6);
+    EXPECT_EQ(r->ne[1], 7);
+    EXPECT_EQ(r->ne[2], 3);
+    EXPECT_EQ(r->ne[3], 0);
+}
+
+TEST(OpsConvDeathTest, Im2col3dNeedsAPositiveChannelCount) {
+    run_deaths({
+        { "IC 0",
+          [](Ctx & c) {
+              tevo_im2col_3d(c.ctx, c.f32(2, 2, 2, 2), c.f32(8, 8, 8, 2), 0, 1, 1, 1, 0, 0, 0, 1, 1, 1,
+                             TEVO_TYPE_F16);
+          },
+          "IC > 0" },
+        { "conv_3d IC -1",
+          [](Ctx & c) {
+              tevo_conv_3d(c.ctx, c.f32(2, 2, 2, 2), c.f32(8, 8, 8, 2), -1, 1, 1, 1, 0, 0, 0, 1, 1, 1);
+          },
+          "IC > 0" },
+    });
+}
+
 TEST(OpsConvDeathTest, StridesMustBePositive) {
     run_deaths({
         { "im2col stride 0",

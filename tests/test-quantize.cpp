@@ -46,7 +46,13 @@ TEST(QuantizeChunkDeathTest, BadRequestsAreFatal) {
     EXPECT_DEATH(tevo_quantize_chunk(TEVO_TYPE_F16, src, dst, 4, 1, 8, nullptr),
                  "TEVO_ASSERT\\(start % n_per_row == 0\\) failed");
     EXPECT_DEATH(tevo_quantize_chunk(TEVO_TYPE_Q8_0, src, dst, 16, 1, 32, nullptr),
-                 "TEVO_ASSERT\\(start % tevo_get_type_traits\\(type\\)->blck_size == 0\\) failed");
+                 "TEVO_ASSERT\\(start % type_traits\\[type\\]\\.blck_size == 0\\) failed");
+    // a retired type is refused before its block size of 0 is divided by
+    EXPECT_DEATH(tevo_quantize_chunk((tevo_type) 4, src, dst, 0, 1, 4, nullptr),
+                 "TEVO_ASSERT\\(tevo_blck_size\\(type\\) > 0\\) failed");
+    // an empty row length is refused at a start that is not 0, and not divided by
+    EXPECT_DEATH(tevo_quantize_chunk(TEVO_TYPE_F32, src, dst, 4, 1, 0, nullptr),
+                 "TEVO_ASSERT\\(start % n_per_row == 0\\) failed");
     // types that cannot be stored by a chunk
     EXPECT_DEATH(tevo_quantize_chunk(TEVO_TYPE_I32, src, dst, 0, 1, 4, nullptr),
                  "TEVO_ASSERT\\(result == nrows \\* row_size\\) failed");

@@ -347,7 +347,8 @@ static bool tevo_gallocr_reserve_n_impl(tevo_gallocr_t galloc, struct tevo_cgrap
     // a quarter more, so probing stays short
     min_hash_size += min_hash_size / 4;
 
-    if (galloc->hash_set.size < min_hash_size) {
+    // an empty first graph still needs a set to clear
+    if (galloc->hash_set.size < min_hash_size || galloc->hash_set.keys == NULL) {
         if (galloc->hash_set.keys != NULL) {
             tevo_hash_set_free(&galloc->hash_set);
         }

@@ -12,6 +12,28 @@ static tevo_backend_buffer_t tensor_buffer(const struct tevo_tensor * tensor) {
     return tensor->view_src ? tensor->view_src->buffer : tensor->buffer;
 }
 
+// offset + size <= nbytes, where a sum that wraps around counts as too far
+static bool span_fits(size_t offset, size_t size, size_t nbytes) {
+    return size <= nbytes && offset <= nbytes - size;
+}
+
+// offset + (n_copies-1)*stride + size <= nbytes, likewise without wrapping
+static bool strided_span_fits(size_t offset, size_t size, size_t n_copies, size_t stride, size_t nbytes) {
+    size_t last = 0;
+    if (n_copies > 0 && (__builtin_mul_overflow(n_copies - 1, stride, &last) ||
+                         __builtin_add_overflow(last, offset, &last))) {
+        return false;
+    }
+    return span_fits(last, size, nbytes);
+}
+
+#define WRITE_BOUNDS_TEXT "offset + size <= tevo_nbytes(tensor) && \"tensor write out of bounds\""
+#define READ_BOUNDS_TEXT  "offset + size <= tevo_nbytes(tensor) && \"tensor read out of bounds\""
+#define WRITE_2D_BOUNDS_TEXT \
+    "offset + (n_copies-1)*stride_tensor + size <= tevo_nbytes(tensor) && \"tensor write out of bounds\""
+#define READ_2D_BOUNDS_TEXT \
+    "offset + (n_copies-1)*stride_tensor + size <= tevo_nbytes(tensor) && \"tensor read out of bounds\""
+
 void tevo_backend_tensor_set(struct tevo_tensor * tensor, const void * data, size_t offset, size_t size) {
     TEVO_ASSERT(tensor);
     tevo_backend_buffer_t buf = tensor_buffer(tensor);
@@ -22,7 +44,7 @@ void tevo_backend_tensor_set(struct tevo_tensor * tensor, const void * data, siz
     }
 
     TEVO_ASSERT(tensor->data != NULL && "tensor not allocated");
-    TEVO_ASSERT(offset + size <= tevo_nbytes(tensor) && "tensor write out of bounds");
+    TEVO_ASSERT_AS(span_fits(offset, size, tevo_nbytes(tensor)), WRITE_BOUNDS_TEXT);
 
     buf->iface.set_tensor(buf, tensor, data, offset, size);
 }
@@ -37,7 +59,7 @@ void tevo_backend_tensor_get(const struct tevo_tensor * tensor, void * data, siz
     }
 
     TEVO_ASSERT(tensor->data != NULL && "tensor not allocated");
-    TEVO_ASSERT(offset + size <= tevo_nbytes(tensor) && "tensor read out of bounds");
+    TEVO_ASSERT_AS(span_fits(offset, size, tevo_nbytes(tensor)), READ_BOUNDS_TEXT);
 
     buf->iface.get_tensor(buf, tensor, data, offset, size);
 }
@@ -47,7 +69,7 @@ void tevo_backend_tensor_set_async(tevo_backend_t backend, struct tevo_tensor * 
     TEVO_ASSERT(backend);
     TEVO_ASSERT(tensor);
     TEVO_ASSERT(tensor->data != NULL && "tensor not allocated");
-    TEVO_ASSERT(offset + size <= tevo_nbytes(tensor) && "tensor write out of bounds");
+    TEVO_ASSERT_AS(span_fits(offset, size, tevo_nbytes(tensor)), WRITE_BOUNDS_TEXT);
 
     if (backend->iface.set_tensor_async == NULL) {
         tevo_backend_synchronize(backend);
@@ -62,7 +84,7 @@ void tevo_backend_tensor_get_async(tevo_backend_t backend, const struct tevo_ten
     TEVO_ASSERT(backend);
     TEVO_ASSERT(tensor);
     TEVO_ASSERT(tensor->data != NULL && "tensor not allocated");
-    TEVO_ASSERT(offset + size <= tevo_nbytes(tensor) && "tensor read out of bounds");
+    TEVO_ASSERT_AS(span_fits(offset, size, tevo_nbytes(tensor)), READ_BOUNDS_TEXT);
 
     if (backend->iface.get_tensor_async == NULL) {
         tevo_backend_synchronize(backend);
@@ -93,7 +115,8 @@ void tevo_backend_tensor_set_2d(struct tevo_tensor * tensor, const void * data, 
     }
 
     TEVO_ASSERT(tensor->data != NULL && "tensor not allocated");
-    TEVO_ASSERT(offset + (n_copies-1)*stride_tensor + size <= tevo_nbytes(tensor) && "tensor write out of bounds");
+    TEVO_ASSERT_AS(strided_span_fits(offset, size, n_copies, stride_tensor, tevo_nbytes(tensor)),
+                   WRITE_2D_BOUNDS_TEXT);
 
     buf->iface.set_tensor_2d(buf, tensor, data, offset, size, n_copies, stride_tensor, stride_data);
 }
@@ -118,7 +141,8 @@ void tevo_backend_tensor_get_2d(const struct tevo_tensor * tensor, void * data, 
     }
 
     TEVO_ASSERT(tensor->data != NULL && "tensor not allocated");
-    TEVO_ASSERT(offset + (n_copies-1)*stride_tensor + size <= tevo_nbytes(tensor) && "tensor read out of bounds");
+    TEVO_ASSERT_AS(strided_span_fits(offset, size, n_copies, stride_tensor, tevo_nbytes(tensor)),
+                   READ_2D_BOUNDS_TEXT);
 
     buf->iface.get_tensor_2d(buf, tensor, data, offset, size, n_copies, stride_tensor, stride_data);
 }
@@ -141,7 +165,8 @@ void tevo_backend_tensor_set_2d_async(tevo_backend_t backend, struct tevo_tensor
         return;
     }
 
-    TEVO_ASSERT(offset + (n_copies-1)*stride_tensor + size <= tevo_nbytes(tensor) && "tensor write out of bounds");
+    TEVO_ASSERT_AS(strided_span_fits(offset, size, n_copies, stride_tensor, tevo_nbytes(tensor)),
+                   WRITE_2D_BOUNDS_TEXT);
 
     backend->iface.set_tensor_2d_async(backend, tensor, data, offset, size, n_copies, stride_tensor, stride_data);
 }
@@ -164,7 +189,8 @@ void tevo_backend_tensor_get_2d_async(tevo_backend_t backend, const struct tevo_
         return;
     }
 
-    TEVO_ASSERT(offset + (n_copies-1)*stride_tensor + size <= tevo_nbytes(tensor) && "tensor read out of bounds");
+    TEVO_ASSERT_AS(strided_span_fits(offset, size, n_copies, stride_tensor, tevo_nbytes(tensor)),
+                   READ_2D_BOUNDS_TEXT);
 
     backend->iface.get_tensor_2d_async(backend, tensor, data, offset, size, n_copies, stride_tensor, stride_data);
 }
@@ -179,7 +205,7 @@ void tevo_backend_tensor_memset(struct tevo_tensor * tensor, uint8_t value, size
     tevo_backend_buffer_t buf = tensor_buffer(tensor);
     TEVO_ASSERT(buf != NULL && "tensor buffer not set");
     TEVO_ASSERT(tensor->data != NULL && "tensor not allocated");
-    TEVO_ASSERT(offset + size <= tevo_nbytes(tensor) && "tensor write out of bounds");
+    TEVO_ASSERT_AS(span_fits(offset, size, tevo_nbytes(tensor)), WRITE_BOUNDS_TEXT);
     TEVO_ASSERT(buf->iface.memset_tensor != NULL && "memset not implemented by backend buffer");
 
     buf->iface.memset_tensor(buf, tensor, value, offset, size);

@@ -15,9 +15,10 @@ struct tevo_tensor * tevo_flash_attn_ext(struct tevo_context * ctx, struct tevo_
     if (mask) {
         TEVO_ASSERT(mask->type == TEVO_TYPE_F16);
         TEVO_ASSERT(tevo_is_contiguous(mask));
-        // the mask broadcasts over heads and batches
-        TEVO_ASSERT(q->ne[2] % mask->ne[2] == 0);
-        TEVO_ASSERT(q->ne[3] % mask->ne[3] == 0);
+        // the mask broadcasts over heads and batches; an empty mask must not
+        // turn these into divisions by zero
+        TEVO_ASSERT_AS(tevo_is_multiple(q->ne[2], mask->ne[2]), "q->ne[2] % mask->ne[2] == 0");
+        TEVO_ASSERT_AS(tevo_is_multiple(q->ne[3], mask->ne[3]), "q->ne[3] % mask->ne[3] == 0");
     }
 
     if (max_bias > 0.0f) {
@@ -100,7 +101,7 @@ struct tevo_tensor * tevo_lightning_indexer(struct tevo_context * ctx, struct te
     TEVO_ASSERT(mask->ne[2] == 1);
     TEVO_ASSERT(q->ne[3] == k->ne[3]);
     TEVO_ASSERT(k->ne[3] == weights->ne[3]);
-    TEVO_ASSERT(weights->ne[3] % mask->ne[3] == 0);
+    TEVO_ASSERT_AS(tevo_is_multiple(weights->ne[3], mask->ne[3]), "weights->ne[3] % mask->ne[3] == 0");
 
     // one score per key and query token
     const int64_t ne[4] = { mask->ne[0], mask->ne[1], 1, q->ne[3] };

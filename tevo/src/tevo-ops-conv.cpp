@@ -81,6 +81,9 @@ struct tevo_tensor * tevo_im2col_back(struct tevo_context * ctx, struct tevo_ten
 struct tevo_tensor * tevo_im2col_3d(struct tevo_context * ctx, struct tevo_tensor * a, struct tevo_tensor * b,
                                     int64_t IC, int s0, int s1, int s2, int p0, int p1, int p2, int d0, int d1,
                                     int d2, enum tevo_type dst_type) {
+    // the batch is counted in groups of IC channels
+    TEVO_ASSERT(IC > 0);
+
     const int64_t N  = b->ne[3] / IC;
     const int64_t ID = b->ne[2];
     const int64_t IH = b->ne[1];
@@ -363,7 +366,9 @@ struct tevo_tensor * tevo_conv_3d(struct tevo_context * ctx, struct tevo_tensor 
                      tevo_reshape_2d(ctx, im2col, im2col->ne[0], im2col->ne[3] * im2col->ne[2] * im2col->ne[1]),
                      tevo_reshape_2d(ctx, a, IC * a->ne[2] * a->ne[1] * a->ne[0], OC));
 
-    const int64_t OD = im2col->ne[3] / N;
+    // from the extent formula rather than im2col->ne[3] / N, which an empty
+    // batch (N = 0) would turn into a division by zero
+    const int64_t OD = tevo_calc_conv_output_size(b->ne[2], a->ne[2], s2, p2, d2);
 
     result = tevo_reshape_4d(ctx, result, im2col->ne[1] * im2col->ne[2], OD, N, OC);
     result = tevo_cont(ctx, tevo_permute(ctx, result, 0, 1, 3, 2)); // [OW * OH, OD, OC, N]

@@ -262,6 +262,8 @@ struct tevo_tensor * tevo_gated_delta_net(struct tevo_context * ctx, struct tevo
 struct tevo_tensor * tevo_win_part(struct tevo_context * ctx, struct tevo_tensor * a, int w) {
     TEVO_ASSERT(a->ne[3] == 1);
     TEVO_ASSERT(a->type == TEVO_TYPE_F32);
+    // the paddings and window counts divide by w
+    TEVO_ASSERT(w > 0);
 
     const int64_t px = (w - a->ne[1] % w) % w;
     const int64_t py = (w - a->ne[2] % w) % w;

@@ -27,12 +27,17 @@ size_t tevo_quantize_chunk(enum tevo_type type, const float * src, void * dst, i
         TEVO_ASSERT(imatrix != NULL);
     }
 
-    TEVO_ASSERT(start % tevo_get_type_traits(type)->blck_size == 0);
-    TEVO_ASSERT(start % n_per_row == 0);
+    // a retired type has no layout: its block size of 0 would be divided by
+    TEVO_ASSERT(type >= 0 && type < TEVO_TYPE_COUNT);
+    TEVO_ASSERT(tevo_blck_size(type) > 0);
+    TEVO_ASSERT_AS(start % tevo_get_type_traits(type)->blck_size == 0,
+                   "start % type_traits[type].blck_size == 0");
+    // an empty row length must not be divided by
+    TEVO_ASSERT_AS(tevo_is_multiple(start, n_per_row), "start % n_per_row == 0");
 
     tevo_quantize_init(type);
 
-    const size_t start_row = start / n_per_row;
+    const size_t start_row = n_per_row > 0 ? start / n_per_row : 0;
     const size_t row_size  = tevo_row_size(type, n_per_row);
 
     size_t result = 0;

@@ -33,21 +33,43 @@ static inline float tevo_gelu_quick_table_f32(float x) {
     return tevo_table_f32_f16[tevo_table_gelu_quick_f16[TEVO_FP32_TO_FP16(x)]];
 }
 
+// The formulas below tend to -0 as x falls, and every finite x far enough
+// down already gives -0; at -infinity itself they would form 0 x -inf or
+// -inf / inf, a NaN, so that one input takes the limit.
+
 // the tanh form, computed
 static inline float tevo_gelu_formula_f32(float x) {
+    if (x == -INFINITY) {
+        return -0.0f;
+    }
     return (tanhf((x * TEVO_SQRT_2_OVER_PI) * fmaf(x, x * TEVO_GELU_COEF_A, 1.0f)) + 1.0f) * (x * 0.5f);
 }
 
 static inline float tevo_gelu_quick_formula_f32(float x) {
+    if (x == -INFINITY) {
+        return -0.0f;
+    }
     return (1.0f / (expf(x * TEVO_GELU_QUICK_COEF) + 1.0f)) * x;
 }
 
 static inline float tevo_gelu_erf_f32(float x) {
+    if (x == -INFINITY) {
+        return -0.0f;
+    }
     return (erff(x * TEVO_SQRT_2_INV) + 1.0f) * (x * 0.5f);
 }
 
+// x / d with d = e^(-a x) + 1: an infinite d at x = -inf means a > 0, where
+// x times the sigmoid tends to -0
+static inline float tevo_sigmoid_div_f32(float x, float d) {
+    if (x == -INFINITY && d == INFINITY) {
+        return -0.0f;
+    }
+    return x / d;
+}
+
 static inline float tevo_silu_formula_f32(float x) {
-    return x / (expf(-x) + 1.0f);
+    return tevo_sigmoid_div_f32(x, expf(-x) + 1.0f);
 }
 
 // ---------------------------------------------------------------------------

@@ -221,7 +221,11 @@ enum tevo_status tevo_graph_compute(struct tevo_cgraph * cgraph, struct tevo_cpl
     bool                     disposable = false;
 
     if (tp == NULL) {
-        struct tevo_threadpool_params params = tevo_threadpool_params_default(n_threads);
+        // A pool owns at most TEVO_MAX_N_THREADS threads; a larger request
+        // (a caller's thread count) is capped below with the warning rather
+        // than refused.
+        struct tevo_threadpool_params params =
+            tevo_threadpool_params_default(TEVO_MIN(n_threads, TEVO_MAX_N_THREADS));
         tp         = tevo_threadpool_new_impl(&params, cgraph, cplan);
         disposable = true;
     } else {

@@ -421,7 +421,7 @@ void tevo_compute_forward_mul_mat_id(const struct tevo_compute_params * params, 
     TEVO_ASSERT(nb0 <= nb1);
     TEVO_ASSERT(nb1 <= nb2);
     TEVO_ASSERT(nb2 <= nb3);
-    TEVO_ASSERT(params->wsize >= (size_t) ((char *) wdata_cur - (char *) params->wdata));
+    TEVO_ASSERT(params->wsize >= (size_t)((char *) wdata_cur - (char *) params->wdata));
 
     if (traits->vec_dot == NULL) {
         TEVO_ABORT("fatal error");

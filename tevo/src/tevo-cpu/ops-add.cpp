@@ -457,7 +457,6 @@ void tevo_compute_forward_acc(const struct tevo_compute_params * params, struct 
 
     TEVO_EW_LOCALS(int64_t, ne1, src1, ne);
     TEVO_EW_LOCALS(size_t, nb1, src1, nb);
-    TEVO_EW_LOCALS(int64_t, nb0, src0, nb);
 
     // The whole window must lie in dst: its first byte at or after the start,
     // and the last element's last byte before the end. Checked before
@@ -468,8 +467,9 @@ void tevo_compute_forward_acc(const struct tevo_compute_params * params, struct 
                        (int64_t) tevo_nbytes(dst),
                    "offset + (ne10 == 0 ? 0 : ne10-1)*nb0 + (ne11 == 0 ? 0 : ne11-1)*nb1 + (ne12 == 0 ? 0 : "
                    "ne12-1)*nb2 + (ne13 == 0 ? 0 : ne13-1)*nb3 < tevo_nbytes(dst)");
-    TEVO_ASSERT_AS(offset + (ne10 == 0 ? 0 : ne10 - 1) * nb00 + (ne11 == 0 ? 0 : ne11 - 1) * nb01 +
-                           (ne12 == 0 ? 0 : ne12 - 1) * nb02 + (ne13 == 0 ? 0 : ne13 - 1) * nb03 <
+    // src0's window has the same strides as dst's, not src0's own
+    TEVO_ASSERT_AS(offset + (ne10 == 0 ? 0 : ne10 - 1) * nb0 + (ne11 == 0 ? 0 : ne11 - 1) * nb1 +
+                           (ne12 == 0 ? 0 : ne12 - 1) * nb2 + (ne13 == 0 ? 0 : ne13 - 1) * nb3 <
                        (int64_t) tevo_nbytes(src0),
                    "offset + (ne10 == 0 ? 0 : ne10-1)*nb00 + (ne11 == 0 ? 0 : ne11-1)*nb01 + (ne12 == 0 ? 0 : "
                    "ne12-1)*nb02 + (ne13 == 0 ? 0 : ne13-1)*nb03 < tevo_nbytes(src0)");
