@@ -2,6 +2,7 @@
 
 #include "test-ops-tables.h"
 
+#include <climits>
 #include <cmath>
 
 using namespace opstest;
@@ -172,6 +173,8 @@ TEST(OpsPadGenSortDeathTest, Checks) {
           "abs(shift2) < a->ne[2]" },
         { "roll dimension 3", [](Ctx & c) { tevo_roll(c.ctx, c.f32(3, 4, 5, 6), 0, 0, 0, 6); },
           "abs(shift3) < a->ne[3]" },
+        { "roll by the most negative int", [](Ctx & c) { tevo_roll(c.ctx, c.f32(3, 4, 5, 6), INT_MIN, 0, 0, 0); },
+          "abs(shift0) < a->ne[0]" },
         { "tri of half floats", [](Ctx & c) { tevo_tri(c.ctx, c.t(TEVO_TYPE_F16, 4, 4), TEVO_TRI_TYPE_UPPER); },
           "a->type == TEVO_TYPE_F32" },
         { "tri of a transposed tensor",

@@ -110,10 +110,11 @@ struct tevo_tensor * tevo_pad_reflect_1d(struct tevo_context * ctx, struct tevo_
 struct tevo_tensor * tevo_roll(struct tevo_context * ctx, struct tevo_tensor * a, int shift0, int shift1, int shift2,
                                int shift3) {
     TEVO_ASSERT(a->nb[0] == tevo_type_size(a->type));
-    TEVO_ASSERT(abs(shift0) < a->ne[0]);
-    TEVO_ASSERT(abs(shift1) < a->ne[1]);
-    TEVO_ASSERT(abs(shift2) < a->ne[2]);
-    TEVO_ASSERT(abs(shift3) < a->ne[3]);
+    // abs(INT_MIN) has no value: take magnitudes in 64 bits
+    TEVO_ASSERT_AS(llabs((long long) shift0) < a->ne[0], "abs(shift0) < a->ne[0]");
+    TEVO_ASSERT_AS(llabs((long long) shift1) < a->ne[1], "abs(shift1) < a->ne[1]");
+    TEVO_ASSERT_AS(llabs((long long) shift2) < a->ne[2], "abs(shift2) < a->ne[2]");
+    TEVO_ASSERT_AS(llabs((long long) shift3) < a->ne[3], "abs(shift3) < a->ne[3]");
 
     struct tevo_tensor * result = tevo_new_tensor(ctx, a->type, 4, a->ne);
 
