@@ -35,6 +35,9 @@ const Shape shapes[] = {
     { "1500x1536_by_1536x384", 1500, 1536, 384 },
     { "1500x512_by_512x2048", 1500, 512, 2048 },
     { "1x384_by_384x51864", 1, 384, 51864 },
+    // attention per head: K.Q (inner size 64) and KQ.V (64 output columns)
+    { "64x1500_by_64x1500", 1500, 64, 1500 },
+    { "1500x1500_by_1500x64", 1500, 1500, 64 },
 };
 
 const int thread_counts[] = { 1, 4, 8 };

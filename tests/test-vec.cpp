@@ -173,7 +173,7 @@ TEST_F(VecTest, BlockDotProductsEqualTheOneRowRoutinesBitForBit) {
     };
     std::mt19937 rng(5);
     for (const Case & c : cases) {
-        for (int n : { 1, 31, 32, 33, 96, 130, 384 }) {
+        for (int n : { 1, 31, 32, 33, 63, 64, 65, 95, 96, 130, 384 }) {
             // rows of x padded by 3 elements, so bx is not the row length
             const size_t         bx = (size_t) (n + 3) * c.elem;
             std::vector<uint8_t> xbuf(16 * bx), ybuf(16 * (size_t) n * c.elem + 64);

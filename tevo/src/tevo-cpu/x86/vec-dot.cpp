@@ -16,6 +16,8 @@
 // RX*RY accumulators plus the loaded rows within the 16 vector registers
 // and reuses every load RX or RY times. A single row of y (matrix-vector
 // products) instead goes through a few rows of x in one front-to-back pass.
+// Short rows (under 96 values) skip the passes: the fixed costs per dot
+// product (folds, stores) outweigh its few multiply-adds there.
 
 #include "../vec.h"
 
@@ -81,6 +83,22 @@ static inline __m128 tevo_fold4(__m256 v0, __m256 v1, __m256 v2, __m256 v3) {
     // lanes 0, 4, 1, 5 hold the sums of v0, v1, v2, v3
     const __m256 ordered = _mm256_permutevar8x32_ps(h2, _mm256_setr_epi32(0, 4, 1, 5, 0, 0, 0, 0));
     return _mm256_castps256_ps128(ordered);
+}
+
+// [a lanes 0-3 + a lanes 4-7 | b lanes 0-3 + b lanes 4-7]
+static inline __m256 tevo_fold_halves(__m256 a, __m256 b) {
+    return _mm256_add_ps(_mm256_permute2f128_ps(a, b, 0x20), _mm256_permute2f128_ps(a, b, 0x31));
+}
+
+// The folds of eight vectors at once, in the order of tevo_v_hsum for each.
+static inline __m256 tevo_fold8(const __m256 * v) {
+    const __m256 w01 = tevo_fold_halves(v[0], v[1]);
+    const __m256 w23 = tevo_fold_halves(v[2], v[3]);
+    const __m256 w45 = tevo_fold_halves(v[4], v[5]);
+    const __m256 w67 = tevo_fold_halves(v[6], v[7]);
+    // lanes 0-3 hold the sums of v0, v2, v4, v6, lanes 4-7 those of v1, v3, v5, v7
+    const __m256 h = _mm256_hadd_ps(_mm256_hadd_ps(w01, w23), _mm256_hadd_ps(w45, w67));
+    return _mm256_permutevar8x32_ps(h, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
 }
 
 template <typename R>
@@ -228,6 +246,60 @@ static inline void tevo_dot_tile_rows(int n, int rx, const typename R::elem * x,
     }
 }
 
+// Short rows (one or two blocks of 32): each dot product is a handful of
+// fused multiply-adds, so the fixed costs decide. A row of y stays in
+// registers, every row of x is read once per row of y, the four accumulators
+// of a dot product live only briefly and the folds go eight at a time.
+template <typename R, int B>
+static void tevo_dot_block_short(int n, int nx, int ny, const void * x, size_t bx, const void * const * y, float * s) {
+    typedef typename R::elem elem;
+
+    const int    np   = 32 * B;
+    const __m256 zero = _mm256_setzero_ps();
+
+    for (int j = 0; j < ny; ++j) {
+        const elem * yj = (const elem *) y[j];
+        __m256       yv[4 * B];
+#pragma GCC unroll 8
+        for (int q = 0; q < 4 * B; ++q) {
+            yv[q] = R::load(yj + 8 * q);
+        }
+        float * out = s + j * 16;
+        for (int i0 = 0; i0 < nx; i0 += 8) {
+            const int cnt = nx - i0 < 8 ? nx - i0 : 8;
+            __m256    v[8];
+#pragma GCC unroll 8
+            for (int d = 0; d < 8; ++d) {
+                const elem * xi = (const elem *) ((const char *) x + (size_t) (i0 + (d < cnt ? d : 0)) * bx);
+                __m256       a[4];
+#pragma GCC unroll 4
+                for (int m = 0; m < 4; ++m) {
+                    a[m] = R::madd(R::load(xi + 8 * m), yv[m], zero);
+                }
+#pragma GCC unroll 4
+                for (int b = 1; b < B; ++b) {
+#pragma GCC unroll 4
+                    for (int m = 0; m < 4; ++m) {
+                        a[m] = R::madd(R::load(xi + 32 * b + 8 * m), yv[4 * b + m], a[m]);
+                    }
+                }
+                v[d] = _mm256_add_ps(_mm256_add_ps(a[0], a[2]), _mm256_add_ps(a[1], a[3]));
+            }
+            const __m256 r = tevo_fold8(v);
+            if (cnt == 8 && np == n) {
+                _mm256_storeu_ps(out + i0, r);
+            } else {
+                float tmp[8];
+                _mm256_storeu_ps(tmp, r);
+                for (int d = 0; d < cnt; ++d) {
+                    const elem * xi = (const elem *) ((const char *) x + (size_t) (i0 + d) * bx);
+                    out[i0 + d]     = np == n ? tmp[d] : R::finish(tmp[d], xi, yj, np, n);
+                }
+            }
+        }
+    }
+}
+
 template <typename R>
 static void tevo_dot_block(int n, int nx, int ny, const void * x, size_t bx, const void * const * y, float * s) {
     typedef typename R::elem elem;
@@ -240,6 +312,15 @@ static void tevo_dot_block(int n, int nx, int ny, const void * x, size_t bx, con
                 s[j * 16 + i]   = R::finish(0.0f, xi, (const elem *) y[j], 0, n);
             }
         }
+        return;
+    }
+
+    if (n < 64) {
+        tevo_dot_block_short<R, 1>(n, nx, ny, x, bx, y, s);
+        return;
+    }
+    if (n < 96) {
+        tevo_dot_block_short<R, 2>(n, nx, ny, x, bx, y, s);
         return;
     }
 
