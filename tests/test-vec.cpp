@@ -380,6 +380,21 @@ TEST_F(VecTest, SiluAndSwiglu) {
     tevo_vec_swiglu_f32((int) x.size(), z.data(), x.data(), g.data());
     EXPECT_EQ(y[0], 0.0f);
     EXPECT_FALSE(std::isnan(y[1]));
+    // -inf takes the limit -0 in the vector groups and in the tail alike
+    for (int n : { 8, 9 }) {
+        std::vector<float> xi(n, 1.0f), gi(n, 3.0f), yi(n), zi(n);
+        xi[2]     = -INFINITY;
+        xi[n - 1] = -INFINITY;
+        tevo_vec_silu_f32(n, yi.data(), xi.data());
+        tevo_vec_swiglu_f32(n, zi.data(), xi.data(), gi.data());
+        for (int i : { 2, n - 1 }) {
+            EXPECT_EQ(yi[i], 0.0f) << n << " " << i;
+            EXPECT_TRUE(std::signbit(yi[i])) << n << " " << i;
+            EXPECT_EQ(zi[i], 0.0f) << n << " " << i;
+            EXPECT_TRUE(std::signbit(zi[i])) << n << " " << i;
+        }
+        EXPECT_EQ(yi[0], y[3]);
+    }
     EXPECT_LE(y[1], 0.0f);
     EXPECT_GT(y[1], -1e-30f);
     for (size_t i = 0; i < x.size(); ++i) {

@@ -5,6 +5,7 @@
 // barrier between nodes) and the operator dispatch.
 
 #include "ops.h"
+#include "tevo-backend-impl.h"
 #include "tevo-cpu-impl.h"
 #include "traits.h"
 
@@ -151,16 +152,7 @@ bool tevo_cpu_can_fuse_rms_norm_mul(const struct tevo_cgraph * cgraph, int node_
 }
 
 static bool tevo_node_is_skipped(const struct tevo_tensor * node) {
-    switch (node->op) {
-        case TEVO_OP_NONE:
-        case TEVO_OP_RESHAPE:
-        case TEVO_OP_VIEW:
-        case TEVO_OP_PERMUTE:
-        case TEVO_OP_TRANSPOSE:
-            return true;
-        default:
-            return (node->flags & TEVO_TENSOR_FLAG_COMPUTE) == 0;
-    }
+    return tevo_op_is_empty(node->op) || (node->flags & TEVO_TENSOR_FLAG_COMPUTE) == 0;
 }
 
 void tevo_graph_compute_thread(struct tevo_compute_state * state) {

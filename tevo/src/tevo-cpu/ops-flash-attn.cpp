@@ -181,28 +181,10 @@ void tevo_flash_attn_ext_one_chunk(const struct tevo_compute_params * params, st
     const int64_t DK   = k->ne[0];
     const int64_t DV   = v->ne[0];
     const int64_t N    = q->ne[1];
-    const int64_t neq0 = q->ne[0];
-    const int64_t ne0  = dst->ne[0];
     const int64_t ne1  = dst->ne[1];
-    const int64_t ne2  = dst->ne[2];
-    const size_t  nbq0 = q->nb[0];
-    const size_t  nbk0 = k->nb[0];
-    const size_t  nbv0 = v->nb[0];
-    const size_t  nb0  = dst->nb[0];
     const size_t  nb1  = dst->nb[1];
-    const size_t  nb2  = dst->nb[2];
-    const size_t  nb3  = dst->nb[3];
 
-    TEVO_ASSERT(ne0 == DV);
-    TEVO_ASSERT(ne2 == N);
-    TEVO_ASSERT(nbq0 == tevo_type_size(q->type));
-    TEVO_ASSERT(nbk0 == tevo_type_size(k->type));
-    TEVO_ASSERT(nbv0 == tevo_type_size(v->type));
-    TEVO_ASSERT(neq0 == DK);
-    TEVO_ASSERT(nb0 == sizeof(float));
-    TEVO_ASSERT(nb0 <= nb1);
-    TEVO_ASSERT(nb1 <= nb2);
-    TEVO_ASSERT(nb2 <= nb3);
+    tevo_flash_attn_ext_check_layout(dst);
 
     const enum tevo_type  k_vec_dot_type = tevo_get_type_traits_cpu(k->type)->vec_dot_type;
     const tevo_from_float_t q_to_vec_dot = tevo_get_type_traits_cpu(k_vec_dot_type)->from_float;
@@ -396,30 +378,9 @@ void tevo_compute_forward_flash_attn_ext(const struct tevo_compute_params * para
     const struct tevo_tensor * k = dst->src[1];
     const struct tevo_tensor * v = dst->src[2];
 
-    const int64_t DK   = k->ne[0];
-    const int64_t DV   = v->ne[0];
     const int64_t N    = q->ne[1];
-    const int64_t neq0 = q->ne[0];
-    const int64_t ne0  = dst->ne[0];
-    const int64_t ne2  = dst->ne[2];
-    const size_t  nbq0 = q->nb[0];
-    const size_t  nbk0 = k->nb[0];
-    const size_t  nbv0 = v->nb[0];
-    const size_t  nb0  = dst->nb[0];
-    const size_t  nb1  = dst->nb[1];
-    const size_t  nb2  = dst->nb[2];
-    const size_t  nb3  = dst->nb[3];
 
-    TEVO_ASSERT(ne0 == DV);
-    TEVO_ASSERT(ne2 == N);
-    TEVO_ASSERT(nbq0 == tevo_type_size(q->type));
-    TEVO_ASSERT(nbk0 == tevo_type_size(k->type));
-    TEVO_ASSERT(nbv0 == tevo_type_size(v->type));
-    TEVO_ASSERT(neq0 == DK);
-    TEVO_ASSERT(nb0 == sizeof(float));
-    TEVO_ASSERT(nb0 <= nb1);
-    TEVO_ASSERT(nb1 <= nb2);
-    TEVO_ASSERT(nb2 <= nb3);
+    tevo_flash_attn_ext_check_layout(dst);
 
     // Every path reads query rows as floats; a query of another type would be
     // read past the end of its rows.

@@ -45,6 +45,39 @@ static inline float tevo_fattn_slope(const struct tevo_fattn_consts * c, uint32_
     return h < c->n_head_log2 ? powf(c->m0, (float) (h + 1)) : powf(c->m1, (float) (2 * (h - c->n_head_log2) + 1));
 }
 
+// The layout every path relies on: packed rows of q, k and v, float rows of
+// dst in increasing strides, result rows of v's width per query row.
+static inline void tevo_flash_attn_ext_check_layout(const struct tevo_tensor * dst) {
+    const struct tevo_tensor * q = dst->src[0];
+    const struct tevo_tensor * k = dst->src[1];
+    const struct tevo_tensor * v = dst->src[2];
+
+    const int64_t DK   = k->ne[0];
+    const int64_t DV   = v->ne[0];
+    const int64_t N    = q->ne[1];
+    const int64_t neq0 = q->ne[0];
+    const int64_t ne0  = dst->ne[0];
+    const int64_t ne2  = dst->ne[2];
+    const size_t  nbq0 = q->nb[0];
+    const size_t  nbk0 = k->nb[0];
+    const size_t  nbv0 = v->nb[0];
+    const size_t  nb0  = dst->nb[0];
+    const size_t  nb1  = dst->nb[1];
+    const size_t  nb2  = dst->nb[2];
+    const size_t  nb3  = dst->nb[3];
+
+    TEVO_ASSERT(ne0 == DV);
+    TEVO_ASSERT(ne2 == N);
+    TEVO_ASSERT(nbq0 == tevo_type_size(q->type));
+    TEVO_ASSERT(nbk0 == tevo_type_size(k->type));
+    TEVO_ASSERT(nbv0 == tevo_type_size(v->type));
+    TEVO_ASSERT(neq0 == DK);
+    TEVO_ASSERT(nb0 == sizeof(float));
+    TEVO_ASSERT(nb0 <= nb1);
+    TEVO_ASSERT(nb1 <= nb2);
+    TEVO_ASSERT(nb2 <= nb3);
+}
+
 // Query rows ir0 <= ir < ir1 over keys kv0 <= ic < kv1 on this thread's
 // scratch slice. With partials == NULL the rows are finished into dst;
 // otherwise row ir leaves an unnormalised record {M, S, acc[DV]} at

@@ -132,35 +132,8 @@ void tevo_glu_row_f16_table(tevo_fp16_t * y, const tevo_fp16_t * x, const tevo_f
     }
 }
 
-// The engine's SwiGLU row makes -inf / (1 + inf), a NaN, at x = -inf, where
-// the limit is -0 times g (what every finite x below about -88 gives). It is
-// called on pieces of 64, a whole number of its 8-wide groups, so every
-// element meets the same arithmetic as in one call over the row; the -inf
-// lanes and their gates are noted first, as y may share memory with x or g.
 void tevo_swiglu_row_f32(float * y, const float * x, const float * g, int n) {
-    const __m256 ninf = _mm256_set1_ps(-INFINITY);
-    for (int i0 = 0; i0 < n; i0 += 64) {
-        const int m    = TEVO_MIN(64, n - i0);
-        uint64_t  hits = 0;
-        int       j    = 0;
-        for (; j + 8 <= m; j += 8) {
-            const __m256 eq = _mm256_cmp_ps(_mm256_loadu_ps(x + i0 + j), ninf, _CMP_EQ_OQ);
-            hits |= (uint64_t) (uint32_t) _mm256_movemask_ps(eq) << j;
-        }
-        for (; j < m; ++j) {
-            hits |= (uint64_t) (x[i0 + j] == -INFINITY) << j;
-        }
-        float gate[64];
-        for (uint64_t h = hits; h != 0; h &= h - 1) {
-            const int l = __builtin_ctzll(h);
-            gate[l]     = g[i0 + l];
-        }
-        tevo_vec_swiglu_f32(m, y + i0, x + i0, g + i0);
-        for (uint64_t h = hits; h != 0; h &= h - 1) {
-            const int l = __builtin_ctzll(h);
-            y[i0 + l]   = -0.0f * gate[l];
-        }
-    }
+    tevo_vec_swiglu_f32(n, y, x, g);
 }
 
 void tevo_reglu_row_f32(float * y, const float * x, const float * g, int n) {

@@ -103,6 +103,12 @@ void tevo_compute_forward_norm(const struct tevo_compute_params * params, struct
 // ---------------------------------------------------------------------------
 // RMS_NORM
 
+// 1 / sqrt(mean of squares + eps), the sum formed in double
+static inline float tevo_rms_norm_scale(const float * x, int64_t n, float eps) {
+    const double sum = tevo_sum_sq_f64(x, n);
+    return 1.0f / sqrtf((float) (sum / (double) n) + eps);
+}
+
 void tevo_compute_forward_rms_norm(const struct tevo_compute_params * params, struct tevo_tensor * dst) {
     const struct tevo_tensor * src0 = dst->src[0];
     if (src0->type != TEVO_TYPE_F32) {
@@ -124,9 +130,7 @@ void tevo_compute_forward_rms_norm(const struct tevo_compute_params * params, st
                 const float * x = (const float *) tevo_row_ptr(src0, i01, i02, i03);
                 float *       y = (float *) tevo_row_ptr(dst, i01, i02, i03);
 
-                const double sum   = tevo_sum_sq_f64(x, ne00);
-                const float  mean  = (float) (sum / (double) ne00);
-                const float  scale = 1.0f / sqrtf(mean + eps);
+                const float scale = tevo_rms_norm_scale(x, ne00, eps);
 
                 if (y != x) {
                     memcpy(y, x, (size_t) ne00 * sizeof(float));
@@ -172,8 +176,7 @@ void tevo_compute_forward_rms_norm_mul_fused(const struct tevo_compute_params * 
                 const float * wr = (const float *) tevo_row_ptr(w, i01 % w->ne[1], i02 % w->ne[2], i03 % w->ne[3]);
                 float *       y  = (float *) tevo_row_ptr(dst, i01, i02, i03);
 
-                const double sum   = tevo_sum_sq_f64(x, ne00);
-                const float  scale = 1.0f / sqrtf(eps + (float) (sum / (double) ne00));
+                const float scale = tevo_rms_norm_scale(x, ne00, eps);
 
                 const __m256 vs = _mm256_set1_ps(scale);
                 int64_t      i  = 0;

@@ -95,29 +95,8 @@ void tevo_row_gelu_quick_f32(float * y, const float * x, int n) {
     }
 }
 
-// The engine's SiLU row makes -inf / (1 + inf), a NaN, at -inf, where the
-// limit is -0 (what every finite x below about -88 gives). It is called on
-// pieces of 64, a whole number of its 8-wide groups, so every element meets
-// the same arithmetic as in one call over the row; the -inf lanes are noted
-// first, as y may be x.
 void tevo_row_silu_f32(float * y, const float * x, int n) {
-    const __m256 ninf = _mm256_set1_ps(-INFINITY);
-    for (int i0 = 0; i0 < n; i0 += 64) {
-        const int m    = TEVO_MIN(64, n - i0);
-        uint64_t  hits = 0;
-        int       j    = 0;
-        for (; j + 8 <= m; j += 8) {
-            const __m256 eq = _mm256_cmp_ps(_mm256_loadu_ps(x + i0 + j), ninf, _CMP_EQ_OQ);
-            hits |= (uint64_t) (uint32_t) _mm256_movemask_ps(eq) << j;
-        }
-        for (; j < m; ++j) {
-            hits |= (uint64_t) (x[i0 + j] == -INFINITY) << j;
-        }
-        tevo_vec_silu_f32(m, y + i0, x + i0);
-        for (uint64_t h = hits; h != 0; h &= h - 1) {
-            y[i0 + __builtin_ctzll(h)] = -0.0f;
-        }
-    }
+    tevo_vec_silu_f32(n, y, x);
 }
 
 void tevo_row_gelu_erf_f32(float * y, const float * x, int n) {

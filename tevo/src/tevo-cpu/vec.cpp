@@ -8,32 +8,38 @@
 
 #include <math.h>
 
+// At x = -inf the formula gives -inf / (1 + inf), a NaN; the limit is -0,
+// what every finite x below about -88 already gives.
 void tevo_vec_silu_f32(int n, float * y, const float * x) {
-    const __m256 one = _mm256_set1_ps(1.0f);
-    const __m256 neg = _mm256_set1_ps(-0.0f);
-    int          i   = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256 v = _mm256_loadu_ps(x + i);
-        const __m256 e = tevo_v_expf(_mm256_xor_ps(v, neg));
-        _mm256_storeu_ps(y + i, _mm256_div_ps(v, _mm256_add_ps(one, e)));
-    }
-    for (; i < n; ++i) {
-        y[i] = x[i] / (1.0f + expf(-x[i]));
-    }
-}
-
-void tevo_vec_swiglu_f32(int n, float * y, const float * x, const float * g) {
-    const __m256 one = _mm256_set1_ps(1.0f);
-    const __m256 neg = _mm256_set1_ps(-0.0f);
-    int          i   = 0;
+    const __m256 one  = _mm256_set1_ps(1.0f);
+    const __m256 neg  = _mm256_set1_ps(-0.0f);
+    const __m256 ninf = _mm256_set1_ps(-INFINITY);
+    int          i    = 0;
     for (; i + 8 <= n; i += 8) {
         const __m256 v = _mm256_loadu_ps(x + i);
         const __m256 e = tevo_v_expf(_mm256_xor_ps(v, neg));
         const __m256 s = _mm256_div_ps(v, _mm256_add_ps(one, e));
+        _mm256_storeu_ps(y + i, _mm256_blendv_ps(s, neg, _mm256_cmp_ps(v, ninf, _CMP_EQ_OQ)));
+    }
+    for (; i < n; ++i) {
+        y[i] = x[i] == -INFINITY ? -0.0f : x[i] / (1.0f + expf(-x[i]));
+    }
+}
+
+void tevo_vec_swiglu_f32(int n, float * y, const float * x, const float * g) {
+    const __m256 one  = _mm256_set1_ps(1.0f);
+    const __m256 neg  = _mm256_set1_ps(-0.0f);
+    const __m256 ninf = _mm256_set1_ps(-INFINITY);
+    int          i    = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256 v = _mm256_loadu_ps(x + i);
+        const __m256 e = tevo_v_expf(_mm256_xor_ps(v, neg));
+        __m256       s = _mm256_div_ps(v, _mm256_add_ps(one, e));
+        s              = _mm256_blendv_ps(s, neg, _mm256_cmp_ps(v, ninf, _CMP_EQ_OQ));
         _mm256_storeu_ps(y + i, _mm256_mul_ps(s, _mm256_loadu_ps(g + i)));
     }
     for (; i < n; ++i) {
-        y[i] = x[i] / (1.0f + expf(-x[i])) * g[i];
+        y[i] = (x[i] == -INFINITY ? -0.0f : x[i] / (1.0f + expf(-x[i]))) * g[i];
     }
 }
 
