@@ -8,8 +8,8 @@
 #include "tevo-alloc.h"
 #include "tevo-backend.h"
 #include "tevo-cpu.h"
-#include "tevo-cpu/ops.h"
-#include "tevo-cpu/tevo-cpu-impl.h"
+#include "cpu/ops/ops.h"
+#include "cpu/impl.h"
 #include "tevo.h"
 
 #include <gtest/gtest.h>

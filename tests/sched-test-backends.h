@@ -8,8 +8,8 @@
 // memory they can use (so a missing input copy shows up), and count what the
 // scheduler asks of them.
 
-#include "tevo-backend-impl.h"
-#include "tevo-impl.h"
+#include "backend/impl.h"
+#include "core/impl.h"
 
 #include <cstdlib>
 #include <cstring>

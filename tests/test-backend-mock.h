@@ -4,8 +4,8 @@
 // host flag the test chooses, recording what is asked of it; and a small
 // backend that computes a handful of float operators on such buffers.
 
-#include "tevo-backend-impl.h"
-#include "tevo-impl.h"
+#include "backend/impl.h"
+#include "core/impl.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // libraries. The libraries are tiny test backends built next to this test
 // (see backend-libs/), one directory per scenario.
 
-#include "tevo-backend-impl.h"
+#include "backend/impl.h"
 #include "tevo-cpu.h"
 
 #include <gtest/gtest.h>

@@ -6,9 +6,9 @@
 #include "test-backend-mock.h"
 
 #include "tevo-alloc.h"
-#include "tevo-backend-impl.h"
+#include "backend/impl.h"
 #include "tevo-backend.h"
-#include "tevo-impl.h"
+#include "core/impl.h"
 
 #include <gtest/gtest.h>
 

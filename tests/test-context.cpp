@@ -1,6 +1,6 @@
 // Contexts, objects and tensor records.
 
-#include "tevo-impl.h"
+#include "core/impl.h"
 
 #include <gtest/gtest.h>
 

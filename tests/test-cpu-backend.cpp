@@ -1,12 +1,12 @@
 // The CPU backend, its device and registry, the extension functions handed
 // out by name, and the extra-buffer-type hooks.
 
-#include "tevo-backend-impl.h"
+#include "backend/impl.h"
 #include "tevo-cpu.h"
-#include "tevo-cpu/tevo-cpu-backend.h"
-#include "tevo-cpu/tevo-cpu-impl.h"
-#include "tevo-cpu/traits.h"
-#include "tevo-platform.h"
+#include "cpu/backend.h"
+#include "cpu/impl.h"
+#include "cpu/extra-buffer-types.h"
+#include "platform/platform.h"
 
 #include <gtest/gtest.h>
 

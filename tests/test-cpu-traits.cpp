@@ -1,7 +1,7 @@
 // The CPU engine's per-type table, its row conversions, the lookup tables
 // filled by tevo_cpu_init, single-element access and the feature answers.
 
-#include "tevo-cpu/tevo-cpu-impl.h"
+#include "cpu/impl.h"
 
 #include <gtest/gtest.h>
 

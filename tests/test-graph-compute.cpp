@@ -2,7 +2,7 @@
 // its status, the normalisation-and-multiply fusion decision, the dispatch
 // of operators outside the table, and the plan checks.
 
-#include "tevo-cpu/tevo-cpu-impl.h"
+#include "cpu/impl.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // work-buffer size, including the rows that copy and scatter kernels widen
 // into per-thread float rows.
 
-#include "tevo-cpu/tevo-cpu-impl.h"
+#include "cpu/impl.h"
 
 #include <gtest/gtest.h>
 

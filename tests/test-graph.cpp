@@ -2,7 +2,7 @@
 // building order, use counts and compute marks, views, copies, resets,
 // the fusion check, printing and the Graphviz dump.
 
-#include "tevo-impl.h"
+#include "core/impl.h"
 #include "tevo.h"
 
 #include <gtest/gtest.h>
@@ -990,7 +990,7 @@ TEST_F(GraphTest, DumpDotColoursGradientsAndDrawsThemAsOwners) {
 // ---------------------------------------------------------------------------
 // tensors held in backend buffers
 
-#include "tevo-backend-impl.h"
+#include "backend/impl.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 // slots, and ACC's window that must lie wholly inside the destination.
 
 #include "kernel-test-helpers.h"
-#include "tevo-cpu/ops.h"
-#include "tevo-impl.h"
+#include "cpu/ops/ops.h"
+#include "core/impl.h"
 
 #include <immintrin.h>
 

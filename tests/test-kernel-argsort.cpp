@@ -3,7 +3,7 @@
 // NaN stay within the row; and the triangle predicates.
 
 #include "kernel-test-helpers.h"
-#include "tevo-cpu/ops.h"
+#include "cpu/ops/ops.h"
 
 #include <algorithm>
 #include <cmath>

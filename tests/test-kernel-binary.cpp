@@ -5,7 +5,7 @@
 // layout assertions with their texts and lines.
 
 #include "kernel-test-helpers.h"
-#include "tevo-cpu/binary-ops.h"
+#include "cpu/ops/elementwise-binary.h"
 
 #include <immintrin.h>
 

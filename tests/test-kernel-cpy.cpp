@@ -4,7 +4,7 @@
 // and reshaped layouts, on 1, 3 and 8 threads; and the refused pairs.
 
 #include "kernel-test-helpers.h"
-#include "tevo-cpu/tevo-cpu-impl.h"
+#include "cpu/impl.h"
 
 #include <climits>
 #include <cmath>

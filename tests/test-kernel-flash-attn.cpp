@@ -5,8 +5,8 @@
 // product), masked cache slots holding infinities and NaNs, refused key
 // types, and the speech model's shapes against MUL_MAT + SOFT_MAX + MUL_MAT.
 
-#include "tevo-cpu/ops-flash-attn.h"
-#include "tevo-cpu/tevo-cpu-impl.h"
+#include "cpu/ops/flash-attn.h"
+#include "cpu/impl.h"
 #include "tevo-backend.h"
 
 #include <gtest/gtest.h>

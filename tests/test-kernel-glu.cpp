@@ -4,7 +4,7 @@
 // 1, 3 and 8 threads.
 
 #include "kernel-test-helpers.h"
-#include "tevo-cpu/vec.h"
+#include "cpu/vec/vec.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 // backend, and their refusals.
 
 #include "kernel-test-helpers.h"
-#include "tevo-cpu/ops.h"
+#include "cpu/ops/ops.h"
 
 #include <immintrin.h>
 

@@ -4,7 +4,7 @@
 // and 8 threads; and the refusals.
 
 #include "kernel-test-helpers.h"
-#include "tevo-cpu/tevo-cpu-impl.h"
+#include "cpu/impl.h"
 
 #include <cmath>
 #include <string>

@@ -3,7 +3,7 @@
 // over strided sources and several thread counts; and their refusals.
 
 #include "kernel-test-helpers.h"
-#include "tevo-cpu/tevo-cpu-impl.h"
+#include "cpu/impl.h"
 
 #include <cmath>
 #include <string>

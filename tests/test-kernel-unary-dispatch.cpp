@@ -4,7 +4,7 @@
 // other sub-operator reaching its element-wise kernel through the dispatch.
 
 #include "kernel-test-helpers.h"
-#include "tevo-cpu/vec.h"
+#include "cpu/vec/vec.h"
 
 #include <array>
 

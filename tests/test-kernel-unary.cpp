@@ -5,7 +5,7 @@
 // division of rows among threads; the refused pairs and layouts.
 
 #include "kernel-test-helpers.h"
-#include "tevo-cpu/unary-ops.h"
+#include "cpu/ops/elementwise-unary.h"
 
 #include <immintrin.h>
 

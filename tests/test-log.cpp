@@ -1,6 +1,6 @@
 // Logging, the abort path, status texts, clocks and graph identifiers.
 
-#include "tevo-impl.h"
+#include "core/impl.h"
 
 #include <gtest/gtest.h>
 

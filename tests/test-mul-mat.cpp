@@ -3,7 +3,7 @@
 // non-contiguous src1, broadcasting over dimensions 2 and 3, and every
 // thread count from 1 to 8 (results must be the same bits for all of them).
 
-#include "tevo-cpu/tevo-cpu-impl.h"
+#include "cpu/impl.h"
 
 #include <gtest/gtest.h>
 

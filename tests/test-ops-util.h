@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "tevo-impl.h"
+#include "core/impl.h"
 #include "tevo.h"
 
 namespace opstest {

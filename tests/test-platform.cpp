@@ -1,4 +1,4 @@
-#include "tevo-platform.h"
+#include "platform/platform.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Chunked quantization entry points and the worker-pool parameter record.
 
-#include "tevo-impl.h"
+#include "core/impl.h"
 
 #include <gtest/gtest.h>
 

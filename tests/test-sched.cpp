@@ -3,7 +3,7 @@
 // execution with events and the evaluation callback, and the used-expert copy.
 
 #include "sched-test-backends.h"
-#include "tevo-backend-sched-impl.h"
+#include "backend/sched-impl.h"
 
 #include <gtest/gtest.h>
 

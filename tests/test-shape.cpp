@@ -1,6 +1,6 @@
 // Operator names and the shape and layout queries.
 
-#include "tevo-impl.h"
+#include "core/impl.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 // they own, pausing and resuming, polling levels, placement masks, the
 // priority warning and the run word's sequence wrapping around.
 
-#include "tevo-cpu/tevo-cpu-impl.h"
+#include "cpu/impl.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Element types: traits table, half and brain-float conversions, file types.
 
-#include "tevo-impl.h"
+#include "core/impl.h"
 
 #include <gtest/gtest.h>
 

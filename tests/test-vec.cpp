@@ -4,7 +4,7 @@
 // bit equal to the one-row routines), the 8-lane exponential with its
 // overflow and underflow path, and the softmax, SiLU and variance routines.
 
-#include "tevo-cpu/vec.h"
+#include "cpu/vec/vec.h"
 
 #include <gtest/gtest.h>
 

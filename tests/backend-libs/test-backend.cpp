@@ -9,7 +9,7 @@
 //   TB_NO_INIT                 exports no "tevo_backend_init"
 // It calls no library function: everything goes through its own tables.
 
-#include "tevo-backend-impl.h"
+#include "backend/impl.h"
 
 #ifndef TB_DEV_TYPE
 #define TB_DEV_TYPE 1

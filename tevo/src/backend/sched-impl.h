@@ -1,0 +1,123 @@
+#pragma once
+
+// The scheduler record, shared by the splitting step and by the creation,
+// allocation and execution code.
+
+#include "tevo-alloc.h"
+#include "backend/impl.h"
+#include "tevo-backend.h"
+#include "core/impl.h"
+
+#include <unordered_map>
+#include <vector>
+
+#define TEVO_SCHED_MAX_COPIES 4
+
+// records per unit of graph size in the scheduler's own context (copies,
+// input views and dependency views) and combined-graph positions per unit
+#define TEVO_SCHED_CTX_RECORDS_PER_NODE 60
+#define TEVO_SCHED_IDS_PER_NODE         61
+
+struct tevo_backend_sched_split {
+    int backend_id;
+    int i_start;
+    int i_end;
+
+    struct tevo_tensor ** inputs;
+    int                   n_inputs;
+    int                   inputs_capacity;
+
+    // nodes [i_start, i_end) of the caller's graph
+    struct tevo_cgraph graph;
+};
+
+// tensors a backend asked to keep alive until a node of its split has run
+typedef std::unordered_map<const struct tevo_tensor *, std::vector<struct tevo_tensor *>> tevo_sched_deps;
+
+struct tevo_backend_sched {
+    bool is_reset;
+    bool is_alloc;
+
+    int n_backends;
+
+    tevo_backend_t             backends[TEVO_SCHED_MAX_BACKENDS];
+    tevo_backend_buffer_type_t bufts[TEVO_SCHED_MAX_BACKENDS];
+    tevo_gallocr_t             galloc;
+
+    // every tensor seen since the last reset; the slot indexes the arrays below
+    struct tevo_hash_set hash_set;
+    int *                hv_tensor_backend_ids;
+    struct tevo_tensor ** hv_tensor_copies; // [slot][backend][copy]
+
+    // backend of each position of the combined graph, for this split and the one before
+    int * node_backend_ids;
+    int * leaf_backend_ids;
+    int * prev_node_backend_ids;
+    int * prev_leaf_backend_ids;
+
+    struct tevo_cgraph graph;
+
+    struct tevo_backend_sched_split * splits;
+    int                               n_splits;
+    int                               splits_capacity;
+
+    // pipeline parallelism: every copy exists once per slot
+    int n_copies;
+    int cur_copy;
+    int next_copy;
+
+    tevo_backend_event_t events[TEVO_SCHED_MAX_BACKENDS][TEVO_SCHED_MAX_COPIES];
+
+    struct tevo_tensor ** graph_inputs;
+    int                   n_graph_inputs;
+    int                   graph_inputs_capacity;
+
+    struct tevo_context * ctx;
+
+    tevo_backend_sched_eval_callback callback_eval;
+    void *                           callback_eval_user_data;
+
+    char * context_buffer;
+    size_t context_buffer_size;
+
+    bool op_offload;
+
+    int debug;
+    int debug_realloc;
+    int graph_size;
+    int prev_graph_size;
+
+    // entries of each backend-id array above (they grow with the combined graph)
+    int backend_ids_size;
+
+    // dependency lists handed in by the backends' graph_prepare, per node
+    tevo_sched_deps deps;
+};
+
+// hash slot of a tensor, inserting it when absent
+static inline size_t tevo_sched_hash_id(struct tevo_backend_sched * sched, const struct tevo_tensor * tensor) {
+    return tevo_hash_find_or_insert(&sched->hash_set, (struct tevo_tensor *) tensor);
+}
+
+static inline int * tevo_sched_tensor_backend_id(struct tevo_backend_sched * sched, const struct tevo_tensor * tensor) {
+    return &sched->hv_tensor_backend_ids[tevo_sched_hash_id(sched, tensor)];
+}
+
+static inline struct tevo_tensor ** tevo_sched_tensor_id_copy(struct tevo_backend_sched * sched, size_t id,
+                                                              int backend_id, int copy_id) {
+    return &sched->hv_tensor_copies[(id * sched->n_backends + backend_id) * sched->n_copies + copy_id];
+}
+
+static inline struct tevo_tensor ** tevo_sched_tensor_copy(struct tevo_backend_sched * sched,
+                                                           const struct tevo_tensor * tensor, int backend_id,
+                                                           int copy_id) {
+    return tevo_sched_tensor_id_copy(sched, tevo_sched_hash_id(sched, tensor), backend_id, copy_id);
+}
+
+static inline bool tevo_sched_is_view_op(enum tevo_op op) {
+    return op == TEVO_OP_VIEW || op == TEVO_OP_RESHAPE || op == TEVO_OP_PERMUTE || op == TEVO_OP_TRANSPOSE;
+}
+
+// assigns backends, cuts the splits, makes the input copies and builds the
+// combined graph
+void tevo_backend_sched_split_graph(struct tevo_backend_sched * sched, struct tevo_cgraph * graph);

@@ -1,0 +1,135 @@
+#pragma once
+
+// Internal records of the CPU engine: what every kernel receives, the worker
+// pool with its barrier and chunk counter, and the lookup tables filled once
+// by tevo_cpu_init.
+
+#include "tevo-cpu.h"
+#include "core/impl.h"
+
+#include <pthread.h>
+
+#ifdef __cplusplus
+#include <atomic>
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// status of a run, as tevo_graph_compute returns it
+enum {
+    TEVO_EXIT_SUCCESS = 0,
+    TEVO_EXIT_ABORTED = 1,
+};
+
+// The first argument of every CPU kernel. All threads of a run enter each
+// node with the same nth and split the work by ith.
+struct tevo_compute_params {
+    int32_t ith;
+    int32_t nth;
+
+    size_t wsize; // bytes of wdata
+    void * wdata; // one work buffer shared by all threads of the run
+
+    struct tevo_threadpool * threadpool;
+
+    bool use_ref; // reference paths only: no fusion, tiled or other shortcuts
+};
+
+// one routed row of MUL_MAT_ID
+struct mmid_row_mapping {
+    int32_t i1; // slot within the token's id row
+    int32_t i2; // token
+};
+
+#ifdef __cplusplus
+
+// one per thread of a pool; entry 0 is the thread that starts the runs
+struct tevo_compute_state {
+    pthread_t thread;          // entry 0 has none
+    uint32_t  last_run_word;   // touched only by the owning worker
+    bool      pending;         // a run is waiting for this thread
+    bool      cpumask[TEVO_MAX_N_THREADS];
+
+    struct tevo_threadpool * threadpool;
+    int32_t                  ith;
+};
+
+struct tevo_threadpool {
+    pthread_mutex_t mutex; // guards sleeping, waking and pausing
+    pthread_cond_t  cond;
+
+    struct tevo_cgraph * cgraph; // of the current run
+    struct tevo_cplan *  cplan;
+
+    // Low 16 bits: threads of the current run; high 16 bits: run sequence
+    // number. Unsigned so the sequence wraps instead of overflowing.
+    alignas(64) std::atomic<uint32_t> run_word;
+
+    alignas(64) std::atomic<int32_t> barrier_arrivals;
+    alignas(64) std::atomic<int32_t> barrier_passes;
+
+    alignas(64) std::atomic<int32_t> chunk_counter;
+    // apart from the counter: idle workers keep reading these while others
+    // take chunks
+    alignas(64) std::atomic<bool> stop;
+    std::atomic<bool>    pause;
+    std::atomic<int32_t> abort_node; // every thread stops before this node; -1 none
+
+    alignas(64) struct tevo_compute_state * states;
+    int32_t  n_threads_max;
+    int32_t  priority;
+    uint32_t poll_rounds;
+    int32_t  exit_code; // written and read by thread 0 only
+};
+
+#endif
+
+// a pool for one graph run (also the body of tevo_threadpool_new)
+struct tevo_threadpool * tevo_threadpool_new_impl(struct tevo_threadpool_params * params, struct tevo_cgraph * cgraph,
+                                                  struct tevo_cplan * cplan);
+
+// waits until every thread of the run has arrived
+void tevo_barrier(struct tevo_threadpool * threadpool);
+
+// plain store; follow it with tevo_barrier before anyone reads the counter
+void tevo_threadpool_chunk_set(struct tevo_threadpool * threadpool, int value);
+// returns the value before the addition
+int  tevo_threadpool_chunk_add(struct tevo_threadpool * threadpool, int value);
+
+// number of threads of the current run (low half of the run word)
+int tevo_threadpool_run_threads(struct tevo_threadpool * threadpool);
+
+// publishes a run of n threads (already capped at the pool's size)
+void tevo_threadpool_start_run(struct tevo_threadpool * threadpool, int n);
+
+// the walk of one thread over the graph of the current run
+void tevo_graph_compute_thread(struct tevo_compute_state * state);
+
+// the operator's kernel
+void tevo_compute_forward(struct tevo_compute_params * params, struct tevo_tensor * node);
+
+// threads a node can use; fatal for operators outside the table
+int tevo_get_n_tasks(struct tevo_tensor * node, int n_threads);
+
+// whether the RMS_NORM at node_idx and the MUL after it may run as one kernel
+bool tevo_cpu_can_fuse_rms_norm_mul(const struct tevo_cgraph * cgraph, int node_idx, bool use_ref);
+
+// false when "TEVO_CPU_DISABLE_FUSION" was 1 when tevo_cpu_init ran
+bool tevo_cpu_fusion_enabled(void);
+
+// lookup tables, read-only once tevo_cpu_init has run
+extern float       tevo_table_f32_f16[1 << 16];        // every half pattern as float
+extern tevo_fp16_t tevo_table_gelu_f16[1 << 16];       // GELU (tanh form) of every half
+extern tevo_fp16_t tevo_table_gelu_quick_f16[1 << 16]; // quick GELU of every half
+extern float       tevo_table_f32_e8m0_half[256];      // half the value of an E8M0 exponent byte
+extern float       tevo_table_f32_ue4m3[256];          // half the value of an unsigned E4M3 byte
+
+static inline float tevo_cpu_fp16_lookup(tevo_fp16_t h) {
+    return tevo_table_f32_f16[h];
+}
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,528 @@
+#define TEVO_SOURCE_PATH "tevo/src/tevo-cpu/tevo-cpu"
+
+// MUL_MAT and MUL_MAT_ID: src1 is first brought into the vec_dot_type of the
+// weights' type, then blocks of the output are handed out through the chunk
+// counter and every output value is one vec_dot of a src0 row with a src1
+// row. F32, F16 and BF16 weights go through block dot products that compute
+// a 16x16 block at once with the numerics of the one-row routine.
+
+#include "cpu/ops/ops.h"
+#include "cpu/impl.h"
+#include "cpu/ops/tiled.h"
+#include "cpu/vec/vec.h"
+
+// output rows per side of a block inside a chunk
+static const int64_t TEVO_MM_BLOCK = 16;
+
+// One block row of results into dst. A library memcpy of these short rows
+// ends in a string move whose start-up cost rivals the dot products of a
+// small inner size.
+static inline void tevo_mm_copy_row(float * dst, const float * src, int64_t n) {
+    int64_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        _mm256_storeu_ps(dst + i, _mm256_loadu_ps(src + i));
+    }
+    for (; i < n; ++i) {
+        dst[i] = src[i];
+    }
+}
+
+typedef void (*tevo_vec_dot_block_t)(int n, int nx, int ny, const void * x, size_t bx, const void * const * y,
+                                     float * s);
+
+// the block routine of weights whose one-row dot product it reproduces
+static tevo_vec_dot_block_t tevo_mm_block_kernel(enum tevo_type type) {
+    switch (type) {
+        case TEVO_TYPE_F32:  return tevo_vec_dot_f32_block;
+        case TEVO_TYPE_F16:  return tevo_vec_dot_f16_block;
+        case TEVO_TYPE_BF16: return tevo_vec_dot_bf16_block;
+        default:             return NULL;
+    }
+}
+
+// Converts this thread's share of every src1 row into wdata: the block range
+// [ith*ne10/B/nth, (ith+1)*ne10/B/nth) of each row, B the block size of V.
+static void tevo_mm_convert_src1(const struct tevo_compute_params * params, const struct tevo_tensor * src1,
+                                 enum tevo_type vec_dot_type, char * wdata) {
+    const int64_t ne10 = src1->ne[0], ne11 = src1->ne[1], ne12 = src1->ne[2], ne13 = src1->ne[3];
+    const size_t  nb10 = src1->nb[0], nb11 = src1->nb[1], nb12 = src1->nb[2], nb13 = src1->nb[3];
+
+    const size_t nbw0 = tevo_type_size(vec_dot_type);
+    const size_t nbw1 = tevo_row_size(vec_dot_type, ne10);
+    const size_t nbw2 = nbw1 * (size_t) ne11;
+    const size_t nbw3 = nbw2 * (size_t) ne12;
+
+    const int64_t blck  = tevo_blck_size(vec_dot_type);
+    const int64_t start = (int64_t) params->ith * ne10 / blck / params->nth;
+    const int64_t end   = (int64_t) (params->ith + 1) * ne10 / blck / params->nth;
+    if (start >= end) {
+        return;
+    }
+    const int64_t n = (end - start) * blck;
+
+    const tevo_from_float_t from_float = tevo_get_type_traits_cpu(vec_dot_type)->from_float;
+
+    for (int64_t i13 = 0; i13 < ne13; ++i13) {
+        for (int64_t i12 = 0; i12 < ne12; ++i12) {
+            for (int64_t i11 = 0; i11 < ne11; ++i11) {
+                const char * src = (const char *) src1->data + i11 * nb11 + i12 * nb12 + i13 * nb13 +
+                                   (size_t) (start * blck) * nb10;
+                char * dst = wdata + i13 * nbw3 + i12 * nbw2 + i11 * nbw1 + (size_t) start * nbw0;
+                switch (src1->type) {
+                    case TEVO_TYPE_F16:  tevo_cpu_fp16_to_fp32((const tevo_fp16_t *) src, (float *) dst, n); break;
+                    case TEVO_TYPE_BF16: tevo_cpu_bf16_to_fp32((const tevo_bf16_t *) src, (float *) dst, n); break;
+                    default:             from_float((const float *) src, dst, n); break;
+                }
+            }
+        }
+    }
+}
+
+// The split of an nr0 x nr1 output into chunks: 16 x 16 (64 along the only
+// dimension of a matrix-vector product), or one chunk per thread along the
+// longer side when that would leave fewer than 4 chunks per thread.
+struct tevo_mm_chunking {
+    int64_t nchunk0, nchunk1;
+    int64_t dr0, dr1;
+};
+
+static struct tevo_mm_chunking tevo_mm_chunks(int64_t nr0, int64_t nr1, int nth) {
+    const int64_t chunk_size = (nr0 == 1 || nr1 == 1) ? 64 : 16;
+
+    struct tevo_mm_chunking c;
+    c.nchunk0 = (nr0 + chunk_size - 1) / chunk_size;
+    c.nchunk1 = (nr1 + chunk_size - 1) / chunk_size;
+    if (c.nchunk0 * c.nchunk1 < 4 * (int64_t) nth) {
+        c.nchunk0 = nr0 > nr1 ? nth : 1;
+        c.nchunk1 = nr0 > nr1 ? 1 : nth;
+    }
+    c.dr0 = (nr0 + c.nchunk0 - 1) / c.nchunk0;
+    c.dr1 = (nr1 + c.nchunk1 - 1) / c.nchunk1;
+    return c;
+}
+
+// ---------------------------------------------------------------------------
+// MUL_MAT
+
+struct tevo_mm_ctx {
+    const struct tevo_tensor * src0;
+    const struct tevo_tensor * src1;
+    struct tevo_tensor *       dst;
+
+    tevo_vec_dot_t       vec_dot;
+    tevo_vec_dot_block_t vec_dot_block; // NULL: one vec_dot call per value
+    int64_t              nrows;         // rows per vec_dot call (1 or 2)
+
+    const char * src1_data;     // converted rows, or src1's own data
+    bool         src1_packed;   // rows at a fixed stride row_size
+    size_t       row_size;      // of a src1 row in the vec_dot_type
+    int64_t      r2, r3;        // broadcast factors of src0 over dims 2 and 3
+};
+
+static inline const char * tevo_mm_src1_row(const struct tevo_mm_ctx * mm, int64_t i11, int64_t i12, int64_t i13) {
+    const struct tevo_tensor * src1 = mm->src1;
+    if (mm->src1_packed) {
+        return mm->src1_data + (i11 + i12 * src1->ne[1] + i13 * src1->ne[2] * src1->ne[1]) * mm->row_size;
+    }
+    return mm->src1_data + i11 * src1->nb[1] + i12 * src1->nb[2] + i13 * src1->nb[3];
+}
+
+// rows [ir0_start, ir0_end) of src0 against rows [ir1_start, ir1_end) of src1
+static void tevo_mm_one_chunk(const struct tevo_mm_ctx * mm, int64_t ir0_start, int64_t ir0_end, int64_t ir1_start,
+                              int64_t ir1_end) {
+    if (ir0_start >= ir0_end || ir1_start >= ir1_end) {
+        return;
+    }
+
+    const struct tevo_tensor * src0 = mm->src0;
+    const struct tevo_tensor * src1 = mm->src1;
+    struct tevo_tensor *       dst  = mm->dst;
+
+    const int64_t ne00 = src0->ne[0];
+    const int64_t ne11 = src1->ne[1], ne12 = src1->ne[2];
+    const size_t  nb01 = src0->nb[1], nb02 = src0->nb[2], nb03 = src0->nb[3];
+    const size_t  nb1 = dst->nb[1], nb2 = dst->nb[2], nb3 = dst->nb[3];
+
+    if (mm->vec_dot_block != NULL) {
+        float        s[TEVO_MM_BLOCK * TEVO_MM_BLOCK];
+        const void * yrow[TEVO_MM_BLOCK];
+        char *       drow[TEVO_MM_BLOCK];
+        int64_t      xmat[TEVO_MM_BLOCK]; // offset of the src0 matrix of each src1 row
+
+        for (int64_t iir1 = ir1_start; iir1 < ir1_end; iir1 += TEVO_MM_BLOCK) {
+            const int ny = (int) TEVO_MIN(TEVO_MM_BLOCK, ir1_end - iir1);
+            // the first row's indices by division, the others by counting on
+            int64_t i13 = iir1 / (ne12 * ne11);
+            int64_t i12 = (iir1 - i13 * ne12 * ne11) / ne11;
+            int64_t i11 = iir1 - i13 * ne12 * ne11 - i12 * ne11;
+            int64_t x0 = (int64_t) ((i12 / mm->r2) * nb02 + (i13 / mm->r3) * nb03);
+            for (int j = 0; j < ny; ++j) {
+                yrow[j] = tevo_mm_src1_row(mm, i11, i12, i13);
+                drow[j] = (char *) dst->data + i11 * nb1 + i12 * nb2 + i13 * nb3;
+                xmat[j] = x0;
+                if (++i11 == ne11) {
+                    i11 = 0;
+                    if (++i12 == ne12) {
+                        i12 = 0;
+                        ++i13;
+                    }
+                    x0 = (int64_t) ((i12 / mm->r2) * nb02 + (i13 / mm->r3) * nb03);
+                }
+            }
+            for (int64_t iir0 = ir0_start; iir0 < ir0_end; iir0 += TEVO_MM_BLOCK) {
+                const int nx = (int) TEVO_MIN(TEVO_MM_BLOCK, ir0_end - iir0);
+                // src1 rows of one src0 matrix are computed together
+                for (int j0 = 0; j0 < ny;) {
+                    int j1 = j0 + 1;
+                    while (j1 < ny && xmat[j1] == xmat[j0]) {
+                        ++j1;
+                    }
+                    const char * x = (const char *) src0->data + xmat[j0] + iir0 * nb01;
+                    mm->vec_dot_block((int) ne00, nx, j1 - j0, x, nb01, yrow + j0, s + j0 * TEVO_MM_BLOCK);
+                    j0 = j1;
+                }
+                for (int j = 0; j < ny; ++j) {
+                    tevo_mm_copy_row((float *) drow[j] + iir0, s + j * TEVO_MM_BLOCK, nx);
+                }
+            }
+        }
+        return;
+    }
+
+    // Generic path: one vec_dot call per value (or per 2x2 values for kernels
+    // that handle two rows), results gathered in tmp and copied per row.
+    int64_t nrc = mm->nrows;
+    if ((dst->ne[0] % 2) != 0 || (ne11 % 2) != 0 || ((ir0_end - ir0_start) % 2) != 0 ||
+        ((ir1_end - ir1_start) % 2) != 0) {
+        nrc = 1;
+    }
+    const size_t src1_stride = mm->src1_packed ? mm->row_size : src1->nb[1];
+
+    float tmp[32];
+
+    for (int64_t iir1 = ir1_start; iir1 < ir1_end; iir1 += TEVO_MM_BLOCK) {
+        for (int64_t iir0 = ir0_start; iir0 < ir0_end; iir0 += TEVO_MM_BLOCK) {
+            for (int64_t ir1 = iir1; ir1 < iir1 + TEVO_MM_BLOCK && ir1 < ir1_end; ir1 += nrc) {
+                const int64_t i13 = ir1 / (ne12 * ne11);
+                const int64_t i12 = (ir1 - i13 * ne12 * ne11) / ne11;
+                const int64_t i11 = ir1 - i13 * ne12 * ne11 - i12 * ne11;
+
+                const char * src0_row = (const char *) src0->data + (i12 / mm->r2) * nb02 + (i13 / mm->r3) * nb03;
+                const char * src1_col = tevo_mm_src1_row(mm, i11, i12, i13);
+                float *      dst_col  = (float *) ((char *) dst->data + i11 * nb1 + i12 * nb2 + i13 * nb3);
+
+                for (int64_t ir0 = iir0; ir0 < iir0 + TEVO_MM_BLOCK && ir0 < ir0_end; ir0 += nrc) {
+                    mm->vec_dot((int) ne00, &tmp[ir0 - iir0], nrc > 1 ? 16 : 0, src0_row + ir0 * nb01,
+                                nrc > 1 ? nb01 : 0, src1_col, nrc > 1 ? src1_stride : 0, (int) nrc);
+                }
+                const int64_t len = TEVO_MIN(iir0 + TEVO_MM_BLOCK, ir0_end) - iir0;
+                for (int64_t cn = 0; cn < nrc; ++cn) {
+                    tevo_mm_copy_row(&dst_col[iir0 + cn * nb1 / sizeof(float)], tmp + cn * 16, len);
+                }
+            }
+        }
+    }
+}
+
+void tevo_compute_forward_mul_mat(const struct tevo_compute_params * params, struct tevo_tensor * dst) {
+    const struct tevo_tensor * src0 = dst->src[0];
+    const struct tevo_tensor * src1 = dst->src[1];
+
+    if (tevo_get_op_params_i32(dst, 1) == 1 && !params->use_ref) {
+        tevo_compute_forward_fwht(params, dst);
+        return;
+    }
+    if (tevo_compute_forward_mul_mat_tiled(params, dst)) {
+        return;
+    }
+
+    const int64_t ne00 = src0->ne[0], ne01 = src0->ne[1], ne02 = src0->ne[2], ne03 = src0->ne[3];
+    const int64_t ne11 = src1->ne[1], ne12 = src1->ne[2], ne13 = src1->ne[3];
+    const int64_t ne0 = dst->ne[0], ne1 = dst->ne[1], ne2 = dst->ne[2], ne3 = dst->ne[3];
+    const size_t  nb00 = src0->nb[0], nb10 = src1->nb[0];
+    const size_t  nb0 = dst->nb[0], nb1 = dst->nb[1], nb2 = dst->nb[2], nb3 = dst->nb[3];
+    (void) ne00;
+
+    TEVO_ASSERT(ne0 == ne01);
+    TEVO_ASSERT(ne1 == ne11);
+    TEVO_ASSERT(ne2 == ne12);
+    TEVO_ASSERT(ne3 == ne13);
+    TEVO_ASSERT(nb00 == tevo_type_size(src0->type));
+    TEVO_ASSERT(nb10 == tevo_type_size(src1->type));
+    TEVO_ASSERT(nb0 == sizeof(float));
+    TEVO_ASSERT(nb0 <= nb1);
+    TEVO_ASSERT(nb1 <= nb2);
+    TEVO_ASSERT(nb2 <= nb3);
+
+    const struct tevo_type_traits_cpu * traits       = tevo_get_type_traits_cpu(src0->type);
+    const enum tevo_type                vec_dot_type = traits->vec_dot_type;
+    if (traits->vec_dot == NULL) {
+        // no CPU dot product for these weights
+        TEVO_ABORT("fatal error");
+    }
+
+    const bool convert = src1->type != vec_dot_type;
+    if (convert) {
+        const bool widen = src1->type != TEVO_TYPE_F32;
+        TEVO_ASSERT(!widen || vec_dot_type == TEVO_TYPE_F32);
+        TEVO_ASSERT(!widen || src1->type == TEVO_TYPE_F16 || src1->type == TEVO_TYPE_BF16);
+        tevo_mm_convert_src1(params, src1, vec_dot_type, (char *) params->wdata);
+    }
+
+    if (params->ith == 0) {
+        tevo_threadpool_chunk_set(params->threadpool, params->nth);
+    }
+    tevo_barrier(params->threadpool);
+
+    struct tevo_mm_ctx mm;
+    mm.src0          = src0;
+    mm.src1          = src1;
+    mm.dst           = dst;
+    mm.vec_dot       = traits->vec_dot;
+    mm.vec_dot_block = tevo_mm_block_kernel(src0->type);
+    mm.nrows         = traits->nrows;
+    mm.src1_data     = convert ? (const char *) params->wdata : (const char *) src1->data;
+    mm.src1_packed   = convert || tevo_is_contiguous(src1);
+    mm.row_size      = tevo_row_size(vec_dot_type, src1->ne[0]);
+    mm.r2            = ne12 / ne02;
+    mm.r3            = ne13 / ne03;
+
+    const int64_t                 nr0 = ne0;
+    const int64_t                 nr1 = ne1 * ne2 * ne3;
+    const struct tevo_mm_chunking c   = tevo_mm_chunks(nr0, nr1, params->nth);
+    const int64_t                 n_chunks = c.nchunk0 * c.nchunk1;
+
+    int64_t current = params->ith;
+    while (current < n_chunks) {
+        const int64_t ith0 = current % c.nchunk0;
+        const int64_t ith1 = current / c.nchunk0;
+
+        const int64_t ir0_start = c.dr0 * ith0;
+        const int64_t ir0_end   = TEVO_MIN(ir0_start + c.dr0, nr0);
+        const int64_t ir1_start = c.dr1 * ith1;
+        const int64_t ir1_end   = TEVO_MIN(ir1_start + c.dr1, nr1);
+
+        tevo_mm_one_chunk(&mm, ir0_start, ir0_end, ir1_start, ir1_end);
+
+        if (params->nth >= n_chunks) {
+            break;
+        }
+        current = tevo_threadpool_chunk_add(params->threadpool, 1);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// MUL_MAT_ID
+
+struct tevo_mmid_ctx {
+    const struct tevo_tensor * src0;
+    const struct tevo_tensor * src1;
+    struct tevo_tensor *       dst;
+
+    tevo_vec_dot_t       vec_dot;
+    tevo_vec_dot_block_t vec_dot_block;
+
+    const char * src1_data;
+    bool         src1_packed;
+    size_t       row_size;
+};
+
+static inline const char * tevo_mmid_src1_row(const struct tevo_mmid_ctx * mm, int64_t i11, int64_t t) {
+    const struct tevo_tensor * src1 = mm->src1;
+    if (mm->src1_packed) {
+        return mm->src1_data + (i11 + t * src1->ne[1]) * mm->row_size;
+    }
+    return mm->src1_data + i11 * src1->nb[1] + t * src1->nb[2];
+}
+
+// expert e's rows [ir0_start, ir0_end) against its routed rows [ir1_start, ir1_end)
+static void tevo_mmid_one_chunk(const struct tevo_mmid_ctx * mm, int64_t e, const struct mmid_row_mapping * rows,
+                                int64_t ir0_start, int64_t ir0_end, int64_t ir1_start, int64_t ir1_end) {
+    if (ir0_start >= ir0_end || ir1_start >= ir1_end) {
+        return;
+    }
+
+    const struct tevo_tensor * src0 = mm->src0;
+    const struct tevo_tensor * src1 = mm->src1;
+    struct tevo_tensor *       dst  = mm->dst;
+
+    const int64_t ne00 = src0->ne[0];
+    const int64_t ne11 = src1->ne[1];
+    const size_t  nb01 = src0->nb[1], nb02 = src0->nb[2];
+    const size_t  nb1 = dst->nb[1], nb2 = dst->nb[2];
+
+    const char * src0_cur = (const char *) src0->data + e * nb02;
+
+    float        s[TEVO_MM_BLOCK * TEVO_MM_BLOCK];
+    const void * yrow[TEVO_MM_BLOCK];
+    char *       drow[TEVO_MM_BLOCK];
+
+    for (int64_t iir1 = ir1_start; iir1 < ir1_end; iir1 += TEVO_MM_BLOCK) {
+        const int ny = (int) TEVO_MIN(TEVO_MM_BLOCK, ir1_end - iir1);
+        for (int j = 0; j < ny; ++j) {
+            const struct mmid_row_mapping rm = rows[iir1 + j];
+            const int64_t                 i11 = rm.i1 % ne11;
+            yrow[j]                           = tevo_mmid_src1_row(mm, i11, rm.i2);
+            drow[j]                           = (char *) dst->data + (int64_t) rm.i1 * nb1 + (int64_t) rm.i2 * nb2;
+        }
+        for (int64_t iir0 = ir0_start; iir0 < ir0_end; iir0 += TEVO_MM_BLOCK) {
+            const int nx = (int) TEVO_MIN(TEVO_MM_BLOCK, ir0_end - iir0);
+            if (mm->vec_dot_block != NULL) {
+                mm->vec_dot_block((int) ne00, nx, ny, src0_cur + iir0 * nb01, nb01, yrow, s);
+            } else {
+                for (int j = 0; j < ny; ++j) {
+                    for (int i = 0; i < nx; ++i) {
+                        mm->vec_dot((int) ne00, &s[j * TEVO_MM_BLOCK + i], 0, src0_cur + (iir0 + i) * nb01, 0,
+                                    yrow[j], 0, 1);
+                    }
+                }
+            }
+            for (int j = 0; j < ny; ++j) {
+                tevo_mm_copy_row((float *) drow[j] + iir0, s + j * TEVO_MM_BLOCK, nx);
+            }
+        }
+    }
+}
+
+static inline char * tevo_align_ptr(char * p, size_t align) {
+    return (char *) (((uintptr_t) p + align - 1) & ~(uintptr_t) (align - 1));
+}
+
+void tevo_compute_forward_mul_mat_id(const struct tevo_compute_params * params, struct tevo_tensor * dst) {
+    const struct tevo_tensor * src0 = dst->src[0];
+    const struct tevo_tensor * src1 = dst->src[1];
+    const struct tevo_tensor * ids  = dst->src[2];
+
+    const enum tevo_type type = src0->type;
+
+    const int64_t ne01 = src0->ne[1], ne02 = src0->ne[2];
+    const size_t  nb00 = src0->nb[0], nb10 = src1->nb[0];
+    const size_t  nb0 = dst->nb[0], nb1 = dst->nb[1], nb2 = dst->nb[2], nb3 = dst->nb[3];
+
+    const int ith = params->ith;
+    const int nth = params->nth;
+
+    const struct tevo_type_traits_cpu * traits       = tevo_get_type_traits_cpu(type);
+    const enum tevo_type                vec_dot_type = traits->vec_dot_type;
+
+    const int64_t n_as    = ne02;          // experts
+    const int64_t n_ids   = ids->ne[0];    // slots per token
+    const int64_t n_token = ids->ne[1];
+
+    const bool convert = src1->type != vec_dot_type;
+
+    // work buffer: converted src1, row counts, routing lists, chunk counters, tiled workspace
+    char * wdata     = (char *) params->wdata;
+    char * wdata_cur = wdata;
+    if (convert) {
+        wdata_cur += tevo_row_size(vec_dot_type, tevo_nelements(src1));
+    }
+    wdata_cur                                  = tevo_align_ptr(wdata_cur, sizeof(int64_t));
+    int64_t * matrix_row_counts                = (int64_t *) wdata_cur;
+    wdata_cur                                 += (size_t) n_as * sizeof(int64_t);
+    struct mmid_row_mapping * matrix_rows      = (struct mmid_row_mapping *) wdata_cur;
+    wdata_cur                                 += (size_t) (n_as * n_ids * n_token) * sizeof(struct mmid_row_mapping);
+    wdata_cur                                  = tevo_align_ptr(wdata_cur, 64);
+    char * chunk_counters                      = wdata_cur;
+    wdata_cur                                 += (size_t) n_as * 64;
+    void * tiled_workspace                     = wdata_cur;
+    wdata_cur                                 += tevo_tiled_wdata_size(nth, dst);
+
+    TEVO_ASSERT(nb00 == tevo_type_size(type));
+    TEVO_ASSERT(nb10 == tevo_type_size(src1->type));
+    TEVO_ASSERT(nb0 == sizeof(float));
+    TEVO_ASSERT(nb0 <= nb1);
+    TEVO_ASSERT(nb1 <= nb2);
+    TEVO_ASSERT(nb2 <= nb3);
+    TEVO_ASSERT(params->wsize >= (size_t)((char *) wdata_cur - (char *) params->wdata));
+
+    if (traits->vec_dot == NULL) {
+        TEVO_ABORT("fatal error");
+    }
+
+    if (convert) {
+        TEVO_ASSERT(src1->type == TEVO_TYPE_F32);
+        tevo_mm_convert_src1(params, src1, vec_dot_type, wdata);
+    }
+
+#define MMID_MATRIX_ROW(row_id, i1) matrix_rows[(row_id) * n_ids * n_token + (i1)]
+
+    if (ith == 0) {
+        // every id is checked before any list is written: an id outside
+        // [0, n_as) would index past the counts and lists
+        for (int64_t t = 0; t < n_token; ++t) {
+            for (int64_t sl = 0; sl < n_ids; ++sl) {
+                const int32_t i02 = *(const int32_t *) ((const char *) ids->data + t * ids->nb[1] + sl * ids->nb[0]);
+                TEVO_ASSERT(i02 >= 0 && i02 < n_as);
+            }
+        }
+
+        memset(matrix_row_counts, 0, (size_t) n_as * sizeof(int64_t));
+        for (int64_t t = 0; t < n_token; ++t) {
+            for (int64_t sl = 0; sl < n_ids; ++sl) {
+                const int32_t i02 = *(const int32_t *) ((const char *) ids->data + t * ids->nb[1] + sl * ids->nb[0]);
+                struct mmid_row_mapping m;
+                m.i1                                          = (int32_t) sl;
+                m.i2                                          = (int32_t) t;
+                MMID_MATRIX_ROW(i02, matrix_row_counts[i02]) = m;
+                matrix_row_counts[i02] += 1;
+            }
+        }
+    }
+
+    for (int64_t e = ith; e < n_as; e += nth) {
+        std::atomic<int32_t> * counter = (std::atomic<int32_t> *) (chunk_counters + e * 64);
+        counter->store(nth, std::memory_order_relaxed);
+    }
+
+    tevo_barrier(params->threadpool);
+
+    struct tevo_mmid_ctx mm;
+    mm.src0          = src0;
+    mm.src1          = src1;
+    mm.dst           = dst;
+    mm.vec_dot       = traits->vec_dot;
+    mm.vec_dot_block = tevo_mm_block_kernel(type);
+    mm.src1_data     = convert ? (const char *) wdata : (const char *) src1->data;
+    mm.src1_packed   = convert || tevo_is_contiguous(src1);
+    mm.row_size      = tevo_row_size(vec_dot_type, src1->ne[0]);
+
+    for (int64_t e = 0; e < n_as; ++e) {
+        const int64_t cne1 = matrix_row_counts[e];
+        if (cne1 == 0) {
+            continue;
+        }
+        const struct mmid_row_mapping * rows = &MMID_MATRIX_ROW(e, 0);
+
+        if (tevo_compute_forward_mul_mat_id_tiled(params, dst, e, cne1, rows, tiled_workspace)) {
+            continue;
+        }
+
+        std::atomic<int32_t> * counter = (std::atomic<int32_t> *) (chunk_counters + e * 64);
+
+        const int64_t                 nr0      = ne01;
+        const int64_t                 nr1      = cne1;
+        const struct tevo_mm_chunking c        = tevo_mm_chunks(nr0, nr1, nth);
+        const int64_t                 n_chunks = c.nchunk0 * c.nchunk1;
+
+        int64_t current = ith;
+        while (current < n_chunks) {
+            const int64_t ith0 = current % c.nchunk0;
+            const int64_t ith1 = current / c.nchunk0;
+
+            const int64_t ir0_start = c.dr0 * ith0;
+            const int64_t ir0_end   = TEVO_MIN(ir0_start + c.dr0, nr0);
+            const int64_t ir1_start = c.dr1 * ith1;
+            const int64_t ir1_end   = TEVO_MIN(ir1_start + c.dr1, nr1);
+
+            tevo_mmid_one_chunk(&mm, e, rows, ir0_start, ir0_end, ir1_start, ir1_end);
+
+            if (nth >= n_chunks) {
+                break;
+            }
+            current = counter->fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+
+#undef MMID_MATRIX_ROW
+}

@@ -1,0 +1,291 @@
+#define TEVO_SOURCE_PATH "tevo/src/tevo-cpu/tevo-cpu"
+
+// The worker pool of the CPU engine: threads that poll for a new run, then
+// sleep on a condition variable; the spinning barrier between nodes; the
+// shared chunk counter through which kernels hand out work.
+
+#include "cpu/impl.h"
+
+#include <immintrin.h>
+#include <sched.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <new>
+
+// polls of the run word per unit of poll_rounds
+static const uint64_t TEVO_POLL_UNIT = 131072;
+
+// pauses at a barrier before a waiting thread starts yielding (a few tens of
+// microseconds: far longer than a barrier takes when every thread runs)
+static const uint32_t TEVO_BARRIER_SPINS_BEFORE_YIELD = 1024;
+
+static void tevo_thread_apply_priority(int32_t prio) {
+    struct sched_param p;
+    memset(&p, 0, sizeof(p));
+    int policy = SCHED_OTHER;
+    switch (prio) {
+        case TEVO_SCHED_PRIO_NORMAL:   return;
+        case TEVO_SCHED_PRIO_MEDIUM:   policy = SCHED_FIFO; p.sched_priority = 40; break;
+        case TEVO_SCHED_PRIO_HIGH:     policy = SCHED_FIFO; p.sched_priority = 80; break;
+        case TEVO_SCHED_PRIO_REALTIME: policy = SCHED_FIFO; p.sched_priority = 90; break;
+        default:                       policy = SCHED_OTHER; p.sched_priority = 0; break;
+    }
+    const int err = pthread_setschedparam(pthread_self(), policy, &p);
+    if (err != 0) {
+        fprintf(stderr, "warn: failed to set thread priority %d : %s (%d)\n", prio, strerror(err), err);
+    }
+}
+
+// Each state gets either the whole mask, or (strict placement) the next
+// allowed processor at or after the cursor. Recorded only: no affinity call
+// is made.
+static void tevo_thread_cpumask_next(const bool * global_mask, bool * local_mask, bool strict, int32_t * cursor) {
+    if (!strict) {
+        memcpy(local_mask, global_mask, TEVO_MAX_N_THREADS);
+        return;
+    }
+    memset(local_mask, 0, TEVO_MAX_N_THREADS);
+    for (int32_t i = 0; i < TEVO_MAX_N_THREADS; i++) {
+        const int32_t idx = (*cursor + i) % TEVO_MAX_N_THREADS;
+        if (global_mask[idx]) {
+            local_mask[idx] = true;
+            *cursor         = idx + 1;
+            return;
+        }
+    }
+}
+
+int tevo_threadpool_run_threads(struct tevo_threadpool * tp) {
+    return (int) (tp->run_word.load(std::memory_order_relaxed) & 0xFFFFu);
+}
+
+// Notes a new run word; pending when this thread takes part in that run.
+static bool tevo_thread_check_run(struct tevo_compute_state * state) {
+    struct tevo_threadpool * tp = state->threadpool;
+    const uint32_t           w  = tp->run_word.load(std::memory_order_acquire);
+    if (w == state->last_run_word) {
+        return false;
+    }
+    state->pending       = state->ith < (int32_t) (w & 0xFFFFu);
+    state->last_run_word = w;
+    return true;
+}
+
+static void tevo_thread_poll(struct tevo_compute_state * state) {
+    struct tevo_threadpool * tp = state->threadpool;
+    if (tevo_thread_check_run(state)) {
+        return;
+    }
+    const uint64_t rounds = (uint64_t) tp->poll_rounds * TEVO_POLL_UNIT;
+    for (uint64_t i = 0; i < rounds; i++) {
+        if (tp->stop.load(std::memory_order_relaxed) || tp->pause.load(std::memory_order_relaxed)) {
+            return;
+        }
+        _mm_pause();
+        if (tevo_thread_check_run(state)) {
+            return;
+        }
+    }
+}
+
+static void tevo_thread_sleep(struct tevo_compute_state * state) {
+    struct tevo_threadpool * tp = state->threadpool;
+    pthread_mutex_lock(&tp->mutex);
+    for (;;) {
+        tevo_thread_check_run(state);
+        if (state->pending || tp->stop.load() || tp->pause.load()) {
+            break;
+        }
+        pthread_cond_wait(&tp->cond, &tp->mutex);
+    }
+    pthread_mutex_unlock(&tp->mutex);
+}
+
+static void * tevo_graph_compute_secondary_thread(void * data) {
+    struct tevo_compute_state * state = (struct tevo_compute_state *) data;
+    struct tevo_threadpool *    tp    = state->threadpool;
+
+    tevo_thread_apply_priority(tp->priority);
+
+    for (;;) {
+        if (tp->pause.load()) {
+            pthread_mutex_lock(&tp->mutex);
+            if (tp->pause.load()) {
+                pthread_cond_wait(&tp->cond, &tp->mutex);
+            }
+            pthread_mutex_unlock(&tp->mutex);
+            continue;
+        }
+        if (tp->stop.load()) {
+            break;
+        }
+        if (!state->pending) {
+            tevo_thread_poll(state);
+        }
+        if (!state->pending) {
+            tevo_thread_sleep(state);
+        }
+        if (state->pending) {
+            std::atomic_thread_fence(std::memory_order_seq_cst);
+            state->pending = false;
+            tevo_graph_compute_thread(state);
+        }
+    }
+    return (void *) (intptr_t) TEVO_EXIT_SUCCESS;
+}
+
+struct tevo_threadpool * tevo_threadpool_new_impl(struct tevo_threadpool_params * params, struct tevo_cgraph * cgraph,
+                                                  struct tevo_cplan * cplan) {
+    // the run word keeps the thread count in 16 bits; a pool needs state 0
+    TEVO_ASSERT(params->n_threads > 0 && params->n_threads <= TEVO_MAX_N_THREADS);
+
+    void * mem = tevo_aligned_malloc(sizeof(struct tevo_threadpool));
+    TEVO_ASSERT(mem != NULL);
+    struct tevo_threadpool * tp = new (mem) tevo_threadpool();
+
+    tp->cgraph = cgraph;
+    tp->cplan  = cplan;
+    tp->run_word.store(0);
+    tp->barrier_arrivals.store(0);
+    tp->barrier_passes.store(0);
+    tp->chunk_counter.store(0);
+    tp->stop.store(false);
+    tp->pause.store(params->paused);
+    tp->abort_node.store(-1);
+    tp->n_threads_max = params->n_threads;
+    tp->priority      = params->priority;
+    tp->poll_rounds   = params->poll_rounds;
+    tp->exit_code     = TEVO_EXIT_SUCCESS;
+
+    const size_t states_size = sizeof(struct tevo_compute_state) * (size_t) tp->n_threads_max;
+    tp->states = (struct tevo_compute_state *) tevo_aligned_malloc(states_size);
+    TEVO_ASSERT(tp->states != NULL);
+    memset((void *) tp->states, 0, states_size);
+    for (int j = 0; j < tp->n_threads_max; j++) {
+        tp->states[j].threadpool = tp;
+        tp->states[j].ith        = j;
+    }
+
+    pthread_mutex_init(&tp->mutex, NULL);
+    pthread_cond_init(&tp->cond, NULL);
+
+    int32_t cursor = 0;
+    for (int j = 1; j < tp->n_threads_max; j++) {
+        tevo_thread_cpumask_next(params->cpumask, tp->states[j].cpumask, params->strict_placement, &cursor);
+        const int rc = pthread_create(&tp->states[j].thread, NULL, tevo_graph_compute_secondary_thread,
+                                      &tp->states[j]);
+        TEVO_ASSERT(rc == 0);
+    }
+    tevo_thread_cpumask_next(params->cpumask, tp->states[0].cpumask, params->strict_placement, &cursor);
+
+    if (!params->paused) {
+        tevo_thread_apply_priority(tp->priority);
+    }
+    return tp;
+}
+
+struct tevo_threadpool * tevo_threadpool_new(struct tevo_threadpool_params * params) {
+    return tevo_threadpool_new_impl(params, NULL, NULL);
+}
+
+void tevo_threadpool_free(struct tevo_threadpool * tp) {
+    if (tp == NULL) {
+        return;
+    }
+
+    pthread_mutex_lock(&tp->mutex);
+    tp->stop.store(true);
+    tp->pause.store(false);
+    pthread_cond_broadcast(&tp->cond);
+    pthread_mutex_unlock(&tp->mutex);
+
+    for (int j = 1; j < tp->n_threads_max; j++) {
+        const int rc = pthread_join(tp->states[j].thread, NULL);
+        TEVO_ASSERT(rc == TEVO_EXIT_SUCCESS || rc == TEVO_EXIT_ABORTED);
+    }
+
+    pthread_mutex_destroy(&tp->mutex);
+    pthread_cond_destroy(&tp->cond);
+
+    tevo_aligned_free(tp->states, sizeof(struct tevo_compute_state) * (size_t) tp->n_threads_max);
+    tp->~tevo_threadpool();
+    tevo_aligned_free(tp, sizeof(struct tevo_threadpool));
+}
+
+void tevo_threadpool_pause(struct tevo_threadpool * tp) {
+    pthread_mutex_lock(&tp->mutex);
+    if (!tp->pause.load()) {
+        tp->pause.store(true);
+        pthread_cond_broadcast(&tp->cond);
+    }
+    pthread_mutex_unlock(&tp->mutex);
+}
+
+void tevo_threadpool_resume(struct tevo_threadpool * tp) {
+    pthread_mutex_lock(&tp->mutex);
+    if (tp->pause.load()) {
+        tp->pause.store(false);
+        pthread_cond_broadcast(&tp->cond);
+    }
+    pthread_mutex_unlock(&tp->mutex);
+}
+
+void tevo_threadpool_start_run(struct tevo_threadpool * tp, int n) {
+    pthread_mutex_lock(&tp->mutex);
+
+    // unsigned: the sequence number in the high half wraps around
+    const uint32_t w = tp->run_word.load(std::memory_order_relaxed);
+    tp->run_word.exchange(((w & ~0xFFFFu) + (uint32_t) n) + 0x10000u);
+
+    if (tp->pause.load()) {
+        tevo_thread_apply_priority(tp->priority);
+        tp->pause.store(false);
+    }
+
+    pthread_cond_broadcast(&tp->cond);
+    pthread_mutex_unlock(&tp->mutex);
+}
+
+void tevo_barrier(struct tevo_threadpool * tp) {
+    const int n = tevo_threadpool_run_threads(tp);
+    if (n == 1) {
+        return;
+    }
+
+    const int32_t passes = tp->barrier_passes.load(std::memory_order_relaxed);
+
+    if (tp->barrier_arrivals.fetch_add(1, std::memory_order_seq_cst) == n - 1) {
+        // last to arrive: reset for the next barrier, then release the others
+        tp->barrier_arrivals.store(0, std::memory_order_relaxed);
+        tp->barrier_passes.fetch_add(1, std::memory_order_seq_cst);
+        return;
+    }
+
+    // Spin; after a long wait also offer the processor to other runnable
+    // threads, so that a run with more threads than free processors (a
+    // descheduled thread of this run among them) is not starved by its own
+    // spinning. The thread stays runnable: this never sleeps.
+    for (uint32_t spins = 0; tp->barrier_passes.load(std::memory_order_acquire) == passes; ++spins) {
+        _mm_pause();
+        if (spins >= TEVO_BARRIER_SPINS_BEFORE_YIELD) {
+            sched_yield();
+        }
+    }
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+}
+
+void tevo_threadpool_chunk_set(struct tevo_threadpool * tp, int value) {
+    tp->chunk_counter.store(value, std::memory_order_relaxed);
+}
+
+int tevo_threadpool_chunk_add(struct tevo_threadpool * tp, int value) {
+    return tp->chunk_counter.fetch_add(value, std::memory_order_relaxed);
+}
+
+void tevo_numa_init(void) {
+}
+
+bool tevo_is_numa(void) {
+    return false;
+}
