@@ -251,8 +251,8 @@ typedef struct kestu_full_params {
 } kestu_full_params;
 
 // Results of kestu_full, kestu_full_with_state and kestu_full_parallel.
-// -10 to -16: requests refused before any work; -17: a run ended by an
-// exception, which never crosses this interface.
+// -10 to -16 and -18: requests refused before any work; -17: a run ended by
+// an exception, which never crosses this interface.
 enum kestu_full_status {
     KESTU_FULL_OK                    = 0,
     KESTU_FULL_ERR_VAD               = -1,  // voice-activity pre-filter failed
@@ -271,6 +271,7 @@ enum kestu_full_status {
     KESTU_FULL_ERR_TEMPERATURE       = -15, // start_temperature or temperature_step not finite
     KESTU_FULL_ERR_N_PROCESSORS      = -16, // kestu_full_parallel with n_processors below 1
     KESTU_FULL_ERR_INTERNAL          = -17, // an exception (memory, threads, lookup) ended the run
+    KESTU_FULL_ERR_NULL_ARGUMENT     = -18, // no context, no state, or no samples for n_samples > 0
 };
 
 // ---------------------------------------------------------------------------

@@ -27,6 +27,13 @@
 #include <vector>
 
 // ---------------------------------------------------------------------------
+// parameter defaults (kestu-params.cpp)
+
+// default n_threads for a machine reporting that many hardware threads (0:
+// unknown): the smaller of it and 4, at least 1
+int kestu_default_n_threads(unsigned int hardware_threads);
+
+// ---------------------------------------------------------------------------
 // logging and assertions (kestu-log.cpp)
 
 // formats one message and hands it whole to the installed callback
@@ -605,6 +612,13 @@ bool kestu_run_decoder(kestu_context & ctx, kestu_state & state, const kestu_bat
 void kestu_batch_fill(kestu_batch & batch, const kestu_token * tokens, int n_tokens, int n_past, int32_t seq_id);
 
 // ---------------------------------------------------------------------------
+// tokenizer (kestu-vocab.cpp)
+
+// the words kestu_tokenize looks up: contractions, letter, digit and other
+// runs with one optional leading space, and whitespace runs
+std::vector<std::string> kestu_pre_split(const std::string & text);
+
+// ---------------------------------------------------------------------------
 // language detection (kestu-lang-detect.cpp)
 
 // most probable language id, or -1 / -2 (offset), -6 (encoder), -7 (decoder)
@@ -615,8 +629,8 @@ int kestu_lang_auto_detect_internal(kestu_context & ctx, kestu_state & state, in
 // ---------------------------------------------------------------------------
 // spectrogram (kestu-mel.cpp)
 
-// N real inputs -> N complex outputs (re, im interleaved); in needs room for
-// the recursion's scratch behind the N inputs, out 2 * N floats and more
+// N real inputs -> N complex outputs (re, im interleaved), N dividing 400; in
+// needs 2 N floats (the recursion's scratch lies behind the N inputs), out 6 N
 void kestu_fft(float * in, int N, float * out);
 
 // ---------------------------------------------------------------------------
@@ -685,7 +699,8 @@ void kestu_beam_hand_out(kestu_state & state, int n_cur, int i,
 // timestamp, grammar and end checks of the decoder's newest token at step i
 void kestu_decoder_check(const kestu_context & ctx, kestu_state & state, kestu_decoder & decoder,
                          const kestu_full_params & params, int i, int n_max, int seek, int seek_end);
-// scores the decoders of an attempt; the best index, or best_decoder_id when none beats -inf
+// scores the decoders of an attempt; the best index, or best_decoder_id when none
+// beats -inf (0 when best_decoder_id is not one of the attempt's n_cur decoders)
 int kestu_rank_decoders(kestu_state & state, const kestu_full_params & params, int n_cur, int best_decoder_id);
 // true: accept the attempt; false: try the next temperature
 bool kestu_accept_attempt(const kestu_state & state, const kestu_decoder & best, const kestu_full_params & params,

@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 namespace {
 
@@ -73,6 +74,35 @@ const char * kestu_version(void) {
 }
 
 const char * kestu_print_system_info(void) {
-    KESTU_NOT_BUILT();
-    return "";
+    // one process-wide text, cleared and rebuilt in place by every call, so
+    // a pointer returned earlier sees the new contents
+    static std::string s;
+
+    s  = "";
+    s += "KESTU : ";
+    // accelerator integrations this system does not have
+    for (const char * label : {"VITISAI = ", "COREML = ", "OPENVINO = "}) {
+        s += label;
+        s += "0";
+        s += " | ";
+    }
+
+    for (size_t i = 0; i < tevo_backend_reg_count(); i++) {
+        tevo_backend_reg_t reg = tevo_backend_reg_get(i);
+        auto get_features = (tevo_backend_get_features_t) tevo_backend_reg_get_proc_address(
+            reg, "tevo_backend_get_features");
+        if (get_features == nullptr) {
+            continue;
+        }
+        s += tevo_backend_reg_name(reg);
+        s += " : ";
+        for (const tevo_backend_feature * f = get_features(reg); f != nullptr && f->name != nullptr; f++) {
+            s += f->name;
+            s += " = ";
+            s += f->value;
+            s += " | ";
+        }
+    }
+
+    return s.c_str();
 }

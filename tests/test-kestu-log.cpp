@@ -1,6 +1,6 @@
 // Logging of the speech library: whole delivery of long messages, the
 // default callback's level filter, and the callback shared with the tensor
-// library.
+// library; the version and the system-information text.
 
 #include "kestu-impl.h"
 
@@ -75,6 +75,61 @@ TEST(KestuLogDefault, NullRestoresTheDefaultWhichDropsDebugOnly) {
     kestu_log_message(TEVO_LOG_LEVEL_INFO, "shown %d\n", 1);
     kestu_log_message(TEVO_LOG_LEVEL_ERROR, "shown %d\n", 2);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "shown 1\nshown 2\n");
+}
+
+TEST(KestuSystemInfo, AcceleratorsThenEveryFeatureOfTheCpuRegistry) {
+    const std::string text = kestu_print_system_info();
+    const std::string head = "KESTU : VITISAI = 0 | COREML = 0 | OPENVINO = 0 | CPU : ";
+    ASSERT_EQ(text.rfind(head, 0), 0u) << text;
+
+    // the feature pairs as the registry hands them out
+    std::string features;
+    size_t n_features = 0;
+    tevo_backend_reg_t cpu = nullptr;
+    for (size_t i = 0; i < tevo_backend_reg_count(); i++) {
+        if (std::string(tevo_backend_reg_name(tevo_backend_reg_get(i))) == "CPU") {
+            cpu = tevo_backend_reg_get(i);
+        }
+    }
+    ASSERT_NE(cpu, nullptr);
+    auto get_features =
+        (tevo_backend_get_features_t) tevo_backend_reg_get_proc_address(cpu, "tevo_backend_get_features");
+    ASSERT_NE(get_features, nullptr);
+    for (const tevo_backend_feature * f = get_features(cpu); f->name != nullptr; f++) {
+        features += std::string(f->name) + " = " + f->value + " | ";
+        n_features++;
+    }
+    ASSERT_GT(n_features, 0u);
+    EXPECT_EQ(tevo_backend_reg_count(), 1u);
+    EXPECT_EQ(text, head + features);
+    EXPECT_NE(text.find(" REPACK = 1 | "), std::string::npos);
+    EXPECT_EQ(text.substr(text.size() - 3), " | ");
+}
+
+TEST(KestuSystemInfo, EveryCallRebuildsTheSameText) {
+    const char * first = kestu_print_system_info();
+    const std::string copy = first;
+    const char * second = kestu_print_system_info();
+    EXPECT_EQ(copy, second);
+    EXPECT_EQ(std::string(first), copy); // an earlier pointer sees the rebuilt text
+}
+
+TEST(KestuVersion, Text) {
+    EXPECT_STREQ(kestu_version(), "1.9.5-dev");
+}
+
+TEST(KestuLogEmpty, AnEmptyCallbackSilencesBothLibraries) {
+    kestu_log_set([](enum tevo_log_level, const char *, void *) {}, nullptr);
+    testing::internal::CaptureStderr();
+    kestu_log_message(TEVO_LOG_LEVEL_ERROR, "kestu line\n");
+    tevo_log_internal(TEVO_LOG_LEVEL_ERROR, "tevo line\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+
+    kestu_log_set(nullptr, nullptr);
+    testing::internal::CaptureStderr();
+    tevo_log_internal(TEVO_LOG_LEVEL_ERROR, "tevo line\n");
+    tevo_log_internal(TEVO_LOG_LEVEL_DEBUG, "tevo debug\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "tevo line\n");
 }
 
 TEST(KestuAssertDeathTest, ReportsSourceLineAndCondition) {

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what the benchmarks need (Google Benchmark, and OpenBLAS for the
-# comparison in bench-mul-mat), then builds every benchmark into build-bench/.
+# Installs what the benchmarks need (Google Benchmark, OpenBLAS for the
+# comparison in bench-mul-mat, numpy for bench-mel's yardstick), then builds
+# every benchmark into build-bench/.
 # Usage: tools/bench-setup.sh   (set JOBS to change the build parallelism)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -9,6 +10,7 @@ need=()
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 [ -f /usr/include/x86_64-linux-gnu/openblas-pthread/cblas.h ] || [ -f /usr/include/openblas/cblas.h ] ||
     need+=(libopenblas-dev)
+/usr/bin/python3 -c 'import numpy' 2>/dev/null || need+=(python3-numpy) # bench-mel's yardstick
 if [ ${#need[@]} -gt 0 ]; then
     SUDO=""
     [ "$(id -u)" -ne 0 ] && SUDO="sudo"

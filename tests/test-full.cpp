@@ -1,0 +1,615 @@
+// The transcription driver on the shipped model and on small random-weight
+// models: requests refused before any work (and what each refusal returns),
+// the return codes of failing runs and callbacks, the temperature list,
+// the prompt budget, the no-speech probability, the audio context of
+// language detection and of the window advance, the caller's callbacks on
+// the caller's thread, segments cut at timestamp tokens, and the state a run
+// leaves for the next one.
+
+#include "full-test-helpers.h"
+
+#include <cfloat>
+#include <functional>
+#include <stdexcept>
+#include <thread>
+
+using namespace full_test;
+
+namespace {
+
+kestu_context * digits() {
+    kestu_context * ctx = shared_model("digits-tiny-f16.bin");
+    EXPECT_NE(ctx, nullptr);
+    return ctx;
+}
+
+const clip & first_clip() {
+    return sample_clips().at(0);
+}
+
+int run(kestu_context * ctx, kestu_state * st, const kestu_full_params & p, const std::vector<float> & x) {
+    return kestu_full_with_state(ctx, st, p, x.data(), (int) x.size());
+}
+
+// ---------------------------------------------------------------------------
+// temperatures
+
+TEST(FullTemperatures, ListFromStartAndStep) {
+    struct tcase {
+        float              start;
+        float              step;
+        std::vector<float> want;
+    };
+    const std::vector<tcase> cases = {
+        {0.0f, 0.2f, {0.0f, 0.2f, 0.4f, 0.6f, 0.8f, 1.0f}},
+        {0.5f, 0.2f, {0.5f, 0.7f, 0.9f}},
+        {0.0f, 0.0f, {0.0f}},
+        {0.3f, -0.1f, {0.3f}},
+        // a start above 1 still makes one attempt
+        {1.5f, 0.2f, {1.5f}},
+        {1.0f, 0.5f, {1.0f}},
+    };
+    for (const tcase & c : cases) {
+        std::vector<float> want;
+        // the same float additions as the list
+        float t = c.start;
+        for (size_t i = 0; i < c.want.size(); ++i) {
+            want.push_back(i == 0 ? c.start : (t += c.step));
+        }
+        EXPECT_EQ(kestu_temperature_list(c.start, c.step), want) << c.start << " " << c.step;
+        for (size_t i = 0; i < want.size(); ++i) {
+            EXPECT_NEAR(want[i], c.want[i], 1e-6f);
+        }
+    }
+}
+
+TEST(FullTemperatures, TinyStepsAreBoundedAndNeverRepeat) {
+    for (float step : {1e-9f, 1e-5f, FLT_MIN}) {
+        const std::vector<float> list = kestu_temperature_list(0.0f, step);
+        EXPECT_GE(list.size(), 1u);
+        EXPECT_LE(list.size(), 128u) << step;
+        for (size_t i = 1; i < list.size(); ++i) {
+            EXPECT_GT(list[i], list[i - 1]);
+        }
+    }
+    // a start where the step is lost in rounding at once
+    EXPECT_EQ(kestu_temperature_list(0.5f, 1e-9f), std::vector<float>{0.5f});
+}
+
+// ---------------------------------------------------------------------------
+// refusals and failures
+
+struct refusal_case {
+    const char *                                         name;
+    std::function<void(kestu_full_params &, std::vector<float> &)> change;
+    int                                                  code;
+    const char *                                         log_part;
+};
+
+TEST(FullRefusals, BadRequestsAreRefusedBeforeAnyWork) {
+    kestu_context * ctx = digits();
+    ASSERT_NE(ctx, nullptr);
+    const std::vector<refusal_case> cases = {
+        {"n_threads 0", [](kestu_full_params & p, std::vector<float> &) { p.n_threads = 0; },
+         KESTU_FULL_ERR_N_THREADS, "n_threads"},
+        {"n_threads -3", [](kestu_full_params & p, std::vector<float> &) { p.n_threads = -3; },
+         KESTU_FULL_ERR_N_THREADS, "n_threads"},
+        {"negative offset", [](kestu_full_params & p, std::vector<float> &) { p.start_offset_ms = -10; },
+         KESTU_FULL_ERR_NEGATIVE_SPAN, "negative"},
+        {"negative duration", [](kestu_full_params & p, std::vector<float> &) { p.process_duration_ms = -1; },
+         KESTU_FULL_ERR_NEGATIVE_SPAN, "negative"},
+        {"NaN sample", [](kestu_full_params &, std::vector<float> & x) { x[1234] = NAN; },
+         KESTU_FULL_ERR_NON_FINITE, "sample 1234 is not a finite number"},
+        {"infinite sample", [](kestu_full_params &, std::vector<float> & x) { x.back() = -INFINITY; },
+         KESTU_FULL_ERR_NON_FINITE, "not a finite number"},
+        {"invalid pattern", [](kestu_full_params & p, std::vector<float> &) { p.suppress_pattern = "([a-z"; },
+         KESTU_FULL_ERR_SUPPRESS_PATTERN, "invalid suppress_pattern"},
+        {"NaN start temperature",
+         [](kestu_full_params & p, std::vector<float> &) { p.start_temperature = NAN; }, KESTU_FULL_ERR_TEMPERATURE,
+         "must be finite"},
+        {"infinite step", [](kestu_full_params & p, std::vector<float> &) { p.temperature_step = INFINITY; },
+         KESTU_FULL_ERR_TEMPERATURE, "must be finite"},
+        {"audio_ctx one above the model's",
+         [](kestu_full_params & p, std::vector<float> &) { p.audio_ctx = 1501; }, KESTU_FULL_ERR_AUDIO_CTX,
+         "audio_ctx is larger than the maximum allowed (1501 > 1500)"},
+        {"9 greedy candidates", [](kestu_full_params & p, std::vector<float> &) { p.greedy_candidates = 9; },
+         KESTU_FULL_ERR_TOO_MANY_DECODERS, "too many decoders requested (9), max = 8"},
+        {"9 beams",
+         [](kestu_full_params & p, std::vector<float> &) {
+             p = worker_params(KESTU_SAMPLING_BEAM_SEARCH);
+             p.beam_width = 9;
+         },
+         KESTU_FULL_ERR_TOO_MANY_DECODERS, "too many decoders requested (9), max = 8"},
+    };
+
+    for (const refusal_case & c : cases) {
+        SCOPED_TRACE(c.name);
+        state_ptr st(kestu_init_state(ctx));
+        ASSERT_NE(st, nullptr);
+        // an earlier run's segment must not pass for this run's result
+        st->result.push_back(kestu_segment{0, 100, "old", 0.0f, {}, false});
+
+        kestu_full_params  p = worker_params();
+        std::vector<float> x = first_clip().samples;
+        c.change(p, x);
+        log_capture log;
+        EXPECT_EQ(run(ctx, st.get(), p, x), c.code);
+        EXPECT_EQ(log.count(c.log_part), 1);
+        EXPECT_TRUE(st->result.empty());
+        EXPECT_EQ(st->n_encode, 0);
+        EXPECT_EQ(st->mel.n_len, 0); // not even the spectrogram was made
+    }
+}
+
+TEST(FullRefusals, MissingContextStateOrSamples) {
+    kestu_context *   ctx = digits();
+    kestu_full_params p   = worker_params();
+    const clip &      c   = first_clip();
+
+    EXPECT_EQ(kestu_full(nullptr, p, c.samples.data(), 100), KESTU_FULL_ERR_NULL_ARGUMENT);
+    EXPECT_EQ(kestu_full_with_state(nullptr, ctx->state, p, c.samples.data(), 100), KESTU_FULL_ERR_NULL_ARGUMENT);
+    EXPECT_EQ(kestu_full_with_state(ctx, nullptr, p, c.samples.data(), 100), KESTU_FULL_ERR_NULL_ARGUMENT);
+    EXPECT_EQ(kestu_full(ctx, p, nullptr, 100), KESTU_FULL_ERR_NULL_ARGUMENT);
+
+    ctx_ptr no_state(kestu_init_from_file_with_params_no_state(model_path("digits-tiny-f16.bin").c_str(),
+                                                                cpu_params()));
+    ASSERT_NE(no_state, nullptr);
+    ASSERT_EQ(no_state->state, nullptr);
+    log_capture log;
+    EXPECT_EQ(kestu_full(no_state.get(), p, c.samples.data(), (int) c.samples.size()),
+              KESTU_FULL_ERR_NULL_ARGUMENT);
+    EXPECT_EQ(log.count("the context has no state"), 1);
+}
+
+TEST(FullRefusals, UnknownLanguageOfAMultilingualModel) {
+    kestu_model_spec spec = small_spec();
+    spec.n_vocab          = 51865; // multilingual: 99 language tokens
+    ctx_ptr ctx           = random_model(spec);
+    ASSERT_NE(ctx, nullptr);
+    ASSERT_TRUE(ctx->vocab.is_multilingual());
+
+    const std::vector<float> x = noise(16000, 5);
+    kestu_full_params        p = kestu_full_default_params(KESTU_SAMPLING_GREEDY);
+    p.n_threads                = 2;
+    p.temperature_step         = 0.0f;
+    for (const char * lang : {"xx", "klingon", ""}) {
+        if (lang[0] == '\0') {
+            continue; // empty asks for detection
+        }
+        p.language = lang;
+        log_capture log;
+        EXPECT_EQ(run(ctx.get(), ctx->state, p, x), KESTU_FULL_ERR_UNKNOWN_LANGUAGE) << lang;
+        EXPECT_EQ(log.count("unknown language"), 2) << lang; // the lookup's line and the driver's
+        EXPECT_EQ(ctx->state->n_encode, 0);
+    }
+    // the 100th language has no token in a vocabulary of 99
+    p.language = kestu_lang_str(99);
+    EXPECT_EQ(run(ctx.get(), ctx->state, p, x), KESTU_FULL_ERR_UNKNOWN_LANGUAGE);
+
+    p.language = "de";
+    EXPECT_EQ(run(ctx.get(), ctx->state, p, x), KESTU_FULL_OK);
+    EXPECT_EQ(ctx->state->lang_id, kestu_lang_id("de"));
+}
+
+TEST(FullFailures, AbortedRunsReturnTheirStepsCode) {
+    // on_abort is asked after every encoder and decoder run: the k-th answer
+    // true fails the encoder (1), the prompt decode (2), a token step (3)
+    kestu_context * ctx = digits();
+    struct abort_at {
+        int calls = 0;
+        int at    = 0;
+    };
+    for (const auto & c : std::vector<std::pair<int, int>>{{1, KESTU_FULL_ERR_ENCODE},
+                                                          {2, KESTU_FULL_ERR_PROMPT_DECODE},
+                                                          {3, KESTU_FULL_ERR_DECODE}}) {
+        abort_at          a;
+        a.at                = c.first;
+        kestu_full_params p = worker_params();
+        p.on_abort          = [](void * data) {
+            auto * s = (abort_at *) data;
+            return ++s->calls == s->at;
+        };
+        p.on_abort_user_data = &a;
+        log_capture log;
+        EXPECT_EQ(kestu_full(ctx, p, first_clip().samples.data(), (int) first_clip().samples.size()), c.second);
+        EXPECT_EQ(log.count(c.first == 1 ? "failed to encode" : "failed to decode"), 1);
+    }
+}
+
+TEST(FullFailures, EncoderBeginCallbackStopsTheRun) {
+    kestu_context *   ctx = digits();
+    kestu_full_params p   = worker_params();
+    p.encoder_begin_callback = [](kestu_context *, kestu_state *, void *) { return false; };
+    const clip & c           = first_clip();
+    EXPECT_EQ(kestu_full(ctx, p, c.samples.data(), (int) c.samples.size()), KESTU_FULL_OK);
+    EXPECT_TRUE(ctx->state->result.empty());
+
+    p.language = "auto"; // before detection it is a failure
+    EXPECT_EQ(kestu_full(ctx, p, c.samples.data(), (int) c.samples.size()), KESTU_FULL_ERR_LANG_DETECT);
+}
+
+TEST(FullFailures, ExceptionsOfCallbacksDoNotCrossTheInterface) {
+    kestu_context *   ctx = digits();
+    kestu_full_params p   = worker_params();
+    p.on_progress         = [](kestu_context *, kestu_state *, int, void *) { throw std::runtime_error("boom"); };
+    log_capture  log;
+    const clip & c = first_clip();
+    EXPECT_EQ(kestu_full(ctx, p, c.samples.data(), (int) c.samples.size()), KESTU_FULL_ERR_INTERNAL);
+    EXPECT_EQ(log.count("kestu_full_with_state: boom"), 1);
+}
+
+// ---------------------------------------------------------------------------
+// short audio, offsets and durations
+
+TEST(FullSpans, TooShortAudioGivesNoSegmentsAndNoEncoderRun) {
+    kestu_context * ctx = digits();
+    const clip &    c   = first_clip();
+    struct span_case {
+        int  n_samples;
+        int  offset_ms;
+        int  duration_ms;
+        bool too_short;
+        bool encodes;
+    };
+    const int n = (int) c.samples.size();
+    const std::vector<span_case> cases = {
+        {1000, 0, 0, true, false}, // 6 frames
+        {1600, 0, 0, true, false}, // 9 frames
+        {0, 0, 0, true, false},    // no audio at all
+        {n, 0, 90, true, false},
+        {n, 0, 100, false, false}, // long enough, but a window needs more than 10 frames
+        {n, 0, 200, false, true},
+        {n, 60000, 0, true, false}, // the offset lies past the end
+        {n, 60000, 5000, true, false},
+        {n, 1000, 0, false, true},
+    };
+    for (const span_case & s : cases) {
+        SCOPED_TRACE(testing::Message() << s.n_samples << " " << s.offset_ms << " " << s.duration_ms);
+        state_ptr st(kestu_init_state(ctx));
+        kestu_full_params p  = worker_params();
+        p.start_offset_ms     = s.offset_ms;
+        p.process_duration_ms = s.duration_ms;
+        log_capture log;
+        EXPECT_EQ(kestu_full_with_state(ctx, st.get(), p, c.samples.data(), s.n_samples), KESTU_FULL_OK);
+        EXPECT_EQ(st->n_encode > 0, s.encodes);
+        EXPECT_EQ(log.count("input is too short"), s.too_short ? 1 : 0);
+        if (!s.encodes) {
+            EXPECT_TRUE(st->result.empty());
+        }
+    }
+}
+
+TEST(FullSpans, ProgressRunsFromZeroToAHundred) {
+    kestu_context *   ctx = digits();
+    std::vector<int>  seen;
+    kestu_full_params p = worker_params();
+    p.on_progress       = [](kestu_context *, kestu_state *, int progress, void * data) {
+        ((std::vector<int> *) data)->push_back(progress);
+    };
+    p.on_progress_user_data = &seen;
+    const clip & c          = first_clip();
+    ASSERT_EQ(kestu_full(ctx, p, c.samples.data(), (int) c.samples.size()), KESTU_FULL_OK);
+    EXPECT_EQ(seen, (std::vector<int>{0, 100}));
+}
+
+// ---------------------------------------------------------------------------
+// the audio context
+
+TEST(FullAudioContext, WindowsAdvanceByTheFramesTheEncoderSaw) {
+    // 60 s at an audio context of 512: each window sees 1024 frames, so the
+    // windows must step by at most that, or most of the audio is skipped
+    kestu_context *    ctx = digits();
+    const clip &       c   = sample_clips().at(2);
+    std::vector<float> x(60 * 16000, 0.0f);
+    std::copy(c.samples.begin(), c.samples.end(), x.begin() + 4096 * 160);
+
+    state_ptr         st(kestu_init_state(ctx));
+    kestu_full_params p = worker_params();
+    p.audio_ctx         = 512;
+    ASSERT_EQ(run(ctx, st.get(), p, x), KESTU_FULL_OK);
+    EXPECT_EQ(st->n_encode, 6); // windows at 0, 1024, ..., 5120 frames
+    ASSERT_FALSE(st->result.empty());
+    for (const kestu_segment & s : st->result) {
+        EXPECT_EQ(s.t0 % 1024, 0) << s.t0;
+        EXPECT_EQ(s.t1, s.t0 + 1024);
+    }
+    // the window of the clip holds speech
+    bool found = false;
+    for (const kestu_segment & s : st->result) {
+        found = found || (s.t0 == 4096 && s.text.find("off") != std::string::npos);
+    }
+    EXPECT_TRUE(found);
+}
+
+TEST(FullAudioContext, LanguageDetectionUsesTheRunsAudioContext) {
+    kestu_context *  ctx = digits();
+    state_ptr        st(kestu_init_state(ctx));
+    std::vector<int> seen;
+
+    kestu_full_params p      = worker_params();
+    p.language               = "auto";
+    p.audio_ctx              = 512;
+    p.encoder_begin_callback = [](kestu_context *, kestu_state * state, void * data) {
+        ((std::vector<int> *) data)->push_back(state->exp_n_audio_ctx);
+        return true;
+    };
+    p.encoder_begin_callback_user_data = &seen;
+    ASSERT_EQ(run(ctx, st.get(), p, first_clip().samples), KESTU_FULL_OK);
+    ASSERT_GE(seen.size(), 2u);
+    for (int n : seen) {
+        EXPECT_EQ(n, 512);
+    }
+    EXPECT_EQ(text_of(*st), first_clip().text);
+
+    // detection only: the language and nothing else
+    p.detect_language_only = true;
+    ASSERT_EQ(run(ctx, st.get(), p, first_clip().samples), KESTU_FULL_OK);
+    EXPECT_TRUE(st->result.empty());
+    EXPECT_GE(st->lang_id, 0);
+}
+
+// ---------------------------------------------------------------------------
+// prompts and the no-speech probability
+
+TEST(FullPrompt, LongPromptsAreTrimmedWithAWarning) {
+    // a text context of 64 allows 32 tokens of earlier text, the
+    // previous-text token included
+    ctx_ptr ctx = random_model(small_spec());
+    ASSERT_NE(ctx, nullptr);
+    std::vector<kestu_token> prompt;
+    for (int i = 0; i < 40; ++i) {
+        prompt.push_back(1000 + i);
+    }
+    const std::vector<float> x = noise(2 * 16000, 4);
+
+    for (bool repeat : {true, false}) {
+        SCOPED_TRACE(repeat);
+        state_ptr         st(kestu_init_state(ctx.get()));
+        kestu_full_params p  = kestu_full_default_params(KESTU_SAMPLING_GREEDY);
+        p.n_threads          = 2;
+        p.temperature_step   = 0.0f;
+        p.prompt_token_ids   = prompt.data();
+        p.prompt_token_count = (int) prompt.size();
+        p.repeat_prompt_text = repeat;
+        log_capture log;
+        ASSERT_EQ(run(ctx.get(), st.get(), p, x), KESTU_FULL_OK);
+        EXPECT_EQ(log.count("initial prompt is too long (40 tokens), will use only the last 31 tokens"), 1);
+        if (repeat) {
+            ASSERT_EQ(st->initial_prompt_tokens.size(), 31u);
+            EXPECT_EQ(st->initial_prompt_tokens.front(), 1000 + 40 - 31);
+        }
+    }
+}
+
+TEST(FullPrompt, TinyBudgetsAndForeignTokensAreSafe) {
+    kestu_context *          ctx    = digits();
+    const std::vector<kestu_token> prompt = {1000, 1001, 1002, 1003, 1004};
+    const clip &             c      = first_clip();
+
+    // a budget of one token after a kept initial token leaves no room for past text
+    for (int max_past : {1, 2, 3}) {
+        state_ptr         st(kestu_init_state(ctx));
+        kestu_full_params p    = worker_params();
+        p.prompt_token_ids     = prompt.data();
+        p.prompt_token_count   = (int) prompt.size();
+        p.repeat_prompt_text   = true;
+        p.max_past_text_tokens = max_past;
+        st->past_text_tokens   = {1005, 1006, 1007};
+        p.discard_past_text    = false;
+        EXPECT_EQ(run(ctx, st.get(), p, c.samples), KESTU_FULL_OK) << max_past;
+    }
+
+    // ids the model has no embedding for are dropped
+    const std::vector<kestu_token> bad = {-5, 1000, 51864, 1 << 30};
+    kestu_full_params              p   = worker_params();
+    p.prompt_token_ids                 = bad.data();
+    p.prompt_token_count               = (int) bad.size();
+    log_capture log;
+    EXPECT_EQ(kestu_full(ctx, p, c.samples.data(), (int) c.samples.size()), KESTU_FULL_OK);
+    EXPECT_EQ(log.count("dropped 3 prompt tokens outside the vocabulary"), 1);
+}
+
+TEST(FullPrompt, PromptTextIsTokenized) {
+    kestu_context *   ctx = digits();
+    state_ptr         st(kestu_init_state(ctx));
+    kestu_full_params p = worker_params();
+    p.prompt_text       = " zero one two";
+    p.discard_past_text = false;
+    ASSERT_EQ(run(ctx, st.get(), p, first_clip().samples), KESTU_FULL_OK);
+    // the prompt went in front of the past text, and this window's text after it
+    ASSERT_GE(st->past_text_tokens.size(), 3u);
+    std::vector<kestu_token> want(3);
+    ASSERT_EQ(kestu_tokenize(ctx, " zero one two", want.data(), 3), 3);
+    EXPECT_TRUE(std::equal(want.begin(), want.end(), st->past_text_tokens.begin()));
+}
+
+TEST(FullNoSpeech, ProbabilityComesFromThePromptsLastToken) {
+    // the worker's prompt is [sot, no timestamps]; decode it again over the
+    // same window and take the softmax of its last row in double precision
+    kestu_context * ctx = digits();
+    state_ptr       st(kestu_init_state(ctx));
+    kestu_full_params p = worker_params();
+    p.temperature_step  = 0.0f; // one attempt
+    ASSERT_EQ(run(ctx, st.get(), p, first_clip().samples), KESTU_FULL_OK);
+    const float got = st->no_speech_prob;
+
+    const kestu_vocab &            v      = ctx->vocab;
+    const std::vector<kestu_token> prompt = {v.token_sot, v.token_not};
+    ASSERT_EQ(kestu_encode_with_state(ctx, st.get(), 0, 2), 0);
+    ASSERT_EQ(kestu_decode_with_state(ctx, st.get(), prompt.data(), 2, 0, 2), 0);
+    const int     n_vocab = ctx->model.hparams.n_vocab;
+    const float * row     = st->logits.data() + n_vocab;
+    double        m       = -INFINITY;
+    for (int i = 0; i < n_vocab; ++i) {
+        m = std::max(m, (double) row[i]);
+    }
+    double s = 0.0;
+    for (int i = 0; i < n_vocab; ++i) {
+        s += std::exp((double) row[i] - m);
+    }
+    const double want = std::exp((double) row[v.token_nosp] - m) / s;
+    EXPECT_NEAR(got, want, 1e-6 + 1e-4 * want);
+    EXPECT_GT(want, 0.0);
+}
+
+// ---------------------------------------------------------------------------
+// callbacks, threads and what a run leaves in the state
+
+TEST(FullCallbacks, LogitsCallbackRunsOnTheCallersThread) {
+    kestu_context * ctx = digits();
+    struct seen_t {
+        std::thread::id  caller;
+        std::atomic<int> calls{0};
+        std::atomic<int> foreign{0};
+        std::atomic<int> max_tokens{0};
+    } seen;
+    seen.caller = std::this_thread::get_id();
+
+    kestu_full_params p  = worker_params(KESTU_SAMPLING_GREEDY, 4);
+    p.start_temperature  = 0.5f; // five candidates from the first attempt
+    p.on_logits          = [](kestu_context *, kestu_state *, const kestu_token_data *, int n_tokens, float *,
+                     void * data) {
+        auto * s = (seen_t *) data;
+        s->calls++;
+        if (std::this_thread::get_id() != s->caller) {
+            s->foreign++;
+        }
+        s->max_tokens = std::max(s->max_tokens.load(), n_tokens);
+    };
+    p.on_logits_user_data = &seen;
+    const clip & c        = first_clip();
+    ASSERT_EQ(kestu_full(ctx, p, c.samples.data(), (int) c.samples.size()), KESTU_FULL_OK);
+    EXPECT_GT(seen.calls.load(), 5 * 3);
+    EXPECT_GT(seen.max_tokens.load(), 0);
+    EXPECT_EQ(seen.foreign.load(), 0);
+}
+
+TEST(FullCallbacks, LogitsCallbackCanSteerTheTokens) {
+    // every step may end the text: masking all but end-of-text gives nothing
+    kestu_context *   ctx = digits();
+    kestu_full_params p   = worker_params();
+    p.suppress_leading_blank = false;
+    p.on_logits           = [](kestu_context * c, kestu_state *, const kestu_token_data *, int, float * logits,
+                     void *) {
+        for (int i = 0; i < c->vocab.n_vocab; ++i) {
+            if (i != c->vocab.token_eot) {
+                logits[i] = -INFINITY;
+            }
+        }
+    };
+    const clip & c = first_clip();
+    ASSERT_EQ(kestu_full(ctx, p, c.samples.data(), (int) c.samples.size()), KESTU_FULL_OK);
+    EXPECT_EQ(text_of(*ctx->state), "");
+}
+
+TEST(FullState, VoiceActivityMapIsDroppedWithoutVad) {
+    kestu_context * ctx           = digits();
+    ctx->state->has_vad_segments = true;
+    ctx->state->vad_mapping_table = {{0, 500}, {100, 600}};
+    const clip & c                = first_clip();
+    ASSERT_EQ(kestu_full(ctx, worker_params(), c.samples.data(), (int) c.samples.size()), KESTU_FULL_OK);
+    EXPECT_FALSE(ctx->state->has_vad_segments);
+    ASSERT_GE(kestu_full_n_segments(ctx), 1);
+    EXPECT_EQ(kestu_full_get_segment_t0(ctx, 0), 0);
+    ctx->state->vad_mapping_table.clear();
+}
+
+TEST(FullState, VoiceActivityFilterFailureIsReported) {
+    // no voice-activity model: the pre-filter fails and nothing is transcribed
+    kestu_context *   ctx = digits();
+    kestu_full_params p   = worker_params();
+    p.use_vad             = true;
+    p.vad_model_file      = nullptr;
+    std::vector<float> x  = first_clip().samples;
+    {
+        log_capture log;
+        EXPECT_EQ(kestu_full(ctx, p, x.data(), (int) x.size()), KESTU_FULL_ERR_VAD);
+        EXPECT_EQ(log.count("failed to compute VAD"), 1);
+        EXPECT_EQ(kestu_full_n_segments(ctx), 0);
+    }
+    // a bad request is refused before the filter reads it
+    x[7] = NAN;
+    log_capture log;
+    EXPECT_EQ(kestu_full(ctx, p, x.data(), (int) x.size()), KESTU_FULL_ERR_NON_FINITE);
+    EXPECT_EQ(log.count("VAD"), 0);
+}
+
+TEST(FullState, SignalEnergyBelongsToTheRunThatMadeIt) {
+    kestu_context *   ctx = digits();
+    state_ptr         st(kestu_init_state(ctx));
+    kestu_full_params p  = worker_params();
+    p.compute_token_times = true;
+    const clip & c        = first_clip();
+    ASSERT_EQ(run(ctx, st.get(), p, c.samples), KESTU_FULL_OK);
+    EXPECT_EQ(st->energy.size(), c.samples.size());
+    ASSERT_FALSE(st->result.empty());
+
+    // the same spectrogram installed directly: no samples, so no energy
+    const std::vector<float> mel = st->mel.data;
+    ASSERT_EQ(kestu_set_mel_with_state(ctx, st.get(), mel.data(), st->mel.n_len, st->mel.n_mel), 0);
+    log_capture log;
+    ASSERT_EQ(kestu_full_with_state(ctx, st.get(), p, nullptr, 0), KESTU_FULL_OK);
+    EXPECT_TRUE(st->energy.empty());
+    ASSERT_FALSE(st->result.empty());
+    EXPECT_GE(log.count("no signal data available"), 1);
+    for (const kestu_segment & s : st->result) {
+        for (const kestu_token_data & t : s.tokens) {
+            EXPECT_GE(t.t0, s.t0);
+            EXPECT_LE(t.t1, s.t1);
+        }
+    }
+}
+
+TEST(FullState, InstalledSpectrogramIsTranscribed) {
+    kestu_context * ctx = digits();
+    state_ptr       a(kestu_init_state(ctx));
+    state_ptr       b(kestu_init_state(ctx));
+    const clip &    c = first_clip();
+    ASSERT_EQ(kestu_pcm_to_mel_with_state(ctx, a.get(), c.samples.data(), (int) c.samples.size(), 2), 0);
+    ASSERT_EQ(kestu_set_mel_with_state(ctx, b.get(), a->mel.data.data(), a->mel.n_len, a->mel.n_mel), 0);
+    // an installed spectrogram counts every frame as audio: stop at the clip's end
+    kestu_full_params p   = worker_params();
+    p.process_duration_ms = a->mel.n_len_org * 10;
+    ASSERT_EQ(kestu_full_with_state(ctx, b.get(), p, nullptr, 0), KESTU_FULL_OK);
+    EXPECT_EQ(text_of(*b), c.text);
+    EXPECT_EQ(b->n_encode, 1);
+}
+
+// ---------------------------------------------------------------------------
+// timestamps on a random-weight model (the shipped one decodes without them)
+
+TEST(FullTimestamps, SegmentsLieInTheirWindowsInOrder) {
+    ctx_ptr ctx = random_model(small_spec(11));
+    ASSERT_NE(ctx, nullptr);
+    const std::vector<float> x = noise(12 * 16000, 2);
+
+    int               new_segments = 0;
+    kestu_full_params p            = kestu_full_default_params(KESTU_SAMPLING_GREEDY);
+    p.n_threads                    = 2;
+    p.compute_token_times          = true;
+    p.on_new_segment               = [](kestu_context *, kestu_state *, int n_new, void * data) {
+        *(int *) data += n_new;
+    };
+    p.on_new_segment_user_data = &new_segments;
+    ASSERT_EQ(run(ctx.get(), ctx->state, p, x), KESTU_FULL_OK);
+
+    const kestu_state & st = *ctx->state;
+    ASSERT_FALSE(st.result.empty());
+    EXPECT_EQ(new_segments, (int) st.result.size());
+    int64_t last_t0 = 0;
+    for (const kestu_segment & s : st.result) {
+        EXPECT_GE(s.t0, last_t0);
+        EXPECT_LE(s.t0, s.t1);
+        EXPECT_FALSE(s.text.empty());
+        last_t0 = s.t0;
+        // every text token has a time inside the audio
+        for (const kestu_token_data & t : s.tokens) {
+            if (t.id < ctx->vocab.token_eot) {
+                EXPECT_GE(t.t0, 0);
+                EXPECT_LE(t.t1, (int64_t) x.size() / 160 + 3000);
+            }
+        }
+    }
+}
+
+} // namespace

@@ -1,0 +1,264 @@
+// The worker as a parent program sees it: started with arguments, fed
+// requests through a pipe, read line by line. These cover the command line,
+// the unusable model files, the ends of the request stream and the bad
+// requests; test-worker-clips.cpp covers the transcriptions themselves.
+
+#include "model-writer.h"
+#include "worker-test-helpers.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <limits>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace worker_test;
+
+namespace {
+
+std::string read_file(const std::string & path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+// ---------------------------------------------------------------------------
+// command line and model files
+
+TEST(Worker, NoArgumentsGiveTheUsageLine) {
+    worker_process      w({});
+    const worker_result r = w.finish();
+    expect_clean_end(r, 2);
+    EXPECT_EQ(r.lines, std::vector<std::string>{"{\"ready\":false,\"error\":\"usage\"}"});
+}
+
+// A file that cannot be a model gives the model line and status 3, whatever
+// is wrong with it; nothing reaches standard error.
+TEST(Worker, UnusableModelFilesGiveTheModelLine) {
+    const temp_dir    tmp;
+    const std::string dir   = tmp.path;
+    const std::string model = read_file(model_path(SHARED_MODEL));
+    ASSERT_GT(model.size(), 1000000u);
+
+    struct bad_file {
+        const char * what;
+        std::string  path;
+    };
+    std::vector<bad_file> cases = {
+        {"missing file", dir + "/no-such-model.bin"},
+        {"a directory", dir},
+    };
+    const struct {
+        const char * what;
+        size_t       size;
+    } cuts[] = {
+        {"empty", 0},
+        {"magic only", 4},
+        {"inside the hyper-parameters", 20},
+        {"inside the filter bank", 1000},
+        {"inside the vocabulary", 100000},
+        {"inside the weights", model.size() / 2},
+        {"last byte missing", model.size() - 1},
+    };
+    for (const auto & c : cuts) {
+        const std::string path = dir + "/cut-" + std::to_string(c.size) + ".bin";
+        write_file(path, model.substr(0, c.size));
+        cases.push_back({c.what, path});
+    }
+    std::string wrong_magic = model;
+    wrong_magic[0] ^= 0x20;
+    write_file(dir + "/wrong-magic.bin", wrong_magic);
+    cases.push_back({"wrong magic", dir + "/wrong-magic.bin"});
+
+    for (const auto & c : cases) {
+        SCOPED_TRACE(c.what);
+        worker_process      w({c.path, "1", "cpu"});
+        const worker_result r = w.finish();
+        expect_clean_end(r, 3);
+        EXPECT_EQ(r.lines, std::vector<std::string>{"{\"ready\":false,\"error\":\"model\"}"});
+    }
+}
+
+// ---------------------------------------------------------------------------
+// requests
+
+// The parent waits for each answer before it sends the next request, as a
+// real parent does; bad audio is refused and the worker goes on.
+TEST(Worker, AnswersEachRequestInTurnAndRefusesBadAudio) {
+    const clip & first  = sample_clips().at(0);
+    const clip & second = sample_clips().at(1);
+
+    std::vector<float> nan_clip = first.samples;
+    nan_clip[nan_clip.size() / 2] = std::nanf("");
+    std::vector<float> inf_clip(16000, 0.0f);
+    inf_clip[0] = std::numeric_limits<float>::infinity();
+    std::vector<float> minus_inf_clip(8, 0.0f);
+    minus_inf_clip[7] = -std::numeric_limits<float>::infinity();
+
+    ready_worker w(shared_model_args({"2", "cpu", "fit"}));
+    auto ask = [&](const std::vector<float> & samples) {
+        EXPECT_TRUE(w.process.send(request(samples)));
+        std::string line;
+        EXPECT_TRUE(w.process.read_line(line));
+        return line;
+    };
+
+    EXPECT_EQ(expect_answer(ask(first.samples), (long) first.samples.size() / 16), first.text);
+    EXPECT_EQ(ask(nan_clip), "{\"ok\":false,\"error\":\"bad_audio\"}");
+    EXPECT_EQ(expect_answer(ask(second.samples), (long) second.samples.size() / 16), second.text);
+    EXPECT_EQ(ask(inf_clip), "{\"ok\":false,\"error\":\"bad_audio\"}");
+    EXPECT_EQ(ask(minus_inf_clip), "{\"ok\":false,\"error\":\"bad_audio\"}");
+    // too short to hold a word: an empty text, and 8 samples are 0 ms
+    EXPECT_EQ(expect_answer(ask(std::vector<float>(8, 0.0f)), 0), "");
+    expect_answer(ask(std::vector<float>(16000, 0.0f)), 1000);
+    // the bad requests left nothing behind
+    EXPECT_EQ(expect_answer(ask(first.samples), (long) first.samples.size() / 16), first.text);
+
+    const worker_result r = w.process.finish();
+    expect_clean_end(r, 0);
+    EXPECT_TRUE(r.lines.empty());
+}
+
+// A request that arrives in pieces of a few bytes, with pauses, is put
+// together before it is transcribed.
+TEST(Worker, RequestsArrivingInPiecesAreAnsweredWhole) {
+    const clip &      c     = sample_clips().at(2);
+    const std::string bytes = request(c.samples) + request(c.samples);
+
+    ready_worker w(shared_model_args({"2", "cpu"}));
+    size_t       pos = 0;
+    for (size_t k = 0; pos < bytes.size(); ++k) {
+        // single bytes through the first header, then odd-sized chunks that
+        // split samples and the second header
+        const size_t n = std::min(bytes.size() - pos, k < 4 ? (size_t) 1 : (size_t) 997 + k % 5);
+        ASSERT_TRUE(w.process.send(bytes.data() + pos, n));
+        pos += n;
+        if (k < 8 || k % 16 == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+    const worker_result r = w.process.finish();
+    expect_clean_end(r, 0);
+    ASSERT_EQ(r.lines.size(), 2u);
+    for (const auto & line : r.lines) {
+        EXPECT_EQ(expect_answer(line, (long) c.samples.size() / 16), c.text);
+    }
+}
+
+// A count of 0, and input that ends inside a header or inside the samples,
+// end the worker quietly with status 0; what came before is answered.
+TEST(Worker, EndsOfTheRequestStream) {
+    const clip & c = sample_clips().at(3);
+    const struct {
+        const char * what;
+        std::string  tail;
+    } cases[] = {
+        {"count 0, then a request that is never read", request_header(0) + request(c.samples)},
+        {"two bytes of a header", request_header(16000).substr(0, 2)},
+        {"half of the samples", request(std::vector<float>(16000, 0.0f)).substr(0, 4 + 32000)},
+        {"the samples but the last byte", request(std::vector<float>(16000, 0.0f)).substr(0, 4 + 63999)},
+    };
+    for (const auto & t : cases) {
+        SCOPED_TRACE(t.what);
+        ready_worker w(shared_model_args({"2", "cpu"}));
+        ASSERT_TRUE(w.process.send(request(c.samples)));
+        w.process.send(t.tail); // after a count of 0 the worker may be gone
+        const worker_result r = w.process.finish();
+        expect_clean_end(r, 0);
+        ASSERT_EQ(r.lines.size(), 1u);
+        EXPECT_EQ(expect_answer(r.lines[0], (long) c.samples.size() / 16), c.text);
+    }
+}
+
+// A count above 1920000 is refused at once: the worker answers and ends
+// without waiting for samples (the input stays open here).
+TEST(Worker, TooLongCountEndsTheWorkerWithoutReadingTheSamples) {
+    ready_worker w(shared_model_args({"2", "cpu"}));
+    ASSERT_TRUE(w.process.send(request_header(1920001)));
+    std::string line;
+    ASSERT_TRUE(w.process.read_line(line));
+    EXPECT_EQ(line, "{\"ok\":false,\"error\":\"too_long\"}");
+    EXPECT_FALSE(w.process.read_line(line)); // the worker ended, the input still open
+    const worker_result r = w.process.finish();
+    expect_clean_end(r, 0);
+    EXPECT_TRUE(r.lines.empty());
+}
+
+// ---------------------------------------------------------------------------
+// a small random-weight model: 256 audio positions, a vocabulary of broken
+// UTF-8
+
+// Every text entry is a cut or invalid UTF-8 sequence made unique by its id,
+// so whatever the random weights pick, the raw text is not valid UTF-8.
+std::vector<std::string> broken_utf8_vocab(size_t n) {
+    const char * const pieces[] = {"\xe2\x82", "\x80", "\xf0\x9f\x98", "\xff", " \xc3", "\xed\xa0\x80", "\xc0\xaf"};
+    std::vector<std::string> vocab(n);
+    for (size_t i = 0; i < n; ++i) {
+        vocab[i] = pieces[i % 7] + std::to_string(i);
+    }
+    vocab[220] = " "; // the loader insists on the single-space token
+    return vocab;
+}
+
+std::string write_small_model(const std::string & dir) {
+    kestu_model_spec spec;
+    spec.n_audio_ctx   = 256; // below the 512 positions that fitting asks for
+    spec.n_text_ctx    = 32;
+    spec.n_audio_state = 64;
+    spec.n_text_state  = 64;
+    spec.ftype         = 0;
+    spec.seed          = 5;
+    spec.vocab         = broken_utf8_vocab(50256);
+    const std::string path = dir + "/small-broken-vocab.bin";
+    EXPECT_TRUE(kestu_write_model_file(spec, path));
+    return path;
+}
+
+std::vector<float> noise(size_t n, unsigned seed) {
+    std::mt19937                          rng(seed);
+    std::uniform_real_distribution<float> u(-0.5f, 0.5f);
+    std::vector<float>                    v(n);
+    for (float & x : v) {
+        x = u(rng);
+    }
+    return v;
+}
+
+// Token texts that are not valid UTF-8 reach the answer as U+FFFD, so the
+// line stays valid JSON.
+TEST(Worker, BrokenUtf8InTokenTextsBecomesReplacementCharacters) {
+    const temp_dir    tmp;
+    const std::string model = write_small_model(tmp.path);
+    ready_worker      w({model, "2", "cpu"});
+    ASSERT_TRUE(w.process.send(request(noise(16000, 1))));
+    const worker_result r = w.process.finish();
+    expect_clean_end(r, 0);
+    ASSERT_EQ(r.lines.size(), 1u);
+    const std::string text = expect_answer(r.lines[0], 1000);
+    // random weights still pick some text tokens, each of them broken
+    EXPECT_NE(text.find("\xEF\xBF\xBD"), std::string::npos) << text;
+}
+
+// A transcription that fails is answered with the transcribe error, not with
+// an empty text, and the worker goes on serving. Fitting asks this model for
+// 512 audio positions where it has 256, so every fitted request fails.
+TEST(Worker, FailedTranscriptionIsReportedAndTheWorkerGoesOn) {
+    const temp_dir    tmp;
+    const std::string model = write_small_model(tmp.path);
+    ready_worker      w({model, "2", "cpu", "fit"});
+    std::vector<float> bad(16000, 0.0f);
+    bad[5] = std::nanf("");
+    ASSERT_TRUE(w.process.send(request(noise(16000, 1)) + request(bad) + request(noise(32000, 2))));
+    const worker_result r = w.process.finish();
+    expect_clean_end(r, 0);
+    EXPECT_EQ(r.lines, (std::vector<std::string>{"{\"ok\":false,\"error\":\"transcribe\"}",
+                                                 "{\"ok\":false,\"error\":\"bad_audio\"}",
+                                                 "{\"ok\":false,\"error\":\"transcribe\"}"}));
+}
+
+} // namespace
