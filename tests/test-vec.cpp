@@ -5,6 +5,7 @@
 // overflow and underflow path, and the softmax, SiLU and variance routines.
 
 #include "cpu/vec/vec.h"
+#include "tevo-cpu.h"
 
 #include <gtest/gtest.h>
 

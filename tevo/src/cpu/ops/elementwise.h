@@ -10,7 +10,7 @@
 // - brain float is a 16-bit shift one way and round-to-nearest-even on the
 //   bit pattern the other way.
 
-#include "cpu/impl.h"
+#include "cpu/ops/kernel.h"
 
 #include <immintrin.h>
 

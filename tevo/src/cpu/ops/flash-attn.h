@@ -5,7 +5,7 @@
 // row per head (ops-flash-attn-split.cpp) and the tiled path for many query
 // rows (ops-flash-attn-tiled.cpp).
 
-#include "cpu/impl.h"
+#include "cpu/ops/kernel.h"
 
 #include <math.h>
 #include <string.h>

@@ -7,9 +7,10 @@
 // a 16x16 block at once with the numerics of the one-row routine.
 
 #include "cpu/ops/ops.h"
-#include "cpu/impl.h"
 #include "cpu/ops/tiled.h"
 #include "cpu/vec/vec.h"
+
+#include <atomic>
 
 // output rows per side of a block inside a chunk
 static const int64_t TEVO_MM_BLOCK = 16;

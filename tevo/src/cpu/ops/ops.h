@@ -4,7 +4,7 @@
 // form: every thread of a run enters with the same node and takes its share
 // by ith and nth. Kernels not built yet abort (ops-stubs.cpp).
 
-#include "cpu/impl.h"
+#include "cpu/ops/kernel.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -5,7 +5,7 @@
 // and read the engine's half tables, so no tanhf or expf is paid per element;
 // the brain-float forms compute the formula itself.
 
-#include "cpu/impl.h"
+#include "cpu/vec/tables.h"
 
 #include <immintrin.h>
 #include <math.h>

@@ -6,7 +6,7 @@
 // numerics (accumulation widths, block sizes, the exponential) are fixed:
 // results must not depend on the thread count or on the call site.
 
-#include "cpu/impl.h"
+#include "cpu/vec/tables.h"
 
 #include <immintrin.h>
 
