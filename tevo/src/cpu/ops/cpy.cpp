@@ -5,8 +5,7 @@
 // two shapes may differ and either side may be strided.
 
 #include "cpu/ops/ops.h"
-
-#include <immintrin.h>
+#include "cpu/vec/convert.h"
 
 #include <climits>
 #include <type_traits>
@@ -59,125 +58,7 @@ struct cpy_i32_t {
 };
 
 // ---------------------------------------------------------------------------
-// packed row conversions, 8 lanes at a time, bit for bit the element rules
-
-// F16C quiets NaN payloads instead of storing 0x7e00: such lanes are redone
-static void cpy_row_f32_f16(const float * x, tevo_fp16_t * y, int64_t n) {
-    int64_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256 v = _mm256_loadu_ps(x + i);
-        _mm_storeu_si128((__m128i *) (y + i), _mm256_cvtps_ph(v, _MM_FROUND_TO_NEAREST_INT));
-        if (__builtin_expect(_mm256_movemask_ps(_mm256_cmp_ps(v, v, _CMP_UNORD_Q)) != 0, 0)) {
-            for (int j = 0; j < 8; ++j) {
-                y[i + j] = TEVO_FP32_TO_FP16(x[i + j]);
-            }
-        }
-    }
-    for (; i < n; ++i) {
-        y[i] = TEVO_FP32_TO_FP16(x[i]);
-    }
-}
-
-// F16C sets the quiet bit of NaNs; the table keeps the pattern
-static void cpy_row_f16_f32(const tevo_fp16_t * x, float * y, int64_t n) {
-    int64_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256 v = _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) (x + i)));
-        _mm256_storeu_ps(y + i, v);
-        if (__builtin_expect(_mm256_movemask_ps(_mm256_cmp_ps(v, v, _CMP_UNORD_Q)) != 0, 0)) {
-            for (int j = 0; j < 8; ++j) {
-                y[i + j] = cpy_f16_to_f32(x[i + j]);
-            }
-        }
-    }
-    for (; i < n; ++i) {
-        y[i] = cpy_f16_to_f32(x[i]);
-    }
-}
-
-// eight floats as bits to eight brain floats: round to nearest even on the
-// upper half, NaN keeps its upper half with the quiet bit 0x40 set
-static inline __m128i cpy_v_f32_bf16(__m256i u) {
-    const __m256i lsb  = _mm256_and_si256(_mm256_srli_epi32(u, 16), _mm256_set1_epi32(1));
-    const __m256i rnd  = _mm256_srli_epi32(_mm256_add_epi32(u, _mm256_add_epi32(lsb, _mm256_set1_epi32(0x7fff))), 16);
-    const __m256i nanv = _mm256_or_si256(_mm256_srli_epi32(u, 16), _mm256_set1_epi32(0x40));
-    const __m256i isnan =
-        _mm256_cmpgt_epi32(_mm256_and_si256(u, _mm256_set1_epi32(0x7fffffff)), _mm256_set1_epi32(0x7f800000));
-    const __m256i r = _mm256_blendv_epi8(rnd, nanv, isnan);
-    return _mm_packus_epi32(_mm256_castsi256_si128(r), _mm256_extracti128_si256(r, 1));
-}
-
-static void cpy_row_f32_bf16(const float * x, tevo_bf16_t * y, int64_t n) {
-    int64_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256i u = _mm256_loadu_si256((const __m256i *) (x + i));
-        _mm_storeu_si128((__m128i *) (y + i), cpy_v_f32_bf16(u));
-    }
-    for (; i < n; ++i) {
-        y[i] = TEVO_FP32_TO_BF16(x[i]);
-    }
-}
-
-static inline __m256 cpy_v_bf16_f32(const tevo_bf16_t * x) {
-    const __m256i w = _mm256_cvtepu16_epi32(_mm_loadu_si128((const __m128i *) x));
-    return _mm256_castsi256_ps(_mm256_slli_epi32(w, 16));
-}
-
-static void cpy_row_bf16_f32(const tevo_bf16_t * x, float * y, int64_t n) {
-    int64_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        _mm256_storeu_ps(y + i, cpy_v_bf16_f32(x + i));
-    }
-    for (; i < n; ++i) {
-        y[i] = TEVO_BF16_TO_FP32(x[i]);
-    }
-}
-
-static void cpy_row_f16_bf16(const tevo_fp16_t * x, tevo_bf16_t * y, int64_t n) {
-    int64_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256 v = _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) (x + i)));
-        _mm_storeu_si128((__m128i *) (y + i), cpy_v_f32_bf16(_mm256_castps_si256(v)));
-        if (__builtin_expect(_mm256_movemask_ps(_mm256_cmp_ps(v, v, _CMP_UNORD_Q)) != 0, 0)) {
-            for (int j = 0; j < 8; ++j) {
-                y[i + j] = TEVO_FP32_TO_BF16(cpy_f16_to_f32(x[i + j]));
-            }
-        }
-    }
-    for (; i < n; ++i) {
-        y[i] = TEVO_FP32_TO_BF16(cpy_f16_to_f32(x[i]));
-    }
-}
-
-static void cpy_row_bf16_f16(const tevo_bf16_t * x, tevo_fp16_t * y, int64_t n) {
-    int64_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256 v = cpy_v_bf16_f32(x + i);
-        _mm_storeu_si128((__m128i *) (y + i), _mm256_cvtps_ph(v, _MM_FROUND_TO_NEAREST_INT));
-        if (__builtin_expect(_mm256_movemask_ps(_mm256_cmp_ps(v, v, _CMP_UNORD_Q)) != 0, 0)) {
-            for (int j = 0; j < 8; ++j) {
-                y[i + j] = TEVO_FP32_TO_FP16(TEVO_BF16_TO_FP32(x[i + j]));
-            }
-        }
-    }
-    for (; i < n; ++i) {
-        y[i] = TEVO_FP32_TO_FP16(TEVO_BF16_TO_FP32(x[i]));
-    }
-}
-
-static void cpy_row_f32_i32(const float * x, int32_t * y, int64_t n) {
-    tevo_cpu_fp32_to_i32(x, y, n);
-}
-
-static void cpy_row_i32_f32(const int32_t * x, float * y, int64_t n) {
-    int64_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        _mm256_storeu_ps(y + i, _mm256_cvtepi32_ps(_mm256_loadu_si256((const __m256i *) (x + i))));
-    }
-    for (; i < n; ++i) {
-        y[i] = (float) x[i];
-    }
-}
+// packed row conversions (cpu/vec), bit for bit the element rules
 
 // the packed row routine of each converting pair
 template <typename S, typename D> struct cpy_row;
@@ -187,14 +68,14 @@ template <typename S, typename D> struct cpy_row;
         static void run(const S::T * x, D::T * y, int64_t n) { fn(x, y, n); }              \
     };
 
-CPY_ROW(cpy_f32_t, cpy_f16_t, cpy_row_f32_f16)
-CPY_ROW(cpy_f32_t, cpy_bf16_t, cpy_row_f32_bf16)
-CPY_ROW(cpy_f32_t, cpy_i32_t, cpy_row_f32_i32)
-CPY_ROW(cpy_f16_t, cpy_f32_t, cpy_row_f16_f32)
-CPY_ROW(cpy_f16_t, cpy_bf16_t, cpy_row_f16_bf16)
-CPY_ROW(cpy_bf16_t, cpy_f32_t, cpy_row_bf16_f32)
-CPY_ROW(cpy_bf16_t, cpy_f16_t, cpy_row_bf16_f16)
-CPY_ROW(cpy_i32_t, cpy_f32_t, cpy_row_i32_f32)
+CPY_ROW(cpy_f32_t, cpy_f16_t, tevo_vec_cvt_f32_f16)
+CPY_ROW(cpy_f32_t, cpy_bf16_t, tevo_vec_cvt_f32_bf16)
+CPY_ROW(cpy_f32_t, cpy_i32_t, tevo_cpu_fp32_to_i32)
+CPY_ROW(cpy_f16_t, cpy_f32_t, tevo_vec_cvt_f16_f32)
+CPY_ROW(cpy_f16_t, cpy_bf16_t, tevo_vec_cvt_f16_bf16)
+CPY_ROW(cpy_bf16_t, cpy_f32_t, tevo_cpu_bf16_to_fp32)
+CPY_ROW(cpy_bf16_t, cpy_f16_t, tevo_vec_cvt_bf16_f16)
+CPY_ROW(cpy_i32_t, cpy_f32_t, tevo_vec_cvt_i32_f32)
 
 #undef CPY_ROW
 
@@ -510,7 +391,7 @@ static void tevo_compute_forward_dup_convert(const struct tevo_compute_params * 
 // F32, F16 and BF16 into a type reached through its float-to-row converter
 
 static void cpy_from_float_i32(const float * x, void * y, int64_t n) {
-    cpy_row_f32_i32(x, (int32_t *) y, n);
+    tevo_cpu_fp32_to_i32(x, (int32_t *) y, n);
 }
 
 template <typename S>
@@ -566,9 +447,9 @@ static void tevo_compute_forward_dup_to_quant(const struct tevo_compute_params *
                     from_float((const float *) row, d + id, ne00);
                 } else {
                     if (std::is_same<S, cpy_f16_t>::value) {
-                        cpy_row_f16_f32((const tevo_fp16_t *) row, scratch, ne00);
+                        tevo_vec_cvt_f16_f32((const tevo_fp16_t *) row, scratch, ne00);
                     } else {
-                        cpy_row_bf16_f32((const tevo_bf16_t *) row, scratch, ne00);
+                        tevo_cpu_bf16_to_fp32((const tevo_bf16_t *) row, scratch, ne00);
                     }
                     from_float(scratch, d + id, ne00);
                 }

@@ -1,9 +1,9 @@
 #pragma once
 
 // Fused attention on the CPU: the operator entry with its path choice and
-// the one-chunk kernel (ops-flash-attn.cpp), the split-key path for one query
-// row per head (ops-flash-attn-split.cpp) and the tiled path for many query
-// rows (ops-flash-attn-tiled.cpp).
+// the one-chunk kernel (flash-attn.cpp), the split-key path for one query
+// row per head (flash-attn-split.cpp) and the tiled path for many query
+// rows (flash-attn-tiled.cpp).
 
 #include "cpu/ops/kernel.h"
 

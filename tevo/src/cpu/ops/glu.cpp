@@ -137,49 +137,15 @@ void tevo_swiglu_row_f32(float * y, const float * x, const float * g, int n) {
 }
 
 void tevo_reglu_row_f32(float * y, const float * x, const float * g, int n) {
-    const __m256 zero = _mm256_setzero_ps();
-    int          i    = 0;
-    for (; i + 32 <= n; i += 32) {
-        for (int k = 0; k < 32; k += 8) {
-            const __m256 vx = _mm256_loadu_ps(x + i + k);
-            const __m256 vg = _mm256_loadu_ps(g + i + k);
-            _mm256_storeu_ps(y + i + k, _mm256_and_ps(_mm256_cmp_ps(vx, zero, _CMP_GT_OQ), _mm256_mul_ps(vx, vg)));
-        }
-    }
-    for (; i + 8 <= n; i += 8) {
-        const __m256 vx = _mm256_loadu_ps(x + i);
-        const __m256 vg = _mm256_loadu_ps(g + i);
-        _mm256_storeu_ps(y + i, _mm256_and_ps(_mm256_cmp_ps(vx, zero, _CMP_GT_OQ), _mm256_mul_ps(vx, vg)));
-    }
-    for (; i < n; ++i) {
-        y[i] = tevo_reglu_f32(x[i], g[i]);
-    }
+    tevo_vec_reglu_f32(n, y, x, g);
 }
 
 void tevo_geglu_row_f32(float * y, const float * x, const float * g, int n) {
-    int i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256 vx  = _mm256_loadu_ps(x + i);
-        const __m256 vg  = _mm256_loadu_ps(g + i);
-        // below the lower limit the gate is not read: 0 even for a NaN gate
-        const __m256 low = _mm256_cmp_ps(vx, _mm256_set1_ps(TEVO_GELU_LOWER), _CMP_LE_OQ);
-        _mm256_storeu_ps(y + i, _mm256_andnot_ps(low, _mm256_mul_ps(tevo_v_gelu_table(vx), vg)));
-    }
-    for (; i < n; ++i) {
-        y[i] = x[i] <= TEVO_GELU_LOWER ? 0.0f : tevo_gelu_table_f32(x[i]) * g[i];
-    }
+    tevo_vec_geglu_f32(n, y, x, g);
 }
 
 void tevo_geglu_quick_row_f32(float * y, const float * x, const float * g, int n) {
-    int i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256 vx = _mm256_loadu_ps(x + i);
-        const __m256 vg = _mm256_loadu_ps(g + i);
-        _mm256_storeu_ps(y + i, _mm256_mul_ps(tevo_v_gelu_quick_table(vx), vg));
-    }
-    for (; i < n; ++i) {
-        y[i] = tevo_gelu_quick_table_f32(x[i]) * g[i];
-    }
+    tevo_vec_geglu_quick_f32(n, y, x, g);
 }
 
 void tevo_glu_f32(const tevo_compute_params * params, tevo_tensor * dst, tevo_glu_op op, const tevo_glu_args & a) {

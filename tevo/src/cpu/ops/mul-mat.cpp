@@ -10,6 +10,8 @@
 #include "cpu/ops/tiled.h"
 #include "cpu/vec/vec.h"
 
+#include <immintrin.h>
+
 #include <atomic>
 
 // output rows per side of a block inside a chunk

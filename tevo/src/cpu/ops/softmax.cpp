@@ -16,31 +16,6 @@ static inline char * tevo_row_ptr(const struct tevo_tensor * t, int64_t i1, int6
 // ---------------------------------------------------------------------------
 // SOFT_MAX
 
-// w[i] = fmaf(slope, m[i], w[i])
-static void tevo_soft_max_add_mask_f32(int64_t n, float * w, const float * m, float slope) {
-    const __m256 vs = _mm256_set1_ps(slope);
-    int64_t      i  = 0;
-    for (; i + 8 <= n; i += 8) {
-        _mm256_storeu_ps(w + i, _mm256_fmadd_ps(vs, _mm256_loadu_ps(m + i), _mm256_loadu_ps(w + i)));
-    }
-    for (; i < n; i++) {
-        w[i] = fmaf(slope, m[i], w[i]);
-    }
-}
-
-static void tevo_soft_max_add_mask_f16(int64_t n, float * w, const tevo_fp16_t * m, float slope) {
-    const __m256 vs = _mm256_set1_ps(slope);
-    int64_t      i  = 0;
-    // the hardware widening is exact, as the table is
-    for (; i + 8 <= n; i += 8) {
-        const __m256 mv = _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) (m + i)));
-        _mm256_storeu_ps(w + i, _mm256_fmadd_ps(vs, mv, _mm256_loadu_ps(w + i)));
-    }
-    for (; i < n; i++) {
-        w[i] = fmaf(slope, tevo_table_f32_f16[m[i]], w[i]);
-    }
-}
-
 void tevo_compute_forward_soft_max(const struct tevo_compute_params * params, struct tevo_tensor * dst) {
     const struct tevo_tensor * src0 = dst->src[0];
     const struct tevo_tensor * src1 = dst->src[1];
@@ -100,9 +75,9 @@ void tevo_compute_forward_soft_max(const struct tevo_compute_params * params, st
                     const char * mp =
                         (const char *) src1->data + i01 * nb11 + (i02 % ne12) * nb12 + (i03 % ne13) * nb13;
                     if (use_f16) {
-                        tevo_soft_max_add_mask_f16(ne00, w, (const tevo_fp16_t *) mp, slope);
+                        tevo_vec_mad_f32_f16(ne00, w, (const tevo_fp16_t *) mp, slope);
                     } else {
-                        tevo_soft_max_add_mask_f32(ne00, w, (const float *) mp, slope);
+                        tevo_vec_mad_f32(ne00, w, (const float *) mp, slope);
                     }
                 }
 

@@ -76,23 +76,11 @@ void tevo_row_f16_table(tevo_fp16_t * y, const tevo_fp16_t * x, int n, const tev
 }
 
 void tevo_row_gelu_f32(float * y, const float * x, int n) {
-    int i = 0;
-    for (; i + 8 <= n; i += 8) {
-        _mm256_storeu_ps(y + i, tevo_v_gelu_table(_mm256_loadu_ps(x + i)));
-    }
-    for (; i < n; ++i) {
-        y[i] = tevo_gelu_table_f32(x[i]);
-    }
+    tevo_vec_gelu_f32(n, y, x);
 }
 
 void tevo_row_gelu_quick_f32(float * y, const float * x, int n) {
-    int i = 0;
-    for (; i + 8 <= n; i += 8) {
-        _mm256_storeu_ps(y + i, tevo_v_gelu_quick_table(_mm256_loadu_ps(x + i)));
-    }
-    for (; i < n; ++i) {
-        y[i] = tevo_gelu_quick_table_f32(x[i]);
-    }
+    tevo_vec_gelu_quick_f32(n, y, x);
 }
 
 void tevo_row_silu_f32(float * y, const float * x, int n) {
