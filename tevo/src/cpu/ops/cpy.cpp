@@ -84,16 +84,14 @@ CPY_ROW(cpy_i32_t, cpy_f32_t, tevo_vec_cvt_i32_f32)
 
 // rows [ir0, ir1) of every plane for this thread
 struct cpy_rows {
-    int ir0;
-    int ir1;
+    int64_t ir0;
+    int64_t ir1;
 };
 
 static cpy_rows cpy_thread_rows(const struct tevo_compute_params * params, int64_t ne01) {
-    const int nr  = (int) ne01;
-    const int dr  = (nr + params->nth - 1) / params->nth;
-    const int ir0 = dr * params->ith;
-    const int ir1 = TEVO_MIN(ir0 + dr, nr);
-    return { ir0, ir1 };
+    cpy_rows r;
+    tevo_thread_range(ne01, params->ith, params->nth, &r.ir0, &r.ir1);
+    return r;
 }
 
 // Destination position (c0, i1, i2, i3) that walks dst in natural order.
@@ -221,10 +219,8 @@ static void tevo_compute_forward_dup_bytes(const struct tevo_compute_params * pa
         TEVO_ASSERT(tevo_is_contiguous(dst) && tevo_is_contiguous(src0));
         TEVO_ASSERT(src0->type == dst->type);
 
-        const int nk = (int) (tevo_nelements(src0) / blck);
-        const int dk = (nk + nth - 1) / nth;
-        const int k0 = dk * ith;
-        const int k1 = TEVO_MIN(k0 + dk, nk);
+        int64_t k0, k1;
+        tevo_thread_range(tevo_nelements(src0) / blck, ith, nth, &k0, &k1);
         if (k0 < k1) {
             memcpy(d + (size_t) k0 * ts, s + (size_t) k0 * ts, (size_t) (k1 - k0) * ts);
         }
@@ -339,7 +335,7 @@ static void tevo_compute_forward_dup_convert(const struct tevo_compute_params * 
                     // strided elements: bands of rows, as for same-type copies
                     const int64_t band = 16;
                     for (int64_t b0 = r.ir0; b0 < r.ir1; b0 += band) {
-                        const int64_t nb   = TEVO_MIN(band, (int64_t) r.ir1 - b0);
+                        const int64_t nb   = TEVO_MIN(band, r.ir1 - b0);
                         const char *  row0 = s + b0 * nb01 + i02 * nb02 + i03 * nb03;
                         for (int64_t i00 = 0; i00 < ne00; i00++) {
                             for (int64_t k = 0; k < nb; ++k) {
@@ -474,7 +470,7 @@ static void tevo_compute_forward_dup_from_quant(const struct tevo_compute_params
     const size_t  nb10 = tgt->nb[0], nb11 = tgt->nb[1], nb12 = tgt->nb[2], nb13 = tgt->nb[3];
 
     const int64_t qk = tevo_blck_size(src0->type);
-    const int     nr = (int) (tevo_nelements(tgt) / qk);
+    const int64_t nr = tevo_nelements(tgt) / qk;
 
     TEVO_ASSERT(nb10 == tevo_type_size(dst->type));
     TEVO_ASSERT((ne10 % qk) == 0 || tevo_is_contiguous(dst));
@@ -484,15 +480,14 @@ static void tevo_compute_forward_dup_from_quant(const struct tevo_compute_params
         TEVO_ABORT("%s: no row-to-float converter for type %s", tevo_op_desc(dst), tevo_type_name(src0->type));
     }
 
-    const int dr  = (nr + params->nth - 1) / params->nth;
-    const int ir0 = dr * params->ith;
-    const int ir1 = TEVO_MIN(ir0 + dr, nr);
+    int64_t ir0, ir1;
+    tevo_thread_range(nr, params->ith, params->nth, &ir0, &ir1);
 
     const char * s = (const char *) src0->data;
     char *       d = (char *) dst->data;
 
-    for (int ir = ir0; ir < ir1; ++ir) {
-        const int64_t i = (int64_t) ir * qk;
+    for (int64_t ir = ir0; ir < ir1; ++ir) {
+        const int64_t i = ir * qk;
 
         const int64_t i03 = i / (ne00 * ne01 * ne02);
         const int64_t i02 = (i - i03 * ne00 * ne01 * ne02) / (ne00 * ne01);

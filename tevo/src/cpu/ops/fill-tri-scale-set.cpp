@@ -9,13 +9,11 @@
 #include "platform/platform.h"
 
 // the predicates of TRI by tri type (argsort.cpp)
-extern "C" bool (*const tevo_tri_pred_table[4])(int32_t, int32_t);
+extern "C" bool (*const tevo_tri_pred_table[4])(int64_t, int64_t);
 
 // rows [ir0, ir1) of nr for this thread
 static void fts_thread_rows(const struct tevo_compute_params * params, int64_t nr, int64_t * ir0, int64_t * ir1) {
-    const int64_t dr = (nr + params->nth - 1) / params->nth;
-    *ir0             = dr * params->ith;
-    *ir1             = TEVO_MIN(*ir0 + dr, nr);
+    tevo_thread_range(nr, params->ith, params->nth, ir0, ir1);
 }
 
 // ---------------------------------------------------------------------------
@@ -72,7 +70,7 @@ void tevo_compute_forward_tri(const struct tevo_compute_params * params, struct 
     if (tri_type > 3) {
         TEVO_ABORT("invalid tri type");
     }
-    bool (*const pred)(int32_t, int32_t) = tevo_tri_pred_table[tri_type];
+    bool (*const pred)(int64_t, int64_t) = tevo_tri_pred_table[tri_type];
 
     const int64_t ne0 = dst->ne[0];
     const int64_t ne01 = src0->ne[1], ne02 = src0->ne[2];
@@ -89,7 +87,7 @@ void tevo_compute_forward_tri(const struct tevo_compute_params * params, struct 
                                                  i3 * src0->nb[3]);
         uint32_t * y = (uint32_t *) ((char *) dst->data + i1 * dst->nb[1] + i2 * dst->nb[2] + i3 * dst->nb[3]);
         for (int64_t i0 = 0; i0 < ne0; ++i0) {
-            y[i0] = pred((int32_t) i0, (int32_t) i1) ? x[i0] : 0u;
+            y[i0] = pred(i0, i1) ? x[i0] : 0u;
         }
     }
 }

@@ -118,8 +118,8 @@ static void tevo_fattn_acc_f32(float * acc, int64_t DV, const char * vbase, size
     }
 }
 
-void tevo_flash_attn_ext_one_chunk(const struct tevo_compute_params * params, struct tevo_tensor * dst, int32_t ir0,
-                                   int32_t ir1, int64_t kv0, int64_t kv1, float * partials, int64_t partial_stride) {
+void tevo_flash_attn_ext_one_chunk(const struct tevo_compute_params * params, struct tevo_tensor * dst, int64_t ir0,
+                                   int64_t ir1, int64_t kv0, int64_t kv1, float * partials, int64_t partial_stride) {
     const struct tevo_tensor * q     = dst->src[0];
     const struct tevo_tensor * k     = dst->src[1];
     const struct tevo_tensor * v     = dst->src[2];
@@ -133,6 +133,9 @@ void tevo_flash_attn_ext_one_chunk(const struct tevo_compute_params * params, st
     const size_t  nb1  = dst->nb[1];
 
     tevo_flash_attn_ext_check_layout(dst);
+
+    // the dot products of the scores take an int length
+    const int dk = tevo_row_length(dst, DK);
 
     const enum tevo_type  k_vec_dot_type = tevo_get_type_traits_cpu(k->type)->vec_dot_type;
     const tevo_from_float_t q_to_vec_dot = tevo_get_type_traits_cpu(k_vec_dot_type)->from_float;
@@ -173,7 +176,7 @@ void tevo_flash_attn_ext_one_chunk(const struct tevo_compute_params * params, st
     void * const        qconv = slice + 2 * DV;
     const void * const  qconv_row = qconv;
 
-    for (int32_t ir = ir0; ir < ir1; ++ir) {
+    for (int64_t ir = ir0; ir < ir1; ++ir) {
         const int64_t i3 = ir / (n_head * N);
         const int64_t i2 = (ir - i3 * n_head * N) / N;
         const int64_t i1 = ir - i3 * n_head * N - i2 * N;
@@ -234,10 +237,10 @@ void tevo_flash_attn_ext_one_chunk(const struct tevo_compute_params * params, st
                 }
                 if (run > 1) {
                     float dots[16];
-                    kq_block((int) DK, run, 1, kbase + key[j] * k->nb[1], k->nb[1], &qconv_row, dots);
+                    kq_block(dk, run, 1, kbase + key[j] * k->nb[1], k->nb[1], &qconv_row, dots);
                     memcpy(sc + j, dots, (size_t) run * sizeof(float));
                 } else {
-                    kq_vec_dot((int) DK, &sc[j], 0, kbase + key[j] * k->nb[1], 0, qconv, 0, 1);
+                    kq_vec_dot(dk, &sc[j], 0, kbase + key[j] * k->nb[1], 0, qconv, 0, 1);
                 }
                 j += run;
             }
@@ -303,7 +306,7 @@ void tevo_flash_attn_ext_one_chunk(const struct tevo_compute_params * params, st
         }
 
         if (partials) {
-            float * rec = partials + (int64_t) ir * partial_stride;
+            float * rec = partials + ir * partial_stride;
             rec[0]      = M;
             rec[1]      = S;
             memcpy(rec + 2, acc, (size_t) DV * sizeof(float));
@@ -368,9 +371,9 @@ void tevo_compute_forward_flash_attn_ext(const struct tevo_compute_params * para
         const int64_t ir0 = dr * chunk;
         const int64_t ir1 = TEVO_MIN(ir0 + dr, nr);
         if (tiled) {
-            tevo_flash_attn_ext_tiles(params, dst, (int32_t) ir0, (int32_t) ir1);
+            tevo_flash_attn_ext_tiles(params, dst, ir0, ir1);
         } else {
-            tevo_flash_attn_ext_one_chunk(params, dst, (int32_t) ir0, (int32_t) ir1, 0, n_kv, NULL, 0);
+            tevo_flash_attn_ext_one_chunk(params, dst, ir0, ir1, 0, n_kv, NULL, 0);
         }
         chunk = tevo_threadpool_chunk_add(params->threadpool, 1);
     }

@@ -31,22 +31,22 @@ void tevo_glu_rows(const tevo_compute_params * params, tevo_tensor * dst, RowFn 
         TEVO_ASSERT(src0->type == src1->type);
     }
 
-    const int  nc      = (int) (src1 ? src0->ne[0] : src0->ne[0] / 2);
-    const int  nr      = (int) tevo_nrows(src0);
-    const bool swapped = tevo_get_op_params_i32(dst, 1) != 0;
+    // the row routines take an int length
+    const int     nc      = tevo_row_length(dst, src1 ? src0->ne[0] : src0->ne[0] / 2);
+    const int64_t nr      = tevo_nrows(src0);
+    const bool    swapped = tevo_get_op_params_i32(dst, 1) != 0;
 
     TEVO_ASSERT(dst->ne[0] == nc);
     TEVO_ASSERT(tevo_nrows(dst) == nr);
 
-    const int dr  = (nr + params->nth - 1) / params->nth;
-    const int ir0 = dr * params->ith;
-    const int ir1 = TEVO_MIN(ir0 + dr, nr);
+    int64_t ir0, ir1;
+    tevo_thread_range(nr, params->ith, params->nth, &ir0, &ir1);
 
     if (ir0 >= ir1 || nc < 1) {
         return;
     }
 
-    for (int r = ir0; r < ir1; ++r) {
+    for (int64_t r = ir0; r < ir1; ++r) {
         const T * x = (const T *) ((const char *) src0->data + r * src0->nb[1]);
         const T * g = src1 ? (const T *) ((const char *) src1->data + r * src1->nb[1]) : x;
         if (!src1) {

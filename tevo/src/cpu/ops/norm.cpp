@@ -250,10 +250,10 @@ void tevo_compute_forward_group_norm(const struct tevo_compute_params * params, 
     const int64_t ne01 = src0->ne[1];
     const int64_t ne02 = src0->ne[2];
 
-    const int32_t per_group = ((int32_t) ne02 + n_groups - 1) / n_groups;
+    const int64_t per_group = (ne02 + n_groups - 1) / n_groups;
 
     for (int32_t g = ith; g < n_groups; g += nth) {
-        const int64_t start = (int64_t) g * per_group;
+        const int64_t start = g * per_group;
         const int64_t end   = TEVO_MIN(start + per_group, ne02);
         if (start >= end) {
             continue;

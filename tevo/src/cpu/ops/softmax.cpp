@@ -45,6 +45,8 @@ void tevo_compute_forward_soft_max(const struct tevo_compute_params * params, st
     if (ne03 < 1 || ne02 < 1 || ith >= ne01) {
         return;
     }
+    // the softmax routine takes an int length
+    const int n = tevo_row_length(dst, ne00);
 
     const uint32_t n_head      = (uint32_t) ne02;
     const uint32_t n_head_log2 = 1u << (uint32_t) floor(log2((double) n_head));
@@ -87,7 +89,7 @@ void tevo_compute_forward_soft_max(const struct tevo_compute_params * params, st
                     max = sinks[i02];
                 }
 
-                double sum = tevo_vec_soft_max_f32((int) ne00, y, w, max);
+                double sum = tevo_vec_soft_max_f32(n, y, w, max);
                 if (sinks) {
                     sum += (double) expf(sinks[i02] - max);
                 }
@@ -120,7 +122,8 @@ void tevo_compute_forward_soft_max_ext_back(const struct tevo_compute_params * p
     TEVO_ASSERT(tevo_are_same_shape(src1, dst));
     TEVO_ASSERT(max_bias == 0.0f);
 
-    const int64_t nc = src0->ne[0];
+    // the dot product takes an int length
+    const int64_t nc = tevo_row_length(dst, src0->ne[0]);
     const int64_t nr = tevo_nrows(src0);
     const int64_t dr = (nr + params->nth - 1) / params->nth;
     const int64_t r0 = dr * params->ith;

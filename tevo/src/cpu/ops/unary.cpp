@@ -17,11 +17,11 @@ template <typename T, typename RowFn>
 void tevo_unary_rows(const tevo_compute_params * params, tevo_tensor * dst, RowFn fn) {
     const tevo_tensor * src0 = dst->src[0];
 
-    const int nr  = (int) tevo_nrows(src0);
-    const int dr  = (nr + params->nth - 1) / params->nth;
-    const int ir0 = dr * params->ith;
-    const int ir1 = TEVO_MIN(ir0 + dr, nr);
-    const int ne0 = (int) src0->ne[0];
+    // the row routines take an int length
+    const int ne0 = tevo_row_length(dst, src0->ne[0]);
+
+    int64_t ir0, ir1;
+    tevo_thread_range(tevo_nrows(src0), params->ith, params->nth, &ir0, &ir1);
 
     if (ir0 >= ir1 || ne0 < 1) {
         return;
@@ -30,7 +30,7 @@ void tevo_unary_rows(const tevo_compute_params * params, tevo_tensor * dst, RowF
     const int64_t ne1 = src0->ne[1];
     const int64_t ne2 = src0->ne[2];
 
-    for (int ir = ir0; ir < ir1; ++ir) {
+    for (int64_t ir = ir0; ir < ir1; ++ir) {
         const int64_t i3 = ir / (ne1 * ne2);
         const int64_t r  = ir - i3 * ne1 * ne2;
         const int64_t i2 = r / ne1;
