@@ -2,9 +2,16 @@
 // products (against an emulation of that order, and against double
 // precision), the block dot products used by matrix multiplication (bit for
 // bit equal to the one-row routines), the 8-lane exponential with its
-// overflow and underflow path, and the softmax, SiLU and variance routines.
+// overflow and underflow path, the softmax, SiLU and variance routines, and
+// the 8-lane row routines (conversions, scaled additions, table GELUs)
+// against their one-element rules, bit for bit, over lengths with and
+// without a tail.
 
+#include "cpu/vec/convert.h"
+#include "cpu/vec/gelu.h"
 #include "cpu/vec/vec.h"
+#include "cpu/vec/x86/simd.h"
+#include "tevo-cpu.h"
 
 #include <gtest/gtest.h>
 
@@ -423,6 +430,120 @@ TEST_F(VecTest, CentredVariance) {
         ref += (double) d * d;
     }
     EXPECT_NEAR(tevo_vec_cvar_f32(21, out.data(), big.data(), 10.0f), ref / 21, 1e-4);
+}
+
+// lengths around the 8-lane groups and the 32-wide unrolled body
+const int kTailLengths[] = { 0, 1, 7, 8, 9, 31, 32, 33, 45 };
+
+// finite values and, from index 3 on every 5th, the special ones in turn
+std::vector<float> special_row(int n, uint32_t seed) {
+    std::mt19937                          rng(seed);
+    std::uniform_real_distribution<float> dist(-12.0f, 12.0f);
+    const float special[] = { NAN, -NAN, INFINITY, -INFINITY, 0.0f, -0.0f, 1e-40f, 70000.0f };
+    std::vector<float> v(n);
+    for (int i = 0; i < n; ++i) {
+        v[i] = i % 5 == 3 ? special[(i / 5) % 8] : dist(rng);
+    }
+    return v;
+}
+
+template <typename T> uint32_t raw(T v) {
+    uint32_t u = 0;
+    memcpy(&u, &v, sizeof(v));
+    return u;
+}
+
+TEST_F(VecTest, RowConversionsGiveTheElementRulesBits) {
+    for (int n : kTailLengths) {
+        SCOPED_TRACE(n);
+        const std::vector<float> x = special_row(n, 5u + (uint32_t) n);
+        std::vector<tevo_fp16_t> h(n), h2(n);
+        std::vector<tevo_bf16_t> b(n), b2(n);
+        std::vector<float>       f(n);
+        std::vector<int32_t>     iv(n);
+
+        tevo_vec_cvt_f32_f16(x.data(), h.data(), n);
+        tevo_vec_cvt_f32_bf16(x.data(), b.data(), n);
+        tevo_vec_cvt_f16_bf16(h.data(), b2.data(), n);
+        tevo_vec_cvt_bf16_f16(b.data(), h2.data(), n);
+        for (int i = 0; i < n; ++i) {
+            EXPECT_EQ(h[i], tevo_fp32_to_fp16(x[i])) << i;
+            EXPECT_EQ(b[i].bits, tevo_fp32_to_bf16(x[i]).bits) << i;
+            EXPECT_EQ(b2[i].bits, tevo_fp32_to_bf16(tevo_fp16_to_fp32(h[i])).bits) << i;
+            EXPECT_EQ(h2[i], tevo_fp32_to_fp16(tevo_bf16_to_fp32(b[i]))) << i;
+        }
+        tevo_vec_cvt_f16_f32(h.data(), f.data(), n);
+        for (int i = 0; i < n; ++i) {
+            EXPECT_EQ(raw(f[i]), raw(tevo_fp16_to_fp32(h[i]))) << i;
+        }
+        for (int i = 0; i < n; ++i) {
+            iv[i] = i % 5 == 1 ? INT32_MIN + i : (int32_t) (x[i] == x[i] && std::fabs(x[i]) < 1e6f ? x[i] * 1000.0f : i);
+        }
+        tevo_vec_cvt_i32_f32(iv.data(), f.data(), n);
+        for (int i = 0; i < n; ++i) {
+            EXPECT_EQ(f[i], (float) iv[i]) << i;
+        }
+    }
+}
+
+TEST_F(VecTest, ScaledAdditionsRoundLikeTheirElementRules) {
+    const float s = -0.8125f;
+    for (int n : kTailLengths) {
+        SCOPED_TRACE(n);
+        const std::vector<float> x = make_rows(n, 40u + (uint32_t) n).xf;
+        const std::vector<float> y = make_rows(n, 90u + (uint32_t) n).yf;
+        std::vector<tevo_fp16_t> xh(n), yh(n);
+        std::vector<tevo_bf16_t> xb(n);
+        for (int i = 0; i < n; ++i) {
+            xh[i] = tevo_fp32_to_fp16(x[i]);
+            yh[i] = tevo_fp32_to_fp16(y[i] * 100.0f);
+            xb[i] = tevo_fp32_to_bf16(x[i]);
+        }
+
+        std::vector<float> f32 = y, f16 = y;
+        tevo_vec_mad_f32(n, f32.data(), x.data(), s);
+        tevo_vec_mad_f32_f16(n, f16.data(), xh.data(), s);
+        std::vector<tevo_fp16_t> mad16 = yh, scaled16 = yh;
+        tevo_vec_mad_f16(n, mad16.data(), xh.data(), s);
+        tevo_vec_scale_f16(n, scaled16.data(), s);
+        std::vector<tevo_bf16_t> scaled_b(n);
+        tevo_vec_scale_bf16(n, scaled_b.data(), xb.data(), s, 0.375f);
+
+        double sum_sq = 0.0;
+        for (int i = 0; i < n; ++i) {
+            const float hx = tevo_fp16_to_fp32(xh[i]);
+            const float hy = tevo_fp16_to_fp32(yh[i]);
+            EXPECT_EQ(raw(f32[i]), raw(std::fma(x[i], s, y[i]))) << i;
+            EXPECT_EQ(raw(f16[i]), raw(std::fma(hx, s, y[i]))) << i;
+            EXPECT_EQ(mad16[i], tevo_fp32_to_fp16(std::fma(hx, s, hy))) << i;
+            EXPECT_EQ(scaled16[i], tevo_fp32_to_fp16(mul_rounded(hy, s))) << i;
+            EXPECT_EQ(scaled_b[i].bits, tevo_fp32_to_bf16(std::fma(s, tevo_bf16_to_fp32(xb[i]), 0.375f)).bits) << i;
+            sum_sq += (double) mul_rounded(x[i], x[i]);
+        }
+        EXPECT_EQ(tevo_vec_sum_sq_f32(n, x.data()), sum_sq);
+    }
+}
+
+TEST_F(VecTest, TableGelusAndGatedUnitsMatchTheOneElementForms) {
+    for (int n : kTailLengths) {
+        SCOPED_TRACE(n);
+        const std::vector<float> x = special_row(n, 7u + (uint32_t) n);
+        const std::vector<float> g = make_rows(n, 300u + (uint32_t) n).yf;
+        std::vector<float>       gelu(n), quick(n), reglu(n), geglu(n), geglu_quick(n);
+        tevo_vec_gelu_f32(n, gelu.data(), x.data());
+        tevo_vec_gelu_quick_f32(n, quick.data(), x.data());
+        tevo_vec_reglu_f32(n, reglu.data(), x.data(), g.data());
+        tevo_vec_geglu_f32(n, geglu.data(), x.data(), g.data());
+        tevo_vec_geglu_quick_f32(n, geglu_quick.data(), x.data(), g.data());
+        for (int i = 0; i < n; ++i) {
+            const float gl = x[i] <= TEVO_GELU_LOWER ? 0.0f : mul_rounded(tevo_gelu_table_f32(x[i]), g[i]);
+            EXPECT_EQ(raw(gelu[i]), raw(tevo_gelu_table_f32(x[i]))) << i;
+            EXPECT_EQ(raw(quick[i]), raw(tevo_gelu_quick_table_f32(x[i]))) << i;
+            EXPECT_EQ(raw(reglu[i]), raw(x[i] > 0.0f ? mul_rounded(x[i], g[i]) : 0.0f)) << i;
+            EXPECT_EQ(raw(geglu[i]), raw(gl)) << i;
+            EXPECT_EQ(raw(geglu_quick[i]), raw(mul_rounded(tevo_gelu_quick_table_f32(x[i]), g[i]))) << i;
+        }
+    }
 }
 
 } // namespace

@@ -46,7 +46,7 @@ void * tevo_calloc_impl(size_t num, size_t size, const char * func);
 struct tevo_tensor * tevo_new_tensor_impl(struct tevo_context * ctx, enum tevo_type type, int n_dims,
                                           const int64_t * ne, struct tevo_tensor * view_src, size_t view_offs);
 
-// --- critical section (tevo-backend-cpu-buffer.cpp)
+// --- critical section (backend/host-buffer.cpp)
 // One process-wide mutex around one-time set-ups; not re-entrant.
 TEVO_API void tevo_critical_section_start(void);
 TEVO_API void tevo_critical_section_end(void);

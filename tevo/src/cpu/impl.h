@@ -1,11 +1,13 @@
 #pragma once
 
-// Internal records of the CPU engine: what every kernel receives, the worker
-// pool with its barrier and chunk counter, and the lookup tables filled once
-// by tevo_cpu_init.
+// Internal records of the CPU engine: the worker pool with its barrier and
+// chunk counter, the run's walk, planning and dispatch. What a kernel sees of
+// the engine is in cpu/ops/kernel.h, the lookup tables in cpu/vec/tables.h.
 
-#include "tevo-cpu.h"
 #include "core/impl.h"
+#include "cpu/ops/kernel.h"
+#include "cpu/vec/tables.h"
+#include "tevo-cpu.h"
 
 #include <pthread.h>
 
@@ -21,26 +23,6 @@ extern "C" {
 enum {
     TEVO_EXIT_SUCCESS = 0,
     TEVO_EXIT_ABORTED = 1,
-};
-
-// The first argument of every CPU kernel. All threads of a run enter each
-// node with the same nth and split the work by ith.
-struct tevo_compute_params {
-    int32_t ith;
-    int32_t nth;
-
-    size_t wsize; // bytes of wdata
-    void * wdata; // one work buffer shared by all threads of the run
-
-    struct tevo_threadpool * threadpool;
-
-    bool use_ref; // reference paths only: no fusion, tiled or other shortcuts
-};
-
-// one routed row of MUL_MAT_ID
-struct mmid_row_mapping {
-    int32_t i1; // slot within the token's id row
-    int32_t i2; // token
 };
 
 #ifdef __cplusplus
@@ -90,14 +72,6 @@ struct tevo_threadpool {
 struct tevo_threadpool * tevo_threadpool_new_impl(struct tevo_threadpool_params * params, struct tevo_cgraph * cgraph,
                                                   struct tevo_cplan * cplan);
 
-// waits until every thread of the run has arrived
-void tevo_barrier(struct tevo_threadpool * threadpool);
-
-// plain store; follow it with tevo_barrier before anyone reads the counter
-void tevo_threadpool_chunk_set(struct tevo_threadpool * threadpool, int value);
-// returns the value before the addition
-int  tevo_threadpool_chunk_add(struct tevo_threadpool * threadpool, int value);
-
 // number of threads of the current run (low half of the run word)
 int tevo_threadpool_run_threads(struct tevo_threadpool * threadpool);
 
@@ -118,17 +92,6 @@ bool tevo_cpu_can_fuse_rms_norm_mul(const struct tevo_cgraph * cgraph, int node_
 
 // false when "TEVO_CPU_DISABLE_FUSION" was 1 when tevo_cpu_init ran
 bool tevo_cpu_fusion_enabled(void);
-
-// lookup tables, read-only once tevo_cpu_init has run
-extern float       tevo_table_f32_f16[1 << 16];        // every half pattern as float
-extern tevo_fp16_t tevo_table_gelu_f16[1 << 16];       // GELU (tanh form) of every half
-extern tevo_fp16_t tevo_table_gelu_quick_f16[1 << 16]; // quick GELU of every half
-extern float       tevo_table_f32_e8m0_half[256];      // half the value of an E8M0 exponent byte
-extern float       tevo_table_f32_ue4m3[256];          // half the value of an unsigned E4M3 byte
-
-static inline float tevo_cpu_fp16_lookup(tevo_fp16_t h) {
-    return tevo_table_f32_f16[h];
-}
 
 #ifdef __cplusplus
 }

@@ -1,68 +1,12 @@
 #define TEVO_SOURCE_PATH "tevo/src/tevo-cpu/tevo-cpu"
 
-// The CPU engine's row per element type (how floats become a row of the
-// type, which dot product multiplies its rows and with which partner type)
-// and the plain row conversions between floats and the 16-bit and integer
-// types.
+// The CPU engine's row per element type: how floats become a row of the
+// type, which dot product multiplies its rows and with which partner type.
+// The routines themselves are in cpu/vec.
 
-#include "cpu/vec/quants.h"
 #include "cpu/impl.h"
+#include "cpu/vec/quants.h"
 #include "cpu/vec/vec.h"
-
-#include <immintrin.h>
-
-// ---------------------------------------------------------------------------
-// row conversions
-
-void tevo_cpu_fp32_to_fp32(const float * x, float * y, int64_t n) {
-    memcpy(y, x, (size_t) n * sizeof(float));
-}
-
-// Truncation toward zero, defined for every input: NaN gives 0 and values
-// beyond the 32-bit range saturate at its limits.
-void tevo_cpu_fp32_to_i32(const float * x, int32_t * y, int64_t n) {
-    int64_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256 v    = _mm256_loadu_ps(x + i);
-        __m256i      r    = _mm256_cvttps_epi32(v); // INT32_MIN when out of range
-        const __m256 over = _mm256_cmp_ps(v, _mm256_set1_ps(2147483648.0f), _CMP_GE_OQ);
-        const __m256 nan  = _mm256_cmp_ps(v, v, _CMP_UNORD_Q);
-        r = _mm256_blendv_epi8(r, _mm256_set1_epi32(INT32_MAX), _mm256_castps_si256(over));
-        r = _mm256_andnot_si256(_mm256_castps_si256(nan), r);
-        _mm256_storeu_si256((__m256i *) (y + i), r);
-    }
-    for (; i < n; ++i) {
-        const float v = x[i];
-        y[i] = v != v ? 0 : v >= 2147483648.0f ? INT32_MAX : v < -2147483648.0f ? INT32_MIN : (int32_t) v;
-    }
-}
-
-// The core's row conversions: the same bits as the scalar rules, NaN
-// included, which the bare F16C instructions do not give.
-void tevo_cpu_fp32_to_fp16(const float * x, tevo_fp16_t * y, int64_t n) {
-    tevo_fp32_to_fp16_row(x, y, n);
-}
-
-void tevo_cpu_fp16_to_fp32(const tevo_fp16_t * x, float * y, int64_t n) {
-    tevo_fp16_to_fp32_row(x, y, n);
-}
-
-void tevo_cpu_fp32_to_bf16(const float * x, tevo_bf16_t * y, int64_t n) {
-    for (int64_t i = 0; i < n; ++i) {
-        y[i] = TEVO_FP32_TO_BF16(x[i]);
-    }
-}
-
-void tevo_cpu_bf16_to_fp32(const tevo_bf16_t * x, float * y, int64_t n) {
-    int64_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256i w = _mm256_cvtepu16_epi32(_mm_loadu_si128((const __m128i *) (x + i)));
-        _mm256_storeu_ps(y + i, _mm256_castsi256_ps(_mm256_slli_epi32(w, 16)));
-    }
-    for (; i < n; ++i) {
-        y[i] = TEVO_BF16_TO_FP32(x[i]);
-    }
-}
 
 // ---------------------------------------------------------------------------
 // the table; entries take untyped rows, so typed routines get thin adapters

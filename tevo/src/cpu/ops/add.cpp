@@ -11,10 +11,8 @@
 namespace {
 
 // rows [*ir0, *ir1) of this thread: contiguous blocks of ceil(nr / nth)
-void tevo_row_block(const struct tevo_compute_params * params, int nr, int * ir0, int * ir1) {
-    const int dr = (nr + params->nth - 1) / params->nth;
-    *ir0         = dr * params->ith;
-    *ir1         = TEVO_MIN(*ir0 + dr, nr);
+void tevo_row_block(const struct tevo_compute_params * params, int64_t nr, int64_t * ir0, int64_t * ir1) {
+    tevo_thread_range(nr, params->ith, params->nth, ir0, ir1);
 }
 
 // this thread's float scratch row of the work buffer (ne00 + 16 floats each)
@@ -50,7 +48,7 @@ void tevo_compute_forward_add_q_f32(const struct tevo_compute_params * params, s
 
     TEVO_ASSERT(tevo_are_same_shape(src0, src1) && tevo_are_same_shape(src0, dst));
 
-    const int nr = (int) tevo_nrows(src0);
+    const int64_t nr = tevo_nrows(src0);
 
     TEVO_EW_LOCALS(int64_t, ne0, src0, ne);
     TEVO_EW_LOCALS(size_t, nb0, src0, nb);
@@ -72,14 +70,14 @@ void tevo_compute_forward_add_q_f32(const struct tevo_compute_params * params, s
 
     tevo_require_converters("ADD", type, to_float, dtype, from_float);
 
-    int ir0, ir1;
+    int64_t ir0, ir1;
     tevo_row_block(params, nr, &ir0, &ir1);
     if (ir0 >= ir1) {
         return;
     }
     float * wdata = tevo_scratch_row(params, ne00);
 
-    for (int ir = ir0; ir < ir1; ++ir) {
+    for (int64_t ir = ir0; ir < ir1; ++ir) {
         const int64_t i3 = ir / (ne02 * ne01);
         const int64_t i2 = (ir - i3 * ne02 * ne01) / ne01;
         const int64_t i1 = ir - i3 * ne02 * ne01 - i2 * ne01;
@@ -106,10 +104,10 @@ void tevo_add1_16bit_rows(const struct tevo_compute_params * params, struct tevo
     TEVO_EW_LOCALS(size_t, nb0, src0, nb);
     TEVO_EW_LOCALS(size_t, nb, dst, nb);
 
-    int ir0, ir1;
-    tevo_row_block(params, (int) tevo_nrows(src0), &ir0, &ir1);
+    int64_t ir0, ir1;
+    tevo_row_block(params, tevo_nrows(src0), &ir0, &ir1);
 
-    for (int ir = ir0; ir < ir1; ++ir) {
+    for (int64_t ir = ir0; ir < ir1; ++ir) {
         const int64_t i3 = ir / (ne2 * ne1);
         const int64_t i2 = (ir - i3 * ne2 * ne1) / ne1;
         const int64_t i1 = ir - i3 * ne2 * ne1 - i2 * ne1;
@@ -135,7 +133,7 @@ void tevo_compute_forward_add1_f32(const struct tevo_compute_params * params, st
 
     tevo_add1_check_shapes(dst);
 
-    const int nr = (int) tevo_nrows(src0);
+    const int64_t nr = tevo_nrows(src0);
 
     TEVO_EW_LOCALS(int64_t, ne, dst, ne);
     TEVO_EW_LOCALS(size_t, nb0, src0, nb);
@@ -152,10 +150,10 @@ void tevo_compute_forward_add1_f32(const struct tevo_compute_params * params, st
         default:             v = *(const float *) src1->data; break;
     }
 
-    int ir0, ir1;
+    int64_t ir0, ir1;
     tevo_row_block(params, nr, &ir0, &ir1);
 
-    for (int ir = ir0; ir < ir1; ++ir) {
+    for (int64_t ir = ir0; ir < ir1; ++ir) {
         const int64_t i3 = ir / (ne2 * ne1);
         const int64_t i2 = (ir - i3 * ne2 * ne1) / ne1;
         const int64_t i1 = ir - i3 * ne2 * ne1 - i2 * ne1;
@@ -251,7 +249,7 @@ void tevo_compute_forward_add1_q_f32(const struct tevo_compute_params * params, 
 
     tevo_add1_check_shapes(dst);
 
-    const int nr = (int) tevo_nrows(src0);
+    const int64_t nr = tevo_nrows(src0);
 
     TEVO_EW_LOCALS(int64_t, ne, dst, ne);
     TEVO_EW_LOCALS(size_t, nb0, src0, nb);
@@ -273,14 +271,14 @@ void tevo_compute_forward_add1_q_f32(const struct tevo_compute_params * params, 
 
     const float v = *(const float *) src1->data;
 
-    int ir0, ir1;
+    int64_t ir0, ir1;
     tevo_row_block(params, nr, &ir0, &ir1);
     if (ir0 >= ir1) {
         return;
     }
     float * wdata = tevo_scratch_row(params, ne0);
 
-    for (int ir = ir0; ir < ir1; ++ir) {
+    for (int64_t ir = ir0; ir < ir1; ++ir) {
         const int64_t i3 = ir / (ne2 * ne1);
         const int64_t i2 = (ir - i3 * ne2 * ne1) / ne1;
         const int64_t i1 = ir - i3 * ne2 * ne1 - i2 * ne1;
@@ -370,10 +368,10 @@ void tevo_compute_forward_add_id(const struct tevo_compute_params * params, stru
     TEVO_ASSERT(nb0 == sizeof(float));
     TEVO_ASSERT(nb10 == sizeof(float));
 
-    int ir0, ir1;
-    tevo_row_block(params, (int) tevo_nrows(src0), &ir0, &ir1);
+    int64_t ir0, ir1;
+    tevo_row_block(params, tevo_nrows(src0), &ir0, &ir1);
 
-    for (int ir = ir0; ir < ir1; ++ir) {
+    for (int64_t ir = ir0; ir < ir1; ++ir) {
         const int64_t i3 = ir / (ne2 * ne1);
         const int64_t i2 = (ir - i3 * ne2 * ne1) / ne1;
         const int64_t i1 = ir - i3 * ne2 * ne1 - i2 * ne1;
@@ -451,7 +449,7 @@ void tevo_compute_forward_acc(const struct tevo_compute_params * params, struct 
     const int64_t offset  = tevo_get_op_params_i32(dst, 3);
     const bool    inplace = tevo_get_op_params_i32(dst, 4) != 0;
 
-    const int     nr  = (int) tevo_nrows(src1);
+    const int64_t nr  = tevo_nrows(src1);
     const int64_t nc  = src1->ne[0];
     const int64_t nb0 = (int64_t) tevo_element_size(src0);
 
@@ -488,10 +486,10 @@ void tevo_compute_forward_acc(const struct tevo_compute_params * params, struct 
         tevo_barrier(params->threadpool);
     }
 
-    int ir0, ir1;
+    int64_t ir0, ir1;
     tevo_row_block(params, nr, &ir0, &ir1);
 
-    for (int ir = ir0; ir < ir1; ++ir) {
+    for (int64_t ir = ir0; ir < ir1; ++ir) {
         const int64_t i3 = ir / (ne12 * ne11);
         const int64_t i2 = (ir - i3 * ne12 * ne11) / ne11;
         const int64_t i1 = ir - i3 * ne12 * ne11 - i2 * ne11;

@@ -9,13 +9,13 @@
 #include <algorithm>
 #include <cmath>
 
-bool tevo_tri_pred_ge(int32_t a, int32_t b) { return a >= b; }
-bool tevo_tri_pred_gt(int32_t a, int32_t b) { return a > b; }
-bool tevo_tri_pred_le(int32_t a, int32_t b) { return a <= b; }
-bool tevo_tri_pred_lt(int32_t a, int32_t b) { return a < b; }
+bool tevo_tri_pred_ge(int64_t a, int64_t b) { return a >= b; }
+bool tevo_tri_pred_gt(int64_t a, int64_t b) { return a > b; }
+bool tevo_tri_pred_le(int64_t a, int64_t b) { return a <= b; }
+bool tevo_tri_pred_lt(int64_t a, int64_t b) { return a < b; }
 
 // indexed by tevo_tri_type
-extern "C" bool (*const tevo_tri_pred_table[4])(int32_t, int32_t) = {
+extern "C" bool (*const tevo_tri_pred_table[4])(int64_t, int64_t) = {
     tevo_tri_pred_ge,
     tevo_tri_pred_gt,
     tevo_tri_pred_le,
@@ -27,14 +27,14 @@ extern "C" bool (*const tevo_tri_pred_table[4])(int32_t, int32_t) = {
 // library's sort may then step outside the row.
 struct argsort_asc {
     const float * v;
-    bool operator()(int32_t a, int32_t b) const {
+    bool operator()(int64_t a, int64_t b) const {
         return !std::isnan(v[a]) && (std::isnan(v[b]) || v[a] < v[b]);
     }
 };
 
 struct argsort_desc {
     const float * v;
-    bool operator()(int32_t a, int32_t b) const {
+    bool operator()(int64_t a, int64_t b) const {
         return !std::isnan(v[a]) && (std::isnan(v[b]) || v[a] > v[b]);
     }
 };
@@ -47,7 +47,8 @@ void tevo_compute_forward_argsort(const struct tevo_compute_params * params, str
     }
     TEVO_ASSERT_AS(dst->nb[0] == sizeof(float), "nb0 == sizeof(float)");
 
-    const int64_t ne00  = src0->ne[0];
+    // the indices are 32-bit
+    const int64_t ne00  = tevo_row_length(dst, src0->ne[0]);
     const int64_t nr    = tevo_nrows(src0);
     const int32_t order = tevo_get_op_params_i32(dst, 0);
 
@@ -74,7 +75,7 @@ void tevo_compute_forward_top_k(const struct tevo_compute_params * params, struc
     }
     TEVO_ASSERT_AS(dst->nb[0] == sizeof(float), "nb0 == sizeof(float)");
 
-    const int64_t ne00 = src0->ne[0];
+    const int64_t ne00 = tevo_row_length(dst, src0->ne[0]);
     const int64_t nr   = tevo_nrows(src0);
     const int64_t k    = dst->ne[0];
 

@@ -5,8 +5,7 @@
 // two shapes may differ and either side may be strided.
 
 #include "cpu/ops/ops.h"
-
-#include <immintrin.h>
+#include "cpu/vec/convert.h"
 
 #include <climits>
 #include <type_traits>
@@ -59,125 +58,7 @@ struct cpy_i32_t {
 };
 
 // ---------------------------------------------------------------------------
-// packed row conversions, 8 lanes at a time, bit for bit the element rules
-
-// F16C quiets NaN payloads instead of storing 0x7e00: such lanes are redone
-static void cpy_row_f32_f16(const float * x, tevo_fp16_t * y, int64_t n) {
-    int64_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256 v = _mm256_loadu_ps(x + i);
-        _mm_storeu_si128((__m128i *) (y + i), _mm256_cvtps_ph(v, _MM_FROUND_TO_NEAREST_INT));
-        if (__builtin_expect(_mm256_movemask_ps(_mm256_cmp_ps(v, v, _CMP_UNORD_Q)) != 0, 0)) {
-            for (int j = 0; j < 8; ++j) {
-                y[i + j] = TEVO_FP32_TO_FP16(x[i + j]);
-            }
-        }
-    }
-    for (; i < n; ++i) {
-        y[i] = TEVO_FP32_TO_FP16(x[i]);
-    }
-}
-
-// F16C sets the quiet bit of NaNs; the table keeps the pattern
-static void cpy_row_f16_f32(const tevo_fp16_t * x, float * y, int64_t n) {
-    int64_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256 v = _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) (x + i)));
-        _mm256_storeu_ps(y + i, v);
-        if (__builtin_expect(_mm256_movemask_ps(_mm256_cmp_ps(v, v, _CMP_UNORD_Q)) != 0, 0)) {
-            for (int j = 0; j < 8; ++j) {
-                y[i + j] = cpy_f16_to_f32(x[i + j]);
-            }
-        }
-    }
-    for (; i < n; ++i) {
-        y[i] = cpy_f16_to_f32(x[i]);
-    }
-}
-
-// eight floats as bits to eight brain floats: round to nearest even on the
-// upper half, NaN keeps its upper half with the quiet bit 0x40 set
-static inline __m128i cpy_v_f32_bf16(__m256i u) {
-    const __m256i lsb  = _mm256_and_si256(_mm256_srli_epi32(u, 16), _mm256_set1_epi32(1));
-    const __m256i rnd  = _mm256_srli_epi32(_mm256_add_epi32(u, _mm256_add_epi32(lsb, _mm256_set1_epi32(0x7fff))), 16);
-    const __m256i nanv = _mm256_or_si256(_mm256_srli_epi32(u, 16), _mm256_set1_epi32(0x40));
-    const __m256i isnan =
-        _mm256_cmpgt_epi32(_mm256_and_si256(u, _mm256_set1_epi32(0x7fffffff)), _mm256_set1_epi32(0x7f800000));
-    const __m256i r = _mm256_blendv_epi8(rnd, nanv, isnan);
-    return _mm_packus_epi32(_mm256_castsi256_si128(r), _mm256_extracti128_si256(r, 1));
-}
-
-static void cpy_row_f32_bf16(const float * x, tevo_bf16_t * y, int64_t n) {
-    int64_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256i u = _mm256_loadu_si256((const __m256i *) (x + i));
-        _mm_storeu_si128((__m128i *) (y + i), cpy_v_f32_bf16(u));
-    }
-    for (; i < n; ++i) {
-        y[i] = TEVO_FP32_TO_BF16(x[i]);
-    }
-}
-
-static inline __m256 cpy_v_bf16_f32(const tevo_bf16_t * x) {
-    const __m256i w = _mm256_cvtepu16_epi32(_mm_loadu_si128((const __m128i *) x));
-    return _mm256_castsi256_ps(_mm256_slli_epi32(w, 16));
-}
-
-static void cpy_row_bf16_f32(const tevo_bf16_t * x, float * y, int64_t n) {
-    int64_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        _mm256_storeu_ps(y + i, cpy_v_bf16_f32(x + i));
-    }
-    for (; i < n; ++i) {
-        y[i] = TEVO_BF16_TO_FP32(x[i]);
-    }
-}
-
-static void cpy_row_f16_bf16(const tevo_fp16_t * x, tevo_bf16_t * y, int64_t n) {
-    int64_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256 v = _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) (x + i)));
-        _mm_storeu_si128((__m128i *) (y + i), cpy_v_f32_bf16(_mm256_castps_si256(v)));
-        if (__builtin_expect(_mm256_movemask_ps(_mm256_cmp_ps(v, v, _CMP_UNORD_Q)) != 0, 0)) {
-            for (int j = 0; j < 8; ++j) {
-                y[i + j] = TEVO_FP32_TO_BF16(cpy_f16_to_f32(x[i + j]));
-            }
-        }
-    }
-    for (; i < n; ++i) {
-        y[i] = TEVO_FP32_TO_BF16(cpy_f16_to_f32(x[i]));
-    }
-}
-
-static void cpy_row_bf16_f16(const tevo_bf16_t * x, tevo_fp16_t * y, int64_t n) {
-    int64_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256 v = cpy_v_bf16_f32(x + i);
-        _mm_storeu_si128((__m128i *) (y + i), _mm256_cvtps_ph(v, _MM_FROUND_TO_NEAREST_INT));
-        if (__builtin_expect(_mm256_movemask_ps(_mm256_cmp_ps(v, v, _CMP_UNORD_Q)) != 0, 0)) {
-            for (int j = 0; j < 8; ++j) {
-                y[i + j] = TEVO_FP32_TO_FP16(TEVO_BF16_TO_FP32(x[i + j]));
-            }
-        }
-    }
-    for (; i < n; ++i) {
-        y[i] = TEVO_FP32_TO_FP16(TEVO_BF16_TO_FP32(x[i]));
-    }
-}
-
-static void cpy_row_f32_i32(const float * x, int32_t * y, int64_t n) {
-    tevo_cpu_fp32_to_i32(x, y, n);
-}
-
-static void cpy_row_i32_f32(const int32_t * x, float * y, int64_t n) {
-    int64_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        _mm256_storeu_ps(y + i, _mm256_cvtepi32_ps(_mm256_loadu_si256((const __m256i *) (x + i))));
-    }
-    for (; i < n; ++i) {
-        y[i] = (float) x[i];
-    }
-}
+// packed row conversions (cpu/vec), bit for bit the element rules
 
 // the packed row routine of each converting pair
 template <typename S, typename D> struct cpy_row;
@@ -187,14 +68,14 @@ template <typename S, typename D> struct cpy_row;
         static void run(const S::T * x, D::T * y, int64_t n) { fn(x, y, n); }              \
     };
 
-CPY_ROW(cpy_f32_t, cpy_f16_t, cpy_row_f32_f16)
-CPY_ROW(cpy_f32_t, cpy_bf16_t, cpy_row_f32_bf16)
-CPY_ROW(cpy_f32_t, cpy_i32_t, cpy_row_f32_i32)
-CPY_ROW(cpy_f16_t, cpy_f32_t, cpy_row_f16_f32)
-CPY_ROW(cpy_f16_t, cpy_bf16_t, cpy_row_f16_bf16)
-CPY_ROW(cpy_bf16_t, cpy_f32_t, cpy_row_bf16_f32)
-CPY_ROW(cpy_bf16_t, cpy_f16_t, cpy_row_bf16_f16)
-CPY_ROW(cpy_i32_t, cpy_f32_t, cpy_row_i32_f32)
+CPY_ROW(cpy_f32_t, cpy_f16_t, tevo_vec_cvt_f32_f16)
+CPY_ROW(cpy_f32_t, cpy_bf16_t, tevo_vec_cvt_f32_bf16)
+CPY_ROW(cpy_f32_t, cpy_i32_t, tevo_cpu_fp32_to_i32)
+CPY_ROW(cpy_f16_t, cpy_f32_t, tevo_vec_cvt_f16_f32)
+CPY_ROW(cpy_f16_t, cpy_bf16_t, tevo_vec_cvt_f16_bf16)
+CPY_ROW(cpy_bf16_t, cpy_f32_t, tevo_cpu_bf16_to_fp32)
+CPY_ROW(cpy_bf16_t, cpy_f16_t, tevo_vec_cvt_bf16_f16)
+CPY_ROW(cpy_i32_t, cpy_f32_t, tevo_vec_cvt_i32_f32)
 
 #undef CPY_ROW
 
@@ -203,16 +84,14 @@ CPY_ROW(cpy_i32_t, cpy_f32_t, cpy_row_i32_f32)
 
 // rows [ir0, ir1) of every plane for this thread
 struct cpy_rows {
-    int ir0;
-    int ir1;
+    int64_t ir0;
+    int64_t ir1;
 };
 
 static cpy_rows cpy_thread_rows(const struct tevo_compute_params * params, int64_t ne01) {
-    const int nr  = (int) ne01;
-    const int dr  = (nr + params->nth - 1) / params->nth;
-    const int ir0 = dr * params->ith;
-    const int ir1 = TEVO_MIN(ir0 + dr, nr);
-    return { ir0, ir1 };
+    cpy_rows r;
+    tevo_thread_range(ne01, params->ith, params->nth, &r.ir0, &r.ir1);
+    return r;
 }
 
 // Destination position (c0, i1, i2, i3) that walks dst in natural order.
@@ -340,10 +219,8 @@ static void tevo_compute_forward_dup_bytes(const struct tevo_compute_params * pa
         TEVO_ASSERT(tevo_is_contiguous(dst) && tevo_is_contiguous(src0));
         TEVO_ASSERT(src0->type == dst->type);
 
-        const int nk = (int) (tevo_nelements(src0) / blck);
-        const int dk = (nk + nth - 1) / nth;
-        const int k0 = dk * ith;
-        const int k1 = TEVO_MIN(k0 + dk, nk);
+        int64_t k0, k1;
+        tevo_thread_range(tevo_nelements(src0) / blck, ith, nth, &k0, &k1);
         if (k0 < k1) {
             memcpy(d + (size_t) k0 * ts, s + (size_t) k0 * ts, (size_t) (k1 - k0) * ts);
         }
@@ -458,7 +335,7 @@ static void tevo_compute_forward_dup_convert(const struct tevo_compute_params * 
                     // strided elements: bands of rows, as for same-type copies
                     const int64_t band = 16;
                     for (int64_t b0 = r.ir0; b0 < r.ir1; b0 += band) {
-                        const int64_t nb   = TEVO_MIN(band, (int64_t) r.ir1 - b0);
+                        const int64_t nb   = TEVO_MIN(band, r.ir1 - b0);
                         const char *  row0 = s + b0 * nb01 + i02 * nb02 + i03 * nb03;
                         for (int64_t i00 = 0; i00 < ne00; i00++) {
                             for (int64_t k = 0; k < nb; ++k) {
@@ -510,7 +387,7 @@ static void tevo_compute_forward_dup_convert(const struct tevo_compute_params * 
 // F32, F16 and BF16 into a type reached through its float-to-row converter
 
 static void cpy_from_float_i32(const float * x, void * y, int64_t n) {
-    cpy_row_f32_i32(x, (int32_t *) y, n);
+    tevo_cpu_fp32_to_i32(x, (int32_t *) y, n);
 }
 
 template <typename S>
@@ -566,9 +443,9 @@ static void tevo_compute_forward_dup_to_quant(const struct tevo_compute_params *
                     from_float((const float *) row, d + id, ne00);
                 } else {
                     if (std::is_same<S, cpy_f16_t>::value) {
-                        cpy_row_f16_f32((const tevo_fp16_t *) row, scratch, ne00);
+                        tevo_vec_cvt_f16_f32((const tevo_fp16_t *) row, scratch, ne00);
                     } else {
-                        cpy_row_bf16_f32((const tevo_bf16_t *) row, scratch, ne00);
+                        tevo_cpu_bf16_to_fp32((const tevo_bf16_t *) row, scratch, ne00);
                     }
                     from_float(scratch, d + id, ne00);
                 }
@@ -593,7 +470,7 @@ static void tevo_compute_forward_dup_from_quant(const struct tevo_compute_params
     const size_t  nb10 = tgt->nb[0], nb11 = tgt->nb[1], nb12 = tgt->nb[2], nb13 = tgt->nb[3];
 
     const int64_t qk = tevo_blck_size(src0->type);
-    const int     nr = (int) (tevo_nelements(tgt) / qk);
+    const int64_t nr = tevo_nelements(tgt) / qk;
 
     TEVO_ASSERT(nb10 == tevo_type_size(dst->type));
     TEVO_ASSERT((ne10 % qk) == 0 || tevo_is_contiguous(dst));
@@ -603,15 +480,14 @@ static void tevo_compute_forward_dup_from_quant(const struct tevo_compute_params
         TEVO_ABORT("%s: no row-to-float converter for type %s", tevo_op_desc(dst), tevo_type_name(src0->type));
     }
 
-    const int dr  = (nr + params->nth - 1) / params->nth;
-    const int ir0 = dr * params->ith;
-    const int ir1 = TEVO_MIN(ir0 + dr, nr);
+    int64_t ir0, ir1;
+    tevo_thread_range(nr, params->ith, params->nth, &ir0, &ir1);
 
     const char * s = (const char *) src0->data;
     char *       d = (char *) dst->data;
 
-    for (int ir = ir0; ir < ir1; ++ir) {
-        const int64_t i = (int64_t) ir * qk;
+    for (int64_t ir = ir0; ir < ir1; ++ir) {
+        const int64_t i = ir * qk;
 
         const int64_t i03 = i / (ne00 * ne01 * ne02);
         const int64_t i02 = (i - i03 * ne00 * ne01 * ne02) / (ne00 * ne01);

@@ -5,18 +5,15 @@
 // of another (SET). Each splits rows in contiguous blocks.
 
 #include "cpu/ops/ops.h"
+#include "cpu/vec/vec.h"
 #include "platform/platform.h"
 
-#include <immintrin.h>
-
-// the predicates of TRI by tri type (ops-argsort.cpp)
-extern "C" bool (*const tevo_tri_pred_table[4])(int32_t, int32_t);
+// the predicates of TRI by tri type (argsort.cpp)
+extern "C" bool (*const tevo_tri_pred_table[4])(int64_t, int64_t);
 
 // rows [ir0, ir1) of nr for this thread
 static void fts_thread_rows(const struct tevo_compute_params * params, int64_t nr, int64_t * ir0, int64_t * ir1) {
-    const int64_t dr = (nr + params->nth - 1) / params->nth;
-    *ir0             = dr * params->ith;
-    *ir1             = TEVO_MIN(*ir0 + dr, nr);
+    tevo_thread_range(nr, params->ith, params->nth, ir0, ir1);
 }
 
 // ---------------------------------------------------------------------------
@@ -73,7 +70,7 @@ void tevo_compute_forward_tri(const struct tevo_compute_params * params, struct 
     if (tri_type > 3) {
         TEVO_ABORT("invalid tri type");
     }
-    bool (*const pred)(int32_t, int32_t) = tevo_tri_pred_table[tri_type];
+    bool (*const pred)(int64_t, int64_t) = tevo_tri_pred_table[tri_type];
 
     const int64_t ne0 = dst->ne[0];
     const int64_t ne01 = src0->ne[1], ne02 = src0->ne[2];
@@ -90,38 +87,13 @@ void tevo_compute_forward_tri(const struct tevo_compute_params * params, struct 
                                                  i3 * src0->nb[3]);
         uint32_t * y = (uint32_t *) ((char *) dst->data + i1 * dst->nb[1] + i2 * dst->nb[2] + i3 * dst->nb[3]);
         for (int64_t i0 = 0; i0 < ne0; ++i0) {
-            y[i0] = pred((int32_t) i0, (int32_t) i1) ? x[i0] : 0u;
+            y[i0] = pred(i0, i1) ? x[i0] : 0u;
         }
     }
 }
 
 // ---------------------------------------------------------------------------
 // SCALE
-
-// y = fmaf(s, x, b) rounded to brain float; the vector FMA rounds once, as fmaf
-static void scale_row_bf16(const tevo_bf16_t * x, tevo_bf16_t * y, int64_t n, float s, float b) {
-    int64_t      i  = 0;
-    const __m256 vs = _mm256_set1_ps(s);
-    const __m256 vb = _mm256_set1_ps(b);
-    for (; i + 8 <= n; i += 8) {
-        const __m256i w = _mm256_cvtepu16_epi32(_mm_loadu_si128((const __m128i *) (x + i)));
-        const __m256  x = _mm256_castsi256_ps(_mm256_slli_epi32(w, 16));
-        const __m256i u = _mm256_castps_si256(_mm256_fmadd_ps(vs, x, vb));
-
-        const __m256i lsb  = _mm256_and_si256(_mm256_srli_epi32(u, 16), _mm256_set1_epi32(1));
-        const __m256i bias = _mm256_add_epi32(lsb, _mm256_set1_epi32(0x7fff));
-        const __m256i rnd  = _mm256_srli_epi32(_mm256_add_epi32(u, bias), 16);
-        const __m256i nanv = _mm256_or_si256(_mm256_srli_epi32(u, 16), _mm256_set1_epi32(0x40));
-        const __m256i isnan =
-            _mm256_cmpgt_epi32(_mm256_and_si256(u, _mm256_set1_epi32(0x7fffffff)), _mm256_set1_epi32(0x7f800000));
-        const __m256i r = _mm256_blendv_epi8(rnd, nanv, isnan);
-        const __m128i h = _mm_packus_epi32(_mm256_castsi256_si128(r), _mm256_extracti128_si256(r, 1));
-        _mm_storeu_si128((__m128i *) (y + i), h);
-    }
-    for (; i < n; ++i) {
-        y[i] = TEVO_FP32_TO_BF16(fmaf(s, TEVO_BF16_TO_FP32(x[i]), b));
-    }
-}
 
 void tevo_compute_forward_scale(const struct tevo_compute_params * params, struct tevo_tensor * dst) {
     const struct tevo_tensor * src0 = dst->src[0];
@@ -151,7 +123,7 @@ void tevo_compute_forward_scale(const struct tevo_compute_params * params, struc
         char *       y = (char *) dst->data + i1 * dst->nb[1] + i2 * dst->nb[2] + i3 * dst->nb[3];
 
         if (src0->type == TEVO_TYPE_BF16) {
-            scale_row_bf16((const tevo_bf16_t *) x, (tevo_bf16_t *) y, ne00, s, b);
+            tevo_vec_scale_bf16(ne00, (tevo_bf16_t *) y, (const tevo_bf16_t *) x, s, b);
         } else if (b == 0.0f) {
             if (dst->data != src0->data) {
                 memcpy(y, x, (size_t) ne00 * sizeof(float));

@@ -75,7 +75,7 @@ void tevo_flash_attn_ext_split_kv(const struct tevo_compute_params * params, str
 
     if (kv0 < n_kv) {
         // with one query row the row number of head h is h
-        tevo_flash_attn_ext_one_chunk(params, dst, 0, (int32_t) n_head, kv0, kv1, records + (int64_t) ith * (DV + 2),
+        tevo_flash_attn_ext_one_chunk(params, dst, 0, n_head, kv0, kv1, records + (int64_t) ith * (DV + 2),
                                       partial_stride);
     } else {
         for (int64_t h = 0; h < n_head; ++h) {

@@ -216,8 +216,8 @@ static bool tevo_fattn_load_v(float * out, const char * src, bool f16, int64_t D
 // ---------------------------------------------------------------------------
 // the path
 
-void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct tevo_tensor * dst, int32_t ir0,
-                               int32_t ir1) {
+void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct tevo_tensor * dst, int64_t ir0,
+                               int64_t ir1) {
     const struct tevo_tensor * q     = dst->src[0];
     const struct tevo_tensor * k     = dst->src[1];
     const struct tevo_tensor * v     = dst->src[2];
@@ -232,6 +232,10 @@ void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct
 
     tevo_flash_attn_ext_check_layout(dst);
     TEVO_ASSERT(k->type == v->type);
+
+    // the tile products take int lengths
+    const int dk = tevo_row_length(dst, DK);
+    const int dv = tevo_row_length(dst, DV);
 
     const int64_t n_kv   = k->ne[1];
     const int64_t n_head = q->ne[2];
@@ -326,7 +330,7 @@ void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct
             tevo_fattn_load_kt(kt_tile, kbase + ic * k->nb[1], k->nb[1], kv_f16, DK, kv_tile);
 
             // scores[tq][tk] = q[tq] . k[tk]
-            tevo_fattn_gemm<true>(kq_tile, q_tile, kt_tile, (int) DK, FATTN_KV_TILE, tile_rows);
+            tevo_fattn_gemm<true>(kq_tile, q_tile, kt_tile, dk, FATTN_KV_TILE, tile_rows);
 
             const __m256 vscale   = _mm256_set1_ps(c.scale);
             const __m256 vsoftcap = _mm256_set1_ps(c.softcap);
@@ -400,7 +404,7 @@ void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct
             }
 
             // out[tq] += p[tq] . v
-            tevo_fattn_gemm<false>(out_tile, kq_tile, v_tile, FATTN_KV_TILE, (int) DV, tile_rows);
+            tevo_fattn_gemm<false>(out_tile, kq_tile, v_tile, FATTN_KV_TILE, dv, tile_rows);
 
             for (int b = 0; b < n_bad; ++b) {
                 const int   tk   = bad[b];

@@ -15,58 +15,6 @@
 // keys whose scores are taken before the accumulator is updated
 #define FATTN_KEY_BLOCK 32
 
-// acc16[d] = half(half(acc16[d]) * ms) for the DV halves, on a tail copy for
-// the last DV mod 8 so that every element sees the same F16C rounding
-static void tevo_fattn_scale_f16(tevo_fp16_t * acc16, int64_t n, float ms) {
-    const __m256 vms = _mm256_set1_ps(ms);
-    int64_t      d   = 0;
-    for (; d + 8 <= n; d += 8) {
-        const __m256 a = _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) (acc16 + d)));
-        _mm_storeu_si128((__m128i *) (acc16 + d), _mm256_cvtps_ph(_mm256_mul_ps(a, vms), _MM_FROUND_TO_NEAREST_INT));
-    }
-    if (d < n) {
-        tevo_fp16_t tmp[8] = {};
-        memcpy(tmp, acc16 + d, (size_t) (n - d) * sizeof(tevo_fp16_t));
-        const __m256 a = _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) tmp));
-        _mm_storeu_si128((__m128i *) tmp, _mm256_cvtps_ph(_mm256_mul_ps(a, vms), _MM_FROUND_TO_NEAREST_INT));
-        memcpy(acc16 + d, tmp, (size_t) (n - d) * sizeof(tevo_fp16_t));
-    }
-}
-
-// acc16[d] = half(fma(v[d], vs, acc16[d]))
-static void tevo_fattn_mad_f16(tevo_fp16_t * acc16, const tevo_fp16_t * v, int64_t n, float vs) {
-    const __m256 vvs = _mm256_set1_ps(vs);
-    int64_t      d   = 0;
-    for (; d + 8 <= n; d += 8) {
-        const __m256 a = _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) (acc16 + d)));
-        const __m256 x = _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) (v + d)));
-        _mm_storeu_si128((__m128i *) (acc16 + d),
-                         _mm256_cvtps_ph(_mm256_fmadd_ps(x, vvs, a), _MM_FROUND_TO_NEAREST_INT));
-    }
-    if (d < n) {
-        tevo_fp16_t ta[8] = {};
-        tevo_fp16_t tx[8] = {};
-        memcpy(ta, acc16 + d, (size_t) (n - d) * sizeof(tevo_fp16_t));
-        memcpy(tx, v + d, (size_t) (n - d) * sizeof(tevo_fp16_t));
-        const __m256 a = _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) ta));
-        const __m256 x = _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) tx));
-        _mm_storeu_si128((__m128i *) ta, _mm256_cvtps_ph(_mm256_fmadd_ps(x, vvs, a), _MM_FROUND_TO_NEAREST_INT));
-        memcpy(acc16 + d, ta, (size_t) (n - d) * sizeof(tevo_fp16_t));
-    }
-}
-
-// acc[d] = fma(v[d], vs, acc[d])
-static void tevo_fattn_mad_f32(float * acc, const float * v, int64_t n, float vs) {
-    const __m256 vvs = _mm256_set1_ps(vs);
-    int64_t      d   = 0;
-    for (; d + 8 <= n; d += 8) {
-        _mm256_storeu_ps(acc + d, _mm256_fmadd_ps(_mm256_loadu_ps(v + d), vvs, _mm256_loadu_ps(acc + d)));
-    }
-    for (; d < n; ++d) {
-        acc[d] = fmaf(v[d], vs, acc[d]);
-    }
-}
-
 // The accumulator updates of a block of keys, 64 columns at a time held in
 // registers through all the block's keys: every element still sees the
 // per-key rule in key order (scale by ms on a new maximum, then add vs times
@@ -114,9 +62,9 @@ static void tevo_fattn_acc_f16(tevo_fp16_t * acc16, int64_t DV, const char * vba
     if (d < DV) {
         for (int j = 0; j < n; ++j) {
             if (new_max[j]) {
-                tevo_fattn_scale_f16(acc16 + d, DV - d, ms[j]);
+                tevo_vec_scale_f16(DV - d, acc16 + d, ms[j]);
             }
-            tevo_fattn_mad_f16(acc16 + d, (const tevo_fp16_t *) (vbase + key[j] * nbv1) + d, DV - d, vs[j]);
+            tevo_vec_mad_f16(DV - d, acc16 + d, (const tevo_fp16_t *) (vbase + key[j] * nbv1) + d, vs[j]);
         }
     }
 }
@@ -165,13 +113,13 @@ static void tevo_fattn_acc_f32(float * acc, int64_t DV, const char * vbase, size
             if (new_max[j]) {
                 tevo_vdsp_vsmul(acc + d, 1, &ms[j], acc + d, 1, (size_t) (DV - d));
             }
-            tevo_fattn_mad_f32(acc + d, (const float *) (vbase + key[j] * nbv1) + d, DV - d, vs[j]);
+            tevo_vec_mad_f32(DV - d, acc + d, (const float *) (vbase + key[j] * nbv1) + d, vs[j]);
         }
     }
 }
 
-void tevo_flash_attn_ext_one_chunk(const struct tevo_compute_params * params, struct tevo_tensor * dst, int32_t ir0,
-                                   int32_t ir1, int64_t kv0, int64_t kv1, float * partials, int64_t partial_stride) {
+void tevo_flash_attn_ext_one_chunk(const struct tevo_compute_params * params, struct tevo_tensor * dst, int64_t ir0,
+                                   int64_t ir1, int64_t kv0, int64_t kv1, float * partials, int64_t partial_stride) {
     const struct tevo_tensor * q     = dst->src[0];
     const struct tevo_tensor * k     = dst->src[1];
     const struct tevo_tensor * v     = dst->src[2];
@@ -185,6 +133,9 @@ void tevo_flash_attn_ext_one_chunk(const struct tevo_compute_params * params, st
     const size_t  nb1  = dst->nb[1];
 
     tevo_flash_attn_ext_check_layout(dst);
+
+    // the dot products of the scores take an int length
+    const int dk = tevo_row_length(dst, DK);
 
     const enum tevo_type  k_vec_dot_type = tevo_get_type_traits_cpu(k->type)->vec_dot_type;
     const tevo_from_float_t q_to_vec_dot = tevo_get_type_traits_cpu(k_vec_dot_type)->from_float;
@@ -225,7 +176,7 @@ void tevo_flash_attn_ext_one_chunk(const struct tevo_compute_params * params, st
     void * const        qconv = slice + 2 * DV;
     const void * const  qconv_row = qconv;
 
-    for (int32_t ir = ir0; ir < ir1; ++ir) {
+    for (int64_t ir = ir0; ir < ir1; ++ir) {
         const int64_t i3 = ir / (n_head * N);
         const int64_t i2 = (ir - i3 * n_head * N) / N;
         const int64_t i1 = ir - i3 * n_head * N - i2 * N;
@@ -286,10 +237,10 @@ void tevo_flash_attn_ext_one_chunk(const struct tevo_compute_params * params, st
                 }
                 if (run > 1) {
                     float dots[16];
-                    kq_block((int) DK, run, 1, kbase + key[j] * k->nb[1], k->nb[1], &qconv_row, dots);
+                    kq_block(dk, run, 1, kbase + key[j] * k->nb[1], k->nb[1], &qconv_row, dots);
                     memcpy(sc + j, dots, (size_t) run * sizeof(float));
                 } else {
-                    kq_vec_dot((int) DK, &sc[j], 0, kbase + key[j] * k->nb[1], 0, qconv, 0, 1);
+                    kq_vec_dot(dk, &sc[j], 0, kbase + key[j] * k->nb[1], 0, qconv, 0, 1);
                 }
                 j += run;
             }
@@ -331,7 +282,7 @@ void tevo_flash_attn_ext_one_chunk(const struct tevo_compute_params * params, st
                         tevo_vdsp_vsmul(acc, 1, &ms[j], acc, 1, (size_t) DV);
                     }
                     v_to_float(vbase + key[j] * v->nb[1], vrow, DV);
-                    tevo_fattn_mad_f32(acc, vrow, DV, vs[j]);
+                    tevo_vec_mad_f32(DV, acc, vrow, vs[j]);
                 }
             }
         }
@@ -355,7 +306,7 @@ void tevo_flash_attn_ext_one_chunk(const struct tevo_compute_params * params, st
         }
 
         if (partials) {
-            float * rec = partials + (int64_t) ir * partial_stride;
+            float * rec = partials + ir * partial_stride;
             rec[0]      = M;
             rec[1]      = S;
             memcpy(rec + 2, acc, (size_t) DV * sizeof(float));
@@ -420,9 +371,9 @@ void tevo_compute_forward_flash_attn_ext(const struct tevo_compute_params * para
         const int64_t ir0 = dr * chunk;
         const int64_t ir1 = TEVO_MIN(ir0 + dr, nr);
         if (tiled) {
-            tevo_flash_attn_ext_tiles(params, dst, (int32_t) ir0, (int32_t) ir1);
+            tevo_flash_attn_ext_tiles(params, dst, ir0, ir1);
         } else {
-            tevo_flash_attn_ext_one_chunk(params, dst, (int32_t) ir0, (int32_t) ir1, 0, n_kv, NULL, 0);
+            tevo_flash_attn_ext_one_chunk(params, dst, ir0, ir1, 0, n_kv, NULL, 0);
         }
         chunk = tevo_threadpool_chunk_add(params->threadpool, 1);
     }

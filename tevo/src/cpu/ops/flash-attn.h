@@ -1,11 +1,11 @@
 #pragma once
 
 // Fused attention on the CPU: the operator entry with its path choice and
-// the one-chunk kernel (ops-flash-attn.cpp), the split-key path for one query
-// row per head (ops-flash-attn-split.cpp) and the tiled path for many query
-// rows (ops-flash-attn-tiled.cpp).
+// the one-chunk kernel (flash-attn.cpp), the split-key path for one query
+// row per head (flash-attn-split.cpp) and the tiled path for many query
+// rows (flash-attn-tiled.cpp).
 
-#include "cpu/impl.h"
+#include "cpu/ops/kernel.h"
 
 #include <math.h>
 #include <string.h>
@@ -82,15 +82,15 @@ static inline void tevo_flash_attn_ext_check_layout(const struct tevo_tensor * d
 // scratch slice. With partials == NULL the rows are finished into dst;
 // otherwise row ir leaves an unnormalised record {M, S, acc[DV]} at
 // partials + ir * partial_stride and dst is not touched.
-void tevo_flash_attn_ext_one_chunk(const struct tevo_compute_params * params, struct tevo_tensor * dst, int32_t ir0,
-                                   int32_t ir1, int64_t kv0, int64_t kv1, float * partials, int64_t partial_stride);
+void tevo_flash_attn_ext_one_chunk(const struct tevo_compute_params * params, struct tevo_tensor * dst, int64_t ir0,
+                                   int64_t ir1, int64_t kv0, int64_t kv1, float * partials, int64_t partial_stride);
 
 // one query row per head, keys shared among the threads, then merged
 void tevo_flash_attn_ext_split_kv(const struct tevo_compute_params * params, struct tevo_tensor * dst);
 
 // rows ir0 <= ir < ir1 in 64 x 64 query/key tiles (F32 or F16 K equal to V)
-void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct tevo_tensor * dst, int32_t ir0,
-                               int32_t ir1);
+void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct tevo_tensor * dst, int64_t ir0,
+                               int64_t ir1);
 
 // Z (64 x N) += X (64 x K) * Y (K x N), row-major, each output a chain of
 // fused multiply-adds in increasing k starting from its old value

@@ -31,22 +31,22 @@ void tevo_glu_rows(const tevo_compute_params * params, tevo_tensor * dst, RowFn 
         TEVO_ASSERT(src0->type == src1->type);
     }
 
-    const int  nc      = (int) (src1 ? src0->ne[0] : src0->ne[0] / 2);
-    const int  nr      = (int) tevo_nrows(src0);
-    const bool swapped = tevo_get_op_params_i32(dst, 1) != 0;
+    // the row routines take an int length
+    const int     nc      = tevo_row_length(dst, src1 ? src0->ne[0] : src0->ne[0] / 2);
+    const int64_t nr      = tevo_nrows(src0);
+    const bool    swapped = tevo_get_op_params_i32(dst, 1) != 0;
 
     TEVO_ASSERT(dst->ne[0] == nc);
     TEVO_ASSERT(tevo_nrows(dst) == nr);
 
-    const int dr  = (nr + params->nth - 1) / params->nth;
-    const int ir0 = dr * params->ith;
-    const int ir1 = TEVO_MIN(ir0 + dr, nr);
+    int64_t ir0, ir1;
+    tevo_thread_range(nr, params->ith, params->nth, &ir0, &ir1);
 
     if (ir0 >= ir1 || nc < 1) {
         return;
     }
 
-    for (int r = ir0; r < ir1; ++r) {
+    for (int64_t r = ir0; r < ir1; ++r) {
         const T * x = (const T *) ((const char *) src0->data + r * src0->nb[1]);
         const T * g = src1 ? (const T *) ((const char *) src1->data + r * src1->nb[1]) : x;
         if (!src1) {
@@ -137,49 +137,15 @@ void tevo_swiglu_row_f32(float * y, const float * x, const float * g, int n) {
 }
 
 void tevo_reglu_row_f32(float * y, const float * x, const float * g, int n) {
-    const __m256 zero = _mm256_setzero_ps();
-    int          i    = 0;
-    for (; i + 32 <= n; i += 32) {
-        for (int k = 0; k < 32; k += 8) {
-            const __m256 vx = _mm256_loadu_ps(x + i + k);
-            const __m256 vg = _mm256_loadu_ps(g + i + k);
-            _mm256_storeu_ps(y + i + k, _mm256_and_ps(_mm256_cmp_ps(vx, zero, _CMP_GT_OQ), _mm256_mul_ps(vx, vg)));
-        }
-    }
-    for (; i + 8 <= n; i += 8) {
-        const __m256 vx = _mm256_loadu_ps(x + i);
-        const __m256 vg = _mm256_loadu_ps(g + i);
-        _mm256_storeu_ps(y + i, _mm256_and_ps(_mm256_cmp_ps(vx, zero, _CMP_GT_OQ), _mm256_mul_ps(vx, vg)));
-    }
-    for (; i < n; ++i) {
-        y[i] = tevo_reglu_f32(x[i], g[i]);
-    }
+    tevo_vec_reglu_f32(n, y, x, g);
 }
 
 void tevo_geglu_row_f32(float * y, const float * x, const float * g, int n) {
-    int i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256 vx  = _mm256_loadu_ps(x + i);
-        const __m256 vg  = _mm256_loadu_ps(g + i);
-        // below the lower limit the gate is not read: 0 even for a NaN gate
-        const __m256 low = _mm256_cmp_ps(vx, _mm256_set1_ps(TEVO_GELU_LOWER), _CMP_LE_OQ);
-        _mm256_storeu_ps(y + i, _mm256_andnot_ps(low, _mm256_mul_ps(tevo_v_gelu_table(vx), vg)));
-    }
-    for (; i < n; ++i) {
-        y[i] = x[i] <= TEVO_GELU_LOWER ? 0.0f : tevo_gelu_table_f32(x[i]) * g[i];
-    }
+    tevo_vec_geglu_f32(n, y, x, g);
 }
 
 void tevo_geglu_quick_row_f32(float * y, const float * x, const float * g, int n) {
-    int i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256 vx = _mm256_loadu_ps(x + i);
-        const __m256 vg = _mm256_loadu_ps(g + i);
-        _mm256_storeu_ps(y + i, _mm256_mul_ps(tevo_v_gelu_quick_table(vx), vg));
-    }
-    for (; i < n; ++i) {
-        y[i] = tevo_gelu_quick_table_f32(x[i]) * g[i];
-    }
+    tevo_vec_geglu_quick_f32(n, y, x, g);
 }
 
 void tevo_glu_f32(const tevo_compute_params * params, tevo_tensor * dst, tevo_glu_op op, const tevo_glu_args & a) {

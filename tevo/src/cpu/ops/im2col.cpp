@@ -31,13 +31,6 @@ struct tevo_patch_f16 {
     static inline tevo_fp16_t from(tevo_fp16_t v) { return v; }
 };
 
-// contiguous block of n items for thread ith of nth
-static inline void tevo_block_range(int64_t n, int ith, int nth, int64_t * i0, int64_t * i1) {
-    const int64_t dr = (n + nth - 1) / nth;
-    *i0              = TEVO_MIN(dr * ith, n);
-    *i1              = TEVO_MIN(*i0 + dr, n);
-}
-
 // ---------------------------------------------------------------------------
 // IM2COL (1-D and 2-D)
 
@@ -54,7 +47,7 @@ static void tevo_im2col_rows(const tevo_im2col_shape & s, const char * src, TD *
     const int64_t CHW = s.IC * s.KH * s.KW;
 
     int64_t r0, r1;
-    tevo_block_range(s.N * s.OH * s.OW, ith, nth, &r0, &r1);
+    tevo_thread_range(s.N * s.OH * s.OW, ith, nth, &r0, &r1);
 
     for (int64_t r = r0; r < r1; r++) {
         const int64_t iow = r % s.OW;
@@ -252,7 +245,7 @@ static void tevo_im2col_3d_rows(const tevo_im2col_3d_shape & s, const char * src
     const int64_t CDHW = s.IC * s.KD * KHW;
 
     int64_t r0, r1;
-    tevo_block_range(s.N * s.OD * s.OH * s.OW, ith, nth, &r0, &r1);
+    tevo_thread_range(s.N * s.OD * s.OH * s.OW, ith, nth, &r0, &r1);
 
     for (int64_t r = r0; r < r1; r++) {
         const int64_t iow = r % s.OW;
@@ -392,7 +385,7 @@ static void tevo_col2im_1d_impl(const struct tevo_compute_params * params, const
     T *       out = (T *) dst->data;
 
     int64_t t0, t1;
-    tevo_block_range(T_out, params->ith, params->nth, &t0, &t1);
+    tevo_thread_range(T_out, params->ith, params->nth, &t0, &t1);
 
     for (int64_t c = 0; c < oc; c++) {
         for (int64_t t = t0; t < t1; t++) {

@@ -7,9 +7,12 @@
 // a 16x16 block at once with the numerics of the one-row routine.
 
 #include "cpu/ops/ops.h"
-#include "cpu/impl.h"
 #include "cpu/ops/tiled.h"
 #include "cpu/vec/vec.h"
+
+#include <immintrin.h>
+
+#include <atomic>
 
 // output rows per side of a block inside a chunk
 static const int64_t TEVO_MM_BLOCK = 16;
@@ -112,6 +115,7 @@ struct tevo_mm_ctx {
     tevo_vec_dot_t       vec_dot;
     tevo_vec_dot_block_t vec_dot_block; // NULL: one vec_dot call per value
     int64_t              nrows;         // rows per vec_dot call (1 or 2)
+    int                  n_dot;         // values per dot product (ne00)
 
     const char * src1_data;     // converted rows, or src1's own data
     bool         src1_packed;   // rows at a fixed stride row_size
@@ -138,7 +142,7 @@ static void tevo_mm_one_chunk(const struct tevo_mm_ctx * mm, int64_t ir0_start, 
     const struct tevo_tensor * src1 = mm->src1;
     struct tevo_tensor *       dst  = mm->dst;
 
-    const int64_t ne00 = src0->ne[0];
+    const int     n_dot = mm->n_dot;
     const int64_t ne11 = src1->ne[1], ne12 = src1->ne[2];
     const size_t  nb01 = src0->nb[1], nb02 = src0->nb[2], nb03 = src0->nb[3];
     const size_t  nb1 = dst->nb[1], nb2 = dst->nb[2], nb3 = dst->nb[3];
@@ -178,7 +182,7 @@ static void tevo_mm_one_chunk(const struct tevo_mm_ctx * mm, int64_t ir0_start, 
                         ++j1;
                     }
                     const char * x = (const char *) src0->data + xmat[j0] + iir0 * nb01;
-                    mm->vec_dot_block((int) ne00, nx, j1 - j0, x, nb01, yrow + j0, s + j0 * TEVO_MM_BLOCK);
+                    mm->vec_dot_block(n_dot, nx, j1 - j0, x, nb01, yrow + j0, s + j0 * TEVO_MM_BLOCK);
                     j0 = j1;
                 }
                 for (int j = 0; j < ny; ++j) {
@@ -212,7 +216,7 @@ static void tevo_mm_one_chunk(const struct tevo_mm_ctx * mm, int64_t ir0_start, 
                 float *      dst_col  = (float *) ((char *) dst->data + i11 * nb1 + i12 * nb2 + i13 * nb3);
 
                 for (int64_t ir0 = iir0; ir0 < iir0 + TEVO_MM_BLOCK && ir0 < ir0_end; ir0 += nrc) {
-                    mm->vec_dot((int) ne00, &tmp[ir0 - iir0], nrc > 1 ? 16 : 0, src0_row + ir0 * nb01,
+                    mm->vec_dot(n_dot, &tmp[ir0 - iir0], nrc > 1 ? 16 : 0, src0_row + ir0 * nb01,
                                 nrc > 1 ? nb01 : 0, src1_col, nrc > 1 ? src1_stride : 0, (int) nrc);
                 }
                 const int64_t len = TEVO_MIN(iir0 + TEVO_MM_BLOCK, ir0_end) - iir0;
@@ -241,7 +245,6 @@ void tevo_compute_forward_mul_mat(const struct tevo_compute_params * params, str
     const int64_t ne0 = dst->ne[0], ne1 = dst->ne[1], ne2 = dst->ne[2], ne3 = dst->ne[3];
     const size_t  nb00 = src0->nb[0], nb10 = src1->nb[0];
     const size_t  nb0 = dst->nb[0], nb1 = dst->nb[1], nb2 = dst->nb[2], nb3 = dst->nb[3];
-    (void) ne00;
 
     TEVO_ASSERT(ne0 == ne01);
     TEVO_ASSERT(ne1 == ne11);
@@ -260,6 +263,8 @@ void tevo_compute_forward_mul_mat(const struct tevo_compute_params * params, str
         // no CPU dot product for these weights
         TEVO_ABORT("fatal error");
     }
+    // the dot products take an int length
+    const int n_dot = tevo_row_length(dst, ne00);
 
     const bool convert = src1->type != vec_dot_type;
     if (convert) {
@@ -281,6 +286,7 @@ void tevo_compute_forward_mul_mat(const struct tevo_compute_params * params, str
     mm.vec_dot       = traits->vec_dot;
     mm.vec_dot_block = tevo_mm_block_kernel(src0->type);
     mm.nrows         = traits->nrows;
+    mm.n_dot         = n_dot;
     mm.src1_data     = convert ? (const char *) params->wdata : (const char *) src1->data;
     mm.src1_packed   = convert || tevo_is_contiguous(src1);
     mm.row_size      = tevo_row_size(vec_dot_type, src1->ne[0]);
@@ -291,6 +297,8 @@ void tevo_compute_forward_mul_mat(const struct tevo_compute_params * params, str
     const int64_t                 nr1 = ne1 * ne2 * ne3;
     const struct tevo_mm_chunking c   = tevo_mm_chunks(nr0, nr1, params->nth);
     const int64_t                 n_chunks = c.nchunk0 * c.nchunk1;
+    // the pool's chunk counter is 32-bit and runs up to n_chunks + nth
+    TEVO_ASSERT(n_chunks <= INT32_MAX - params->nth);
 
     int64_t current = params->ith;
     while (current < n_chunks) {
@@ -321,6 +329,7 @@ struct tevo_mmid_ctx {
 
     tevo_vec_dot_t       vec_dot;
     tevo_vec_dot_block_t vec_dot_block;
+    int                  n_dot; // values per dot product (ne00)
 
     const char * src1_data;
     bool         src1_packed;
@@ -346,8 +355,8 @@ static void tevo_mmid_one_chunk(const struct tevo_mmid_ctx * mm, int64_t e, cons
     const struct tevo_tensor * src1 = mm->src1;
     struct tevo_tensor *       dst  = mm->dst;
 
-    const int64_t ne00 = src0->ne[0];
-    const int64_t ne11 = src1->ne[1];
+    const int     n_dot = mm->n_dot;
+    const int64_t ne11  = src1->ne[1];
     const size_t  nb01 = src0->nb[1], nb02 = src0->nb[2];
     const size_t  nb1 = dst->nb[1], nb2 = dst->nb[2];
 
@@ -368,11 +377,11 @@ static void tevo_mmid_one_chunk(const struct tevo_mmid_ctx * mm, int64_t e, cons
         for (int64_t iir0 = ir0_start; iir0 < ir0_end; iir0 += TEVO_MM_BLOCK) {
             const int nx = (int) TEVO_MIN(TEVO_MM_BLOCK, ir0_end - iir0);
             if (mm->vec_dot_block != NULL) {
-                mm->vec_dot_block((int) ne00, nx, ny, src0_cur + iir0 * nb01, nb01, yrow, s);
+                mm->vec_dot_block(n_dot, nx, ny, src0_cur + iir0 * nb01, nb01, yrow, s);
             } else {
                 for (int j = 0; j < ny; ++j) {
                     for (int i = 0; i < nx; ++i) {
-                        mm->vec_dot((int) ne00, &s[j * TEVO_MM_BLOCK + i], 0, src0_cur + (iir0 + i) * nb01, 0,
+                        mm->vec_dot(n_dot, &s[j * TEVO_MM_BLOCK + i], 0, src0_cur + (iir0 + i) * nb01, 0,
                                     yrow[j], 0, 1);
                     }
                 }
@@ -439,6 +448,10 @@ void tevo_compute_forward_mul_mat_id(const struct tevo_compute_params * params, 
     if (traits->vec_dot == NULL) {
         TEVO_ABORT("fatal error");
     }
+    // the dot products take an int length; a routed row names its slot and
+    // token in 32 bits
+    const int n_dot = tevo_row_length(dst, src0->ne[0]);
+    TEVO_ASSERT(n_ids <= INT32_MAX && n_token <= INT32_MAX);
 
     if (convert) {
         TEVO_ASSERT(src1->type == TEVO_TYPE_F32);
@@ -483,6 +496,7 @@ void tevo_compute_forward_mul_mat_id(const struct tevo_compute_params * params, 
     mm.dst           = dst;
     mm.vec_dot       = traits->vec_dot;
     mm.vec_dot_block = tevo_mm_block_kernel(type);
+    mm.n_dot         = n_dot;
     mm.src1_data     = convert ? (const char *) wdata : (const char *) src1->data;
     mm.src1_packed   = convert || tevo_is_contiguous(src1);
     mm.row_size      = tevo_row_size(vec_dot_type, src1->ne[0]);
@@ -504,6 +518,7 @@ void tevo_compute_forward_mul_mat_id(const struct tevo_compute_params * params, 
         const int64_t                 nr1      = cne1;
         const struct tevo_mm_chunking c        = tevo_mm_chunks(nr0, nr1, nth);
         const int64_t                 n_chunks = c.nchunk0 * c.nchunk1;
+        TEVO_ASSERT(n_chunks <= INT32_MAX - nth);
 
         int64_t current = ith;
         while (current < n_chunks) {

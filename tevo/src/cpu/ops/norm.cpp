@@ -9,30 +9,13 @@
 // of a row must not depend on how it was vectorised or which thread ran it.
 
 #include "cpu/ops/ops.h"
+#include "cpu/vec/vec.h"
 #include "platform/platform.h"
 
 #include <immintrin.h>
 
 static inline char * tevo_row_ptr(const struct tevo_tensor * t, int64_t i1, int64_t i2, int64_t i3) {
     return (char *) t->data + i1 * t->nb[1] + i2 * t->nb[2] + i3 * t->nb[3];
-}
-
-// sum of x[i]*x[i], each square rounded to float, added in double in order
-static double tevo_sum_sq_f64(const float * x, int64_t n) {
-    double  sum = 0.0;
-    int64_t i   = 0;
-    for (; i + 8 <= n; i += 8) {
-        alignas(32) float sq[8];
-        const __m256      v = _mm256_loadu_ps(x + i);
-        _mm256_store_ps(sq, _mm256_mul_ps(v, v));
-        for (int k = 0; k < 8; ++k) {
-            sum += (double) sq[k];
-        }
-    }
-    for (; i < n; ++i) {
-        sum += (double) (x[i] * x[i]);
-    }
-    return sum;
 }
 
 // ---------------------------------------------------------------------------
@@ -105,7 +88,7 @@ void tevo_compute_forward_norm(const struct tevo_compute_params * params, struct
 
 // 1 / sqrt(mean of squares + eps), the sum formed in double
 static inline float tevo_rms_norm_scale(const float * x, int64_t n, float eps) {
-    const double sum = tevo_sum_sq_f64(x, n);
+    const double sum = tevo_vec_sum_sq_f32(n, x);
     return 1.0f / sqrtf((float) (sum / (double) n) + eps);
 }
 
@@ -267,10 +250,10 @@ void tevo_compute_forward_group_norm(const struct tevo_compute_params * params, 
     const int64_t ne01 = src0->ne[1];
     const int64_t ne02 = src0->ne[2];
 
-    const int32_t per_group = ((int32_t) ne02 + n_groups - 1) / n_groups;
+    const int64_t per_group = (ne02 + n_groups - 1) / n_groups;
 
     for (int32_t g = ith; g < n_groups; g += nth) {
-        const int64_t start = (int64_t) g * per_group;
+        const int64_t start = g * per_group;
         const int64_t end   = TEVO_MIN(start + per_group, ne02);
         if (start >= end) {
             continue;
@@ -347,7 +330,7 @@ void tevo_compute_forward_l2_norm(const struct tevo_compute_params * params, str
 
                 double sum;
                 if (sx == sizeof(float)) {
-                    sum = tevo_sum_sq_f64((const float *) xr, ne00);
+                    sum = tevo_vec_sum_sq_f32(ne00, (const float *) xr);
                 } else {
                     sum = 0.0;
                     for (int64_t i = 0; i < ne00; i++) {

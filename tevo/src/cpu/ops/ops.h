@@ -2,9 +2,9 @@
 
 // The operator kernels of the CPU engine, one per operator, in the common
 // form: every thread of a run enters with the same node and takes its share
-// by ith and nth. Kernels not built yet abort (ops-stubs.cpp).
+// by ith and nth. Kernels not built yet abort (stubs.cpp).
 
-#include "cpu/impl.h"
+#include "cpu/ops/kernel.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -117,10 +117,10 @@ void tevo_compute_forward_rms_norm_mul_fused(const struct tevo_compute_params * 
                                              struct tevo_tensor * dst_rms_norm, struct tevo_tensor * dst_mul);
 
 // the predicates of the triangle kernel, by tri type 0 to 3
-bool tevo_tri_pred_ge(int32_t a, int32_t b);
-bool tevo_tri_pred_gt(int32_t a, int32_t b);
-bool tevo_tri_pred_le(int32_t a, int32_t b);
-bool tevo_tri_pred_lt(int32_t a, int32_t b);
+bool tevo_tri_pred_ge(int64_t a, int64_t b);
+bool tevo_tri_pred_gt(int64_t a, int64_t b);
+bool tevo_tri_pred_le(int64_t a, int64_t b);
+bool tevo_tri_pred_lt(int64_t a, int64_t b);
 
 #ifdef __cplusplus
 }

@@ -186,7 +186,8 @@ void tevo_compute_forward_argmax(const struct tevo_compute_params * params, stru
         TEVO_ABORT("fatal error");
     }
 
-    const int64_t ne00 = src0->ne[0];
+    // the result is a 32-bit index
+    const int64_t ne00 = tevo_row_length(dst, src0->ne[0]);
     const int64_t ne01 = src0->ne[1];
     const size_t  nb00 = src0->nb[0];
     const size_t  nb01 = src0->nb[1];

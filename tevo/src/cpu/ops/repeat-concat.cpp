@@ -30,25 +30,25 @@ static void tevo_compute_forward_repeat_elems(struct tevo_tensor * dst) {
     const size_t  nb01 = src0->nb[1], nb02 = src0->nb[2], nb03 = src0->nb[3];
     const size_t  nb0 = dst->nb[0], nb1 = dst->nb[1], nb2 = dst->nb[2], nb3 = dst->nb[3];
 
-    const int nr0 = (int) (dst->ne[0] / ne00);
-    const int nr1 = (int) (dst->ne[1] / ne01);
-    const int nr2 = (int) (dst->ne[2] / ne02);
-    const int nr3 = (int) (dst->ne[3] / ne03);
+    const int64_t nr0 = dst->ne[0] / ne00;
+    const int64_t nr1 = dst->ne[1] / ne01;
+    const int64_t nr2 = dst->ne[2] / ne02;
+    const int64_t nr3 = dst->ne[3] / ne03;
 
     const char * s  = (const char *) src0->data;
     char *       d  = (char *) dst->data;
     const size_t rs = (size_t) ne00 * ES;
 
-    for (int i3 = 0; i3 < nr3; i3++) {
+    for (int64_t i3 = 0; i3 < nr3; i3++) {
         for (int64_t k3 = 0; k3 < ne03; k3++) {
-            for (int i2 = 0; i2 < nr2; i2++) {
+            for (int64_t i2 = 0; i2 < nr2; i2++) {
                 for (int64_t k2 = 0; k2 < ne02; k2++) {
-                    for (int i1 = 0; i1 < nr1; i1++) {
+                    for (int64_t i1 = 0; i1 < nr1; i1++) {
                         for (int64_t k1 = 0; k1 < ne01; k1++) {
                             const char * row = s + k1 * nb01 + k2 * nb02 + k3 * nb03;
                             char *       out = d + (i1 * ne01 + k1) * nb1 + (i2 * ne02 + k2) * nb2 +
                                          (i3 * ne03 + k3) * nb3;
-                            for (int i0 = 0; i0 < nr0; i0++) {
+                            for (int64_t i0 = 0; i0 < nr0; i0++) {
                                 memcpy(out + (i0 * ne00) * nb0, row, rs);
                             }
                         }
@@ -117,21 +117,21 @@ void tevo_compute_forward_repeat_back(const struct tevo_compute_params * params,
         return;
     }
 
-    const int nr0 = (int) (src0->ne[0] / ne0);
-    const int nr1 = (int) (src0->ne[1] / ne1);
-    const int nr2 = (int) (src0->ne[2] / ne2);
-    const int nr3 = (int) (src0->ne[3] / ne3);
+    const int64_t nr0 = src0->ne[0] / ne0;
+    const int64_t nr1 = src0->ne[1] / ne1;
+    const int64_t nr2 = src0->ne[2] / ne2;
+    const int64_t nr3 = src0->ne[3] / ne3;
 
     const char * s = (const char *) src0->data;
 
-    for (int i3 = 0; i3 < nr3; i3++) {
+    for (int64_t i3 = 0; i3 < nr3; i3++) {
         for (int64_t k3 = 0; k3 < ne3; k3++) {
-            for (int i2 = 0; i2 < nr2; i2++) {
+            for (int64_t i2 = 0; i2 < nr2; i2++) {
                 for (int64_t k2 = 0; k2 < ne2; k2++) {
-                    for (int i1 = 0; i1 < nr1; i1++) {
+                    for (int64_t i1 = 0; i1 < nr1; i1++) {
                         for (int64_t k1 = 0; k1 < ne1; k1++) {
                             float * y = (float *) (d + k1 * nb1 + k2 * nb2 + k3 * nb3);
-                            for (int i0 = 0; i0 < nr0; i0++) {
+                            for (int64_t i0 = 0; i0 < nr0; i0++) {
                                 const float * x = (const float *) (s + (i0 * ne0) * nb00 + (i1 * ne1 + k1) * nb01 +
                                                                    (i2 * ne2 + k2) * nb02 + (i3 * ne3 + k3) * nb03);
                                 for (int64_t j = 0; j < ne0; j++) {

@@ -16,31 +16,6 @@ static inline char * tevo_row_ptr(const struct tevo_tensor * t, int64_t i1, int6
 // ---------------------------------------------------------------------------
 // SOFT_MAX
 
-// w[i] = fmaf(slope, m[i], w[i])
-static void tevo_soft_max_add_mask_f32(int64_t n, float * w, const float * m, float slope) {
-    const __m256 vs = _mm256_set1_ps(slope);
-    int64_t      i  = 0;
-    for (; i + 8 <= n; i += 8) {
-        _mm256_storeu_ps(w + i, _mm256_fmadd_ps(vs, _mm256_loadu_ps(m + i), _mm256_loadu_ps(w + i)));
-    }
-    for (; i < n; i++) {
-        w[i] = fmaf(slope, m[i], w[i]);
-    }
-}
-
-static void tevo_soft_max_add_mask_f16(int64_t n, float * w, const tevo_fp16_t * m, float slope) {
-    const __m256 vs = _mm256_set1_ps(slope);
-    int64_t      i  = 0;
-    // the hardware widening is exact, as the table is
-    for (; i + 8 <= n; i += 8) {
-        const __m256 mv = _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) (m + i)));
-        _mm256_storeu_ps(w + i, _mm256_fmadd_ps(vs, mv, _mm256_loadu_ps(w + i)));
-    }
-    for (; i < n; i++) {
-        w[i] = fmaf(slope, tevo_table_f32_f16[m[i]], w[i]);
-    }
-}
-
 void tevo_compute_forward_soft_max(const struct tevo_compute_params * params, struct tevo_tensor * dst) {
     const struct tevo_tensor * src0 = dst->src[0];
     const struct tevo_tensor * src1 = dst->src[1];
@@ -70,6 +45,8 @@ void tevo_compute_forward_soft_max(const struct tevo_compute_params * params, st
     if (ne03 < 1 || ne02 < 1 || ith >= ne01) {
         return;
     }
+    // the softmax routine takes an int length
+    const int n = tevo_row_length(dst, ne00);
 
     const uint32_t n_head      = (uint32_t) ne02;
     const uint32_t n_head_log2 = 1u << (uint32_t) floor(log2((double) n_head));
@@ -100,9 +77,9 @@ void tevo_compute_forward_soft_max(const struct tevo_compute_params * params, st
                     const char * mp =
                         (const char *) src1->data + i01 * nb11 + (i02 % ne12) * nb12 + (i03 % ne13) * nb13;
                     if (use_f16) {
-                        tevo_soft_max_add_mask_f16(ne00, w, (const tevo_fp16_t *) mp, slope);
+                        tevo_vec_mad_f32_f16(ne00, w, (const tevo_fp16_t *) mp, slope);
                     } else {
-                        tevo_soft_max_add_mask_f32(ne00, w, (const float *) mp, slope);
+                        tevo_vec_mad_f32(ne00, w, (const float *) mp, slope);
                     }
                 }
 
@@ -112,7 +89,7 @@ void tevo_compute_forward_soft_max(const struct tevo_compute_params * params, st
                     max = sinks[i02];
                 }
 
-                double sum = tevo_vec_soft_max_f32((int) ne00, y, w, max);
+                double sum = tevo_vec_soft_max_f32(n, y, w, max);
                 if (sinks) {
                     sum += (double) expf(sinks[i02] - max);
                 }
@@ -145,7 +122,8 @@ void tevo_compute_forward_soft_max_ext_back(const struct tevo_compute_params * p
     TEVO_ASSERT(tevo_are_same_shape(src1, dst));
     TEVO_ASSERT(max_bias == 0.0f);
 
-    const int64_t nc = src0->ne[0];
+    // the dot product takes an int length
+    const int64_t nc = tevo_row_length(dst, src0->ne[0]);
     const int64_t nr = tevo_nrows(src0);
     const int64_t dr = (nr + params->nth - 1) / params->nth;
     const int64_t r0 = dr * params->ith;

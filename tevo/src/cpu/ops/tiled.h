@@ -4,7 +4,7 @@
 // weights. The planner asks it for its work-buffer share; MUL_MAT and
 // MUL_MAT_ID offer it their nodes before computing them themselves.
 
-#include "cpu/impl.h"
+#include "cpu/ops/kernel.h"
 
 #ifdef __cplusplus
 extern "C" {

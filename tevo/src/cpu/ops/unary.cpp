@@ -17,11 +17,11 @@ template <typename T, typename RowFn>
 void tevo_unary_rows(const tevo_compute_params * params, tevo_tensor * dst, RowFn fn) {
     const tevo_tensor * src0 = dst->src[0];
 
-    const int nr  = (int) tevo_nrows(src0);
-    const int dr  = (nr + params->nth - 1) / params->nth;
-    const int ir0 = dr * params->ith;
-    const int ir1 = TEVO_MIN(ir0 + dr, nr);
-    const int ne0 = (int) src0->ne[0];
+    // the row routines take an int length
+    const int ne0 = tevo_row_length(dst, src0->ne[0]);
+
+    int64_t ir0, ir1;
+    tevo_thread_range(tevo_nrows(src0), params->ith, params->nth, &ir0, &ir1);
 
     if (ir0 >= ir1 || ne0 < 1) {
         return;
@@ -30,7 +30,7 @@ void tevo_unary_rows(const tevo_compute_params * params, tevo_tensor * dst, RowF
     const int64_t ne1 = src0->ne[1];
     const int64_t ne2 = src0->ne[2];
 
-    for (int ir = ir0; ir < ir1; ++ir) {
+    for (int64_t ir = ir0; ir < ir1; ++ir) {
         const int64_t i3 = ir / (ne1 * ne2);
         const int64_t r  = ir - i3 * ne1 * ne2;
         const int64_t i2 = r / ne1;
@@ -76,23 +76,11 @@ void tevo_row_f16_table(tevo_fp16_t * y, const tevo_fp16_t * x, int n, const tev
 }
 
 void tevo_row_gelu_f32(float * y, const float * x, int n) {
-    int i = 0;
-    for (; i + 8 <= n; i += 8) {
-        _mm256_storeu_ps(y + i, tevo_v_gelu_table(_mm256_loadu_ps(x + i)));
-    }
-    for (; i < n; ++i) {
-        y[i] = tevo_gelu_table_f32(x[i]);
-    }
+    tevo_vec_gelu_f32(n, y, x);
 }
 
 void tevo_row_gelu_quick_f32(float * y, const float * x, int n) {
-    int i = 0;
-    for (; i + 8 <= n; i += 8) {
-        _mm256_storeu_ps(y + i, tevo_v_gelu_quick_table(_mm256_loadu_ps(x + i)));
-    }
-    for (; i < n; ++i) {
-        y[i] = tevo_gelu_quick_table_f32(x[i]);
-    }
+    tevo_vec_gelu_quick_f32(n, y, x);
 }
 
 void tevo_row_silu_f32(float * y, const float * x, int n) {

@@ -20,6 +20,7 @@
 // product (folds, stores) outweigh its few multiply-adds there.
 
 #include "cpu/vec/vec.h"
+#include "cpu/vec/x86/simd.h"
 
 #include <math.h>
 

@@ -1,10 +1,13 @@
 #define TEVO_SOURCE_PATH "tevo/src/tevo-cpu/tevo-cpu"
 
 // Element-wise row routines over floats. Whole groups of 8 go through the
-// vector exponential; the last n mod 8 values use the math library. Sums
-// that feed normalisations are accumulated in double precision.
+// vector exponential or the GELU tables; the last n mod 8 values use the
+// math library or the one-element table reads. Sums that feed
+// normalisations are accumulated in double precision.
 
 #include "cpu/vec/vec.h"
+#include "cpu/vec/x86/gelu.h"
+#include "cpu/vec/x86/simd.h"
 
 #include <math.h>
 
@@ -40,6 +43,72 @@ void tevo_vec_swiglu_f32(int n, float * y, const float * x, const float * g) {
     }
     for (; i < n; ++i) {
         y[i] = (x[i] == -INFINITY ? -0.0f : x[i] / (1.0f + expf(-x[i]))) * g[i];
+    }
+}
+
+void tevo_vec_gelu_f32(int n, float * y, const float * x) {
+    int i = 0;
+    for (; i + 8 <= n; i += 8) {
+        _mm256_storeu_ps(y + i, tevo_v_gelu_table(_mm256_loadu_ps(x + i)));
+    }
+    for (; i < n; ++i) {
+        y[i] = tevo_gelu_table_f32(x[i]);
+    }
+}
+
+void tevo_vec_gelu_quick_f32(int n, float * y, const float * x) {
+    int i = 0;
+    for (; i + 8 <= n; i += 8) {
+        _mm256_storeu_ps(y + i, tevo_v_gelu_quick_table(_mm256_loadu_ps(x + i)));
+    }
+    for (; i < n; ++i) {
+        y[i] = tevo_gelu_quick_table_f32(x[i]);
+    }
+}
+
+void tevo_vec_reglu_f32(int n, float * y, const float * x, const float * g) {
+    const __m256 zero = _mm256_setzero_ps();
+    int          i    = 0;
+    for (; i + 32 <= n; i += 32) {
+        for (int k = 0; k < 32; k += 8) {
+            const __m256 vx = _mm256_loadu_ps(x + i + k);
+            const __m256 vg = _mm256_loadu_ps(g + i + k);
+            _mm256_storeu_ps(y + i + k, _mm256_and_ps(_mm256_cmp_ps(vx, zero, _CMP_GT_OQ), _mm256_mul_ps(vx, vg)));
+        }
+    }
+    for (; i + 8 <= n; i += 8) {
+        const __m256 vx = _mm256_loadu_ps(x + i);
+        const __m256 vg = _mm256_loadu_ps(g + i);
+        _mm256_storeu_ps(y + i, _mm256_and_ps(_mm256_cmp_ps(vx, zero, _CMP_GT_OQ), _mm256_mul_ps(vx, vg)));
+    }
+    for (; i < n; ++i) {
+        y[i] = x[i] > 0.0f ? x[i] * g[i] : 0.0f;
+    }
+}
+
+void tevo_vec_geglu_f32(int n, float * y, const float * x, const float * g) {
+    int i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256 vx  = _mm256_loadu_ps(x + i);
+        const __m256 vg  = _mm256_loadu_ps(g + i);
+        // below the lower limit the gate is not read: 0 even for a NaN gate
+        const __m256 low = _mm256_cmp_ps(vx, _mm256_set1_ps(TEVO_GELU_LOWER), _CMP_LE_OQ);
+        _mm256_storeu_ps(y + i, _mm256_andnot_ps(low, _mm256_mul_ps(tevo_v_gelu_table(vx), vg)));
+    }
+    for (; i < n; ++i) {
+        y[i] = x[i] <= TEVO_GELU_LOWER ? 0.0f : tevo_gelu_table_f32(x[i]) * g[i];
+    }
+}
+
+void tevo_vec_geglu_quick_f32(int n, float * y, const float * x, const float * g) {
+    int i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256 vx = _mm256_loadu_ps(x + i);
+        const __m256 vg = _mm256_loadu_ps(g + i);
+        _mm256_storeu_ps(y + i, _mm256_mul_ps(tevo_v_gelu_quick_table(vx), vg));
+    }
+    for (; i < n; ++i) {
+        y[i] = tevo_gelu_quick_table_f32(x[i]) * g[i];
     }
 }
 
@@ -94,4 +163,21 @@ double tevo_vec_log_soft_max_f32(int n, float * y, const float * x, float max) {
         sum += (double) expf(v);
     }
     return (double) logf((float) sum);
+}
+
+double tevo_vec_sum_sq_f32(int64_t n, const float * x) {
+    double  sum = 0.0;
+    int64_t i   = 0;
+    for (; i + 8 <= n; i += 8) {
+        alignas(32) float sq[8];
+        const __m256      v = _mm256_loadu_ps(x + i);
+        _mm256_store_ps(sq, _mm256_mul_ps(v, v));
+        for (int k = 0; k < 8; ++k) {
+            sum += (double) sq[k];
+        }
+    }
+    for (; i < n; ++i) {
+        sum += (double) (x[i] * x[i]);
+    }
+    return sum;
 }
