@@ -581,6 +581,11 @@ TEVO_API void tevo_build_forward_order(struct tevo_cgraph * cgraph, struct tevo_
 // adds all tensors, marks only tensors[idx] for computation; returns it
 TEVO_API struct tevo_tensor * tevo_build_forward_select(struct tevo_cgraph * cgraph, struct tevo_tensor ** tensors,
                                                         int n_tensors, int idx);
+// appends the gradients of the loss with respect to every parameter; the
+// graph needs gradient arrays; grad_accs (by forward node index, may be NULL)
+// gives nodes accumulators that contributions are added into in place
+TEVO_API void tevo_build_backward_expand(struct tevo_context * ctx, struct tevo_cgraph * cgraph,
+                                         struct tevo_tensor ** grad_accs);
 
 TEVO_API void tevo_set_input(struct tevo_tensor * tensor);
 TEVO_API void tevo_set_output(struct tevo_tensor * tensor);

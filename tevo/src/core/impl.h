@@ -274,6 +274,15 @@ static inline int tevo_node_get_use_count(const struct tevo_cgraph * cgraph, int
 TEVO_API bool tevo_can_fuse_subgraph_ext(const struct tevo_cgraph * cgraph, const int * node_idxs, int count,
                                          const enum tevo_op * ops, const int * outputs, int num_outputs);
 
+// --- automatic differentiation (autodiff.cpp)
+// Add a contribution to the gradient of the tensor in hash slot isrc (in
+// place when the slot has an accumulator), subtract it, or add a scalar to
+// every element; the first contribution becomes the gradient (negated, or
+// broadcast to the tensor's shape).
+void tevo_add_or_set(struct tevo_context * ctx, struct tevo_cgraph * cgraph, size_t isrc, struct tevo_tensor * tensor);
+void tevo_sub_or_set(struct tevo_context * ctx, struct tevo_cgraph * cgraph, size_t isrc, struct tevo_tensor * tensor);
+void tevo_add1_or_set(struct tevo_context * ctx, struct tevo_cgraph * cgraph, size_t isrc, struct tevo_tensor * tensor);
+
 // --- custom operator record
 // Laid over the first words of a custom node's op_params: fn in words 0-1,
 // n_tasks in word 2, word 3 unused, user_data in words 4-5.

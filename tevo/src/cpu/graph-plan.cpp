@@ -237,9 +237,11 @@ static size_t tevo_node_work_size(const struct tevo_tensor * node, int n_tasks, 
         } break;
         case TEVO_OP_FLASH_ATTN_BACK: {
             if (src1->type == TEVO_TYPE_F32 || tevo_is_f16_or_bf16(src1->type)) {
+                // two scratch rows of max(D, keys rounded up to 4) + 16 floats
+                // per thread; the 16 keep a small head size from running past
                 const int64_t d     = src0->ne[0];
                 const int64_t ne11p = TEVO_PAD(src1->ne[1], (int64_t) 4);
-                cur = 16 * c * (size_t) TEVO_MAX(d, ne11p);
+                cur = 4 * 2 * c * (size_t) (TEVO_MAX(d, ne11p) + 16);
             }
         } break;
         case TEVO_OP_COUNT:

@@ -12,8 +12,6 @@
         TEVO_ABORT("fatal error");                                                                  \
     }
 
-TEVO_KERNEL_NOT_BUILT(silu_back)
-TEVO_KERNEL_NOT_BUILT(out_prod)
 TEVO_KERNEL_NOT_BUILT(rope)
 TEVO_KERNEL_NOT_BUILT(rope_back)
 TEVO_KERNEL_NOT_BUILT(conv_transpose_1d)
@@ -25,7 +23,6 @@ TEVO_KERNEL_NOT_BUILT(pool_1d)
 TEVO_KERNEL_NOT_BUILT(pool_2d)
 TEVO_KERNEL_NOT_BUILT(pool_2d_back)
 TEVO_KERNEL_NOT_BUILT(upscale)
-TEVO_KERNEL_NOT_BUILT(leaky_relu)
 TEVO_KERNEL_NOT_BUILT(ssm_conv)
 TEVO_KERNEL_NOT_BUILT(ssm_scan)
 TEVO_KERNEL_NOT_BUILT(win_part)
@@ -41,17 +38,4 @@ TEVO_KERNEL_NOT_BUILT(lightning_indexer)
 TEVO_KERNEL_NOT_BUILT(dsv4_hc_comb)
 TEVO_KERNEL_NOT_BUILT(dsv4_hc_pre)
 TEVO_KERNEL_NOT_BUILT(dsv4_hc_post)
-TEVO_KERNEL_NOT_BUILT(cross_entropy_loss)
-TEVO_KERNEL_NOT_BUILT(cross_entropy_loss_back)
-TEVO_KERNEL_NOT_BUILT(opt_step_adamw)
-TEVO_KERNEL_NOT_BUILT(opt_step_sgd)
 TEVO_KERNEL_NOT_BUILT(fwht)
-
-void tevo_compute_forward_flash_attn_back(const struct tevo_compute_params * params, bool masked,
-                                          struct tevo_tensor * dst) {
-    (void) params;
-    (void) masked;
-    TEVO_LOG_ERROR("%s: no CPU kernel for %s yet\n", "tevo_compute_forward_flash_attn_back", tevo_op_desc(dst));
-    TEVO_ABORT("fatal error");
-}
-
