@@ -704,6 +704,43 @@ TEST(Autodiff, GraphShapes) {
     EXPECT_EQ(tevo_graph_get_grad(g2, w)->op, TEVO_OP_GET_ROWS_BACK);
 }
 
+// Rotary embedding and pooling: their rules build the backward operators
+// with every parameter of the forward node (computing them needs their CPU
+// kernels).
+TEST(Autodiff, RotaryAndPoolingRulesCarryTheirParameters) {
+    Ctx           c(4);
+    tevo_tensor * x   = tevo_new_tensor_3d(c.ctx, TEVO_TYPE_F32, 8, 2, 3);
+    tevo_tensor * pos = tevo_new_tensor_1d(c.ctx, TEVO_TYPE_I32, 3);
+    tevo_set_param(x);
+    tevo_tensor * r = tevo_rope_ext(c.ctx, x, pos, nullptr, 8, 0, 512, 10000.0f, 0.5f, 0.1f, 1.2f, 32.0f, 1.0f);
+    tevo_rope_set_offset(r, 2);
+    tevo_tensor * p    = tevo_pool_2d(c.ctx, tevo_new_tensor_3d(c.ctx, TEVO_TYPE_F32, 6, 6, 2), TEVO_OP_POOL_AVG, 2, 2,
+                                      2, 2, 1.0f, 0.0f);
+    tevo_set_param(p->src[0]);
+    tevo_tensor * loss = tevo_add(c.ctx, tevo_sum(c.ctx, r), tevo_sum(c.ctx, p));
+    tevo_set_loss(loss);
+    tevo_cgraph * gf = tevo_new_graph_custom(c.ctx, 128, true);
+    tevo_build_forward_expand(gf, loss);
+    tevo_build_backward_expand(c.ctx, gf, nullptr);
+
+    const tevo_tensor * gx = tevo_graph_get_grad(gf, x);
+    ASSERT_NE(gx, nullptr);
+    EXPECT_EQ(gx->op, TEVO_OP_ROPE_BACK);
+    EXPECT_EQ(gx->src[1], pos);
+    for (int w = 0; w < 16; ++w) {
+        EXPECT_EQ(gx->op_params[w], r->op_params[w]) << "word " << w;
+    }
+    EXPECT_EQ(tevo_graph_get_grad(gf, pos), nullptr);
+
+    const tevo_tensor * gp = tevo_graph_get_grad(gf, p->src[0]);
+    ASSERT_NE(gp, nullptr);
+    EXPECT_EQ(gp->op, TEVO_OP_POOL_2D_BACK);
+    EXPECT_EQ(gp->src[1], p->src[0]);
+    for (int w = 0; w < 7; ++w) {
+        EXPECT_EQ(gp->op_params[w], p->op_params[w]) << "word " << w;
+    }
+}
+
 TEST(AutodiffDeathTest, Refusals) {
     death_setup();
     auto graph = [](tevo_context * ctx, tevo_tensor * out) {
