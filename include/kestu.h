@@ -21,6 +21,10 @@ extern "C" {
 // most decoders (candidates or beams) one run may use
 #define KESTU_MAX_DECODERS 8
 
+// bounds of kestu_full_params.suppress_pattern and the texts it is matched against
+#define KESTU_SUPPRESS_PATTERN_MAX_LEN 256
+#define KESTU_SUPPRESS_TEXT_MAX_LEN    256
+
 // ---------------------------------------------------------------------------
 // handles and basic records
 
@@ -200,7 +204,12 @@ typedef struct kestu_full_params {
     int  audio_ctx;            // 0: the model's own
     bool speaker_turn_detection;
 
-    const char * suppress_pattern; // regular expression over token texts
+    // Regular expression (ECMAScript) over token texts: a token whose whole
+    // text matches is suppressed. The standard engine backtracks, so both
+    // sides are bounded: a pattern longer than KESTU_SUPPRESS_PATTERN_MAX_LEN
+    // bytes is refused with KESTU_FULL_ERR_SUPPRESS_PATTERN, and a token text
+    // longer than KESTU_SUPPRESS_TEXT_MAX_LEN bytes is never matched.
+    const char * suppress_pattern;
 
     const char *        prompt_text;
     bool                repeat_prompt_text;
@@ -251,8 +260,8 @@ typedef struct kestu_full_params {
 } kestu_full_params;
 
 // Results of kestu_full, kestu_full_with_state and kestu_full_parallel.
-// -10 to -16 and -18: requests refused before any work; -17: a run ended by
-// an exception, which never crosses this interface.
+// -10 to -16, -18, -19 and -21: requests refused before any work; -17: a run ended
+// by an exception, which never crosses this interface.
 enum kestu_full_status {
     KESTU_FULL_OK                    = 0,
     KESTU_FULL_ERR_VAD               = -1,  // voice-activity pre-filter failed
@@ -269,9 +278,13 @@ enum kestu_full_status {
     KESTU_FULL_ERR_NEGATIVE_SPAN     = -13, // start_offset_ms or process_duration_ms below 0
     KESTU_FULL_ERR_SUPPRESS_PATTERN  = -14, // suppress_pattern is not a valid expression
     KESTU_FULL_ERR_TEMPERATURE       = -15, // start_temperature or temperature_step not finite
-    KESTU_FULL_ERR_N_PROCESSORS      = -16, // kestu_full_parallel with n_processors below 1
+    KESTU_FULL_ERR_N_PROCESSORS      = -16, // kestu_full_parallel: n_processors below 1, or a chunk would be empty
     KESTU_FULL_ERR_INTERNAL          = -17, // an exception (memory, threads, lookup) ended the run
     KESTU_FULL_ERR_NULL_ARGUMENT     = -18, // no context, no state, or no samples for n_samples > 0
+    KESTU_FULL_ERR_GRAMMAR           = -19, // grammar rules: a missing rule, a bad character set, or a rule
+                                            // that reaches itself before consuming a character
+    KESTU_FULL_ERR_DTW               = -20, // token-level time warping failed (decoder run, memory, graph)
+    KESTU_FULL_ERR_NO_VAD_MODEL      = -21, // use_vad set and no vad_model_file named
 };
 
 // ---------------------------------------------------------------------------

@@ -181,13 +181,12 @@ int refuse_request(const kestu_context & ctx, const kestu_full_params & params, 
         KESTU_LOG_ERROR("%s: too many decoders requested (%d), max = %d\n", DRIVER, n_decoders, KESTU_MAX_DECODERS);
         return KESTU_FULL_ERR_TOO_MANY_DECODERS;
     }
-    if (params.suppress_pattern != nullptr) {
-        try {
-            suppress_re = std::regex(params.suppress_pattern);
-        } catch (const std::regex_error & e) {
-            KESTU_LOG_ERROR("%s: invalid suppress_pattern '%s': %s\n", DRIVER, params.suppress_pattern, e.what());
-            return KESTU_FULL_ERR_SUPPRESS_PATTERN;
-        }
+    if (params.suppress_pattern != nullptr && !kestu_compile_suppress_pattern(params.suppress_pattern, suppress_re)) {
+        return KESTU_FULL_ERR_SUPPRESS_PATTERN;
+    }
+    if (params.grammar_rule_list != nullptr && params.grammar_rule_count > 0 &&
+        !kestu_grammar_validate(params.grammar_rule_list, params.grammar_rule_count, params.grammar_start_rule)) {
+        return KESTU_FULL_ERR_GRAMMAR;
     }
     if (ctx.vocab.is_multilingual() && !wants_language_detection(params)) {
         // the language token is sot + 1 + id: an unknown id would name another special token
@@ -311,8 +310,11 @@ int full_run(kestu_context & ctx, kestu_state & state, kestu_full_params params,
     const kestu_vocab &   vocab   = ctx.vocab;
     const int             n_vocab = hp.n_vocab;
 
-    if (n_samples > 0) {
-        kestu_pcm_to_mel_with_state(&ctx, &state, samples, n_samples, params.n_threads);
+    // a failed spectrogram leaves the previous audio's in the state: never
+    // transcribe that instead
+    if (n_samples > 0 && kestu_pcm_to_mel_with_state(&ctx, &state, samples, n_samples, params.n_threads) != 0) {
+        KESTU_LOG_ERROR("%s: failed to compute log mel spectrogram\n", DRIVER);
+        return KESTU_FULL_ERR_INTERNAL;
     }
 
     // the encoder runs of detection use this run's audio context too
@@ -623,7 +625,10 @@ int full_run(kestu_context & ctx, kestu_state & state, kestu_full_params params,
             const int n_new     = kestu_cut_segments(ctx, state, params, seq.tokens, seek, seek_delta);
             if (ctx.params.dtw_token_timestamps && n_new > 0) {
                 const int n_frames = std::min(std::min(seek_delta, seek_end - seek), window_frames);
-                kestu_dtw_timestamps(ctx, state, params, i_segment, n_new, seek, n_frames, 7, params.n_threads);
+                if (!kestu_dtw_timestamps(ctx, state, params, i_segment, n_new, seek, n_frames, 7,
+                                          params.n_threads)) {
+                    return KESTU_FULL_ERR_DTW;
+                }
             }
         }
 
@@ -640,6 +645,22 @@ int full_run(kestu_context & ctx, kestu_state & state, kestu_full_params params,
 }
 
 } // namespace
+
+bool kestu_compile_suppress_pattern(const char * pattern, std::regex & re) {
+    // the engine backtracks: its time and stack grow with the pattern
+    const size_t len = strnlen(pattern, KESTU_SUPPRESS_PATTERN_MAX_LEN + 1);
+    if (len > KESTU_SUPPRESS_PATTERN_MAX_LEN) {
+        KESTU_LOG_ERROR("%s: suppress_pattern is longer than %d bytes\n", DRIVER, KESTU_SUPPRESS_PATTERN_MAX_LEN);
+        return false;
+    }
+    try {
+        re = std::regex(pattern);
+    } catch (const std::regex_error & e) {
+        KESTU_LOG_ERROR("%s: invalid suppress_pattern '%s': %s\n", DRIVER, pattern, e.what());
+        return false;
+    }
+    return true;
+}
 
 std::vector<float> kestu_temperature_list(float start_temperature, float temperature_step) {
     // the float 1.0 plus eight units in the last place
@@ -687,9 +708,9 @@ int kestu_full(struct kestu_context * ctx, struct kestu_full_params params, cons
     kestu_state & state = *ctx->state;
     try {
         state.result.clear();
+        // a mapping of an earlier filtered run would shift this run's times
+        state.has_vad_segments = false;
         if (!params.use_vad) {
-            // a mapping of an earlier filtered run would shift this run's times
-            state.has_vad_segments = false;
             return kestu_full_with_state(ctx, &state, params, samples, n_samples);
         }
 
@@ -698,6 +719,10 @@ int kestu_full(struct kestu_context * ctx, struct kestu_full_params params, cons
         const int  refused = refuse_request(*ctx, params, samples, n_samples, unused);
         if (refused != KESTU_FULL_OK) {
             return refused;
+        }
+        if (params.vad_model_file == nullptr) {
+            KESTU_LOG_ERROR("%s: use_vad is set but no vad_model_file is given\n", "kestu_full");
+            return KESTU_FULL_ERR_NO_VAD_MODEL;
         }
 
         KESTU_LOG_INFO("%s: VAD is enabled, processing speech segments only\n", "kestu_full");

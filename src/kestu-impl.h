@@ -676,7 +676,12 @@ std::vector<kestu_grammar_candidate> kestu_grammar_filter_for_stack(
 std::vector<kestu_grammar_candidate> kestu_grammar_filter_candidates(
     const kestu_grammar_rules & rules, const kestu_grammar_stacks & stacks,
     const std::vector<kestu_grammar_candidate> & candidates);
-// copies the rules and expands every alternative of the start rule
+// true when every rule ends, every reference names a rule, every character
+// set is well formed and no rule reaches itself before consuming a character;
+// else logs what is wrong
+bool kestu_grammar_validate(const kestu_grammar_element * const * rules, size_t n_rules, size_t start_rule);
+// copies the rules and expands every alternative of the start rule; an
+// invalid grammar gives an empty state (no rules, no stacks)
 kestu_grammar kestu_grammar_init(const kestu_grammar_element * const * rules, size_t n_rules, size_t start_rule);
 // advances the grammar by the token's text (special "[_" tokens change nothing)
 void kestu_grammar_accept_token(const kestu_vocab & vocab, kestu_grammar & grammar, kestu_token token);
@@ -686,6 +691,9 @@ void kestu_grammar_accept_token(const kestu_vocab & vocab, kestu_grammar & gramm
 
 // start, start + step, ... below 1.0 plus 8 ulp; bounded in length
 std::vector<float> kestu_temperature_list(float start_temperature, float temperature_step);
+// compiles a run's suppress_pattern into re; false after an error line when
+// it is longer than KESTU_SUPPRESS_PATTERN_MAX_LEN or not a valid expression
+bool kestu_compile_suppress_pattern(const char * pattern, std::regex & re);
 
 // ---------------------------------------------------------------------------
 // fallback and best-decoder choice (kestu-fallback.cpp)
@@ -723,10 +731,20 @@ void kestu_exp_compute_token_level_timestamps(kestu_context & ctx, kestu_state &
 int kestu_split_long_segment(kestu_context & ctx, kestu_state & state, int max_len, bool split_on_word);
 
 // ---------------------------------------------------------------------------
+// benchmarks (kestu-bench.cpp); the public entries run them at full size
+
+// heat-up, one thread and 1..n_threads threads over blocks of size bytes
+std::string kestu_bench_memcpy_report(int n_threads, size_t size, int n_copies);
+// three lines per matrix size; types this build cannot quantize report 0 runs
+std::string kestu_bench_mul_mat_report(int n_threads, const std::vector<size_t> & sizes);
+
+// ---------------------------------------------------------------------------
 // token-level timestamps by dynamic time warping (kestu-dtw.cpp)
 
-// gives t_dtw to the text tokens of the n_segments segments from i_segment
-void kestu_dtw_timestamps(kestu_context & ctx, kestu_state & state, const kestu_full_params & params,
+// gives t_dtw to the text tokens of the n_segments segments from i_segment,
+// then calls on_new_segment; a window shorter than the filter leaves them at
+// -1; false after a logged failure (decoder run, memory, graph)
+bool kestu_dtw_timestamps(kestu_context & ctx, kestu_state & state, const kestu_full_params & params,
                           int i_segment, int n_segments, int seek, int n_frames, int medfilt_width,
                           int n_threads);
 // custom operator: median of medfilt_width values along dimension 2 (userdata: int width)

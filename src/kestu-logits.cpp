@@ -159,6 +159,10 @@ void kestu_filter_logits_end(kestu_context & ctx, kestu_state & state, kestu_dec
 
     if (suppress_re) {
         for (const auto & [id, text] : vocab.id_to_token) {
+            if (text.size() > KESTU_SUPPRESS_TEXT_MAX_LEN) {
+                // the backtracking engine's time and stack grow with the text
+                continue;
+            }
             bool match = false;
             try {
                 match = std::regex_match(text, *suppress_re);

@@ -10,8 +10,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <fstream>
+#include <iterator>
 #include <memory>
+#include <ostream>
 #include <mutex>
 #include <random>
 #include <string>

@@ -216,6 +216,25 @@ TEST(FullFailures, AbortedRunsReturnTheirStepsCode) {
     }
 }
 
+TEST(FullFailures, FailedSpectrogramIsNotReplacedByTheLastOne) {
+    ctx_ptr ctx = random_model(small_spec());
+    ASSERT_NE(ctx, nullptr);
+    kestu_full_params p = kestu_full_default_params(KESTU_SAMPLING_GREEDY);
+    p.n_threads         = 2;
+    p.temperature_step  = 0.0f;
+    const std::vector<float> x = noise(2 * 16000, 8);
+    ASSERT_EQ(run(ctx.get(), ctx->state, p, x), KESTU_FULL_OK);
+    ASSERT_FALSE(ctx->state->result.empty());
+
+    // a filter bank that cannot be used: the spectrogram fails
+    ctx->model.filters.data.clear();
+    log_capture log;
+    EXPECT_EQ(run(ctx.get(), ctx->state, p, x), KESTU_FULL_ERR_INTERNAL);
+    EXPECT_EQ(log.count("failed to compute log mel spectrogram"), 1);
+    EXPECT_TRUE(ctx->state->result.empty());
+    EXPECT_EQ(ctx->state->n_encode, 1);
+}
+
 TEST(FullFailures, EncoderBeginCallbackStopsTheRun) {
     kestu_context *   ctx = digits();
     kestu_full_params p   = worker_params();
@@ -515,16 +534,24 @@ TEST(FullState, VoiceActivityMapIsDroppedWithoutVad) {
 }
 
 TEST(FullState, VoiceActivityFilterFailureIsReported) {
-    // no voice-activity model: the pre-filter fails and nothing is transcribed
+    // an unreadable voice-activity model: the pre-filter fails and nothing is transcribed
     kestu_context *   ctx = digits();
     kestu_full_params p   = worker_params();
     p.use_vad             = true;
-    p.vad_model_file      = nullptr;
+    p.vad_model_file      = "/nonexistent/vad-model.bin";
     std::vector<float> x  = first_clip().samples;
     {
         log_capture log;
         EXPECT_EQ(kestu_full(ctx, p, x.data(), (int) x.size()), KESTU_FULL_ERR_VAD);
         EXPECT_EQ(log.count("failed to compute VAD"), 1);
+        EXPECT_EQ(kestu_full_n_segments(ctx), 0);
+    }
+    // no model named at all: refused before any work
+    p.vad_model_file = nullptr;
+    {
+        log_capture log;
+        EXPECT_EQ(kestu_full(ctx, p, x.data(), (int) x.size()), KESTU_FULL_ERR_NO_VAD_MODEL);
+        EXPECT_EQ(log.count("failed to compute VAD"), 0);
         EXPECT_EQ(kestu_full_n_segments(ctx), 0);
     }
     // a bad request is refused before the filter reads it

@@ -11,6 +11,8 @@ need=()
 [ -f /usr/include/x86_64-linux-gnu/openblas-pthread/cblas.h ] || [ -f /usr/include/openblas/cblas.h ] ||
     need+=(libopenblas-dev)
 /usr/bin/python3 -c 'import numpy' 2>/dev/null || need+=(python3-numpy) # bench-mel's yardstick
+/usr/bin/python3 -c 'import torch' 2>/dev/null || need+=(python3-torch) # bench-encoder-decoder's peer
+dpkg -s libopenblas0 >/dev/null 2>&1 || need+=(libopenblas0)            # the BLAS torch runs on
 if [ ${#need[@]} -gt 0 ]; then
     SUDO=""
     [ "$(id -u)" -ne 0 ] && SUDO="sudo"

@@ -64,6 +64,9 @@ struct kestu_vad_context {
     tevo_tensor * c_state = nullptr;
 
     std::vector<float> probs; // one speech probability per window of the last detection
+    // samples that detection analysed (-1: not known); segment ends stop there,
+    // not at the end of the zero-filled last window
+    int64_t probs_n_samples = -1;
 };
 
 struct kestu_vad_segment {
@@ -84,8 +87,13 @@ void   kestu_vad_file_loader_close(void * ctx);
 tevo_tensor * kestu_vad_create_tensor(kestu_vad_context & vctx, const kestu_buft_list & buft_list,
                                       std::map<tevo_backend_buffer_type_t, tevo_context *> & ctx_map, int32_t id,
                                       tevo_tensor * meta);
-// backends, recurrent state and scheduler; false after a logged error (vad/kestu-vad-model.cpp)
+// backends, recurrent state and scheduler; false after a logged error, and the
+// caller then frees the context (vad/kestu-vad-model.cpp)
 bool kestu_vad_init_context(kestu_vad_context * vctx);
+
+// longest segment in samples for longest_speech_s; 0x3fffffff means no limit
+// (vad/kestu-vad-segments.cpp)
+int64_t kestu_vad_longest_limit(float longest_speech_s, int64_t n_window, int64_t pad);
 
 // graph of one window: "frame" [n_window] -> "prob" (vad/kestu-vad-detect.cpp)
 tevo_cgraph * kestu_vad_graph_for_window(kestu_vad_context * vctx);

@@ -21,7 +21,9 @@ inline __m256 v_sign_mask() {
     return _mm256_set1_ps(-0.0f);
 }
 
-inline float s_round(float x, int mode) {
+// the rounding mode is an immediate of the instruction: a template argument
+// keeps it a constant for every compiler, not only for an optimising one
+template <int mode> inline float s_round(float x) {
     return _mm_cvtss_f32(_mm_round_ss(_mm_setzero_ps(), _mm_set_ss(x), mode | _MM_FROUND_NO_EXC));
 }
 
@@ -119,19 +121,19 @@ struct op_softplus {
 
 struct op_floor {
     static constexpr bool vec = true;
-    static float  f(float x) { return s_round(x, _MM_FROUND_TO_NEG_INF); }
+    static float  f(float x) { return s_round<_MM_FROUND_TO_NEG_INF>(x); }
     static __m256 v(__m256 x) { return _mm256_round_ps(x, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC); }
 };
 
 struct op_ceil {
     static constexpr bool vec = true;
-    static float  f(float x) { return s_round(x, _MM_FROUND_TO_POS_INF); }
+    static float  f(float x) { return s_round<_MM_FROUND_TO_POS_INF>(x); }
     static __m256 v(__m256 x) { return _mm256_round_ps(x, _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC); }
 };
 
 struct op_trunc {
     static constexpr bool vec = true;
-    static float  f(float x) { return s_round(x, _MM_FROUND_TO_ZERO); }
+    static float  f(float x) { return s_round<_MM_FROUND_TO_ZERO>(x); }
     static __m256 v(__m256 x) { return _mm256_round_ps(x, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC); }
 };
 
@@ -141,7 +143,7 @@ struct op_round {
     static constexpr bool vec = true;
     static float f(float x) {
         const float c = tevo_fp32_from_bits(0x3EFFFFFFu | (tevo_fp32_to_bits(x) & 0x80000000u));
-        return s_round(x + c, _MM_FROUND_TO_ZERO);
+        return s_round<_MM_FROUND_TO_ZERO>(x + c);
     }
     static __m256 v(__m256 x) {
         const __m256 c = _mm256_or_ps(_mm256_and_ps(x, v_sign_mask()),

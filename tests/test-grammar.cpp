@@ -1,0 +1,519 @@
+// Grammar-constrained sampling: which texts a grammar's stacks accept,
+// partial UTF-8 sequences across tokens, the penalty in logits processing,
+// the refusal of broken grammars, and the shared model steered to a few of
+// its words.
+
+#include "decode-test-vocab.h"
+#include "full-test-helpers.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+using namespace full_test;
+
+static bool operator==(const kestu_grammar_pos & a, const kestu_grammar_pos & b) {
+    return a.rule == b.rule && a.elem == b.elem;
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// building rules
+
+using rule = std::vector<kestu_grammar_element>;
+
+struct item {
+    enum kind_t { LIT, SET, NOT_SET, REF, ALT } kind;
+    std::u32string text;
+    uint32_t       ref = 0;
+};
+
+item L(const std::u32string & s) { return {item::LIT, s}; }
+// a set: "a-c" is a range, other characters stand for themselves
+item S(const std::u32string & s) { return {item::SET, s}; }
+item N(const std::u32string & s) { return {item::NOT_SET, s}; }
+item R(uint32_t r) { return {item::REF, U"", r}; }
+const item A = {item::ALT, U""};
+
+rule make_rule(const std::vector<item> & items) {
+    rule r;
+    for (const item & it : items) {
+        switch (it.kind) {
+            case item::LIT:
+                for (char32_t c : it.text) {
+                    r.push_back({KESTU_GRETYPE_CHAR, (uint32_t) c});
+                }
+                break;
+            case item::SET:
+            case item::NOT_SET: {
+                bool first = true;
+                for (size_t i = 0; i < it.text.size(); i++) {
+                    const kestu_gretype t = !first ? KESTU_GRETYPE_CHAR_ALT
+                                            : it.kind == item::SET ? KESTU_GRETYPE_CHAR
+                                                                   : KESTU_GRETYPE_CHAR_NOT;
+                    r.push_back({t, (uint32_t) it.text[i]});
+                    if (i + 2 < it.text.size() && it.text[i + 1] == U'-') {
+                        r.push_back({KESTU_GRETYPE_CHAR_RNG_UPPER, (uint32_t) it.text[i + 2]});
+                        i += 2;
+                    }
+                    first = false;
+                }
+                break;
+            }
+            case item::REF:
+                r.push_back({KESTU_GRETYPE_RULE_REF, it.ref});
+                break;
+            case item::ALT:
+                r.push_back({KESTU_GRETYPE_ALT, 0});
+                break;
+        }
+    }
+    r.push_back({KESTU_GRETYPE_END, 0});
+    return r;
+}
+
+struct grammar_def {
+    std::vector<rule>                           rules;
+    std::vector<const kestu_grammar_element *> ptrs;
+
+    explicit grammar_def(const std::vector<std::vector<item>> & defs) {
+        for (const auto & d : defs) {
+            rules.push_back(make_rule(d));
+        }
+        for (const rule & r : rules) {
+            ptrs.push_back(r.data());
+        }
+    }
+    // raw elements, for rules the builder would not make
+    explicit grammar_def(const std::vector<rule> & raw) : rules(raw) {
+        for (const rule & r : rules) {
+            ptrs.push_back(r.data());
+        }
+    }
+    kestu_grammar init(size_t start = 0) const { return kestu_grammar_init(ptrs.data(), ptrs.size(), start); }
+};
+
+// the texts of candidates a grammar state rejects
+std::set<std::string> rejected(const kestu_grammar & g, const std::vector<std::string> & texts) {
+    std::vector<std::vector<uint32_t>>    decoded;
+    std::vector<kestu_partial_utf8>       ends;
+    for (const std::string & t : texts) {
+        auto d = kestu_utf8_decode_partial(t.c_str(), g.partial_utf8);
+        decoded.push_back(d.first);
+        ends.push_back(d.second);
+    }
+    std::vector<kestu_grammar_candidate> cands;
+    for (size_t i = 0; i < texts.size(); i++) {
+        cands.push_back({(kestu_token) i, decoded[i].data(), ends[i]});
+    }
+    std::set<std::string> out;
+    for (const kestu_grammar_candidate & c : kestu_grammar_filter_candidates(g.rules, g.stacks, cands)) {
+        out.insert(texts[c.id]);
+        // a reject comes back as it entered, at its first code point
+        EXPECT_EQ(c.code_points, decoded[c.id].data()) << texts[c.id];
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// rules on candidate texts
+
+struct filter_case {
+    const char *                         name;
+    std::vector<std::vector<item>>       rules;
+    std::vector<std::string>             accepted;
+    std::vector<std::string>             refused;
+};
+
+TEST(GrammarFilter, EachGrammarAcceptsExactlyThePrefixesOfItsLanguage) {
+    const std::vector<filter_case> cases = {
+        {"set then literal, or a literal",
+         {{S(U"a-c"), L(U"x"), A, L(U"yz")}},
+         {"", "a", "b", "cx", "y", "yz"},
+         {"d", "axq", "z", "ay", "yzz", "ax "}},
+        {"negated set, repeated",
+         {{N(U"0-9"), R(0), A, N(U"0-9")}},
+         {"abc", "a b", "?", "é"},
+         {"a1", "7", "ab9c"}},
+        {"a reference whose first alternative is empty",
+         {{R(1), L(U"x")}, {A, L(U"y")}},
+         {"x", "y", "yx"},
+         {"xy", "z", "yy", "xx"}},
+        {"two alternatives at the start",
+         {{L(U"ab"), A, L(U"cd")}},
+         {"a", "ab", "c", "cd"},
+         {"ad", "ca", "abc", "b"}},
+        {"ranges and single characters in one set",
+         {{S(U"a-cx0-1")}},
+         {"b", "x", "1", "a"},
+         {"d", "y", "2", "ab"}},
+        {"characters beyond one byte",
+         {{L(U"é"), S(U"α-ω"), L(U"!")}},
+         {"é", "éβ", "éω!"},
+         {"e", "éa", "éβ?"}},
+    };
+    for (const filter_case & c : cases) {
+        SCOPED_TRACE(c.name);
+        const grammar_def def(c.rules);
+        const kestu_grammar g = def.init();
+        ASSERT_FALSE(g.stacks.empty());
+
+        std::vector<std::string> all = c.accepted;
+        all.insert(all.end(), c.refused.begin(), c.refused.end());
+        const std::set<std::string> got = rejected(g, all);
+        EXPECT_EQ(got, std::set<std::string>(c.refused.begin(), c.refused.end()));
+    }
+}
+
+TEST(GrammarFilter, NoStacksRejectNothing) {
+    const grammar_def def({{L(U"a")}});
+    kestu_grammar     g = def.init();
+    g.stacks.clear();
+    EXPECT_TRUE(rejected(g, {"b", "a", "zz"}).empty());
+}
+
+TEST(GrammarFilter, ACopyOutlivesItsSource) {
+    kestu_grammar copy;
+    {
+        const grammar_def def({{L(U"ab"), A, L(U"cd")}});
+        kestu_grammar     g = def.init();
+        copy                = g;
+    }
+    EXPECT_EQ(rejected(copy, {"a", "cd", "x"}), std::set<std::string>{"x"});
+}
+
+// ---------------------------------------------------------------------------
+// partial UTF-8
+
+struct decode_case {
+    const char *          name;
+    kestu_partial_utf8    start;
+    std::string           text;
+    std::vector<uint32_t> code_points; // with the closing 0
+    kestu_partial_utf8    end;
+};
+
+TEST(GrammarUtf8, DecodesAcrossTokenBorders) {
+    const std::vector<decode_case> cases = {
+        {"ascii", {0, 0}, "ab", {'a', 'b', 0}, {'b', 0}},
+        {"two bytes", {0, 0}, "\xC3\xA9", {0xE9, 0}, {0xE9, 0}},
+        {"four bytes", {0, 0}, "\xF0\x9F\x98\x80", {0x1F600, 0}, {0x1F600, 0}},
+        {"ends inside a character", {0, 0}, "a\xE2\x82", {'a', 0}, {0x82, 1}},
+        {"completes a pending character", {0x3, 1}, "\xA9z", {0xE9, 'z', 0}, {'z', 0}},
+        {"a pending character still pending", {0x2, 2}, "\x82", {0}, {0x82, 1}},
+        {"empty text keeps the pending state", {0x3, 1}, "", {0}, {0x3, 1}},
+        {"a continuation byte cannot lead", {0, 0}, "a\xA9", {0}, {0, -1}},
+        {"a pending character needs continuation bytes", {0x3, 1}, "a", {0}, {0, -1}},
+    };
+    for (const decode_case & c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto d = kestu_utf8_decode_partial(c.text.c_str(), c.start);
+        EXPECT_EQ(d.first, c.code_points);
+        EXPECT_EQ(d.second.n_remain, c.end.n_remain);
+        EXPECT_EQ(d.second.value, c.end.value);
+    }
+}
+
+struct partial_case {
+    const char *      name;
+    std::vector<item> rule;
+    std::string       text; // ends inside a character
+    bool              accepted;
+};
+
+TEST(GrammarUtf8, AnUnfinishedCharacterIsAcceptedWhereSomeCompletionFits) {
+    const std::vector<partial_case> cases = {
+        {"two-byte lead inside the range", {S(U"à-ÿ")}, "\xC3", true},
+        {"two-byte lead against ascii", {S(U"a-z")}, "\xC3", false},
+        {"two-byte lead against a negated ascii set", {N(U"a-z")}, "\xC3", true},
+        {"two-byte lead against its own negated range", {N(U"\u00C0-\u00FF")}, "\xC3", false},
+        {"single characters of the set", {S(U"xé")}, "\xC3", true},
+        {"overlong form 0xC0", {N(U"a")}, "\xC0", false},
+        {"overlong form 0xC1", {N(U"a")}, "\xC1", false},
+        {"three-byte lead with zero bits starts at 0x800", {S(U"\u0900-\u097F")}, "\xE0", true},
+        {"three-byte lead with zero bits excludes ascii", {S(U"a-z")}, "\xE0", false},
+        {"four-byte lead", {S(U"\U0001F600")}, "\xF0\x9F", true},
+        {"after complete characters", {L(U"a"), S(U"à-ÿ")}, "a\xC3", true},
+    };
+    for (const partial_case & c : cases) {
+        SCOPED_TRACE(c.name);
+        const grammar_def def({c.rule});
+        const kestu_grammar g = def.init();
+        EXPECT_EQ(rejected(g, {c.text}).empty(), c.accepted);
+    }
+}
+
+TEST(GrammarUtf8, InvalidTextIsRejectedByEveryStack) {
+    const grammar_def def({{N(U"a"), A, A, L(U"b")}}); // includes an empty alternative
+    const kestu_grammar g = def.init();
+    ASSERT_GE(g.stacks.size(), 3u);
+    EXPECT_EQ(rejected(g, {"\xA9", "x\xBF"}).size(), 2u);
+}
+
+// ---------------------------------------------------------------------------
+// acceptance of chosen tokens
+
+const std::vector<std::string> k_texts = {" yes", " no", " y", "es", "o", " n", "x", "\xC3", "\xA9", "\xA9!", "!",
+                                          " stop"};
+
+TEST(GrammarAccept, TokensAdvanceTheStacksAndCarryPendingBytes) {
+    test_vocab        tv{k_texts, 20, 10};
+    const grammar_def def({{L(U"é!")}});
+    kestu_grammar     g = def.init();
+
+    kestu_grammar_accept_token(tv.vocab(), g, tv.id("\xC3"));
+    EXPECT_EQ(g.partial_utf8.n_remain, 1);
+    EXPECT_EQ(rejected(g, {"\xA9!", "\xA9", "x", "!"}), (std::set<std::string>{"x", "!"}));
+
+    kestu_grammar_accept_token(tv.vocab(), g, tv.id("\xA9"));
+    EXPECT_EQ(g.partial_utf8.n_remain, 0);
+    EXPECT_EQ(rejected(g, {"!", "\xA9!", "x"}), (std::set<std::string>{"\xA9!", "x"}));
+
+    // special tokens leave the state as it is
+    const kestu_grammar before = g;
+    for (kestu_token id : {tv.eot(), tv.vocab().token_sot, tv.beg() + 3}) {
+        kestu_grammar_accept_token(tv.vocab(), g, id);
+        EXPECT_EQ(g.stacks, before.stacks);
+        EXPECT_EQ(g.partial_utf8.n_remain, before.partial_utf8.n_remain);
+    }
+
+    kestu_grammar_accept_token(tv.vocab(), g, tv.id("!"));
+    ASSERT_EQ(g.stacks.size(), 1u);
+    EXPECT_TRUE(g.stacks[0].empty()); // complete
+}
+
+TEST(GrammarAccept, ATokenNoStackTakesLeavesNoStack) {
+    test_vocab        tv{k_texts, 20, 10};
+    const grammar_def def({{L(U" yes")}});
+    kestu_grammar     g = def.init();
+    kestu_grammar_accept_token(tv.vocab(), g, tv.id(" no"));
+    EXPECT_TRUE(g.stacks.empty());
+}
+
+// ---------------------------------------------------------------------------
+// the penalty in logits processing
+
+class GrammarLogits : public ::testing::Test {
+protected:
+    test_vocab                   tv{k_texts, 20, 10};
+    std::unique_ptr<kestu_state> st = std::make_unique<kestu_state>();
+    kestu_full_params            p  = kestu_full_default_params(KESTU_SAMPLING_GREEDY);
+    grammar_def                  def{std::vector<std::vector<item>>{{R(1), R(0), A, R(1)}, {L(U" yes"), A, L(U" no")}}};
+
+    void SetUp() override {
+        p.grammar_rule_list      = def.ptrs.data();
+        p.grammar_rule_count     = def.ptrs.size();
+        p.grammar_start_rule     = 0;
+        p.grammar_reject_penalty = 100.0f;
+        p.suppress_leading_blank = false;
+        p.no_timestamps          = true;
+    }
+
+    kestu_decoder & decoder_with(const kestu_grammar & g) {
+        st->logits.assign(tv.n_vocab(), 0.0f);
+        kestu_decoder & d = st->decoders[0];
+        test_reset_decoder(d);
+        d.sequence.tokens = test_tokens({tv.id(" y")});
+        d.i_batch         = 0;
+        d.grammar         = g;
+        return d;
+    }
+};
+
+TEST_F(GrammarLogits, RejectedTextTokensLoseThePenaltyAndNothingElseChanges) {
+    kestu_decoder & d = decoder_with(def.init());
+    kestu_filter_logits(*tv.ctx, *st, d, p, 0.0f, nullptr);
+
+    for (int id = 0; id < tv.eot(); id++) {
+        const std::string & text = tv.vocab().id_to_token.at(id);
+        const bool          ok   = text == " yes" || text == " no" || text == " y" || text == " n";
+        EXPECT_EQ(d.logits[id], ok ? 0.0f : -100.0f) << text;
+    }
+    EXPECT_EQ(d.logits[tv.eot()], 0.0f);
+    // log-probabilities follow the lowered logits
+    EXPECT_NEAR(d.logprobs[tv.id(" yes")] - d.logprobs[tv.id("x")], 100.0f, 1e-3f);
+}
+
+TEST_F(GrammarLogits, AfterACompleteTextOnlyTheEndOfTextKeepsItsLogit) {
+    kestu_grammar g = def.init();
+    for (const char * t : {" y", "es"}) {
+        kestu_grammar_accept_token(tv.vocab(), g, tv.id(t));
+    }
+    // " yes" may end the text or go on with another word
+    kestu_decoder & d = decoder_with(g);
+    kestu_filter_logits(*tv.ctx, *st, d, p, 0.0f, nullptr);
+    EXPECT_EQ(d.logits[tv.id(" no")], 0.0f);
+    EXPECT_EQ(d.logits[tv.id("x")], -100.0f);
+
+    // a grammar that allows nothing more penalises every text token
+    const grammar_def one({{L(U" yes")}});
+    kestu_grammar     done = one.init();
+    kestu_grammar_accept_token(tv.vocab(), done, tv.id(" yes"));
+    p.grammar_rule_list  = one.ptrs.data();
+    p.grammar_rule_count = one.ptrs.size();
+    kestu_decoder & e    = decoder_with(done);
+    kestu_filter_logits(*tv.ctx, *st, e, p, 0.0f, nullptr);
+    for (int id = 0; id < tv.eot(); id++) {
+        EXPECT_EQ(e.logits[id], -100.0f) << tv.vocab().id_to_token.at(id);
+    }
+    EXPECT_EQ(e.logits[tv.eot()], 0.0f);
+    int best = 0;
+    for (int id = 1; id < tv.n_vocab(); id++) {
+        best = e.probs[id] > e.probs[best] ? id : best;
+    }
+    EXPECT_EQ(best, tv.eot());
+}
+
+// ---------------------------------------------------------------------------
+// broken grammars
+
+struct invalid_case {
+    const char *      name;
+    std::vector<rule> rules;
+    size_t            start;
+};
+
+kestu_grammar_element el(kestu_gretype t, uint32_t v = 0) {
+    return {t, v};
+}
+
+TEST(GrammarValidate, BrokenGrammarsAreRefusedAndGoodOnesPass) {
+    const kestu_grammar_element END = el(KESTU_GRETYPE_END);
+    const kestu_grammar_element ALT = el(KESTU_GRETYPE_ALT);
+    auto                        ch  = [](uint32_t c) { return el(KESTU_GRETYPE_CHAR, c); };
+    auto                        ref = [](uint32_t r) { return el(KESTU_GRETYPE_RULE_REF, r); };
+
+    const std::vector<invalid_case> bad = {
+        {"a reference to a missing rule", {{ch('a'), ref(2), END}, {ch('b'), END}}, 0},
+        {"the start rule is missing", {{ch('a'), END}}, 1},
+        {"direct left recursion", {{ref(0), ch('a'), ALT, ch('b'), END}}, 0},
+        {"left recursion through an empty rule",
+         {{ref(1), ref(0), ch('x'), ALT, ch('y'), END}, {ALT, ch('z'), END}},
+         0},
+        {"a cycle of rules that never consume", {{ref(1), END}, {ref(0), ALT, END}}, 0},
+        {"a cycle away from the start rule", {{ch('a'), END}, {ref(2), END}, {ref(1), ch('b'), END}}, 0},
+        {"a range with no start", {{el(KESTU_GRETYPE_CHAR_RNG_UPPER, 'z'), END}}, 0},
+        {"a range after a range", {{ch('a'), el(KESTU_GRETYPE_CHAR_RNG_UPPER, 'c'),
+                                    el(KESTU_GRETYPE_CHAR_RNG_UPPER, 'd'), END}},
+         0},
+        {"a set member after a reference", {{ref(1), el(KESTU_GRETYPE_CHAR_ALT, 'x'), END}, {ch('a'), END}}, 0},
+        {"a set member opening an alternative", {{ch('a'), ALT, el(KESTU_GRETYPE_CHAR_ALT, 'x'), END}}, 0},
+        {"an unknown element type", {{el((kestu_gretype) 9, 'x'), END}}, 0},
+    };
+    for (const invalid_case & c : bad) {
+        SCOPED_TRACE(c.name);
+        const grammar_def def(c.rules);
+        log_capture       log;
+        EXPECT_FALSE(kestu_grammar_validate(def.ptrs.data(), def.ptrs.size(), c.start));
+        EXPECT_EQ(log.count("invalid grammar"), 1);
+        // the driver never gets here with it; on its own it steers nothing
+        const kestu_grammar g = kestu_grammar_init(def.ptrs.data(), def.ptrs.size(), c.start);
+        EXPECT_TRUE(g.rules.empty() && g.stacks.empty());
+    }
+
+    const std::vector<invalid_case> good = {
+        {"right recursion", {{ch('a'), ref(0), ALT, END}}, 0},
+        {"recursion after a character", {{ch('('), ref(0), ch(')'), ALT, END}}, 0},
+        {"an empty rule", {{END}}, 0},
+        {"references to later and earlier rules", {{ref(1), ref(2), END}, {ALT, ch('b'), END}, {ref(1), ch('c'), END}}, 0},
+    };
+    for (const invalid_case & c : good) {
+        SCOPED_TRACE(c.name);
+        const grammar_def def(c.rules);
+        EXPECT_TRUE(kestu_grammar_validate(def.ptrs.data(), def.ptrs.size(), c.start));
+        EXPECT_FALSE(def.init(c.start).rules.empty());
+    }
+
+    EXPECT_FALSE(kestu_grammar_validate(nullptr, 1, 0));
+    const kestu_grammar_element * missing[] = {nullptr};
+    EXPECT_FALSE(kestu_grammar_validate(missing, 1, 0));
+}
+
+TEST(GrammarValidate, TheDriverRefusesABrokenGrammarBeforeAnyWork) {
+    kestu_context * ctx = shared_model("digits-tiny-f16.bin");
+    ASSERT_NE(ctx, nullptr);
+    const grammar_def def(std::vector<rule>{{el(KESTU_GRETYPE_RULE_REF, 0), el(KESTU_GRETYPE_END)}});
+
+    kestu_full_params p  = worker_params();
+    p.grammar_rule_list  = def.ptrs.data();
+    p.grammar_rule_count = def.ptrs.size();
+
+    const clip &  k        = sample_clips().at(0);
+    const int32_t n_encode = ctx->state->n_encode;
+    log_capture   log;
+    EXPECT_EQ(kestu_full(ctx, p, k.samples.data(), (int) k.samples.size()), KESTU_FULL_ERR_GRAMMAR);
+    EXPECT_EQ(ctx->state->n_encode, n_encode);
+    EXPECT_EQ(log.count("invalid grammar"), 1);
+    EXPECT_TRUE(ctx->state->result.empty());
+}
+
+// ---------------------------------------------------------------------------
+// the shared model
+
+std::vector<std::string> words_of(const std::string & text) {
+    std::vector<std::string> words;
+    size_t                   i = 0;
+    while (i < text.size()) {
+        const size_t j = text.find(' ', i);
+        words.push_back(text.substr(i, j == std::string::npos ? std::string::npos : j - i));
+        i = j == std::string::npos ? text.size() : j + 1;
+    }
+    return words;
+}
+
+// root ::= word root | word ; word ::= " w1" | " w2" | ...
+grammar_def words_grammar(const std::vector<std::u32string> & words) {
+    std::vector<item> word;
+    for (size_t i = 0; i < words.size(); i++) {
+        if (i > 0) {
+            word.push_back(A);
+        }
+        word.push_back(L(U" " + words[i]));
+    }
+    return grammar_def(std::vector<std::vector<item>>{{R(1), R(0), A, R(1)}, word});
+}
+
+struct steer_case {
+    const char *                clip;
+    std::vector<std::u32string> words;
+    std::set<std::string>       allowed;
+    std::string                 expected; // the clip's words that the grammar allows
+};
+
+TEST(GrammarSharedModel, AGrammarSteersTheTextToItsWords) {
+    kestu_context * ctx = shared_model("digits-tiny-f16.bin");
+    ASSERT_NE(ctx, nullptr);
+
+    const std::vector<steer_case> cases = {
+        {"09.f32", {U"four", U"down", U"stop", U"yes"}, {"four", "down", "stop", "yes"}, "four down stop"},
+        {"01.f32", {U"yes", U"no", U"stop"}, {"yes", "no", "stop"}, "stop stop"},
+        {"07.f32", {U"nine", U"left"}, {"nine", "left"}, "nine"},
+    };
+    for (const steer_case & c : cases) {
+        SCOPED_TRACE(c.clip);
+        const clip * k = nullptr;
+        for (const clip & x : sample_clips()) {
+            k = x.name == c.clip ? &x : k;
+        }
+        ASSERT_NE(k, nullptr);
+
+        kestu_full_params plain = worker_params();
+        ASSERT_EQ(kestu_full(ctx, plain, k->samples.data(), (int) k->samples.size()), KESTU_FULL_OK);
+        ASSERT_EQ(text_of(*ctx->state), k->text);
+
+        const grammar_def def = words_grammar(c.words);
+        kestu_full_params p   = worker_params();
+        p.grammar_rule_list   = def.ptrs.data();
+        p.grammar_rule_count  = def.ptrs.size();
+        ASSERT_EQ(kestu_full(ctx, p, k->samples.data(), (int) k->samples.size()), KESTU_FULL_OK);
+        const std::string text = text_of(*ctx->state);
+        for (const std::string & w : words_of(text)) {
+            EXPECT_TRUE(c.allowed.count(w)) << "'" << w << "' in '" << text << "'";
+        }
+        // the model's own choice among what the grammar leaves: the clip's allowed words
+        EXPECT_EQ(text, c.expected);
+    }
+}
+
+} // namespace

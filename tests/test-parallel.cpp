@@ -1,0 +1,136 @@
+// Parallel transcription on random-weight models: the chunks run on their
+// own threads at once (with several thread counts) and merge in chunk order,
+// shifted and held to their chunk; one processor is kestu_full; requests
+// that cannot be shared are refused.
+
+#include "full-test-helpers.h"
+
+#include <gtest/gtest.h>
+
+using namespace full_test;
+
+namespace {
+
+constexpr int64_t SR = 16000;
+
+// a short audio context keeps every window cheap (5.12 s windows)
+ctx_ptr & small_model() {
+    static ctx_ptr ctx = [] {
+        kestu_model_spec spec = small_spec(3);
+        spec.n_audio_ctx      = 256;
+        return random_model(spec, false);
+    }();
+    return ctx;
+}
+
+// one attempt per window: a random model would fall back through every temperature
+kestu_full_params quick_params(int n_threads) {
+    kestu_full_params p = kestu_full_default_params(KESTU_SAMPLING_GREEDY);
+    p.n_threads         = n_threads;
+    p.temperature_step  = 0.0f;
+    return p;
+}
+
+// Random-weight models: the chunks' runs on their own threads at once, with
+// several thread counts (this also runs under the thread checker).
+TEST(ParallelThreads, ChunksRunAtOnceAndMergeInOrder) {
+    ctx_ptr & ctx = small_model();
+    ASSERT_NE(ctx, nullptr);
+    const std::vector<float> x = noise(7 * SR, 9);
+
+    for (const auto [n_threads, n_processors] : {std::pair<int, int>{1, 2}, {3, 3}, {2, 4}}) {
+        SCOPED_TRACE(testing::Message() << n_threads << " threads, " << n_processors << " processors");
+        const kestu_full_params p = quick_params(n_threads);
+        ASSERT_EQ(kestu_full_parallel(ctx.get(), p, x.data(), (int) x.size(), n_processors), KESTU_FULL_OK);
+
+        // the same chunks run one by one: their segments, shifted, in chunk order
+        const int64_t per = (int64_t) x.size() / n_processors;
+        size_t        i   = 0;
+        int64_t       last = 0;
+        for (int k = 0; k < n_processors; k++) {
+            const int64_t begin = k * per;
+            const int64_t count = k + 1 < n_processors ? per : (int64_t) x.size() - begin;
+            const int64_t shift = begin * 100 / SR;
+            const int64_t end   = (begin + count) * 100 / SR;
+            state_ptr     st(kestu_init_state(ctx.get()));
+            ASSERT_EQ(kestu_full_with_state(ctx.get(), st.get(), p, x.data() + begin, (int) count),
+                      KESTU_FULL_OK);
+            for (const kestu_segment & want : st->result) {
+                ASSERT_LT(i, ctx->state->result.size());
+                const kestu_segment & got = ctx->state->result[i++];
+                SCOPED_TRACE(testing::Message() << "chunk " << k << " [" << got.t0 << ", " << got.t1 << "]");
+                EXPECT_EQ(got.text, want.text);
+                EXPECT_EQ(got.t0, std::max(std::min(want.t0 + shift, end), last));
+                EXPECT_EQ(got.t1, std::max(std::min(want.t1 + shift, end), got.t0));
+                EXPECT_GE(got.t0, shift);
+                EXPECT_LE(got.t1, end);
+                last = got.t1;
+            }
+        }
+        EXPECT_EQ(i, ctx->state->result.size());
+        EXPECT_GE(i, (size_t) n_processors);
+    }
+}
+
+TEST(Parallel, OneProcessorIsAPlainRun) {
+    kestu_context * ctx = small_model().get();
+    ASSERT_NE(ctx, nullptr);
+    const std::vector<float> x = noise(6 * SR, 4);
+    const kestu_full_params  p = quick_params(2);
+
+    const run_result plain = result_of(kestu_full(ctx, p, x.data(), (int) x.size()), *ctx->state);
+    const run_result one   = result_of(kestu_full_parallel(ctx, p, x.data(), (int) x.size(), 1), *ctx->state);
+    EXPECT_EQ(one, plain);
+    EXPECT_FALSE(plain.texts.empty());
+}
+
+TEST(Parallel, RequestsThatCannotBeSharedAreRefused) {
+    kestu_context * ctx = small_model().get();
+    ASSERT_NE(ctx, nullptr);
+    const std::vector<float> x = noise(SR, 2);
+    kestu_full_params        p = quick_params(2);
+
+    struct refusal {
+        const char *      name;
+        kestu_context *   ctx;
+        const float *     samples;
+        int               n_samples;
+        int               n_processors;
+        int               start_offset_ms;
+        int               process_duration_ms;
+        kestu_full_status status;
+    };
+    const std::vector<refusal> cases = {
+        {"no processor", ctx, x.data(), SR, 0, 0, 0, KESTU_FULL_ERR_N_PROCESSORS},
+        {"a negative count", ctx, x.data(), SR, -3, 0, 0, KESTU_FULL_ERR_N_PROCESSORS},
+        {"an offset past the audio", ctx, x.data(), SR, 2, 2000, 0, KESTU_FULL_ERR_N_PROCESSORS},
+        {"an offset at the end", ctx, x.data(), SR, 3, 1000, 0, KESTU_FULL_ERR_N_PROCESSORS},
+        {"more processors than samples", ctx, x.data(), 5, 8, 0, 0, KESTU_FULL_ERR_N_PROCESSORS},
+        {"a negative offset", ctx, x.data(), SR, 2, -100, 0, KESTU_FULL_ERR_NEGATIVE_SPAN},
+        {"a negative duration", ctx, x.data(), SR, 2, 0, -100, KESTU_FULL_ERR_NEGATIVE_SPAN},
+        {"no samples", ctx, nullptr, SR, 2, 0, 0, KESTU_FULL_ERR_NULL_ARGUMENT},
+        {"no context", nullptr, x.data(), SR, 2, 0, 0, KESTU_FULL_ERR_NULL_ARGUMENT},
+    };
+    // a result of an earlier run, which a refusal must not leave behind
+    for (const refusal & c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(kestu_full(ctx, quick_params(2), x.data(), (int) x.size()), KESTU_FULL_OK);
+        ASSERT_FALSE(ctx->state->result.empty());
+        p.start_offset_ms     = c.start_offset_ms;
+        p.process_duration_ms = c.process_duration_ms;
+        log_capture log;
+        EXPECT_EQ(kestu_full_parallel(c.ctx, p, c.samples, c.n_samples, c.n_processors), c.status);
+        EXPECT_GE(log.count("4 kestu_full_parallel: "), 1);
+        if (c.ctx != nullptr) {
+            EXPECT_TRUE(ctx->state->result.empty());
+        }
+    }
+
+    // the voice-activity pre-filter needs its model
+    p                = quick_params(2);
+    p.use_vad        = true;
+    p.vad_model_file = nullptr;
+    EXPECT_EQ(kestu_full_parallel(ctx, p, x.data(), (int) x.size(), 2), KESTU_FULL_ERR_NO_VAD_MODEL);
+}
+
+} // namespace
