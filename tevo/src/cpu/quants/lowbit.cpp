@@ -49,12 +49,20 @@ void tevo_vec_dot_q2_0_q8_0(TEVO_VEC_DOT_ARGS) {
 
     float sumf = 0.0f;
     for (int ib = 0; ib < n / QK2_0; ++ib) {
+        // the signed codes first: two plain byte products the compiler vectorizes
+        int8_t c[QK2_0];
+        for (int b = 0; b < QK2_0 / 4; ++b) {
+            const int q  = bx0[ib].qs[b];
+            c[4 * b + 0] = (int8_t) ((q & 3) - 1);
+            c[4 * b + 1] = (int8_t) (((q >> 2) & 3) - 1);
+            c[4 * b + 2] = (int8_t) (((q >> 4) & 3) - 1);
+            c[4 * b + 3] = (int8_t) ((q >> 6) - 1);
+        }
         int sumi[2] = { 0, 0 };
         for (int k = 0; k < 2; ++k) {
+            const int8_t * yq = by0[2 * ib + k].qs;
             for (int i = 0; i < 32; ++i) {
-                const int e    = 32 * k + i;
-                const int code = (bx0[ib].qs[e / 4] >> (2 * (e % 4))) & 3;
-                sumi[k] += (code - 1) * by0[2 * ib + k].qs[i];
+                sumi[k] += c[32 * k + i] * yq[i];
             }
         }
         float t = (float) sumi[0] * TEVO_Q_H2F(by0[2 * ib].d);
