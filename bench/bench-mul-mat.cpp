@@ -1,7 +1,10 @@
 // Matrix multiplication on the CPU engine over the shapes of a speech
-// transformer, with F32 and F16 weights at 1, 4 and 8 threads, in GFLOPS.
-// With OpenBLAS available (tools/bench-setup.sh) the same shapes are timed
-// with cblas_sgemm and a table of ratios closes the run.
+// transformer, with F32, F16 and block-quantized weights at 1, 4 and 8
+// threads, in GFLOPS. Quantized weights run on the shapes whose inner size is
+// a whole number of their blocks; the closing table gives their speed beside
+// F16 on the same shape. With OpenBLAS available (tools/bench-setup.sh) the
+// same shapes are timed with cblas_sgemm and the table also gives the ratio
+// to it.
 //
 // Shapes read "rows x inner by inner x columns": activations (src1) of
 // `rows` rows times weights (src0) of `columns` rows.
@@ -35,12 +38,19 @@ const Shape shapes[] = {
     { "1500x1536_by_1536x384", 1500, 1536, 384 },
     { "1500x512_by_512x2048", 1500, 512, 2048 },
     { "1x384_by_384x51864", 1, 384, 51864 },
+    { "1x1536_by_1536x384", 1, 1536, 384 },
     // attention per head: K.Q (inner size 64) and KQ.V (64 output columns)
     { "64x1500_by_64x1500", 1500, 64, 1500 },
     { "1500x1500_by_1500x64", 1500, 1500, 64 },
 };
 
 const int thread_counts[] = { 1, 4, 8 };
+
+const tevo_type weight_types[] = {
+    TEVO_TYPE_F32,  TEVO_TYPE_F16,  TEVO_TYPE_Q8_0,  TEVO_TYPE_Q5_0,  TEVO_TYPE_Q5_1,  TEVO_TYPE_Q4_0,
+    TEVO_TYPE_Q4_1, TEVO_TYPE_Q6_K, TEVO_TYPE_Q5_K,  TEVO_TYPE_Q4_K,  TEVO_TYPE_Q3_K,  TEVO_TYPE_Q2_K,
+    TEVO_TYPE_MXFP4, TEVO_TYPE_NVFP4, TEVO_TYPE_Q2_0, TEVO_TYPE_Q1_0, TEVO_TYPE_TQ2_0, TEVO_TYPE_TQ1_0,
+};
 
 std::map<std::string, double> gflops; // by benchmark name, for the ratio table
 
@@ -67,8 +77,10 @@ void BM_tevo(benchmark::State & state, Shape shape, tevo_type wtype, int n_threa
         fill_random(tmp.data(), weights, 1);
         if (wtype == TEVO_TYPE_F16) {
             tevo_fp32_to_fp16_row(tmp.data(), (tevo_fp16_t *) w->data, (int64_t) weights);
-        } else {
+        } else if (wtype == TEVO_TYPE_F32) {
             memcpy(w->data, tmp.data(), weights * 4);
+        } else {
+            tevo_quantize_chunk(wtype, tmp.data(), w->data, 0, shape.cols, shape.inner, nullptr);
         }
         fill_random((float *) x->data, acts, 2);
     }
@@ -139,12 +151,14 @@ int main(int argc, char ** argv) {
     tevo_cpu_init();
     for (const Shape & s : shapes) {
         for (int nt : thread_counts) {
-            benchmark::RegisterBenchmark(bench_name("tevo", s, "f32", nt).c_str(), BM_tevo, s, TEVO_TYPE_F32, nt)
-                ->Unit(benchmark::kMillisecond)
-                ->UseRealTime();
-            benchmark::RegisterBenchmark(bench_name("tevo", s, "f16", nt).c_str(), BM_tevo, s, TEVO_TYPE_F16, nt)
-                ->Unit(benchmark::kMillisecond)
-                ->UseRealTime();
+            for (tevo_type t : weight_types) {
+                if (s.inner % tevo_blck_size(t) != 0) {
+                    continue;
+                }
+                benchmark::RegisterBenchmark(bench_name("tevo", s, tevo_type_name(t), nt).c_str(), BM_tevo, s, t, nt)
+                    ->Unit(benchmark::kMillisecond)
+                    ->UseRealTime();
+            }
 #ifdef TEVO_BENCH_OPENBLAS
             benchmark::RegisterBenchmark(bench_name("openblas", s, "f32", nt).c_str(), BM_openblas, s, nt)
                 ->Unit(benchmark::kMillisecond)
@@ -158,19 +172,26 @@ int main(int argc, char ** argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 
-    printf("\n%-24s %-4s %7s %10s", "shape", "type", "threads", "GFLOPS");
+    printf("\n%-24s %-6s %7s %10s %8s", "shape", "type", "threads", "GFLOPS", "vs f16");
 #ifdef TEVO_BENCH_OPENBLAS
     printf(" %14s %8s", "OpenBLAS f32", "ratio");
 #endif
     printf("\n");
     for (const Shape & s : shapes) {
-        for (const char * type : { "f32", "f16" }) {
+        for (tevo_type t : weight_types) {
+            const char * type = tevo_type_name(t);
             for (int nt : thread_counts) {
                 auto it = gflops.find(bench_name("tevo", s, type, nt) + "/real_time");
                 if (it == gflops.end()) {
                     continue;
                 }
-                printf("%-24s %-4s %7d %10.1f", s.name, type, nt, it->second);
+                printf("%-24s %-6s %7d %10.1f", s.name, type, nt, it->second);
+                auto f16 = gflops.find(bench_name("tevo", s, "f16", nt) + "/real_time");
+                if (f16 != gflops.end() && t != TEVO_TYPE_F16 && t != TEVO_TYPE_F32) {
+                    printf(" %8.2f", it->second / f16->second);
+                } else {
+                    printf(" %8s", "");
+                }
 #ifdef TEVO_BENCH_OPENBLAS
                 auto ob = gflops.find(bench_name("openblas", s, "f32", nt) + "/real_time");
                 if (ob != gflops.end()) {

@@ -160,16 +160,17 @@ TEST(RowConversions, HalfToFloatRowOverEveryPattern) {
 
 TEST(TypeTraits, EveryRow) {
     struct Row { int type; const char * name; int64_t blck; size_t size; bool q; bool to; bool from; };
-    // converters of block formats arrive with the quantization formats
+    // the i-quants' converters arrive with their lattice formats; q8_1 and
+    // q8_K are activation formats (q8_1 has a quantizer, q8_K neither)
     const Row rows[] = {
         { 0, "f32", 1, 4, false, false, false },   { 1, "f16", 1, 2, false, true, true },
-        { 2, "q4_0", 32, 18, true, false, false },  { 3, "q4_1", 32, 20, true, false, false },
+        { 2, "q4_0", 32, 18, true, true, true },  { 3, "q4_1", 32, 20, true, true, true },
         { 4, "DEPRECATED", 0, 0, false, false, false }, { 5, "DEPRECATED", 0, 0, false, false, false },
-        { 6, "q5_0", 32, 22, true, false, false },  { 7, "q5_1", 32, 24, true, false, false },
-        { 8, "q8_0", 32, 34, true, false, false },  { 9, "q8_1", 32, 36, true, false, false },
-        { 10, "q2_K", 256, 84, true, false, false }, { 11, "q3_K", 256, 110, true, false, false },
-        { 12, "q4_K", 256, 144, true, false, false }, { 13, "q5_K", 256, 176, true, false, false },
-        { 14, "q6_K", 256, 210, true, false, false }, { 15, "q8_K", 256, 292, true, false, false },
+        { 6, "q5_0", 32, 22, true, true, true },  { 7, "q5_1", 32, 24, true, true, true },
+        { 8, "q8_0", 32, 34, true, true, true },  { 9, "q8_1", 32, 36, true, false, true },
+        { 10, "q2_K", 256, 84, true, true, true }, { 11, "q3_K", 256, 110, true, true, true },
+        { 12, "q4_K", 256, 144, true, true, true }, { 13, "q5_K", 256, 176, true, true, true },
+        { 14, "q6_K", 256, 210, true, true, true }, { 15, "q8_K", 256, 292, true, false, false },
         { 16, "iq2_xxs", 256, 66, true, false, false }, { 17, "iq2_xs", 256, 74, true, false, false },
         { 18, "iq3_xxs", 256, 98, true, false, false }, { 19, "iq1_s", 256, 50, true, false, false },
         { 20, "iq4_nl", 32, 18, true, false, false }, { 21, "iq3_s", 256, 110, true, false, false },
@@ -181,12 +182,12 @@ TEST(TypeTraits, EveryRow) {
         { 31, "TYPE_Q4_0_4_4 REMOVED, use Q4_0 with runtime repacking", 0, 0, false, false, false },
         { 32, "TYPE_Q4_0_4_8 REMOVED, use Q4_0 with runtime repacking", 0, 0, false, false, false },
         { 33, "TYPE_Q4_0_8_8 REMOVED, use Q4_0 with runtime repacking", 0, 0, false, false, false },
-        { 34, "tq1_0", 256, 54, true, false, false }, { 35, "tq2_0", 256, 66, true, false, false },
+        { 34, "tq1_0", 256, 54, true, true, true }, { 35, "tq2_0", 256, 66, true, true, true },
         { 36, "TYPE_IQ4_NL_4_4 REMOVED, use IQ4_NL with runtime repacking", 0, 0, false, false, false },
         { 37, "TYPE_IQ4_NL_4_8 REMOVED, use IQ4_NL with runtime repacking", 0, 0, false, false, false },
         { 38, "TYPE_IQ4_NL_8_8 REMOVED, use IQ4_NL with runtime repacking", 0, 0, false, false, false },
-        { 39, "mxfp4", 32, 17, true, false, false }, { 40, "nvfp4", 64, 36, true, false, false },
-        { 41, "q1_0", 128, 18, true, false, false }, { 42, "q2_0", 64, 18, true, false, false },
+        { 39, "mxfp4", 32, 17, true, true, true }, { 40, "nvfp4", 64, 36, true, true, true },
+        { 41, "q1_0", 128, 18, true, true, true }, { 42, "q2_0", 64, 18, true, true, true },
     };
     ASSERT_EQ(sizeof(rows) / sizeof(rows[0]), (size_t) TEVO_TYPE_COUNT);
     for (const Row & r : rows) {

@@ -514,6 +514,9 @@ TEVO_API void   tevo_quantize_init(enum tevo_type type);
 TEVO_API void   tevo_quantize_free(void);
 TEVO_API size_t tevo_quantize_chunk(enum tevo_type type, const float * src, void * dst, int64_t start,
                                     int64_t nrows, int64_t n_per_row, const float * imatrix);
+// whether nbytes of data are whole blocks of the type without an infinite or
+// NaN value or block scale; the first fault is reported on standard error
+TEVO_API bool   tevo_validate_row_data(enum tevo_type type, const void * data, size_t nbytes);
 
 // ---------------------------------------------------------------------------
 // thread-pool parameters

@@ -1,10 +1,11 @@
 #define TEVO_SOURCE_PATH "tevo/src/tevo"
 
-// Chunked quantization entry points. The block formats themselves come with
-// the quantization formats; until they exist, only F32, F16 and BF16 can be
-// stored and the block types are refused.
+// Chunked quantization entry points: whole rows of floats into any storable
+// type through the type's chunk quantizer. The i-quants and the activation
+// formats q8_1 and q8_K have none and are refused.
 
 #include "core/impl.h"
+#include "quants/quants.h"
 
 extern "C" {
 
@@ -34,6 +35,9 @@ size_t tevo_quantize_chunk(enum tevo_type type, const float * src, void * dst, i
                    "start % type_traits[type].blck_size == 0");
     // an empty row length must not be divided by
     TEVO_ASSERT_AS(tevo_is_multiple(start, n_per_row), "start % n_per_row == 0");
+    // a row's tail beyond its last whole block would be dropped
+    TEVO_ASSERT_AS(n_per_row % tevo_get_type_traits(type)->blck_size == 0,
+                   "n_per_row % type_traits[type].blck_size == 0");
 
     tevo_quantize_init(type);
 
@@ -61,6 +65,27 @@ size_t tevo_quantize_chunk(enum tevo_type type, const float * src, void * dst, i
                 tevo_fp32_to_bf16_row_ref(src + start, (tevo_bf16_t *) dst + start, n);
                 result = n * elemsize;
             } break;
+#define TEVO_CHUNK(T, fn)                                                                              \
+        case T:                                                                                        \
+            result = fn(src + start, (char *) dst + start_row * row_size, nrows, n_per_row, imatrix);  \
+            break;
+        TEVO_CHUNK(TEVO_TYPE_Q4_0, quantize_q4_0)
+        TEVO_CHUNK(TEVO_TYPE_Q4_1, quantize_q4_1)
+        TEVO_CHUNK(TEVO_TYPE_Q5_0, quantize_q5_0)
+        TEVO_CHUNK(TEVO_TYPE_Q5_1, quantize_q5_1)
+        TEVO_CHUNK(TEVO_TYPE_Q8_0, quantize_q8_0)
+        TEVO_CHUNK(TEVO_TYPE_Q2_K, quantize_q2_K)
+        TEVO_CHUNK(TEVO_TYPE_Q3_K, quantize_q3_K)
+        TEVO_CHUNK(TEVO_TYPE_Q4_K, quantize_q4_K)
+        TEVO_CHUNK(TEVO_TYPE_Q5_K, quantize_q5_K)
+        TEVO_CHUNK(TEVO_TYPE_Q6_K, quantize_q6_K)
+        TEVO_CHUNK(TEVO_TYPE_TQ1_0, quantize_tq1_0)
+        TEVO_CHUNK(TEVO_TYPE_TQ2_0, quantize_tq2_0)
+        TEVO_CHUNK(TEVO_TYPE_MXFP4, quantize_mxfp4)
+        TEVO_CHUNK(TEVO_TYPE_NVFP4, quantize_nvfp4)
+        TEVO_CHUNK(TEVO_TYPE_Q1_0, quantize_q1_0)
+        TEVO_CHUNK(TEVO_TYPE_Q2_0, quantize_q2_0)
+#undef TEVO_CHUNK
         default:
             if (tevo_is_quantized(type) && nrows > 0) {
                 tevo_abort(TEVO_SOURCE_PATH, __LINE__, "%s: quantization to %s is not available", __func__,
@@ -70,7 +95,6 @@ size_t tevo_quantize_chunk(enum tevo_type type, const float * src, void * dst, i
             break;
     }
 
-    (void) start_row;
     TEVO_ASSERT(result == nrows * row_size);
 
     return result;

@@ -4,6 +4,7 @@
 // file-type mapping.
 
 #include "core/impl.h"
+#include "quants/quants.h"
 
 #include <immintrin.h>
 
@@ -24,27 +25,30 @@ static void tevo_fp32_to_bf16_row_ref_cb(const float * x, void * y, int64_t n) {
 }
 
 #define TEVO_RETIRED(name) { name, 0, 0, 0, false, NULL, NULL }
-// Block-format converters come with the quantization formats; until then the
+// A block format with its dequantizer and reference quantizer (either may be
+// missing: q8_1 and q8_K are activation formats only).
+#define TEVO_BLOCKS(name, blck, size, to, from) { name, blck, 0, size, true, to, from }
+// The i-quants' converters come with their lattice formats; until then the
 // rows carry sizes only and conversions through them are refused by callers.
 #define TEVO_QUANT(name, blck, size) { name, blck, 0, size, true, NULL, NULL }
 
 static const struct tevo_type_traits type_traits[TEVO_TYPE_COUNT] = {
     /* 0  */ { "f32", 1, 0, sizeof(float), false, NULL, NULL },
     /* 1  */ { "f16", 1, 0, sizeof(tevo_fp16_t), false, tevo_fp16_to_fp32_row_cb, tevo_fp32_to_fp16_row_cb },
-    /* 2  */ TEVO_QUANT("q4_0", 32, 18),
-    /* 3  */ TEVO_QUANT("q4_1", 32, 20),
+    /* 2  */ TEVO_BLOCKS("q4_0", 32, 18, dequantize_row_q4_0, quantize_row_q4_0_ref),
+    /* 3  */ TEVO_BLOCKS("q4_1", 32, 20, dequantize_row_q4_1, quantize_row_q4_1_ref),
     /* 4  */ TEVO_RETIRED("DEPRECATED"),
     /* 5  */ TEVO_RETIRED("DEPRECATED"),
-    /* 6  */ TEVO_QUANT("q5_0", 32, 22),
-    /* 7  */ TEVO_QUANT("q5_1", 32, 24),
-    /* 8  */ TEVO_QUANT("q8_0", 32, 34),
-    /* 9  */ TEVO_QUANT("q8_1", 32, 36),
-    /* 10 */ TEVO_QUANT("q2_K", 256, 84),
-    /* 11 */ TEVO_QUANT("q3_K", 256, 110),
-    /* 12 */ TEVO_QUANT("q4_K", 256, 144),
-    /* 13 */ TEVO_QUANT("q5_K", 256, 176),
-    /* 14 */ TEVO_QUANT("q6_K", 256, 210),
-    /* 15 */ TEVO_QUANT("q8_K", 256, 292),
+    /* 6  */ TEVO_BLOCKS("q5_0", 32, 22, dequantize_row_q5_0, quantize_row_q5_0_ref),
+    /* 7  */ TEVO_BLOCKS("q5_1", 32, 24, dequantize_row_q5_1, quantize_row_q5_1_ref),
+    /* 8  */ TEVO_BLOCKS("q8_0", 32, 34, dequantize_row_q8_0, quantize_row_q8_0_ref),
+    /* 9  */ TEVO_BLOCKS("q8_1", 32, 36, NULL, quantize_row_q8_1_ref),
+    /* 10 */ TEVO_BLOCKS("q2_K", 256, 84, dequantize_row_q2_K, quantize_row_q2_K_ref),
+    /* 11 */ TEVO_BLOCKS("q3_K", 256, 110, dequantize_row_q3_K, quantize_row_q3_K_ref),
+    /* 12 */ TEVO_BLOCKS("q4_K", 256, 144, dequantize_row_q4_K, quantize_row_q4_K_ref),
+    /* 13 */ TEVO_BLOCKS("q5_K", 256, 176, dequantize_row_q5_K, quantize_row_q5_K_ref),
+    /* 14 */ TEVO_BLOCKS("q6_K", 256, 210, dequantize_row_q6_K, quantize_row_q6_K_ref),
+    /* 15 */ TEVO_BLOCKS("q8_K", 256, 292, NULL, NULL),
     /* 16 */ TEVO_QUANT("iq2_xxs", 256, 66),
     /* 17 */ TEVO_QUANT("iq2_xs", 256, 74),
     /* 18 */ TEVO_QUANT("iq3_xxs", 256, 98),
@@ -63,15 +67,15 @@ static const struct tevo_type_traits type_traits[TEVO_TYPE_COUNT] = {
     /* 31 */ TEVO_RETIRED("TYPE_Q4_0_4_4 REMOVED, use Q4_0 with runtime repacking"),
     /* 32 */ TEVO_RETIRED("TYPE_Q4_0_4_8 REMOVED, use Q4_0 with runtime repacking"),
     /* 33 */ TEVO_RETIRED("TYPE_Q4_0_8_8 REMOVED, use Q4_0 with runtime repacking"),
-    /* 34 */ TEVO_QUANT("tq1_0", 256, 54),
-    /* 35 */ TEVO_QUANT("tq2_0", 256, 66),
+    /* 34 */ TEVO_BLOCKS("tq1_0", 256, 54, dequantize_row_tq1_0, quantize_row_tq1_0_ref),
+    /* 35 */ TEVO_BLOCKS("tq2_0", 256, 66, dequantize_row_tq2_0, quantize_row_tq2_0_ref),
     /* 36 */ TEVO_RETIRED("TYPE_IQ4_NL_4_4 REMOVED, use IQ4_NL with runtime repacking"),
     /* 37 */ TEVO_RETIRED("TYPE_IQ4_NL_4_8 REMOVED, use IQ4_NL with runtime repacking"),
     /* 38 */ TEVO_RETIRED("TYPE_IQ4_NL_8_8 REMOVED, use IQ4_NL with runtime repacking"),
-    /* 39 */ TEVO_QUANT("mxfp4", 32, 17),
-    /* 40 */ TEVO_QUANT("nvfp4", 64, 36),
-    /* 41 */ TEVO_QUANT("q1_0", 128, 18),
-    /* 42 */ TEVO_QUANT("q2_0", 64, 18),
+    /* 39 */ TEVO_BLOCKS("mxfp4", 32, 17, dequantize_row_mxfp4, quantize_row_mxfp4_ref),
+    /* 40 */ TEVO_BLOCKS("nvfp4", 64, 36, dequantize_row_nvfp4, quantize_row_nvfp4_ref),
+    /* 41 */ TEVO_BLOCKS("q1_0", 128, 18, dequantize_row_q1_0, quantize_row_q1_0_ref),
+    /* 42 */ TEVO_BLOCKS("q2_0", 64, 18, dequantize_row_q2_0, quantize_row_q2_0_ref),
 };
 
 extern "C" {

@@ -5,7 +5,7 @@
 // The routines themselves are in cpu/vec.
 
 #include "cpu/impl.h"
-#include "cpu/vec/quants.h"
+#include "cpu/quants/quants.h"
 #include "cpu/vec/vec.h"
 
 // ---------------------------------------------------------------------------

@@ -1,0 +1,193 @@
+// The quantized formats in graphs on the CPU backend: MUL_MAT against the
+// same weights dequantized to F32, GET_ROWS and copies in both directions,
+// at 1 and 4 threads; the i-quants, whose kernels do not exist yet, refuse
+// with their type's name.
+
+#include "kernel-test-helpers.h"
+#include "quant-test-helpers.h"
+
+namespace {
+
+const tevo_type built[] = { TEVO_TYPE_Q4_0, TEVO_TYPE_Q4_1, TEVO_TYPE_Q5_0, TEVO_TYPE_Q5_1, TEVO_TYPE_Q8_0,
+                            TEVO_TYPE_Q1_0, TEVO_TYPE_Q2_0, TEVO_TYPE_MXFP4, TEVO_TYPE_NVFP4, TEVO_TYPE_TQ1_0,
+                            TEVO_TYPE_TQ2_0, TEVO_TYPE_Q2_K, TEVO_TYPE_Q3_K, TEVO_TYPE_Q4_K, TEVO_TYPE_Q5_K,
+                            TEVO_TYPE_Q6_K };
+
+void compute_all(kt::Backend & b, std::initializer_list<tevo_tensor *> outs) {
+    tevo_cgraph * gf = tevo_new_graph(b.ctx);
+    for (tevo_tensor * t : outs) tevo_build_forward_expand(gf, t);
+    ASSERT_EQ(tevo_backend_graph_compute(b.be, gf), TEVO_STATUS_SUCCESS);
+}
+
+// out = W x A with W quantized, and with W's dequantized values as F32.
+// The quantized product must match, tightly, the double product of the
+// dequantized weights with the activations as the CPU quantizes them, and
+// the F32 product within what the 8-bit activations cost; every thread
+// count must give the same bits.
+TEST(QuantsCpuOps, MulMatAgainstDequantizedWeights) {
+    tevo_cpu_init();
+    const int64_t K = 512, M = 19;
+    for (tevo_type t : built) {
+        for (int64_t N : { 1, 6 }) {
+            SCOPED_TRACE(std::string(tevo_type_name(t)) + " N=" + std::to_string(N));
+            std::mt19937               rng(1000 + (int) t);
+            const std::vector<float>   wsrc = qt::gaussian_row(K * M, rng);
+            std::vector<uint8_t>       wq(qt::row_bytes(t, K * M));
+            ASSERT_EQ(tevo_quantize_chunk(t, wsrc.data(), wq.data(), 0, M, K, nullptr), wq.size());
+            const std::vector<float>   wd  = qt::dequantize(t, wq, K * M);
+            const std::vector<float>   act = qt::gaussian_row(K * N * 2, rng);
+
+            // the activations as the kernel sees them
+            const tevo_type    vt = tevo_get_type_traits_cpu(t)->vec_dot_type;
+            std::vector<float> aq;
+            for (int64_t r = 0; r < N * 2; ++r) {
+                const std::vector<float> row(act.begin() + r * K, act.begin() + (r + 1) * K);
+                const std::vector<float> back = qt::dequantize(vt, qt::quantize_cpu(vt, row), K);
+                aq.insert(aq.end(), back.begin(), back.end());
+            }
+
+            std::vector<float> first;
+            for (int nth : { 1, 4 }) {
+                kt::Backend   b(nth);
+                tevo_tensor * w   = tevo_new_tensor_2d(b.ctx, t, K, M);
+                tevo_tensor * wf  = tevo_new_tensor_2d(b.ctx, TEVO_TYPE_F32, K, M);
+                tevo_tensor * a   = tevo_new_tensor_3d(b.ctx, TEVO_TYPE_F32, K, N, 2);
+                tevo_tensor * out = tevo_mul_mat(b.ctx, w, a);
+                tevo_tensor * ref = tevo_mul_mat(b.ctx, wf, a);
+                b.alloc();
+                b.set(w, wq);
+                b.set(wf, wd);
+                b.set(a, act);
+                compute_all(b, { out, ref });
+                const std::vector<float> o = b.get<float>(out);
+                const std::vector<float> f = b.get<float>(ref);
+
+                for (int64_t c = 0; c < N * 2; ++c) {
+                    for (int64_t m = 0; m < M; ++m) {
+                        double dq = 0, mag = 0;
+                        for (int64_t k = 0; k < K; ++k) {
+                            dq += (double) wd[m * K + k] * aq[c * K + k];
+                            mag += std::fabs((double) wd[m * K + k] * act[c * K + k]);
+                        }
+                        const double got = o[c * M + m];
+                        // q8_1 carries its code sum rounded to half: q4_1 and
+                        // q5_1 meet that rounding through their minimums
+                        const double tight = vt == TEVO_TYPE_Q8_1 ? std::ldexp(mag, -9) : std::ldexp(mag, -19);
+                        ASSERT_LE(std::fabs(got - dq), tight) << c << " " << m;
+                        ASSERT_LE(std::fabs(got - (double) f[c * M + m]), 0.011 * mag) << c << " " << m;
+                    }
+                }
+                if (first.empty()) {
+                    first = o;
+                } else {
+                    EXPECT_EQ(memcmp(first.data(), o.data(), o.size() * sizeof(float)), 0) << "threads " << nth;
+                }
+            }
+        }
+    }
+}
+
+// GET_ROWS gives the dequantized rows; copies from F32 give the CPU row
+// quantizer's bytes and copies back give the dequantized values.
+TEST(QuantsCpuOps, GetRowsAndCopies) {
+    tevo_cpu_init();
+    const int64_t K = 256, R = 5;
+    for (tevo_type t : built) {
+        SCOPED_TRACE(tevo_type_name(t));
+        std::mt19937             rng(2000 + (int) t);
+        const std::vector<float> src = qt::gaussian_row(K * R, rng);
+        std::vector<uint8_t>     wq(qt::row_bytes(t, K * R));
+        tevo_quantize_chunk(t, src.data(), wq.data(), 0, R, K, nullptr);
+        const std::vector<float>   wd  = qt::dequantize(t, wq, K * R);
+        const std::vector<uint8_t> cpu = qt::quantize_cpu(t, src);
+        const std::vector<int32_t> ids = { 4, 0, 2, 2 };
+
+        for (int nth : { 1, 4 }) {
+            kt::Backend   b(nth);
+            tevo_tensor * w    = tevo_new_tensor_2d(b.ctx, t, K, R);
+            tevo_tensor * id   = tevo_new_tensor_1d(b.ctx, TEVO_TYPE_I32, 4);
+            tevo_tensor * rows = tevo_get_rows(b.ctx, w, id);
+            tevo_tensor * f    = tevo_new_tensor_2d(b.ctx, TEVO_TYPE_F32, K, R);
+            tevo_tensor * q    = tevo_new_tensor_2d(b.ctx, t, K, R);
+            tevo_tensor * toq  = tevo_cpy(b.ctx, f, q);
+            tevo_tensor * tof  = tevo_cast(b.ctx, w, TEVO_TYPE_F32);
+            b.alloc();
+            b.set(w, wq);
+            b.set(id, ids);
+            b.set(f, src);
+            compute_all(b, { rows, toq, tof });
+
+            const std::vector<float> got = b.get<float>(rows);
+            for (size_t r = 0; r < ids.size(); ++r) {
+                EXPECT_EQ(memcmp(got.data() + r * K, wd.data() + ids[r] * K, K * sizeof(float)), 0) << r;
+            }
+            EXPECT_EQ(b.get<uint8_t>(q), cpu);
+            const std::vector<float> back = b.get<float>(tof);
+            EXPECT_EQ(memcmp(back.data(), wd.data(), wd.size() * sizeof(float)), 0);
+        }
+    }
+}
+
+// NaN activations make NaN outputs, not plausible numbers.
+TEST(QuantsCpuOps, NonFiniteActivationsPropagate) {
+    tevo_cpu_init();
+    const int64_t K = 256, M = 3;
+    for (tevo_type t : { TEVO_TYPE_Q4_0, TEVO_TYPE_Q4_1, TEVO_TYPE_Q4_K, TEVO_TYPE_TQ2_0 }) {
+        std::mt19937             rng(3);
+        const std::vector<float> wsrc = qt::gaussian_row(K * M, rng);
+        std::vector<uint8_t>     wq(qt::row_bytes(t, K * M));
+        tevo_quantize_chunk(t, wsrc.data(), wq.data(), 0, M, K, nullptr);
+        std::vector<float> act = qt::gaussian_row(K * 2, rng);
+        act[K + 17]            = NAN;
+
+        kt::Backend   b(2);
+        tevo_tensor * w   = tevo_new_tensor_2d(b.ctx, t, K, M);
+        tevo_tensor * a   = tevo_new_tensor_2d(b.ctx, TEVO_TYPE_F32, K, 2);
+        tevo_tensor * out = tevo_mul_mat(b.ctx, w, a);
+        b.alloc();
+        b.set(w, wq);
+        b.set(a, act);
+        b.run(out);
+        const std::vector<float> o = b.get<float>(out);
+        for (int m = 0; m < M; ++m) {
+            EXPECT_TRUE(std::isfinite(o[m])) << tevo_type_name(t);
+            EXPECT_TRUE(std::isnan(o[M + m])) << tevo_type_name(t);
+        }
+    }
+}
+
+TEST(QuantsCpuOpsDeathTest, IQuantsRefuseByName) {
+    kt::death_setup();
+    tevo_cpu_init();
+    std::vector<float>   src(256, 1.0f);
+    std::vector<uint8_t> dst(1024);
+    EXPECT_DEATH(tevo_quantize_chunk(TEVO_TYPE_IQ4_NL, src.data(), dst.data(), 0, 1, 256, nullptr),
+                 "quantization to iq4_nl is not available");
+    EXPECT_DEATH(tevo_quantize_chunk(TEVO_TYPE_Q8_K, src.data(), dst.data(), 0, 1, 256, nullptr),
+                 "quantization to q8_K is not available");
+
+    auto run_mul_mat = [](tevo_type t) {
+        kt::Backend   b(1);
+        tevo_tensor * w   = tevo_new_tensor_2d(b.ctx, t, 256, 2);
+        tevo_tensor * a   = tevo_new_tensor_2d(b.ctx, TEVO_TYPE_F32, 256, 1);
+        tevo_tensor * out = tevo_mul_mat(b.ctx, w, a);
+        b.alloc();
+        tevo_backend_buffer_clear(b.buf, 0);
+        b.run(out);
+    };
+    EXPECT_DEATH(run_mul_mat(TEVO_TYPE_IQ2_XXS), "no CPU dot product for type iq2_xxs");
+    EXPECT_DEATH(run_mul_mat(TEVO_TYPE_IQ4_XS), "no CPU quantizer for type iq4_xs|no CPU dot product for type iq4_xs");
+
+    auto run_get_rows = [](tevo_type t) {
+        kt::Backend   b(1);
+        tevo_tensor * w  = tevo_new_tensor_2d(b.ctx, t, 256, 2);
+        tevo_tensor * id = tevo_new_tensor_1d(b.ctx, TEVO_TYPE_I32, 1);
+        tevo_tensor * r  = tevo_get_rows(b.ctx, w, id);
+        b.alloc();
+        tevo_backend_buffer_clear(b.buf, 0);
+        b.run(r);
+    };
+    EXPECT_DEATH(run_get_rows(TEVO_TYPE_IQ3_S), "no row-to-float converter for type iq3_s");
+}
+
+} // namespace

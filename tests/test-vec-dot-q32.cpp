@@ -1,0 +1,139 @@
+// Dot products of the 32-element formats: portable and x86 forms against
+// each other and against the dequantized rows, on a table of lengths; the
+// activation quantizers' x86 forms against the reference.
+
+#include "quant-test-helpers.h"
+
+namespace {
+
+const qt::DotKernel kernels[] = {
+    { "q4_0", TEVO_TYPE_Q4_0, tevo_vec_dot_q4_0_q8_0_generic, tevo_vec_dot_q4_0_q8_0 },
+    { "q4_1", TEVO_TYPE_Q4_1, tevo_vec_dot_q4_1_q8_1_generic, tevo_vec_dot_q4_1_q8_1 },
+    { "q5_0", TEVO_TYPE_Q5_0, tevo_vec_dot_q5_0_q8_0_generic, tevo_vec_dot_q5_0_q8_0 },
+    { "q5_1", TEVO_TYPE_Q5_1, tevo_vec_dot_q5_1_q8_1_generic, tevo_vec_dot_q5_1_q8_1 },
+    { "q8_0", TEVO_TYPE_Q8_0, tevo_vec_dot_q8_0_q8_0_generic, tevo_vec_dot_q8_0_q8_0 },
+};
+
+TEST(VecDotQ32, PortableAndX86MatchTheDequantizedProduct) {
+    tevo_cpu_init();
+    std::mt19937 rng(11);
+    for (const auto & k : kernels) qt::check_dot_against_dequantized(k, rng);
+}
+
+TEST(VecDotQ32, IntegerBlockSumsAreEqual) {
+    tevo_cpu_init();
+    std::mt19937 rng(12);
+    for (const auto & k : kernels) qt::check_dot_integer_sums(k, rng);
+}
+
+TEST(VecDotQ32, WorkedCases) {
+    tevo_cpu_init();
+    std::mt19937 rng(13);
+    const std::vector<uint8_t> a = qt::integer_activations(TEVO_TYPE_Q8_0, 64, 9, rng);
+
+    // q4_0 codes all 8 contribute nothing, whatever the activations
+    std::vector<uint8_t> w(2 * sizeof(block_q4_0), 0x88);
+    qt::unit_scales(TEVO_TYPE_Q4_0, w);
+    EXPECT_EQ(qt::run_dot(tevo_vec_dot_q4_0_q8_0_generic, 64, w, a), 0.0f);
+    EXPECT_EQ(qt::run_dot(tevo_vec_dot_q4_0_q8_0, 64, w, a), 0.0f);
+
+    // q4_1 with codes 0 and minimum 1: the sum of the activation blocks' s
+    const std::vector<uint8_t> a1 = qt::integer_activations(TEVO_TYPE_Q8_1, 64, 9, rng);
+    std::vector<uint8_t>       w1(2 * sizeof(block_q4_1), 0);
+    qt::unit_scales(TEVO_TYPE_Q4_1, w1);
+    const block_q8_1 * y1 = (const block_q8_1 *) a1.data();
+    const float        ss = tevo_fp16_to_fp32(y1[0].s) + tevo_fp16_to_fp32(y1[1].s);
+    EXPECT_EQ(qt::run_dot(tevo_vec_dot_q4_1_q8_1_generic, 64, w1, a1), ss);
+    EXPECT_EQ(qt::run_dot(tevo_vec_dot_q4_1_q8_1, 64, w1, a1), ss);
+    // with d = 0 the codes do not matter: only the minimum's part is left
+    for (size_t b = 0; b < 2; ++b) {
+        block_q4_1 * xb = (block_q4_1 *) w1.data() + b;
+        xb->d           = qt::half_bits(0.0f);
+        memset(xb->qs, 0x5c, sizeof(xb->qs));
+    }
+    EXPECT_EQ(qt::run_dot(tevo_vec_dot_q4_1_q8_1_generic, 64, w1, a1), ss);
+    EXPECT_EQ(qt::run_dot(tevo_vec_dot_q4_1_q8_1, 64, w1, a1), ss);
+}
+
+// The x86 activation quantizers round halves to even and divide 127 by the
+// block maximum; the reference rounds halves away from zero. Scales agree.
+TEST(VecDotQ32, ActivationQuantizersRoundHalvesToEven) {
+    std::vector<float> x(32, 0.0f);
+    x[0] = 127.0f; // id = 1
+    x[1] = 2.5f;
+    x[2] = -2.5f;
+    x[3] = 3.5f;
+    const std::vector<uint8_t> ref = qt::quantize_ref(TEVO_TYPE_Q8_0, x);
+    const std::vector<uint8_t> cpu = qt::quantize_cpu(TEVO_TYPE_Q8_0, x);
+    const block_q8_0 *         r   = (const block_q8_0 *) ref.data();
+    const block_q8_0 *         c   = (const block_q8_0 *) cpu.data();
+    EXPECT_EQ(r->d, c->d);
+    EXPECT_EQ(r->qs[1], 3);
+    EXPECT_EQ(c->qs[1], 2);
+    EXPECT_EQ(r->qs[2], -3);
+    EXPECT_EQ(c->qs[2], -2);
+    EXPECT_EQ(r->qs[3], 4);
+    EXPECT_EQ(c->qs[3], 4);
+
+    // on random rows: equal scales (and q8_1 sums), codes at most one apart
+    std::mt19937 rng(14);
+    for (tevo_type t : { TEVO_TYPE_Q8_0, TEVO_TYPE_Q8_1 }) {
+        const std::vector<float>   v  = qt::gaussian_row(32 * 50, rng);
+        const std::vector<uint8_t> qr = qt::quantize_ref(t, v);
+        const std::vector<uint8_t> qc = qt::quantize_cpu(t, v);
+        const size_t               sz = tevo_type_size(t);
+        const size_t               hd = t == TEVO_TYPE_Q8_1 ? 4 : 2;
+        for (size_t b = 0; b < 50; ++b) {
+            EXPECT_EQ(qt::get_half(qr.data() + b * sz), qt::get_half(qc.data() + b * sz)) << b;
+            for (size_t i = 0; i < 32; ++i) {
+                const int cr = (int8_t) qr[b * sz + hd + i];
+                const int cc = (int8_t) qc[b * sz + hd + i];
+                EXPECT_LE(std::abs(cr - cc), 1) << b << " " << i;
+            }
+        }
+    }
+    // whole blocks only: 64 values write two, nothing is written past them
+    const std::vector<uint8_t> two = qt::quantize_cpu(TEVO_TYPE_Q8_1, qt::gaussian_row(64, rng));
+    EXPECT_EQ(two.size(), 72u);
+}
+
+TEST(VecDotQ32, ZeroBlocksGiveZeroCodes) {
+    const std::vector<float> x(64, 0.0f);
+    for (tevo_type t : { TEVO_TYPE_Q8_0, TEVO_TYPE_Q8_1 }) {
+        for (const auto & q : { qt::quantize_cpu(t, x), qt::quantize_ref(t, x) }) {
+            for (uint8_t b : q) EXPECT_EQ(b, 0) << tevo_type_name(t);
+        }
+    }
+}
+
+// Non-finite activations: the block gets an infinite scale, so the product
+// is not a plausible number.
+TEST(VecDotQ32, NonFiniteActivationsGiveNaN) {
+    tevo_cpu_init();
+    std::mt19937       rng(15);
+    std::vector<float> y = qt::gaussian_row(64, rng);
+    for (float bad : { NAN, INFINITY, -INFINITY }) {
+        y[40] = bad;
+        for (const auto & k : kernels) {
+            const tevo_type            act = tevo_get_type_traits_cpu(k.wtype)->vec_dot_type;
+            const std::vector<uint8_t> w   = qt::quantize_ref(k.wtype, qt::gaussian_row(64, rng));
+            const std::vector<uint8_t> a   = qt::quantize_cpu(act, y);
+            EXPECT_EQ(qt::get_half(a.data() + tevo_type_size(act)), 0x7c00) << k.name;
+            EXPECT_TRUE(std::isnan(qt::run_dot(k.x86, 64, w, a))) << k.name << " " << bad;
+            EXPECT_TRUE(std::isnan(qt::run_dot(k.generic, 64, w, a))) << k.name << " " << bad;
+        }
+    }
+}
+
+TEST(VecDotQ32DeathTest, LengthsOfPartialBlocksAreRefused) {
+    setenv("TEVO_NO_BACKTRACE", "1", 1);
+    std::vector<uint8_t> w(64), a(64);
+    float                s;
+    EXPECT_DEATH(tevo_vec_dot_q4_0_q8_0(31, &s, 0, w.data(), 0, a.data(), 0, 1), "n >= 0 && n % QK8_0 == 0");
+    EXPECT_DEATH(tevo_vec_dot_q4_1_q8_1_generic(40, &s, 0, w.data(), 0, a.data(), 0, 1), "QK8_1");
+    std::vector<float> x(40);
+    EXPECT_DEATH(quantize_row_q8_0(x.data(), w.data(), 40), "k >= 0 && k % QK8_0 == 0");
+    EXPECT_DEATH(quantize_row_q8_1(x.data(), w.data(), 40), "k >= 0 && k % QK8_1 == 0");
+}
+
+} // namespace

@@ -1,0 +1,95 @@
+#pragma once
+
+// The quantization functions of the block formats: per format a reference
+// quantizer (floats to blocks), a dequantizer (blocks to floats) and a chunk
+// quantizer over whole rows that may take importance weights, one per
+// column. The core type-traits table and tevo_quantize_chunk reach the
+// formats only through these names.
+//
+// Row functions take k elements, k a whole number of blocks (checked: a
+// remainder is refused rather than dropped). Chunk quantizers take nrows
+// rows of n_per_row elements and return the bytes written.
+//
+// A block holding a NaN or an infinity is written as a non-finite block:
+// its scale is the format's infinity (half 0x7c00, float +inf for q8_K) or
+// its invalid marker (exponent byte 255 for mxfp4, scale byte 0x7f for an
+// nvfp4 sub-block) and its codes are those of zero (for the K-quants every
+// other field is zero), so that row validation refuses it and the kernels
+// give non-finite results rather than plausible numbers.
+
+#include "quants/blocks.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// twice the E2M1 value of each four-bit code
+extern const int8_t fp4_e2m1_doubled_values[16];
+
+// ---------------------------------------------------------------------------
+// reference quantizers: (floats x, blocks y, elements k)
+
+void quantize_row_q4_0_ref(const float * x, void * y, int64_t k);
+void quantize_row_q4_1_ref(const float * x, void * y, int64_t k);
+void quantize_row_q5_0_ref(const float * x, void * y, int64_t k);
+void quantize_row_q5_1_ref(const float * x, void * y, int64_t k);
+void quantize_row_q8_0_ref(const float * x, void * y, int64_t k);
+void quantize_row_q8_1_ref(const float * x, void * y, int64_t k);
+void quantize_row_q1_0_ref(const float * x, void * y, int64_t k);
+void quantize_row_q2_0_ref(const float * x, void * y, int64_t k);
+void quantize_row_mxfp4_ref(const float * x, void * y, int64_t k);
+void quantize_row_nvfp4_ref(const float * x, void * y, int64_t k);
+void quantize_row_tq1_0_ref(const float * x, void * y, int64_t k);
+void quantize_row_tq2_0_ref(const float * x, void * y, int64_t k);
+void quantize_row_q2_K_ref(const float * x, void * y, int64_t k);
+void quantize_row_q3_K_ref(const float * x, void * y, int64_t k);
+void quantize_row_q4_K_ref(const float * x, void * y, int64_t k);
+void quantize_row_q5_K_ref(const float * x, void * y, int64_t k);
+void quantize_row_q6_K_ref(const float * x, void * y, int64_t k);
+void quantize_row_q8_K_ref(const float * x, void * y, int64_t k);
+
+// ---------------------------------------------------------------------------
+// dequantizers: (blocks x, floats y, elements k)
+
+void dequantize_row_q4_0(const void * x, float * y, int64_t k);
+void dequantize_row_q4_1(const void * x, float * y, int64_t k);
+void dequantize_row_q5_0(const void * x, float * y, int64_t k);
+void dequantize_row_q5_1(const void * x, float * y, int64_t k);
+void dequantize_row_q8_0(const void * x, float * y, int64_t k);
+void dequantize_row_q1_0(const void * x, float * y, int64_t k);
+void dequantize_row_q2_0(const void * x, float * y, int64_t k);
+void dequantize_row_mxfp4(const void * x, float * y, int64_t k);
+void dequantize_row_nvfp4(const void * x, float * y, int64_t k);
+void dequantize_row_tq1_0(const void * x, float * y, int64_t k);
+void dequantize_row_tq2_0(const void * x, float * y, int64_t k);
+void dequantize_row_q2_K(const void * x, float * y, int64_t k);
+void dequantize_row_q3_K(const void * x, float * y, int64_t k);
+void dequantize_row_q4_K(const void * x, float * y, int64_t k);
+void dequantize_row_q5_K(const void * x, float * y, int64_t k);
+void dequantize_row_q6_K(const void * x, float * y, int64_t k);
+void dequantize_row_q8_K(const void * x, float * y, int64_t k);
+
+// ---------------------------------------------------------------------------
+// chunk quantizers: (src, dst, nrows, n_per_row, importance weights or NULL)
+// -> nrows * tevo_row_size(type, n_per_row)
+
+size_t quantize_q4_0(const float * src, void * dst, int64_t nrows, int64_t n_per_row, const float * imatrix);
+size_t quantize_q4_1(const float * src, void * dst, int64_t nrows, int64_t n_per_row, const float * imatrix);
+size_t quantize_q5_0(const float * src, void * dst, int64_t nrows, int64_t n_per_row, const float * imatrix);
+size_t quantize_q5_1(const float * src, void * dst, int64_t nrows, int64_t n_per_row, const float * imatrix);
+size_t quantize_q8_0(const float * src, void * dst, int64_t nrows, int64_t n_per_row, const float * imatrix);
+size_t quantize_q1_0(const float * src, void * dst, int64_t nrows, int64_t n_per_row, const float * imatrix);
+size_t quantize_q2_0(const float * src, void * dst, int64_t nrows, int64_t n_per_row, const float * imatrix);
+size_t quantize_mxfp4(const float * src, void * dst, int64_t nrows, int64_t n_per_row, const float * imatrix);
+size_t quantize_nvfp4(const float * src, void * dst, int64_t nrows, int64_t n_per_row, const float * imatrix);
+size_t quantize_tq1_0(const float * src, void * dst, int64_t nrows, int64_t n_per_row, const float * imatrix);
+size_t quantize_tq2_0(const float * src, void * dst, int64_t nrows, int64_t n_per_row, const float * imatrix);
+size_t quantize_q2_K(const float * src, void * dst, int64_t nrows, int64_t n_per_row, const float * imatrix);
+size_t quantize_q3_K(const float * src, void * dst, int64_t nrows, int64_t n_per_row, const float * imatrix);
+size_t quantize_q4_K(const float * src, void * dst, int64_t nrows, int64_t n_per_row, const float * imatrix);
+size_t quantize_q5_K(const float * src, void * dst, int64_t nrows, int64_t n_per_row, const float * imatrix);
+size_t quantize_q6_K(const float * src, void * dst, int64_t nrows, int64_t n_per_row, const float * imatrix);
+
+#ifdef __cplusplus
+}
+#endif
