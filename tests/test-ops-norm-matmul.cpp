@@ -114,11 +114,16 @@ TEST(OpsMatmul, Products) {
 
 TEST(OpsMatmul, Annotations) {
     Ctx           c;
-    tevo_tensor * mm = tevo_mul_mat(c.ctx, c.f32(8, 2), c.f32(8, 3));
+    // hint 1 (the transform) needs a square first source
+    tevo_tensor * mm = tevo_mul_mat(c.ctx, c.f32(8, 8), c.f32(8, 3));
     tevo_mul_mat_set_prec(mm, 10);
     tevo_mul_mat_set_hint(mm, 1);
     EXPECT_EQ(mm->op_params[0], 10);
     EXPECT_EQ(mm->op_params[1], 1);
+    // other hints leave the product as it is, whatever its shape
+    tevo_tensor * wide = tevo_mul_mat(c.ctx, c.f32(8, 2), c.f32(8, 3));
+    tevo_mul_mat_set_hint(wide, 2);
+    EXPECT_EQ(wide->op_params[1], 2);
 
     EXPECT_TRUE(tevo_prec_set_acc(mm, 7));
     EXPECT_EQ(mm->op_params[0], 7);
@@ -255,6 +260,9 @@ TEST(OpsMatmulDeath, Annotations) {
                   tevo_mul_mat_id(c.ctx, c.f32(8, 4, 3), c.f32(8, 1, 2), c.t(TEVO_TYPE_I32, 2, 2)), 1);
           },
           "a->op == TEVO_OP_MUL_MAT" },
+        { "transform hint on a product with rows shorter than the transform",
+          [](Ctx & c) { tevo_mul_mat_set_hint(tevo_mul_mat(c.ctx, c.f32(8, 2), c.f32(8, 3)), 1); },
+          "a->ne[0] == a->src[1]->ne[0]" },
         { "set_prec on add", [](Ctx & c) { tevo_mul_mat_set_prec(tevo_add(c.ctx, c.f32(4), c.f32(4)), 10); },
           "a->op == TEVO_OP_MUL_MAT" },
         { "prec_set_src index 10",

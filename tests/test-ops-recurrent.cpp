@@ -372,3 +372,108 @@ TEST(OpsRecurrentDeathTest, WindowAndRelativePositionChecks) {
           "pw->ne[1]*pw->ne[2] == a->ne[1]" },
     });
 }
+
+// every input of the linear-attention family is read as floats, tf and r have
+// the shapes of their roles, and the tokens split into the sequences
+TEST(OpsRecurrentDeathTest, LinearAttentionTypesAndSequences) {
+    const auto tok = [](Ctx & c) { return c.f32(8, 3, 4); };
+    const auto h16 = [](Ctx & c) { return c.t(TEVO_TYPE_F16, 8, 3, 4); };
+    const auto st  = [](Ctx & c) { return c.f32(192, 2); };
+    const char * seqs = "n_seqs > 0 && n_tokens % n_seqs == 0";
+
+    run_deaths({
+        { "wkv6 half v", [&](Ctx & c) { tevo_rwkv_wkv6(c.ctx, tok(c), h16(c), tok(c), c.f32(8, 3), tok(c), st(c)); },
+          "v->type == TEVO_TYPE_F32" },
+        { "wkv6 half tf",
+          [&](Ctx & c) { tevo_rwkv_wkv6(c.ctx, tok(c), tok(c), tok(c), c.t(TEVO_TYPE_F16, 8, 3), tok(c), st(c)); },
+          "tf->type == TEVO_TYPE_F32" },
+        { "wkv6 half state",
+          [&](Ctx & c) {
+              tevo_rwkv_wkv6(c.ctx, tok(c), tok(c), tok(c), c.f32(8, 3), tok(c), c.t(TEVO_TYPE_F16, 192, 2));
+          },
+          "state->type == TEVO_TYPE_F32" },
+        { "wkv6 tf of one head",
+          [&](Ctx & c) { tevo_rwkv_wkv6(c.ctx, tok(c), tok(c), tok(c), c.f32(8, 1), tok(c), st(c)); },
+          "tf->ne[0] == S && tf->ne[1] == H && tevo_nelements(tf) == S * H" },
+        { "wkv6 tf per token",
+          [&](Ctx & c) { tevo_rwkv_wkv6(c.ctx, tok(c), tok(c), tok(c), tok(c), tok(c), st(c)); },
+          "tf->ne[0] == S && tf->ne[1] == H && tevo_nelements(tf) == S * H" },
+        { "wkv6 5 tokens in 2 sequences",
+          [&](Ctx & c) {
+              tevo_rwkv_wkv6(c.ctx, c.f32(8, 3, 5), c.f32(8, 3, 5), c.f32(8, 3, 5), c.f32(8, 3), c.f32(8, 3, 5), st(c));
+          },
+          seqs },
+        { "gla half q",
+          [&](Ctx & c) { tevo_gated_linear_attn(c.ctx, tok(c), tok(c), h16(c), tok(c), st(c), 1.0f); },
+          "q->type == TEVO_TYPE_F32" },
+        { "gla half gate",
+          [&](Ctx & c) { tevo_gated_linear_attn(c.ctx, tok(c), tok(c), tok(c), h16(c), st(c), 1.0f); },
+          "g->type == TEVO_TYPE_F32" },
+        { "gla no sequences",
+          [&](Ctx & c) { tevo_gated_linear_attn(c.ctx, tok(c), tok(c), tok(c), tok(c), c.f32(192, 0), 1.0f); },
+          seqs },
+        { "wkv7 half k",
+          [&](Ctx & c) { tevo_rwkv_wkv7(c.ctx, tok(c), tok(c), h16(c), tok(c), tok(c), tok(c), st(c)); },
+          "k->type == TEVO_TYPE_F32" },
+        { "wkv7 half r",
+          [&](Ctx & c) { tevo_rwkv_wkv7(c.ctx, h16(c), tok(c), tok(c), tok(c), tok(c), tok(c), st(c)); },
+          "r->type == TEVO_TYPE_F32" },
+        { "wkv7 half b",
+          [&](Ctx & c) { tevo_rwkv_wkv7(c.ctx, tok(c), tok(c), tok(c), tok(c), tok(c), h16(c), st(c)); },
+          "b->type == TEVO_TYPE_F32" },
+        { "wkv7 r shape",
+          [&](Ctx & c) { tevo_rwkv_wkv7(c.ctx, c.f32(8, 3, 3), tok(c), tok(c), tok(c), tok(c), tok(c), st(c)); },
+          "r->ne[0] == S && r->ne[1] == H && r->ne[2] == n_tokens" },
+        { "wkv7 4 tokens in 3 sequences",
+          [&](Ctx & c) { tevo_rwkv_wkv7(c.ctx, tok(c), tok(c), tok(c), tok(c), tok(c), tok(c), c.f32(192, 3)); },
+          seqs },
+    });
+}
+
+// q and k rows as long as v's and token for token; one gate (or one per key
+// component) and one strength per head, token and sequence; q and k heads
+// and sequences that repeat over v's
+TEST(OpsRecurrentDeathTest, GatedDeltaNetExtents) {
+    struct Row {
+        int          which; // 0 q, 1 k, 3 g, 4 beta
+        int64_t      ne[4];
+        const char * cond;
+    };
+    const Row rows[] = {
+        { 0, { 8, 2, 3, 2 }, "q->ne[0] == S_v" },
+        { 1, { 32, 2, 3, 2 }, "k->ne[0] == S_v" },
+        { 0, { 16, 2, 2, 2 }, "q->ne[2] == n_tokens" },
+        { 1, { 16, 2, 4, 2 }, "k->ne[2] == n_tokens" },
+        { 3, { 1, 1, 3, 2 }, "g->ne[1] == H && g->ne[2] == n_tokens && g->ne[3] == n_seqs" },
+        { 3, { 16, 2, 2, 2 }, "g->ne[1] == H && g->ne[2] == n_tokens && g->ne[3] == n_seqs" },
+        { 3, { 1, 2, 3, 1 }, "g->ne[1] == H && g->ne[2] == n_tokens && g->ne[3] == n_seqs" },
+        { 4, { 1, 4, 3, 2 }, "beta->ne[1] == H && beta->ne[2] == n_tokens && beta->ne[3] == n_seqs" },
+        { 4, { 1, 2, 1, 2 }, "beta->ne[1] == H && beta->ne[2] == n_tokens && beta->ne[3] == n_seqs" },
+        { 4, { 1, 2, 3, 1 }, "beta->ne[1] == H && beta->ne[2] == n_tokens && beta->ne[3] == n_seqs" },
+        { 0, { 16, 0, 3, 2 }, "q->ne[1] >= 1 && k->ne[1] >= 1" },
+        { 1, { 16, 0, 3, 2 }, "q->ne[1] >= 1 && k->ne[1] >= 1" },
+        { 0, { 16, 2, 3, 0 }, "q->ne[3] >= 1 && n_seqs % q->ne[3] == 0" },
+        { 0, { 16, 2, 3, 3 }, "q->ne[3] >= 1 && n_seqs % q->ne[3] == 0" },
+        { 1, { 16, 2, 3, 4 }, "k->ne[3] >= 1 && n_seqs % k->ne[3] == 0" },
+    };
+    // S_v 16, 2 heads, 3 tokens, 2 sequences
+    const int64_t base[6][4] = {
+        { 16, 2, 3, 2 }, { 16, 2, 3, 2 }, { 16, 2, 3, 2 }, { 1, 2, 3, 2 }, { 1, 2, 3, 2 }, { 16, 16, 2, 2 },
+    };
+    for (const Row & row : rows) {
+        SCOPED_TRACE(row.cond);
+        Ctx           c;
+        tevo_tensor * in[6];
+        for (int i = 0; i < 6; ++i) {
+            const int64_t * ne = i == row.which ? row.ne : base[i];
+            in[i]              = c.f32(ne[0], ne[1], ne[2], ne[3]);
+        }
+        EXPECT_DEATH(tevo_gated_delta_net(c.ctx, in[0], in[1], in[2], in[3], in[4], in[5], 1), assert_re(row.cond));
+    }
+
+    // one q and k head and sequence shared by every v head and sequence
+    Ctx           c;
+    tevo_tensor * out = tevo_gated_delta_net(c.ctx, c.f32(16, 1, 3, 1), c.f32(16, 1, 3, 1), c.f32(16, 2, 3, 2),
+                                             c.f32(16, 2, 3, 2), c.f32(1, 2, 3, 2), c.f32(16, 16, 2, 2), 1);
+    EXPECT_EQ(out->op, TEVO_OP_GATED_DELTA_NET);
+}

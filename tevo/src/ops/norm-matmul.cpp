@@ -129,6 +129,11 @@ void tevo_mul_mat_set_prec(struct tevo_tensor * a, int32_t prec) {
 
 void tevo_mul_mat_set_hint(struct tevo_tensor * a, int32_t hint) {
     TEVO_ASSERT(a->op == TEVO_OP_MUL_MAT);
+    if (hint == 1) {
+        // the CPU writes the transform of each input row into the product's
+        // row: it must be as long (the first source n x n)
+        TEVO_ASSERT(a->ne[0] == a->src[1]->ne[0]);
+    }
     tevo_set_op_params_i32(a, 1, hint);
 }
 

@@ -109,6 +109,14 @@ struct tevo_tensor * tevo_rwkv_wkv6(struct tevo_context * ctx, struct tevo_tenso
     TEVO_ASSERT(tevo_is_contiguous(td));
     TEVO_ASSERT(tevo_is_contiguous(state));
 
+    // the kernel reads every input as floats
+    TEVO_ASSERT(k->type == TEVO_TYPE_F32);
+    TEVO_ASSERT(v->type == TEVO_TYPE_F32);
+    TEVO_ASSERT(r->type == TEVO_TYPE_F32);
+    TEVO_ASSERT(tf->type == TEVO_TYPE_F32);
+    TEVO_ASSERT(td->type == TEVO_TYPE_F32);
+    TEVO_ASSERT(state->type == TEVO_TYPE_F32);
+
     const int64_t S        = k->ne[0];
     const int64_t H        = k->ne[1];
     const int64_t n_tokens = k->ne[2];
@@ -118,6 +126,10 @@ struct tevo_tensor * tevo_rwkv_wkv6(struct tevo_context * ctx, struct tevo_tenso
         TEVO_ASSERT(r->ne[0] == S && r->ne[1] == H && r->ne[2] == n_tokens);
         TEVO_ASSERT(td->ne[0] == S && td->ne[1] == H && td->ne[2] == n_tokens);
         TEVO_ASSERT(tevo_nelements(state) == S * S * H * n_seqs);
+        // one bonus per head and channel
+        TEVO_ASSERT(tf->ne[0] == S && tf->ne[1] == H && tevo_nelements(tf) == S * H);
+        // the tokens are n_seqs sequences of equal length
+        TEVO_ASSERT_AS(n_seqs > 0 && tevo_is_multiple(n_tokens, n_seqs), "n_seqs > 0 && n_tokens % n_seqs == 0");
     }
 
     const int64_t ne[4] = { S * H, n_tokens + S * n_seqs, 1, 1 };
@@ -143,6 +155,12 @@ struct tevo_tensor * tevo_gated_linear_attn(struct tevo_context * ctx, struct te
     TEVO_ASSERT(tevo_is_contiguous(g));
     TEVO_ASSERT(tevo_is_contiguous(state));
 
+    TEVO_ASSERT(k->type == TEVO_TYPE_F32);
+    TEVO_ASSERT(v->type == TEVO_TYPE_F32);
+    TEVO_ASSERT(q->type == TEVO_TYPE_F32);
+    TEVO_ASSERT(g->type == TEVO_TYPE_F32);
+    TEVO_ASSERT(state->type == TEVO_TYPE_F32);
+
     const int64_t S        = k->ne[0];
     const int64_t H        = k->ne[1];
     const int64_t n_tokens = k->ne[2];
@@ -152,6 +170,7 @@ struct tevo_tensor * tevo_gated_linear_attn(struct tevo_context * ctx, struct te
         TEVO_ASSERT(q->ne[0] == S && q->ne[1] == H && q->ne[2] == n_tokens);
         TEVO_ASSERT(g->ne[0] == S && g->ne[1] == H && g->ne[2] == n_tokens);
         TEVO_ASSERT(tevo_nelements(state) == S * S * H * n_seqs);
+        TEVO_ASSERT_AS(n_seqs > 0 && tevo_is_multiple(n_tokens, n_seqs), "n_seqs > 0 && n_tokens % n_seqs == 0");
     }
 
     const int64_t ne[4] = { S * H, n_tokens + S * n_seqs, 1, 1 };
@@ -180,6 +199,14 @@ struct tevo_tensor * tevo_rwkv_wkv7(struct tevo_context * ctx, struct tevo_tenso
     TEVO_ASSERT(tevo_is_contiguous(b));
     TEVO_ASSERT(tevo_is_contiguous(state));
 
+    TEVO_ASSERT(r->type == TEVO_TYPE_F32);
+    TEVO_ASSERT(w->type == TEVO_TYPE_F32);
+    TEVO_ASSERT(k->type == TEVO_TYPE_F32);
+    TEVO_ASSERT(v->type == TEVO_TYPE_F32);
+    TEVO_ASSERT(a->type == TEVO_TYPE_F32);
+    TEVO_ASSERT(b->type == TEVO_TYPE_F32);
+    TEVO_ASSERT(state->type == TEVO_TYPE_F32);
+
     const int64_t S        = k->ne[0];
     const int64_t H        = k->ne[1];
     const int64_t n_tokens = k->ne[2];
@@ -190,6 +217,8 @@ struct tevo_tensor * tevo_rwkv_wkv7(struct tevo_context * ctx, struct tevo_tenso
         TEVO_ASSERT(a->ne[0] == S && a->ne[1] == H && a->ne[2] == n_tokens);
         TEVO_ASSERT(b->ne[0] == S && b->ne[1] == H && b->ne[2] == n_tokens);
         TEVO_ASSERT(tevo_nelements(state) == S * S * H * n_seqs);
+        TEVO_ASSERT(r->ne[0] == S && r->ne[1] == H && r->ne[2] == n_tokens);
+        TEVO_ASSERT_AS(n_seqs > 0 && tevo_is_multiple(n_tokens, n_seqs), "n_seqs > 0 && n_tokens % n_seqs == 0");
     }
 
     const int64_t ne[4] = { S * H, n_tokens + S * n_seqs, 1, 1 };
@@ -239,6 +268,19 @@ struct tevo_tensor * tevo_gated_delta_net(struct tevo_context * ctx, struct tevo
     TEVO_ASSERT(state->ne[2] == H);
     TEVO_ASSERT(state->ne[3] == n_seqs);
     TEVO_ASSERT(K >= 1);
+
+    // the kernel reads S_v values of every q and k row, token by token, and
+    // one gate and one strength per head, token and sequence
+    TEVO_ASSERT(q->ne[0] == S_v);
+    TEVO_ASSERT(k->ne[0] == S_v);
+    TEVO_ASSERT(q->ne[2] == n_tokens);
+    TEVO_ASSERT(k->ne[2] == n_tokens);
+    TEVO_ASSERT(g->ne[1] == H && g->ne[2] == n_tokens && g->ne[3] == n_seqs);
+    TEVO_ASSERT(beta->ne[1] == H && beta->ne[2] == n_tokens && beta->ne[3] == n_seqs);
+    // q and k heads repeat cyclically over H, their sequences in whole groups
+    TEVO_ASSERT(q->ne[1] >= 1 && k->ne[1] >= 1);
+    TEVO_ASSERT_AS(q->ne[3] >= 1 && tevo_is_multiple(n_seqs, q->ne[3]), "q->ne[3] >= 1 && n_seqs % q->ne[3] == 0");
+    TEVO_ASSERT_AS(k->ne[3] >= 1 && tevo_is_multiple(n_seqs, k->ne[3]), "k->ne[3] >= 1 && n_seqs % k->ne[3] == 0");
 
     const int64_t ne[4] = { S_v * H, n_seqs * (n_tokens + K * S_v), 1, 1 };
     struct tevo_tensor * result = tevo_new_tensor(ctx, TEVO_TYPE_F32, 4, ne);
