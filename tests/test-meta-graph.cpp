@@ -160,6 +160,17 @@ tevo_tensor * build_branches(tevo_context * ctx, const weights & w) {
     return out;
 }
 
+// a partial product read by a gate and by the residual: the exchange may not
+// wait for the gate, or the residual would read a device's share only
+tevo_tensor * build_shared_partial(tevo_context * ctx, const weights & w) {
+    tevo_tensor * x   = w["x"];
+    tevo_tensor * y   = tevo_mul_mat(ctx, w["w2"], tevo_silu(ctx, tevo_mul_mat(ctx, w["w1"], x)));
+    tevo_tensor * z   = tevo_mul(ctx, y, w["gate"]);
+    tevo_tensor * out = tevo_add(ctx, z, y);
+    tevo_set_name(out, "out");
+    return out;
+}
+
 using builder = std::function<tevo_tensor *(tevo_context *, const weights &)>;
 
 struct graph_run {
@@ -293,6 +304,16 @@ TEST_P(MetaGraph, SummedPartialBranchesMatchOneDevice) {
     EXPECT_EQ(meta.set.stats.n_allreduce, c.n >= 2 && c.p != path::fallback ? 1 : 0);
 }
 
+TEST_P(MetaGraph, PartialProductReadTwiceIsSummedBeforeEitherReader) {
+    const graph_case & c = GetParam();
+    set_states(c.n, false);
+    const std::vector<float> want = reference(build_shared_partial);
+
+    meta_setup meta(c.p, c.n);
+    graph_run  run(build_shared_partial, meta.w);
+    expect_close(meta.compute(run), want, "shared partial");
+}
+
 INSTANTIATE_TEST_SUITE_P(Devices, MetaGraph,
                          ::testing::Values(graph_case{ 1, path::fallback }, graph_case{ 2, path::fallback },
                                            graph_case{ 3, path::fallback }, graph_case{ 4, path::fallback },
@@ -326,6 +347,130 @@ INSTANTIATE_TEST_SUITE_P(Paths, MetaGraphZeroShare, ::testing::Values(path::fall
                          [](const ::testing::TestParamInfo<path> & info) {
                              return std::string(info.param == path::fallback ? "Exchange" : "Comm");
                          });
+
+// A mixture-of-experts tail: per-slot products over a split inner dimension,
+// a bias per expert stored as partial shares, the sum over the slots, then a
+// gate. The bias and the slot sum are linear in the partial values, so one
+// exchange after the last addition serves them all.
+constexpr int64_t EK = 8; // inner width
+constexpr int64_t EN = 6; // output width
+constexpr int64_t EM = 3; // slots per token
+constexpr int64_t EX = 4; // experts
+
+struct expert_model {
+    tevo_context *        ctx = nullptr;
+    tevo_backend_buffer_t buf = nullptr;
+    tevo_tensor *         w = nullptr, * x = nullptr, * bias = nullptr, * ids = nullptr, * gate = nullptr;
+
+    explicit expert_model(tevo_backend_buffer_type_t buft) {
+        ctx  = no_alloc_ctx();
+        w    = tevo_new_tensor_2d(ctx, TEVO_TYPE_F32, EK, EN);
+        x    = tevo_new_tensor_3d(ctx, TEVO_TYPE_F32, EK, EM, T);
+        bias = tevo_new_tensor_2d(ctx, TEVO_TYPE_F32, EN, EX);
+        ids  = tevo_new_tensor_2d(ctx, TEVO_TYPE_I32, EM, T);
+        gate = tevo_new_tensor_2d(ctx, TEVO_TYPE_F32, EN, T);
+        const char * names[] = { "moe_w", "moe_x", "moe_bias", "moe_ids", "moe_gate" };
+        tevo_tensor * all[]   = { w, x, bias, ids, gate };
+        for (int i = 0; i < 5; i++) {
+            tevo_set_name(all[i], names[i]);
+        }
+        buf = tevo_backend_alloc_ctx_tensors_from_buft(ctx, buft);
+        unsigned seed = 40;
+        for (tevo_tensor * f : { w, x, bias, gate }) {
+            std::mt19937                          rng(seed++);
+            std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+            std::vector<float>                    v((size_t) tevo_nelements(f));
+            for (float & e : v) {
+                e = dist(rng);
+            }
+            tevo_backend_tensor_set(f, v.data(), 0, tevo_nbytes(f));
+        }
+        std::vector<int32_t> id((size_t) (EM * T));
+        for (size_t i = 0; i < id.size(); i++) {
+            id[i] = (int32_t) ((i * 7 + 1) % EX);
+        }
+        tevo_backend_tensor_set(ids, id.data(), 0, tevo_nbytes(ids));
+    }
+    ~expert_model() {
+        tevo_backend_buffer_free(buf);
+        tevo_free(ctx);
+    }
+};
+
+// [EK, EM, T] -> [EN, T]; the views come into the graph before the additions
+struct expert_graph {
+    tevo_context * ctx;
+    tevo_cgraph *  g;
+    tevo_tensor *  last_add = nullptr;
+    tevo_tensor *  out      = nullptr;
+
+    explicit expert_graph(const expert_model & m) {
+        ctx              = no_alloc_ctx(1024);
+        g                = tevo_new_graph(ctx);
+        tevo_tensor * y  = tevo_mul_mat(ctx, m.w, m.x); // [EN, EM, T], partial
+        tevo_tensor * yb = tevo_add_id(ctx, y, m.bias, m.ids);
+        std::vector<tevo_tensor *> views;
+        for (int64_t s = 0; s < EM; s++) {
+            views.push_back(tevo_view_2d(ctx, yb, EN, T, yb->nb[2], s * yb->nb[1]));
+            tevo_build_forward_expand(g, views.back());
+        }
+        tevo_tensor * sum = views[0];
+        for (int64_t s = 1; s < EM; s++) {
+            sum = tevo_add(ctx, sum, views[s]);
+        }
+        last_add = sum;
+        out      = tevo_mul(ctx, sum, m.gate);
+        tevo_set_output(out);
+        tevo_build_forward_expand(g, out);
+    }
+    ~expert_graph() { tevo_free(ctx); }
+
+    std::vector<float> read() const {
+        std::vector<float> v((size_t) tevo_nelements(out));
+        tevo_backend_tensor_get(out, v.data(), 0, tevo_nbytes(out));
+        return v;
+    }
+};
+
+TEST_P(MetaGraph, ExpertSlotsAndTheirBiasWaitForOneExchange) {
+    const graph_case & c = GetParam();
+    states()["moe_w"]    = split(TEVO_BACKEND_SPLIT_AXIS_0, even_shares(EK, c.n));
+    states()["moe_x"]    = split(TEVO_BACKEND_SPLIT_AXIS_0, even_shares(EK, c.n));
+    states()["moe_bias"] = meta_split_state_plain(TEVO_BACKEND_SPLIT_AXIS_PARTIAL);
+
+    std::vector<float> want;
+    {
+        tevo_backend_t cpu = tevo_backend_cpu_init();
+        expert_model   m(tevo_backend_cpu_buffer_type());
+        expert_graph   eg(m);
+        tevo_gallocr_t galloc = tevo_gallocr_new(tevo_backend_cpu_buffer_type());
+        ASSERT_TRUE(tevo_gallocr_alloc_graph(galloc, eg.g));
+        ASSERT_EQ(tevo_backend_graph_compute(cpu, eg.g), TEVO_STATUS_SUCCESS);
+        want = eg.read();
+        tevo_gallocr_free(galloc);
+        tevo_backend_free(cpu);
+    }
+
+    device_set &       set     = devices_for(c.p);
+    tevo_backend_dev_t dev     = meta_device(set, c.n);
+    tevo_backend_t     backend = tevo_backend_dev_init(dev, nullptr);
+    {
+        expert_model   m(tevo_backend_dev_buffer_type(dev));
+        expert_graph   eg(m);
+        tevo_gallocr_t galloc = tevo_gallocr_new(tevo_backend_dev_buffer_type(dev));
+        ASSERT_TRUE(tevo_gallocr_alloc_graph(galloc, eg.g));
+        ASSERT_EQ(tevo_backend_graph_compute(backend, eg.g), TEVO_STATUS_SUCCESS);
+        expect_close(eg.read(), want, "experts");
+
+        // one subgraph up to the last addition, then the gate
+        const meta_backend_context * ctx = (const meta_backend_context *) backend->context;
+        ASSERT_EQ(ctx->subgraphs.size(), 2u);
+        EXPECT_EQ(eg.g->nodes[ctx->subgraphs[0].end], eg.last_add);
+        EXPECT_EQ(set.stats.n_allreduce, c.n >= 2 && c.p != path::fallback ? 1 : 0);
+        tevo_gallocr_free(galloc);
+    }
+    tevo_backend_free(backend);
+}
 
 // Two graphs over one meta buffer: the second is placed while the first is
 // still to be computed again; both keep their sub-tensors.

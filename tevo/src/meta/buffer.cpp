@@ -280,6 +280,11 @@ void meta_buffer_begin_graph(tevo_backend_buffer_t buffer, const struct tevo_cgr
         return;
     }
     ctx->temp_next = victim;
+    // what the devices held of the recycled tensors is of no more interest;
+    // the graph about to be prepared records its own anew
+    for (const auto & entry : ctx->temp[victim].subs) {
+        ctx->device_states.erase(entry.first);
+    }
     meta_set_reset(ctx->temp[victim]);
 }
 

@@ -9,6 +9,7 @@
 
 #include <stdint.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 
@@ -73,16 +74,16 @@ static const char * meta_device_get_description(tevo_backend_dev_t dev) {
     return meta_dev_ctx(dev)->description.c_str();
 }
 
-static void meta_device_get_memory(tevo_backend_dev_t dev, size_t * free, size_t * total) {
+static void meta_device_get_memory(tevo_backend_dev_t dev, size_t * mem_free, size_t * mem_total) {
     TEVO_ASSERT(tevo_backend_dev_is_meta(dev));
-    *free  = 0;
-    *total = 0;
+    *mem_free  = 0;
+    *mem_total = 0;
     for (tevo_backend_dev_t simple : meta_dev_ctx(dev)->simple_devs) {
         size_t f = 0;
         size_t t = 0;
         tevo_backend_dev_memory(simple, &f, &t);
-        *free += f;
-        *total += t;
+        *mem_free += f;
+        *mem_total += t;
     }
 }
 
