@@ -1,5 +1,6 @@
 /* The public headers must compile as C. */
 #include "tevo.h"
+#include "tevo-meta.h"
 
 int tevo_c_header_check(void) {
     struct tevo_init_params params = { 1024, NULL, true };

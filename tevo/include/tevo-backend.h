@@ -62,7 +62,7 @@ TEVO_API enum tevo_backend_buffer_usage tevo_backend_buffer_get_usage(tevo_backe
 TEVO_API tevo_backend_buffer_type_t     tevo_backend_buffer_get_type(tevo_backend_buffer_t buffer);
 TEVO_API void                           tevo_backend_buffer_reset(tevo_backend_buffer_t buffer);
 
-// whether the buffer belongs to the multi-device backend (never, until it exists)
+// whether the buffer belongs to the multi-device backend (tevo-meta.h)
 TEVO_API bool tevo_backend_buffer_is_meta(tevo_backend_buffer_t buffer);
 
 // ---------------------------------------------------------------------------

@@ -1,0 +1,516 @@
+// Graphs on the meta backend over 1 to 4 CPU devices against the same graph
+// on one CPU backend: a transformer-like block whose products are split by
+// rows (output features, attention heads) and by columns (inner dimension,
+// leaving partial sums), through the built-in exchange and through a
+// communication library.
+
+#include "meta-test-devices.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <random>
+
+using namespace metatest;
+
+namespace {
+
+constexpr int64_t D  = 16; // model width
+constexpr int64_t T  = 5;  // tokens
+constexpr int64_t H  = 6;  // heads
+constexpr int64_t Dh = 4;  // head width
+constexpr int64_t F  = 24; // hidden width of the first MLP
+constexpr int64_t F2 = 12; // hidden width of the final MLP
+constexpr int64_t V  = 8;  // outputs
+
+struct weight_spec {
+    const char *         name;
+    std::vector<int64_t> ne;
+};
+
+const std::vector<weight_spec> & weight_specs() {
+    static const std::vector<weight_spec> specs = {
+        { "x", { D, T } },         { "g", { D } },          { "wq", { D, H * Dh } }, { "wk", { D, H * Dh } },
+        { "wv", { D, H * Dh } },   { "wo", { H * Dh, D } }, { "w1", { D, F } },      { "w2", { F, D } },
+        { "sc", { 1, T } },        { "gate", { D, T } },    { "w4", { D, F2 } },     { "w3", { F2, V } },
+        { "w1b", { D, F } },       { "w2b", { F, D } },
+    };
+    return specs;
+}
+
+const std::vector<float> & host_values(const std::string & name) {
+    static std::map<std::string, std::vector<float>> values = [] {
+        std::map<std::string, std::vector<float>> v;
+        unsigned                                  seed = 1;
+        for (const weight_spec & s : weight_specs()) {
+            int64_t n = 1;
+            for (int64_t e : s.ne) {
+                n *= e;
+            }
+            const float                           scale = 1.0f / std::sqrt((float) s.ne[0]);
+            std::mt19937                          rng(seed++);
+            std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+            for (int64_t i = 0; i < n; i++) {
+                v[s.name].push_back(dist(rng) * (s.ne[0] == 1 ? 1.0f : scale * 2.0f));
+            }
+        }
+        return v;
+    }();
+    return values.at(name);
+}
+
+// Split states for n devices: heads and hidden features spread over the
+// devices; zero_share leaves the last device without any hidden feature of
+// the first MLP.
+void set_states(int n, bool zero_share) {
+    const std::vector<int64_t> heads = even_shares(H, n);
+    std::vector<int64_t>       head_cols;
+    for (int64_t h : heads) {
+        head_cols.push_back(h * Dh);
+    }
+    std::vector<int64_t> hidden = even_shares(F, n);
+    if (zero_share && n >= 2) {
+        hidden = even_shares(F, n - 1);
+        hidden.push_back(0);
+    }
+    const std::vector<int64_t> hidden2 = even_shares(F2, n);
+
+    for (const char * name : { "wq", "wk", "wv" }) {
+        states()[name] = split(TEVO_BACKEND_SPLIT_AXIS_1, head_cols);
+    }
+    states()["wo"]  = split(TEVO_BACKEND_SPLIT_AXIS_0, head_cols);
+    states()["w1"]  = split(TEVO_BACKEND_SPLIT_AXIS_1, hidden);
+    states()["w2"]  = split(TEVO_BACKEND_SPLIT_AXIS_0, hidden);
+    states()["w1b"] = split(TEVO_BACKEND_SPLIT_AXIS_1, even_shares(F, n));
+    states()["w2b"] = split(TEVO_BACKEND_SPLIT_AXIS_0, even_shares(F, n));
+    states()["w4"]  = split(TEVO_BACKEND_SPLIT_AXIS_1, hidden2);
+    states()["w3"]  = split(TEVO_BACKEND_SPLIT_AXIS_0, hidden2);
+}
+
+struct weights {
+    tevo_context *                       ctx = nullptr;
+    tevo_backend_buffer_t                buf = nullptr;
+    std::map<std::string, tevo_tensor *> t;
+
+    explicit weights(tevo_backend_buffer_type_t buft) {
+        ctx = no_alloc_ctx();
+        for (const weight_spec & s : weight_specs()) {
+            tevo_tensor * w = tevo_new_tensor(ctx, TEVO_TYPE_F32, (int) s.ne.size(), s.ne.data());
+            tevo_set_name(w, s.name);
+            t[s.name] = w;
+        }
+        buf = tevo_backend_alloc_ctx_tensors_from_buft(ctx, buft);
+        EXPECT_NE(buf, nullptr);
+        tevo_backend_buffer_set_usage(buf, TEVO_BACKEND_BUFFER_USAGE_WEIGHTS);
+        for (auto & [name, w] : t) {
+            const std::vector<float> & v = host_values(name);
+            tevo_backend_tensor_set(w, v.data(), 0, v.size() * sizeof(float));
+        }
+    }
+    ~weights() {
+        tevo_backend_buffer_free(buf);
+        tevo_free(ctx);
+    }
+    tevo_tensor * operator[](const char * name) const { return t.at(name); }
+};
+
+// [D, T] -> attention over split heads, residual, an MLP over split hidden
+// features with a gate, residual, and a final MLP that ends in partial sums:
+// [V, T]
+tevo_tensor * build_transformer(tevo_context * ctx, const weights & w) {
+    tevo_tensor * x  = w["x"];
+    tevo_tensor * n1 = tevo_mul(ctx, tevo_rms_norm(ctx, x, 1e-5f), w["g"]);
+
+    tevo_tensor * q = tevo_reshape_3d(ctx, tevo_mul_mat(ctx, w["wq"], n1), Dh, H, T);
+    tevo_tensor * k = tevo_reshape_3d(ctx, tevo_mul_mat(ctx, w["wk"], n1), Dh, H, T);
+    tevo_tensor * v = tevo_reshape_3d(ctx, tevo_mul_mat(ctx, w["wv"], n1), Dh, H, T);
+
+    tevo_tensor * qp  = tevo_permute(ctx, q, 0, 2, 1, 3);                      // [Dh, T, H]
+    tevo_tensor * kp  = tevo_permute(ctx, k, 0, 2, 1, 3);                      // [Dh, T, H]
+    tevo_tensor * kq  = tevo_mul_mat(ctx, kp, qp);                             // [T, T, H]
+    kq                = tevo_soft_max(ctx, tevo_scale(ctx, kq, 1.0f / std::sqrt((float) Dh)));
+    tevo_tensor * vt  = tevo_cont(ctx, tevo_permute(ctx, v, 1, 2, 0, 3));      // [T, Dh, H]
+    tevo_tensor * kqv = tevo_mul_mat(ctx, vt, kq);                             // [Dh, T, H]
+    tevo_tensor * o   = tevo_reshape_2d(ctx, tevo_cont(ctx, tevo_permute(ctx, kqv, 0, 2, 1, 3)), Dh * H, T);
+
+    tevo_tensor * attn = tevo_mul_mat(ctx, w["wo"], o); // partial
+    tevo_set_name(attn, "attn_out");
+    tevo_tensor * h = tevo_add(ctx, x, attn);
+
+    tevo_tensor * n2 = tevo_norm(ctx, h, 1e-5f);
+    tevo_tensor * u  = tevo_mul(ctx, tevo_silu(ctx, tevo_mul_mat(ctx, w["w1"], n2)), w["sc"]);
+    tevo_tensor * y  = tevo_mul(ctx, tevo_mul_mat(ctx, w["w2"], u), w["gate"]); // partial, scaled before the sum
+    tevo_set_name(y, "mlp_out");
+    tevo_tensor * h2 = tevo_add(ctx, h, y);
+
+    tevo_tensor * out = tevo_mul_mat(ctx, w["w3"], tevo_silu(ctx, tevo_mul_mat(ctx, w["w4"], h2)));
+    tevo_set_name(out, "out");
+    return out;
+}
+
+// two partial branches summed: one exchange for both
+tevo_tensor * build_branches(tevo_context * ctx, const weights & w) {
+    tevo_tensor * x = w["x"];
+    tevo_tensor * a = tevo_mul_mat(ctx, w["w2"], tevo_silu(ctx, tevo_mul_mat(ctx, w["w1"], x)));
+    tevo_tensor * b = tevo_mul_mat(ctx, w["w2b"], tevo_gelu(ctx, tevo_mul_mat(ctx, w["w1b"], x)));
+    tevo_tensor * s = tevo_add(ctx, a, b);
+    tevo_tensor * out = tevo_add(ctx, s, x);
+    tevo_set_name(out, "out");
+    return out;
+}
+
+// a partial product read by a gate and by the residual: the exchange may not
+// wait for the gate, or the residual would read a device's share only
+tevo_tensor * build_shared_partial(tevo_context * ctx, const weights & w) {
+    tevo_tensor * x   = w["x"];
+    tevo_tensor * y   = tevo_mul_mat(ctx, w["w2"], tevo_silu(ctx, tevo_mul_mat(ctx, w["w1"], x)));
+    tevo_tensor * z   = tevo_mul(ctx, y, w["gate"]);
+    tevo_tensor * out = tevo_add(ctx, z, y);
+    tevo_set_name(out, "out");
+    return out;
+}
+
+using builder = std::function<tevo_tensor *(tevo_context *, const weights &)>;
+
+struct graph_run {
+    tevo_context * ctx = nullptr;
+    tevo_cgraph *  g   = nullptr;
+    tevo_tensor *  out = nullptr;
+
+    graph_run(const builder & build, const weights & w) {
+        ctx = no_alloc_ctx(1024);
+        out = build(ctx, w);
+        tevo_set_output(out);
+        g = tevo_new_graph(ctx);
+        tevo_build_forward_expand(g, out);
+    }
+    ~graph_run() { tevo_free(ctx); }
+
+    std::vector<float> read() const {
+        std::vector<float> v((size_t) tevo_nelements(out));
+        tevo_backend_tensor_get(out, v.data(), 0, tevo_nbytes(out));
+        return v;
+    }
+};
+
+std::vector<float> reference(const builder & build) {
+    tevo_backend_t cpu = tevo_backend_cpu_init();
+    tevo_backend_cpu_set_n_threads(cpu, 2);
+    weights        w(tevo_backend_cpu_buffer_type());
+    graph_run      run(build, w);
+    tevo_gallocr_t galloc = tevo_gallocr_new(tevo_backend_cpu_buffer_type());
+    EXPECT_TRUE(tevo_gallocr_alloc_graph(galloc, run.g));
+    EXPECT_EQ(tevo_backend_graph_compute(cpu, run.g), TEVO_STATUS_SUCCESS);
+    std::vector<float> v = run.read();
+    tevo_gallocr_free(galloc);
+    tevo_backend_free(cpu);
+    return v;
+}
+
+void expect_close(const std::vector<float> & got, const std::vector<float> & want, const std::string & what) {
+    ASSERT_EQ(got.size(), want.size()) << what;
+    for (size_t i = 0; i < got.size(); i++) {
+        ASSERT_TRUE(std::isfinite(got[i])) << what << " element " << i;
+        ASSERT_NEAR(got[i], want[i], 1e-4 * (1.0 + std::fabs(want[i]))) << what << " element " << i;
+    }
+}
+
+enum class path { fallback, comm, comm_declines };
+
+device_set & devices_for(path p) {
+    device_set & set = p == path::fallback ? plain_set() : comm_set();
+    set.stats        = {};
+    set.stats.succeed = p != path::comm_declines;
+    return set;
+}
+
+// the meta side of a test: backend, weights and one graph allocator
+struct meta_setup {
+    device_set &   set;
+    tevo_backend_t backend;
+    weights        w;
+    tevo_gallocr_t galloc;
+
+    meta_setup(path p, int n) :
+        set(devices_for(p)),
+        backend(tevo_backend_dev_init(meta_device(set, n), nullptr)),
+        w(tevo_backend_dev_buffer_type(meta_device(set, n))),
+        galloc(tevo_gallocr_new(tevo_backend_dev_buffer_type(meta_device(set, n)))) {}
+    ~meta_setup() {
+        tevo_gallocr_free(galloc);
+        tevo_backend_free(backend);
+    }
+
+    std::vector<float> compute(graph_run & run, bool alloc = true) {
+        if (alloc) {
+            EXPECT_TRUE(tevo_gallocr_alloc_graph(galloc, run.g));
+        }
+        EXPECT_EQ(tevo_backend_graph_compute(backend, run.g), TEVO_STATUS_SUCCESS);
+        return run.read();
+    }
+};
+
+struct graph_case {
+    int  n;
+    path p;
+};
+
+std::string case_name(const ::testing::TestParamInfo<graph_case> & info) {
+    const char * p = info.param.p == path::fallback ? "Exchange" : info.param.p == path::comm ? "Comm" : "CommDeclines";
+    return std::to_string(info.param.n) + "Devices" + p;
+}
+
+class MetaGraph : public ::testing::TestWithParam<graph_case> {};
+
+TEST_P(MetaGraph, TransformerBlockMatchesOneDevice) {
+    const graph_case & c = GetParam();
+    set_states(c.n, false);
+    const std::vector<float> want = reference(build_transformer);
+
+    meta_setup meta(c.p, c.n);
+    graph_run  run(build_transformer, meta.w);
+    expect_close(meta.compute(run), want, "first run");
+
+    // the attention output, the gated MLP output and the final node: the
+    // scaling by the gate waits for the same exchange
+    const int reductions = c.n >= 2 && c.p != path::fallback ? 3 : 0;
+    EXPECT_EQ(meta.set.stats.n_allreduce, reductions);
+
+    // the final partial node holds the sum on every device
+    for (int j = 1; j < c.n; j++) {
+        const tevo_tensor * d0 = meta_simple_tensor(run.out, 0);
+        const tevo_tensor * dj = meta_simple_tensor(run.out, j);
+        std::vector<float>  v0((size_t) tevo_nelements(d0));
+        std::vector<float>  vj((size_t) tevo_nelements(dj));
+        tevo_backend_tensor_get(d0, v0.data(), 0, tevo_nbytes(d0));
+        tevo_backend_tensor_get(dj, vj.data(), 0, tevo_nbytes(dj));
+        expect_close(vj, v0, "device " + std::to_string(j));
+    }
+
+    // the same graph again: the preparation of a graph without identity is
+    // redone and must keep its own sub-tensors
+    expect_close(meta.compute(run, false), want, "second run");
+}
+
+TEST_P(MetaGraph, SummedPartialBranchesMatchOneDevice) {
+    const graph_case & c = GetParam();
+    set_states(c.n, false);
+    const std::vector<float> want = reference(build_branches);
+
+    meta_setup meta(c.p, c.n);
+    graph_run  run(build_branches, meta.w);
+    expect_close(meta.compute(run), want, "branches");
+    EXPECT_EQ(meta.set.stats.n_allreduce, c.n >= 2 && c.p != path::fallback ? 1 : 0);
+}
+
+TEST_P(MetaGraph, PartialProductReadTwiceIsSummedBeforeEitherReader) {
+    const graph_case & c = GetParam();
+    set_states(c.n, false);
+    const std::vector<float> want = reference(build_shared_partial);
+
+    meta_setup meta(c.p, c.n);
+    graph_run  run(build_shared_partial, meta.w);
+    expect_close(meta.compute(run), want, "shared partial");
+}
+
+INSTANTIATE_TEST_SUITE_P(Devices, MetaGraph,
+                         ::testing::Values(graph_case{ 1, path::fallback }, graph_case{ 2, path::fallback },
+                                           graph_case{ 3, path::fallback }, graph_case{ 4, path::fallback },
+                                           graph_case{ 2, path::comm }, graph_case{ 3, path::comm },
+                                           graph_case{ 4, path::comm }, graph_case{ 3, path::comm_declines }),
+                         case_name);
+
+class MetaGraphZeroShare : public ::testing::TestWithParam<path> {};
+
+// The last device holds no hidden feature of the MLP: it skips the product
+// and the gate, and must contribute zeros, not what its memory held.
+TEST_P(MetaGraphZeroShare, DeviceWithoutShareContributesZeros) {
+    set_states(3, true);
+    const std::vector<float> want = reference(build_transformer);
+
+    meta_setup meta(GetParam(), 3);
+    graph_run  run(build_transformer, meta.w);
+    ASSERT_TRUE(tevo_gallocr_alloc_graph(meta.galloc, run.g));
+
+    tevo_tensor * y = tevo_graph_get_tensor(run.g, "mlp_out");
+    ASSERT_NE(y, nullptr);
+    ASSERT_EQ(meta_simple_tensor(y->src[0], 2)->flags & TEVO_TENSOR_FLAG_COMPUTE, 0);
+    tevo_tensor *      y2 = meta_simple_tensor(y, 2);
+    std::vector<float> poison((size_t) tevo_nelements(y2), std::nanf(""));
+    tevo_backend_tensor_set(y2, poison.data(), 0, tevo_nbytes(y2));
+
+    expect_close(meta.compute(run, false), want, "zero share");
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, MetaGraphZeroShare, ::testing::Values(path::fallback, path::comm),
+                         [](const ::testing::TestParamInfo<path> & info) {
+                             return std::string(info.param == path::fallback ? "Exchange" : "Comm");
+                         });
+
+// A mixture-of-experts tail: per-slot products over a split inner dimension,
+// a bias per expert stored as partial shares, the sum over the slots, then a
+// gate. The bias and the slot sum are linear in the partial values, so one
+// exchange after the last addition serves them all.
+constexpr int64_t EK = 8; // inner width
+constexpr int64_t EN = 6; // output width
+constexpr int64_t EM = 3; // slots per token
+constexpr int64_t EX = 4; // experts
+
+struct expert_model {
+    tevo_context *        ctx = nullptr;
+    tevo_backend_buffer_t buf = nullptr;
+    tevo_tensor *         w = nullptr, * x = nullptr, * bias = nullptr, * ids = nullptr, * gate = nullptr;
+
+    explicit expert_model(tevo_backend_buffer_type_t buft) {
+        ctx  = no_alloc_ctx();
+        w    = tevo_new_tensor_2d(ctx, TEVO_TYPE_F32, EK, EN);
+        x    = tevo_new_tensor_3d(ctx, TEVO_TYPE_F32, EK, EM, T);
+        bias = tevo_new_tensor_2d(ctx, TEVO_TYPE_F32, EN, EX);
+        ids  = tevo_new_tensor_2d(ctx, TEVO_TYPE_I32, EM, T);
+        gate = tevo_new_tensor_2d(ctx, TEVO_TYPE_F32, EN, T);
+        const char * names[] = { "moe_w", "moe_x", "moe_bias", "moe_ids", "moe_gate" };
+        tevo_tensor * all[]   = { w, x, bias, ids, gate };
+        for (int i = 0; i < 5; i++) {
+            tevo_set_name(all[i], names[i]);
+        }
+        buf = tevo_backend_alloc_ctx_tensors_from_buft(ctx, buft);
+        unsigned seed = 40;
+        for (tevo_tensor * f : { w, x, bias, gate }) {
+            std::mt19937                          rng(seed++);
+            std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+            std::vector<float>                    v((size_t) tevo_nelements(f));
+            for (float & e : v) {
+                e = dist(rng);
+            }
+            tevo_backend_tensor_set(f, v.data(), 0, tevo_nbytes(f));
+        }
+        std::vector<int32_t> id((size_t) (EM * T));
+        for (size_t i = 0; i < id.size(); i++) {
+            id[i] = (int32_t) ((i * 7 + 1) % EX);
+        }
+        tevo_backend_tensor_set(ids, id.data(), 0, tevo_nbytes(ids));
+    }
+    ~expert_model() {
+        tevo_backend_buffer_free(buf);
+        tevo_free(ctx);
+    }
+};
+
+// [EK, EM, T] -> [EN, T]; the views come into the graph before the additions
+struct expert_graph {
+    tevo_context * ctx;
+    tevo_cgraph *  g;
+    tevo_tensor *  last_add = nullptr;
+    tevo_tensor *  out      = nullptr;
+
+    explicit expert_graph(const expert_model & m) {
+        ctx              = no_alloc_ctx(1024);
+        g                = tevo_new_graph(ctx);
+        tevo_tensor * y  = tevo_mul_mat(ctx, m.w, m.x); // [EN, EM, T], partial
+        tevo_tensor * yb = tevo_add_id(ctx, y, m.bias, m.ids);
+        std::vector<tevo_tensor *> views;
+        for (int64_t s = 0; s < EM; s++) {
+            views.push_back(tevo_view_2d(ctx, yb, EN, T, yb->nb[2], s * yb->nb[1]));
+            tevo_build_forward_expand(g, views.back());
+        }
+        tevo_tensor * sum = views[0];
+        for (int64_t s = 1; s < EM; s++) {
+            sum = tevo_add(ctx, sum, views[s]);
+        }
+        last_add = sum;
+        out      = tevo_mul(ctx, sum, m.gate);
+        tevo_set_output(out);
+        tevo_build_forward_expand(g, out);
+    }
+    ~expert_graph() { tevo_free(ctx); }
+
+    std::vector<float> read() const {
+        std::vector<float> v((size_t) tevo_nelements(out));
+        tevo_backend_tensor_get(out, v.data(), 0, tevo_nbytes(out));
+        return v;
+    }
+};
+
+TEST_P(MetaGraph, ExpertSlotsAndTheirBiasWaitForOneExchange) {
+    const graph_case & c = GetParam();
+    states()["moe_w"]    = split(TEVO_BACKEND_SPLIT_AXIS_0, even_shares(EK, c.n));
+    states()["moe_x"]    = split(TEVO_BACKEND_SPLIT_AXIS_0, even_shares(EK, c.n));
+    states()["moe_bias"] = meta_split_state_plain(TEVO_BACKEND_SPLIT_AXIS_PARTIAL);
+
+    std::vector<float> want;
+    {
+        tevo_backend_t cpu = tevo_backend_cpu_init();
+        expert_model   m(tevo_backend_cpu_buffer_type());
+        expert_graph   eg(m);
+        tevo_gallocr_t galloc = tevo_gallocr_new(tevo_backend_cpu_buffer_type());
+        ASSERT_TRUE(tevo_gallocr_alloc_graph(galloc, eg.g));
+        ASSERT_EQ(tevo_backend_graph_compute(cpu, eg.g), TEVO_STATUS_SUCCESS);
+        want = eg.read();
+        tevo_gallocr_free(galloc);
+        tevo_backend_free(cpu);
+    }
+
+    device_set &       set     = devices_for(c.p);
+    tevo_backend_dev_t dev     = meta_device(set, c.n);
+    tevo_backend_t     backend = tevo_backend_dev_init(dev, nullptr);
+    {
+        expert_model   m(tevo_backend_dev_buffer_type(dev));
+        expert_graph   eg(m);
+        tevo_gallocr_t galloc = tevo_gallocr_new(tevo_backend_dev_buffer_type(dev));
+        ASSERT_TRUE(tevo_gallocr_alloc_graph(galloc, eg.g));
+        ASSERT_EQ(tevo_backend_graph_compute(backend, eg.g), TEVO_STATUS_SUCCESS);
+        expect_close(eg.read(), want, "experts");
+
+        // one subgraph up to the last addition, then the gate
+        const meta_backend_context * ctx = (const meta_backend_context *) backend->context;
+        ASSERT_EQ(ctx->subgraphs.size(), 2u);
+        EXPECT_EQ(eg.g->nodes[ctx->subgraphs[0].end], eg.last_add);
+        EXPECT_EQ(set.stats.n_allreduce, c.n >= 2 && c.p != path::fallback ? 1 : 0);
+        tevo_gallocr_free(galloc);
+    }
+    tevo_backend_free(backend);
+}
+
+// Two graphs over one meta buffer: the second is placed while the first is
+// still to be computed again; both keep their sub-tensors.
+TEST(MetaGraphSets, GraphsPlacedOneAfterAnotherKeepTheirSubTensors) {
+    set_states(3, false);
+    const std::vector<float> want = reference(build_transformer);
+
+    meta_setup meta(path::fallback, 3);
+    graph_run  a(build_transformer, meta.w);
+    graph_run  b(build_transformer, meta.w);
+
+    expect_close(meta.compute(a), want, "a");
+    ASSERT_TRUE(tevo_gallocr_alloc_graph(meta.galloc, b.g));
+    expect_close(meta.compute(a, false), want, "a again after b was placed");
+    expect_close(meta.compute(b, false), want, "b");
+}
+
+// Reads of nodes that the exchange waits for see the sums the devices hold.
+TEST(MetaGraphSets, NodesBeforeTheExchangeReadAsTheirSums) {
+    set_states(3, true);
+    meta_setup meta(path::fallback, 3);
+    graph_run  run(build_transformer, meta.w);
+
+    // mlp_out = (w2 u) * gate, reduced; its product is read as the sum of the devices' shares
+    tevo_tensor * y    = tevo_graph_get_tensor(run.g, "mlp_out");
+    tevo_tensor * prod = y->src[0];
+    tevo_tensor * gate = y->src[1];
+    tevo_set_output(y);
+    tevo_set_output(prod);
+    meta.compute(run);
+
+    std::vector<float> vy((size_t) tevo_nelements(y));
+    std::vector<float> vp((size_t) tevo_nelements(prod));
+    std::vector<float> vg((size_t) tevo_nelements(gate));
+    tevo_backend_tensor_get(y, vy.data(), 0, tevo_nbytes(y));
+    tevo_backend_tensor_get(prod, vp.data(), 0, tevo_nbytes(prod));
+    tevo_backend_tensor_get(gate, vg.data(), 0, tevo_nbytes(gate));
+    for (size_t i = 0; i < vy.size(); i++) {
+        ASSERT_NEAR(vy[i], vp[i] * vg[i], 1e-5 * (1.0 + std::fabs(vy[i]))) << i;
+    }
+}
+
+}
