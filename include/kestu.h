@@ -22,8 +22,9 @@ extern "C" {
 #define KESTU_MAX_DECODERS 8
 
 // bounds of kestu_full_params.suppress_pattern and the texts it is matched against
-#define KESTU_SUPPRESS_PATTERN_MAX_LEN 256
-#define KESTU_SUPPRESS_TEXT_MAX_LEN    256
+#define KESTU_SUPPRESS_PATTERN_MAX_LEN   256
+#define KESTU_SUPPRESS_PATTERN_MAX_ATOMS 1024
+#define KESTU_SUPPRESS_TEXT_MAX_LEN      256
 
 // ---------------------------------------------------------------------------
 // handles and basic records
@@ -205,10 +206,13 @@ typedef struct kestu_full_params {
     bool speaker_turn_detection;
 
     // Regular expression (ECMAScript) over token texts: a token whose whole
-    // text matches is suppressed. The standard engine backtracks, so both
-    // sides are bounded: a pattern longer than KESTU_SUPPRESS_PATTERN_MAX_LEN
-    // bytes is refused with KESTU_FULL_ERR_SUPPRESS_PATTERN, and a token text
-    // longer than KESTU_SUPPRESS_TEXT_MAX_LEN bytes is never matched.
+    // text matches is suppressed. Matching is bounded so that no pattern can
+    // stall a run or overflow the stack: a pattern longer than
+    // KESTU_SUPPRESS_PATTERN_MAX_LEN bytes, one whose counted repetitions
+    // ({m,n}) expand it to more than KESTU_SUPPRESS_PATTERN_MAX_ATOMS
+    // characters and classes, or one with a back-reference (\1 .. \9) is
+    // refused with KESTU_FULL_ERR_SUPPRESS_PATTERN; a token text longer than
+    // KESTU_SUPPRESS_TEXT_MAX_LEN bytes is never matched.
     const char * suppress_pattern;
 
     const char *        prompt_text;
@@ -276,7 +280,7 @@ enum kestu_full_status {
     KESTU_FULL_ERR_UNKNOWN_LANGUAGE  = -11, // multilingual model, language not known
     KESTU_FULL_ERR_N_THREADS         = -12, // n_threads below 1
     KESTU_FULL_ERR_NEGATIVE_SPAN     = -13, // start_offset_ms or process_duration_ms below 0
-    KESTU_FULL_ERR_SUPPRESS_PATTERN  = -14, // suppress_pattern is not a valid expression
+    KESTU_FULL_ERR_SUPPRESS_PATTERN  = -14, // suppress_pattern is not a valid expression, or beyond its bounds
     KESTU_FULL_ERR_TEMPERATURE       = -15, // start_temperature or temperature_step not finite
     KESTU_FULL_ERR_N_PROCESSORS      = -16, // kestu_full_parallel: n_processors below 1, or a chunk would be empty
     KESTU_FULL_ERR_INTERNAL          = -17, // an exception (memory, threads, lookup) ended the run

@@ -622,7 +622,9 @@ int full_run(kestu_context & ctx, kestu_state & state, kestu_full_params params,
 
         if (!seq.tokens.empty() && ctx.model.n_loaded > 0 && !is_no_speech) {
             const int i_segment = (int) state.result.size();
-            const int n_new     = kestu_cut_segments(ctx, state, params, seq.tokens, seek, seek_delta);
+            // a window's last segment ends with the audio, not 30 s later
+            const int seg_delta = std::max(1, std::min(seek_delta, seek_end - seek));
+            const int n_new     = kestu_cut_segments(ctx, state, params, seq.tokens, seek, seg_delta);
             if (ctx.params.dtw_token_timestamps && n_new > 0) {
                 const int n_frames = std::min(std::min(seek_delta, seek_end - seek), window_frames);
                 if (!kestu_dtw_timestamps(ctx, state, params, i_segment, n_new, seek, n_frames, 7,
@@ -646,15 +648,103 @@ int full_run(kestu_context & ctx, kestu_state & state, kestu_full_params params,
 
 } // namespace
 
+namespace {
+
+// An upper bound on the atoms the engine expands a pattern into, or SIZE_MAX
+// for a back-reference (which only a backtracking matcher can follow). Each
+// character or class counts once, a group the sum of its contents, and a
+// counted repetition {m,n} multiplies what it repeats by max(m, n) + 1. A
+// class ends at its first unescaped ']', which can only over-count.
+size_t suppress_pattern_atoms(const char * p) {
+    constexpr size_t cap = size_t(1) << 40;
+    struct level {
+        size_t sum  = 0; // closed atoms of this group
+        size_t last = 0; // the atom a quantifier would repeat
+    };
+    std::vector<level> levels(1);
+    auto close_atom = [&](size_t cost) {
+        level & l = levels.back();
+        l.sum     = std::min(cap, l.sum + l.last);
+        l.last    = cost;
+    };
+    for (size_t i = 0; p[i] != '\0'; i++) {
+        const char c = p[i];
+        if (c == '\\') {
+            if (p[i + 1] >= '1' && p[i + 1] <= '9') {
+                return SIZE_MAX;
+            }
+            if (p[i + 1] != '\0') {
+                i++;
+            }
+            close_atom(1);
+        } else if (c == '[') {
+            for (i++; p[i] != '\0' && p[i] != ']'; i++) {
+                if (p[i] == '\\' && p[i + 1] != '\0') {
+                    i++;
+                }
+            }
+            close_atom(1);
+            if (p[i] == '\0') {
+                break;
+            }
+        } else if (c == '(') {
+            levels.emplace_back();
+        } else if (c == ')' && levels.size() > 1) {
+            const size_t group = std::min(cap, levels.back().sum + levels.back().last + 1);
+            levels.pop_back();
+            close_atom(group);
+        } else if (c == '|') {
+            close_atom(0);
+        } else if (c == '*' || c == '+' || c == '?') {
+            levels.back().last = std::min(cap, levels.back().last + 1);
+        } else if (c == '{' && p[i + 1] >= '0' && p[i + 1] <= '9') {
+            size_t j = i + 1, bound = 0;
+            while ((p[j] >= '0' && p[j] <= '9') || p[j] == ',') {
+                bound = p[j] == ',' ? bound : std::max(bound, std::min(cap, bound * 10 + size_t(p[j] - '0')));
+                j++;
+            }
+            size_t & last = levels.back().last;
+            last          = last != 0 && bound + 1 > cap / last ? cap : last * (bound + 1);
+            i                  = p[j] == '}' ? j : i;
+        } else {
+            close_atom(1);
+        }
+    }
+    size_t total = 0;
+    for (const level & l : levels) {
+        total = std::min(cap, total + l.sum + l.last);
+    }
+    return total;
+}
+
+} // namespace
+
 bool kestu_compile_suppress_pattern(const char * pattern, std::regex & re) {
-    // the engine backtracks: its time and stack grow with the pattern
+    // The standard engine matches by backtracking, with time exponential and
+    // stack depth linear in the expanded pattern. Short patterns without
+    // back-references can be matched by its breadth-first form instead, in
+    // time linear in the text for each state of the pattern.
     const size_t len = strnlen(pattern, KESTU_SUPPRESS_PATTERN_MAX_LEN + 1);
     if (len > KESTU_SUPPRESS_PATTERN_MAX_LEN) {
         KESTU_LOG_ERROR("%s: suppress_pattern is longer than %d bytes\n", DRIVER, KESTU_SUPPRESS_PATTERN_MAX_LEN);
         return false;
     }
+    const size_t atoms = suppress_pattern_atoms(pattern);
+    if (atoms == SIZE_MAX) {
+        KESTU_LOG_ERROR("%s: suppress_pattern '%s' holds a back-reference\n", DRIVER, pattern);
+        return false;
+    }
+    if (atoms > KESTU_SUPPRESS_PATTERN_MAX_ATOMS) {
+        KESTU_LOG_ERROR("%s: suppress_pattern '%s' repeats to more than %d atoms\n", DRIVER, pattern,
+                        KESTU_SUPPRESS_PATTERN_MAX_ATOMS);
+        return false;
+    }
+    std::regex::flag_type flags = std::regex::ECMAScript;
+#ifdef __GLIBCXX__
+    flags |= std::regex_constants::__polynomial;
+#endif
     try {
-        re = std::regex(pattern);
+        re = std::regex(pattern, flags);
     } catch (const std::regex_error & e) {
         KESTU_LOG_ERROR("%s: invalid suppress_pattern '%s': %s\n", DRIVER, pattern, e.what());
         return false;

@@ -31,6 +31,12 @@ TEST_P(FullClips, EveryClipGivesItsText) {
         p.audio_ctx         = c.fit ? fitted_audio_ctx(k.samples.size()) : 0;
         ASSERT_EQ(kestu_full(ctx, p, k.samples.data(), (int) k.samples.size()), KESTU_FULL_OK) << k.name;
         EXPECT_EQ(text_of(*ctx->state), k.text) << k.name;
+        // without timestamps a segment spans the window, but never past the audio
+        const int64_t audio_cs = (int64_t) k.samples.size() / 160;
+        for (int i = 0; i < kestu_full_n_segments(ctx); i++) {
+            EXPECT_GE(kestu_full_get_segment_t0(ctx, i), 0) << k.name;
+            EXPECT_LE(kestu_full_get_segment_t1(ctx, i), audio_cs + 1) << k.name;
+        }
         if (c.strategy == KESTU_SAMPLING_BEAM_SEARCH) {
             EXPECT_GT(ctx->state->kv_self_n_decoders, 1);
         }

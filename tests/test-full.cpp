@@ -330,7 +330,8 @@ TEST(FullAudioContext, WindowsAdvanceByTheFramesTheEncoderSaw) {
     ASSERT_FALSE(st->result.empty());
     for (const kestu_segment & s : st->result) {
         EXPECT_EQ(s.t0 % 1024, 0) << s.t0;
-        EXPECT_EQ(s.t1, s.t0 + 1024);
+        // the last window's segment ends with the audio (5999 frames)
+        EXPECT_EQ(s.t1, std::min<int64_t>(s.t0 + 1024, 5999));
     }
     // the window of the clip holds speech
     bool found = false;

@@ -1,7 +1,10 @@
 // The model-file writer that the speech tests make their models with: half
 // rounding identical to the tensor library's, a proper mel filter bank, the
 // default vocabulary, the tensor list of the hyper-parameters, weights that
-// depend only on the seed and the tensor's name, and the layout it reports.
+// depend only on the seed and the tensor's name, and the layout it reports;
+// quantized output for every file type with a quantizer; the reader that
+// gives a written model back, refuses cut and corrupt images, and writes a
+// model again with another file type.
 
 #include "kestu-impl.h"
 #include "model-writer.h"
@@ -10,6 +13,9 @@
 
 #include <cmath>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <set>
 #include <stdexcept>
 
 namespace {
@@ -202,5 +208,334 @@ TEST(ModelWriter, LayoutPointsAtTheFields) {
     EXPECT_EQ(r->end - r->data_begin, 64u * 4);
     EXPECT_EQ(kestu_writer_find_record(l, "nothing"), nullptr);
 }
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// quantized output and reading back
+
+namespace {
+
+// a width of whole K-quant blocks, small enough for every type in one test
+kestu_model_spec wide_spec(int32_t ftype) {
+    kestu_model_spec spec;
+    spec.ftype         = ftype;
+    spec.n_vocab       = 300;
+    spec.n_audio_ctx   = 8;
+    spec.n_audio_state = 256;
+    spec.n_audio_head  = 4;
+    spec.n_text_ctx    = 8;
+    spec.n_text_state  = 256;
+    spec.n_text_head   = 4;
+    return spec;
+}
+
+bool is_matrix(const std::string & name) {
+    return name == "decoder.token_embedding.weight" ||
+           (name.find(".weight") != std::string::npos && name.find("blocks.") != std::string::npos &&
+            name.find("_ln.") == std::string::npos);
+}
+
+double relative_rms(const std::vector<float> & got, const std::vector<float> & want) {
+    double e = 0, r = 0;
+    for (size_t i = 0; i < want.size(); ++i) {
+        e += (double(got[i]) - want[i]) * (double(got[i]) - want[i]);
+        r += double(want[i]) * want[i];
+    }
+    return std::sqrt(e / r);
+}
+
+struct ftype_case {
+    int32_t   ftype;
+    tevo_type wtype;
+    double    max_rel_rms; // quantization error of a Gaussian matrix
+};
+
+// Each file type stores the layer matrices and the token embedding in its
+// weight type, the convolution kernels in F16 (F32 beside F32), the rest
+// in F32; the bytes are the library's chunk quantizer over the whole tensor
+// in one call and the values exactly their dequantization.
+TEST(ModelWriterQuantized, EveryFileTypeStoresEachTensorAsTheLoaderExpects) {
+    const ftype_case cases[] = {
+        {0, TEVO_TYPE_F32, 0.0},      {1, TEVO_TYPE_F16, 3e-4},     {2, TEVO_TYPE_Q4_0, 0.10},
+        {3, TEVO_TYPE_Q4_1, 0.095},   {7, TEVO_TYPE_Q8_0, 0.007},   {8, TEVO_TYPE_Q5_0, 0.052},
+        {9, TEVO_TYPE_Q5_1, 0.047},   {10, TEVO_TYPE_Q2_K, 0.36},   {11, TEVO_TYPE_Q3_K, 0.19},
+        {12, TEVO_TYPE_Q4_K, 0.09},   {13, TEVO_TYPE_Q5_K, 0.045},  {14, TEVO_TYPE_Q6_K, 0.022},
+        {24, TEVO_TYPE_BF16, 0.0021}, {25, TEVO_TYPE_MXFP4, 0.14},  {27, TEVO_TYPE_Q1_0, 0.72},
+        {1002, TEVO_TYPE_Q4_0, 0.10}, {5, TEVO_TYPE_F16, 3e-4},
+    };
+    // the quantization version is ignored, a value naming no type writes F16
+    for (const auto & [ftype, wtype] : {std::pair<int32_t, tevo_type>{2002, TEVO_TYPE_Q4_0}, {1014, TEVO_TYPE_Q6_K},
+                                        {-1, TEVO_TYPE_F16}, {4, TEVO_TYPE_F16}, {6, TEVO_TYPE_F16},
+                                        {29, TEVO_TYPE_F16}, {1005, TEVO_TYPE_F16}}) {
+        EXPECT_EQ(kestu_writer_weight_type(ftype), wtype) << ftype;
+    }
+    const std::vector<kestu_writer_tensor> plain = kestu_writer_tensors(wide_spec(0));
+    for (const ftype_case & c : cases) {
+        SCOPED_TRACE("ftype " + std::to_string(c.ftype));
+        EXPECT_EQ(kestu_writer_weight_type(c.ftype), c.wtype);
+        const std::vector<kestu_writer_tensor> ts = kestu_writer_tensors(wide_spec(c.ftype));
+        ASSERT_EQ(ts.size(), plain.size());
+        for (size_t i = 0; i < ts.size(); ++i) {
+            const kestu_writer_tensor & t = ts[i];
+            SCOPED_TRACE(t.name);
+            ASSERT_EQ(t.name, plain[i].name);
+            ASSERT_EQ(t.ne, plain[i].ne);
+            const bool conv = t.name.find(".conv") != std::string::npos && t.name.find(".weight") != std::string::npos;
+            const int32_t want = is_matrix(t.name) ? c.wtype
+                                 : conv            ? (c.wtype == TEVO_TYPE_F32 ? TEVO_TYPE_F32 : TEVO_TYPE_F16)
+                                                   : TEVO_TYPE_F32;
+            ASSERT_EQ(t.type, want);
+            const tevo_type type      = tevo_type(t.type);
+            const int64_t   n         = int64_t(plain[i].values.size());
+            const int64_t   n_per_row = t.ne[0];
+            ASSERT_EQ(t.data.size(), tevo_row_size(type, n_per_row) * size_t(n / n_per_row));
+
+            std::vector<uint8_t> whole(t.data.size());
+            tevo_quantize_chunk(type, plain[i].values.data(), whole.data(), 0, n / n_per_row, n_per_row, nullptr);
+            ASSERT_EQ(t.data, whole);
+            std::vector<float> back((size_t) n);
+            if (type == TEVO_TYPE_F32) {
+                std::memcpy(back.data(), t.data.data(), t.data.size());
+            } else {
+                tevo_get_type_traits(type)->to_float(t.data.data(), back.data(), n);
+            }
+            ASSERT_EQ(t.values, back);
+            if (t.type == int32_t(c.wtype) && is_matrix(t.name)) {
+                EXPECT_LE(relative_rms(t.values, plain[i].values), c.max_rel_rms);
+            }
+        }
+    }
+}
+
+TEST(ModelWriterQuantized, UnwritableTypesAndValuesThrow) {
+    struct bad_case {
+        const char * what;
+        int32_t      ftype;
+        int32_t      width;
+        bool         nan_weight;
+    };
+    const bad_case cases[] = {
+        {"an i-quant has no quantizer", 15, 256, false},
+        {"the non-linear 4-bit type has none either", 19, 256, false},
+        {"rows of 128 are not whole K-quant blocks", 12, 128, false},
+        {"rows of 48 are not whole blocks of 32", 2, 48, false},
+        {"a NaN weight has no Q8_0 block", 7, 64, true},
+        {"nor a Q4_K one", 12, 256, true},
+    };
+    for (const bad_case & c : cases) {
+        SCOPED_TRACE(c.what);
+        kestu_model_spec spec = wide_spec(c.ftype);
+        spec.n_audio_state = spec.n_text_state = c.width;
+        if (c.nan_weight) {
+            std::vector<float> w(size_t(c.width) * c.width, 0.01f);
+            w[7] = NAN;
+            spec.overrides["decoder.blocks.0.attn.key.weight"] = w;
+        }
+        EXPECT_THROW(kestu_writer_tensors(spec), std::invalid_argument);
+        EXPECT_THROW(kestu_write_model(spec), std::invalid_argument);
+        EXPECT_FALSE(kestu_write_model_file(spec, testing::TempDir() + "never-written.bin"));
+    }
+    // F32 and F16 files store what they are given
+    kestu_model_spec spec = wide_spec(0);
+    spec.n_audio_state = spec.n_text_state = 64;
+    spec.overrides["decoder.blocks.0.attn.key.weight"] = std::vector<float>(64 * 64, NAN);
+    EXPECT_NO_THROW(kestu_writer_tensors(spec));
+    spec.ftype = 1;
+    EXPECT_NO_THROW(kestu_writer_tensors(spec));
+
+    for (int32_t type : {0, 1, 2, 8, 10, 14, 30, 34, 41}) {
+        EXPECT_TRUE(kestu_writer_type_is_storable(type)) << type;
+    }
+    for (int32_t type : {-1, 4, 9, 15, 16, 20, 23, 24, 26, 28, 29, 31, 43}) {
+        EXPECT_FALSE(kestu_writer_type_is_storable(type)) << type;
+    }
+}
+
+// What the writer wrote, the reader gives back: header, filters, every
+// vocabulary text (empty ones and arbitrary bytes too), and each record with
+// its type, extents, bytes and values.
+TEST(ModelReader, GivesBackWhatWasWritten) {
+    for (int32_t ftype : {0, 1, 8, 1013}) {
+        SCOPED_TRACE(ftype);
+        kestu_model_spec spec = wide_spec(ftype);
+        spec.n_audio_layer    = 2;
+        spec.n_mels           = 4;
+        spec.filters_n_fft    = 3;
+        spec.filters          = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+        spec.vocab            = {"a", "", std::string("\0\xff", 2), " zero"};
+        spec.overrides["decoder.ln.bias"] = std::vector<float>(256, -0.25f);
+
+        std::vector<kestu_writer_tensor> read;
+        const kestu_model_spec back = kestu_read_model(kestu_write_model(spec), &read);
+        const int32_t hp[][2] = {{back.n_vocab, spec.n_vocab},           {back.n_audio_ctx, spec.n_audio_ctx},
+                                 {back.n_audio_state, spec.n_audio_state}, {back.n_audio_head, spec.n_audio_head},
+                                 {back.n_audio_layer, spec.n_audio_layer}, {back.n_text_ctx, spec.n_text_ctx},
+                                 {back.n_text_state, spec.n_text_state},   {back.n_text_head, spec.n_text_head},
+                                 {back.n_text_layer, spec.n_text_layer},   {back.n_mels, spec.n_mels},
+                                 {back.ftype, spec.ftype}};
+        for (const auto & v : hp) {
+            EXPECT_EQ(v[0], v[1]);
+        }
+        EXPECT_EQ(back.filters_n_mel, 4);
+        EXPECT_EQ(back.filters_n_fft, 3);
+        EXPECT_EQ(back.filters, spec.filters);
+        EXPECT_EQ(back.vocab, spec.vocab);
+        EXPECT_FALSE(back.empty_vocab);
+
+        const std::vector<kestu_writer_tensor> written = kestu_writer_tensors(spec);
+        ASSERT_EQ(read.size(), written.size());
+        ASSERT_EQ(back.overrides.size(), written.size());
+        for (size_t i = 0; i < read.size(); ++i) {
+            SCOPED_TRACE(written[i].name);
+            EXPECT_EQ(read[i].name, written[i].name);
+            EXPECT_EQ(read[i].type, written[i].type);
+            EXPECT_EQ(read[i].ne, written[i].ne);
+            EXPECT_EQ(read[i].data, written[i].data);
+            EXPECT_EQ(read[i].values, written[i].values);
+            EXPECT_EQ(back.overrides.at(written[i].name), written[i].values);
+        }
+    }
+
+    kestu_model_spec spec = wide_spec(0);
+    spec.empty_vocab      = true;
+    const std::vector<uint8_t> bytes = kestu_write_model(spec);
+    const kestu_model_spec     back  = kestu_read_model(bytes);
+    EXPECT_TRUE(back.empty_vocab);
+    EXPECT_TRUE(back.vocab.empty());
+    // F32 and F16 files written again with their own type are the same bytes
+    EXPECT_EQ(kestu_requantize_model(bytes, 0), bytes);
+    spec.ftype = 1;
+    const std::vector<uint8_t> f16 = kestu_write_model(spec);
+    EXPECT_EQ(kestu_requantize_model(f16, 1), f16);
+}
+
+// Requantizing keeps everything but the file type and the stored weights,
+// which equal a model written with that type from the same values.
+TEST(ModelReader, RequantizedModelEqualsOneWrittenWithThatType) {
+    kestu_model_spec spec = wide_spec(0);
+    spec.vocab            = {"x", "y", "z"};
+    const std::vector<uint8_t> f32 = kestu_write_model(spec);
+    for (int32_t ftype : {1, 3, 7, 11, 14}) {
+        SCOPED_TRACE(ftype);
+        spec.ftype = ftype;
+        EXPECT_EQ(kestu_requantize_model(f32, ftype), kestu_write_model(spec));
+    }
+    // from a quantized file: its dequantized values are what is stored again
+    spec.ftype = 12;
+    const std::vector<uint8_t> q4k = kestu_write_model(spec);
+    kestu_model_spec from_q4k = kestu_read_model(q4k);
+    from_q4k.ftype            = 7;
+    EXPECT_EQ(kestu_requantize_model(q4k, 7), kestu_write_model(from_q4k));
+    // to a type the width does not fit
+    spec.n_audio_state = spec.n_text_state = 64;
+    spec.ftype                             = 0;
+    EXPECT_THROW(kestu_requantize_model(kestu_write_model(spec), 12), std::invalid_argument);
+}
+
+// The reader takes images from outside: every cut and every corrupt field is
+// refused with std::invalid_argument, never read past.
+TEST(ModelReader, RefusesCutAndCorruptImages) {
+    kestu_model_spec spec = wide_spec(2);
+    spec.n_audio_state = spec.n_text_state = 32;
+    spec.n_audio_head = spec.n_text_head = 2;
+    spec.n_mels                          = 2;
+    spec.filters_n_fft                   = 3;
+    spec.vocab                           = {"ab", "c"};
+    kestu_writer_layout        l;
+    const std::vector<uint8_t> good = kestu_write_model(spec, &l);
+    ASSERT_NO_THROW(kestu_read_model(good));
+
+    // every cut but those at a record boundary (which only drop records)
+    std::set<size_t> boundaries = {l.tensors};
+    for (const kestu_writer_record_span & r : l.records) {
+        boundaries.insert(r.end);
+    }
+    // every byte of the header, filters and vocabulary, and around each record's header and data
+    std::set<size_t> cuts;
+    for (size_t n = 0; n < l.tensors; ++n) {
+        cuts.insert(n);
+    }
+    for (const kestu_writer_record_span & r : l.records) {
+        for (size_t n = r.begin; n <= r.data_begin + 1; ++n) {
+            cuts.insert(n);
+        }
+        cuts.insert(r.end - 1);
+        cuts.insert(r.end);
+    }
+    for (size_t n : cuts) {
+        const std::vector<uint8_t> cut(good.begin(), good.begin() + long(n));
+        if (boundaries.count(n)) {
+            EXPECT_NO_THROW(kestu_read_model(cut)) << n;
+        } else {
+            ASSERT_THROW(kestu_read_model(cut), std::invalid_argument) << n;
+        }
+    }
+    // a model whose records stop early cannot be requantized
+    const std::vector<uint8_t> no_last(good.begin(), good.begin() + long(l.records.back().begin));
+    EXPECT_THROW(kestu_requantize_model(no_last, 7), std::invalid_argument);
+
+    const kestu_writer_record_span & bias = *kestu_writer_find_record(l, "encoder.ln_post.bias");
+    const kestu_writer_record_span & qw   = *kestu_writer_find_record(l, "encoder.blocks.0.attn.query.weight");
+    const kestu_writer_record_span & last = l.records.back();
+    using field = std::pair<size_t, int32_t>;
+    struct patch {
+        const char *       what;
+        std::vector<field> fields;
+    };
+    const patch patches[] = {
+        {"magic", {{0, 0x7465766e}}},
+        {"negative filter size", {{l.filters, -1}}},
+        {"filter bank larger than the image", {{l.filters + 4, 1 << 30}}},
+        {"negative vocabulary count", {{l.vocab, -2}}},
+        {"vocabulary count beyond the image", {{l.vocab, 1 << 29}}},
+        {"token length beyond the image", {{l.vocab + 4, int32_t(0xfffffff0u)}}},
+        {"n_dims 5", {{bias.begin, 5}}},
+        {"n_dims -1", {{bias.begin, -1}}},
+        {"negative name length", {{bias.begin + 4, -3}}},
+        {"name longer than the image", {{bias.begin + 4, 1 << 30}}},
+        {"type 43", {{bias.begin + 8, 43}}},
+        {"retired type 4", {{bias.begin + 8, 4}}},
+        {"an i-quant type", {{bias.begin + 8, 16}}},
+        {"q8_1, which has no dequantizer", {{bias.begin + 8, 9}}},
+        {"an integer type", {{bias.begin + 8, 26}}},
+        {"rows of 32 as q4_K", {{qw.begin + 8, 12}}},
+        {"negative extent", {{bias.begin + 12, -32}}},
+        {"extents beyond the image", {{qw.begin + 12, 1 << 30}}},
+        // four extents: the last three are read from the name's bytes
+        {"extents whose product overflows", {{bias.begin, 4}, {bias.begin + 12, int32_t(0x7fffffff)}}},
+        {"data longer than the image", {{last.begin + 12, 64}}},
+    };
+    for (const patch & p : patches) {
+        SCOPED_TRACE(p.what);
+        std::vector<uint8_t> bad = good;
+        for (const field & f : p.fields) {
+            kestu_writer_put_i32(bad, f.first, f.second);
+        }
+        EXPECT_THROW(kestu_read_model(bad), std::invalid_argument);
+    }
+    std::vector<uint8_t> twice = good;
+    twice.insert(twice.end(), good.begin() + long(bias.begin), good.begin() + long(bias.end));
+    EXPECT_THROW(kestu_read_model(twice), std::invalid_argument);
+    EXPECT_THROW(kestu_read_model_file(testing::TempDir() + "no-such-model.bin"), std::invalid_argument);
+}
+
+#ifdef KESTU_MODELS_DIR
+// The shipped F32 model written again as F16 is the shipped F16 model.
+TEST(ModelReader, ShippedF32ModelRequantizedToF16IsTheShippedF16Model) {
+    const std::string dir = KESTU_MODELS_DIR;
+    std::ifstream     f32_file(dir + "/digits-tiny-f32.bin", std::ios::binary);
+    std::ifstream     f16_file(dir + "/digits-tiny-f16.bin", std::ios::binary);
+    const std::vector<uint8_t> f32((std::istreambuf_iterator<char>(f32_file)), std::istreambuf_iterator<char>());
+    const std::vector<uint8_t> f16((std::istreambuf_iterator<char>(f16_file)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(f32.empty());
+    const kestu_model_spec spec = kestu_read_model_file(dir + "/digits-tiny-f32.bin");
+    EXPECT_EQ(spec.n_audio_state, 128);
+    EXPECT_EQ(spec.n_text_layer, 2);
+    EXPECT_EQ(spec.vocab.size(), 50256u);
+    EXPECT_EQ(spec.overrides.size(), 11u + 15u * 2 + 24u * 2);
+    EXPECT_TRUE(kestu_requantize_model(f32, 1) == f16);
+}
+#endif
 
 } // namespace

@@ -31,3 +31,7 @@ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTEVO_SANITIZE=threa
 tsan_targets=$(sed -n 's/^set(TEVO_TSAN_TESTS \(.*\))$/\1/p' tests/CMakeLists.txt)
 cmake --build build-tsan -j "$JOBS" --target $tsan_targets
 ctest --test-dir build-tsan --output-on-failure -j "$JOBS" -L tsan --no-tests=error
+
+# A short fuzz run of every reader of outside input (clang, libFuzzer), so
+# that a regression in a reader shows at once.
+tools/fuzz.sh 30

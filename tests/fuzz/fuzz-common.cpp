@@ -78,6 +78,33 @@ kestu_model_spec fuzz_tiny_spec(int n_texts, int n_audio_ctx, int n_text_ctx, in
     return spec;
 }
 
+kestu_model_spec fuzz_eager_spec(kestu_model_spec spec) {
+    const std::vector<std::string> texts = kestu_writer_default_vocab(spec.n_vocab);
+    const auto                     hello = std::find(texts.begin(), texts.end(), " hello");
+    if (hello == texts.end() || (size_t) (hello - texts.begin()) >= spec.vocab.size()) {
+        fuzz_fail("the tiny vocabulary has no \" hello\"");
+    }
+    const size_t id_hello = (size_t) (hello - texts.begin());
+    const size_t id_eot   = 50256;
+
+    // the last norm's output is the same unit vector for every position, so
+    // each token's logit is the first entry of its embedding row
+    const size_t       width = (size_t) spec.n_text_state;
+    std::vector<float> bias(width, 0.0f);
+    bias[0]                             = 1.0f;
+    spec.overrides["decoder.ln.weight"] = std::vector<float>(width, 0.0f);
+    spec.overrides["decoder.ln.bias"]   = bias;
+    for (const kestu_writer_tensor & t : kestu_writer_tensors(spec)) {
+        if (t.name == "decoder.token_embedding.weight") {
+            std::vector<float> rows = t.values;
+            rows[id_hello * width]  = 25.0f;
+            rows[id_eot * width]    = 30.0f;
+            spec.overrides[t.name]  = rows;
+        }
+    }
+    return spec;
+}
+
 kestu_context * fuzz_tiny_context(const kestu_model_spec & spec, bool with_state) {
     // one context per spec and form for the life of the process
     static std::mutex                                       mutex;

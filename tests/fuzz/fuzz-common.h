@@ -31,6 +31,12 @@ int  fuzz_error_lines();
 // loader generates the rest).
 kestu_model_spec fuzz_tiny_spec(int n_texts, int n_audio_ctx, int n_text_ctx, int n_mels, int ftype);
 
+// The tiny model made eager: whatever the audio, the decoder says " hello"
+// (the end of text is not allowed first) and then ends, both with
+// probability near 1, so that a transcription takes one attempt of two
+// steps instead of every temperature of a random model.
+kestu_model_spec fuzz_eager_spec(kestu_model_spec spec);
+
 // The tiny model as a context on the CPU, loaded once per process.
 // with_state: the worker's form, ready to transcribe.
 kestu_context * fuzz_tiny_context(const kestu_model_spec & spec, bool with_state);

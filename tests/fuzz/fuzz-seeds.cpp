@@ -7,6 +7,8 @@
 #include "fuzz-common.h"
 #include "vad-writer.h"
 
+#include "kestu.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -237,14 +239,15 @@ void worker_seeds(const std::string & models_dir) {
     };
     auto count_of = [](const bytes & clip) { return (uint32_t) (clip.size() / 4); };
 
-    // whole clips, with and without "fit"
-    for (size_t i = 0; i < clips.size(); i += 3) {
-        put("worker", "clip-" + std::to_string(i), stream((uint8_t) (i & 1), {request(clips[i], count_of(clips[i]))}));
+    // whole clips, with and without "fit", on either model
+    for (size_t i = 0; i < clips.size(); i += 2) {
+        put("worker", "clip-" + std::to_string(i), stream((uint8_t) (i & 3), {request(clips[i], count_of(clips[i]))}));
     }
     const bytes & a = clips[1]; // the shortest
     const bytes   short_clip(a.begin(), a.begin() + 4000 * 4);
     const uint32_t n = 4000;
     put("worker", "two-requests", stream(0, {request(short_clip, n), request(short_clip, n)}));
+    put("worker", "two-requests-noisy", stream(2, {request(short_clip, n), request(short_clip, n)}));
     put("worker", "then-zero", stream(1, {request(short_clip, n), request({}, 0), request(short_clip, n)}));
     put("worker", "cut-samples", stream(0, {request(cut(short_clip, 999), n)}));
     put("worker", "cut-count", stream(0, {request(short_clip, n), bytes{1, 2}}));
@@ -319,6 +322,72 @@ void text_seeds() {
     put_text("suppress-pattern", "long-text", std::string("a+\0", 3) + std::string(400, 'a'));
 }
 
+// --- grammars ------------------------------------------------------------------
+
+struct grammar_seed {
+    const char *                                      name;
+    uint8_t                                           start;
+    std::vector<std::pair<kestu_gretype, uint32_t>>   elements;
+    std::vector<std::string>                          texts;
+};
+
+bytes grammar_input(const grammar_seed & g) {
+    bytes b{g.start, (uint8_t) g.elements.size()};
+    for (const auto & [type, value] : g.elements) {
+        b.push_back((uint8_t) (type | ((value >> 16) << 3)));
+        b.push_back((uint8_t) (value & 0xff));
+        b.push_back((uint8_t) ((value >> 8) & 0xff));
+    }
+    for (size_t i = 0; i < g.texts.size(); i++) {
+        b.insert(b.end(), g.texts[i].begin(), g.texts[i].end());
+        if (i + 1 < g.texts.size()) {
+            b.push_back(0);
+        }
+    }
+    return b;
+}
+
+void grammar_seeds() {
+    const kestu_gretype END = KESTU_GRETYPE_END, ALT = KESTU_GRETYPE_ALT, REF = KESTU_GRETYPE_RULE_REF,
+                        CHR = KESTU_GRETYPE_CHAR, NOT = KESTU_GRETYPE_CHAR_NOT,
+                        UPPER = KESTU_GRETYPE_CHAR_RNG_UPPER, CALT = KESTU_GRETYPE_CHAR_ALT;
+    const std::vector<grammar_seed> seeds = {
+        // root ::= " yes" | " no"
+        {"yes-no", 0,
+         {{CHR, ' '}, {CHR, 'y'}, {CHR, 'e'}, {CHR, 's'}, {ALT, 0}, {CHR, ' '}, {CHR, 'n'}, {CHR, 'o'}, {END, 0}},
+         {" yes", " no", " y", "es", " maybe", "o"}},
+        // root ::= [a-z] rest ; rest ::= [a-z] rest | (nothing)
+        {"letters", 0,
+         {{CHR, 'a'}, {UPPER, 'z'}, {REF, 1}, {END, 0}, {CHR, 'a'}, {UPPER, 'z'}, {REF, 1}, {ALT, 0}, {END, 0}},
+         {"abc", "x", "A", "a1", "zz"}},
+        // root ::= [^0-9 ] | [0-9,.] root
+        {"sets", 0,
+         {{NOT, '0'}, {UPPER, '9'}, {CALT, ' '}, {ALT, 0}, {CHR, '0'}, {UPPER, '9'}, {CALT, ','}, {CALT, '.'},
+          {REF, 0}, {END, 0}},
+         {"1", "2,5", "x", " ", "9.x"}},
+        // root ::= "é" | "日本" (the texts split characters between tokens)
+        {"utf8", 0,
+         {{CHR, 0xe9}, {ALT, 0}, {CHR, 0x65e5}, {CHR, 0x672c}, {END, 0}},
+         {"\xc3", "\xa9", "\xe6\x97", "\xa5\xe6\x9c\xac", "\xff", "e"}},
+        // root ::= a* b (two rules, nullable reference first)
+        {"nullable-first", 0,
+         {{REF, 1}, {CHR, 'b'}, {END, 0}, {CHR, 'a'}, {REF, 1}, {ALT, 0}, {END, 0}},
+         {"a", "aa", "b", "ab"}},
+        // invalid: left recursion, a reference to no rule, a range without a start,
+        // an unknown type, a start rule beyond the list
+        {"left-recursion", 0, {{REF, 0}, {CHR, 'a'}, {END, 0}}, {"a"}},
+        {"hidden-left-recursion", 0, {{REF, 1}, {REF, 0}, {CHR, 'a'}, {END, 0}, {ALT, 0}, {END, 0}}, {"a"}},
+        {"missing-rule", 0, {{REF, 5}, {END, 0}}, {"a"}},
+        {"range-without-start", 0, {{UPPER, 'z'}, {END, 0}}, {"a"}},
+        {"set-without-start", 0, {{CALT, 'z'}, {END, 0}}, {"a"}},
+        {"unknown-type", 0, {{(kestu_gretype) 7, 'a'}, {END, 0}}, {"a"}},
+        {"start-beyond", 3, {{CHR, 'a'}, {END, 0}}, {"a"}},
+    };
+    for (const grammar_seed & g : seeds) {
+        put("grammar", g.name, grammar_input(g));
+    }
+}
+
 } // namespace
 
 int main(int argc, char ** argv) {
@@ -331,6 +400,7 @@ int main(int argc, char ** argv) {
     vad_model_seeds();
     worker_seeds(argv[2]);
     text_seeds();
+    grammar_seeds();
     printf("%d seeds in %s\n", n_written, out_dir.c_str());
     return 0;
 }

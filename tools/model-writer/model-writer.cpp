@@ -1,5 +1,8 @@
 // Model-file writer: builds the tensor list of a kestu_model_spec in the loader's
-// creation order, fills it (random or given values) and serialises it.
+// creation order, fills it (random or given values), stores each tensor in
+// its element type and serialises it. Block formats go through the tensor
+// library's own chunk quantizer, so a written file holds exactly what a
+// quantizing tool of the library would make.
 //
 // Random weights are scaled so that a transformer made of them stays
 // numerically tame: matrices ~ N(0, 1/fan_in), norms near 1, small biases.
@@ -7,12 +10,16 @@
 // overriding one tensor or adding a layer leaves the others unchanged.
 #include "model-writer.h"
 
+#include "tevo.h"
+
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <set>
 #include <stdexcept>
+#include <thread>
 
 namespace {
 
@@ -90,8 +97,8 @@ void add_layer(std::vector<tensor_desc> & out, const std::string & prefix, int32
 
 std::vector<tensor_desc> describe(const kestu_model_spec & sp) {
     const int32_t F32 = KESTU_WRITER_F32;
-    const int32_t wtype = sp.ftype % 1000 == 0 ? KESTU_WRITER_F32 : KESTU_WRITER_F16;
-    const int32_t conv_type = wtype;
+    const int32_t wtype = kestu_writer_weight_type(sp.ftype);
+    const int32_t conv_type = wtype == KESTU_WRITER_F32 ? KESTU_WRITER_F32 : KESTU_WRITER_F16;
     const int32_t s = sp.n_audio_state;
     const int32_t t = sp.n_text_state;
 
@@ -145,6 +152,77 @@ void put_f32(std::vector<uint8_t> & out, float f) {
     put_i32(out, int32_t(u));
 }
 
+// Stores t.values as t.type: t.data gets the bytes, t.values what they read
+// back as.
+void store(kestu_writer_tensor & t) {
+    t.data.clear();
+    if (t.type == KESTU_WRITER_F32) {
+        t.data.reserve(4 * t.values.size());
+        for (float v : t.values) {
+            put_f32(t.data, v);
+        }
+        return;
+    }
+    if (t.type == KESTU_WRITER_F16) {
+        t.data.reserve(2 * t.values.size());
+        for (float & v : t.values) {
+            const uint16_t h = kestu_writer_fp32_to_fp16(v);
+            t.data.push_back(uint8_t(h));
+            t.data.push_back(uint8_t(h >> 8));
+            v = kestu_writer_fp16_to_fp32(h);
+        }
+        return;
+    }
+    if (!kestu_writer_type_is_storable(t.type)) {
+        const bool named = t.type >= 0 && t.type < TEVO_TYPE_COUNT;
+        throw std::invalid_argument("model writer: cannot write " + t.name + " as " +
+                                    (named ? tevo_type_name(tevo_type(t.type)) : "type " + std::to_string(t.type)) +
+                                    " (no quantizer)");
+    }
+    const tevo_type type = tevo_type(t.type);
+    // the chunk quantizer would abort on a row tail that is not a whole block
+    const int64_t n_per_row = t.ne.empty() ? 1 : t.ne[0];
+    if (n_per_row % tevo_blck_size(type) != 0) {
+        throw std::invalid_argument("model writer: rows of " + t.name + " hold " + std::to_string(n_per_row) +
+                                    " values, not whole blocks of " + std::to_string(tevo_blck_size(type)) +
+                                    " for " + tevo_type_name(type));
+    }
+    const int64_t n = int64_t(t.values.size());
+    const int64_t nrows = n_per_row > 0 ? n / n_per_row : 0;
+    t.data.resize(tevo_row_size(type, n_per_row) * size_t(nrows));
+    if (n == 0) {
+        return;
+    }
+    // Rows are quantized independently, so a large tensor (the token
+    // embedding) is split among threads by rows with the same bytes as a
+    // single call.
+    const int64_t n_threads = std::clamp<int64_t>(n / (1 << 20), 1, 8);
+    const int64_t rows_per_thread = (nrows + n_threads - 1) / n_threads;
+    std::atomic<bool> valid{true};
+    std::vector<std::thread> workers;
+    for (int64_t r0 = 0; r0 < nrows; r0 += rows_per_thread) {
+        const int64_t rows = std::min(rows_per_thread, nrows - r0);
+        workers.emplace_back([&t, &valid, type, r0, rows, n_per_row] {
+            const size_t row_size = tevo_row_size(type, n_per_row);
+            uint8_t * data = t.data.data() + size_t(r0) * row_size;
+            tevo_quantize_chunk(type, t.values.data(), t.data.data(), r0 * n_per_row, rows, n_per_row, nullptr);
+            // a NaN or infinite weight leaves a block that no reader can use
+            if (!tevo_validate_row_data(type, data, size_t(rows) * row_size)) {
+                valid = false;
+                return;
+            }
+            tevo_get_type_traits(type)->to_float(data, t.values.data() + r0 * n_per_row, rows * n_per_row);
+        });
+    }
+    for (std::thread & w : workers) {
+        w.join();
+    }
+    if (!valid) {
+        throw std::invalid_argument("model writer: " + t.name + " holds a value that " + tevo_type_name(type) +
+                                    " cannot store");
+    }
+}
+
 const char * const k_words[] = {
     "the", "a", "and", "of", "to", "in", "is", "it", "that", "you", "he", "she", "we", "they", "i",
     "was", "for", "on", "are", "with", "as", "be", "at", "this", "have", "from", "or", "one", "had",
@@ -160,6 +238,27 @@ const char * const k_words[] = {
 };
 
 } // namespace
+
+int32_t kestu_writer_weight_type(int32_t ftype) {
+    const int32_t f = ftype % 1000;
+    // the values the loader refuses (no element type) would abort the mapping
+    const bool named = f >= TEVO_FTYPE_ALL_F32 && f <= TEVO_FTYPE_MOSTLY_Q2_0 &&
+                       !(f > TEVO_FTYPE_MOSTLY_Q4_1 && f < TEVO_FTYPE_MOSTLY_Q8_0);
+    return named ? int32_t(tevo_ftype_to_tevo_type(tevo_ftype(f))) : KESTU_WRITER_F16;
+}
+
+bool kestu_writer_type_is_storable(int32_t type) {
+    if (type == KESTU_WRITER_F32 || type == KESTU_WRITER_F16) {
+        return true;
+    }
+    if (type < 0 || type >= TEVO_TYPE_COUNT) {
+        return false;
+    }
+    // both directions: written through the quantizer, read back through the
+    // dequantizer (the i-quants and the activation-only formats lack one)
+    const tevo_type_traits * tr = tevo_get_type_traits(tevo_type(type));
+    return tr->blck_size > 0 && tr->to_float != nullptr && tr->from_float_ref != nullptr;
+}
 
 uint16_t kestu_writer_fp32_to_fp16(float f) {
     uint32_t x;
@@ -271,6 +370,14 @@ std::vector<float> kestu_writer_mel_filters(int32_t n_mel, int32_t n_fft) {
     return out;
 }
 
+std::vector<std::string> kestu_writer_tensor_names(const kestu_model_spec & spec) {
+    std::vector<std::string> names;
+    for (tensor_desc & d : describe(spec)) {
+        names.push_back(std::move(d.name));
+    }
+    return names;
+}
+
 std::vector<kestu_writer_tensor> kestu_writer_tensors(const kestu_model_spec & spec) {
     std::vector<tensor_desc> descs = describe(spec);
 
@@ -316,11 +423,7 @@ std::vector<kestu_writer_tensor> kestu_writer_tensors(const kestu_model_spec & s
                 t.values[size_t(i)] = float(offset + scale * rng.next());
             }
         }
-        if (t.type == KESTU_WRITER_F16) {
-            for (float & v : t.values) {
-                v = kestu_writer_fp16_to_fp32(kestu_writer_fp32_to_fp16(v));
-            }
-        }
+        store(t);
         out.push_back(std::move(t));
     }
     if (n_used != spec.overrides.size()) {
@@ -382,19 +485,7 @@ std::vector<uint8_t> kestu_write_model(const kestu_model_spec & spec, kestu_writ
         }
         put_bytes(out, t.name.data(), t.name.size());
         span.data_begin = out.size();
-        if (t.type == KESTU_WRITER_F16) {
-            out.reserve(out.size() + 2 * t.values.size());
-            for (float v : t.values) {
-                const uint16_t h = kestu_writer_fp32_to_fp16(v);
-                out.push_back(uint8_t(h));
-                out.push_back(uint8_t(h >> 8));
-            }
-        } else {
-            out.reserve(out.size() + 4 * t.values.size());
-            for (float v : t.values) {
-                put_f32(out, v);
-            }
-        }
+        put_bytes(out, t.data.data(), t.data.size());
         span.end = out.size();
         lay.records.push_back(std::move(span));
     }
