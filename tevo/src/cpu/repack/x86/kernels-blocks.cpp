@@ -1,0 +1,187 @@
+#define TEVO_SOURCE_PATH "tevo/src/tevo-cpu/repack"
+
+// AVX2 kernels of the 4-bit 8x8 layouts (q4_0, mxfp4) with q8_0 activations.
+//
+// A record's 128 bytes are decoded once into eight vectors whose 32-bit
+// lanes hold four values of one column each, columns in the lane order
+// 0 4 1 5 2 6 3 7 (two dword blends of the record's column halves), nibbles
+// turned into signed values by a byte shuffle through the format's table.
+// The matching four activation bytes are broadcast to all lanes, and the
+// unsigned-times-signed byte multiply (weight magnitude, activation with the
+// weight's sign) sums them exactly; the block's eight products are added in
+// 16 bits (their values are small enough) and widened once. Per block and
+// column: acc = fma(d_w * d_a, float(sumi), acc), blocks in ascending order,
+// in the GEMV and the GEMM alike, so one row gives the same bits in both.
+
+#include "cpu/repack/repack.h"
+#include "cpu/vec/tables.h"
+#include "quants/quants.h"
+
+#include <immintrin.h>
+#include <string.h>
+
+#define H2F(h) tevo_table_f32_f16[(h)]
+
+namespace {
+
+struct fmt_q4_0 {
+    using rec = block_q4_0x8;
+    static __m256i table() {
+        // the stored nibble read as a signed 4-bit number
+        return _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, -8, -7, -6, -5, -4, -3, -2, -1, 0, 1, 2, 3, 4, 5, 6, 7, -8, -7,
+                                -6, -5, -4, -3, -2, -1);
+    }
+    static __m256 scales(const rec & w) { return _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) w.d)); }
+};
+
+struct fmt_mxfp4 {
+    using rec = block_mxfp4x8;
+    static __m256i table() {
+        const __m128i t = _mm_loadu_si128((const __m128i *) fp4_e2m1_doubled_values);
+        return _mm256_broadcastsi128_si256(t);
+    }
+    static __m256 scales(const rec & w) {
+        const float * t = tevo_table_f32_e8m0_half;
+        return _mm256_setr_ps(t[w.e[0]], t[w.e[1]], t[w.e[2]], t[w.e[3]], t[w.e[4]], t[w.e[5]], t[w.e[6]], t[w.e[7]]);
+    }
+};
+
+// lane k of the decoded vectors is column k_order[k]
+inline __m256i lane_order() {
+    return _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+}
+// back to columns 0..7
+inline __m256i column_order() {
+    return _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+}
+
+// offsets in a block's 32 values of the four values each decoded vector holds per lane
+const int value_base[8] = { 0, 4, 16, 20, 8, 12, 24, 28 };
+
+// The record's values: w[i] holds values value_base[i] .. +3 of every column;
+// mag[i] their magnitudes.
+inline void decode(const uint8_t * qs, __m256i table, __m256i * w, __m256i * mag) {
+    const __m256i m4 = _mm256_set1_epi8(0x0f);
+    for (int h = 0; h < 2; ++h) {
+        const __m256i v0 = _mm256_loadu_si256((const __m256i *) (qs + 64 * h));      // columns 0-3
+        const __m256i v1 = _mm256_loadu_si256((const __m256i *) (qs + 64 * h + 32)); // columns 4-7
+        const __m256i a  = _mm256_blend_epi32(v0, _mm256_shuffle_epi32(v1, 0xb1), 0xaa); // bytes 8h + 0..3
+        const __m256i b  = _mm256_blend_epi32(_mm256_shuffle_epi32(v0, 0xb1), v1, 0xaa); // bytes 8h + 4..7
+        w[4 * h + 0]     = _mm256_shuffle_epi8(table, _mm256_and_si256(a, m4));
+        w[4 * h + 1]     = _mm256_shuffle_epi8(table, _mm256_and_si256(b, m4));
+        w[4 * h + 2]     = _mm256_shuffle_epi8(table, _mm256_and_si256(_mm256_srli_epi16(a, 4), m4));
+        w[4 * h + 3]     = _mm256_shuffle_epi8(table, _mm256_and_si256(_mm256_srli_epi16(b, 4), m4));
+    }
+    for (int i = 0; i < 8; ++i) {
+        mag[i] = _mm256_sign_epi8(w[i], w[i]);
+    }
+}
+
+inline __m256i bcast4(const int8_t * p) {
+    int32_t v;
+    memcpy(&v, p, sizeof(v));
+    return _mm256_set1_epi32(v);
+}
+
+// The 32-value dot products of the decoded record with the activations at
+// act(value) (4 bytes from there): exact, per column lane. The eight 16-bit
+// pair sums stay below 8 * 2 * 12 * 127 for these formats.
+template <typename ACT> inline __m256i block_sums(const __m256i * w, const __m256i * mag, ACT act) {
+    __m256i s16 = _mm256_setzero_si256();
+    for (int i = 0; i < 8; ++i) {
+        const __m256i a = bcast4(act(value_base[i]));
+        s16             = _mm256_add_epi16(s16, _mm256_maddubs_epi16(mag[i], _mm256_sign_epi8(a, w[i])));
+    }
+    return _mm256_madd_epi16(s16, _mm256_set1_epi16(1));
+}
+
+template <typename F> void gemv_8x8(int n, float * s, size_t bs, const void * vx, const void * vy, int nr, int nc) {
+    using rec = typename F::rec;
+    if (nr <= 0 || nc < 8) {
+        return;
+    }
+    const int       nb    = n / QK8_0;
+    const rec *     x     = (const rec *) vx;
+    const __m256i   table = F::table();
+    __m256i         w[8], mag[8];
+
+    for (int y = 0; y < nr; ++y) {
+        const block_q8_0 * a = (const block_q8_0 *) vy + (size_t) y * nb;
+        for (int gx = 0; gx < nc / 8; ++gx) {
+            const rec * wr  = x + (size_t) gx * nb;
+            __m256      acc = _mm256_setzero_ps();
+            for (int b = 0; b < nb; ++b) {
+                decode(wr[b].qs, table, w, mag);
+                const int8_t * aq  = a[b].qs;
+                const __m256i  sum = block_sums(w, mag, [aq](int v) { return aq + v; });
+                const __m256   sc  = _mm256_mul_ps(_mm256_permutevar8x32_ps(F::scales(wr[b]), lane_order()),
+                                                   _mm256_set1_ps(H2F(a[b].d)));
+                acc = _mm256_fmadd_ps(sc, _mm256_cvtepi32_ps(sum), acc);
+            }
+            _mm256_storeu_ps(s + (size_t) y * bs + gx * 8, _mm256_permutevar8x32_ps(acc, column_order()));
+        }
+    }
+}
+
+// Up to 16 activation rows (four records of 4) at a time, so that a decoded
+// weight record serves them all.
+template <typename F> void gemm_8x8(int n, float * s, size_t bs, const void * vx, const void * vy, int nr, int nc) {
+    using rec = typename F::rec;
+    if (nr < 4 || nc < 8) {
+        return;
+    }
+    const int            nb    = n / QK8_0;
+    const rec *          x     = (const rec *) vx;
+    const block_q8_0x4 * a0    = (const block_q8_0x4 *) vy;
+    const __m256i        table = F::table();
+    __m256i              w[8], mag[8];
+
+    const int ngroups = nr / 4;
+    for (int y0 = 0; y0 < ngroups; y0 += 4) {
+        const int G = ngroups - y0 < 4 ? ngroups - y0 : 4;
+        for (int gx = 0; gx < nc / 8; ++gx) {
+            const rec * wr = x + (size_t) gx * nb;
+            __m256      acc[16];
+            for (int r = 0; r < 4 * G; ++r) {
+                acc[r] = _mm256_setzero_ps();
+            }
+            for (int b = 0; b < nb; ++b) {
+                decode(wr[b].qs, table, w, mag);
+                const __m256 sw = _mm256_permutevar8x32_ps(F::scales(wr[b]), lane_order());
+                for (int g = 0; g < G; ++g) {
+                    const block_q8_0x4 & a = a0[(size_t) (y0 + g) * nb + b];
+                    for (int m = 0; m < 4; ++m) {
+                        // value v of row m: byte (v / 8) * 32 + 8 m + v % 8
+                        const int8_t * aq  = a.qs + 8 * m;
+                        const __m256i  sum = block_sums(w, mag, [aq](int v) { return aq + (v / 8) * 32 + v % 8; });
+                        const __m256   sc  = _mm256_mul_ps(sw, _mm256_set1_ps(H2F(a.d[m])));
+                        acc[4 * g + m]     = _mm256_fmadd_ps(sc, _mm256_cvtepi32_ps(sum), acc[4 * g + m]);
+                    }
+                }
+            }
+            for (int r = 0; r < 4 * G; ++r) {
+                _mm256_storeu_ps(s + (size_t) (4 * y0 + r) * bs + gx * 8,
+                                 _mm256_permutevar8x32_ps(acc[r], column_order()));
+            }
+        }
+    }
+}
+
+} // namespace
+
+extern "C" {
+
+void tevo_gemv_q4_0_8x8_q8_0(TEVO_REPACK_MM_ARGS) {
+    gemv_8x8<fmt_q4_0>(n, s, bs, vx, vy, nr, nc);
+}
+void tevo_gemm_q4_0_8x8_q8_0(TEVO_REPACK_MM_ARGS) {
+    gemm_8x8<fmt_q4_0>(n, s, bs, vx, vy, nr, nc);
+}
+void tevo_gemv_mxfp4_8x8_q8_0(TEVO_REPACK_MM_ARGS) {
+    gemv_8x8<fmt_mxfp4>(n, s, bs, vx, vy, nr, nc);
+}
+void tevo_gemm_mxfp4_8x8_q8_0(TEVO_REPACK_MM_ARGS) {
+    gemm_8x8<fmt_mxfp4>(n, s, bs, vx, vy, nr, nc);
+}
+
+} // extern "C"
