@@ -412,6 +412,13 @@ TEST(RepackBufferType, WorkSizesAndTheEngineHooks) {
     EXPECT_FALSE(tevo_cpu_extra_work_size(4, tevo_mul_mat(ctx, pw.t, x), &size));
     EXPECT_EQ(size, 123u);
     EXPECT_FALSE(tevo_cpu_extra_work_size(4, tevo_add(ctx, x, x), &size));
+    // a traits object handles the two products only
+    tevo::cpu::repack::tensor_traits_base * traits = tevo::cpu::repack::get_traits(TEVO_TYPE_Q4_0, 8, 8);
+    tevo_tensor *                           other  = tevo_add(ctx, x, x);
+    size                                           = 77;
+    EXPECT_FALSE(traits->work_size(4, other, size));
+    EXPECT_EQ(size, 77u);
+    EXPECT_FALSE(traits->compute_forward(nullptr, other));
 
     // experts: converted rows padded to 8, the counts, room for every id of every token
     const std::vector<uint8_t> plain3 = rt::random_weights(TEVO_TYPE_Q4_0, 4096, 16 * 3, 1);
@@ -505,6 +512,22 @@ TEST(RepackBufferTypeDeathTest, MoreTokensThanActivationPlanesAreRefused) {
     tevo_tensor * y   = tevo_mul_mat_id(g.ctx, w.t, x, ids);
     ids->ne[1]        = 4;
     EXPECT_DEATH(compute(g.ctx, y, 1), "n_tokens <= ne12");
+}
+
+TEST(RepackBufferTypeDeathTest, AnExpertOutsideTheWeightsIsRefused) {
+    testing::FLAGS_gtest_death_test_style = "threadsafe";
+    const std::vector<uint8_t> plain = rt::random_weights(TEVO_TYPE_Q4_0, 64, 16 * 2, 2);
+    weight                     w(repack_buft(), TEVO_TYPE_Q4_0, 64, 16, 2, plain);
+    for (int32_t bad : { -1, 2 }) {
+        graph_ctx     g;
+        tevo_tensor * x   = tevo_new_tensor_3d(g.ctx, TEVO_TYPE_F32, 64, 1, 2);
+        tevo_tensor * ids = tevo_new_tensor_2d(g.ctx, TEVO_TYPE_I32, 1, 2);
+        fill(x, 1);
+        ((int32_t *) ids->data)[0] = 0;
+        ((int32_t *) ids->data)[1] = bad;
+        tevo_tensor * y             = tevo_mul_mat_id(g.ctx, w.t, x, ids);
+        EXPECT_DEATH(compute(g.ctx, y, 1), "i02 >= 0 && i02 < n_as");
+    }
 }
 
 } // namespace

@@ -26,6 +26,10 @@
 
 namespace {
 
+// A format whose values reach +-127 (iq4_nl) cannot take an offset within a
+// byte: its products need the sign trick (magnitudes against activations
+// carrying the weights' signs) and a widening after every multiply.
+
 struct fmt_q4_0 {
     using rec = block_q4_0x8;
     // stored nibble s (the value read as a signed 4-bit number) -> value + 8
