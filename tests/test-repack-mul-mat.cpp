@@ -232,35 +232,37 @@ TEST(RepackMulMatId, ExpertsMatchThePlainWeightsEvenWhenATokenNamesOneTwice) {
     // token 2 names expert 2 twice
     const int32_t ids_rows[n_tokens][n_ids] = { { 1, 3 }, { 3, 0 }, { 2, 2 } };
     for (const rt::layout & l : rt::traits_layouts()) {
-        const int64_t ne00 = 2 * tevo_blck_size(l.type);
-        const int64_t ne01 = 2 * l.nb_cols;
-        SCOPED_TRACE(l.name);
-        const std::vector<uint8_t> plain = rt::random_weights(l.type, ne00, ne01 * n_as, 21);
-        const std::vector<float>   wf    = qt::dequantize(l.type, plain, ne00 * ne01 * n_as);
-        weight                     rw(repack_buft(), l.type, ne00, ne01, n_as, plain, &l);
-        weight                     pw(tevo_backend_cpu_buffer_type(), l.type, ne00, ne01, n_as, plain);
+        // rows per expert: two and three groups (12 rows for the 4-row layouts)
+        for (int64_t ne01 : { 2 * (int64_t) l.nb_cols, 3 * (int64_t) l.nb_cols }) {
+            const int64_t ne00 = 2 * tevo_blck_size(l.type);
+            SCOPED_TRACE(std::string(l.name) + " rows " + std::to_string(ne01));
+            const std::vector<uint8_t> plain = rt::random_weights(l.type, ne00, ne01 * n_as, 21);
+            const std::vector<float>   wf    = qt::dequantize(l.type, plain, ne00 * ne01 * n_as);
+            weight                     rw(repack_buft(), l.type, ne00, ne01, n_as, plain, &l);
+            weight                     pw(tevo_backend_cpu_buffer_type(), l.type, ne00, ne01, n_as, plain);
 
-        for (int64_t ne11 : { (int64_t) 1, n_ids }) {
-            graph_ctx     g;
-            tevo_tensor * x   = tevo_new_tensor_3d(g.ctx, TEVO_TYPE_F32, ne00, ne11, n_tokens);
-            tevo_tensor * ids = tevo_new_tensor_2d(g.ctx, TEVO_TYPE_I32, n_ids, n_tokens);
-            fill(x, 5);
-            memcpy(ids->data, ids_rows, sizeof(ids_rows));
-            tevo_tensor *            yr   = tevo_mul_mat_id(g.ctx, rw.t, x, ids);
-            tevo_tensor *            yp   = tevo_mul_mat_id(g.ctx, pw.t, x, ids);
-            const std::vector<float> want = compute(g.ctx, yp, 1);
-            for (int nt : { 1, 4 }) {
-                // every routed row goes through the GEMV kernel with the row quantizer's codes
-                const std::vector<float> got = compute(g.ctx, yr, nt);
-                ASSERT_EQ(got.size(), (size_t) (ne01 * n_ids * n_tokens));
-                for (int64_t t = 0; t < n_tokens; ++t) {
-                    for (int64_t j = 0; j < n_ids; ++j) {
-                        const int64_t e  = ids_rows[t][j];
-                        const float * xr = (const float *) x->data + (t * ne11 + j % ne11) * ne00;
-                        for (int64_t c = 0; c < ne01; ++c) {
-                            const size_t o = (size_t) ((t * n_ids + j) * ne01 + c);
-                            ASSERT_NEAR(got[o], want[o], tolerance(magnitude(wf, e * ne01 + c, xr, ne00), 0))
-                                << "ne11 " << ne11 << " threads " << nt << " token " << t << " slot " << j;
+            for (int64_t ne11 : { (int64_t) 1, n_ids }) {
+                graph_ctx     g;
+                tevo_tensor * x   = tevo_new_tensor_3d(g.ctx, TEVO_TYPE_F32, ne00, ne11, n_tokens);
+                tevo_tensor * ids = tevo_new_tensor_2d(g.ctx, TEVO_TYPE_I32, n_ids, n_tokens);
+                fill(x, 5);
+                memcpy(ids->data, ids_rows, sizeof(ids_rows));
+                tevo_tensor *            yr   = tevo_mul_mat_id(g.ctx, rw.t, x, ids);
+                tevo_tensor *            yp   = tevo_mul_mat_id(g.ctx, pw.t, x, ids);
+                const std::vector<float> want = compute(g.ctx, yp, 1);
+                for (int nt : { 1, 4 }) {
+                    // every routed row goes through the GEMV kernel with the row quantizer's codes
+                    const std::vector<float> got = compute(g.ctx, yr, nt);
+                    ASSERT_EQ(got.size(), (size_t) (ne01 * n_ids * n_tokens));
+                    for (int64_t t = 0; t < n_tokens; ++t) {
+                        for (int64_t j = 0; j < n_ids; ++j) {
+                            const int64_t e  = ids_rows[t][j];
+                            const float * xr = (const float *) x->data + (t * ne11 + j % ne11) * ne00;
+                            for (int64_t c = 0; c < ne01; ++c) {
+                                const size_t o = (size_t) ((t * n_ids + j) * ne01 + c);
+                                ASSERT_NEAR(got[o], want[o], tolerance(magnitude(wf, e * ne01 + c, xr, ne00), 0))
+                                    << "ne11 " << ne11 << " threads " << nt << " token " << t << " slot " << j;
+                            }
                         }
                     }
                 }
