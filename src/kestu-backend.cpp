@@ -97,7 +97,12 @@ std::vector<tevo_backend_t> kestu_backend_init(const kestu_context_params & para
     return result;
 }
 
+kestu_buft_list (*kestu_buft_list_for_tests)(const kestu_context_params & params) = nullptr;
+
 kestu_buft_list kestu_make_buffer_type_list(const kestu_context_params & params) {
+    if (kestu_buft_list_for_tests != nullptr) {
+        return kestu_buft_list_for_tests(params);
+    }
     kestu_buft_list buft_list;
 
     if (params.use_gpu) {

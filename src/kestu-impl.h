@@ -520,6 +520,10 @@ std::vector<tevo_backend_t> kestu_backend_init(const kestu_context_params & para
 // GPU buffer type (when use_gpu), the CPU extra buffer types, the plain CPU type
 kestu_buft_list kestu_make_buffer_type_list(const kestu_context_params & params);
 
+// Tests only: when set, kestu_make_buffer_type_list returns this function's
+// list instead (a test keeps every weight in plain CPU buffers with it).
+extern kestu_buft_list (*kestu_buft_list_for_tests)(const kestu_context_params & params);
+
 // what the model loader hands to create_model_tensor
 struct kestu_placement {
     const kestu_hparams &                                 hparams;

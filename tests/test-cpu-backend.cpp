@@ -288,14 +288,17 @@ TEST(CpuBackend, FeatureListOfTheBuild) {
     EXPECT_EQ(get_features(tevo_backend_cpu_reg()), features);
 }
 
-TEST(CpuBackend, ExtraBufferTypesStartEmpty) {
+TEST(CpuBackend, ExtraBufferTypesHoldTheRepackType) {
     auto get_extra = proc<tevo_backend_dev_get_extra_bufts_t>("tevo_backend_dev_get_extra_bufts");
     tevo_backend_buffer_type_t * bufts = get_extra(cpu_device());
     ASSERT_NE(bufts, nullptr);
-    EXPECT_EQ(bufts[0], nullptr);
-    EXPECT_TRUE(tevo_backend_cpu_get_extra_buffer_types().empty());
-    EXPECT_EQ(tevo_backend_cpu_repack_buffer_type(), nullptr);
+    ASSERT_NE(tevo_backend_cpu_repack_buffer_type(), nullptr);
+    EXPECT_EQ(bufts[0], tevo_backend_cpu_repack_buffer_type());
+    EXPECT_EQ(bufts[1], nullptr);
+    ASSERT_EQ(tevo_backend_cpu_get_extra_buffer_types().size(), 1u);
+    EXPECT_EQ(tevo_backend_cpu_get_extra_buffer_types()[0], tevo_backend_cpu_repack_buffer_type());
 
+    // a node whose sources live in no extra buffer is left to the engine
     context_guard c;
     struct tevo_tensor * t = tevo_new_tensor_1d(c.ctx, TEVO_TYPE_F32, 4);
     size_t size = 123;
@@ -468,7 +471,8 @@ TEST(CpuBackend, ExtraBufferTypesTakeOverTheirNodes) {
     struct tevo_backend_buffer_type null_ctx_buft = {};
     null_ctx_buft.iface.get_name = fake_buft_name;
 
-    auto & list = tevo_backend_cpu_get_extra_buffer_types();
+    auto &       list       = tevo_backend_cpu_get_extra_buffer_types();
+    const size_t first_size = list.size();
     list.push_back(NULL);
     list.push_back(&null_ctx_buft);
     list.push_back(&buft);
@@ -508,9 +512,10 @@ TEST(CpuBackend, ExtraBufferTypesTakeOverTheirNodes) {
     EXPECT_EQ(extra.traits.compute_calls, 2);
 
     // the extension's array stays as first built
-    EXPECT_EQ(get_extra(dev)[0], nullptr);
+    EXPECT_EQ(get_extra(dev)[0], tevo_backend_cpu_repack_buffer_type());
+    EXPECT_EQ(get_extra(dev)[1], nullptr);
 
-    list.clear();
+    list.resize(first_size);
     w->buffer = NULL;
     tevo_backend_buffer_free(buffer);
 }

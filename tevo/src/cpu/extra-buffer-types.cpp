@@ -10,13 +10,6 @@ extra_buffer_type::~extra_buffer_type() {}
 
 }  // namespace tevo::cpu
 
-// No repacked layouts are built yet, so the extra list stays empty and every
-// node goes to the engine's own kernels. The repacked-weight source defines
-// this function in place of this one.
-tevo_backend_buffer_type_t tevo_backend_cpu_repack_buffer_type(void) {
-    return NULL;
-}
-
 std::vector<tevo_backend_buffer_type_t> & tevo_backend_cpu_get_extra_buffer_types() {
     // a function-local static: concurrent first callers wait for the one that builds it
     static std::vector<tevo_backend_buffer_type_t> bufts = [] {

@@ -32,8 +32,8 @@ class extra_buffer_type {
 
 }  // namespace tevo::cpu
 
-// The repacked-weight buffer type ("CPU_REPACK"), the only member the list
-// can have; NULL while this build has no repacked layouts.
+// The repacked-weight buffer type ("CPU_REPACK", cpu/repack/), the only
+// member of the list.
 tevo_backend_buffer_type_t tevo_backend_cpu_repack_buffer_type(void);
 
 // the process-wide list, built once on first use
