@@ -6,10 +6,12 @@
 // The direct ones unfold a batch of patches into the work buffer, in the
 // kernel's element type and in the order of a packed kernel row, and hand
 // the tile to the engine's matrix product; the batch is as many patches as
-// the work buffer holds (a multiple of 8 when more than 8 fit), so a large
-// image never needs its whole patch matrix at once. Per batch: unfold
-// (blocks of patches per thread), barrier, product (chunks), barrier,
-// scatter of the rows into dst (blocks of patches per thread).
+// both the work buffer and about 1 MiB of tile hold (a multiple of 8 when
+// more than 8 fit), so a large image never needs its whole patch matrix at
+// once. Per batch: unfold (blocks of patches per thread), barrier, product
+// (chunks), barrier, scatter of each channel's run of outputs into dst
+// (blocks of patches per thread). Every output is one dot product whatever
+// the batch, so the batching never changes a result.
 //
 // The transposed ones permute kernel and input once, channel innermost, so
 // that every contribution is one contiguous dot product over the input
@@ -26,6 +28,8 @@
 #include <immintrin.h>
 #include <math.h>
 #include <string.h>
+
+#include <vector>
 
 namespace {
 
@@ -52,6 +56,8 @@ inline void tevo_conv_put(tevo_fp16_t * p, float v) {
 // ---------------------------------------------------------------------------
 // direct convolution (2-D is the 3-D one with a depth of 1)
 
+const size_t TEVO_CONV_TILE_BYTES = 1024 * 1024;
+
 struct tevo_conv_shape {
     int64_t N, IC, OC;
     int64_t IW, IH, ID, KW, KH, KD, OW, OH, OD;
@@ -61,36 +67,43 @@ struct tevo_conv_shape {
     size_t out_w, out_h, out_d, out_c, out_n;
 };
 
-// the taps of patch p, in the order (ic, kd, kh, kw) of a packed kernel row
+// the taps of patch p, in the order (ic, kd, kh, kw) of a packed kernel row;
+// rows holds KD·KH offsets of scratch
 template <typename T>
-void tevo_conv_unfold_patch(const tevo_conv_shape & s, const char * in, int64_t p, T * row) {
+void tevo_conv_unfold_patch(const tevo_conv_shape & s, const char * in, int64_t p, T * row, int64_t * rows) {
     const int64_t ow = p % s.OW;
     const int64_t oh = (p / s.OW) % s.OH;
     const int64_t od = (p / (s.OW * s.OH)) % s.OD;
     const int64_t n  = p / (s.OW * s.OH * s.OD);
 
+    // the input row of each (kd, kh), the same for every channel; -1 in the padding
+    const int64_t nr = s.KD * s.KH;
+    for (int64_t kd = 0; kd < s.KD; ++kd) {
+        const int64_t id = od * s.s2 + kd * s.d2 - s.p2;
+        for (int64_t kh = 0; kh < s.KH; ++kh) {
+            const int64_t ih = oh * s.s1 + kh * s.d1 - s.p1;
+            rows[kd * s.KH + kh] =
+                id < 0 || id >= s.ID || ih < 0 || ih >= s.IH ? -1 : id * (int64_t) s.in_d + ih * (int64_t) s.in_h;
+        }
+    }
+
     const int64_t iw0    = ow * s.s0 - s.p0;
     const int64_t iw_end = iw0 + (s.KW - 1) * s.d0;
     const bool    inside = iw0 >= 0 && iw_end < s.IW;
+    const int64_t step   = s.d0 * (int64_t) s.in_w;
 
     for (int64_t ic = 0; ic < s.IC; ++ic) {
         const char * plane = in + n * s.in_n + ic * s.in_c;
-        for (int64_t kd = 0; kd < s.KD; ++kd) {
-            const int64_t id = od * s.s2 + kd * s.d2 - s.p2;
-            for (int64_t kh = 0; kh < s.KH; ++kh, row += s.KW) {
-                const int64_t ih = oh * s.s1 + kh * s.d1 - s.p1;
-                if (id < 0 || id >= s.ID || ih < 0 || ih >= s.IH) {
-                    memset(row, 0, (size_t) s.KW * sizeof(T));
-                    continue;
+        for (int64_t r = 0; r < nr; ++r, row += s.KW) {
+            if (rows[r] < 0) {
+                memset(row, 0, (size_t) s.KW * sizeof(T));
+            } else if (inside) {
+                const char * x = plane + rows[r] + iw0 * (int64_t) s.in_w;
+                for (int64_t kw = 0; kw < s.KW; ++kw) {
+                    tevo_conv_put(row + kw, *(const float *) (x + kw * step));
                 }
-                const char * line = plane + id * s.in_d + ih * s.in_h;
-                if (inside) {
-                    const char * x = line + iw0 * (int64_t) s.in_w;
-                    for (int64_t kw = 0; kw < s.KW; ++kw) {
-                        tevo_conv_put(row + kw, *(const float *) (x + kw * s.d0 * (int64_t) s.in_w));
-                    }
-                    continue;
-                }
+            } else {
+                const char * line = plane + rows[r];
                 for (int64_t kw = 0; kw < s.KW; ++kw) {
                     const int64_t iw = iw0 + kw * s.d0;
                     tevo_conv_put(row + kw, iw < 0 || iw >= s.IW ? 0.0f : *(const float *) (line + iw * s.in_w));
@@ -124,11 +137,15 @@ void tevo_conv_direct(const tevo_compute_params * params, const tevo_tensor * ke
 
     // room for one patch: its tile row and its output row; 64 bytes kept
     // aside to start the output area on a cache line
-    const size_t per_patch = (size_t) Kt * es + (size_t) s.OC * sizeof(float);
-    const size_t usable    = params->wsize > 64 ? params->wsize - 64 : 0;
+    const size_t  per_patch = (size_t) Kt * es + (size_t) s.OC * sizeof(float);
+    const size_t  usable    = params->wsize > 64 ? params->wsize - 64 : 0;
     const int64_t per_batch = (int64_t) (usable / per_patch);
-    const int64_t batch     = per_batch <= 8 ? per_batch : per_batch / 8 * 8;
-    TEVO_ASSERT(per_batch > 0 && batch >= 1);
+    TEVO_ASSERT(per_batch > 0);
+    // A tile of about 1 MiB stays in the cache between the unfolding and the
+    // product; a whole work buffer of patches would go out to memory and back.
+    const int64_t cached = TEVO_MAX((int64_t) 8, (int64_t) (TEVO_CONV_TILE_BYTES / ((size_t) Kt * es)));
+    const int64_t fit    = TEVO_MIN(per_batch, cached);
+    const int64_t batch  = fit <= 8 ? fit : fit / 8 * 8;
 
     T *     tile = (T *) params->wdata;
     float * out  = (float *) TEVO_PAD((uintptr_t) ((char *) params->wdata + (size_t) batch * (size_t) Kt * es),
@@ -136,6 +153,7 @@ void tevo_conv_direct(const tevo_compute_params * params, const tevo_tensor * ke
     TEVO_ASSERT((char *) (out + batch * s.OC) <= (char *) params->wdata + params->wsize);
 
     const enum tevo_type type = kernel->type;
+    std::vector<int64_t> rows((size_t) (s.KD * s.KH));
 
     for (int64_t start = 0; start < patches; start += batch) {
         const int64_t patch_n = TEVO_MIN(batch, patches - start);
@@ -143,16 +161,18 @@ void tevo_conv_direct(const tevo_compute_params * params, const tevo_tensor * ke
         int64_t j0, j1;
         tevo_conv_block_range(patch_n, params->ith, params->nth, &j0, &j1);
         for (int64_t j = j0; j < j1; ++j) {
-            tevo_conv_unfold_patch(s, (const char *) input->data, start + j, tile + j * Kt);
+            tevo_conv_unfold_patch(s, (const char *) input->data, start + j, tile + j * Kt, rows.data());
         }
 
         tevo_barrier(params->threadpool);
 
-        // out[j][oc] = kernel row oc · tile row j
+        // out[oc][j] = tile row j · kernel row oc: the same dot products as
+        // kernel × tile, with each channel's outputs in a row, so that the
+        // scatter copies runs along the output's rows
         tevo_tensor a, b, c;
-        tevo_conv_matrix(&a, type, Kt, s.OC, kernel->data);
-        tevo_conv_matrix(&b, type, Kt, patch_n, tile);
-        tevo_conv_matrix(&c, TEVO_TYPE_F32, s.OC, patch_n, out);
+        tevo_conv_matrix(&a, type, Kt, patch_n, tile);
+        tevo_conv_matrix(&b, type, Kt, s.OC, kernel->data);
+        tevo_conv_matrix(&c, TEVO_TYPE_F32, patch_n, s.OC, out);
         c.op     = TEVO_OP_MUL_MAT;
         c.src[0] = &a;
         c.src[1] = &b;
@@ -160,17 +180,27 @@ void tevo_conv_direct(const tevo_compute_params * params, const tevo_tensor * ke
 
         tevo_barrier(params->threadpool);
 
-        for (int64_t j = j0; j < j1; ++j) {
-            const int64_t p  = start + j;
-            const int64_t ow = p % s.OW;
-            const int64_t oh = (p / s.OW) % s.OH;
-            const int64_t od = (p / (s.OW * s.OH)) % s.OD;
-            const int64_t n  = p / (s.OW * s.OH * s.OD);
+        // runs of patches along one output row
+        for (int64_t j = j0; j < j1;) {
+            const int64_t p   = start + j;
+            const int64_t ow  = p % s.OW;
+            const int64_t oh  = (p / s.OW) % s.OH;
+            const int64_t od  = (p / (s.OW * s.OH)) % s.OD;
+            const int64_t n   = p / (s.OW * s.OH * s.OD);
+            const int64_t len = TEVO_MIN(j1 - j, s.OW - ow);
             char * y = (char *) dst->data + ow * s.out_w + oh * s.out_h + od * s.out_d + n * s.out_n;
-            const float * r = out + j * s.OC;
             for (int64_t oc = 0; oc < s.OC; ++oc) {
-                *(float *) (y + oc * s.out_c) = r[oc];
+                const float * r  = out + oc * patch_n + j;
+                char *        yc = y + oc * s.out_c;
+                if (s.out_w == sizeof(float)) {
+                    memcpy(yc, r, (size_t) len * sizeof(float));
+                } else {
+                    for (int64_t i = 0; i < len; ++i) {
+                        *(float *) (yc + i * s.out_w) = r[i];
+                    }
+                }
             }
+            j += len;
         }
     }
 }
