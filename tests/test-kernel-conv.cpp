@@ -79,6 +79,8 @@ const std::vector<Conv2dCase> & conv2d_cases() {
         { 9, 8, 2, 1, 3, 2, 5, 2, 1, 1, 0, 1, 2, F16, true, 20 },
         // fewer than 8 patches per batch
         { 6, 5, 2, 2, 3, 3, 3, 1, 1, 1, 1, 1, 1, F32, true, 5 },
+        // no input channels: every output an empty sum
+        { 6, 5, 0, 1, 3, 3, 2, 1, 1, 1, 1, 1, 1, F32, false, 0 },
         // a patch matrix of more than the cache-sized tile: batches of 448 under the planner's buffer
         { 32, 30, 64, 1, 3, 3, 5, 1, 1, 1, 1, 1, 1, F32, true, 0 },
     };

@@ -143,9 +143,10 @@ void tevo_conv_direct(const tevo_compute_params * params, const tevo_tensor * ke
     TEVO_ASSERT(per_batch > 0);
     // A tile of about 1 MiB stays in the cache between the unfolding and the
     // product; a whole work buffer of patches would go out to memory and back.
-    const int64_t cached = TEVO_MAX((int64_t) 8, (int64_t) (TEVO_CONV_TILE_BYTES / ((size_t) Kt * es)));
-    const int64_t fit    = TEVO_MIN(per_batch, cached);
-    const int64_t batch  = fit <= 8 ? fit : fit / 8 * 8;
+    const size_t  tile_row = TEVO_MAX((size_t) Kt * es, (size_t) 1);
+    const int64_t cached   = TEVO_MAX((int64_t) 8, (int64_t) (TEVO_CONV_TILE_BYTES / tile_row));
+    const int64_t fit      = TEVO_MIN(per_batch, cached);
+    const int64_t batch    = fit <= 8 ? fit : fit / 8 * 8;
 
     T *     tile = (T *) params->wdata;
     float * out  = (float *) TEVO_PAD((uintptr_t) ((char *) params->wdata + (size_t) batch * (size_t) Kt * es),
