@@ -6,6 +6,7 @@
 
 #include "kernel-test-helpers.h"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -49,6 +50,11 @@ void compute_with_work(tevo_context * ctx, tevo_tensor * out, int nth, size_t wo
 // ---------------------------------------------------------------------------
 // direct 2-D
 
+// a work buffer whose slice for each of n threads holds `batch` patches
+size_t work_for(int n, int64_t batch, size_t per_patch) {
+    return (size_t) n * ((size_t) batch * per_patch + 128);
+}
+
 struct Conv2dCase {
     int64_t   IW, IH, IC, N, KW, KH, OC;
     int       s0, s1, p0, p1, d0, d1;
@@ -74,14 +80,14 @@ const std::vector<Conv2dCase> & conv2d_cases() {
         { 9, 8, 2, 1, 3, 2, 5, 2, 1, 1, 0, 1, 2, F32, true, 0 },
         { 10, 9, 4, 2, 2, 3, 3, 1, 2, 2, 1, 2, 1, F16, true, 0 },
         { 7, 6, 5, 1, 1, 1, 6, 1, 1, 0, 0, 1, 1, F32, false, 0 },
-        // a work buffer of 20 patches: batches of 16, and one of 4 at the end
+        // a work buffer of 20 patches per thread: batches of 16, and what is left at the end
         { 8, 7, 3, 2, 3, 3, 4, 1, 1, 1, 1, 1, 1, F32, false, 20 },
         { 9, 8, 2, 1, 3, 2, 5, 2, 1, 1, 0, 1, 2, F16, true, 20 },
         // fewer than 8 patches per batch
         { 6, 5, 2, 2, 3, 3, 3, 1, 1, 1, 1, 1, 1, F32, true, 5 },
         // no input channels: every output an empty sum
         { 6, 5, 0, 1, 3, 3, 2, 1, 1, 1, 1, 1, 1, F32, false, 0 },
-        // a patch matrix of more than the cache-sized tile: batches of 448 under the planner's buffer
+        // more patches than one thread's cache-sized tile holds (448): several batches at one thread
         { 32, 30, 64, 1, 3, 3, 5, 1, 1, 1, 1, 1, 1, F32, true, 0 },
     };
     return cases;
@@ -101,7 +107,7 @@ TEST(KernelConv, Direct2dMatchesTheDoubleSum) {
             poison(out);
             const size_t es        = tevo_type_size(cc.kernel_type);
             const size_t per_patch = (size_t) (cc.KW * cc.KH * cc.IC) * es + (size_t) cc.OC * 4;
-            compute_with_work(c.ctx, out, nth, cc.batch_patches ? (size_t) cc.batch_patches * per_patch + 64 : 0);
+            compute_with_work(c.ctx, out, nth, cc.batch_patches ? work_for(nth, cc.batch_patches, per_patch) : 0);
 
             const int64_t OW = out_size(cc.IW, cc.KW, cc.s0, cc.p0, cc.d0);
             const int64_t OH = out_size(cc.IH, cc.KH, cc.s1, cc.p1, cc.d1);
@@ -125,13 +131,20 @@ TEST(KernelConv, Direct2dMatchesTheDoubleSum) {
     }
 }
 
-// the split into batches changes nothing: results are bit for bit those of one batch
+// the split into batches and threads changes nothing: results are bit for
+// bit those of one batch on one thread
 TEST(KernelConv, Direct2dBatchesGiveTheOneBatchResult) {
     const Conv2dCase cc = { 11, 9, 3, 2, 3, 3, 5, 1, 2, 1, 1, 1, 1, TEVO_TYPE_F32, true, 0 };
     std::vector<uint32_t> first;
-    for (int64_t batch : { 0, 20, 9, 3 }) {
+    struct Split {
+        int64_t batch;   // patches per thread's slice; 0: the planner's buffer
+        int     slices;  // slices the buffer holds (fewer than the threads: the others wait)
+    };
+    for (const Split sp : { Split{ 0, 0 }, Split{ 20, 8 }, Split{ 9, 8 }, Split{ 3, 8 }, Split{ 7, 2 } }) {
         for (int nth : thread_counts()) {
-            SCOPED_TRACE(std::to_string(batch) + " patches, threads " + std::to_string(nth));
+            const int64_t batch = sp.batch;
+            SCOPED_TRACE(std::to_string(batch) + " patches, " + std::to_string(sp.slices) + " slices, threads " +
+                         std::to_string(nth));
             Ctx           c;
             std::mt19937  rng(93);
             tevo_tensor * in = make_f32(c.ctx, cc.IW, cc.IH, cc.IC, cc.N, cc.strided);
@@ -140,7 +153,7 @@ TEST(KernelConv, Direct2dBatchesGiveTheOneBatchResult) {
             fill(k, rng);
             tevo_tensor * out = tevo_conv_2d_direct(c.ctx, k, in, cc.s0, cc.s1, cc.p0, cc.p1, cc.d0, cc.d1);
             const size_t  per_patch = (size_t) (cc.KW * cc.KH * cc.IC) * 4 + (size_t) cc.OC * 4;
-            compute_with_work(c.ctx, out, nth, batch ? (size_t) batch * per_patch + 64 : 0);
+            compute_with_work(c.ctx, out, nth, batch ? work_for(std::min(nth, sp.slices), batch, per_patch) : 0);
             std::vector<uint32_t> got;
             for_each(out, [&](int64_t i0, int64_t i1, int64_t i2, int64_t i3) {
                 got.push_back(get_bits(out, i0, i1, i2, i3));

@@ -3,15 +3,15 @@
 // Convolutions that compute in one node: direct 2-D and 3-D, transposed 1-D
 // and 2-D, and depthwise 2-D.
 //
-// The direct ones unfold a batch of patches into the work buffer, in the
-// kernel's element type and in the order of a packed kernel row, and hand
-// the tile to the engine's matrix product; the batch is as many patches as
-// both the work buffer and about 1 MiB of tile hold (a multiple of 8 when
-// more than 8 fit), so a large image never needs its whole patch matrix at
-// once. Per batch: unfold (blocks of patches per thread), barrier, product
-// (chunks), barrier, scatter of each channel's run of outputs into dst
-// (blocks of patches per thread). Every output is one dot product whatever
-// the batch, so the batching never changes a result.
+// The direct ones are split by output positions (patches) over the
+// threads, each working alone in its slice of the work buffer: it unfolds a
+// batch of its patches into a tile, in the kernel's element type and in the
+// order of a packed kernel row, multiplies the tile by the kernel 16 × 16
+// values at a time with the block dot product of the matrix product (the
+// same numerics), and copies each channel's run of outputs into dst. A batch
+// is as many patches as the slice and about 1 MiB of tile hold, so the tile
+// stays in the cache and a large image never needs its whole patch matrix;
+// no barrier is needed, and no batching changes a result.
 //
 // The transposed ones permute kernel and input once, channel innermost, so
 // that every contribution is one contiguous dot product over the input
@@ -56,6 +56,7 @@ inline void tevo_conv_put(tevo_fp16_t * p, float v) {
 // ---------------------------------------------------------------------------
 // direct convolution (2-D is the 3-D one with a depth of 1)
 
+// bytes of one thread's tile
 const size_t TEVO_CONV_TILE_BYTES = 1024 * 1024;
 
 struct tevo_conv_shape {
@@ -113,85 +114,92 @@ void tevo_conv_unfold_patch(const tevo_conv_shape & s, const char * in, int64_t 
     }
 }
 
-// a packed tensor record over memory the kernel owns, for the matrix product
-void tevo_conv_matrix(tevo_tensor * t, enum tevo_type type, int64_t ne0, int64_t ne1, void * data) {
-    memset(t, 0, sizeof(*t));
-    t->type  = type;
-    t->ne[0] = ne0;
-    t->ne[1] = ne1;
-    t->ne[2] = 1;
-    t->ne[3] = 1;
-    t->nb[0] = tevo_type_size(type);
-    t->nb[1] = t->nb[0] * (size_t) ne0;
-    t->nb[2] = t->nb[1] * (size_t) ne1;
-    t->nb[3] = t->nb[2];
-    t->data  = data;
+// the product of the kernel's rows with 16 tile rows at a time, each value
+// with the numerics of the one-row dot product
+inline void tevo_conv_dot_block(int n, int nx, int ny, const float * x, size_t bx, const void * const * y, float * out) {
+    tevo_vec_dot_f32_block(n, nx, ny, x, bx, y, out);
+}
+
+inline void tevo_conv_dot_block(int n, int nx, int ny, const tevo_fp16_t * x, size_t bx, const void * const * y,
+                                float * out) {
+    tevo_vec_dot_f16_block(n, nx, ny, x, bx, y, out);
 }
 
 template <typename T>
 void tevo_conv_direct(const tevo_compute_params * params, const tevo_tensor * kernel, const tevo_tensor * input,
                       tevo_tensor * dst, const tevo_conv_shape & s) {
-    const int64_t Kt       = s.IC * s.KD * s.KH * s.KW;
-    const size_t  es       = sizeof(T);
-    const int64_t patches  = s.N * s.OD * s.OH * s.OW;
+    const int64_t Kt      = s.IC * s.KD * s.KH * s.KW;
+    const size_t  es      = sizeof(T);
+    const int64_t patches = s.N * s.OD * s.OH * s.OW;
 
-    // room for one patch: its tile row and its output row; 64 bytes kept
-    // aside to start the output area on a cache line
+    // room for one patch: its tile row and its output values, plus the
+    // alignment of the slice and of the output area
     const size_t  per_patch = (size_t) Kt * es + (size_t) s.OC * sizeof(float);
-    const size_t  usable    = params->wsize > 64 ? params->wsize - 64 : 0;
-    const int64_t per_batch = (int64_t) (usable / per_patch);
-    TEVO_ASSERT(per_batch > 0);
-    // A tile of about 1 MiB stays in the cache between the unfolding and the
-    // product; a whole work buffer of patches would go out to memory and back.
+    const int64_t workers   = TEVO_MIN((int64_t) params->nth, (int64_t) (params->wsize / (per_patch + 128)));
+    TEVO_ASSERT(workers >= 1);
+    if (params->ith >= workers) {
+        return;
+    }
+
+    const size_t  slice     = params->wsize / (size_t) workers / 64 * 64;
+    const int64_t per_batch = (int64_t) ((slice - 64) / per_patch);
+    // about 1 MiB of tile stays in this thread's cache between the unfolding
+    // and the products; batches of whole 16-patch blocks
     const size_t  tile_row = TEVO_MAX((size_t) Kt * es, (size_t) 1);
-    const int64_t cached   = TEVO_MAX((int64_t) 8, (int64_t) (TEVO_CONV_TILE_BYTES / tile_row));
+    const int64_t cached   = TEVO_MAX((int64_t) 16, (int64_t) (TEVO_CONV_TILE_BYTES / tile_row));
     const int64_t fit      = TEVO_MIN(per_batch, cached);
-    const int64_t batch    = fit <= 8 ? fit : fit / 8 * 8;
+    const int64_t batch    = fit <= 16 ? fit : fit / 16 * 16;
+    TEVO_ASSERT(batch >= 1);
 
-    T *     tile = (T *) params->wdata;
-    float * out  = (float *) TEVO_PAD((uintptr_t) ((char *) params->wdata + (size_t) batch * (size_t) Kt * es),
-                                      (uintptr_t) 64);
-    TEVO_ASSERT((char *) (out + batch * s.OC) <= (char *) params->wdata + params->wsize);
+    char *  base = (char *) params->wdata + (size_t) params->ith * slice;
+    T *     tile = (T *) base;
+    float * out  = (float *) TEVO_PAD((uintptr_t) (base + (size_t) batch * (size_t) Kt * es), (uintptr_t) 64);
+    TEVO_ASSERT((char *) (out + batch * s.OC) <= base + slice);
 
-    const enum tevo_type type = kernel->type;
+    const T *            weights = (const T *) kernel->data;
     std::vector<int64_t> rows((size_t) (s.KD * s.KH));
+    float                block[16 * 16];
+    const void *         yrow[16];
 
-    for (int64_t start = 0; start < patches; start += batch) {
-        const int64_t patch_n = TEVO_MIN(batch, patches - start);
+    int64_t p0, p1;
+    tevo_conv_block_range(patches, params->ith, (int) workers, &p0, &p1);
 
-        int64_t j0, j1;
-        tevo_conv_block_range(patch_n, params->ith, params->nth, &j0, &j1);
-        for (int64_t j = j0; j < j1; ++j) {
+    for (int64_t start = p0; start < p1; start += batch) {
+        const int64_t n = TEVO_MIN(batch, p1 - start);
+        for (int64_t j = 0; j < n; ++j) {
             tevo_conv_unfold_patch(s, (const char *) input->data, start + j, tile + j * Kt, rows.data());
         }
 
-        tevo_barrier(params->threadpool);
-
-        // out[oc][j] = tile row j · kernel row oc: the same dot products as
-        // kernel × tile, with each channel's outputs in a row, so that the
-        // scatter copies runs along the output's rows
-        tevo_tensor a, b, c;
-        tevo_conv_matrix(&a, type, Kt, patch_n, tile);
-        tevo_conv_matrix(&b, type, Kt, s.OC, kernel->data);
-        tevo_conv_matrix(&c, TEVO_TYPE_F32, patch_n, s.OC, out);
-        c.op     = TEVO_OP_MUL_MAT;
-        c.src[0] = &a;
-        c.src[1] = &b;
-        tevo_compute_forward_mul_mat(params, &c);
-
-        tevo_barrier(params->threadpool);
+        // out[oc][j] = kernel row oc · tile row j: each channel's outputs in a
+        // row, so that the scatter copies runs along the output's rows
+        for (int64_t jb = 0; jb < n; jb += 16) {
+            const int ny = (int) TEVO_MIN((int64_t) 16, n - jb);
+            for (int j = 0; j < ny; ++j) {
+                yrow[j] = tile + (jb + j) * Kt;
+            }
+            for (int64_t ob = 0; ob < s.OC; ob += 16) {
+                const int nx = (int) TEVO_MIN((int64_t) 16, s.OC - ob);
+                tevo_conv_dot_block((int) Kt, nx, ny, weights + ob * Kt, (size_t) Kt * es, yrow, block);
+                for (int i = 0; i < nx; ++i) {
+                    float * o = out + (ob + i) * batch + jb;
+                    for (int j = 0; j < ny; ++j) {
+                        o[j] = block[j * 16 + i];
+                    }
+                }
+            }
+        }
 
         // runs of patches along one output row
-        for (int64_t j = j0; j < j1;) {
+        for (int64_t j = 0; j < n;) {
             const int64_t p   = start + j;
             const int64_t ow  = p % s.OW;
             const int64_t oh  = (p / s.OW) % s.OH;
             const int64_t od  = (p / (s.OW * s.OH)) % s.OD;
-            const int64_t n   = p / (s.OW * s.OH * s.OD);
-            const int64_t len = TEVO_MIN(j1 - j, s.OW - ow);
-            char * y = (char *) dst->data + ow * s.out_w + oh * s.out_h + od * s.out_d + n * s.out_n;
+            const int64_t nb  = p / (s.OW * s.OH * s.OD);
+            const int64_t len = TEVO_MIN(n - j, s.OW - ow);
+            char * y = (char *) dst->data + ow * s.out_w + oh * s.out_h + od * s.out_d + nb * s.out_n;
             for (int64_t oc = 0; oc < s.OC; ++oc) {
-                const float * r  = out + oc * patch_n + j;
+                const float * r  = out + oc * batch + j;
                 char *        yc = y + oc * s.out_c;
                 if (s.out_w == sizeof(float)) {
                     memcpy(yc, r, (size_t) len * sizeof(float));
