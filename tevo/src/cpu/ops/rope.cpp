@@ -48,10 +48,10 @@ tevo_rope_params tevo_rope_read_params(const tevo_tensor * dst) {
 
 // what one call needs to turn a base angle into a cache entry
 struct tevo_rope_angles {
-    float         freq_scale, ext_factor, attn_factor, yarn_mscale, sin_sign;
-    float         corr_dims[2];
-    const char *  ff;     // frequency factors, or NULL
-    size_t        ff_nb;  // their stride
+    float        freq_scale, ext_factor, attn_factor, yarn_mscale, sin_sign;
+    float        corr_dims[2];
+    const char * ff;    // frequency factors, or NULL
+    size_t       ff_nb; // their stride
 };
 
 // cache entry of vector k from its base angle theta
@@ -87,10 +87,10 @@ void tevo_rope_cache_single(const tevo_rope_angles & a, float pos, float theta_s
 // multi-section modes: four position streams, each vector takes one by its sector
 void tevo_rope_cache_multi(const tevo_rope_angles & a, const int32_t pos[4], const int32_t * sections, int mode,
                            float theta_scale, int64_t n_vec, float * cache) {
-    const int64_t sect_dims = (int64_t) sections[0] + sections[1] + sections[2] + sections[3];
-    const int64_t sec_w     = (int64_t) sections[0] + sections[1];
-    const int64_t sec_e     = sec_w + sections[2];
-    const bool    vision    = mode == TEVO_ROPE_TYPE_VISION;
+    const int64_t sect_dims   = (int64_t) sections[0] + sections[1] + sections[2] + sections[3];
+    const int64_t sec_w       = (int64_t) sections[0] + sections[1];
+    const int64_t sec_e       = sec_w + sections[2];
+    const bool    vision      = mode == TEVO_ROPE_TYPE_VISION;
     const bool    interleaved = mode == TEVO_ROPE_TYPE_MULTI_INTERLEAVED;
 
     float theta_t = (float) pos[0];
