@@ -151,6 +151,21 @@ TEST_F(Plan, WorkSizesPerOperator) {
           4u * n * (128 * (64 + 64) + 8192) },
         { "count_equal", tevo_count_equal(ctx, t(TEVO_TYPE_I32, 9), t(TEVO_TYPE_I32, 9)), 8u * n },
         { "top_k", tevo_top_k(ctx, t(TEVO_TYPE_F32, 30, 2), 5), 4u * n * 30 },
+        // a rotation cache of ne0 floats per thread (the 64 bytes per thread separate them)
+        { "rope", tevo_rope(ctx, t(TEVO_TYPE_F32, 24, 2, 3), t(TEVO_TYPE_I32, 3), 16, 0), 4u * n * 24 },
+        { "rope_back", tevo_rope_ext_back(ctx, t(TEVO_TYPE_F16, 24, 2, 3), t(TEVO_TYPE_I32, 3), nullptr, 16, 2, 0,
+                                          10000.0f, 1.0f, 0.0f, 1.0f, 0.0f, 0.0f),
+          4u * n * 24 },
+        { "conv_3d", tevo_conv_3d_direct(ctx, t(TEVO_TYPE_F16, 2, 2, 2, 6), t(TEVO_TYPE_F32, 5, 5, 5, 2), 1, 1, 1, 0, 0,
+                                         0, 1, 1, 1, 2, 1, 3),
+          16u * 1024 * 1024 },
+        { "conv_transpose_2d", tevo_conv_transpose_2d_p0(ctx, t(TEVO_TYPE_F16, 3, 3, 2, 4), t(TEVO_TYPE_F32, 6, 5, 4), 2),
+          2u * (3 * 3 * 2 * 4 + 6 * 5 * 4) },
+        { "conv_2d_dw", tevo_conv_2d_dw_direct(ctx, t(TEVO_TYPE_F32, 3, 3, 1, 4), t(TEVO_TYPE_F32, 8, 8, 4), 1, 1, 1, 1, 1, 1),
+          0 },
+        { "pool_2d", tevo_pool_2d(ctx, t(TEVO_TYPE_F32, 8, 8, 2), TEVO_OP_POOL_MAX, 2, 2, 2, 2, 0, 0), 0 },
+        { "upscale", tevo_upscale(ctx, t(TEVO_TYPE_F32, 8, 8, 2), 2, TEVO_SCALE_MODE_BICUBIC), 0 },
+        { "win_part", tevo_win_part(ctx, t(TEVO_TYPE_F32, 4, 5, 5), 2), 0 },
     };
     for (const Case & c : cases) {
         SCOPED_TRACE(c.name);

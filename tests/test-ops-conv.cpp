@@ -380,6 +380,28 @@ TEST(OpsConvDeathTest, StridesMustBePositive) {
         { "pool_2d stride 0",
           [](Ctx & c) { tevo_pool_2d(c.ctx, c.f32(8, 8), TEVO_OP_POOL_MAX, 2, 2, 0, 1, 0, 0); },
           "s > 0 && \"stride must be positive\"" },
+        { "pool_2d_back stride 0",
+          [](Ctx & c) {
+              tevo_pool_2d_back(c.ctx, c.f32(4, 4), c.f32(8, 8), TEVO_OP_POOL_AVG, 2, 2, 2, 0, 0, 0);
+          },
+          "s0 > 0 && s1 > 0 && \"stride must be positive\"" },
+    });
+}
+
+// an empty window would divide the average by zero
+TEST(OpsConvDeathTest, WindowsMustNotBeEmpty) {
+    run_deaths({
+        { "pool_1d window 0",
+          [](Ctx & c) { tevo_pool_1d(c.ctx, c.f32(8, 2), TEVO_OP_POOL_AVG, 0, 1, 1); },
+          "ks > 0 && \"window must be positive\"" },
+        { "pool_2d window height 0",
+          [](Ctx & c) { tevo_pool_2d(c.ctx, c.f32(8, 8), TEVO_OP_POOL_AVG, 2, 0, 1, 1, 1, 1); },
+          "ks > 0 && \"window must be positive\"" },
+        { "pool_2d_back window 0",
+          [](Ctx & c) {
+              tevo_pool_2d_back(c.ctx, c.f32(8, 8), c.f32(8, 8), TEVO_OP_POOL_MAX, 0, 1, 1, 1, 0, 0);
+          },
+          "k0 > 0 && k1 > 0 && \"window must be positive\"" },
     });
 }
 

@@ -126,6 +126,18 @@ TEST(OpsRecurrent, Nodes) {
               return Built{ tevo_get_rel_pos(c.ctx, a, 14, 14), { a } };
           },
           { TEVO_TYPE_F16, { 32, 14, 14, 1 }, TEVO_OP_GET_REL_POS, {}, "" } },
+        { "get_rel_pos of a brain-float table gives brain floats",
+          [](Ctx & c) {
+              auto a = c.t(TEVO_TYPE_BF16, 32, 27);
+              return Built{ tevo_get_rel_pos(c.ctx, a, 14, 14), { a } };
+          },
+          { TEVO_TYPE_BF16, { 32, 14, 14, 1 }, TEVO_OP_GET_REL_POS, {}, "" } },
+        { "win_unpart of a padded partition",
+          [](Ctx & c) {
+              auto a = c.f32(8, 7, 7, 12);
+              return Built{ tevo_win_unpart(c.ctx, a, 26, 15, 7), { a } };
+          },
+          { TEVO_TYPE_F32, { 8, 26, 15, 1 }, TEVO_OP_WIN_UNPART, words({ 7 }), "" } },
         { "add_rel_pos",
           [](Ctx & c) {
               auto a = c.f32(16, 15, 2), pw = c.f32(4, 3, 5, 2), ph = c.f32(4, 3, 5, 2);
@@ -329,6 +341,13 @@ TEST(OpsRecurrentDeathTest, WindowAndRelativePositionChecks) {
         { "win_unpart half floats",
           [](Ctx & c) { tevo_win_unpart(c.ctx, c.t(TEVO_TYPE_F16, 8, 7, 7, 4), 14, 14, 7); },
           "a->type == TEVO_TYPE_F32" },
+        { "win_unpart window 0 is refused, not divided by",
+          [](Ctx & c) { tevo_win_unpart(c.ctx, c.f32(8, 7, 7, 4), 14, 14, 0); }, "w > 0" },
+        { "win_unpart windows narrower than w",
+          [](Ctx & c) { tevo_win_unpart(c.ctx, c.f32(8, 6, 7, 4), 14, 14, 7); }, "a->ne[1] == w && a->ne[2] == w" },
+        { "win_unpart too few windows for the map",
+          [](Ctx & c) { tevo_win_unpart(c.ctx, c.f32(8, 7, 7, 4), 15, 14, 7); },
+          "a->ne[3] >= (int64_t) ((w0 + w - 1) / w) * ((h0 + w - 1) / w)" },
         { "get_rel_pos unequal", [](Ctx & c) { tevo_get_rel_pos(c.ctx, c.f32(32, 27), 14, 13); }, "qh == kh" },
         { "get_rel_pos rows", [](Ctx & c) { tevo_get_rel_pos(c.ctx, c.f32(32, 26), 14, 14); },
           "2*MAX(qh, kh) - 1 == a->ne[1]" },

@@ -16,6 +16,8 @@ static int64_t tevo_calc_conv_output_size(int64_t ins, int64_t ks, int s, int p,
 static int64_t tevo_calc_pool_output_size(int64_t ins, int ks, int s, float p) {
     // a stride of 0 would turn an infinite extent into an integer
     TEVO_ASSERT(s > 0 && "stride must be positive");
+    // an empty window has nothing to take the maximum of, and averages divide by it
+    TEVO_ASSERT(ks > 0 && "window must be positive");
     return (int64_t) ((ins + 2 * p - ks) / s + 1);
 }
 
@@ -456,6 +458,10 @@ struct tevo_tensor * tevo_pool_2d(struct tevo_context * ctx, struct tevo_tensor 
 
 struct tevo_tensor * tevo_pool_2d_back(struct tevo_context * ctx, struct tevo_tensor * a, struct tevo_tensor * af,
                                        enum tevo_op_pool op, int k0, int k1, int s0, int s1, float p0, float p1) {
+    // the same windows as the pooling's
+    TEVO_ASSERT(s0 > 0 && s1 > 0 && "stride must be positive");
+    TEVO_ASSERT(k0 > 0 && k1 > 0 && "window must be positive");
+
     struct tevo_tensor * result = tevo_new_tensor(ctx, TEVO_TYPE_F32, 4, af->ne);
 
     const int32_t params[] = { op, k0, k1, s0, s1, (int32_t) p0, (int32_t) p1 };

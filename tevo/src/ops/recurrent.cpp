@@ -328,6 +328,11 @@ struct tevo_tensor * tevo_win_part(struct tevo_context * ctx, struct tevo_tensor
 
 struct tevo_tensor * tevo_win_unpart(struct tevo_context * ctx, struct tevo_tensor * a, int w0, int h0, int w) {
     TEVO_ASSERT(a->type == TEVO_TYPE_F32);
+    // a: [C, w, w, windows] with a window for every position of the w0 x h0 map
+    TEVO_ASSERT(w > 0);
+    TEVO_ASSERT(w0 >= 0 && h0 >= 0);
+    TEVO_ASSERT(a->ne[1] == w && a->ne[2] == w);
+    TEVO_ASSERT(a->ne[3] >= (int64_t) ((w0 + w - 1) / w) * ((h0 + w - 1) / w));
 
     const int64_t ne[4] = { a->ne[0], w0, h0, 1 };
     struct tevo_tensor * result = tevo_new_tensor(ctx, TEVO_TYPE_F32, 3, ne);
@@ -347,7 +352,9 @@ struct tevo_tensor * tevo_get_rel_pos(struct tevo_context * ctx, struct tevo_ten
     TEVO_ASSERT(2*MAX(qh, kh) - 1 == a->ne[1]);
 
     const int64_t ne[4] = { a->ne[0], kh, qh, 1 };
-    struct tevo_tensor * result = tevo_new_tensor(ctx, TEVO_TYPE_F16, 3, ne);
+    // the rows are copied bit for bit, so a brain-float table gives brain floats
+    const enum tevo_type type   = a->type == TEVO_TYPE_BF16 ? TEVO_TYPE_BF16 : TEVO_TYPE_F16;
+    struct tevo_tensor * result = tevo_new_tensor(ctx, type, 3, ne);
 
     result->op     = TEVO_OP_GET_REL_POS;
     result->src[0] = a;

@@ -2,7 +2,7 @@
 
 // The operator kernels of the CPU engine, one per operator, in the common
 // form: every thread of a run enters with the same node and takes its share
-// by ith and nth. Kernels not built yet abort (stubs.cpp).
+// by ith and nth.
 
 #include "cpu/ops/kernel.h"
 
