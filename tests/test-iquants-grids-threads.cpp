@@ -24,9 +24,9 @@ std::vector<uint8_t> chunk(tevo_type t, const std::vector<float> & x, int64_t nr
 
 TEST(IQuantGridsThreads, BuildReleaseAndQuantizeInterleave) {
     std::mt19937             rng(7);
-    const std::vector<float> x = qt::gaussian_row(256 * 4, rng);
+    const std::vector<float> x = qt::gaussian_row(256 * 2, rng);
     std::vector<std::vector<uint8_t>> want;
-    for (tevo_type t : types) want.push_back(chunk(t, x, 4));
+    for (tevo_type t : types) want.push_back(chunk(t, x, 2));
 
     for (int nth : { 2, 4, 8 }) {
         SCOPED_TRACE("threads " + std::to_string(nth));
@@ -40,7 +40,7 @@ TEST(IQuantGridsThreads, BuildReleaseAndQuantizeInterleave) {
                         case 0: tevo_quantize_init(types[k]); break;
                         case 1: tevo_quantize_free(); break;
                         default:
-                            if (chunk(types[k], x, 4) != want[k]) ++mismatches;
+                            if (chunk(types[k], x, 2) != want[k]) ++mismatches;
                             break;
                     }
                 }

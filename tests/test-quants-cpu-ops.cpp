@@ -8,11 +8,14 @@
 
 namespace {
 
-const tevo_type built[] = { TEVO_TYPE_Q4_0, TEVO_TYPE_Q4_1, TEVO_TYPE_Q5_0, TEVO_TYPE_Q5_1, TEVO_TYPE_Q8_0,
-                            TEVO_TYPE_Q1_0, TEVO_TYPE_Q2_0, TEVO_TYPE_MXFP4, TEVO_TYPE_NVFP4, TEVO_TYPE_TQ1_0,
-                            TEVO_TYPE_TQ2_0, TEVO_TYPE_Q2_K, TEVO_TYPE_Q3_K, TEVO_TYPE_Q4_K, TEVO_TYPE_Q5_K,
-                            TEVO_TYPE_Q6_K,  TEVO_TYPE_IQ2_XXS, TEVO_TYPE_IQ2_XS, TEVO_TYPE_IQ2_S, TEVO_TYPE_IQ3_XXS,
-                            TEVO_TYPE_IQ3_S, TEVO_TYPE_IQ1_S,   TEVO_TYPE_IQ1_M,  TEVO_TYPE_IQ4_NL, TEVO_TYPE_IQ4_XS };
+const std::vector<tevo_type> simple = { TEVO_TYPE_Q4_0,  TEVO_TYPE_Q4_1,  TEVO_TYPE_Q5_0, TEVO_TYPE_Q5_1,
+                                        TEVO_TYPE_Q8_0,  TEVO_TYPE_Q1_0,  TEVO_TYPE_Q2_0, TEVO_TYPE_MXFP4,
+                                        TEVO_TYPE_NVFP4, TEVO_TYPE_TQ1_0, TEVO_TYPE_TQ2_0 };
+const std::vector<tevo_type> kquants = { TEVO_TYPE_Q2_K, TEVO_TYPE_Q3_K, TEVO_TYPE_Q4_K, TEVO_TYPE_Q5_K,
+                                         TEVO_TYPE_Q6_K };
+const std::vector<tevo_type> iquants = { TEVO_TYPE_IQ2_XXS, TEVO_TYPE_IQ2_XS, TEVO_TYPE_IQ2_S,
+                                         TEVO_TYPE_IQ3_XXS, TEVO_TYPE_IQ3_S,  TEVO_TYPE_IQ1_S,
+                                         TEVO_TYPE_IQ1_M,   TEVO_TYPE_IQ4_NL, TEVO_TYPE_IQ4_XS };
 
 // importance weights for the types that need them (all 1 otherwise unused)
 const float * weights_for(tevo_type t, int64_t n_per_row) {
@@ -33,10 +36,10 @@ void compute_all(kt::Backend & b, std::initializer_list<tevo_tensor *> outs) {
 // dequantized weights with the activations as the CPU quantizes them, and
 // the F32 product within what the 8-bit activations cost; every thread
 // count must give the same bits.
-TEST(QuantsCpuOps, MulMatAgainstDequantizedWeights) {
+void check_mul_mat(const std::vector<tevo_type> & types) {
     tevo_cpu_init();
     const int64_t K = 512, M = 19;
-    for (tevo_type t : built) {
+    for (tevo_type t : types) {
         for (int64_t N : { 1, 6 }) {
             SCOPED_TRACE(std::string(tevo_type_name(t)) + " N=" + std::to_string(N));
             std::mt19937               rng(1000 + (int) t);
@@ -96,12 +99,24 @@ TEST(QuantsCpuOps, MulMatAgainstDequantizedWeights) {
     }
 }
 
+TEST(QuantsCpuOps, MulMatAgainstDequantizedWeights) {
+    check_mul_mat(simple);
+    check_mul_mat(kquants);
+}
+
+TEST(QuantsCpuOps, MulMatIQuantsAgainstDequantizedWeights) {
+    check_mul_mat(iquants);
+}
+
 // GET_ROWS gives the dequantized rows; copies from F32 give the CPU row
 // quantizer's bytes and copies back give the dequantized values.
 TEST(QuantsCpuOps, GetRowsAndCopies) {
     tevo_cpu_init();
     const int64_t K = 256, R = 5;
-    for (tevo_type t : built) {
+    std::vector<tevo_type> all = simple;
+    all.insert(all.end(), kquants.begin(), kquants.end());
+    all.insert(all.end(), iquants.begin(), iquants.end());
+    for (tevo_type t : all) {
         SCOPED_TRACE(tevo_type_name(t));
         std::mt19937             rng(2000 + (int) t);
         const std::vector<float> src = qt::gaussian_row(K * R, rng);
