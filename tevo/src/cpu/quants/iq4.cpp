@@ -32,7 +32,7 @@ void tevo_vec_dot_iq4_nl_q8_0_generic(TEVO_VEC_DOT_ARGS) {
     TEVO_VEC_DOT_UNUSED();
     TEVO_VEC_DOT_CHECK(n, QK4_NL);
     const block_iq4_nl * xq = (const block_iq4_nl *) x;
-    const block_q8_0 * yq = (const block_q8_0 *) y;
+    const block_q8_0 *   yq = (const block_q8_0 *) y;
 
     float sumf = 0.0f;
     for (int i = 0; i < n / QK4_NL; ++i) {
@@ -46,7 +46,7 @@ void tevo_vec_dot_iq4_xs_q8_K_generic(TEVO_VEC_DOT_ARGS) {
     TEVO_VEC_DOT_UNUSED();
     TEVO_VEC_DOT_CHECK(n, QK_K);
     const block_iq4_xs * xq = (const block_iq4_xs *) x;
-    const block_q8_K * yq = (const block_q8_K *) y;
+    const block_q8_K *   yq = (const block_q8_K *) y;
 
     float sumf = 0.0f;
     for (int i = 0; i < n / QK_K; ++i) {

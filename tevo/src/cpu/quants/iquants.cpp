@@ -46,7 +46,7 @@ void tevo_vec_dot_iq2_xxs_q8_K_generic(TEVO_VEC_DOT_ARGS) {
     TEVO_VEC_DOT_UNUSED();
     TEVO_VEC_DOT_CHECK(n, QK_K);
     const block_iq2_xxs * xq = (const block_iq2_xxs *) x;
-    const block_q8_K * yq = (const block_q8_K *) y;
+    const block_q8_K *    yq = (const block_q8_K *) y;
 
     float sumf = 0.0f;
     for (int i = 0; i < n / QK_K; ++i) {
@@ -73,7 +73,7 @@ void tevo_vec_dot_iq2_xs_q8_K_generic(TEVO_VEC_DOT_ARGS) {
     TEVO_VEC_DOT_UNUSED();
     TEVO_VEC_DOT_CHECK(n, QK_K);
     const block_iq2_xs * xq = (const block_iq2_xs *) x;
-    const block_q8_K * yq = (const block_q8_K *) y;
+    const block_q8_K *   yq = (const block_q8_K *) y;
 
     float sumf = 0.0f;
     for (int i = 0; i < n / QK_K; ++i) {
@@ -100,7 +100,7 @@ void tevo_vec_dot_iq2_s_q8_K_generic(TEVO_VEC_DOT_ARGS) {
     TEVO_VEC_DOT_UNUSED();
     TEVO_VEC_DOT_CHECK(n, QK_K);
     const block_iq2_s * xq = (const block_iq2_s *) x;
-    const block_q8_K * yq = (const block_q8_K *) y;
+    const block_q8_K *  yq = (const block_q8_K *) y;
 
     float sumf = 0.0f;
     for (int i = 0; i < n / QK_K; ++i) {
@@ -128,7 +128,7 @@ void tevo_vec_dot_iq3_xxs_q8_K_generic(TEVO_VEC_DOT_ARGS) {
     TEVO_VEC_DOT_UNUSED();
     TEVO_VEC_DOT_CHECK(n, QK_K);
     const block_iq3_xxs * xq = (const block_iq3_xxs *) x;
-    const block_q8_K * yq = (const block_q8_K *) y;
+    const block_q8_K *    yq = (const block_q8_K *) y;
 
     float sumf = 0.0f;
     for (int i = 0; i < n / QK_K; ++i) {
@@ -157,7 +157,7 @@ void tevo_vec_dot_iq3_s_q8_K_generic(TEVO_VEC_DOT_ARGS) {
     TEVO_VEC_DOT_UNUSED();
     TEVO_VEC_DOT_CHECK(n, QK_K);
     const block_iq3_s * xq = (const block_iq3_s *) x;
-    const block_q8_K * yq = (const block_q8_K *) y;
+    const block_q8_K *  yq = (const block_q8_K *) y;
 
     float sumf = 0.0f;
     for (int i = 0; i < n / QK_K; ++i) {
@@ -187,7 +187,7 @@ void tevo_vec_dot_iq1_s_q8_K_generic(TEVO_VEC_DOT_ARGS) {
     TEVO_VEC_DOT_UNUSED();
     TEVO_VEC_DOT_CHECK(n, QK_K);
     const block_iq1_s * xq = (const block_iq1_s *) x;
-    const block_q8_K * yq = (const block_q8_K *) y;
+    const block_q8_K *  yq = (const block_q8_K *) y;
 
     float sumf = 0.0f;
     for (int i = 0; i < n / QK_K; ++i) {
@@ -217,7 +217,7 @@ void tevo_vec_dot_iq1_m_q8_K_generic(TEVO_VEC_DOT_ARGS) {
     TEVO_VEC_DOT_UNUSED();
     TEVO_VEC_DOT_CHECK(n, QK_K);
     const block_iq1_m * xq = (const block_iq1_m *) x;
-    const block_q8_K * yq = (const block_q8_K *) y;
+    const block_q8_K *  yq = (const block_q8_K *) y;
 
     float sumf = 0.0f;
     for (int i = 0; i < n / QK_K; ++i) {

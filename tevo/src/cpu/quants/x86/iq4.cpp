@@ -26,7 +26,7 @@ void tevo_vec_dot_iq4_nl_q8_0(TEVO_VEC_DOT_ARGS) {
     TEVO_VEC_DOT_UNUSED();
     TEVO_VEC_DOT_CHECK(n, QK4_NL);
     const block_iq4_nl * xq = (const block_iq4_nl *) x;
-    const block_q8_0 * yq = (const block_q8_0 *) y;
+    const block_q8_0 *   yq = (const block_q8_0 *) y;
     const int            nb = n / QK4_NL;
 
     const __m256i table = iq4_table();
@@ -57,7 +57,7 @@ void tevo_vec_dot_iq4_xs_q8_K(TEVO_VEC_DOT_ARGS) {
     TEVO_VEC_DOT_UNUSED();
     TEVO_VEC_DOT_CHECK(n, QK_K);
     const block_iq4_xs * xq = (const block_iq4_xs *) x;
-    const block_q8_K * yq = (const block_q8_K *) y;
+    const block_q8_K *   yq = (const block_q8_K *) y;
 
     const __m256i table = iq4_table();
     __m256        acc   = _mm256_setzero_ps();

@@ -44,12 +44,10 @@ inline __m256i iq_set64(uint64_t a0, uint64_t a1, uint64_t a2, uint64_t a3) {
     return _mm256_set_epi64x((long long) a3, (long long) a2, (long long) a1, (long long) a0);
 }
 
-// four sign bytes (bit j: value j negative) as 32 bytes of -1 and +1
-inline __m256i iq_signs_from_bytes(uint8_t p0, uint8_t p1, uint8_t p2, uint8_t p3) {
-    const uint64_t spread = 0x0101010101010101ull;
-    const __m256i  bits   = _mm256_set1_epi64x((long long) 0x8040201008040201ull);
-    const __m256i  v      = iq_set64(p0 * spread, p1 * spread, p2 * spread, p3 * spread);
-    return _mm256_or_si256(_mm256_cmpeq_epi8(_mm256_and_si256(v, bits), bits), _mm256_set1_epi8(1));
+// four sign bytes in a row (bit j of byte l: value 8l + j negative) as 32
+// bytes of -1 and +1
+inline __m256i iq_signs_from_bytes(const uint8_t * p) {
+    return _mm256_or_si256(tevo_q_bytes_from_bits(p), _mm256_set1_epi8(1));
 }
 
 // unsigned grid bytes times signed codes, scaled: eight 32-bit lanes
@@ -65,12 +63,6 @@ inline __m256i iq_load32(const int8_t * q8) {
     return _mm256_loadu_si256((const __m256i *) q8);
 }
 
-// the 7-bit sign field with its parity as bit 7, as in iq2_sign_patterns
-inline uint8_t iq_parity_pattern(unsigned s7) {
-    const unsigned p = (0x6996u >> ((s7 ^ (s7 >> 4)) & 15)) & 1;
-    return (uint8_t) (s7 | (p << 7));
-}
-
 } // namespace
 
 extern "C" {
@@ -79,7 +71,7 @@ void tevo_vec_dot_iq2_xxs_q8_K(TEVO_VEC_DOT_ARGS) {
     TEVO_VEC_DOT_UNUSED();
     TEVO_VEC_DOT_CHECK(n, QK_K);
     const block_iq2_xxs * xq = (const block_iq2_xxs *) x;
-    const block_q8_K * yq = (const block_q8_K *) y;
+    const block_q8_K *    yq = (const block_q8_K *) y;
 
     __m256 acc = _mm256_setzero_ps();
     for (int i = 0; i < n / QK_K; ++i) {
@@ -105,7 +97,7 @@ void tevo_vec_dot_iq2_xs_q8_K(TEVO_VEC_DOT_ARGS) {
     TEVO_VEC_DOT_UNUSED();
     TEVO_VEC_DOT_CHECK(n, QK_K);
     const block_iq2_xs * xq = (const block_iq2_xs *) x;
-    const block_q8_K * yq = (const block_q8_K *) y;
+    const block_q8_K *   yq = (const block_q8_K *) y;
 
     __m256 acc = _mm256_setzero_ps();
     for (int i = 0; i < n / QK_K; ++i) {
@@ -114,8 +106,8 @@ void tevo_vec_dot_iq2_xs_q8_K(TEVO_VEC_DOT_ARGS) {
             const uint16_t * q     = xq[i].qs + 4 * ib;
             const __m256i    grid  = iq_set64(iq2_xs_grid[q[0] & 511], iq2_xs_grid[q[1] & 511],
                                               iq2_xs_grid[q[2] & 511], iq2_xs_grid[q[3] & 511]);
-            const __m256i    signs = iq_signs_from_bytes(iq_parity_pattern(q[0] >> 9), iq_parity_pattern(q[1] >> 9),
-                                                         iq_parity_pattern(q[2] >> 9), iq_parity_pattern(q[3] >> 9));
+            const __m256i    signs = iq_set64(iq2_sign_bytes[q[0] >> 9], iq2_sign_bytes[q[1] >> 9],
+                                                  iq2_sign_bytes[q[2] >> 9], iq2_sign_bytes[q[3] >> 9]);
             const __m256i    q8    = _mm256_sign_epi8(iq_load32(yq[i].qs + 32 * ib), signs);
             const uint8_t    sc    = xq[i].scales[ib];
             sumi = _mm256_add_epi32(sumi, iq_scaled_dot(grid, q8, iq_scale_halves(2 * (sc & 15) + 1, 2 * (sc >> 4) + 1)));
@@ -130,7 +122,7 @@ void tevo_vec_dot_iq2_s_q8_K(TEVO_VEC_DOT_ARGS) {
     TEVO_VEC_DOT_UNUSED();
     TEVO_VEC_DOT_CHECK(n, QK_K);
     const block_iq2_s * xq = (const block_iq2_s *) x;
-    const block_q8_K * yq = (const block_q8_K *) y;
+    const block_q8_K *  yq = (const block_q8_K *) y;
 
     __m256 acc = _mm256_setzero_ps();
     for (int i = 0; i < n / QK_K; ++i) {
@@ -143,7 +135,7 @@ void tevo_vec_dot_iq2_s_q8_K(TEVO_VEC_DOT_ARGS) {
                                            iq2_s_grid[qs[4 * ib + 1] | ((qh << 6) & 0x300)],
                                            iq2_s_grid[qs[4 * ib + 2] | ((qh << 4) & 0x300)],
                                            iq2_s_grid[qs[4 * ib + 3] | ((qh << 2) & 0x300)]);
-            const __m256i signs = iq_signs_from_bytes(sgn[4 * ib], sgn[4 * ib + 1], sgn[4 * ib + 2], sgn[4 * ib + 3]);
+            const __m256i signs = iq_signs_from_bytes(sgn + 4 * ib);
             const __m256i q8    = _mm256_sign_epi8(iq_load32(yq[i].qs + 32 * ib), signs);
             const uint8_t sc    = xq[i].scales[ib];
             sumi = _mm256_add_epi32(sumi, iq_scaled_dot(grid, q8, iq_scale_halves(2 * (sc & 15) + 1, 2 * (sc >> 4) + 1)));
@@ -158,18 +150,18 @@ void tevo_vec_dot_iq3_xxs_q8_K(TEVO_VEC_DOT_ARGS) {
     TEVO_VEC_DOT_UNUSED();
     TEVO_VEC_DOT_CHECK(n, QK_K);
     const block_iq3_xxs * xq = (const block_iq3_xxs *) x;
-    const block_q8_K * yq = (const block_q8_K *) y;
+    const block_q8_K *    yq = (const block_q8_K *) y;
 
     __m256 acc = _mm256_setzero_ps();
     for (int i = 0; i < n / QK_K; ++i) {
         const uint8_t * qs   = xq[i].qs;
         __m256i         sumi = _mm256_setzero_si256();
         for (int ib = 0; ib < QK_K / 32; ++ib) {
-            const uint8_t * q = qs + 8 * ib;
-            const __m256i grid = _mm256_set_epi32((int) iq3_xxs_grid[q[7]], (int) iq3_xxs_grid[q[6]],
-                                                  (int) iq3_xxs_grid[q[5]], (int) iq3_xxs_grid[q[4]],
-                                                  (int) iq3_xxs_grid[q[3]], (int) iq3_xxs_grid[q[2]],
-                                                  (int) iq3_xxs_grid[q[1]], (int) iq3_xxs_grid[q[0]]);
+            const uint8_t * q    = qs + 8 * ib;
+            const __m256i   grid = _mm256_set_epi32((int) iq3_xxs_grid[q[7]], (int) iq3_xxs_grid[q[6]],
+                                                    (int) iq3_xxs_grid[q[5]], (int) iq3_xxs_grid[q[4]],
+                                                    (int) iq3_xxs_grid[q[3]], (int) iq3_xxs_grid[q[2]],
+                                                    (int) iq3_xxs_grid[q[1]], (int) iq3_xxs_grid[q[0]]);
             const uint32_t w     = iq_u32(qs + QK_K / 4 + 4 * ib);
             const __m256i  signs = iq_set64(iq2_sign_bytes[w & 127], iq2_sign_bytes[(w >> 7) & 127],
                                             iq2_sign_bytes[(w >> 14) & 127], iq2_sign_bytes[(w >> 21) & 127]);
@@ -187,25 +179,23 @@ void tevo_vec_dot_iq3_s_q8_K(TEVO_VEC_DOT_ARGS) {
     TEVO_VEC_DOT_UNUSED();
     TEVO_VEC_DOT_CHECK(n, QK_K);
     const block_iq3_s * xq = (const block_iq3_s *) x;
-    const block_q8_K * yq = (const block_q8_K *) y;
+    const block_q8_K *  yq = (const block_q8_K *) y;
 
-    __m256 acc = _mm256_setzero_ps();
+    const __m256i lane_bits = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    __m256        acc       = _mm256_setzero_ps();
     for (int i = 0; i < n / QK_K; ++i) {
         __m256i sumi = _mm256_setzero_si256();
         for (int ib = 0; ib < QK_K / 32; ++ib) {
-            const uint8_t * q  = xq[i].qs + 8 * ib;
-            const int       qh = xq[i].qh[ib];
-            int             idx[8];
-            for (int k = 0; k < 8; ++k) idx[k] = q[k] | (((qh >> k) & 1) << 8);
-            const __m256i grid = _mm256_set_epi32((int) iq3_s_grid[idx[7]], (int) iq3_s_grid[idx[6]],
-                                                  (int) iq3_s_grid[idx[5]], (int) iq3_s_grid[idx[4]],
-                                                  (int) iq3_s_grid[idx[3]], (int) iq3_s_grid[idx[2]],
-                                                  (int) iq3_s_grid[idx[1]], (int) iq3_s_grid[idx[0]]);
-            const uint8_t * sg    = xq[i].signs + 4 * ib;
-            const __m256i   signs = iq_signs_from_bytes(sg[0], sg[1], sg[2], sg[3]);
-            const __m256i   q8    = _mm256_sign_epi8(iq_load32(yq[i].qs + 32 * ib), signs);
-            const short     ls    = (short) (2 * ((xq[i].scales[ib / 2] >> (4 * (ib % 2))) & 15) + 1);
-            sumi                  = _mm256_add_epi32(sumi, iq_scaled_dot(grid, q8, _mm256_set1_epi16(ls)));
+            // the eight 9-bit indices at once: bit k of qh becomes bit 8 of index k
+            const __m256i lo    = _mm256_cvtepu8_epi32(_mm_loadl_epi64((const __m128i *) (xq[i].qs + 8 * ib)));
+            const __m256i hi    = _mm256_and_si256(_mm256_srlv_epi32(_mm256_set1_epi32(xq[i].qh[ib]), lane_bits),
+                                                   _mm256_set1_epi32(1));
+            const __m256i idx   = _mm256_or_si256(lo, _mm256_slli_epi32(hi, 8));
+            const __m256i grid  = _mm256_i32gather_epi32((const int *) iq3_s_grid.data(), idx, 4);
+            const __m256i signs = iq_signs_from_bytes(xq[i].signs + 4 * ib);
+            const __m256i q8    = _mm256_sign_epi8(iq_load32(yq[i].qs + 32 * ib), signs);
+            const short   ls    = (short) (2 * ((xq[i].scales[ib / 2] >> (4 * (ib % 2))) & 15) + 1);
+            sumi                = _mm256_add_epi32(sumi, iq_scaled_dot(grid, q8, _mm256_set1_epi16(ls)));
         }
         const float d = TEVO_Q_H2F(xq[i].d) * yq[i].d;
         acc           = _mm256_fmadd_ps(_mm256_cvtepi32_ps(sumi), _mm256_set1_ps(d), acc);
@@ -221,7 +211,7 @@ void tevo_vec_dot_iq1_s_q8_K(TEVO_VEC_DOT_ARGS) {
     TEVO_VEC_DOT_UNUSED();
     TEVO_VEC_DOT_CHECK(n, QK_K);
     const block_iq1_s * xq = (const block_iq1_s *) x;
-    const block_q8_K * yq = (const block_q8_K *) y;
+    const block_q8_K *  yq = (const block_q8_K *) y;
 
     __m256 acc  = _mm256_setzero_ps();
     float  accq = 0.0f;
@@ -252,10 +242,13 @@ void tevo_vec_dot_iq1_m_q8_K(TEVO_VEC_DOT_ARGS) {
     TEVO_VEC_DOT_UNUSED();
     TEVO_VEC_DOT_CHECK(n, QK_K);
     const block_iq1_m * xq = (const block_iq1_m *) x;
-    const block_q8_K * yq = (const block_q8_K *) y;
+    const block_q8_K *  yq = (const block_q8_K *) y;
 
-    const __m256i ones = _mm256_set1_epi8(1);
-    __m256        accp = _mm256_setzero_ps();
+    const __m256i ones      = _mm256_set1_epi8(1);
+    const __m256i spread_qh = _mm256_set_epi64x(0x0101010101010101ll, 0x0101010101010101ll, 0, 0);
+    const __m256i sign_bit  = _mm256_set_epi64x((long long) 0x8080808080808080ull, 0x0808080808080808ll,
+                                                (long long) 0x8080808080808080ull, 0x0808080808080808ll);
+    __m256        accp      = _mm256_setzero_ps();
     __m256        accq = _mm256_setzero_ps();
     for (int i = 0; i < n / QK_K; ++i) {
         uint16_t sc[4];
@@ -270,10 +263,10 @@ void tevo_vec_dot_iq1_m_q8_K(TEVO_VEC_DOT_ARGS) {
                                  _pdep_u64(_pext_u32(qh, 0x7777), 0x0700070007000700ull);
             const __m256i grid = iq_set64(iq1_s_grid[idx & 0xffff], iq1_s_grid[(idx >> 16) & 0xffff],
                                           iq1_s_grid[(idx >> 32) & 0xffff], iq1_s_grid[idx >> 48]);
-            // the offset signs of the four groups, as runs of -1 or +1
-            const uint64_t neg = 0xffffffffffffffffull, pos = 0x0101010101010101ull;
-            const __m256i  off = iq_set64((qh & 0x0008) ? neg : pos, (qh & 0x0080) ? neg : pos,
-                                          (qh & 0x0800) ? neg : pos, (qh & 0x8000) ? neg : pos);
+            // the offset signs of the four groups (bits 3, 7, 11, 15 of qh) as
+            // runs of -1 or +1: each group's byte of qh spread over its 8 bytes
+            const __m256i qb  = _mm256_shuffle_epi8(_mm256_set1_epi32((int) qh), spread_qh);
+            const __m256i off = _mm256_or_si256(_mm256_cmpeq_epi8(_mm256_and_si256(qb, sign_bit), sign_bit), ones);
             const uint16_t w      = sc[ib / 2];
             const int      t      = 6 * (ib % 2);
             const __m256i  scales = iq_scale_halves(2 * ((w >> t) & 7) + 1, 2 * ((w >> (t + 3)) & 7) + 1);
