@@ -249,15 +249,6 @@ TEST(IQuantGrids, ReleasedAndRebuiltIdentically) {
     EXPECT_EQ(memcmp(c.neighbours, nb_copy.data(), nb_copy.size() * sizeof(uint16_t)), 0);
 }
 
-// other types build nothing and have no reader
-TEST(IQuantGrids, TypesWithoutAGrid) {
-    for (tevo_type t : { TEVO_TYPE_Q4_0, TEVO_TYPE_IQ4_NL, TEVO_TYPE_IQ4_XS, TEVO_TYPE_F32 }) {
-        tevo_quantize_init(t);
-        EXPECT_FALSE(tevo_iq_uses_grid(t));
-    }
-    EXPECT_TRUE(tevo_iq_uses_grid(TEVO_TYPE_IQ1_M));
-}
-
 TEST(IQuantGridsDeathTest, BadArgumentsAbort) {
     kt::death_setup();
     EXPECT_DEATH(iq2xs_init_impl(TEVO_TYPE_Q4_0),

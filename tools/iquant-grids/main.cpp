@@ -18,16 +18,22 @@
 //    weights, sign-parity flip, candidate scales and nearest-point search)
 //    with every admissible point available; each group's chosen point is
 //    counted. The most frequent points, with the fixed ones, form the list.
-// 3. For the 2- and 3-bit grids, the quantizer is run again constrained to
-//    that list; the points it would have liked (before the grid search) are
-//    counted and a new list drawn. Of the lists so made, the one with the
-//    smallest weighted error on separate blocks is written.
+// 3. For the 2- and 3-bit grids the list is then improved by swaps: the
+//    quantizer runs constrained to the list; each missing point collects the
+//    error the groups that wanted it would have saved, each listed point the
+//    error its groups would add were it gone (moving to their next nearest
+//    listed point). A batch of the best gains replaces as many of the
+//    smallest losses; a batch is kept only if the weighted error on a
+//    separate set of blocks falls, else the batch size halves, until it
+//    reaches zero or 40 rounds have run.
 //
 // The 1-bit grid's groups are split exactly into three levels (the split
 // does not depend on the grid), so one counting round is all it needs; it
 // also keeps the all-zero point, which a zero sub-block is written as.
 //
-// Everything is seeded: the same program writes the same lists.
+// Everything is seeded and the Gaussian numbers come from the raw Mersenne
+// Twister output: the same program writes the same lists (it takes a few
+// minutes).
 
 #include <algorithm>
 #include <array>
@@ -66,7 +72,7 @@ struct Lattice {
 const Lattice lattice2 = { 8, 2, 3 };
 const Lattice lattice3 = { 4, 3, 8 };
 
-struct ListSpec {
+struct ListRules {
     const char *          name;
     const char *          doc;
     const Lattice *       lat;
@@ -77,7 +83,7 @@ struct ListSpec {
     std::vector<uint32_t> keep;  // further points it must hold
 };
 
-std::vector<uint8_t> admissible(const ListSpec & s) {
+std::vector<uint8_t> admissible(const ListRules & s) {
     std::vector<uint8_t> a((size_t) s.lat->ncodes(), 0);
     for (uint32_t c = 0; c < (uint32_t) s.lat->ncodes(); ++c) {
         if (!s.lat->in_range(c)) continue;
@@ -413,7 +419,7 @@ SimResult simulate_one_bit(const std::vector<Block> & blocks) {
 // ---------------------------------------------------------------------------
 // choosing a list from counts
 
-std::vector<uint32_t> choose(const ListSpec & s, const std::vector<uint8_t> & adm, const std::vector<double> & counts) {
+std::vector<uint32_t> choose(const ListRules & s, const std::vector<uint8_t> & adm, const std::vector<double> & counts) {
     std::vector<uint8_t>  taken(adm.size(), 0);
     std::vector<uint32_t> list;
     auto                  take = [&](uint32_t c) {
@@ -474,7 +480,7 @@ Projection alternatives(const Lattice & lat, const std::vector<uint8_t> & set) {
     return p;
 }
 
-std::vector<uint32_t> make_lattice_list(const ListSpec & s, const LatticeQuantizer & q,
+std::vector<uint32_t> make_lattice_list(const ListRules & s, const LatticeQuantizer & q,
                                         const std::vector<Block> & train, const std::vector<Block> & test) {
     const Lattice &            lat = *s.lat;
     const std::vector<uint8_t> adm = admissible(s);
@@ -537,7 +543,7 @@ std::vector<uint32_t> make_lattice_list(const ListSpec & s, const LatticeQuantiz
 // ---------------------------------------------------------------------------
 // output
 
-void write_list(const ListSpec & s, const std::vector<uint32_t> & list) {
+void write_list(const ListRules & s, const std::vector<uint32_t> & list) {
     printf("\n// %s\n", s.doc);
     printf("inline constexpr uint16_t %s[%d] = {\n", s.name, s.size);
     const int per_line = 12;
@@ -548,7 +554,7 @@ void write_list(const ListSpec & s, const std::vector<uint32_t> & list) {
     printf("};\n");
 }
 
-bool check(const ListSpec & s, const std::vector<uint32_t> & list) {
+bool check(const ListRules & s, const std::vector<uint32_t> & list) {
     if ((int) list.size() != s.size) return false;
     for (size_t i = 0; i < s.first.size(); ++i) {
         if (list[i] != s.first[i]) return false;
@@ -563,7 +569,7 @@ bool check(const ListSpec & s, const std::vector<uint32_t> & list) {
 
 int main() {
     const std::vector<uint32_t> first2 = { 0, 2, 5, 8, 10, 17 };
-    const ListSpec              lists[] = {
+    const ListRules              lists[] = {
         { "iq2_xxs_grid_codes", "iq2_xxs: 256 points of 8 values, levels 0..2, even level sums", &lattice2, 256,
                        true, first2, { 43088, 43268 }, {} },
         { "iq2_xs_grid_codes", "iq2_xs: 512 points of 8 values, levels 0..2, even level sums", &lattice2, 512, true,

@@ -254,19 +254,6 @@ tevo_iq_grid_reader::~tevo_iq_grid_reader() {
     lock_->unlock_shared();
 }
 
-bool tevo_iq_uses_grid(enum tevo_type type) {
-    switch (type) {
-        case TEVO_TYPE_IQ2_XXS:
-        case TEVO_TYPE_IQ2_XS:
-        case TEVO_TYPE_IQ2_S:
-        case TEVO_TYPE_IQ3_XXS:
-        case TEVO_TYPE_IQ3_S:
-        case TEVO_TYPE_IQ1_S:
-        case TEVO_TYPE_IQ1_M: return true;
-        default: return false;
-    }
-}
-
 extern "C" {
 
 void iq2xs_init_impl(enum tevo_type type) {

@@ -128,8 +128,11 @@ int iq_find_nearest_grid_point(const iq_grid_view & g, const uint16_t * list, co
 bool iq_round_group(const iq_grid_view & g, const iq_params & P, const float * mag, const float * sw, float id,
                     int8_t * L) {
     for (int j = 0; j < P.width; ++j) {
-        const int l = tevo_q_nearest_int(0.5f * (id * mag[j] - 1.0f));
-        L[j]        = (int8_t) TEVO_MAX(0, TEVO_MIN(P.levels - 1, l));
+        // bounded first: a tiny fitted scale must not take the value past
+        // the range the rounding is exact in
+        const float v = TEVO_MAX(-1.0f, TEVO_MIN((float) P.levels, 0.5f * (id * mag[j] - 1.0f)));
+        const int   l = tevo_q_nearest_int(v);
+        L[j]          = (int8_t) TEVO_MAX(0, TEVO_MIN(P.levels - 1, l));
     }
     const int entry = g.map[g.pack(L)];
     if (entry >= 0) {

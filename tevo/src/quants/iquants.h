@@ -32,9 +32,6 @@ class tevo_iq_grid_reader {
     std::shared_mutex * lock_;
 };
 
-// Whether the type quantizes against a grid (the 2-, 3- and 1-bit i-quants).
-bool tevo_iq_uses_grid(enum tevo_type type);
-
 // The chunk quantizer of a grid type with its grid already held (nrows > 0).
 size_t tevo_iq_quantize_rows(enum tevo_type type, const tevo_iq_grid_reader & grid, const float * src, void * dst,
                              int64_t nrows, int64_t n_per_row, const float * quant_weights);
