@@ -50,6 +50,8 @@ const tevo_type weight_types[] = {
     TEVO_TYPE_F32,  TEVO_TYPE_F16,  TEVO_TYPE_Q8_0,  TEVO_TYPE_Q5_0,  TEVO_TYPE_Q5_1,  TEVO_TYPE_Q4_0,
     TEVO_TYPE_Q4_1, TEVO_TYPE_Q6_K, TEVO_TYPE_Q5_K,  TEVO_TYPE_Q4_K,  TEVO_TYPE_Q3_K,  TEVO_TYPE_Q2_K,
     TEVO_TYPE_MXFP4, TEVO_TYPE_NVFP4, TEVO_TYPE_Q2_0, TEVO_TYPE_Q1_0, TEVO_TYPE_TQ2_0, TEVO_TYPE_TQ1_0,
+    TEVO_TYPE_IQ4_NL, TEVO_TYPE_IQ4_XS, TEVO_TYPE_IQ3_S, TEVO_TYPE_IQ3_XXS, TEVO_TYPE_IQ2_S, TEVO_TYPE_IQ2_XS,
+    TEVO_TYPE_IQ2_XXS, TEVO_TYPE_IQ1_M, TEVO_TYPE_IQ1_S,
 };
 
 std::map<std::string, double> gflops; // by benchmark name, for the ratio table
@@ -80,7 +82,10 @@ void BM_tevo(benchmark::State & state, Shape shape, tevo_type wtype, int n_threa
         } else if (wtype == TEVO_TYPE_F32) {
             memcpy(w->data, tmp.data(), weights * 4);
         } else {
-            tevo_quantize_chunk(wtype, tmp.data(), w->data, 0, shape.cols, shape.inner, nullptr);
+            // iq2_xxs, iq2_xs and iq1_s need importance weights: all equal
+            const std::vector<float> ones((size_t) shape.inner, 1.0f);
+            tevo_quantize_chunk(wtype, tmp.data(), w->data, 0, shape.cols, shape.inner,
+                                tevo_quantize_requires_imatrix(wtype) ? ones.data() : nullptr);
         }
         fill_random((float *) x->data, acts, 2);
     }
@@ -172,7 +177,7 @@ int main(int argc, char ** argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 
-    printf("\n%-24s %-6s %7s %10s %8s", "shape", "type", "threads", "GFLOPS", "vs f16");
+    printf("\n%-24s %-8s %7s %10s %8s", "shape", "type", "threads", "GFLOPS", "vs f16");
 #ifdef TEVO_BENCH_OPENBLAS
     printf(" %14s %8s", "OpenBLAS f32", "ratio");
 #endif
@@ -185,7 +190,7 @@ int main(int argc, char ** argv) {
                 if (it == gflops.end()) {
                     continue;
                 }
-                printf("%-24s %-6s %7d %10.1f", s.name, type, nt, it->second);
+                printf("%-24s %-8s %7d %10.1f", s.name, type, nt, it->second);
                 auto f16 = gflops.find(bench_name("tevo", s, "f16", nt) + "/real_time");
                 if (f16 != gflops.end() && t != TEVO_TYPE_F16 && t != TEVO_TYPE_F32) {
                     printf(" %8.2f", it->second / f16->second);

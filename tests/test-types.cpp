@@ -160,8 +160,9 @@ TEST(RowConversions, HalfToFloatRowOverEveryPattern) {
 
 TEST(TypeTraits, EveryRow) {
     struct Row { int type; const char * name; int64_t blck; size_t size; bool q; bool to; bool from; };
-    // the i-quants' converters arrive with their lattice formats; q8_1 and
-    // q8_K are activation formats (q8_1 has a quantizer, q8_K neither)
+    // iq2_xxs, iq2_xs, iq1_s and iq1_m are made only from whole rows with
+    // importance weights (no reference quantizer); q8_1 and q8_K are
+    // activation formats (q8_1 has a quantizer, q8_K neither)
     const Row rows[] = {
         { 0, "f32", 1, 4, false, false, false },   { 1, "f16", 1, 2, false, true, true },
         { 2, "q4_0", 32, 18, true, true, true },  { 3, "q4_1", 32, 20, true, true, true },
@@ -171,13 +172,13 @@ TEST(TypeTraits, EveryRow) {
         { 10, "q2_K", 256, 84, true, true, true }, { 11, "q3_K", 256, 110, true, true, true },
         { 12, "q4_K", 256, 144, true, true, true }, { 13, "q5_K", 256, 176, true, true, true },
         { 14, "q6_K", 256, 210, true, true, true }, { 15, "q8_K", 256, 292, true, false, false },
-        { 16, "iq2_xxs", 256, 66, true, false, false }, { 17, "iq2_xs", 256, 74, true, false, false },
-        { 18, "iq3_xxs", 256, 98, true, false, false }, { 19, "iq1_s", 256, 50, true, false, false },
-        { 20, "iq4_nl", 32, 18, true, false, false }, { 21, "iq3_s", 256, 110, true, false, false },
-        { 22, "iq2_s", 256, 82, true, false, false }, { 23, "iq4_xs", 256, 136, true, false, false },
+        { 16, "iq2_xxs", 256, 66, true, true, false }, { 17, "iq2_xs", 256, 74, true, true, false },
+        { 18, "iq3_xxs", 256, 98, true, true, true }, { 19, "iq1_s", 256, 50, true, true, false },
+        { 20, "iq4_nl", 32, 18, true, true, true }, { 21, "iq3_s", 256, 110, true, true, true },
+        { 22, "iq2_s", 256, 82, true, true, true }, { 23, "iq4_xs", 256, 136, true, true, true },
         { 24, "i8", 1, 1, false, false, false },    { 25, "i16", 1, 2, false, false, false },
         { 26, "i32", 1, 4, false, false, false },   { 27, "i64", 1, 8, false, false, false },
-        { 28, "f64", 1, 8, false, false, false },   { 29, "iq1_m", 256, 56, true, false, false },
+        { 28, "f64", 1, 8, false, false, false },   { 29, "iq1_m", 256, 56, true, true, false },
         { 30, "bf16", 1, 2, false, true, true },
         { 31, "TYPE_Q4_0_4_4 REMOVED, use Q4_0 with runtime repacking", 0, 0, false, false, false },
         { 32, "TYPE_Q4_0_4_8 REMOVED, use Q4_0 with runtime repacking", 0, 0, false, false, false },

@@ -1,11 +1,43 @@
 #define TEVO_SOURCE_PATH "tevo/src/tevo"
 
 // Chunked quantization entry points: whole rows of floats into any storable
-// type through the type's chunk quantizer. The i-quants and the activation
-// formats q8_1 and q8_K have none and are refused.
+// type through the type's chunk quantizer, and the lattice grids of the
+// i-quants, built and released inside the critical section. The activation
+// formats q8_1 and q8_K have no chunk quantizer and are refused.
 
 #include "core/impl.h"
+#include "quants/iquants.h"
 #include "quants/quants.h"
+
+#include <optional>
+
+// builds the grid a type quantizes against; the caller holds the critical
+// section
+static void tevo_quantize_init_locked(enum tevo_type type) {
+    switch (type) {
+        case TEVO_TYPE_IQ2_XXS:
+        case TEVO_TYPE_IQ2_XS:
+        case TEVO_TYPE_IQ2_S:
+        case TEVO_TYPE_IQ1_S:
+        case TEVO_TYPE_IQ1_M: iq2xs_init_impl(type); break;
+        case TEVO_TYPE_IQ3_XXS: iq3xs_init_impl(256); break;
+        case TEVO_TYPE_IQ3_S: iq3xs_init_impl(512); break;
+        default: break;
+    }
+}
+
+// A grid type's chunk: the grid is built and its read lock taken inside the
+// critical section, so a tevo_quantize_free from another thread cannot slip
+// in between (it waits for the chunk instead).
+static size_t tevo_quantize_chunk_grid(enum tevo_type type, const float * src, void * dst, int64_t nrows,
+                                       int64_t n_per_row, const float * imatrix) {
+    std::optional<tevo_iq_grid_reader> grid;
+    tevo_critical_section_start();
+    tevo_quantize_init_locked(type);
+    grid.emplace(type);
+    tevo_critical_section_end();
+    return tevo_iq_quantize_rows(type, *grid, src, dst, nrows, n_per_row, imatrix);
+}
 
 extern "C" {
 
@@ -14,11 +46,22 @@ bool tevo_quantize_requires_imatrix(enum tevo_type type) {
 }
 
 void tevo_quantize_init(enum tevo_type type) {
-    // No lattice tables exist yet: nothing to prepare for any type.
-    (void) type;
+    tevo_critical_section_start();
+    tevo_quantize_init_locked(type);
+    tevo_critical_section_end();
 }
 
-void tevo_quantize_free(void) {}
+void tevo_quantize_free(void) {
+    tevo_critical_section_start();
+    iq2xs_free_impl(TEVO_TYPE_IQ2_XXS);
+    iq2xs_free_impl(TEVO_TYPE_IQ2_XS);
+    iq2xs_free_impl(TEVO_TYPE_IQ2_S);
+    iq2xs_free_impl(TEVO_TYPE_IQ1_S);
+    iq2xs_free_impl(TEVO_TYPE_IQ1_M);
+    iq3xs_free_impl(256);
+    iq3xs_free_impl(512);
+    tevo_critical_section_end();
+}
 
 size_t tevo_quantize_chunk(enum tevo_type type, const float * src, void * dst, int64_t start, int64_t nrows,
                            int64_t n_per_row, const float * imatrix) {
@@ -38,8 +81,6 @@ size_t tevo_quantize_chunk(enum tevo_type type, const float * src, void * dst, i
     // a row's tail beyond its last whole block would be dropped
     TEVO_ASSERT_AS(n_per_row % tevo_get_type_traits(type)->blck_size == 0,
                    "n_per_row % type_traits[type].blck_size == 0");
-
-    tevo_quantize_init(type);
 
     const size_t start_row = n_per_row > 0 ? start / n_per_row : 0;
     const size_t row_size  = tevo_row_size(type, n_per_row);
@@ -85,7 +126,20 @@ size_t tevo_quantize_chunk(enum tevo_type type, const float * src, void * dst, i
         TEVO_CHUNK(TEVO_TYPE_NVFP4, quantize_nvfp4)
         TEVO_CHUNK(TEVO_TYPE_Q1_0, quantize_q1_0)
         TEVO_CHUNK(TEVO_TYPE_Q2_0, quantize_q2_0)
+        TEVO_CHUNK(TEVO_TYPE_IQ4_NL, quantize_iq4_nl)
+        TEVO_CHUNK(TEVO_TYPE_IQ4_XS, quantize_iq4_xs)
 #undef TEVO_CHUNK
+        case TEVO_TYPE_IQ2_XXS:
+        case TEVO_TYPE_IQ2_XS:
+        case TEVO_TYPE_IQ2_S:
+        case TEVO_TYPE_IQ3_XXS:
+        case TEVO_TYPE_IQ3_S:
+        case TEVO_TYPE_IQ1_S:
+        case TEVO_TYPE_IQ1_M:
+            result = nrows > 0 ? tevo_quantize_chunk_grid(type, src + start, (char *) dst + start_row * row_size,
+                                                           nrows, n_per_row, imatrix)
+                               : 0;
+            break;
         default:
             if (tevo_is_quantized(type) && nrows > 0) {
                 tevo_abort(TEVO_SOURCE_PATH, __LINE__, "%s: quantization to %s is not available", __func__,

@@ -26,11 +26,9 @@ static void tevo_fp32_to_bf16_row_ref_cb(const float * x, void * y, int64_t n) {
 
 #define TEVO_RETIRED(name) { name, 0, 0, 0, false, NULL, NULL }
 // A block format with its dequantizer and reference quantizer (either may be
-// missing: q8_1 and q8_K are activation formats only).
+// missing: q8_1 and q8_K are activation formats only; iq2_xxs, iq2_xs, iq1_s
+// and iq1_m are made only from whole rows with importance weights).
 #define TEVO_BLOCKS(name, blck, size, to, from) { name, blck, 0, size, true, to, from }
-// The i-quants' converters come with their lattice formats; until then the
-// rows carry sizes only and conversions through them are refused by callers.
-#define TEVO_QUANT(name, blck, size) { name, blck, 0, size, true, NULL, NULL }
 
 static const struct tevo_type_traits type_traits[TEVO_TYPE_COUNT] = {
     /* 0  */ { "f32", 1, 0, sizeof(float), false, NULL, NULL },
@@ -49,20 +47,20 @@ static const struct tevo_type_traits type_traits[TEVO_TYPE_COUNT] = {
     /* 13 */ TEVO_BLOCKS("q5_K", 256, 176, dequantize_row_q5_K, quantize_row_q5_K_ref),
     /* 14 */ TEVO_BLOCKS("q6_K", 256, 210, dequantize_row_q6_K, quantize_row_q6_K_ref),
     /* 15 */ TEVO_BLOCKS("q8_K", 256, 292, NULL, NULL),
-    /* 16 */ TEVO_QUANT("iq2_xxs", 256, 66),
-    /* 17 */ TEVO_QUANT("iq2_xs", 256, 74),
-    /* 18 */ TEVO_QUANT("iq3_xxs", 256, 98),
-    /* 19 */ TEVO_QUANT("iq1_s", 256, 50),
-    /* 20 */ TEVO_QUANT("iq4_nl", 32, 18),
-    /* 21 */ TEVO_QUANT("iq3_s", 256, 110),
-    /* 22 */ TEVO_QUANT("iq2_s", 256, 82),
-    /* 23 */ TEVO_QUANT("iq4_xs", 256, 136),
+    /* 16 */ TEVO_BLOCKS("iq2_xxs", 256, 66, dequantize_row_iq2_xxs, NULL),
+    /* 17 */ TEVO_BLOCKS("iq2_xs", 256, 74, dequantize_row_iq2_xs, NULL),
+    /* 18 */ TEVO_BLOCKS("iq3_xxs", 256, 98, dequantize_row_iq3_xxs, quantize_row_iq3_xxs_ref),
+    /* 19 */ TEVO_BLOCKS("iq1_s", 256, 50, dequantize_row_iq1_s, NULL),
+    /* 20 */ TEVO_BLOCKS("iq4_nl", 32, 18, dequantize_row_iq4_nl, quantize_row_iq4_nl_ref),
+    /* 21 */ TEVO_BLOCKS("iq3_s", 256, 110, dequantize_row_iq3_s, quantize_row_iq3_s_ref),
+    /* 22 */ TEVO_BLOCKS("iq2_s", 256, 82, dequantize_row_iq2_s, quantize_row_iq2_s_ref),
+    /* 23 */ TEVO_BLOCKS("iq4_xs", 256, 136, dequantize_row_iq4_xs, quantize_row_iq4_xs_ref),
     /* 24 */ { "i8", 1, 0, sizeof(int8_t), false, NULL, NULL },
     /* 25 */ { "i16", 1, 0, sizeof(int16_t), false, NULL, NULL },
     /* 26 */ { "i32", 1, 0, sizeof(int32_t), false, NULL, NULL },
     /* 27 */ { "i64", 1, 0, sizeof(int64_t), false, NULL, NULL },
     /* 28 */ { "f64", 1, 0, sizeof(double), false, NULL, NULL },
-    /* 29 */ TEVO_QUANT("iq1_m", 256, 56),
+    /* 29 */ TEVO_BLOCKS("iq1_m", 256, 56, dequantize_row_iq1_m, NULL),
     /* 30 */ { "bf16", 1, 0, sizeof(tevo_bf16_t), false, tevo_bf16_to_fp32_row_cb, tevo_fp32_to_bf16_row_ref_cb },
     /* 31 */ TEVO_RETIRED("TYPE_Q4_0_4_4 REMOVED, use Q4_0 with runtime repacking"),
     /* 32 */ TEVO_RETIRED("TYPE_Q4_0_4_8 REMOVED, use Q4_0 with runtime repacking"),

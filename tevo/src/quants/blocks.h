@@ -151,6 +151,68 @@ typedef struct {
     int16_t bsums[QK_K / 16];      // sum of each run of 16 codes
 } block_q8_K;
 
+// ---------------------------------------------------------------------------
+// i-quants: groups of 8 (or 4) magnitudes are points of fixed lattices,
+// stored as indices into the grid tables of quants/iquants-tables.h, with
+// signs, sub-block scales and one half scale per block
+
+#define QK4_NL 32
+
+typedef struct {
+    tevo_fp16_t d;
+    uint16_t    qs[QK_K / 8];   // per 32 values two words: four grid indices; four 7-bit signs and the scale (bits 28..31)
+} block_iq2_xxs;
+
+typedef struct {
+    tevo_fp16_t d;
+    uint16_t    qs[QK_K / 8];   // per group of 8: grid index (bits 0..8), 7-bit sign index (bits 9..15)
+    uint8_t     scales[QK_K / 32]; // low nibble groups 0-1, high nibble groups 2-3 of 32 values
+} block_iq2_xs;
+
+typedef struct {
+    tevo_fp16_t d;
+    uint8_t     qs[QK_K / 4];   // low 8 bits of 32 grid indices, then 32 sign bytes
+    uint8_t     qh[QK_K / 32];  // bits 8..9 of the indices, two bits per group
+    uint8_t     scales[QK_K / 32];
+} block_iq2_s;
+
+typedef struct {
+    tevo_fp16_t d;
+    uint8_t     qs[3 * QK_K / 8]; // 64 grid indices of 4 values, then per 32 values a word of signs and scale
+} block_iq3_xxs;
+
+typedef struct {
+    tevo_fp16_t d;
+    uint8_t     qs[QK_K / 4];   // low 8 bits of 64 grid indices
+    uint8_t     qh[QK_K / 32];  // bit 8 of each index
+    uint8_t     signs[QK_K / 8]; // one plain sign byte per group of 8
+    uint8_t     scales[QK_K / 64]; // nibble per 32 values
+} block_iq3_s;
+
+typedef struct {
+    tevo_fp16_t d;
+    uint8_t     qs[QK_K / 8];   // low 8 bits of 32 grid indices
+    uint16_t    qh[QK_K / 32];  // per 32 values: index bits 8..10 of each group, scale (bits 12..14), offset sign (15)
+} block_iq1_s;
+
+typedef struct {
+    uint8_t qs[QK_K / 8];       // low 8 bits of 32 grid indices
+    uint8_t qh[QK_K / 16];      // per 16 values: index bits 8..10 and the offset sign of two groups
+    uint8_t scales[QK_K / 32];  // four words of 3-bit scales; their top nibbles hold the half block scale
+} block_iq1_m;
+
+typedef struct {
+    tevo_fp16_t d;
+    uint8_t     qs[QK4_NL / 2]; // indices into iq4_nl_values, nibbles as q4_0
+} block_iq4_nl;
+
+typedef struct {
+    tevo_fp16_t d;
+    uint16_t    scales_h;       // high two bits of the eight 6-bit scales
+    uint8_t     scales_l[QK_K / 64]; // low four bits, two per byte
+    uint8_t     qs[QK_K / 2];   // nibbles as q4_0 within each 32 values
+} block_iq4_xs;
+
 #ifdef __cplusplus
 }
 
@@ -172,4 +234,13 @@ static_assert(sizeof(block_q4_K) == 144, "block_q4_K size");
 static_assert(sizeof(block_q5_K) == 176, "block_q5_K size");
 static_assert(sizeof(block_q6_K) == 210, "block_q6_K size");
 static_assert(sizeof(block_q8_K) == 292, "block_q8_K size");
+static_assert(sizeof(block_iq2_xxs) == 66, "block_iq2_xxs size");
+static_assert(sizeof(block_iq2_xs) == 74, "block_iq2_xs size");
+static_assert(sizeof(block_iq2_s) == 82, "block_iq2_s size");
+static_assert(sizeof(block_iq3_xxs) == 98, "block_iq3_xxs size");
+static_assert(sizeof(block_iq3_s) == 110, "block_iq3_s size");
+static_assert(sizeof(block_iq1_s) == 50, "block_iq1_s size");
+static_assert(sizeof(block_iq1_m) == 56, "block_iq1_m size");
+static_assert(sizeof(block_iq4_nl) == 18, "block_iq4_nl size");
+static_assert(sizeof(block_iq4_xs) == 136, "block_iq4_xs size");
 #endif

@@ -47,6 +47,14 @@ void quantize_row_q4_K_ref(const float * x, void * y, int64_t k);
 void quantize_row_q5_K_ref(const float * x, void * y, int64_t k);
 void quantize_row_q6_K_ref(const float * x, void * y, int64_t k);
 void quantize_row_q8_K_ref(const float * x, void * y, int64_t k);
+// the i-quants with a reference quantizer (iq2_xxs, iq2_xs, iq1_s and iq1_m
+// have none: they are made only by their chunk quantizers); those of the
+// grid types need the type's grid built (tevo_quantize_init)
+void quantize_row_iq2_s_ref(const float * x, void * y, int64_t k);
+void quantize_row_iq3_xxs_ref(const float * x, void * y, int64_t k);
+void quantize_row_iq3_s_ref(const float * x, void * y, int64_t k);
+void quantize_row_iq4_nl_ref(const float * x, void * y, int64_t k);
+void quantize_row_iq4_xs_ref(const float * x, void * y, int64_t k);
 
 // ---------------------------------------------------------------------------
 // dequantizers: (blocks x, floats y, elements k)
@@ -68,6 +76,15 @@ void dequantize_row_q4_K(const void * x, float * y, int64_t k);
 void dequantize_row_q5_K(const void * x, float * y, int64_t k);
 void dequantize_row_q6_K(const void * x, float * y, int64_t k);
 void dequantize_row_q8_K(const void * x, float * y, int64_t k);
+void dequantize_row_iq2_xxs(const void * x, float * y, int64_t k);
+void dequantize_row_iq2_xs(const void * x, float * y, int64_t k);
+void dequantize_row_iq2_s(const void * x, float * y, int64_t k);
+void dequantize_row_iq3_xxs(const void * x, float * y, int64_t k);
+void dequantize_row_iq3_s(const void * x, float * y, int64_t k);
+void dequantize_row_iq1_s(const void * x, float * y, int64_t k);
+void dequantize_row_iq1_m(const void * x, float * y, int64_t k);
+void dequantize_row_iq4_nl(const void * x, float * y, int64_t k);
+void dequantize_row_iq4_xs(const void * x, float * y, int64_t k);
 
 // ---------------------------------------------------------------------------
 // chunk quantizers: (src, dst, nrows, n_per_row, importance weights or NULL)
@@ -89,6 +106,28 @@ size_t quantize_q3_K(const float * src, void * dst, int64_t nrows, int64_t n_per
 size_t quantize_q4_K(const float * src, void * dst, int64_t nrows, int64_t n_per_row, const float * imatrix);
 size_t quantize_q5_K(const float * src, void * dst, int64_t nrows, int64_t n_per_row, const float * imatrix);
 size_t quantize_q6_K(const float * src, void * dst, int64_t nrows, int64_t n_per_row, const float * imatrix);
+// the grid types need their grid built (tevo_quantize_init); iq2_xxs, iq2_xs
+// and iq1_s need importance weights
+size_t quantize_iq2_xxs(const float * src, void * dst, int64_t nrows, int64_t n_per_row, const float * imatrix);
+size_t quantize_iq2_xs(const float * src, void * dst, int64_t nrows, int64_t n_per_row, const float * imatrix);
+size_t quantize_iq2_s(const float * src, void * dst, int64_t nrows, int64_t n_per_row, const float * imatrix);
+size_t quantize_iq3_xxs(const float * src, void * dst, int64_t nrows, int64_t n_per_row, const float * imatrix);
+size_t quantize_iq3_s(const float * src, void * dst, int64_t nrows, int64_t n_per_row, const float * imatrix);
+size_t quantize_iq1_s(const float * src, void * dst, int64_t nrows, int64_t n_per_row, const float * imatrix);
+size_t quantize_iq1_m(const float * src, void * dst, int64_t nrows, int64_t n_per_row, const float * imatrix);
+size_t quantize_iq4_nl(const float * src, void * dst, int64_t nrows, int64_t n_per_row, const float * imatrix);
+size_t quantize_iq4_xs(const float * src, void * dst, int64_t nrows, int64_t n_per_row, const float * imatrix);
+
+// ---------------------------------------------------------------------------
+// the i-quant grids' search state (iquants-grids.cpp): build once, release;
+// the callers hold the tensor library's critical section. Types: IQ2_XXS,
+// IQ2_XS, IQ2_S, IQ1_S and IQ1_M (one grid shared by the two); grid sizes:
+// 256 (iq3_xxs) and 512 (iq3_s).
+
+void iq2xs_init_impl(enum tevo_type type);
+void iq2xs_free_impl(enum tevo_type type);
+void iq3xs_init_impl(int grid_size);
+void iq3xs_free_impl(int grid_size);
 
 #ifdef __cplusplus
 }

@@ -92,6 +92,15 @@ void tevo_vec_dot_q3_K_q8_K_generic(TEVO_VEC_DOT_ARGS);
 void tevo_vec_dot_q4_K_q8_K_generic(TEVO_VEC_DOT_ARGS);
 void tevo_vec_dot_q5_K_q8_K_generic(TEVO_VEC_DOT_ARGS);
 void tevo_vec_dot_q6_K_q8_K_generic(TEVO_VEC_DOT_ARGS);
+void tevo_vec_dot_iq2_xxs_q8_K_generic(TEVO_VEC_DOT_ARGS);
+void tevo_vec_dot_iq2_xs_q8_K_generic(TEVO_VEC_DOT_ARGS);
+void tevo_vec_dot_iq2_s_q8_K_generic(TEVO_VEC_DOT_ARGS);
+void tevo_vec_dot_iq3_xxs_q8_K_generic(TEVO_VEC_DOT_ARGS);
+void tevo_vec_dot_iq3_s_q8_K_generic(TEVO_VEC_DOT_ARGS);
+void tevo_vec_dot_iq1_s_q8_K_generic(TEVO_VEC_DOT_ARGS);
+void tevo_vec_dot_iq1_m_q8_K_generic(TEVO_VEC_DOT_ARGS);
+void tevo_vec_dot_iq4_nl_q8_0_generic(TEVO_VEC_DOT_ARGS);
+void tevo_vec_dot_iq4_xs_q8_K_generic(TEVO_VEC_DOT_ARGS);
 
 #ifdef __cplusplus
 }
