@@ -98,7 +98,7 @@ int main(int argc, char ** argv) {
             counter.attach(params);
             const stage_times t = measure(ctx, params, audio, counter, REPS);
             printf("%4d %7d | %8.1f %7.2f %8.1f %7.2f %8.2f %8.2f %6.2f | %4d %5d %4d | %5.1f | %s\n", seconds,
-                   n_threads, t.total, t.mel, t.encode, t.prompt, t.decode, t.sample, t.other(), t.n_windows,
+                   n_threads, t.total, t.mel, t.encode, t.prompt, t.decode, t.sample, t.other, t.n_windows,
                    t.n_steps, t.n_fallback, load1(), transcript(ctx).c_str());
             fflush(stdout);
             if (seconds == 5) {

@@ -44,8 +44,8 @@ def log_mel(samples, bank, window):
     # enough of the buffer for the last audio frame's 400 samples
     frames = np.lib.stride_tricks.sliding_window_view(padded[:STEP * (n_audio - 1) + FRAME], FRAME)[::STEP]
 
-    spec = np.fft.rfft(frames * window, n=FRAME, axis=1)
-    power = (spec.real ** 2 + spec.imag ** 2).astype(np.float32)
+    spectrum = np.fft.rfft(frames * window, n=FRAME, axis=1)
+    power = (spectrum.real ** 2 + spectrum.imag ** 2).astype(np.float32)
 
     out = np.full((N_MEL, n_len), -10.0, dtype=np.float32)
     out[:, :n_audio] = np.log10(np.maximum(bank @ power.T, 1e-10))

@@ -77,20 +77,20 @@ struct random_model {
     kestu_context *      ctx = nullptr;
 
     random_model(const model_size & size, bool f16, int n_text_ctx = 448, uint64_t seed = 7) {
-        kestu_model_spec spec;
-        spec.n_vocab       = 51864;
-        spec.n_audio_ctx   = 1500;
-        spec.n_audio_state = size.n_state;
-        spec.n_audio_head  = size.n_head;
-        spec.n_audio_layer = size.n_enc_layer;
-        spec.n_text_ctx    = n_text_ctx;
-        spec.n_text_state  = size.n_state;
-        spec.n_text_head   = size.n_head;
-        spec.n_text_layer  = size.n_dec_layer;
-        spec.n_mels        = 80;
-        spec.ftype         = f16 ? 1 : 0;
-        spec.seed          = seed;
-        image              = kestu_write_model(spec);
+        kestu_model_recipe recipe;
+        recipe.n_vocab       = 51864;
+        recipe.n_audio_ctx   = 1500;
+        recipe.n_audio_state = size.n_state;
+        recipe.n_audio_head  = size.n_head;
+        recipe.n_audio_layer = size.n_enc_layer;
+        recipe.n_text_ctx    = n_text_ctx;
+        recipe.n_text_state  = size.n_state;
+        recipe.n_text_head   = size.n_head;
+        recipe.n_text_layer  = size.n_dec_layer;
+        recipe.n_mels        = 80;
+        recipe.ftype         = f16 ? 1 : 0;
+        recipe.seed          = seed;
+        image              = kestu_write_model(recipe);
 
         kestu_context_params params = kestu_context_default_params();
         ctx = kestu_init_from_buffer_with_params(image.data(), image.size(), params);
@@ -209,13 +209,12 @@ struct stage_times {
     double prompt = 0; // decoder runs of more than one token
     double decode = 0; // one-token decoder runs
     double sample = 0; // logits processing and token choice
+    double other  = 0; // the rest: setup, segments, threads
     int    n_windows  = 0;
     int    n_decode   = 0; // one-token decoder runs
     int    n_steps    = 0; // logits filterings (sampled tokens of all decoders)
     int    n_fallback = 0;
     int    status     = 0;
-
-    double other() const { return total - mel - encode - prompt - decode - sample; }
 };
 
 inline stage_times run_full(kestu_context * ctx, const kestu_full_params & params, const std::vector<float> & audio,
@@ -238,6 +237,7 @@ inline stage_times run_full(kestu_context * ctx, const kestu_full_params & param
     t.n_decode     = s.n_decode;
     t.n_steps      = counter.n_steps;
     t.n_fallback   = s.n_fail_p - fail_p0;
+    t.other        = t.total - t.mel - t.encode - t.prompt - t.decode - t.sample;
     return t;
 }
 
@@ -257,6 +257,7 @@ inline stage_times median_of(const std::vector<stage_times> & runs) {
     med(&stage_times::prompt);
     med(&stage_times::decode);
     med(&stage_times::sample);
+    med(&stage_times::other);
     return m;
 }
 

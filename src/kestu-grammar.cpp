@@ -11,8 +11,67 @@
 // which keeps that recursion finite.
 
 #include <algorithm>
+#include <map>
+#include <set>
 
 namespace {
+
+// Ambiguous rules reach one parse state along many paths, and nested
+// ambiguity multiplies the stacks with every character (2^n after n
+// characters under x ::= [a] y x | "", y ::= "" | ""). Identical stacks are
+// merged, and of the distinct ones the first MAX_STACKS are kept, so that no
+// grammar can exhaust time or memory; one expansion stops growing at
+// MAX_EXPANDED stacks, before merging.
+constexpr size_t MAX_STACKS   = 1024;
+constexpr size_t MAX_EXPANDED = 4 * MAX_STACKS;
+
+// Filtering walks the candidates' characters level by level, with one merged
+// set of stacks for all candidates that share a prefix, so its work grows
+// with the characters of the candidates times the stacks of a set, never
+// with the paths to them, and its depth needs no recursion. One filtering
+// may still visit at most this many stacks; candidates undecided when they
+// are spent are rejected.
+constexpr size_t MAX_FILTER_STACKS = size_t(1) << 20;
+
+// orders stacks by their positions, bottom first
+struct stack_less {
+    bool operator()(const kestu_grammar_stack * a, const kestu_grammar_stack * b) const {
+        return std::lexicographical_compare(a->begin(), a->end(), b->begin(), b->end(),
+                                            [](const kestu_grammar_pos & x, const kestu_grammar_pos & y) {
+                                                return x.rule != y.rule ? x.rule < y.rule : x.elem < y.elem;
+                                            });
+    }
+};
+
+// merges identical stacks, keeping the first of each in order; true when
+// distinct stacks beyond MAX_STACKS (or beyond an expansion's limit) were lost
+bool merge_stacks(kestu_grammar_stacks & stacks) {
+    bool cut = stacks.size() >= MAX_EXPANDED;
+    if (stacks.size() < 2) {
+        return cut;
+    }
+    std::set<const kestu_grammar_stack *, stack_less> seen;
+    std::vector<size_t>                              keep;
+    for (size_t i = 0; i < stacks.size(); i++) {
+        if (seen.insert(&stacks[i]).second) {
+            if (keep.size() == MAX_STACKS) {
+                cut = true;
+                break;
+            }
+            keep.push_back(i);
+        }
+    }
+    if (keep.size() == stacks.size()) {
+        return cut;
+    }
+    kestu_grammar_stacks kept;
+    kept.reserve(keep.size());
+    for (size_t i : keep) {
+        kept.push_back(std::move(stacks[i]));
+    }
+    stacks = std::move(kept);
+    return cut;
+}
 
 const kestu_grammar_element & elem_at(const kestu_grammar_rules & rules, kestu_grammar_pos pos) {
     return rules[pos.rule][pos.elem];
@@ -300,6 +359,9 @@ std::pair<std::vector<uint32_t>, kestu_partial_utf8> kestu_utf8_decode_partial(c
 
 void kestu_grammar_expand_stack(const kestu_grammar_rules & rules, const kestu_grammar_stack & stack,
                                 kestu_grammar_stacks & new_stacks) {
+    if (new_stacks.size() >= MAX_EXPANDED) {
+        return;
+    }
     if (stack.empty()) {
         new_stacks.push_back(stack);
         return;
@@ -344,69 +406,77 @@ void kestu_grammar_expand_stack(const kestu_grammar_rules & rules, const kestu_g
 std::vector<kestu_grammar_candidate> kestu_grammar_filter_for_stack(
     const kestu_grammar_rules & rules, const kestu_grammar_stack & stack,
     const std::vector<kestu_grammar_candidate> & candidates) {
-    std::vector<kestu_grammar_candidate> rejects;
-
-    if (stack.empty()) {
-        // the grammar is complete here: only what adds nothing may follow
-        for (const kestu_grammar_candidate & c : candidates) {
-            if (*c.code_points != 0 || c.partial_utf8.n_remain != 0) {
-                rejects.push_back(c);
-            }
-        }
-        return rejects;
-    }
-
-    const kestu_grammar_pos pos = stack.back();
-
-    std::vector<kestu_grammar_candidate> next_candidates;
-    next_candidates.reserve(candidates.size());
-    kestu_grammar_pos after_set = pos;
-    bool              have_after = false;
-
-    for (const kestu_grammar_candidate & c : candidates) {
-        if (*c.code_points == 0) {
-            // every character matched so far; a pending one must still fit here
-            if (c.partial_utf8.n_remain != 0 && !match_partial_char(rules, pos, c.partial_utf8)) {
-                rejects.push_back(c);
-            }
-            continue;
-        }
-        const auto m = match_char(rules, pos, *c.code_points);
-        if (m.first) {
-            next_candidates.push_back({c.id, c.code_points + 1, c.partial_utf8});
-        } else {
-            rejects.push_back(c);
-        }
-        after_set  = m.second;
-        have_after = true;
-    }
-
-    if (next_candidates.empty()) {
-        return rejects;
-    }
-    KESTU_ASSERT(have_after);
-
-    kestu_grammar_stacks next_stacks;
-    kestu_grammar_expand_stack(rules, advance_stack(rules, stack, after_set), next_stacks);
-
-    const auto next_rejects = kestu_grammar_filter_candidates(rules, next_stacks, next_candidates);
-    for (const kestu_grammar_candidate & r : next_rejects) {
-        // the token as it entered this round
-        rejects.push_back({r.id, r.code_points - 1, r.partial_utf8});
-    }
-    return rejects;
+    return kestu_grammar_filter_candidates(rules, kestu_grammar_stacks{stack}, candidates);
 }
 
 std::vector<kestu_grammar_candidate> kestu_grammar_filter_candidates(
     const kestu_grammar_rules & rules, const kestu_grammar_stacks & stacks,
     const std::vector<kestu_grammar_candidate> & candidates) {
+    std::vector<kestu_grammar_candidate> rejects;
     if (candidates.empty() || stacks.empty()) {
-        return {};
+        return rejects;
     }
-    // what one stack rejects may still be taken by the next
-    std::vector<kestu_grammar_candidate> rejects = kestu_grammar_filter_for_stack(rules, stacks[0], candidates);
-    for (size_t i = 1; i < stacks.size() && !rejects.empty(); i++) {
-        rejects = kestu_grammar_filter_for_stack(rules, stacks[i], rejects);
+
+    // candidates that matched their first `depth` code points, and the
+    // stacks where that leaves them
+    struct group {
+        kestu_grammar_stacks                 stacks;
+        std::vector<kestu_grammar_candidate> candidates;
+        size_t                               depth;
+    };
+    // a reject comes back as it entered, at its first code point
+    auto reject = [&rejects](const kestu_grammar_candidate & c, size_t depth) {
+        rejects.push_back({c.id, c.code_points - depth, c.partial_utf8});
+    };
+
+    size_t             budget = MAX_FILTER_STACKS;
+    std::vector<group> work;
+    work.push_back({stacks, candidates, 0});
+    while (!work.empty()) {
+        group g = std::move(work.back());
+        work.pop_back();
+
+        std::map<uint32_t, std::vector<kestu_grammar_candidate>> by_next;
+        for (const kestu_grammar_candidate & c : g.candidates) {
+            if (*c.code_points != 0) {
+                by_next[*c.code_points].push_back(c);
+                continue;
+            }
+            // every character matched; a pending one must still fit some stack
+            bool fits = c.partial_utf8.n_remain == 0;
+            for (size_t i = 0; i < g.stacks.size() && !fits; i++) {
+                fits = !g.stacks[i].empty() && match_partial_char(rules, g.stacks[i].back(), c.partial_utf8);
+            }
+            if (!fits) {
+                reject(c, g.depth);
+            }
+        }
+
+        for (const auto & [chr, group_candidates] : by_next) {
+            kestu_grammar_stacks next_stacks;
+            for (const kestu_grammar_stack & stack : g.stacks) {
+                if (stack.empty() || budget == 0) {
+                    continue;
+                }
+                budget--;
+                const auto m = match_char(rules, stack.back(), chr);
+                if (m.first) {
+                    kestu_grammar_expand_stack(rules, advance_stack(rules, stack, m.second), next_stacks);
+                }
+            }
+            merge_stacks(next_stacks);
+            if (next_stacks.empty() || budget == 0) {
+                for (const kestu_grammar_candidate & c : group_candidates) {
+                    reject(c, g.depth);
+                }
+                continue;
+            }
+            group next{std::move(next_stacks), {}, g.depth + 1};
+            for (const kestu_grammar_candidate & c : group_candidates) {
+                next.candidates.push_back({c.id, c.code_points + 1, c.partial_utf8});
+            }
+            work.push_back(std::move(next));
+        }
     }
     return rejects;
 }
@@ -443,6 +513,9 @@ kestu_grammar kestu_grammar_init(const kestu_grammar_element * const * rules, si
         }
         alt = next_pos(alt);
     }
+    if (merge_stacks(grammar.stacks)) {
+        KESTU_LOG_WARN("%s: grammar too ambiguous: kept %zu of its parse stacks\n", __func__, MAX_STACKS);
+    }
     grammar.partial_utf8 = {0, 0};
     return grammar;
 }
@@ -465,6 +538,9 @@ void kestu_grammar_accept_token(const kestu_vocab & vocab, kestu_grammar & gramm
             if (m.first) {
                 kestu_grammar_expand_stack(grammar.rules, advance_stack(grammar.rules, stack, m.second), next_stacks);
             }
+        }
+        if (merge_stacks(next_stacks)) {
+            KESTU_LOG_WARN("%s: grammar too ambiguous: kept %zu of its parse stacks\n", __func__, MAX_STACKS);
         }
         grammar.stacks = std::move(next_stacks);
     }

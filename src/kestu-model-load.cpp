@@ -25,6 +25,11 @@ constexpr int32_t KESTU_N_FFT_BINS = 201;
 constexpr uint32_t KESTU_MAX_TOKEN_BYTES = 1u << 20;
 constexpr int32_t  KESTU_MAX_NAME_BYTES  = 4096;
 
+// Most layers of either stack: a state's graphs and schedulers hold at most
+// 4096 nodes, and a decoder layer takes up to 84 of them (with the alignment
+// heads of the time warping), an encoder layer 48. The largest models have 32.
+constexpr int32_t KESTU_MAX_LAYERS = 48;
+
 // reads through the caller's loader; the loader reports how many bytes it copied
 struct model_reader {
     kestu_model_loader * loader;
@@ -80,6 +85,15 @@ bool hparams_are_usable(const kestu_hparams & hp, enum tevo_type wtype) {
     for (const auto & [name, value] : counts) {
         if (value <= 0) {
             KESTU_LOG_ERROR("%s: invalid %s %d in model file (expected > 0)\n", func, name, value);
+            return false;
+        }
+    }
+
+    for (const auto & [name, value] : {std::pair<const char *, int32_t>{"n_audio_layer", hp.n_audio_layer},
+                                       std::pair<const char *, int32_t>{"n_text_layer", hp.n_text_layer}}) {
+        if (value > KESTU_MAX_LAYERS) {
+            KESTU_LOG_ERROR("%s: invalid %s %d in model file (expected at most %d)\n", func, name, value,
+                            KESTU_MAX_LAYERS);
             return false;
         }
     }

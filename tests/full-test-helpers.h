@@ -58,22 +58,22 @@ inline kestu_context * shared_model(const std::string & name) {
 }
 
 // a random-weight model of the writer; small unless the test needs more
-inline kestu_model_spec small_spec(uint64_t seed = 7) {
-    kestu_model_spec spec;
-    spec.seed          = seed;
-    spec.n_audio_state = 32;
-    spec.n_audio_head  = 2;
-    spec.n_audio_layer = 1;
-    spec.n_text_ctx    = 64;
-    spec.n_text_state  = 32;
-    spec.n_text_head   = 2;
-    spec.n_text_layer  = 1;
-    spec.ftype         = 0;
-    return spec;
+inline kestu_model_recipe small_recipe(uint64_t seed = 7) {
+    kestu_model_recipe recipe;
+    recipe.seed          = seed;
+    recipe.n_audio_state = 32;
+    recipe.n_audio_head  = 2;
+    recipe.n_audio_layer = 1;
+    recipe.n_text_ctx    = 64;
+    recipe.n_text_state  = 32;
+    recipe.n_text_head   = 2;
+    recipe.n_text_layer  = 1;
+    recipe.ftype         = 0;
+    return recipe;
 }
 
-inline ctx_ptr random_model(const kestu_model_spec & spec, bool flash_attn = true) {
-    std::vector<uint8_t> bytes = kestu_write_model(spec);
+inline ctx_ptr random_model(const kestu_model_recipe & recipe, bool flash_attn = true) {
+    std::vector<uint8_t> bytes = kestu_write_model(recipe);
     kestu_context_params cp    = cpu_params();
     cp.flash_attn              = flash_attn;
     return ctx_ptr(kestu_init_from_buffer_with_params(bytes.data(), bytes.size(), cp));

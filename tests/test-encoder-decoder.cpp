@@ -210,7 +210,7 @@ void mlp(const Weights & W, const std::string & p, Mat & x, int64_t T, int64_t C
 }
 
 // encoder output [n_ctx][C] of the mel [n_mel][2 n_ctx]
-Mat reference_encoder(const Weights & W, const kestu_model_spec & sp, const std::vector<float> & mel, int64_t n_ctx) {
+Mat reference_encoder(const Weights & W, const kestu_model_recipe & sp, const std::vector<float> & mel, int64_t n_ctx) {
     const int64_t C = sp.n_audio_state, H = sp.n_audio_head, T = n_ctx;
 
     Mat x(mel.begin(), mel.end());
@@ -251,7 +251,7 @@ Mat reference_encoder(const Weights & W, const kestu_model_spec & sp, const std:
 // logits [n_tokens][n_vocab] of tokens at positions 0.. given the encoder
 // output enc [n_audio][C]; causal self-attention. cross_probs (optional)
 // receives each layer's cross-attention weights [H][n_tokens][n_audio].
-Mat reference_decoder(const Weights & W, const kestu_model_spec & sp, const std::vector<float> & enc, int64_t n_audio,
+Mat reference_decoder(const Weights & W, const kestu_model_recipe & sp, const std::vector<float> & enc, int64_t n_audio,
                       const std::vector<kestu_token> & tokens, std::vector<Mat> * cross_probs = nullptr) {
     const int64_t C = sp.n_text_state, H = sp.n_text_head, T = (int64_t) tokens.size();
     const double  ks = kscale(C / H);
@@ -314,8 +314,8 @@ void capture(enum tevo_log_level level, const char * text, void * user_data) {
     }
 }
 
-kestu_model_spec small_spec(bool f16) {
-    kestu_model_spec sp;
+kestu_model_recipe small_recipe(bool f16) {
+    kestu_model_recipe sp;
     sp.n_audio_ctx   = 64;
     sp.n_audio_state = 64;
     sp.n_audio_head  = 4;
@@ -329,7 +329,7 @@ kestu_model_spec small_spec(bool f16) {
     return sp;
 }
 
-Weights weights_of(const kestu_model_spec & sp) {
+Weights weights_of(const kestu_model_recipe & sp) {
     Weights W;
     W.f16 = sp.ftype % 1000 != 0;
     for (kestu_writer_tensor & t : kestu_writer_tensors(sp)) {
@@ -349,7 +349,7 @@ ctx_ptr load(const std::vector<uint8_t> & image, bool flash_attn) {
     return ctx_ptr(kestu_init_from_buffer_with_params((void *) image.data(), image.size(), params));
 }
 
-ctx_ptr load(const kestu_model_spec & sp, bool flash_attn) {
+ctx_ptr load(const kestu_model_recipe & sp, bool flash_attn) {
     std::vector<uint8_t> image  = kestu_write_model(sp);
     kestu_context_params params = kestu_context_default_params();
     params.flash_attn           = flash_attn;
@@ -468,7 +468,7 @@ TEST(EncoderDecoder, EveryWeightTypePathAndThreadCountMatchesTheReference) {
 
     for (const RunCase & c : cases) {
         SCOPED_TRACE(case_name(c));
-        const kestu_model_spec sp = small_spec(c.f16);
+        const kestu_model_recipe sp = small_recipe(c.f16);
         if (!weights.count(c.f16)) {
             weights[c.f16] = weights_of(sp);
             images[c.f16]  = kestu_write_model(sp);
@@ -526,7 +526,7 @@ TEST(EncoderDecoder, EveryWeightTypePathAndThreadCountMatchesTheReference) {
 TEST(EncoderDecoder, TwoSequencesInOneBatchSeeOnlyTheirOwnCells) {
     for (bool flash : { false, true }) {
         SCOPED_TRACE(flash ? "fused" : "softmax");
-        const kestu_model_spec sp = small_spec(false);
+        const kestu_model_recipe sp = small_recipe(false);
         const Weights          W  = weights_of(sp);
         ctx_ptr                ctx = load(sp, flash);
         ASSERT_NE(ctx, nullptr);
@@ -570,7 +570,7 @@ TEST(EncoderDecoder, TwoSequencesInOneBatchSeeOnlyTheirOwnCells) {
 TEST(EncoderDecoder, AlignmentHeadWeightsAreTheCrossAttentionOfThoseHeads) {
     static const kestu_alignment_head heads[] = { { 1, 2 }, { 0, 3 }, { 1, 0 } };
 
-    const kestu_model_spec sp = small_spec(false);
+    const kestu_model_recipe sp = small_recipe(false);
     const Weights          W  = weights_of(sp);
     std::vector<uint8_t>   image = kestu_write_model(sp);
     kestu_context_params   params = kestu_context_default_params();
@@ -619,7 +619,7 @@ TEST(EncoderDecoder, AlignmentHeadWeightsAreTheCrossAttentionOfThoseHeads) {
 // Cells past the window hold whatever an earlier, longer window left, here
 // made large on purpose: neither path may read them.
 TEST(EncoderDecoder, StaleCellsPastTheWindowNeverContribute) {
-    const kestu_model_spec         sp     = small_spec(false);
+    const kestu_model_recipe         sp     = small_recipe(false);
     const int                      n_ctx  = sp.n_audio_ctx; // 64 of 256 padded cells
     const std::vector<float>       mel    = random_mel(80, 2 * n_ctx, 11);
     const std::vector<kestu_token> tokens = { 50257, 50362, 42 };
@@ -655,7 +655,7 @@ TEST(EncoderDecoder, StaleCellsPastTheWindowNeverContribute) {
 // A fitted (smaller) audio context after a full one gives what a fresh state
 // gives, and what the reference gives for that context.
 TEST(EncoderDecoder, FittedWindowAfterALongerOneEqualsAFreshState) {
-    const kestu_model_spec         sp     = small_spec(false);
+    const kestu_model_recipe         sp     = small_recipe(false);
     const Weights                  W      = weights_of(sp);
     const int                      n_fit  = 40;
     const std::vector<float>       mel    = random_mel(80, 2 * sp.n_audio_ctx, 5);
@@ -700,7 +700,7 @@ TEST(EncoderDecoder, FittedWindowAfterALongerOneEqualsAFreshState) {
 // A window that starts past the spectrogram's end is all zeros: the same
 // output as an empty spectrogram.
 TEST(EncoderDecoder, WindowPastTheEndIsSilence) {
-    const kestu_model_spec sp  = small_spec(false);
+    const kestu_model_recipe sp  = small_recipe(false);
     ctx_ptr                ctx = load(sp, false);
     ASSERT_NE(ctx, nullptr);
     kestu_state & state = *ctx->state;
@@ -718,7 +718,7 @@ TEST(EncoderDecoder, WindowPastTheEndIsSilence) {
 // One token is a decode run; 2 to 15 tokens count in the batched count, 16
 // or more in the prompt count, token by token.
 TEST(EncoderDecoder, RunsAreCountedByKind) {
-    ctx_ptr ctx = load(small_spec(false), false);
+    ctx_ptr ctx = load(small_recipe(false), false);
     ASSERT_NE(ctx, nullptr);
     kestu_state & state = *ctx->state;
     set_mel(state, random_mel(80, 128, 1), 80, 128);
@@ -745,7 +745,7 @@ protected:
     ctx_ptr  ctx;
 
     void SetUp() override {
-        ctx = load(small_spec(false), false);
+        ctx = load(small_recipe(false), false);
         ASSERT_NE(ctx, nullptr);
         set_mel(*ctx->state, random_mel(80, 128, 1), 80, 128);
         kestu_log_set(capture, &log);
@@ -803,7 +803,7 @@ TEST_F(EncoderDecoderArgs, EncodeRefusesANegativeOffsetAndAnAudioContextOutOfRan
 }
 
 TEST_F(EncoderDecoderArgs, AContextWithoutStateRefusesTheRuns) {
-    std::vector<uint8_t> image = kestu_write_model(small_spec(false));
+    std::vector<uint8_t> image = kestu_write_model(small_recipe(false));
     kestu_context *      bare =
         kestu_init_from_buffer_with_params_no_state(image.data(), image.size(), kestu_context_default_params());
     ASSERT_NE(bare, nullptr);
@@ -831,7 +831,7 @@ TEST_F(EncoderDecoderArgs, AContextWithoutStateRefusesTheRuns) {
 // English-only vocabulary has 99 language tokens; the 100th language's
 // token would be the translate token.
 TEST(LanguageDetection, ScoresOnlyTheModelsLanguages) {
-    kestu_model_spec sp = small_spec(false);
+    kestu_model_recipe sp = small_recipe(false);
     const int        C  = sp.n_text_state;
 
     std::vector<kestu_writer_tensor> tensors = kestu_writer_tensors(sp);
@@ -875,7 +875,7 @@ TEST(LanguageDetection, ScoresOnlyTheModelsLanguages) {
 }
 
 TEST(LanguageDetection, OffsetsOutsideTheAudioAreRefused) {
-    ctx_ptr ctx = load(small_spec(false), false);
+    ctx_ptr ctx = load(small_recipe(false), false);
     ASSERT_NE(ctx, nullptr);
     set_mel(*ctx->state, random_mel(80, 300, 2), 80, 300);
     captured log;

@@ -90,7 +90,7 @@ run_result run_on(kestu_context * ctx, kestu_state * st, const kestu_full_params
 }
 
 TEST(FullRandom, OutputIsStableAcrossRunsAndStates) {
-    ctx_ptr ctx = random_model(small_spec(21));
+    ctx_ptr ctx = random_model(small_recipe(21));
     ASSERT_NE(ctx, nullptr);
     const std::vector<float> x = noise(8 * 16000, 9);
 
@@ -132,7 +132,7 @@ TEST(FullRandom, SameTextOnOneAndEightThreads) {
         p.temperature_step = 0.0f;
     }
     for (uint64_t seed : {31u, 32u}) {
-        ctx_ptr ctx = random_model(small_spec(seed), false);
+        ctx_ptr ctx = random_model(small_recipe(seed), false);
         ASSERT_NE(ctx, nullptr);
         const std::vector<float> x = noise(3 * 16000, (uint32_t) seed);
         for (kestu_full_params p : params) {
@@ -159,7 +159,7 @@ TEST(FullRandom, SameTextOnOneAndEightThreads) {
 }
 
 TEST(FullRandom, SeventySecondsCrossWindows) {
-    ctx_ptr ctx = random_model(small_spec(41));
+    ctx_ptr ctx = random_model(small_recipe(41));
     ASSERT_NE(ctx, nullptr);
     const std::vector<float> x = noise(70 * 16000, 3);
 
@@ -191,7 +191,7 @@ TEST(FullRandom, SeventySecondsCrossWindows) {
 }
 
 TEST(FullRandom, SilenceAndTooShortAudio) {
-    ctx_ptr ctx = random_model(small_spec(51));
+    ctx_ptr ctx = random_model(small_recipe(51));
     ASSERT_NE(ctx, nullptr);
     const std::vector<float> silence(30 * 16000, 0.0f);
     kestu_full_params        p = random_params(4);
@@ -207,7 +207,7 @@ TEST(FullRandom, SilenceAndTooShortAudio) {
 TEST(FullRandom, FittedRunAfterFullWindowEqualsFreshState) {
     // the full window fills every encoder position; a later run over 576
     // positions must not see any of them
-    ctx_ptr ctx = random_model(small_spec(61));
+    ctx_ptr ctx = random_model(small_recipe(61));
     ASSERT_NE(ctx, nullptr);
     const std::vector<float> x    = noise(25 * 16000, 6);
     const std::vector<float> shrt = noise(4 * 16000, 7);

@@ -162,9 +162,9 @@ TEST(FullRefusals, MissingContextStateOrSamples) {
 }
 
 TEST(FullRefusals, UnknownLanguageOfAMultilingualModel) {
-    kestu_model_spec spec = small_spec();
-    spec.n_vocab          = 51865; // multilingual: 99 language tokens
-    ctx_ptr ctx           = random_model(spec);
+    kestu_model_recipe recipe = small_recipe();
+    recipe.n_vocab          = 51865; // multilingual: 99 language tokens
+    ctx_ptr ctx           = random_model(recipe);
     ASSERT_NE(ctx, nullptr);
     ASSERT_TRUE(ctx->vocab.is_multilingual());
 
@@ -217,7 +217,7 @@ TEST(FullFailures, AbortedRunsReturnTheirStepsCode) {
 }
 
 TEST(FullFailures, FailedSpectrogramIsNotReplacedByTheLastOne) {
-    ctx_ptr ctx = random_model(small_spec());
+    ctx_ptr ctx = random_model(small_recipe());
     ASSERT_NE(ctx, nullptr);
     kestu_full_params p = kestu_full_default_params(KESTU_SAMPLING_GREEDY);
     p.n_threads         = 2;
@@ -374,7 +374,7 @@ TEST(FullAudioContext, LanguageDetectionUsesTheRunsAudioContext) {
 TEST(FullPrompt, LongPromptsAreTrimmedWithAWarning) {
     // a text context of 64 allows 32 tokens of earlier text, the
     // previous-text token included
-    ctx_ptr ctx = random_model(small_spec());
+    ctx_ptr ctx = random_model(small_recipe());
     ASSERT_NE(ctx, nullptr);
     std::vector<kestu_token> prompt;
     for (int i = 0; i < 40; ++i) {
@@ -607,7 +607,7 @@ TEST(FullState, InstalledSpectrogramIsTranscribed) {
 // timestamps on a random-weight model (the shipped one decodes without them)
 
 TEST(FullTimestamps, SegmentsLieInTheirWindowsInOrder) {
-    ctx_ptr ctx = random_model(small_spec(11));
+    ctx_ptr ctx = random_model(small_recipe(11));
     ASSERT_NE(ctx, nullptr);
     const std::vector<float> x = noise(12 * 16000, 2);
 

@@ -291,6 +291,53 @@ TEST(GrammarAccept, ATokenNoStackTakesLeavesNoStack) {
     EXPECT_TRUE(g.stacks.empty());
 }
 
+TEST(GrammarAccept, AmbiguousRulesKeepTheirStacksFew) {
+    // found by fuzzing: x ::= [a] y x | "" with y ::= "" | "" doubled the
+    // stacks with every character, 2^40 of them after these 40
+    test_vocab        tv{{"a", "aaaa", "b"}, 20, 10};
+    const grammar_def def({{S(U"a"), R(1), R(0), A}, {A}});
+    kestu_grammar     g = def.init();
+    for (int i = 0; i < 40; i++) {
+        kestu_grammar_accept_token(tv.vocab(), g, tv.id("a"));
+    }
+    // another [a], or the end
+    EXPECT_EQ(g.stacks.size(), 2u);
+    EXPECT_EQ(rejected(g, {"a", "aaaa", "b"}), std::set<std::string>{"b"});
+}
+
+TEST(GrammarAccept, DistinctStacksBeyondTheLimitAreDropped) {
+    // x ::= [a] x [b] | [a] x [c] | "": 2^n distinct stacks after n characters
+    test_vocab        tv{{"a", "b", "z"}, 20, 10};
+    const grammar_def def({{S(U"a"), R(0), S(U"b"), A, S(U"a"), R(0), S(U"c"), A}});
+    kestu_grammar     g = def.init();
+    log_capture       log;
+    for (int i = 0; i < 30; i++) {
+        kestu_grammar_accept_token(tv.vocab(), g, tv.id("a"));
+    }
+    EXPECT_EQ(g.stacks.size(), 1024u);
+    EXPECT_GE(log.count("grammar too ambiguous: kept 1024 of its parse stacks"), 1);
+    EXPECT_EQ(rejected(g, {"a", "z"}), std::set<std::string>{"z"});
+}
+
+TEST(GrammarFilter, ALongTokenUnderAmbiguousRulesIsDecidedPromptly) {
+    // the same rules from the start: filtering a token of 40 characters
+    // follows 2^40 stacks unless its work is bounded; one that fails only at
+    // its end is rejected, a short one that fits is taken
+    const grammar_def def({{S(U"a"), R(0), S(U"b"), A, S(U"a"), R(0), S(U"c"), A}});
+    const kestu_grammar g = def.init();
+    const std::string   long_bad(40, 'a');
+    EXPECT_EQ(rejected(g, {long_bad + "z", "aab", "aa", "z"}), (std::set<std::string>{long_bad + "z", "z"}));
+}
+
+TEST(GrammarFilter, AVeryLongTokenIsFilteredWithoutDeepRecursion) {
+    // a model file may carry token texts of up to a megabyte; one level of
+    // recursion per character overflowed the stack long before this length
+    const grammar_def   def({{N(U"x"), R(0), A}});
+    const kestu_grammar g = def.init();
+    const std::string   long_text(1 << 18, 'a');
+    EXPECT_EQ(rejected(g, {long_text, long_text + "x", "a"}), std::set<std::string>{long_text + "x"});
+}
+
 // ---------------------------------------------------------------------------
 // the penalty in logits processing
 

@@ -62,12 +62,12 @@ struct counting_loader {
     kestu_model_loader loader() { return {this, read, eof, close}; }
 };
 
-kestu_model_spec tiny_spec() {
-    kestu_model_spec spec;
-    spec.n_audio_state = spec.n_text_state = 32;
-    spec.n_audio_ctx = 64;
-    spec.n_text_ctx  = 32;
-    return spec;
+kestu_model_recipe tiny_recipe() {
+    kestu_model_recipe recipe;
+    recipe.n_audio_state = recipe.n_text_state = 32;
+    recipe.n_audio_ctx = 64;
+    recipe.n_text_ctx  = 32;
+    return recipe;
 }
 
 TEST_F(KestuContext, AMissingFileGivesNoContext) {
@@ -89,7 +89,7 @@ TEST_F(KestuContext, TheCallersLoaderIsClosedOnceOnSuccessAndFailure) {
     for (bool broken : {false, true}) {
         SCOPED_TRACE(broken ? "broken" : "good");
         counting_loader cl;
-        cl.bytes = kestu_write_model(tiny_spec());
+        cl.bytes = kestu_write_model(tiny_recipe());
         if (broken) {
             cl.bytes[0] ^= 0xff;
         }
@@ -112,7 +112,7 @@ TEST_F(KestuContext, AnIncompleteLoaderIsRefused) {
 }
 
 TEST_F(KestuContext, FlashAttentionTurnsTokenTimestampsOff) {
-    std::vector<uint8_t> bytes  = kestu_write_model(tiny_spec());
+    std::vector<uint8_t> bytes  = kestu_write_model(tiny_recipe());
     kestu_context_params params = kestu_context_default_params();
     params.flash_attn           = true;
     params.dtw_token_timestamps = true;
@@ -131,7 +131,7 @@ TEST_F(KestuContext, FlashAttentionTurnsTokenTimestampsOff) {
 
 TEST_F(KestuContext, WithStateCreatorsNeverLeaveAContextWithoutState) {
     // whatever state creation does, a returned context has its state
-    std::vector<uint8_t> bytes = kestu_write_model(tiny_spec());
+    std::vector<uint8_t> bytes = kestu_write_model(tiny_recipe());
     kestu_context *      ctx   = kestu_init_from_buffer_with_params(bytes.data(), bytes.size(),
                                                                    kestu_context_default_params());
     if (ctx != nullptr) {
@@ -169,7 +169,7 @@ TEST_F(KestuContext, BufferTypeListEndsWithThePlainCpuType) {
 }
 
 TEST_F(KestuContext, EveryWeightHasABufferOfItsContext) {
-    std::vector<uint8_t> bytes = kestu_write_model(tiny_spec());
+    std::vector<uint8_t> bytes = kestu_write_model(tiny_recipe());
     kestu_context * ctx = kestu_init_from_buffer_with_params_no_state(bytes.data(), bytes.size(),
                                                                      kestu_context_default_params());
     ASSERT_NE(ctx, nullptr);

@@ -24,13 +24,13 @@ constexpr int64_t F  = 24; // hidden width of the first MLP
 constexpr int64_t F2 = 12; // hidden width of the final MLP
 constexpr int64_t V  = 8;  // outputs
 
-struct weight_spec {
+struct weight_recipe {
     const char *         name;
     std::vector<int64_t> ne;
 };
 
-const std::vector<weight_spec> & weight_specs() {
-    static const std::vector<weight_spec> specs = {
+const std::vector<weight_recipe> & weight_specs() {
+    static const std::vector<weight_recipe> specs = {
         { "x", { D, T } },         { "g", { D } },          { "wq", { D, H * Dh } }, { "wk", { D, H * Dh } },
         { "wv", { D, H * Dh } },   { "wo", { H * Dh, D } }, { "w1", { D, F } },      { "w2", { F, D } },
         { "sc", { 1, T } },        { "gate", { D, T } },    { "w4", { D, F2 } },     { "w3", { F2, V } },
@@ -43,7 +43,7 @@ const std::vector<float> & host_values(const std::string & name) {
     static std::map<std::string, std::vector<float>> values = [] {
         std::map<std::string, std::vector<float>> v;
         unsigned                                  seed = 1;
-        for (const weight_spec & s : weight_specs()) {
+        for (const weight_recipe & s : weight_specs()) {
             int64_t n = 1;
             for (int64_t e : s.ne) {
                 n *= e;
@@ -95,7 +95,7 @@ struct weights {
 
     explicit weights(tevo_backend_buffer_type_t buft) {
         ctx = no_alloc_ctx();
-        for (const weight_spec & s : weight_specs()) {
+        for (const weight_recipe & s : weight_specs()) {
             tevo_tensor * w = tevo_new_tensor(ctx, TEVO_TYPE_F32, (int) s.ne.size(), s.ne.data());
             tevo_set_name(w, s.name);
             t[s.name] = w;

@@ -14,7 +14,7 @@ using namespace metatest;
 
 namespace {
 
-struct stored_spec {
+struct stored_recipe {
     const char *         name;
     std::vector<int64_t> ne;
     meta_split_state     ss;
@@ -30,9 +30,9 @@ struct scene {
     tevo_gallocr_t                       galloc = nullptr;
     std::map<std::string, tevo_tensor *> t;
 
-    explicit scene(const std::vector<stored_spec> & specs) {
+    explicit scene(const std::vector<stored_recipe> & specs) {
         wctx = no_alloc_ctx();
-        for (const stored_spec & s : specs) {
+        for (const stored_recipe & s : specs) {
             states()[s.name] = s.ss;
             std::vector<int64_t> ne = s.ne;
             tevo_tensor *        w  = tevo_new_tensor(wctx, s.type, (int) ne.size(), ne.data());

@@ -32,11 +32,11 @@ std::string models_dir() {
 }
 
 // a small model: one layer each side, width 64, two heads
-kestu_model_spec small_spec(int32_t ftype) {
-    kestu_model_spec spec;
-    spec.ftype = ftype;
-    spec.seed  = 7;
-    return spec;
+kestu_model_recipe small_recipe(int32_t ftype) {
+    kestu_model_recipe recipe;
+    recipe.ftype = ftype;
+    recipe.seed  = 7;
+    return recipe;
 }
 
 class ModelLoad : public ::testing::Test {
@@ -85,37 +85,37 @@ std::vector<float> tensor_values(const tevo_tensor * t) {
     return out;
 }
 
-void expect_matches_spec(const kestu_context & ctx, const kestu_model_spec & spec) {
+void expect_matches_recipe(const kestu_context & ctx, const kestu_model_recipe & recipe) {
     const kestu_hparams & hp = ctx.model.hparams;
-    EXPECT_EQ(hp.n_vocab, spec.n_vocab);
-    EXPECT_EQ(hp.n_audio_ctx, spec.n_audio_ctx);
-    EXPECT_EQ(hp.n_audio_state, spec.n_audio_state);
-    EXPECT_EQ(hp.n_audio_head, spec.n_audio_head);
-    EXPECT_EQ(hp.n_audio_layer, spec.n_audio_layer);
-    EXPECT_EQ(hp.n_text_ctx, spec.n_text_ctx);
-    EXPECT_EQ(hp.n_text_state, spec.n_text_state);
-    EXPECT_EQ(hp.n_text_head, spec.n_text_head);
-    EXPECT_EQ(hp.n_text_layer, spec.n_text_layer);
-    EXPECT_EQ(hp.n_mels, spec.n_mels);
-    EXPECT_EQ(hp.ftype, spec.ftype % 1000);
-    EXPECT_EQ(ctx.wtype, spec.ftype == 0 ? TEVO_TYPE_F32 : TEVO_TYPE_F16);
+    EXPECT_EQ(hp.n_vocab, recipe.n_vocab);
+    EXPECT_EQ(hp.n_audio_ctx, recipe.n_audio_ctx);
+    EXPECT_EQ(hp.n_audio_state, recipe.n_audio_state);
+    EXPECT_EQ(hp.n_audio_head, recipe.n_audio_head);
+    EXPECT_EQ(hp.n_audio_layer, recipe.n_audio_layer);
+    EXPECT_EQ(hp.n_text_ctx, recipe.n_text_ctx);
+    EXPECT_EQ(hp.n_text_state, recipe.n_text_state);
+    EXPECT_EQ(hp.n_text_head, recipe.n_text_head);
+    EXPECT_EQ(hp.n_text_layer, recipe.n_text_layer);
+    EXPECT_EQ(hp.n_mels, recipe.n_mels);
+    EXPECT_EQ(hp.ftype, recipe.ftype % 1000);
+    EXPECT_EQ(ctx.wtype, recipe.ftype == 0 ? TEVO_TYPE_F32 : TEVO_TYPE_F16);
 
     // filter bank as written
-    EXPECT_EQ(ctx.model.filters.n_mel, spec.n_mels);
+    EXPECT_EQ(ctx.model.filters.n_mel, recipe.n_mels);
     EXPECT_EQ(ctx.model.filters.n_fft, 201);
-    EXPECT_EQ(ctx.model.filters.data, kestu_writer_mel_filters(spec.n_mels, 201));
+    EXPECT_EQ(ctx.model.filters.data, kestu_writer_mel_filters(recipe.n_mels, 201));
 
     // vocabulary: the written texts, then generated special tokens up to n_vocab
-    const std::vector<std::string> vocab = kestu_writer_default_vocab(spec.n_vocab);
-    EXPECT_EQ(ctx.vocab.n_vocab, spec.n_vocab);
-    EXPECT_EQ(ctx.vocab.id_to_token.size(), size_t(spec.n_vocab));
+    const std::vector<std::string> vocab = kestu_writer_default_vocab(recipe.n_vocab);
+    EXPECT_EQ(ctx.vocab.n_vocab, recipe.n_vocab);
+    EXPECT_EQ(ctx.vocab.id_to_token.size(), size_t(recipe.n_vocab));
     for (int32_t id : {0, 32, 300, int32_t(vocab.size()) - 1}) {
         EXPECT_EQ(ctx.vocab.id_to_token.at(id), vocab[id]) << id;
     }
     EXPECT_EQ(ctx.vocab.token_to_id.at(" "), 32);
 
     // every expected tensor, with exactly the written values
-    const std::vector<kestu_writer_tensor> tensors = kestu_writer_tensors(spec);
+    const std::vector<kestu_writer_tensor> tensors = kestu_writer_tensors(recipe);
     EXPECT_EQ(ctx.model.tensors.size(), tensors.size());
     EXPECT_EQ(ctx.model.n_loaded, int32_t(tensors.size()));
     for (const kestu_writer_tensor & wt : tensors) {
@@ -132,7 +132,7 @@ void expect_matches_spec(const kestu_context & ctx, const kestu_model_spec & spe
     // the named members point at the same tensors
     EXPECT_EQ(ctx.model.e_pe, ctx.model.tensors.at("encoder.positional_embedding"));
     EXPECT_EQ(ctx.model.d_te, ctx.model.tensors.at("decoder.token_embedding.weight"));
-    ASSERT_EQ(ctx.model.layers_decoder.size(), size_t(spec.n_text_layer));
+    ASSERT_EQ(ctx.model.layers_decoder.size(), size_t(recipe.n_text_layer));
     EXPECT_EQ(ctx.model.layers_decoder[0].cross_attn_v_b,
               ctx.model.tensors.at("decoder.blocks.0.cross_attn.value.bias"));
     EXPECT_EQ(ctx.model.layers_encoder[0].mlp_1_w, ctx.model.tensors.at("encoder.blocks.0.mlp.2.weight"));
@@ -146,26 +146,26 @@ TEST_F(ModelLoad, GeneratedModelsLoadWithTheirWeightsFromFileAndMemory) {
     for (int32_t ftype : {0, 1}) {
         for (bool from_file : {false, true}) {
             SCOPED_TRACE(std::string("ftype ") + std::to_string(ftype) + (from_file ? " file" : " memory"));
-            kestu_model_spec spec = small_spec(ftype);
-            spec.n_audio_layer    = 2; // layers must land in their own slots
-            spec.n_text_layer     = 2;
+            kestu_model_recipe recipe = small_recipe(ftype);
+            recipe.n_audio_layer    = 2; // layers must land in their own slots
+            recipe.n_text_layer     = 2;
             lines.clear();
 
             kestu_context * ctx = nullptr;
             if (from_file) {
                 const std::string path = testing::TempDir() + "model-load-" + std::to_string(getpid()) + ".bin";
-                ASSERT_TRUE(kestu_write_model_file(spec, path));
+                ASSERT_TRUE(kestu_write_model_file(recipe, path));
                 ctx = kestu_init_from_file_with_params_no_state(path.c_str(), kestu_context_default_params());
                 std::remove(path.c_str());
                 if (ctx) {
                     EXPECT_EQ(ctx->path_model, path);
                 }
             } else {
-                std::vector<uint8_t> bytes = kestu_write_model(spec);
+                std::vector<uint8_t> bytes = kestu_write_model(recipe);
                 ctx = load(bytes);
             }
             ASSERT_NE(ctx, nullptr) << all_lines();
-            expect_matches_spec(*ctx, spec);
+            expect_matches_recipe(*ctx, recipe);
             EXPECT_EQ(ctx->state, nullptr);
             EXPECT_TRUE(logged(TEVO_LOG_LEVEL_INFO, "kestu_model_load: n_audio_state = 64\n"));
             EXPECT_TRUE(logged(TEVO_LOG_LEVEL_INFO, "kestu_model_load: type          = 0 (unknown)\n"));
@@ -287,6 +287,12 @@ std::vector<broken_case> broken_cases() {
         {"n_audio_layer 0", [](B & b, const L &) { put_hp(b, 4, 0); }, "invalid n_audio_layer 0 in model file"},
         {"n_text_head -3", [](B & b, const L &) { put_hp(b, 7, -3); }, "invalid n_text_head -3 in model file"},
         {"n_text_layer 0", [](B & b, const L &) { put_hp(b, 8, 0); }, "invalid n_text_layer 0 in model file"},
+        // more layers than a state's graphs hold (found by fuzzing: the
+        // scheduler aborted on an encoder of 96 layers)
+        {"n_audio_layer 49", [](B & b, const L &) { put_hp(b, 4, 49); },
+         "invalid n_audio_layer 49 in model file (expected at most 48)"},
+        {"n_text_layer 49", [](B & b, const L &) { put_hp(b, 8, 49); },
+         "invalid n_text_layer 49 in model file (expected at most 48)"},
         {"n_mels 0", [](B & b, const L &) { put_hp(b, 9, 0); }, "invalid n_mels 0 in model file"},
         {"n_vocab below the special tokens", [](B & b, const L &) { put_hp(b, 0, 50363); },
          "n_vocab 50363 is too small for the special tokens (expected >= 50364)"},
@@ -304,10 +310,15 @@ std::vector<broken_case> broken_cases() {
          "hyper-parameters too large: the size of the encoder positional embedding overflows"},
         {"n_vocab overflows", [](B & b, const L &) { put_hp(b, 0, INT32_MAX); },
          "hyper-parameters too large: the size of the token embedding overflows"},
-        {"n_text_layer overflows", [](B & b, const L &) { put_hp(b, 8, 100000000); },
+        {"self-attention cache overflows",
+         [](B & b, const L &) {
+             for (int i : {2, 6}) put_hp(b, i, 4096);
+             put_hp(b, 5, 2048);
+             put_hp(b, 8, 48);
+         },
          "hyper-parameters too large: the size of the self-attention cache overflows"},
-        {"n_audio_layer overflows", [](B & b, const L &) { put_hp(b, 4, 100000000); },
-         "hyper-parameters too large: the size of the tensor records overflows"},
+        {"n_audio_layer far too large", [](B & b, const L &) { put_hp(b, 4, 100000000); },
+         "invalid n_audio_layer 100000000 in model file (expected at most 48)"},
         {"widths overflow", [](B & b, const L &) { for (int i : {2, 6}) put_hp(b, i, 1 << 29); },
          "hyper-parameters too large: the size of 4 x n_audio_state overflows"},
         {"filter bands above n_mels", [](B & b, const L & l) { kestu_writer_put_i32(b, l.filters, 81); },
@@ -388,7 +399,7 @@ std::vector<broken_case> broken_cases() {
 
 TEST_F(ModelLoad, BrokenFilesAreRefusedWithTheirMessage) {
     kestu_writer_layout        layout;
-    const std::vector<uint8_t> good = kestu_write_model(small_spec(1), &layout);
+    const std::vector<uint8_t> good = kestu_write_model(small_recipe(1), &layout);
 
     for (const broken_case & c : broken_cases()) {
         SCOPED_TRACE(c.name);
@@ -408,7 +419,7 @@ TEST_F(ModelLoad, BrokenFilesAreRefusedWithTheirMessage) {
 TEST_F(ModelLoad, BrokenFilesAreRefusedFromAFileToo) {
     // the file stream reports short reads its own way
     kestu_writer_layout        layout;
-    const std::vector<uint8_t> good = kestu_write_model(small_spec(0), &layout);
+    const std::vector<uint8_t> good = kestu_write_model(small_recipe(0), &layout);
     const std::string          path = testing::TempDir() + "model-load-cut-" + std::to_string(getpid()) + ".bin";
 
     const std::pair<size_t, const char *> cuts[] = {
@@ -439,7 +450,7 @@ TEST_F(ModelLoad, BrokenFilesAreRefusedFromAFileToo) {
 
 TEST_F(ModelLoad, AFileWithoutTensorRecordsLoadsWithZeroWeights) {
     kestu_writer_layout  layout;
-    std::vector<uint8_t> bytes = kestu_write_model(small_spec(1), &layout);
+    std::vector<uint8_t> bytes = kestu_write_model(small_recipe(1), &layout);
     bytes.resize(layout.tensors);
 
     kestu_context * ctx = load(bytes);
@@ -453,9 +464,34 @@ TEST_F(ModelLoad, AFileWithoutTensorRecordsLoadsWithZeroWeights) {
     kestu_free(ctx);
 }
 
+TEST_F(ModelLoad, TheMostLayersFitEveryGraphOfAState) {
+    // 48 layers each side with every decoder layer's alignment heads: state
+    // creation builds the largest graph of each kind
+    kestu_model_recipe recipe = small_recipe(1);
+    recipe.n_audio_state = recipe.n_text_state = 8;
+    recipe.n_audio_head = recipe.n_text_head = 1;
+    recipe.n_audio_ctx                     = 64;
+    recipe.n_text_ctx                      = 32;
+    recipe.n_audio_layer = recipe.n_text_layer = 48;
+    kestu_writer_layout  layout;
+    std::vector<uint8_t> bytes = kestu_write_model(recipe, &layout);
+    bytes.resize(layout.tensors); // zero weights are enough to build graphs
+
+    kestu_context_params params = kestu_context_default_params();
+    params.use_gpu              = false;
+    params.flash_attn           = false;
+    params.dtw_token_timestamps = true;
+    params.dtw_aheads_preset    = KESTU_AHEADS_N_TOP_MOST;
+    params.dtw_n_top            = 48;
+    kestu_context * ctx         = kestu_init_from_buffer_with_params(bytes.data(), bytes.size(), params);
+    ASSERT_NE(ctx, nullptr) << all_lines();
+    EXPECT_NE(ctx->state, nullptr);
+    kestu_free(ctx);
+}
+
 TEST_F(ModelLoad, FileTypeAboveOneThousandCarriesTheQuantizationVersion) {
     kestu_writer_layout  layout;
-    std::vector<uint8_t> bytes = kestu_write_model(small_spec(1), &layout);
+    std::vector<uint8_t> bytes = kestu_write_model(small_recipe(1), &layout);
     bytes.resize(layout.tensors); // no Q4_0 data to write, so no records
     put_hp(bytes, 10, 1002);
 
@@ -473,15 +509,15 @@ TEST_F(ModelLoad, FileTypeAboveOneThousandCarriesTheQuantizationVersion) {
 
 TEST_F(ModelLoad, MultilingualLargeV3VocabularyAndTypeLine) {
     // 51864 written texts in a 51866 model: the two extra ids are timestamps
-    kestu_model_spec spec = small_spec(1);
-    spec.n_vocab          = 51866;
-    spec.n_audio_layer    = 32;
-    spec.vocab            = kestu_writer_default_vocab(51866);
-    while (spec.vocab.size() < 51864) {
-        spec.vocab.push_back("<t" + std::to_string(spec.vocab.size()) + ">");
+    kestu_model_recipe recipe = small_recipe(1);
+    recipe.n_vocab          = 51866;
+    recipe.n_audio_layer    = 32;
+    recipe.vocab            = kestu_writer_default_vocab(51866);
+    while (recipe.vocab.size() < 51864) {
+        recipe.vocab.push_back("<t" + std::to_string(recipe.vocab.size()) + ">");
     }
     kestu_writer_layout  layout;
-    std::vector<uint8_t> bytes = kestu_write_model(spec, &layout);
+    std::vector<uint8_t> bytes = kestu_write_model(recipe, &layout);
 
     kestu_context * ctx = load(bytes);
     ASSERT_NE(ctx, nullptr) << all_lines();
@@ -501,9 +537,9 @@ TEST_F(ModelLoad, MultilingualLargeV3VocabularyAndTypeLine) {
 
 TEST_F(ModelLoad, GeneratedSpecialAndLanguageTokenTexts) {
     // a multilingual vocabulary section that stops before the special tokens
-    kestu_model_spec spec = small_spec(1);
-    spec.n_vocab          = 51865;
-    std::vector<uint8_t> bytes = kestu_write_model(spec);
+    kestu_model_recipe recipe = small_recipe(1);
+    recipe.n_vocab          = 51865;
+    std::vector<uint8_t> bytes = kestu_write_model(recipe);
 
     kestu_context * ctx = load(bytes);
     ASSERT_NE(ctx, nullptr) << all_lines();
@@ -523,11 +559,11 @@ TEST_F(ModelLoad, GeneratedSpecialAndLanguageTokenTexts) {
 }
 
 TEST_F(ModelLoad, AVocabularyWithoutTheSingleSpaceIsRefused) {
-    kestu_model_spec spec = small_spec(1);
+    kestu_model_recipe recipe = small_recipe(1);
     for (int i = 0; i < 300; ++i) {
-        spec.vocab.push_back("w" + std::to_string(i));
+        recipe.vocab.push_back("w" + std::to_string(i));
     }
-    std::vector<uint8_t> bytes = kestu_write_model(spec);
+    std::vector<uint8_t> bytes = kestu_write_model(recipe);
     kestu_context *      ctx   = load(bytes);
     EXPECT_EQ(ctx, nullptr);
     EXPECT_TRUE(logged(TEVO_LOG_LEVEL_ERROR, "kestu_model_load: vocabulary has no single-space token\n"))
@@ -536,13 +572,13 @@ TEST_F(ModelLoad, AVocabularyWithoutTheSingleSpaceIsRefused) {
 
 TEST_F(ModelLoad, WeightsAreTheWrittenOnesAfterOverrides) {
     // a weight set by name arrives unchanged (F16-exact values)
-    kestu_model_spec spec = small_spec(1);
+    kestu_model_recipe recipe = small_recipe(1);
     std::vector<float> q(64 * 64);
     for (size_t i = 0; i < q.size(); ++i) {
         q[i] = float(int(i % 17) - 8) * 0.125f;
     }
-    spec.overrides[QW] = q;
-    std::vector<uint8_t> bytes = kestu_write_model(spec);
+    recipe.overrides[QW] = q;
+    std::vector<uint8_t> bytes = kestu_write_model(recipe);
     kestu_context *      ctx   = load(bytes);
     ASSERT_NE(ctx, nullptr) << all_lines();
     EXPECT_EQ(tensor_values(ctx->model.tensors.at(QW)), q);

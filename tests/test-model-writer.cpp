@@ -99,12 +99,12 @@ TEST(ModelWriter, DefaultVocabularyHasTheRightSizeAndTheWords) {
 
 TEST(ModelWriter, TensorListFollowsTheHyperParameters) {
     for (int32_t ftype : {0, 1}) {
-        kestu_model_spec spec;
-        spec.ftype         = ftype;
-        spec.n_audio_layer = 3;
-        spec.n_text_layer  = 2;
-        spec.n_vocab       = 51865;
-        const std::vector<kestu_writer_tensor> ts = kestu_writer_tensors(spec);
+        kestu_model_recipe recipe;
+        recipe.ftype         = ftype;
+        recipe.n_audio_layer = 3;
+        recipe.n_text_layer  = 2;
+        recipe.n_vocab       = 51865;
+        const std::vector<kestu_writer_tensor> ts = kestu_writer_tensors(recipe);
         ASSERT_EQ(ts.size(), 11u + 15u * 3 + 24u * 2);
         const int32_t wtype = ftype == 0 ? KESTU_WRITER_F32 : KESTU_WRITER_F16;
         for (const kestu_writer_tensor & t : ts) {
@@ -128,12 +128,12 @@ TEST(ModelWriter, TensorListFollowsTheHyperParameters) {
 }
 
 TEST(ModelWriter, RandomWeightsAreScaledAndDependOnSeedAndName) {
-    kestu_model_spec spec;
-    spec.ftype = 0;
-    const std::vector<kestu_writer_tensor> a = kestu_writer_tensors(spec);
-    const std::vector<kestu_writer_tensor> b = kestu_writer_tensors(spec);
-    spec.seed = 2;
-    const std::vector<kestu_writer_tensor> c = kestu_writer_tensors(spec);
+    kestu_model_recipe recipe;
+    recipe.ftype = 0;
+    const std::vector<kestu_writer_tensor> a = kestu_writer_tensors(recipe);
+    const std::vector<kestu_writer_tensor> b = kestu_writer_tensors(recipe);
+    recipe.seed = 2;
+    const std::vector<kestu_writer_tensor> c = kestu_writer_tensors(recipe);
     for (size_t i = 0; i < a.size(); ++i) {
         EXPECT_EQ(a[i].values, b[i].values) << a[i].name;
         EXPECT_NE(a[i].values, c[i].values) << a[i].name;
@@ -160,9 +160,9 @@ TEST(ModelWriter, RandomWeightsAreScaledAndDependOnSeedAndName) {
     EXPECT_NEAR(ln.first, 1.0, 0.03);
 
     // an override changes that tensor only
-    spec.seed = 1;
-    spec.overrides["decoder.ln.bias"] = std::vector<float>(64, 0.5f);
-    const std::vector<kestu_writer_tensor> d = kestu_writer_tensors(spec);
+    recipe.seed = 1;
+    recipe.overrides["decoder.ln.bias"] = std::vector<float>(64, 0.5f);
+    const std::vector<kestu_writer_tensor> d = kestu_writer_tensors(recipe);
     for (size_t i = 0; i < a.size(); ++i) {
         if (a[i].name == "decoder.ln.bias") {
             EXPECT_EQ(d[i].values, std::vector<float>(64, 0.5f));
@@ -173,23 +173,23 @@ TEST(ModelWriter, RandomWeightsAreScaledAndDependOnSeedAndName) {
 }
 
 TEST(ModelWriter, BadOverridesThrow) {
-    kestu_model_spec spec;
-    spec.overrides["decoder.ln.bias"] = std::vector<float>(63, 0.0f);
-    EXPECT_THROW(kestu_writer_tensors(spec), std::invalid_argument);
-    spec.overrides.clear();
-    spec.overrides["decoder.nothing"] = std::vector<float>(1, 0.0f);
-    EXPECT_THROW(kestu_writer_tensors(spec), std::invalid_argument);
-    EXPECT_FALSE(kestu_write_model_file(spec, testing::TempDir() + "never-written.bin"));
+    kestu_model_recipe recipe;
+    recipe.overrides["decoder.ln.bias"] = std::vector<float>(63, 0.0f);
+    EXPECT_THROW(kestu_writer_tensors(recipe), std::invalid_argument);
+    recipe.overrides.clear();
+    recipe.overrides["decoder.nothing"] = std::vector<float>(1, 0.0f);
+    EXPECT_THROW(kestu_writer_tensors(recipe), std::invalid_argument);
+    EXPECT_FALSE(kestu_write_model_file(recipe, testing::TempDir() + "never-written.bin"));
 }
 
 TEST(ModelWriter, LayoutPointsAtTheFields) {
-    kestu_model_spec    spec;
+    kestu_model_recipe    recipe;
     kestu_writer_layout l;
-    const std::vector<uint8_t> bytes = kestu_write_model(spec, &l);
+    const std::vector<uint8_t> bytes = kestu_write_model(recipe, &l);
     EXPECT_EQ(l.size, bytes.size());
     EXPECT_EQ(uint32_t(kestu_writer_get_i32(bytes, 0)), KESTU_WRITER_MAGIC);
-    EXPECT_EQ(kestu_writer_get_i32(bytes, l.hparams), spec.n_vocab);
-    EXPECT_EQ(kestu_writer_get_i32(bytes, l.hparams + 40), spec.ftype);
+    EXPECT_EQ(kestu_writer_get_i32(bytes, l.hparams), recipe.n_vocab);
+    EXPECT_EQ(kestu_writer_get_i32(bytes, l.hparams + 40), recipe.ftype);
     EXPECT_EQ(l.filters, 48u);
     EXPECT_EQ(kestu_writer_get_i32(bytes, l.filters), 80);
     EXPECT_EQ(kestu_writer_get_i32(bytes, l.filters + 4), 201);
@@ -217,17 +217,17 @@ TEST(ModelWriter, LayoutPointsAtTheFields) {
 namespace {
 
 // a width of whole K-quant blocks, small enough for every type in one test
-kestu_model_spec wide_spec(int32_t ftype) {
-    kestu_model_spec spec;
-    spec.ftype         = ftype;
-    spec.n_vocab       = 300;
-    spec.n_audio_ctx   = 8;
-    spec.n_audio_state = 256;
-    spec.n_audio_head  = 4;
-    spec.n_text_ctx    = 8;
-    spec.n_text_state  = 256;
-    spec.n_text_head   = 4;
-    return spec;
+kestu_model_recipe wide_recipe(int32_t ftype) {
+    kestu_model_recipe recipe;
+    recipe.ftype         = ftype;
+    recipe.n_vocab       = 300;
+    recipe.n_audio_ctx   = 8;
+    recipe.n_audio_state = 256;
+    recipe.n_audio_head  = 4;
+    recipe.n_text_ctx    = 8;
+    recipe.n_text_state  = 256;
+    recipe.n_text_head   = 4;
+    return recipe;
 }
 
 bool is_matrix(const std::string & name) {
@@ -270,11 +270,11 @@ TEST(ModelWriterQuantized, EveryFileTypeStoresEachTensorAsTheLoaderExpects) {
                                         {29, TEVO_TYPE_F16}, {1005, TEVO_TYPE_F16}}) {
         EXPECT_EQ(kestu_writer_weight_type(ftype), wtype) << ftype;
     }
-    const std::vector<kestu_writer_tensor> plain = kestu_writer_tensors(wide_spec(0));
+    const std::vector<kestu_writer_tensor> plain = kestu_writer_tensors(wide_recipe(0));
     for (const ftype_case & c : cases) {
         SCOPED_TRACE("ftype " + std::to_string(c.ftype));
         EXPECT_EQ(kestu_writer_weight_type(c.ftype), c.wtype);
-        const std::vector<kestu_writer_tensor> ts = kestu_writer_tensors(wide_spec(c.ftype));
+        const std::vector<kestu_writer_tensor> ts = kestu_writer_tensors(wide_recipe(c.ftype));
         ASSERT_EQ(ts.size(), plain.size());
         for (size_t i = 0; i < ts.size(); ++i) {
             const kestu_writer_tensor & t = ts[i];
@@ -325,24 +325,24 @@ TEST(ModelWriterQuantized, UnwritableTypesAndValuesThrow) {
     };
     for (const bad_case & c : cases) {
         SCOPED_TRACE(c.what);
-        kestu_model_spec spec = wide_spec(c.ftype);
-        spec.n_audio_state = spec.n_text_state = c.width;
+        kestu_model_recipe recipe = wide_recipe(c.ftype);
+        recipe.n_audio_state = recipe.n_text_state = c.width;
         if (c.nan_weight) {
             std::vector<float> w(size_t(c.width) * c.width, 0.01f);
             w[7] = NAN;
-            spec.overrides["decoder.blocks.0.attn.key.weight"] = w;
+            recipe.overrides["decoder.blocks.0.attn.key.weight"] = w;
         }
-        EXPECT_THROW(kestu_writer_tensors(spec), std::invalid_argument);
-        EXPECT_THROW(kestu_write_model(spec), std::invalid_argument);
-        EXPECT_FALSE(kestu_write_model_file(spec, testing::TempDir() + "never-written.bin"));
+        EXPECT_THROW(kestu_writer_tensors(recipe), std::invalid_argument);
+        EXPECT_THROW(kestu_write_model(recipe), std::invalid_argument);
+        EXPECT_FALSE(kestu_write_model_file(recipe, testing::TempDir() + "never-written.bin"));
     }
     // F32 and F16 files store what they are given
-    kestu_model_spec spec = wide_spec(0);
-    spec.n_audio_state = spec.n_text_state = 64;
-    spec.overrides["decoder.blocks.0.attn.key.weight"] = std::vector<float>(64 * 64, NAN);
-    EXPECT_NO_THROW(kestu_writer_tensors(spec));
-    spec.ftype = 1;
-    EXPECT_NO_THROW(kestu_writer_tensors(spec));
+    kestu_model_recipe recipe = wide_recipe(0);
+    recipe.n_audio_state = recipe.n_text_state = 64;
+    recipe.overrides["decoder.blocks.0.attn.key.weight"] = std::vector<float>(64 * 64, NAN);
+    EXPECT_NO_THROW(kestu_writer_tensors(recipe));
+    recipe.ftype = 1;
+    EXPECT_NO_THROW(kestu_writer_tensors(recipe));
 
     for (int32_t type : {0, 1, 2, 8, 10, 14, 20, 23, 30, 34, 41}) {
         EXPECT_TRUE(kestu_writer_type_is_storable(type)) << type;
@@ -358,32 +358,32 @@ TEST(ModelWriterQuantized, UnwritableTypesAndValuesThrow) {
 TEST(ModelReader, GivesBackWhatWasWritten) {
     for (int32_t ftype : {0, 1, 8, 1013}) {
         SCOPED_TRACE(ftype);
-        kestu_model_spec spec = wide_spec(ftype);
-        spec.n_audio_layer    = 2;
-        spec.n_mels           = 4;
-        spec.filters_n_fft    = 3;
-        spec.filters          = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-        spec.vocab            = {"a", "", std::string("\0\xff", 2), " zero"};
-        spec.overrides["decoder.ln.bias"] = std::vector<float>(256, -0.25f);
+        kestu_model_recipe recipe = wide_recipe(ftype);
+        recipe.n_audio_layer    = 2;
+        recipe.n_mels           = 4;
+        recipe.filters_n_fft    = 3;
+        recipe.filters          = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+        recipe.vocab            = {"a", "", std::string("\0\xff", 2), " zero"};
+        recipe.overrides["decoder.ln.bias"] = std::vector<float>(256, -0.25f);
 
         std::vector<kestu_writer_tensor> read;
-        const kestu_model_spec back = kestu_read_model(kestu_write_model(spec), &read);
-        const int32_t hp[][2] = {{back.n_vocab, spec.n_vocab},           {back.n_audio_ctx, spec.n_audio_ctx},
-                                 {back.n_audio_state, spec.n_audio_state}, {back.n_audio_head, spec.n_audio_head},
-                                 {back.n_audio_layer, spec.n_audio_layer}, {back.n_text_ctx, spec.n_text_ctx},
-                                 {back.n_text_state, spec.n_text_state},   {back.n_text_head, spec.n_text_head},
-                                 {back.n_text_layer, spec.n_text_layer},   {back.n_mels, spec.n_mels},
-                                 {back.ftype, spec.ftype}};
+        const kestu_model_recipe back = kestu_read_model(kestu_write_model(recipe), &read);
+        const int32_t hp[][2] = {{back.n_vocab, recipe.n_vocab},           {back.n_audio_ctx, recipe.n_audio_ctx},
+                                 {back.n_audio_state, recipe.n_audio_state}, {back.n_audio_head, recipe.n_audio_head},
+                                 {back.n_audio_layer, recipe.n_audio_layer}, {back.n_text_ctx, recipe.n_text_ctx},
+                                 {back.n_text_state, recipe.n_text_state},   {back.n_text_head, recipe.n_text_head},
+                                 {back.n_text_layer, recipe.n_text_layer},   {back.n_mels, recipe.n_mels},
+                                 {back.ftype, recipe.ftype}};
         for (const auto & v : hp) {
             EXPECT_EQ(v[0], v[1]);
         }
         EXPECT_EQ(back.filters_n_mel, 4);
         EXPECT_EQ(back.filters_n_fft, 3);
-        EXPECT_EQ(back.filters, spec.filters);
-        EXPECT_EQ(back.vocab, spec.vocab);
+        EXPECT_EQ(back.filters, recipe.filters);
+        EXPECT_EQ(back.vocab, recipe.vocab);
         EXPECT_FALSE(back.empty_vocab);
 
-        const std::vector<kestu_writer_tensor> written = kestu_writer_tensors(spec);
+        const std::vector<kestu_writer_tensor> written = kestu_writer_tensors(recipe);
         ASSERT_EQ(read.size(), written.size());
         ASSERT_EQ(back.overrides.size(), written.size());
         for (size_t i = 0; i < read.size(); ++i) {
@@ -397,53 +397,53 @@ TEST(ModelReader, GivesBackWhatWasWritten) {
         }
     }
 
-    kestu_model_spec spec = wide_spec(0);
-    spec.empty_vocab      = true;
-    const std::vector<uint8_t> bytes = kestu_write_model(spec);
-    const kestu_model_spec     back  = kestu_read_model(bytes);
+    kestu_model_recipe recipe = wide_recipe(0);
+    recipe.empty_vocab      = true;
+    const std::vector<uint8_t> bytes = kestu_write_model(recipe);
+    const kestu_model_recipe     back  = kestu_read_model(bytes);
     EXPECT_TRUE(back.empty_vocab);
     EXPECT_TRUE(back.vocab.empty());
     // F32 and F16 files written again with their own type are the same bytes
     EXPECT_EQ(kestu_requantize_model(bytes, 0), bytes);
-    spec.ftype = 1;
-    const std::vector<uint8_t> f16 = kestu_write_model(spec);
+    recipe.ftype = 1;
+    const std::vector<uint8_t> f16 = kestu_write_model(recipe);
     EXPECT_EQ(kestu_requantize_model(f16, 1), f16);
 }
 
 // Requantizing keeps everything but the file type and the stored weights,
 // which equal a model written with that type from the same values.
 TEST(ModelReader, RequantizedModelEqualsOneWrittenWithThatType) {
-    kestu_model_spec spec = wide_spec(0);
-    spec.vocab            = {"x", "y", "z"};
-    const std::vector<uint8_t> f32 = kestu_write_model(spec);
+    kestu_model_recipe recipe = wide_recipe(0);
+    recipe.vocab            = {"x", "y", "z"};
+    const std::vector<uint8_t> f32 = kestu_write_model(recipe);
     for (int32_t ftype : {1, 3, 7, 11, 14}) {
         SCOPED_TRACE(ftype);
-        spec.ftype = ftype;
-        EXPECT_EQ(kestu_requantize_model(f32, ftype), kestu_write_model(spec));
+        recipe.ftype = ftype;
+        EXPECT_EQ(kestu_requantize_model(f32, ftype), kestu_write_model(recipe));
     }
     // from a quantized file: its dequantized values are what is stored again
-    spec.ftype = 12;
-    const std::vector<uint8_t> q4k = kestu_write_model(spec);
-    kestu_model_spec from_q4k = kestu_read_model(q4k);
+    recipe.ftype = 12;
+    const std::vector<uint8_t> q4k = kestu_write_model(recipe);
+    kestu_model_recipe from_q4k = kestu_read_model(q4k);
     from_q4k.ftype            = 7;
     EXPECT_EQ(kestu_requantize_model(q4k, 7), kestu_write_model(from_q4k));
     // to a type the width does not fit
-    spec.n_audio_state = spec.n_text_state = 64;
-    spec.ftype                             = 0;
-    EXPECT_THROW(kestu_requantize_model(kestu_write_model(spec), 12), std::invalid_argument);
+    recipe.n_audio_state = recipe.n_text_state = 64;
+    recipe.ftype                             = 0;
+    EXPECT_THROW(kestu_requantize_model(kestu_write_model(recipe), 12), std::invalid_argument);
 }
 
 // The reader takes images from outside: every cut and every corrupt field is
 // refused with std::invalid_argument, never read past.
 TEST(ModelReader, RefusesCutAndCorruptImages) {
-    kestu_model_spec spec = wide_spec(2);
-    spec.n_audio_state = spec.n_text_state = 32;
-    spec.n_audio_head = spec.n_text_head = 2;
-    spec.n_mels                          = 2;
-    spec.filters_n_fft                   = 3;
-    spec.vocab                           = {"ab", "c"};
+    kestu_model_recipe recipe = wide_recipe(2);
+    recipe.n_audio_state = recipe.n_text_state = 32;
+    recipe.n_audio_head = recipe.n_text_head = 2;
+    recipe.n_mels                          = 2;
+    recipe.filters_n_fft                   = 3;
+    recipe.vocab                           = {"ab", "c"};
     kestu_writer_layout        l;
-    const std::vector<uint8_t> good = kestu_write_model(spec, &l);
+    const std::vector<uint8_t> good = kestu_write_model(recipe, &l);
     ASSERT_NO_THROW(kestu_read_model(good));
 
     // every cut but those at a record boundary (which only drop records)
@@ -529,11 +529,11 @@ TEST(ModelReader, ShippedF32ModelRequantizedToF16IsTheShippedF16Model) {
     const std::vector<uint8_t> f32((std::istreambuf_iterator<char>(f32_file)), std::istreambuf_iterator<char>());
     const std::vector<uint8_t> f16((std::istreambuf_iterator<char>(f16_file)), std::istreambuf_iterator<char>());
     ASSERT_FALSE(f32.empty());
-    const kestu_model_spec spec = kestu_read_model_file(dir + "/digits-tiny-f32.bin");
-    EXPECT_EQ(spec.n_audio_state, 128);
-    EXPECT_EQ(spec.n_text_layer, 2);
-    EXPECT_EQ(spec.vocab.size(), 50256u);
-    EXPECT_EQ(spec.overrides.size(), 11u + 15u * 2 + 24u * 2);
+    const kestu_model_recipe recipe = kestu_read_model_file(dir + "/digits-tiny-f32.bin");
+    EXPECT_EQ(recipe.n_audio_state, 128);
+    EXPECT_EQ(recipe.n_text_layer, 2);
+    EXPECT_EQ(recipe.vocab.size(), 50256u);
+    EXPECT_EQ(recipe.overrides.size(), 11u + 15u * 2 + 24u * 2);
     EXPECT_TRUE(kestu_requantize_model(f32, 1) == f16);
 }
 #endif

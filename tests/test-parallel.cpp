@@ -16,9 +16,9 @@ constexpr int64_t SR = 16000;
 // a short audio context keeps every window cheap (5.12 s windows)
 ctx_ptr & small_model() {
     static ctx_ptr ctx = [] {
-        kestu_model_spec spec = small_spec(3);
-        spec.n_audio_ctx      = 256;
-        return random_model(spec, false);
+        kestu_model_recipe recipe = small_recipe(3);
+        recipe.n_audio_ctx      = 256;
+        return random_model(recipe, false);
     }();
     return ctx;
 }

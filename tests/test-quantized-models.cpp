@@ -118,18 +118,18 @@ INSTANTIATE_TEST_SUITE_P(Types, QuantizedSharedModel,
 // ---------------------------------------------------------------------------
 // a width-512 random-weight model with K-quant weights
 
-kestu_model_spec wide_spec() {
-    kestu_model_spec spec;
-    spec.seed          = 5;
-    spec.n_audio_state = 512;
-    spec.n_audio_head  = 8;
-    spec.n_audio_layer = 2;
-    spec.n_text_ctx    = 64;
-    spec.n_text_state  = 512;
-    spec.n_text_head   = 8;
-    spec.n_text_layer  = 2;
-    spec.ftype         = 0;
-    return spec;
+kestu_model_recipe wide_recipe() {
+    kestu_model_recipe recipe;
+    recipe.seed          = 5;
+    recipe.n_audio_state = 512;
+    recipe.n_audio_head  = 8;
+    recipe.n_audio_layer = 2;
+    recipe.n_text_ctx    = 64;
+    recipe.n_text_state  = 512;
+    recipe.n_text_head   = 8;
+    recipe.n_text_layer  = 2;
+    recipe.ftype         = 0;
+    return recipe;
 }
 
 struct run_output {
@@ -176,7 +176,7 @@ TEST(QuantizedWideModel, EveryKQuantTypeLoadsAndRuns) {
         { 13, TEVO_TYPE_Q5_K, 0.094, 0.125 }, { 14, TEVO_TYPE_Q6_K, 0.048, 0.064 },
     };
     const std::vector<float>   audio = noise(16000, 17);
-    const std::vector<uint8_t> f32   = kestu_write_model(wide_spec());
+    const std::vector<uint8_t> f32   = kestu_write_model(wide_recipe());
     ctx_ptr                    plain = load(f32);
     ASSERT_NE(plain, nullptr);
     const run_output want = encode_and_decode(*plain, audio);

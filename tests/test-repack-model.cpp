@@ -28,10 +28,10 @@ void put_i32(std::vector<uint8_t> & out, int32_t v) {
 // the records of its two-dimensional F16 tensors (exactly the matrix
 // weights the loader expects in the ftype's type) are rewritten here as
 // `type`, quantized from the writer's values.
-std::vector<uint8_t> quantized_model(const kestu_model_spec & spec, tevo_type type) {
+std::vector<uint8_t> quantized_model(const kestu_model_recipe & recipe, tevo_type type) {
     kestu_writer_layout                    layout;
-    const std::vector<uint8_t>             image   = kestu_write_model(spec, &layout);
-    const std::vector<kestu_writer_tensor> tensors = kestu_writer_tensors(spec);
+    const std::vector<uint8_t>             image   = kestu_write_model(recipe, &layout);
+    const std::vector<kestu_writer_tensor> tensors = kestu_writer_tensors(recipe);
 
     std::vector<uint8_t> out(image.begin(), image.begin() + (long) layout.tensors);
     for (const kestu_writer_tensor & t : tensors) {
@@ -135,18 +135,18 @@ TEST(RepackModel, AQuantizedModelGivesTheSameLogitsOnRepackedWeights) {
     };
     for (const c & k : { c{ TEVO_FTYPE_MOSTLY_Q4_0, TEVO_TYPE_Q4_0 }, c{ TEVO_FTYPE_MOSTLY_Q4_K, TEVO_TYPE_Q4_K } }) {
         SCOPED_TRACE(tevo_type_name(k.type));
-        kestu_model_spec spec;
-        spec.n_audio_ctx   = 64;
-        spec.n_audio_state = 512;
-        spec.n_audio_head  = 8;
-        spec.n_audio_layer = 1;
-        spec.n_text_ctx    = 32;
-        spec.n_text_state  = 512;
-        spec.n_text_head   = 8;
-        spec.n_text_layer  = 1;
-        spec.ftype         = k.ftype;
-        spec.seed          = 3;
-        const std::vector<uint8_t> image = quantized_model(spec, k.type);
+        kestu_model_recipe recipe;
+        recipe.n_audio_ctx   = 64;
+        recipe.n_audio_state = 512;
+        recipe.n_audio_head  = 8;
+        recipe.n_audio_layer = 1;
+        recipe.n_text_ctx    = 32;
+        recipe.n_text_state  = 512;
+        recipe.n_text_head   = 8;
+        recipe.n_text_layer  = 1;
+        recipe.ftype         = k.ftype;
+        recipe.seed          = 3;
+        const std::vector<uint8_t> image = quantized_model(recipe, k.type);
 
         ctx_ptr repacked = load(image, false);
         ctx_ptr plain    = load(image, true);
@@ -165,7 +165,7 @@ TEST(RepackModel, AQuantizedModelGivesTheSameLogitsOnRepackedWeights) {
 
         std::mt19937                          rng(5);
         std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-        const int                             n_mel = 80, n_frames = 2 * spec.n_audio_ctx;
+        const int                             n_mel = 80, n_frames = 2 * recipe.n_audio_ctx;
         std::vector<float>                    mel((size_t) n_mel * n_frames);
         for (float & v : mel) {
             v = dist(rng);

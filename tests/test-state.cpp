@@ -46,8 +46,8 @@ using ctx_ptr = std::unique_ptr<kestu_context, ctx_deleter>;
 
 // four text layers of six heads, so that the alignment-head checks have
 // something to refuse
-kestu_model_spec model_spec(int n_audio_ctx = 64, int n_text_ctx = 32) {
-    kestu_model_spec sp;
+kestu_model_recipe model_recipe(int n_audio_ctx = 64, int n_text_ctx = 32) {
+    kestu_model_recipe sp;
     sp.n_audio_ctx   = n_audio_ctx;
     sp.n_audio_state = 96;
     sp.n_audio_head  = 6;
@@ -61,7 +61,7 @@ kestu_model_spec model_spec(int n_audio_ctx = 64, int n_text_ctx = 32) {
 }
 
 // a context without its state, so that each test makes the state itself
-ctx_ptr load(const kestu_model_spec & sp, const kestu_context_params & params) {
+ctx_ptr load(const kestu_model_recipe & sp, const kestu_context_params & params) {
     std::vector<uint8_t> image = kestu_write_model(sp);
     return ctx_ptr(kestu_init_from_buffer_with_params_no_state(image.data(), image.size(), params));
 }
@@ -74,7 +74,7 @@ protected:
 };
 
 TEST_F(State, CachesArePaddedTo256CellsAndEverythingIsReserved) {
-    const kestu_model_spec sp  = model_spec(1500, 448);
+    const kestu_model_recipe sp  = model_recipe(1500, 448);
     ctx_ptr                ctx = load(sp, kestu_context_default_params());
     ASSERT_NE(ctx, nullptr);
     log.lines.clear();
@@ -172,7 +172,7 @@ TEST_F(State, AlignmentHeadChecksRefuseTheState) {
         params.dtw_aheads_preset    = c.preset;
         params.dtw_n_top            = c.n_top;
         params.dtw_aheads           = c.heads;
-        ctx_ptr ctx                 = load(model_spec(), params);
+        ctx_ptr ctx                 = load(model_recipe(), params);
         ASSERT_NE(ctx, nullptr);
 
         log.lines.clear();
@@ -198,7 +198,7 @@ TEST_F(State, AlignmentHeadMasksSelectTheListedHeads) {
     params.dtw_token_timestamps = true;
     params.dtw_aheads_preset    = KESTU_AHEADS_CUSTOM;
     params.dtw_aheads           = { 3, heads };
-    ctx_ptr ctx                 = load(model_spec(), params);
+    ctx_ptr ctx                 = load(model_recipe(), params);
     ASSERT_NE(ctx, nullptr);
 
     kestu_state * state = kestu_init_state(ctx.get());
@@ -242,7 +242,7 @@ TEST_F(State, TopMostLayersGiveEveryHead) {
 }
 
 TEST_F(State, AnExternalEncoderThatDoesNotLoadRefusesTheState) {
-    ctx_ptr ctx = load(model_spec(), kestu_context_default_params());
+    ctx_ptr ctx = load(model_recipe(), kestu_context_default_params());
     ASSERT_NE(ctx, nullptr);
     log.lines.clear();
 
@@ -260,7 +260,7 @@ TEST_F(State, AnExternalEncoderThatDoesNotLoadRefusesTheState) {
 // shape: a model where they differ would index outside it. The loader
 // refuses such files; the state checks again for models made otherwise.
 TEST_F(State, ModelsWhoseAudioAndTextShapesDifferAreRefused) {
-    ctx_ptr ctx = load(model_spec(), kestu_context_default_params());
+    ctx_ptr ctx = load(model_recipe(), kestu_context_default_params());
     ASSERT_NE(ctx, nullptr);
     ctx->model.hparams.n_text_head = 2;
     log.lines.clear();
@@ -274,7 +274,7 @@ TEST_F(State, CreatorsWithStateReturnNothingWhenTheStateFails) {
     params.flash_attn           = false;
     params.dtw_token_timestamps = true;
     params.dtw_aheads_preset    = KESTU_AHEADS_NONE;
-    std::vector<uint8_t> image  = kestu_write_model(model_spec());
+    std::vector<uint8_t> image  = kestu_write_model(model_recipe());
     EXPECT_EQ(kestu_init_from_buffer_with_params(image.data(), image.size(), params), nullptr);
 
     params.dtw_aheads_preset = KESTU_AHEADS_N_TOP_MOST;
@@ -289,7 +289,7 @@ TEST_F(State, CreatorsWithStateReturnNothingWhenTheStateFails) {
 // graph shapes
 
 TEST_F(State, DecoderGraphOfOneTokenOnOneCellHasAOneByOneMask) {
-    ctx_ptr ctx = load(model_spec(), kestu_context_default_params());
+    ctx_ptr ctx = load(model_recipe(), kestu_context_default_params());
     ASSERT_NE(ctx, nullptr);
     kestu_state * state = kestu_init_state(ctx.get());
     ASSERT_NE(state, nullptr);
@@ -314,7 +314,7 @@ TEST_F(State, DecoderGraphOfOneTokenOnOneCellHasAOneByOneMask) {
 TEST_F(State, FusedAttentionViewsExactlyTheWindow) {
     kestu_context_params params = kestu_context_default_params();
     params.flash_attn           = true;
-    ctx_ptr ctx                 = load(model_spec(1500, 32), params);
+    ctx_ptr ctx                 = load(model_recipe(1500, 32), params);
     ASSERT_NE(ctx, nullptr);
     kestu_state * state = kestu_init_state(ctx.get());
     ASSERT_NE(state, nullptr);
@@ -353,7 +353,7 @@ TEST_F(State, AlignmentWeightsEnterTheGraphOnlyWhenSaved) {
     params.dtw_token_timestamps = true;
     params.dtw_aheads_preset    = KESTU_AHEADS_N_TOP_MOST;
     params.dtw_n_top            = 2;
-    ctx_ptr ctx                 = load(model_spec(), params);
+    ctx_ptr ctx                 = load(model_recipe(), params);
     ASSERT_NE(ctx, nullptr);
     kestu_state * state = kestu_init_state(ctx.get());
     ASSERT_NE(state, nullptr);

@@ -47,14 +47,14 @@ using ctx_ptr = std::unique_ptr<kestu_context, ctx_deleter>;
 
 // a tiny random model whose vocabulary section is texts
 ctx_ptr tiny_model(const std::vector<std::string> & texts) {
-    kestu_model_spec spec;
-    spec.n_audio_ctx   = 64;
-    spec.n_audio_state = spec.n_text_state = 8;
-    spec.n_audio_head = spec.n_text_head = 1;
-    spec.n_text_ctx                      = 16;
-    spec.n_mels                          = 8;
-    spec.vocab                           = texts;
-    std::vector<uint8_t>       bytes     = kestu_write_model(spec);
+    kestu_model_recipe recipe;
+    recipe.n_audio_ctx   = 64;
+    recipe.n_audio_state = recipe.n_text_state = 8;
+    recipe.n_audio_head = recipe.n_text_head = 1;
+    recipe.n_text_ctx                      = 16;
+    recipe.n_mels                          = 8;
+    recipe.vocab                           = texts;
+    std::vector<uint8_t>       bytes     = kestu_write_model(recipe);
     kestu_context_params       cp        = kestu_context_default_params();
     cp.use_gpu                           = false;
     return ctx_ptr(kestu_init_from_buffer_with_params(bytes.data(), bytes.size(), cp));

@@ -249,7 +249,7 @@ TEST(SpecialTokens, LoadedModelsOfEachVocabularySize) {
     kestu_log_set([](enum tevo_log_level, const char *, void *) {}, nullptr);
     for (const auto & c : cases) {
         SCOPED_TRACE(c.n_vocab);
-        kestu_model_spec model;
+        kestu_model_recipe model;
         model.n_vocab     = c.n_vocab;
         model.n_text_ctx  = 8;
         model.n_audio_ctx = 8;

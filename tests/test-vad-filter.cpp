@@ -26,7 +26,7 @@ kestu_context * digits() {
 // an energy-following model on disk, written once and removed at exit
 struct model_file {
     std::string path = testing::TempDir() + "vad-energy-" + std::to_string(getpid()) + ".bin";
-    bool        written = kestu_write_vad_model_file(kestu_vad_energy_spec(0.002f), path);
+    bool        written = kestu_write_vad_model_file(kestu_vad_energy_recipe(0.002f), path);
     ~model_file() { unlink(path.c_str()); }
 };
 
@@ -186,9 +186,9 @@ TEST(VadFilter, MissingOrBrokenModelFilesAreRefused) {
 
     // a broken file: the loader's line, then the driver's
     const std::string broken = testing::TempDir() + "vad-broken-" + std::to_string(getpid()) + ".bin";
-    kestu_vad_model_spec spec = kestu_vad_energy_spec(0.005f);
-    spec.n_window             = 0;
-    ASSERT_TRUE(kestu_write_vad_model_file(spec, broken));
+    kestu_vad_model_recipe recipe = kestu_vad_energy_recipe(0.005f);
+    recipe.n_window             = 0;
+    ASSERT_TRUE(kestu_write_vad_model_file(recipe, broken));
     p.vad_model_file = broken.c_str();
     kestu_vad_free(ctx->state->vad_context);
     ctx->state->vad_context = nullptr;

@@ -106,16 +106,16 @@ std::vector<float> tensor_values(const tevo_tensor * t) {
 // loading
 
 TEST_F(VadModel, WrittenFileLoadsWithItsHeaderAndExactWeights) {
-    kestu_vad_model_spec spec;
-    spec.seed         = 11;
-    spec.model_type   = "test-model";
-    spec.version[0]   = 5;
-    spec.version[1]   = 1;
-    spec.version[2]   = 2;
-    spec.n_window_aux = 77;
-    spec.kernel_size  = {3, 1, 4, 2};
-    const std::vector<kestu_writer_tensor> tensors = kestu_vad_writer_tensors(spec);
-    const std::vector<uint8_t>             bytes   = kestu_write_vad_model(spec, tensors);
+    kestu_vad_model_recipe recipe;
+    recipe.seed         = 11;
+    recipe.model_type   = "test-model";
+    recipe.version[0]   = 5;
+    recipe.version[1]   = 1;
+    recipe.version[2]   = 2;
+    recipe.n_window_aux = 77;
+    recipe.kernel_size  = {3, 1, 4, 2};
+    const std::vector<kestu_writer_tensor> tensors = kestu_vad_writer_tensors(recipe);
+    const std::vector<uint8_t>             bytes   = kestu_write_vad_model(recipe, tensors);
 
     const std::string path = testing::TempDir() + "vad-model-" + std::to_string(getpid()) + ".bin";
     FILE *            f    = fopen(path.c_str(), "wb");
@@ -179,12 +179,12 @@ TEST_F(VadModel, BrokenFilesAreRefusedWithALogLine) {
     using tensor_list = std::vector<kestu_writer_tensor>;
     struct broken {
         const char * name;
-        std::function<void(kestu_vad_model_spec &)> edit_spec;
+        std::function<void(kestu_vad_model_recipe &)> edit_recipe;
         std::function<void(tensor_list &)> edit_tensors;
         std::function<void(std::vector<uint8_t> &, const kestu_vad_writer_layout &)> edit_bytes;
         const char * expected;
     };
-    auto no_spec    = [](kestu_vad_model_spec &) {};
+    auto no_recipe    = [](kestu_vad_model_recipe &) {};
     auto no_tensors = [](tensor_list &) {};
     auto no_bytes   = [](std::vector<uint8_t> &, const kestu_vad_writer_layout &) {};
     auto put        = [](size_t offset, int32_t v) {
@@ -195,102 +195,102 @@ TEST_F(VadModel, BrokenFilesAreRefusedWithALogLine) {
     };
 
     const std::vector<broken> cases = {
-        {"bad magic", no_spec, no_tensors, put(0, 0x12345678), "invalid model data (bad magic)"},
-        {"empty file", no_spec, no_tensors, cut([](const auto &) { return size_t(0); }), "bad magic"},
+        {"bad magic", no_recipe, no_tensors, put(0, 0x12345678), "invalid model data (bad magic)"},
+        {"empty file", no_recipe, no_tensors, cut([](const auto &) { return size_t(0); }), "bad magic"},
         {"three encoder layers",
-         [](kestu_vad_model_spec & s) {
+         [](kestu_vad_model_recipe & s) {
              s.in_channels.pop_back();
              s.out_channels.pop_back();
              s.kernel_size.pop_back();
          },
          [](tensor_list & t) { t.clear(); }, no_bytes, "invalid n_encoder_layers 3 in VAD model file (expected 4)"},
-        {"negative model type length", no_spec, no_tensors,
+        {"negative model type length", no_recipe, no_tensors,
          [](std::vector<uint8_t> & b, const kestu_vad_writer_layout & l) { kestu_writer_put_i32(b, l.model_type, -5); },
          "invalid model type length -5"},
-        {"model type longer than the file", no_spec, no_tensors,
+        {"model type longer than the file", no_recipe, no_tensors,
          [](std::vector<uint8_t> & b, const kestu_vad_writer_layout & l) {
              kestu_writer_put_i32(b, l.model_type, 4000);
              b.resize(l.model_type + 100);
          },
          "unexpected end of VAD model file in the model type"},
-        {"cut in the version", no_spec, no_tensors, cut([](const auto & l) { return l.version + 6; }),
+        {"cut in the version", no_recipe, no_tensors, cut([](const auto & l) { return l.version + 6; }),
          "unexpected end of VAD model file in the model version"},
-        {"cut in the layer sizes", no_spec, no_tensors, cut([](const auto & l) { return l.layers + 20; }),
+        {"cut in the layer sizes", no_recipe, no_tensors, cut([](const auto & l) { return l.layers + 20; }),
          "unexpected end of VAD model file in the encoder layer sizes"},
-        {"cut before the last scalar", no_spec, no_tensors, cut([](const auto & l) { return l.lstm_input + 12; }),
+        {"cut before the last scalar", no_recipe, no_tensors, cut([](const auto & l) { return l.lstm_input + 12; }),
          "unexpected end of VAD model file in the header"},
-        {"window of 0", [](kestu_vad_model_spec & s) { s.n_window = 0; }, no_tensors, no_bytes,
+        {"window of 0", [](kestu_vad_model_recipe & s) { s.n_window = 0; }, no_tensors, no_bytes,
          "invalid n_window 0"},
-        {"window shorter than the reflection", [](kestu_vad_model_spec & s) { s.n_window = 64; }, no_tensors,
+        {"window shorter than the reflection", [](kestu_vad_model_recipe & s) { s.n_window = 64; }, no_tensors,
          no_bytes, "invalid n_window 64"},
-        {"hop of 0", [](kestu_vad_model_spec & s) { s.lstm_input_size = 0; }, no_tensors, no_bytes,
+        {"hop of 0", [](kestu_vad_model_recipe & s) { s.lstm_input_size = 0; }, no_tensors, no_bytes,
          "invalid lstm_input_size 0"},
-        {"too few transform frames", [](kestu_vad_model_spec & s) { s.n_window = 480; }, no_tensors, no_bytes,
+        {"too few transform frames", [](kestu_vad_model_recipe & s) { s.n_window = 480; }, no_tensors, no_bytes,
          "gives 3 transform frames"},
-        {"wrong input channels", [](kestu_vad_model_spec & s) { s.in_channels[1] = 100; }, no_tensors, no_bytes,
+        {"wrong input channels", [](kestu_vad_model_recipe & s) { s.in_channels[1] = 100; }, no_tensors, no_bytes,
          "invalid encoder_in_channels[1] 100"},
-        {"wrong output channels", [](kestu_vad_model_spec & s) { s.out_channels[2] = 32; }, no_tensors, no_bytes,
+        {"wrong output channels", [](kestu_vad_model_recipe & s) { s.out_channels[2] = 32; }, no_tensors, no_bytes,
          "invalid encoder_out_channels[2] 32"},
-        {"kernel of 0", [](kestu_vad_model_spec & s) { s.kernel_size[0] = 0; }, no_tensors, no_bytes,
+        {"kernel of 0", [](kestu_vad_model_recipe & s) { s.kernel_size[0] = 0; }, no_tensors, no_bytes,
          "invalid encoder_kernel_size[0] 0"},
-        {"kernel wider than its input", [](kestu_vad_model_spec & s) { s.kernel_size[2] = 5; }, no_tensors,
+        {"kernel wider than its input", [](kestu_vad_model_recipe & s) { s.kernel_size[2] = 5; }, no_tensors,
          no_bytes, "invalid encoder_kernel_size[2] 5 in VAD model file (expected 1 to 4)"},
-        {"hidden size 64", [](kestu_vad_model_spec & s) { s.lstm_hidden_size = 64; s.final_conv_in = 64; },
+        {"hidden size 64", [](kestu_vad_model_recipe & s) { s.lstm_hidden_size = 64; s.final_conv_in = 64; },
          no_tensors, no_bytes, "invalid lstm_hidden_size 64"},
-        {"final kernel of 64", [](kestu_vad_model_spec & s) { s.final_conv_in = 64; }, no_tensors, no_bytes,
+        {"final kernel of 64", [](kestu_vad_model_recipe & s) { s.final_conv_in = 64; }, no_tensors, no_bytes,
          "invalid final_conv_in 64"},
-        {"no tensor records", no_spec, [](tensor_list & t) { t.clear(); }, no_bytes,
+        {"no tensor records", no_recipe, [](tensor_list & t) { t.clear(); }, no_bytes,
          "not all tensors loaded from model file - expected 15, got 0"},
-        {"one record missing", no_spec, [](tensor_list & t) { t.erase(t.begin() + 10); }, no_bytes,
+        {"one record missing", no_recipe, [](tensor_list & t) { t.erase(t.begin() + 10); }, no_bytes,
          "tensor '_model.decoder.rnn.weight_hh' is missing"},
-        {"one record twice, another missing", no_spec,
+        {"one record twice, another missing", no_recipe,
          [](tensor_list & t) { t[12] = t[11]; }, no_bytes,
          "tensor '_model.decoder.rnn.bias_ih' appears more than once"},
-        {"sixteen records", no_spec, [](tensor_list & t) { t.push_back(t[3]); }, no_bytes, "appears more than once"},
-        {"unknown name", no_spec, [](tensor_list & t) { t[4].name = "_model.encoder.9.bias"; }, no_bytes,
+        {"sixteen records", no_recipe, [](tensor_list & t) { t.push_back(t[3]); }, no_bytes, "appears more than once"},
+        {"unknown name", no_recipe, [](tensor_list & t) { t[4].name = "_model.encoder.9.bias"; }, no_bytes,
          "unknown tensor '_model.encoder.9.bias'"},
-        {"F32 data for an F16 weight", no_spec, [](tensor_list & t) { t[1].type = KESTU_WRITER_F32; }, no_bytes,
+        {"F32 data for an F16 weight", no_recipe, [](tensor_list & t) { t[1].type = KESTU_WRITER_F32; }, no_bytes,
          "tensor '_model.encoder.0.reparam_conv.weight' has wrong type in model file: got f32, expected f16"},
-        {"F16 data for an F32 weight", no_spec,
+        {"F16 data for an F32 weight", no_recipe,
          [](tensor_list & t) {
              t[9].type = KESTU_WRITER_F16;
          },
          no_bytes, "has wrong type in model file: got f16, expected f32"},
-        {"extents swapped", no_spec, [](tensor_list & t) { std::swap(t[9].ne[0], t[9].ne[1]); }, no_bytes,
+        {"extents swapped", no_recipe, [](tensor_list & t) { std::swap(t[9].ne[0], t[9].ne[1]); }, no_bytes,
          "tensor '_model.decoder.rnn.weight_ih' has wrong shape in model file: got [512, 128, 1], expected "
          "[128, 512, 1]"},
-        {"extent moved to the fourth dimension", no_spec,
+        {"extent moved to the fourth dimension", no_recipe,
          [](tensor_list & t) { t[0].ne = {256, 1, 1, 258}; },
          no_bytes, "'_model.stft.forward_basis_buffer' has wrong shape"},
-        {"wrong element count", no_spec,
+        {"wrong element count", no_recipe,
          [](tensor_list & t) {
              t[2].ne = {127};
              t[2].values.pop_back();
          },
          no_bytes, "tensor '_model.encoder.0.reparam_conv.bias' has wrong size in model file"},
-        {"negative extent", no_spec, [](tensor_list & t) { t[2].ne = {-128}; t[2].values.clear(); }, no_bytes,
+        {"negative extent", no_recipe, [](tensor_list & t) { t[2].ne = {-128}; t[2].values.clear(); }, no_bytes,
          "has wrong size"},
-        {"negative name length", no_spec, no_tensors,
+        {"negative name length", no_recipe, no_tensors,
          [](std::vector<uint8_t> & b, const kestu_vad_writer_layout & l) {
              kestu_writer_put_i32(b, l.records[3].begin + 4, -7);
          },
          "invalid tensor name length -7"},
-        {"five dimensions", no_spec, no_tensors,
+        {"five dimensions", no_recipe, no_tensors,
          [](std::vector<uint8_t> & b, const kestu_vad_writer_layout & l) { kestu_writer_put_i32(b, l.records[5].begin, 5); },
          "invalid n_dims 5"},
-        {"element type 99", no_spec, no_tensors,
+        {"element type 99", no_recipe, no_tensors,
          [](std::vector<uint8_t> & b, const kestu_vad_writer_layout & l) {
              kestu_writer_put_i32(b, l.records[5].begin + 8, 99);
          },
          "invalid ttype 99 in model file (expected 0 <= ttype < 43)"},
-        {"cut in a record header", no_spec, no_tensors,
+        {"cut in a record header", no_recipe, no_tensors,
          cut([](const auto & l) { return l.records[7].begin + 6; }),
          "unexpected end of VAD model file in a tensor record header"},
-        {"cut in a name", no_spec, no_tensors, cut([](const auto & l) { return l.records[7].data_begin - 3; }),
+        {"cut in a name", no_recipe, no_tensors, cut([](const auto & l) { return l.records[7].data_begin - 3; }),
          "unexpected end of VAD model file in a tensor name"},
-        {"cut in the last weight's data", no_spec, no_tensors, cut([](const auto & l) { return l.size - 1; }),
+        {"cut in the last weight's data", no_recipe, no_tensors, cut([](const auto & l) { return l.size - 1; }),
          "in the data of tensor '_model.decoder.decoder.2.bias'"},
-        {"cut in a middle weight's data", no_spec, no_tensors,
+        {"cut in a middle weight's data", no_recipe, no_tensors,
          cut([](const auto & l) { return l.records[9].data_begin + 100; }),
          "in the data of tensor '_model.decoder.rnn.weight_ih'"},
     };
@@ -298,15 +298,15 @@ TEST_F(VadModel, BrokenFilesAreRefusedWithALogLine) {
     for (const broken & c : cases) {
         SCOPED_TRACE(c.name);
         lines.clear();
-        kestu_vad_model_spec spec;
-        c.edit_spec(spec);
+        kestu_vad_model_recipe recipe;
+        c.edit_recipe(recipe);
         tensor_list tensors;
-        if (spec.in_channels.size() >= 4) {
-            tensors = kestu_vad_writer_tensors(spec);
+        if (recipe.in_channels.size() >= 4) {
+            tensors = kestu_vad_writer_tensors(recipe);
         }
         c.edit_tensors(tensors);
         kestu_vad_writer_layout layout;
-        std::vector<uint8_t>    bytes = kestu_write_vad_model(spec, tensors, &layout);
+        std::vector<uint8_t>    bytes = kestu_write_vad_model(recipe, tensors, &layout);
         c.edit_bytes(bytes, layout);
 
         vad_ptr vctx(load_bytes(bytes));
@@ -329,20 +329,20 @@ double sigmoid(double x) {
 // The model's layers over one stream. Convolution inputs are rounded to half
 // precision, as the network's convolutions take them.
 struct reference_vad {
-    const kestu_vad_model_spec &             spec;
+    const kestu_vad_model_recipe &             recipe;
     const std::vector<kestu_writer_tensor> & w;
     std::vector<double>                      h, c;
 
-    reference_vad(const kestu_vad_model_spec & s, const std::vector<kestu_writer_tensor> & t)
-        : spec(s), w(t), h(128, 0.0), c(128, 0.0) {}
+    reference_vad(const kestu_vad_model_recipe & s, const std::vector<kestu_writer_tensor> & t)
+        : recipe(s), w(t), h(128, 0.0), c(128, 0.0) {}
 
     // x [ic][len] -> relu(conv + b) [oc][len'], padding 1
     std::vector<std::vector<double>> conv(const std::vector<std::vector<double>> & x, int layer, int stride) {
         const std::vector<float> & k  = w[1 + 2 * layer].values;
         const std::vector<float> & b  = w[2 + 2 * layer].values;
-        const int                  K  = spec.kernel_size[layer];
-        const int                  IC = spec.in_channels[layer];
-        const int                  OC = spec.out_channels[layer];
+        const int                  K  = recipe.kernel_size[layer];
+        const int                  IC = recipe.in_channels[layer];
+        const int                  OC = recipe.out_channels[layer];
         const int                  L  = int(x[0].size());
         const int                  OL = (L + 2 - K) / stride + 1;
         std::vector<std::vector<double>> y(OC, std::vector<double>(OL));
@@ -364,8 +364,8 @@ struct reference_vad {
     }
 
     double window(const float * frame) {
-        const int n   = spec.n_window;
-        const int hop = spec.lstm_input_size;
+        const int n   = recipe.n_window;
+        const int hop = recipe.lstm_input_size;
         // reflection by 64 on both sides
         std::vector<double> padded(n + 128);
         for (int p = 0; p < n + 128; p++) {
@@ -414,7 +414,7 @@ struct reference_vad {
     }
 
     std::vector<double> stream(const std::vector<float> & samples) {
-        const int           n = spec.n_window;
+        const int           n = recipe.n_window;
         std::vector<double> probs;
         std::vector<float>  frame(n);
         for (size_t start = 0; start < samples.size(); start += n) {
@@ -465,18 +465,18 @@ TEST_F(VadModel, ProbabilitiesAndCellStateMatchADoublePrecisionComputation) {
     };
     for (const model_case & mc : cases) {
         SCOPED_TRACE("seed " + std::to_string(mc.seed) + ", threads " + std::to_string(mc.n_threads));
-        kestu_vad_model_spec spec;
-        spec.seed            = mc.seed;
-        spec.kernel_size     = mc.kernels;
-        spec.n_window        = mc.n_window;
-        spec.lstm_input_size = mc.hop;
-        const auto tensors   = kestu_vad_writer_tensors(spec);
-        vad_ptr    vctx(load_bytes(kestu_write_vad_model(spec, tensors), mc.n_threads));
+        kestu_vad_model_recipe recipe;
+        recipe.seed            = mc.seed;
+        recipe.kernel_size     = mc.kernels;
+        recipe.n_window        = mc.n_window;
+        recipe.lstm_input_size = mc.hop;
+        const auto tensors   = kestu_vad_writer_tensors(recipe);
+        vad_ptr    vctx(load_bytes(kestu_write_vad_model(recipe, tensors), mc.n_threads));
         ASSERT_NE(vctx, nullptr) << all_lines();
 
         // five whole windows and a partial one that is zero-filled
         const std::vector<float> audio = varying_noise(5 * mc.n_window + 100, uint32_t(mc.seed));
-        reference_vad            ref(spec, tensors);
+        reference_vad            ref(recipe, tensors);
         const std::vector<double> expected = ref.stream(audio);
 
         ASSERT_TRUE(kestu_vad_detect_speech(vctx.get(), audio.data(), int(audio.size())));
@@ -504,10 +504,10 @@ TEST_F(VadModel, ProbabilitiesAndCellStateMatchADoublePrecisionComputation) {
 }
 
 TEST_F(VadModel, StateCarriesAcrossCallsUntilReset) {
-    kestu_vad_model_spec spec;
-    spec.seed          = 9;
-    const auto tensors = kestu_vad_writer_tensors(spec);
-    vad_ptr    vctx(load_bytes(kestu_write_vad_model(spec, tensors)));
+    kestu_vad_model_recipe recipe;
+    recipe.seed          = 9;
+    const auto tensors = kestu_vad_writer_tensors(recipe);
+    vad_ptr    vctx(load_bytes(kestu_write_vad_model(recipe, tensors)));
     ASSERT_NE(vctx, nullptr);
 
     const std::vector<float> audio = varying_noise(8 * 512, 21);
@@ -523,7 +523,7 @@ TEST_F(VadModel, StateCarriesAcrossCallsUntilReset) {
 
     // the second half alone starts from a zero state
     ASSERT_TRUE(kestu_vad_detect_speech(vctx.get(), audio.data() + 3 * 512, 5 * 512));
-    reference_vad             ref(spec, tensors);
+    reference_vad             ref(recipe, tensors);
     const std::vector<double> fresh =
         ref.stream(std::vector<float>(audio.begin() + 3 * 512, audio.end()));
     for (int k = 0; k < 5; k++) {
@@ -532,14 +532,14 @@ TEST_F(VadModel, StateCarriesAcrossCallsUntilReset) {
     EXPECT_GT(std::fabs(fresh[0] - whole[3]), 1e-3); // the carried state mattered
 
     // a fresh context starts from zero even without a reset
-    vad_ptr other(load_bytes(kestu_write_vad_model(spec, tensors)));
+    vad_ptr other(load_bytes(kestu_write_vad_model(recipe, tensors)));
     ASSERT_TRUE(kestu_vad_detect_speech_no_reset(other.get(), audio.data(), 3 * 512));
     EXPECT_EQ(std::vector<float>(kestu_vad_probs(other.get()), kestu_vad_probs(other.get()) + 3),
               std::vector<float>(whole.begin(), whole.begin() + 3));
 }
 
 TEST_F(VadModel, WindowCountAndBadArguments) {
-    vad_ptr vctx(load_bytes(kestu_write_vad_model(kestu_vad_model_spec{})));
+    vad_ptr vctx(load_bytes(kestu_write_vad_model(kestu_vad_model_recipe{})));
     ASSERT_NE(vctx, nullptr);
 
     const std::vector<float> audio = varying_noise(2 * 512, 5);
@@ -573,7 +573,7 @@ TEST_F(VadModel, HandSetModelsAnswerAsBuilt) {
     const std::vector<float> loud  = varying_noise(6 * 512, 8);
     const std::vector<float> quiet(6 * 512, 0.0f);
     for (bool speech : {true, false}) {
-        vad_ptr vctx(load_bytes(kestu_write_vad_model(kestu_vad_constant_spec(speech, 3))));
+        vad_ptr vctx(load_bytes(kestu_write_vad_model(kestu_vad_constant_recipe(speech, 3))));
         ASSERT_NE(vctx, nullptr);
         for (const auto * audio : {&loud, &quiet}) {
             ASSERT_TRUE(kestu_vad_detect_speech(vctx.get(), audio->data(), int(audio->size())));
@@ -589,7 +589,7 @@ TEST_F(VadModel, HandSetModelsAnswerAsBuilt) {
 
     // the energy model: white noise well below, near and well above its level
     const float level = 0.01f;
-    vad_ptr     vctx(load_bytes(kestu_write_vad_model(kestu_vad_energy_spec(level))));
+    vad_ptr     vctx(load_bytes(kestu_write_vad_model(kestu_vad_energy_recipe(level))));
     ASSERT_NE(vctx, nullptr);
     struct energy_case {
         float rms;

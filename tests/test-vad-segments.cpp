@@ -208,7 +208,7 @@ kestu_vad_context * load_bytes(const std::vector<uint8_t> & bytes) {
 }
 
 TEST_F(VadSegments, FromSamplesEndsAtTheAudiosEnd) {
-    std::unique_ptr<kestu_vad_context, vad_deleter> vctx(load_bytes(kestu_write_vad_model(kestu_vad_constant_spec(true))));
+    std::unique_ptr<kestu_vad_context, vad_deleter> vctx(load_bytes(kestu_write_vad_model(kestu_vad_constant_recipe(true))));
     ASSERT_NE(vctx, nullptr);
 
     // 10.284 s: 322 windows reach 10.304 s, the segment stops at 10.28
@@ -225,7 +225,7 @@ TEST_F(VadSegments, FromSamplesEndsAtTheAudiosEnd) {
 
     // the silent model finds nothing: an empty list, not NULL
     std::unique_ptr<kestu_vad_context, vad_deleter> silent(
-        load_bytes(kestu_write_vad_model(kestu_vad_constant_spec(false))));
+        load_bytes(kestu_write_vad_model(kestu_vad_constant_recipe(false))));
     ASSERT_NE(silent, nullptr);
     segments_ptr none(
         kestu_vad_segments_from_samples(silent.get(), audio.data(), int(audio.size()), kestu_vad_default_params()));

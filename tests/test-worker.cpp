@@ -206,16 +206,16 @@ std::vector<std::string> broken_utf8_vocab(size_t n) {
 }
 
 std::string write_small_model(const std::string & dir) {
-    kestu_model_spec spec;
-    spec.n_audio_ctx   = 256; // below the 512 positions that fitting asks for
-    spec.n_text_ctx    = 32;
-    spec.n_audio_state = 64;
-    spec.n_text_state  = 64;
-    spec.ftype         = 0;
-    spec.seed          = 5;
-    spec.vocab         = broken_utf8_vocab(50256);
+    kestu_model_recipe recipe;
+    recipe.n_audio_ctx   = 256; // below the 512 positions that fitting asks for
+    recipe.n_text_ctx    = 32;
+    recipe.n_audio_state = 64;
+    recipe.n_text_state  = 64;
+    recipe.ftype         = 0;
+    recipe.seed          = 5;
+    recipe.vocab         = broken_utf8_vocab(50256);
     const std::string path = dir + "/small-broken-vocab.bin";
-    EXPECT_TRUE(kestu_write_model_file(spec, path));
+    EXPECT_TRUE(kestu_write_model_file(recipe, path));
     return path;
 }
 

@@ -54,34 +54,34 @@ kestu_context_params fuzz_cpu_params() {
     return params;
 }
 
-kestu_model_spec fuzz_tiny_spec(int n_texts, int n_audio_ctx, int n_text_ctx, int n_mels, int ftype) {
-    kestu_model_spec spec;
-    spec.n_vocab       = 51864;
-    spec.n_audio_ctx   = n_audio_ctx;
-    spec.n_audio_state = 8;
-    spec.n_audio_head  = 1;
-    spec.n_audio_layer = 1;
-    spec.n_text_ctx    = n_text_ctx;
-    spec.n_text_state  = 8;
-    spec.n_text_head   = 1;
-    spec.n_text_layer  = 1;
-    spec.n_mels        = n_mels;
-    spec.ftype         = ftype;
-    spec.seed          = 11;
+kestu_model_recipe fuzz_tiny_recipe(int n_texts, int n_audio_ctx, int n_text_ctx, int n_mels, int ftype) {
+    kestu_model_recipe recipe;
+    recipe.n_vocab       = 51864;
+    recipe.n_audio_ctx   = n_audio_ctx;
+    recipe.n_audio_state = 8;
+    recipe.n_audio_head  = 1;
+    recipe.n_audio_layer = 1;
+    recipe.n_text_ctx    = n_text_ctx;
+    recipe.n_text_state  = 8;
+    recipe.n_text_head   = 1;
+    recipe.n_text_layer  = 1;
+    recipe.n_mels        = n_mels;
+    recipe.ftype         = ftype;
+    recipe.seed          = 11;
 
-    std::vector<std::string> texts = kestu_writer_default_vocab(spec.n_vocab);
+    std::vector<std::string> texts = kestu_writer_default_vocab(recipe.n_vocab);
     texts.resize(std::min<size_t>(texts.size(), (size_t) n_texts));
     if (texts.empty()) {
-        spec.empty_vocab = true;
+        recipe.empty_vocab = true;
     }
-    spec.vocab = texts;
-    return spec;
+    recipe.vocab = texts;
+    return recipe;
 }
 
-kestu_model_spec fuzz_eager_spec(kestu_model_spec spec) {
-    const std::vector<std::string> texts = kestu_writer_default_vocab(spec.n_vocab);
+kestu_model_recipe fuzz_eager_recipe(kestu_model_recipe recipe) {
+    const std::vector<std::string> texts = kestu_writer_default_vocab(recipe.n_vocab);
     const auto                     hello = std::find(texts.begin(), texts.end(), " hello");
-    if (hello == texts.end() || (size_t) (hello - texts.begin()) >= spec.vocab.size()) {
+    if (hello == texts.end() || (size_t) (hello - texts.begin()) >= recipe.vocab.size()) {
         fuzz_fail("the tiny vocabulary has no \" hello\"");
     }
     const size_t id_hello = (size_t) (hello - texts.begin());
@@ -89,29 +89,29 @@ kestu_model_spec fuzz_eager_spec(kestu_model_spec spec) {
 
     // the last norm's output is the same unit vector for every position, so
     // each token's logit is the first entry of its embedding row
-    const size_t       width = (size_t) spec.n_text_state;
+    const size_t       width = (size_t) recipe.n_text_state;
     std::vector<float> bias(width, 0.0f);
     bias[0]                             = 1.0f;
-    spec.overrides["decoder.ln.weight"] = std::vector<float>(width, 0.0f);
-    spec.overrides["decoder.ln.bias"]   = bias;
-    for (const kestu_writer_tensor & t : kestu_writer_tensors(spec)) {
+    recipe.overrides["decoder.ln.weight"] = std::vector<float>(width, 0.0f);
+    recipe.overrides["decoder.ln.bias"]   = bias;
+    for (const kestu_writer_tensor & t : kestu_writer_tensors(recipe)) {
         if (t.name == "decoder.token_embedding.weight") {
             std::vector<float> rows = t.values;
             rows[id_hello * width]  = 25.0f;
             rows[id_eot * width]    = 30.0f;
-            spec.overrides[t.name]  = rows;
+            recipe.overrides[t.name]  = rows;
         }
     }
-    return spec;
+    return recipe;
 }
 
-kestu_context * fuzz_tiny_context(const kestu_model_spec & spec, bool with_state) {
-    // one context per spec and form for the life of the process
+kestu_context * fuzz_tiny_context(const kestu_model_recipe & recipe, bool with_state) {
+    // one context per recipe and form for the life of the process
     static std::mutex                                       mutex;
     static std::map<std::pair<std::string, bool>, kestu_context *> loaded;
     std::lock_guard<std::mutex>                             lock(mutex);
 
-    std::vector<uint8_t> bytes = kestu_write_model(spec);
+    std::vector<uint8_t> bytes = kestu_write_model(recipe);
     const std::string    key(bytes.begin(), bytes.end());
     auto                 it = loaded.find({key, with_state});
     if (it != loaded.end()) {

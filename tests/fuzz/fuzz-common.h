@@ -29,17 +29,17 @@ int  fuzz_error_lines();
 // A speech model of width 8, one head, one encoder and one decoder layer,
 // 51864 logits and n_vocab texts of the writer's default vocabulary (the
 // loader generates the rest).
-kestu_model_spec fuzz_tiny_spec(int n_texts, int n_audio_ctx, int n_text_ctx, int n_mels, int ftype);
+kestu_model_recipe fuzz_tiny_recipe(int n_texts, int n_audio_ctx, int n_text_ctx, int n_mels, int ftype);
 
 // The tiny model made eager: whatever the audio, the decoder says " hello"
 // (the end of text is not allowed first) and then ends, both with
 // probability near 1, so that a transcription takes one attempt of two
 // steps instead of every temperature of a random model.
-kestu_model_spec fuzz_eager_spec(kestu_model_spec spec);
+kestu_model_recipe fuzz_eager_recipe(kestu_model_recipe recipe);
 
 // The tiny model as a context on the CPU, loaded once per process.
 // with_state: the worker's form, ready to transcribe.
-kestu_context * fuzz_tiny_context(const kestu_model_spec & spec, bool with_state);
+kestu_context * fuzz_tiny_context(const kestu_model_recipe & recipe, bool with_state);
 
 // Whether the model a speech model file describes (its eleven header values)
 // fits in about budget_bytes of weights, caches and work buffers. A loader has

@@ -32,7 +32,7 @@ constexpr size_t MAX_STEPS = 8;
 
 int fuzz_grammar(const uint8_t * data, size_t size) {
     fuzz_quiet_logs();
-    static kestu_context * ctx = fuzz_tiny_context(fuzz_tiny_spec(300, 64, 16, 4, 1), true);
+    static kestu_context * ctx = fuzz_tiny_context(fuzz_tiny_recipe(300, 64, 16, 4, 1), true);
     if (size < 2) {
         return 0;
     }

@@ -1,14 +1,19 @@
 // Fuzz target: a speech model file read from disk, with the default state
 // created as the worker creates it. A refused file must be refused with an
-// error line and no context; an accepted one must give a usable context.
+// error line and no context; an accepted one must give a usable context,
+// which a short transcription with the worker's settings then uses.
 
 #include "fuzz-bodies.h"
 #include "fuzz-common.h"
 
+#include "serve.h"
+
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -54,6 +59,26 @@ int fuzz_model_file(const uint8_t * data, size_t size) {
     FUZZ_CHECK(kestu_token_to_str(ctx, kestu_token_eot(ctx)) != nullptr);
     kestu_token tokens[16];
     FUZZ_CHECK(kestu_tokenize(ctx, " hello world", tokens, 16) >= 0);
+
+    // and transcribes as the worker would: whatever the accepted
+    // hyper-parameters, a result or a refusal with its reason, never a crash
+    // or an exception cut short
+    if (fuzz_speech_model_affordable(data, size, 32e6)) {
+        std::vector<float> audio(8000);
+        for (size_t i = 0; i < audio.size(); i++) {
+            audio[i] = 0.1f * (float) std::sin(0.05 * (double) i);
+        }
+        const int errors = fuzz_error_lines();
+        const int status = kestu_full(ctx, worker_full_params(1), audio.data(), (int) audio.size());
+        FUZZ_CHECK(status != KESTU_FULL_ERR_INTERNAL);
+        if (status == 0) {
+            for (int i = 0; i < kestu_full_n_segments(ctx); i++) {
+                FUZZ_CHECK(kestu_full_get_segment_text(ctx, i) != nullptr);
+            }
+        } else {
+            FUZZ_CHECK(fuzz_error_lines() > errors);
+        }
+    }
     kestu_free(ctx);
     return 0;
 }

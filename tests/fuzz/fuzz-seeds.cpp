@@ -63,9 +63,9 @@ void append_u32(bytes & b, uint32_t v) {
 
 // the header, filters and vocabulary, then (with_records) every tensor record
 // but the token embedding, which alone would be most of the file
-bytes speech_model(const kestu_model_spec & spec, bool with_records, kestu_writer_layout * layout_out = nullptr) {
+bytes speech_model(const kestu_model_recipe & recipe, bool with_records, kestu_writer_layout * layout_out = nullptr) {
     kestu_writer_layout layout;
-    const bytes         whole = kestu_write_model(spec, &layout);
+    const bytes         whole = kestu_write_model(recipe, &layout);
     bytes               out(whole.begin(), whole.begin() + (long) layout.tensors);
     if (with_records) {
         for (const kestu_writer_record_span & r : layout.records) {
@@ -83,25 +83,31 @@ bytes speech_model(const kestu_model_spec & spec, bool with_records, kestu_write
 void speech_model_seeds() {
     struct variant {
         const char * name;
-        int          n_texts, n_audio_ctx, n_text_ctx, n_mels, ftype, n_fft;
+        int          n_texts, n_audio_ctx, n_text_ctx, n_mels, ftype, n_fft, n_vocab;
     };
     const variant variants[] = {
-        {"f16", 40, 32, 8, 4, 1, 32},
-        {"f32", 40, 16, 8, 2, 0, 16},
-        {"q8", 300, 16, 4, 2, 7, 8},
-        {"nofft", 34, 24, 8, 3, 1, 201},
+        {"f16", 40, 32, 8, 4, 1, 32, 51864},
+        {"f32", 40, 16, 12, 2, 0, 16, 51864},
+        {"q8", 300, 16, 4, 2, 7, 8, 51864},
+        {"nofft", 34, 24, 8, 3, 1, 201, 51864},
+        // the smallest of everything the loader accepts
+        {"least", 33, 1, 1, 1, 1, 1, 50364},
+        // a multilingual vocabulary, and one with fewer languages than the table
+        {"multilingual", 40, 8, 16, 2, 1, 8, 51866},
+        {"few-languages", 40, 8, 16, 2, 1, 8, 51800},
     };
     for (const variant & v : variants) {
-        kestu_model_spec spec = fuzz_tiny_spec(v.n_texts, v.n_audio_ctx, v.n_text_ctx, v.n_mels, v.ftype);
-        spec.filters_n_fft    = v.n_fft;
+        kestu_model_recipe recipe = fuzz_tiny_recipe(v.n_texts, v.n_audio_ctx, v.n_text_ctx, v.n_mels, v.ftype);
+        recipe.filters_n_fft    = v.n_fft;
+        recipe.n_vocab          = v.n_vocab;
         if (v.ftype == 7) {
             // Q8_0 weights (the records stay F16, so only the empty model loads)
             // need a width of whole blocks of 32
-            spec.n_audio_state = spec.n_text_state = 32;
+            recipe.n_audio_state = recipe.n_text_state = 32;
         }
         kestu_writer_layout layout;
-        const bytes         header_only = speech_model(spec, false, &layout);
-        const bytes         records     = speech_model(spec, true);
+        const bytes         header_only = speech_model(recipe, false, &layout);
+        const bytes         records     = speech_model(recipe, true);
         const std::string base = v.name;
         for (const char * target : {"model-file", "model-buffer"}) {
             put(target, base + "-empty", header_only);
@@ -160,9 +166,9 @@ void speech_model_seeds() {
 // --- voice-activity model files -----------------------------------------------------
 
 void vad_model_seeds() {
-    kestu_vad_model_spec    spec = kestu_vad_constant_spec(true);
+    kestu_vad_model_recipe    recipe = kestu_vad_constant_recipe(true);
     kestu_vad_writer_layout layout;
-    const bytes             whole = kestu_write_vad_model(spec, &layout);
+    const bytes             whole = kestu_write_vad_model(recipe, &layout);
     const bytes             header(whole.begin(), whole.begin() + (long) layout.tensors);
 
     put("vad-model", "whole", whole);

@@ -21,7 +21,7 @@
 
 int fuzz_suppress_pattern(const uint8_t * data, size_t size) {
     fuzz_quiet_logs();
-    static kestu_context * ctx = fuzz_tiny_context(fuzz_tiny_spec(300, 64, 16, 4, 1), true);
+    static kestu_context * ctx = fuzz_tiny_context(fuzz_tiny_recipe(300, 64, 16, 4, 1), true);
 
     const std::string        input(reinterpret_cast<const char *>(data), size);
     const size_t             end_of_pattern = input.find('\0');

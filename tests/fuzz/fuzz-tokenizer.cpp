@@ -13,7 +13,7 @@
 
 int fuzz_tokenizer(const uint8_t * data, size_t size) {
     fuzz_quiet_logs();
-    static kestu_context * ctx = fuzz_tiny_context(fuzz_tiny_spec(600, 64, 16, 4, 1), false);
+    static kestu_context * ctx = fuzz_tiny_context(fuzz_tiny_recipe(600, 64, 16, 4, 1), false);
 
     // the interface takes a C string: the text ends at the first NUL
     const std::string text(reinterpret_cast<const char *>(data), size);

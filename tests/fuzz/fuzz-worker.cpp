@@ -71,9 +71,9 @@ int fuzz_worker(const uint8_t * data, size_t size) {
     // eager model answers in two decoding steps; the random one decodes
     // whatever its weights say, through every fallback temperature, and so
     // gives the answer lines texts of any bytes, at a tenth of the speed.
-    static const kestu_model_spec spec  = fuzz_tiny_spec(600, 512, 16, 16, 1);
-    static kestu_context *        eager = fuzz_tiny_context(fuzz_eager_spec(spec), true);
-    static kestu_context *        noisy = fuzz_tiny_context(spec, true);
+    static const kestu_model_recipe recipe  = fuzz_tiny_recipe(600, 512, 16, 16, 1);
+    static kestu_context *        eager = fuzz_tiny_context(fuzz_eager_recipe(recipe), true);
+    static kestu_context *        noisy = fuzz_tiny_context(recipe, true);
 
     kestu_context * ctx    = (data[0] & 2) != 0 ? noisy : eager;
     const bool      fit    = (data[0] & 1) != 0;

@@ -90,16 +90,16 @@ static int requantize_file(const std::string & in, int32_t ftype, const std::str
 }
 
 int main(int argc, char ** argv) {
-    kestu_model_spec spec;
+    kestu_model_recipe recipe;
     struct field {
         const char * flag;
         int32_t * value;
     } fields[] = {
-        {"--n_vocab", &spec.n_vocab},           {"--n_audio_ctx", &spec.n_audio_ctx},
-        {"--n_audio_state", &spec.n_audio_state}, {"--n_audio_head", &spec.n_audio_head},
-        {"--n_audio_layer", &spec.n_audio_layer}, {"--n_text_ctx", &spec.n_text_ctx},
-        {"--n_text_state", &spec.n_text_state},   {"--n_text_head", &spec.n_text_head},
-        {"--n_text_layer", &spec.n_text_layer},   {"--n_mels", &spec.n_mels},
+        {"--n_vocab", &recipe.n_vocab},           {"--n_audio_ctx", &recipe.n_audio_ctx},
+        {"--n_audio_state", &recipe.n_audio_state}, {"--n_audio_head", &recipe.n_audio_head},
+        {"--n_audio_layer", &recipe.n_audio_layer}, {"--n_text_ctx", &recipe.n_text_ctx},
+        {"--n_text_state", &recipe.n_text_state},   {"--n_text_head", &recipe.n_text_head},
+        {"--n_text_layer", &recipe.n_text_layer},   {"--n_mels", &recipe.n_mels},
     };
     std::string out;
     std::string requantize;
@@ -123,7 +123,7 @@ int main(int argc, char ** argv) {
             continue;
         }
         if (arg == "--ftype" && i + 1 < argc) {
-            if (!parse_ftype(argv[++i], spec.ftype)) {
+            if (!parse_ftype(argv[++i], recipe.ftype)) {
                 std::fprintf(stderr, "unknown file type %s\n", argv[i]);
                 return 1;
             }
@@ -132,7 +132,7 @@ int main(int argc, char ** argv) {
             requantize = argv[++i];
         } else if (arg == "--seed" && i + 1 < argc) {
             shape_given = true;
-            spec.seed = std::strtoull(argv[++i], nullptr, 10);
+            recipe.seed = std::strtoull(argv[++i], nullptr, 10);
         } else if (arg == "--vocab" && i + 1 < argc) {
             std::ifstream in(argv[++i], std::ios::binary);
             if (!in) {
@@ -140,7 +140,7 @@ int main(int argc, char ** argv) {
                 return 1;
             }
             for (std::string line; std::getline(in, line);) {
-                spec.vocab.push_back(line);
+                recipe.vocab.push_back(line);
             }
             shape_given = true;
         } else if (!arg.empty() && arg[0] != '-' && out.empty()) {
@@ -160,9 +160,9 @@ int main(int argc, char ** argv) {
             std::fprintf(stderr, "--requantize takes --ftype and no other model option\n");
             return 1;
         }
-        return requantize_file(requantize, spec.ftype, out);
+        return requantize_file(requantize, recipe.ftype, out);
     }
-    if (!kestu_write_model_file(spec, out)) {
+    if (!kestu_write_model_file(recipe, out)) {
         std::fprintf(stderr, "failed to write %s\n", out.c_str());
         return 1;
     }

@@ -1,5 +1,5 @@
 // Model-file reader of the writer library: parses a speech model file image
-// back into a kestu_model_spec (every tensor's values as an override), and
+// back into a kestu_model_recipe (every tensor's values as an override), and
 // writes a model again with another file type through the writer.
 //
 // The speech library's loader is not used: this reader stands alone, checks
@@ -118,56 +118,56 @@ kestu_writer_tensor read_record(cursor & in) {
 
 } // namespace
 
-kestu_model_spec kestu_read_model(const std::vector<uint8_t> & bytes, std::vector<kestu_writer_tensor> * tensors) {
+kestu_model_recipe kestu_read_model(const std::vector<uint8_t> & bytes, std::vector<kestu_writer_tensor> * tensors) {
     cursor in{bytes};
     if (uint32_t(in.i32("the magic")) != KESTU_WRITER_MAGIC) {
         fail("bad magic");
     }
-    kestu_model_spec spec;
-    for (int32_t * v : {&spec.n_vocab, &spec.n_audio_ctx, &spec.n_audio_state, &spec.n_audio_head,
-                        &spec.n_audio_layer, &spec.n_text_ctx, &spec.n_text_state, &spec.n_text_head,
-                        &spec.n_text_layer, &spec.n_mels, &spec.ftype}) {
+    kestu_model_recipe recipe;
+    for (int32_t * v : {&recipe.n_vocab, &recipe.n_audio_ctx, &recipe.n_audio_state, &recipe.n_audio_head,
+                        &recipe.n_audio_layer, &recipe.n_text_ctx, &recipe.n_text_state, &recipe.n_text_head,
+                        &recipe.n_text_layer, &recipe.n_mels, &recipe.ftype}) {
         *v = in.i32("the hyper-parameters");
     }
 
-    spec.filters_n_mel = in.i32("the filter bank");
-    spec.filters_n_fft = in.i32("the filter bank");
-    if (spec.filters_n_mel < 0 || spec.filters_n_fft < 0) {
-        fail("bad filter bank size " + std::to_string(spec.filters_n_mel) + " x " + std::to_string(spec.filters_n_fft));
+    recipe.filters_n_mel = in.i32("the filter bank");
+    recipe.filters_n_fft = in.i32("the filter bank");
+    if (recipe.filters_n_mel < 0 || recipe.filters_n_fft < 0) {
+        fail("bad filter bank size " + std::to_string(recipe.filters_n_mel) + " x " + std::to_string(recipe.filters_n_fft));
     }
-    const size_t n_filters = in.count(int64_t(spec.filters_n_mel) * spec.filters_n_fft, 4, "filter bank size");
-    spec.filters = f32_values(in.take(4 * n_filters, "the filter bank"), n_filters);
+    const size_t n_filters = in.count(int64_t(recipe.filters_n_mel) * recipe.filters_n_fft, 4, "filter bank size");
+    recipe.filters = f32_values(in.take(4 * n_filters, "the filter bank"), n_filters);
 
     const size_t n_texts = in.count(in.i32("the vocabulary"), 4, "vocabulary count");
-    spec.vocab.reserve(n_texts);
+    recipe.vocab.reserve(n_texts);
     for (size_t i = 0; i < n_texts; ++i) {
         const uint32_t len = uint32_t(in.i32("the vocabulary"));
         const uint8_t * text = in.take(in.count(int64_t(len), 1, "token length"), "the vocabulary");
-        spec.vocab.emplace_back(reinterpret_cast<const char *>(text), len);
+        recipe.vocab.emplace_back(reinterpret_cast<const char *>(text), len);
     }
     // an empty vocabulary stays empty when written again
-    spec.empty_vocab = n_texts == 0;
+    recipe.empty_vocab = n_texts == 0;
 
     std::vector<kestu_writer_tensor> records;
     while (in.left() > 0) {
         kestu_writer_tensor t = read_record(in);
-        if (spec.overrides.count(t.name)) {
+        if (recipe.overrides.count(t.name)) {
             fail("tensor " + t.name + " occurs twice");
         }
         if (tensors) {
-            spec.overrides[t.name] = t.values;
+            recipe.overrides[t.name] = t.values;
             records.push_back(std::move(t));
         } else {
-            spec.overrides[t.name] = std::move(t.values);
+            recipe.overrides[t.name] = std::move(t.values);
         }
     }
     if (tensors) {
         *tensors = std::move(records);
     }
-    return spec;
+    return recipe;
 }
 
-kestu_model_spec kestu_read_model_file(const std::string & path, std::vector<kestu_writer_tensor> * tensors) {
+kestu_model_recipe kestu_read_model_file(const std::string & path, std::vector<kestu_writer_tensor> * tensors) {
     std::ifstream f(path, std::ios::binary);
     if (!f) {
         fail("cannot open " + path);
@@ -180,13 +180,13 @@ kestu_model_spec kestu_read_model_file(const std::string & path, std::vector<kes
 }
 
 std::vector<uint8_t> kestu_requantize_model(const std::vector<uint8_t> & bytes, int32_t ftype) {
-    kestu_model_spec spec = kestu_read_model(bytes);
-    spec.ftype = ftype;
+    kestu_model_recipe recipe = kestu_read_model(bytes);
+    recipe.ftype = ftype;
     // a tensor without a record would be filled with random weights
-    for (const std::string & name : kestu_writer_tensor_names(spec)) {
-        if (spec.overrides.count(name) == 0) {
+    for (const std::string & name : kestu_writer_tensor_names(recipe)) {
+        if (recipe.overrides.count(name) == 0) {
             fail("tensor " + name + " has no record");
         }
     }
-    return kestu_write_model(spec);
+    return kestu_write_model(recipe);
 }

@@ -1,4 +1,4 @@
-// Model-file writer: builds the tensor list of a kestu_model_spec in the loader's
+// Model-file writer: builds the tensor list of a kestu_model_recipe in the loader's
 // creation order, fills it (random or given values), stores each tensor in
 // its element type and serialises it. Block formats go through the tensor
 // library's own chunk quantizer, so a written file holds exactly what a
@@ -95,7 +95,7 @@ void add_layer(std::vector<tensor_desc> & out, const std::string & prefix, int32
     add(a + ".out.bias", F32, {n}, init_kind::bias);
 }
 
-std::vector<tensor_desc> describe(const kestu_model_spec & sp) {
+std::vector<tensor_desc> describe(const kestu_model_recipe & sp) {
     const int32_t F32 = KESTU_WRITER_F32;
     const int32_t wtype = kestu_writer_weight_type(sp.ftype);
     const int32_t conv_type = wtype == KESTU_WRITER_F32 ? KESTU_WRITER_F32 : KESTU_WRITER_F16;
@@ -370,16 +370,16 @@ std::vector<float> kestu_writer_mel_filters(int32_t n_mel, int32_t n_fft) {
     return out;
 }
 
-std::vector<std::string> kestu_writer_tensor_names(const kestu_model_spec & spec) {
+std::vector<std::string> kestu_writer_tensor_names(const kestu_model_recipe & recipe) {
     std::vector<std::string> names;
-    for (tensor_desc & d : describe(spec)) {
+    for (tensor_desc & d : describe(recipe)) {
         names.push_back(std::move(d.name));
     }
     return names;
 }
 
-std::vector<kestu_writer_tensor> kestu_writer_tensors(const kestu_model_spec & spec) {
-    std::vector<tensor_desc> descs = describe(spec);
+std::vector<kestu_writer_tensor> kestu_writer_tensors(const kestu_model_recipe & recipe) {
+    std::vector<tensor_desc> descs = describe(recipe);
 
     size_t n_used = 0;
     std::vector<kestu_writer_tensor> out;
@@ -391,8 +391,8 @@ std::vector<kestu_writer_tensor> kestu_writer_tensors(const kestu_model_spec & s
         t.ne = d.ne;
         const int64_t n = element_count(d.ne);
 
-        auto it = spec.overrides.find(d.name);
-        if (it != spec.overrides.end()) {
+        auto it = recipe.overrides.find(d.name);
+        if (it != recipe.overrides.end()) {
             if (int64_t(it->second.size()) != n) {
                 throw std::invalid_argument("model writer: override of " + d.name + " has " +
                                             std::to_string(it->second.size()) + " values, expected " +
@@ -401,7 +401,7 @@ std::vector<kestu_writer_tensor> kestu_writer_tensors(const kestu_model_spec & s
             t.values = it->second;
             ++n_used;
         } else {
-            normal_stream rng{spec.seed * 0x2545f4914f6cdd1dull ^ fnv1a(d.name)};
+            normal_stream rng{recipe.seed * 0x2545f4914f6cdd1dull ^ fnv1a(d.name)};
             t.values.resize(size_t(n));
             double scale = 0.02;
             double offset = 0.0;
@@ -426,8 +426,8 @@ std::vector<kestu_writer_tensor> kestu_writer_tensors(const kestu_model_spec & s
         store(t);
         out.push_back(std::move(t));
     }
-    if (n_used != spec.overrides.size()) {
-        for (const auto & kv : spec.overrides) {
+    if (n_used != recipe.overrides.size()) {
+        for (const auto & kv : recipe.overrides) {
             bool known = false;
             for (const tensor_desc & d : descs) {
                 known = known || d.name == kv.first;
@@ -440,22 +440,22 @@ std::vector<kestu_writer_tensor> kestu_writer_tensors(const kestu_model_spec & s
     return out;
 }
 
-std::vector<uint8_t> kestu_write_model(const kestu_model_spec & spec, kestu_writer_layout * layout) {
+std::vector<uint8_t> kestu_write_model(const kestu_model_recipe & recipe, kestu_writer_layout * layout) {
     kestu_writer_layout lay;
     std::vector<uint8_t> out;
 
     put_i32(out, int32_t(KESTU_WRITER_MAGIC));
     lay.hparams = out.size();
-    for (int32_t v : {spec.n_vocab, spec.n_audio_ctx, spec.n_audio_state, spec.n_audio_head, spec.n_audio_layer,
-                      spec.n_text_ctx, spec.n_text_state, spec.n_text_head, spec.n_text_layer, spec.n_mels,
-                      spec.ftype}) {
+    for (int32_t v : {recipe.n_vocab, recipe.n_audio_ctx, recipe.n_audio_state, recipe.n_audio_head, recipe.n_audio_layer,
+                      recipe.n_text_ctx, recipe.n_text_state, recipe.n_text_head, recipe.n_text_layer, recipe.n_mels,
+                      recipe.ftype}) {
         put_i32(out, v);
     }
 
     lay.filters = out.size();
-    const int32_t n_mel = spec.filters_n_mel < 0 ? spec.n_mels : spec.filters_n_mel;
-    const int32_t n_fft = spec.filters_n_fft;
-    std::vector<float> filters = spec.filters.empty() ? kestu_writer_mel_filters(n_mel, n_fft) : spec.filters;
+    const int32_t n_mel = recipe.filters_n_mel < 0 ? recipe.n_mels : recipe.filters_n_mel;
+    const int32_t n_fft = recipe.filters_n_fft;
+    std::vector<float> filters = recipe.filters.empty() ? kestu_writer_mel_filters(n_mel, n_fft) : recipe.filters;
     put_i32(out, n_mel);
     put_i32(out, n_fft);
     for (float f : filters) {
@@ -464,8 +464,8 @@ std::vector<uint8_t> kestu_write_model(const kestu_model_spec & spec, kestu_writ
 
     lay.vocab = out.size();
     const std::vector<std::string> vocab =
-        spec.empty_vocab ? std::vector<std::string>{}
-                         : (spec.vocab.empty() ? kestu_writer_default_vocab(spec.n_vocab) : spec.vocab);
+        recipe.empty_vocab ? std::vector<std::string>{}
+                         : (recipe.vocab.empty() ? kestu_writer_default_vocab(recipe.n_vocab) : recipe.vocab);
     put_i32(out, int32_t(vocab.size()));
     for (const std::string & text : vocab) {
         put_i32(out, int32_t(text.size()));
@@ -473,7 +473,7 @@ std::vector<uint8_t> kestu_write_model(const kestu_model_spec & spec, kestu_writ
     }
 
     lay.tensors = out.size();
-    for (const kestu_writer_tensor & t : kestu_writer_tensors(spec)) {
+    for (const kestu_writer_tensor & t : kestu_writer_tensors(recipe)) {
         kestu_writer_record_span span;
         span.name = t.name;
         span.begin = out.size();
@@ -496,10 +496,10 @@ std::vector<uint8_t> kestu_write_model(const kestu_model_spec & spec, kestu_writ
     return out;
 }
 
-bool kestu_write_model_file(const kestu_model_spec & spec, const std::string & path) {
+bool kestu_write_model_file(const kestu_model_recipe & recipe, const std::string & path) {
     std::vector<uint8_t> bytes;
     try {
-        bytes = kestu_write_model(spec);
+        bytes = kestu_write_model(recipe);
     } catch (const std::exception & e) {
         std::fprintf(stderr, "%s\n", e.what());
         return false;

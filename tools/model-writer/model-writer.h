@@ -23,7 +23,7 @@ enum kestu_writer_type : int32_t {
     KESTU_WRITER_F16 = 1,
 };
 
-struct kestu_model_spec {
+struct kestu_model_recipe {
     // hyper-parameters, in file order
     int32_t n_vocab       = 51864;
     int32_t n_audio_ctx   = 1500;
@@ -94,10 +94,10 @@ constexpr uint32_t KESTU_WRITER_MAGIC = 0x7465766f;
 // loader's creation order, with its values and bytes. Throws
 // std::invalid_argument for an override of unknown name or wrong element
 // count, and for a weight type that cannot be written (see ftype).
-std::vector<kestu_writer_tensor> kestu_writer_tensors(const kestu_model_spec & spec);
+std::vector<kestu_writer_tensor> kestu_writer_tensors(const kestu_model_recipe & recipe);
 
 // Names of those tensors, in the same order, without making their values.
-std::vector<std::string> kestu_writer_tensor_names(const kestu_model_spec & spec);
+std::vector<std::string> kestu_writer_tensor_names(const kestu_model_recipe & recipe);
 
 // Element type of the layer matrices and token embedding for a file type.
 int32_t kestu_writer_weight_type(int32_t ftype);
@@ -106,8 +106,8 @@ int32_t kestu_writer_weight_type(int32_t ftype);
 bool kestu_writer_type_is_storable(int32_t type);
 
 // The whole file image; layout (optional) receives the offsets.
-std::vector<uint8_t> kestu_write_model(const kestu_model_spec & spec, kestu_writer_layout * layout = nullptr);
-bool kestu_write_model_file(const kestu_model_spec & spec, const std::string & path);
+std::vector<uint8_t> kestu_write_model(const kestu_model_recipe & recipe, kestu_writer_layout * layout = nullptr);
+bool kestu_write_model_file(const kestu_model_recipe & recipe, const std::string & path);
 
 // The vocabulary written when the record gives none: one text entry per id below
 // the end-of-text id of n_vocab (50256 for English-only sizes, 50257 above
@@ -126,9 +126,9 @@ std::vector<float> kestu_writer_mel_filters(int32_t n_mel, int32_t n_fft);
 // records in file order with their stored type, values and bytes. Throws
 // std::invalid_argument for a malformed or cut image, a tensor of a type
 // without a dequantizer, and a name that occurs twice.
-kestu_model_spec kestu_read_model(const std::vector<uint8_t> & bytes, std::vector<kestu_writer_tensor> * tensors = nullptr);
+kestu_model_recipe kestu_read_model(const std::vector<uint8_t> & bytes, std::vector<kestu_writer_tensor> * tensors = nullptr);
 // The same from a file; std::invalid_argument also when it cannot be read.
-kestu_model_spec kestu_read_model_file(const std::string & path, std::vector<kestu_writer_tensor> * tensors = nullptr);
+kestu_model_recipe kestu_read_model_file(const std::string & path, std::vector<kestu_writer_tensor> * tensors = nullptr);
 
 // The model of a file image written again with another file type: the same
 // hyper-parameters (but ftype), filters, vocabulary and weights, each

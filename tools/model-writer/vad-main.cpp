@@ -21,7 +21,7 @@ static void usage(const char * argv0) {
 }
 
 int main(int argc, char ** argv) {
-    kestu_vad_model_spec spec;
+    kestu_vad_model_recipe recipe;
     uint64_t             seed     = 1;
     int32_t              n_window = 0;
     std::string          constant;
@@ -54,16 +54,16 @@ int main(int argc, char ** argv) {
         return 1;
     }
     if (!constant.empty()) {
-        spec = kestu_vad_constant_spec(constant == "speech", seed);
+        recipe = kestu_vad_constant_recipe(constant == "speech", seed);
     } else if (energy > 0.0f) {
-        spec = kestu_vad_energy_spec(energy);
+        recipe = kestu_vad_energy_recipe(energy);
     } else {
-        spec.seed = seed;
+        recipe.seed = seed;
     }
     if (n_window > 0) {
-        spec.n_window = n_window;
+        recipe.n_window = n_window;
     }
-    if (!kestu_write_vad_model_file(spec, out)) {
+    if (!kestu_write_vad_model_file(recipe, out)) {
         std::fprintf(stderr, "failed to write %s\n", out.c_str());
         return 1;
     }

@@ -1,4 +1,4 @@
-// Voice-activity model writer: the weight list of a kestu_vad_model_spec in id
+// Voice-activity model writer: the weight list of a kestu_vad_model_recipe in id
 // order, filled with random or given values, and the file image.
 //
 // Random weights keep the network's values moderate, so probabilities of
@@ -92,13 +92,13 @@ const char * const kestu_vad_writer_names[15] = {
     "_model.decoder.decoder.2.bias",
 };
 
-std::vector<kestu_writer_tensor> kestu_vad_writer_tensors(const kestu_vad_model_spec & spec) {
-    if (spec.in_channels.size() < 4 || spec.out_channels.size() < 4 || spec.kernel_size.size() < 4) {
+std::vector<kestu_writer_tensor> kestu_vad_writer_tensors(const kestu_vad_model_recipe & recipe) {
+    if (recipe.in_channels.size() < 4 || recipe.out_channels.size() < 4 || recipe.kernel_size.size() < 4) {
         throw std::invalid_argument("vad writer: the weights need four encoder layers");
     }
     const int32_t F32 = KESTU_WRITER_F32;
     const int32_t F16 = KESTU_WRITER_F16;
-    const int32_t H   = spec.lstm_hidden_size;
+    const int32_t H   = recipe.lstm_hidden_size;
 
     struct desc {
         int32_t              type;
@@ -108,7 +108,7 @@ std::vector<kestu_writer_tensor> kestu_vad_writer_tensors(const kestu_vad_model_
     std::vector<desc> descs;
     descs.push_back({F16, {256, 1, 258}, 1.0 / 16.0});
     for (int i = 0; i < 4; i++) {
-        const int32_t k = spec.kernel_size[i], in = spec.in_channels[i], out = spec.out_channels[i];
+        const int32_t k = recipe.kernel_size[i], in = recipe.in_channels[i], out = recipe.out_channels[i];
         descs.push_back({F16, {k, in, out}, std::sqrt(2.0 / std::max<int64_t>(int64_t(k) * in, 1))});
         descs.push_back({F32, {out}, 0.1});
     }
@@ -117,7 +117,7 @@ std::vector<kestu_writer_tensor> kestu_vad_writer_tensors(const kestu_vad_model_
     descs.push_back({F32, {H, 4 * H}, rs});
     descs.push_back({F32, {4 * H}, 0.1});
     descs.push_back({F32, {4 * H}, 0.1});
-    descs.push_back({F16, {spec.final_conv_in, 1}, 2.0 * rs});
+    descs.push_back({F16, {recipe.final_conv_in, 1}, 2.0 * rs});
     descs.push_back({F32, {1}, 0.1});
 
     size_t                           n_used = 0;
@@ -128,8 +128,8 @@ std::vector<kestu_writer_tensor> kestu_vad_writer_tensors(const kestu_vad_model_
         t.type            = descs[id].type;
         t.ne              = descs[id].ne;
         const int64_t n   = element_count(t.ne);
-        auto          it  = spec.overrides.find(t.name);
-        if (it != spec.overrides.end()) {
+        auto          it  = recipe.overrides.find(t.name);
+        if (it != recipe.overrides.end()) {
             if (int64_t(it->second.size()) != n) {
                 throw std::invalid_argument("vad writer: override of " + t.name + " has " +
                                             std::to_string(it->second.size()) + " values, expected " +
@@ -138,7 +138,7 @@ std::vector<kestu_writer_tensor> kestu_vad_writer_tensors(const kestu_vad_model_
             t.values = it->second;
             ++n_used;
         } else {
-            normal_stream rng{spec.seed * 0x2545f4914f6cdd1dull ^ fnv1a(t.name)};
+            normal_stream rng{recipe.seed * 0x2545f4914f6cdd1dull ^ fnv1a(t.name)};
             t.values.resize(size_t(n));
             for (float & v : t.values) {
                 v = float(descs[id].scale * rng.next());
@@ -151,17 +151,17 @@ std::vector<kestu_writer_tensor> kestu_vad_writer_tensors(const kestu_vad_model_
         }
         out.push_back(std::move(t));
     }
-    if (n_used != spec.overrides.size()) {
+    if (n_used != recipe.overrides.size()) {
         throw std::invalid_argument("vad writer: override of an unknown weight");
     }
     return out;
 }
 
-std::vector<uint8_t> kestu_write_vad_model(const kestu_vad_model_spec & spec,
+std::vector<uint8_t> kestu_write_vad_model(const kestu_vad_model_recipe & recipe,
                                            const std::vector<kestu_writer_tensor> & tensors,
                                            kestu_vad_writer_layout * layout) {
-    const size_t n_layers = spec.in_channels.size();
-    if (spec.out_channels.size() != n_layers || spec.kernel_size.size() != n_layers) {
+    const size_t n_layers = recipe.in_channels.size();
+    if (recipe.out_channels.size() != n_layers || recipe.kernel_size.size() != n_layers) {
         throw std::invalid_argument("vad writer: per-layer lists differ in length");
     }
 
@@ -170,26 +170,26 @@ std::vector<uint8_t> kestu_write_vad_model(const kestu_vad_model_spec & spec,
 
     put_i32(out, int32_t(KESTU_WRITER_MAGIC));
     lay.model_type = out.size();
-    put_i32(out, int32_t(spec.model_type.size()));
-    put_bytes(out, spec.model_type.data(), spec.model_type.size());
+    put_i32(out, int32_t(recipe.model_type.size()));
+    put_bytes(out, recipe.model_type.data(), recipe.model_type.size());
     lay.version = out.size();
-    for (int32_t v : spec.version) {
+    for (int32_t v : recipe.version) {
         put_i32(out, v);
     }
     lay.n_window = out.size();
-    put_i32(out, spec.n_window);
+    put_i32(out, recipe.n_window);
     lay.n_window_aux = out.size();
-    put_i32(out, spec.n_window_aux);
+    put_i32(out, recipe.n_window_aux);
     lay.n_layers = out.size();
     put_i32(out, int32_t(n_layers));
     lay.layers = out.size();
     for (size_t i = 0; i < n_layers; i++) {
-        put_i32(out, spec.in_channels[i]);
-        put_i32(out, spec.out_channels[i]);
-        put_i32(out, spec.kernel_size[i]);
+        put_i32(out, recipe.in_channels[i]);
+        put_i32(out, recipe.out_channels[i]);
+        put_i32(out, recipe.kernel_size[i]);
     }
     lay.lstm_input = out.size();
-    for (int32_t v : {spec.lstm_input_size, spec.lstm_hidden_size, spec.final_conv_in, spec.final_conv_out}) {
+    for (int32_t v : {recipe.lstm_input_size, recipe.lstm_hidden_size, recipe.final_conv_in, recipe.final_conv_out}) {
         put_i32(out, v);
     }
 
@@ -227,14 +227,14 @@ std::vector<uint8_t> kestu_write_vad_model(const kestu_vad_model_spec & spec,
     return out;
 }
 
-std::vector<uint8_t> kestu_write_vad_model(const kestu_vad_model_spec & spec, kestu_vad_writer_layout * layout) {
-    return kestu_write_vad_model(spec, kestu_vad_writer_tensors(spec), layout);
+std::vector<uint8_t> kestu_write_vad_model(const kestu_vad_model_recipe & recipe, kestu_vad_writer_layout * layout) {
+    return kestu_write_vad_model(recipe, kestu_vad_writer_tensors(recipe), layout);
 }
 
-bool kestu_write_vad_model_file(const kestu_vad_model_spec & spec, const std::string & path) {
+bool kestu_write_vad_model_file(const kestu_vad_model_recipe & recipe, const std::string & path) {
     std::vector<uint8_t> bytes;
     try {
-        bytes = kestu_write_vad_model(spec);
+        bytes = kestu_write_vad_model(recipe);
     } catch (const std::exception & e) {
         std::fprintf(stderr, "%s\n", e.what());
         return false;
@@ -247,17 +247,17 @@ bool kestu_write_vad_model_file(const kestu_vad_model_spec & spec, const std::st
     return std::fclose(f) == 0 && ok;
 }
 
-kestu_vad_model_spec kestu_vad_constant_spec(bool speech, uint64_t seed) {
-    kestu_vad_model_spec spec;
-    spec.seed = seed;
-    spec.overrides[kestu_vad_writer_names[13]] = std::vector<float>(size_t(spec.final_conv_in), 0.0f);
-    spec.overrides[kestu_vad_writer_names[14]] = {speech ? 20.0f : -20.0f};
-    return spec;
+kestu_vad_model_recipe kestu_vad_constant_recipe(bool speech, uint64_t seed) {
+    kestu_vad_model_recipe recipe;
+    recipe.seed = seed;
+    recipe.overrides[kestu_vad_writer_names[13]] = std::vector<float>(size_t(recipe.final_conv_in), 0.0f);
+    recipe.overrides[kestu_vad_writer_names[14]] = {speech ? 20.0f : -20.0f};
+    return recipe;
 }
 
-kestu_vad_model_spec kestu_vad_energy_spec(float threshold_rms) {
-    kestu_vad_model_spec spec;
-    const int32_t        H = spec.lstm_hidden_size;
+kestu_vad_model_recipe kestu_vad_energy_recipe(float threshold_rms) {
+    kestu_vad_model_recipe recipe;
+    const int32_t        H = recipe.lstm_hidden_size;
 
     // Hann-windowed Fourier basis: channel c < 129 the cosine of bin c, channel
     // 129 + c its sine
@@ -307,23 +307,23 @@ kestu_vad_model_spec kestu_vad_energy_spec(float threshold_rms) {
     }
     b_ih[2 * H] = -k * theta;
 
-    std::vector<float> w_out(size_t(spec.final_conv_in), 0.0f);
+    std::vector<float> w_out(size_t(recipe.final_conv_in), 0.0f);
     w_out[0] = 16.0f;
 
-    spec.overrides[kestu_vad_writer_names[0]]  = basis;
-    spec.overrides[kestu_vad_writer_names[1]]  = w0;
-    spec.overrides[kestu_vad_writer_names[2]]  = std::vector<float>(128, 0.0f);
-    spec.overrides[kestu_vad_writer_names[3]]  = w1;
-    spec.overrides[kestu_vad_writer_names[4]]  = std::vector<float>(64, 0.0f);
-    spec.overrides[kestu_vad_writer_names[5]]  = w2;
-    spec.overrides[kestu_vad_writer_names[6]]  = std::vector<float>(64, 0.0f);
-    spec.overrides[kestu_vad_writer_names[7]]  = w3;
-    spec.overrides[kestu_vad_writer_names[8]]  = std::vector<float>(128, 0.0f);
-    spec.overrides[kestu_vad_writer_names[9]]  = w_ih;
-    spec.overrides[kestu_vad_writer_names[10]] = std::vector<float>(size_t(H) * 4 * H, 0.0f);
-    spec.overrides[kestu_vad_writer_names[11]] = b_ih;
-    spec.overrides[kestu_vad_writer_names[12]] = std::vector<float>(size_t(4) * H, 0.0f);
-    spec.overrides[kestu_vad_writer_names[13]] = w_out;
-    spec.overrides[kestu_vad_writer_names[14]] = {-6.0f};
-    return spec;
+    recipe.overrides[kestu_vad_writer_names[0]]  = basis;
+    recipe.overrides[kestu_vad_writer_names[1]]  = w0;
+    recipe.overrides[kestu_vad_writer_names[2]]  = std::vector<float>(128, 0.0f);
+    recipe.overrides[kestu_vad_writer_names[3]]  = w1;
+    recipe.overrides[kestu_vad_writer_names[4]]  = std::vector<float>(64, 0.0f);
+    recipe.overrides[kestu_vad_writer_names[5]]  = w2;
+    recipe.overrides[kestu_vad_writer_names[6]]  = std::vector<float>(64, 0.0f);
+    recipe.overrides[kestu_vad_writer_names[7]]  = w3;
+    recipe.overrides[kestu_vad_writer_names[8]]  = std::vector<float>(128, 0.0f);
+    recipe.overrides[kestu_vad_writer_names[9]]  = w_ih;
+    recipe.overrides[kestu_vad_writer_names[10]] = std::vector<float>(size_t(H) * 4 * H, 0.0f);
+    recipe.overrides[kestu_vad_writer_names[11]] = b_ih;
+    recipe.overrides[kestu_vad_writer_names[12]] = std::vector<float>(size_t(4) * H, 0.0f);
+    recipe.overrides[kestu_vad_writer_names[13]] = w_out;
+    recipe.overrides[kestu_vad_writer_names[14]] = {-6.0f};
+    return recipe;
 }

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-struct kestu_vad_model_spec {
+struct kestu_vad_model_recipe {
     std::string model_type = "kestu-test-vad";
     int32_t version[3] = {1, 0, 0};
 
@@ -62,24 +62,24 @@ extern const char * const kestu_vad_writer_names[15];
 // Every weight the header calls for, in id order, with its values. Throws
 // std::invalid_argument for an override of unknown name or wrong count, or
 // per-layer lists shorter than four.
-std::vector<kestu_writer_tensor> kestu_vad_writer_tensors(const kestu_vad_model_spec & spec);
+std::vector<kestu_writer_tensor> kestu_vad_writer_tensors(const kestu_vad_model_recipe & recipe);
 
 // The whole file image; layout (optional) receives the offsets. Every tensor
 // of the list is written, in its order; tests may drop or repeat some.
-std::vector<uint8_t> kestu_write_vad_model(const kestu_vad_model_spec & spec,
+std::vector<uint8_t> kestu_write_vad_model(const kestu_vad_model_recipe & recipe,
                                            kestu_vad_writer_layout * layout = nullptr);
-std::vector<uint8_t> kestu_write_vad_model(const kestu_vad_model_spec & spec,
+std::vector<uint8_t> kestu_write_vad_model(const kestu_vad_model_recipe & recipe,
                                            const std::vector<kestu_writer_tensor> & tensors,
                                            kestu_vad_writer_layout * layout = nullptr);
-bool kestu_write_vad_model_file(const kestu_vad_model_spec & spec, const std::string & path);
+bool kestu_write_vad_model_file(const kestu_vad_model_recipe & recipe, const std::string & path);
 
 // Random weights with the output layer set: weight 0 and bias +20 (speech,
 // probability about 1) or -20 (silence, about 2e-9) for every window.
-kestu_vad_model_spec kestu_vad_constant_spec(bool speech, uint64_t seed = 1);
+kestu_vad_model_recipe kestu_vad_constant_recipe(bool speech, uint64_t seed = 1);
 
 // Hand-set weights whose output follows the window's energy: the transform is
 // a Hann-windowed Fourier basis, the encoder passes the mean magnitude through
 // one channel, the recurrent cell keeps no memory and turns that magnitude into
 // a probability near 1 above the level of white noise of the given RMS and
 // near 0 (0.0025) below it; the probability is 0.5 at about 1.1 times it.
-kestu_vad_model_spec kestu_vad_energy_spec(float threshold_rms);
+kestu_vad_model_recipe kestu_vad_energy_recipe(float threshold_rms);
