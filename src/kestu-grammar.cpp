@@ -11,6 +11,7 @@
 // which keeps that recursion finite.
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <set>
 
@@ -187,6 +188,14 @@ std::string grammar_problem(const kestu_grammar_element * const * rules, size_t 
         kestu_gretype prev = KESTU_GRETYPE_ALT; // start of an alternative
         for (size_t i = 0;; i++) {
             const kestu_grammar_element & e = rule[i];
+            // a C caller may store any number in the type: read as a number,
+            // a value no enumerator has is refused before it is used as one
+            int type = 0;
+            static_assert(sizeof(type) == sizeof(e.type), "element types are stored as int");
+            memcpy(&type, &e.type, sizeof(type));
+            if (type < KESTU_GRETYPE_END || type > KESTU_GRETYPE_CHAR_ALT) {
+                return kestu_format("rule %zu: element %zu has unknown type %d", r, i, type);
+            }
             switch (e.type) {
                 case KESTU_GRETYPE_END:
                 case KESTU_GRETYPE_ALT:
@@ -210,8 +219,6 @@ std::string grammar_problem(const kestu_grammar_element * const * rules, size_t 
                                             i);
                     }
                     break;
-                default:
-                    return kestu_format("rule %zu: element %zu has unknown type %d", r, i, (int) e.type);
             }
             copy[r].push_back(e);
             prev = e.type;

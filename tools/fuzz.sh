@@ -5,7 +5,8 @@
 #
 # Usage: tools/fuzz.sh [SECONDS]
 #   BUILD_DIR  build directory (default build-fuzz)
-#   JOBS       build parallelism and targets run at once (default: half the cores, 1 to 4)
+#   JOBS       build parallelism (default: the cores)
+#   RUNS       targets fuzzed at once, one core each (default: the cores, at most 4)
 #   TARGETS    the targets to run (default: all)
 #   CORPUS_DIR where the corpora grow between runs (default BUILD_DIR/corpus)
 # Crashes, leaks and time-outs are written to BUILD_DIR/findings/<target>/ and
@@ -15,10 +16,10 @@ cd "$(dirname "$0")/.."
 
 SECONDS_EACH=${1:-60}
 BUILD_DIR=${BUILD_DIR:-build-fuzz}
-if [ -z "${JOBS:-}" ]; then
-    JOBS=$(( $(nproc) / 2 ))
-    [ "$JOBS" -lt 1 ] && JOBS=1
-    [ "$JOBS" -gt 4 ] && JOBS=4
+JOBS=${JOBS:-$(nproc)}
+if [ -z "${RUNS:-}" ]; then
+    RUNS=$(nproc)
+    [ "$RUNS" -gt 4 ] && RUNS=4
 fi
 ALL_TARGETS="model-file model-buffer vad-model worker tokenizer suppress-pattern grammar"
 TARGETS=${TARGETS:-$ALL_TARGETS}
@@ -81,8 +82,8 @@ run_one() {
 }
 
 for t in $TARGETS; do
-    # at most JOBS runs at once
-    while [ "$(jobs -rp | wc -l)" -ge "$JOBS" ]; do
+    # at most RUNS at once
+    while [ "$(jobs -rp | wc -l)" -ge "$RUNS" ]; do
         wait -n || true
     done
     rm -f "$BUILD_DIR/logs/$t.rc"

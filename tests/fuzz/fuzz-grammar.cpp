@@ -1,7 +1,7 @@
 // Fuzz target: grammar rules, and the texts of the tokens decoded under
 // them. Input: the start rule (one byte), the count of rule elements (one
-// byte), the elements (three bytes each: the low three bits of the first are
-// the type, its high five bits and the next two bytes the value), then
+// byte), the elements (three bytes each: the low four bits of the first are
+// the type, its high four bits and the next two bytes the value), then
 // NUL-separated token texts. A rule ends at each END element; the last one is
 // ended for the caller, as a caller must end every rule.
 //
@@ -42,9 +42,13 @@ int fuzz_grammar(const uint8_t * data, size_t size) {
     std::vector<std::vector<kestu_grammar_element>> rules(1);
     for (size_t i = 0; i < n_elements; i++) {
         const uint8_t * e     = data + 2 + 3 * i;
-        const uint32_t  value = (uint32_t) e[1] | ((uint32_t) e[2] << 8) | ((uint32_t) (e[0] >> 3) << 16);
-        rules.back().push_back({(kestu_gretype) (e[0] & 7), value});
-        if ((e[0] & 7) == KESTU_GRETYPE_END) {
+        const int       type  = e[0] & 15;
+        const uint32_t  value = (uint32_t) e[1] | ((uint32_t) e[2] << 8) | ((uint32_t) (e[0] >> 4) << 16);
+        // stored as a C caller would store it: any number, enumerator or not
+        kestu_grammar_element element{KESTU_GRETYPE_END, value};
+        memcpy(&element.type, &type, sizeof(type));
+        rules.back().push_back(element);
+        if (type == KESTU_GRETYPE_END) {
             rules.emplace_back();
         }
     }

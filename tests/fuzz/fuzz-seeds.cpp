@@ -333,14 +333,14 @@ void text_seeds() {
 struct grammar_seed {
     const char *                                      name;
     uint8_t                                           start;
-    std::vector<std::pair<kestu_gretype, uint32_t>>   elements;
+    std::vector<std::pair<int, uint32_t>>             elements; // type (any number), value
     std::vector<std::string>                          texts;
 };
 
 bytes grammar_input(const grammar_seed & g) {
     bytes b{g.start, (uint8_t) g.elements.size()};
     for (const auto & [type, value] : g.elements) {
-        b.push_back((uint8_t) (type | ((value >> 16) << 3)));
+        b.push_back((uint8_t) (type | ((value >> 16) << 4)));
         b.push_back((uint8_t) (value & 0xff));
         b.push_back((uint8_t) ((value >> 8) & 0xff));
     }
@@ -354,9 +354,9 @@ bytes grammar_input(const grammar_seed & g) {
 }
 
 void grammar_seeds() {
-    const kestu_gretype END = KESTU_GRETYPE_END, ALT = KESTU_GRETYPE_ALT, REF = KESTU_GRETYPE_RULE_REF,
-                        CHR = KESTU_GRETYPE_CHAR, NOT = KESTU_GRETYPE_CHAR_NOT,
-                        UPPER = KESTU_GRETYPE_CHAR_RNG_UPPER, CALT = KESTU_GRETYPE_CHAR_ALT;
+    const int END = KESTU_GRETYPE_END, ALT = KESTU_GRETYPE_ALT, REF = KESTU_GRETYPE_RULE_REF,
+              CHR = KESTU_GRETYPE_CHAR, NOT = KESTU_GRETYPE_CHAR_NOT, UPPER = KESTU_GRETYPE_CHAR_RNG_UPPER,
+              CALT = KESTU_GRETYPE_CHAR_ALT;
     const std::vector<grammar_seed> seeds = {
         // root ::= " yes" | " no"
         {"yes-no", 0,
@@ -386,7 +386,8 @@ void grammar_seeds() {
         {"missing-rule", 0, {{REF, 5}, {END, 0}}, {"a"}},
         {"range-without-start", 0, {{UPPER, 'z'}, {END, 0}}, {"a"}},
         {"set-without-start", 0, {{CALT, 'z'}, {END, 0}}, {"a"}},
-        {"unknown-type", 0, {{(kestu_gretype) 7, 'a'}, {END, 0}}, {"a"}},
+        {"unknown-type", 0, {{7, 'a'}, {END, 0}}, {"a"}},
+        {"unknown-type-9", 0, {{CHR, 'a'}, {9, 'a'}, {END, 0}}, {"a"}},
         {"start-beyond", 3, {{CHR, 'a'}, {END, 0}}, {"a"}},
     };
     for (const grammar_seed & g : seeds) {
