@@ -115,7 +115,7 @@ bool wants_language_detection(const kestu_full_params & params) {
 // decoders one run may use at most: the larger count of its attempts
 int decoders_of_run(const kestu_full_params & params) {
     int n = 1;
-    switch (params.sampling_strategy) {
+    switch (kestu_strategy_of(params)) {
         case KESTU_SAMPLING_GREEDY:
             n = params.greedy_candidates;
             break;
@@ -130,7 +130,7 @@ int decoders_of_run(const kestu_full_params & params) {
 
 int decoders_of_attempt(const kestu_full_params & params, float temperature) {
     int n = 1;
-    switch (params.sampling_strategy) {
+    switch (kestu_strategy_of(params)) {
         case KESTU_SAMPLING_GREEDY:
             n = temperature > 0.0f ? params.greedy_candidates : 1;
             break;
@@ -443,7 +443,7 @@ int full_run(kestu_context & ctx, kestu_state & state, kestu_full_params params,
     std::vector<std::vector<kestu_beam_candidate>> beam_candidates(KESTU_MAX_DECODERS);
     std::vector<kestu_beam_candidate>              merged;
 
-    const bool beam = params.sampling_strategy == KESTU_SAMPLING_BEAM_SEARCH;
+    const bool beam = kestu_strategy_of(params) == KESTU_SAMPLING_BEAM_SEARCH;
 
     int seek = seek_start;
     while (true) {

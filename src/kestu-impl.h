@@ -33,6 +33,10 @@
 // unknown): the smaller of it and 4, at least 1
 int kestu_default_n_threads(unsigned int hardware_threads);
 
+// the strategy as the caller stored it: a C caller may store any int, which
+// C++ may not read through the two-valued enum
+int kestu_strategy_of(const kestu_full_params & params);
+
 // ---------------------------------------------------------------------------
 // logging and assertions (kestu-log.cpp)
 

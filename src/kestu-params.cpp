@@ -5,6 +5,7 @@
 // the language default is a constant of the library.
 
 #include <cfloat>
+#include <cstring>
 #include <thread>
 
 int kestu_default_n_threads(unsigned int hardware_threads) {
@@ -36,10 +37,17 @@ void kestu_free_context_params(struct kestu_context_params * params) {
     delete params;
 }
 
+int kestu_strategy_of(const kestu_full_params & params) {
+    int strategy = 0;
+    static_assert(sizeof strategy == sizeof params.sampling_strategy, "the strategy is stored as an int");
+    std::memcpy(&strategy, &params.sampling_strategy, sizeof strategy);
+    return strategy;
+}
+
 struct kestu_full_params kestu_full_default_params(enum kestu_sampling_strategy strategy) {
     kestu_full_params result{}; // every pointer, callback and user-data field null
 
-    result.sampling_strategy    = strategy;
+    std::memcpy(&result.sampling_strategy, &strategy, sizeof strategy); // kept as given, known or not
     result.n_threads            = kestu_default_n_threads(std::thread::hardware_concurrency());
     result.max_past_text_tokens = 16384;
     result.start_offset_ms      = 0;

@@ -153,7 +153,7 @@ std::vector<kestu_token_data> kestu_sample_token_topk(const kestu_context & ctx,
 void kestu_decoder_job(std::atomic<int32_t> & next_decoder, int32_t n_decoders, kestu_state & state,
                        const kestu_full_params & params, float temperature, const kestu_context & ctx,
                        std::vector<std::vector<kestu_beam_candidate>> & beam_candidates) {
-    const bool beam = params.sampling_strategy == KESTU_SAMPLING_BEAM_SEARCH;
+    const bool beam = kestu_strategy_of(params) == KESTU_SAMPLING_BEAM_SEARCH;
     KESTU_ASSERT(n_decoders <= KESTU_MAX_DECODERS);
     KESTU_ASSERT(!beam || (int32_t) beam_candidates.size() >= n_decoders);
 

@@ -36,7 +36,7 @@ void expect_same_float(float a, float b, const char * name) {
 void expect_same(const kestu_full_params & a, const kestu_full_params & b) {
 #define SAME(f) EXPECT_EQ(a.f, b.f) << #f
 #define SAME_F(f) expect_same_float(a.f, b.f, #f)
-    SAME(sampling_strategy);
+    EXPECT_EQ(kestu_strategy_of(a), kestu_strategy_of(b)) << "sampling_strategy";
     SAME(n_threads);
     SAME(max_past_text_tokens);
     SAME(start_offset_ms);

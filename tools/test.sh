@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what the machine lacks, builds everything and runs every test.
+# Installs what the machine lacks, builds everything and runs every test;
+# then the fast tests again under the sanitizers and a short fuzz run.
 # Usage: tools/test.sh   (set JOBS to change the build parallelism)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,23 +16,59 @@ if [ ${#need[@]} -gt 0 ]; then
     $SUDO DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${need[@]}"
 fi
 
-JOBS=${JOBS:-$(nproc)}
+# tools/fuzz.sh builds with the same parallelism
+export JOBS=${JOBS:-$(nproc)}
+
+# The time of each stage, printed at the end (also when a stage fails), so
+# that a run that grows slow shows where.
+times=""
+stage_start=$SECONDS
+stage_done() {
+    times+=$(printf '%-22s %5d s' "$1" $((SECONDS - stage_start)))$'\n'
+    stage_start=$SECONDS
+}
+trap 'printf "\nstage times:\n%s%-22s %5d s\n" "$times" total "$SECONDS"' EXIT
+
+# A one-line set() at the top of tests/CMakeLists.txt, as words.
+test_list() {
+    sed -n "s/^set($1 \(.*\))\$/\1/p" tests/CMakeLists.txt
+}
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j "$JOBS"
+stage_done "release build"
 ctest --test-dir build --output-on-failure -j "$JOBS"
+stage_done "release tests"
 
-# Memory checks under AddressSanitizer and UndefinedBehaviorSanitizer on the
-# fast tests, then the threaded code under ThreadSanitizer.
+# The sanitizer builds hold only the tests they run, and leave out the cases
+# too slow under them (those ran above).
+slow_cases=$(test_list TEVO_CASES_NOT_SANITIZED)
+skip_slow=()
+if [ -n "$slow_cases" ]; then
+    skip_slow=(-E "^($(echo $slow_cases | sed 's/\./\\./g; s/ /|/g'))\$")
+fi
+
+# Memory checks under AddressSanitizer and UndefinedBehaviorSanitizer.
+not_sanitized=" $(test_list TEVO_TESTS_NOT_SANITIZED) "
+asan_targets=()
+for src in tests/test-*.cpp; do
+    name=$(basename "$src" .cpp)
+    [[ $not_sanitized == *" $name "* ]] || asan_targets+=("$name")
+done
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTEVO_SANITIZE=address,undefined
-cmake --build build-asan -j "$JOBS"
-ctest --test-dir build-asan --output-on-failure -j "$JOBS" -L sanitize --no-tests=error
+cmake --build build-asan -j "$JOBS" --target "${asan_targets[@]}"
+stage_done "asan build"
+ctest --test-dir build-asan --output-on-failure -j "$JOBS" -L sanitize "${skip_slow[@]}" --no-tests=error
+stage_done "asan tests"
 
+# The threaded code under ThreadSanitizer.
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTEVO_SANITIZE=thread
-tsan_targets=$(sed -n 's/^set(TEVO_TSAN_TESTS \(.*\))$/\1/p' tests/CMakeLists.txt)
-cmake --build build-tsan -j "$JOBS" --target $tsan_targets
-ctest --test-dir build-tsan --output-on-failure -j "$JOBS" -L tsan --no-tests=error
+cmake --build build-tsan -j "$JOBS" --target $(test_list TEVO_TSAN_TESTS)
+stage_done "tsan build"
+ctest --test-dir build-tsan --output-on-failure -j "$JOBS" -L tsan "${skip_slow[@]}" --no-tests=error
+stage_done "tsan tests"
 
 # A short fuzz run of every reader of outside input (clang, libFuzzer), so
 # that a regression in a reader shows at once.
 tools/fuzz.sh 30
+stage_done "fuzz"

@@ -111,7 +111,9 @@ kestu_writer_tensor read_record(cursor & in) {
         }
     } else {
         t.values.resize(size_t(n));
-        tevo_get_type_traits(type)->to_float(data, t.values.data(), n);
+        // from the copy: the blocks' scales need their alignment, which the
+        // file image does not give
+        tevo_get_type_traits(type)->to_float(t.data.data(), t.values.data(), n);
     }
     return t;
 }
