@@ -254,27 +254,17 @@ struct ftype_case {
 // Each file type stores the layer matrices and the token embedding in its
 // weight type, the convolution kernels in F16 (F32 beside F32), the rest
 // in F32; the bytes are the library's chunk quantizer over the whole tensor
-// in one call and the values exactly their dequantization.
-TEST(ModelWriterQuantized, EveryFileTypeStoresEachTensorAsTheLoaderExpects) {
-    const ftype_case cases[] = {
-        {0, TEVO_TYPE_F32, 0.0},      {1, TEVO_TYPE_F16, 3e-4},     {2, TEVO_TYPE_Q4_0, 0.10},
-        {3, TEVO_TYPE_Q4_1, 0.095},   {7, TEVO_TYPE_Q8_0, 0.007},   {8, TEVO_TYPE_Q5_0, 0.052},
-        {9, TEVO_TYPE_Q5_1, 0.047},   {10, TEVO_TYPE_Q2_K, 0.36},   {11, TEVO_TYPE_Q3_K, 0.19},
-        {12, TEVO_TYPE_Q4_K, 0.09},   {13, TEVO_TYPE_Q5_K, 0.045},  {14, TEVO_TYPE_Q6_K, 0.022},
-        {24, TEVO_TYPE_BF16, 0.0021}, {25, TEVO_TYPE_MXFP4, 0.14},  {27, TEVO_TYPE_Q1_0, 0.72},
-        {1002, TEVO_TYPE_Q4_0, 0.10}, {5, TEVO_TYPE_F16, 3e-4},
-    };
-    // the quantization version is ignored, a value naming no type writes F16
-    for (const auto & [ftype, wtype] : {std::pair<int32_t, tevo_type>{2002, TEVO_TYPE_Q4_0}, {1014, TEVO_TYPE_Q6_K},
-                                        {-1, TEVO_TYPE_F16}, {4, TEVO_TYPE_F16}, {6, TEVO_TYPE_F16},
-                                        {29, TEVO_TYPE_F16}, {1005, TEVO_TYPE_F16}}) {
-        EXPECT_EQ(kestu_writer_weight_type(ftype), wtype) << ftype;
-    }
-    const std::vector<kestu_writer_tensor> plain = kestu_writer_tensors(wide_recipe(0));
+// in one call (the types that need importance weights given the same for
+// every column) and the values exactly their dequantization.
+void expect_stored_as_the_loader_expects(const std::vector<ftype_case> & cases,
+                                         kestu_model_recipe               recipe = wide_recipe(0)) {
+    recipe.ftype                                 = 0;
+    const std::vector<kestu_writer_tensor> plain = kestu_writer_tensors(recipe);
     for (const ftype_case & c : cases) {
         SCOPED_TRACE("ftype " + std::to_string(c.ftype));
         EXPECT_EQ(kestu_writer_weight_type(c.ftype), c.wtype);
-        const std::vector<kestu_writer_tensor> ts = kestu_writer_tensors(wide_recipe(c.ftype));
+        recipe.ftype                              = c.ftype;
+        const std::vector<kestu_writer_tensor> ts = kestu_writer_tensors(recipe);
         ASSERT_EQ(ts.size(), plain.size());
         for (size_t i = 0; i < ts.size(); ++i) {
             const kestu_writer_tensor & t = ts[i];
@@ -291,8 +281,10 @@ TEST(ModelWriterQuantized, EveryFileTypeStoresEachTensorAsTheLoaderExpects) {
             const int64_t   n_per_row = t.ne[0];
             ASSERT_EQ(t.data.size(), tevo_row_size(type, n_per_row) * size_t(n / n_per_row));
 
-            std::vector<uint8_t> whole(t.data.size());
-            tevo_quantize_chunk(type, plain[i].values.data(), whole.data(), 0, n / n_per_row, n_per_row, nullptr);
+            const std::vector<float> importance(tevo_quantize_requires_imatrix(type) ? size_t(n_per_row) : 0, 1.0f);
+            std::vector<uint8_t>     whole(t.data.size());
+            tevo_quantize_chunk(type, plain[i].values.data(), whole.data(), 0, n / n_per_row, n_per_row,
+                                importance.empty() ? nullptr : importance.data());
             ASSERT_EQ(t.data, whole);
             std::vector<float> back((size_t) n);
             if (type == TEVO_TYPE_F32) {
@@ -308,6 +300,37 @@ TEST(ModelWriterQuantized, EveryFileTypeStoresEachTensorAsTheLoaderExpects) {
     }
 }
 
+TEST(ModelWriterQuantized, EveryFileTypeStoresEachTensorAsTheLoaderExpects) {
+    expect_stored_as_the_loader_expects({
+        {0, TEVO_TYPE_F32, 0.0},      {1, TEVO_TYPE_F16, 3e-4},     {2, TEVO_TYPE_Q4_0, 0.10},
+        {3, TEVO_TYPE_Q4_1, 0.095},   {7, TEVO_TYPE_Q8_0, 0.007},   {8, TEVO_TYPE_Q5_0, 0.052},
+        {9, TEVO_TYPE_Q5_1, 0.047},   {10, TEVO_TYPE_Q2_K, 0.36},   {11, TEVO_TYPE_Q3_K, 0.19},
+        {12, TEVO_TYPE_Q4_K, 0.09},   {13, TEVO_TYPE_Q5_K, 0.045},  {14, TEVO_TYPE_Q6_K, 0.022},
+        {24, TEVO_TYPE_BF16, 0.0021}, {25, TEVO_TYPE_MXFP4, 0.14},  {27, TEVO_TYPE_Q1_0, 0.72},
+        {1002, TEVO_TYPE_Q4_0, 0.10}, {5, TEVO_TYPE_F16, 3e-4},
+    });
+    // the quantization version is ignored, a value naming no type writes F16
+    for (const auto & [ftype, wtype] : {std::pair<int32_t, tevo_type>{2002, TEVO_TYPE_Q4_0}, {1014, TEVO_TYPE_Q6_K},
+                                        {-1, TEVO_TYPE_F16}, {4, TEVO_TYPE_F16}, {6, TEVO_TYPE_F16},
+                                        {29, TEVO_TYPE_F16}, {1005, TEVO_TYPE_F16}}) {
+        EXPECT_EQ(kestu_writer_weight_type(ftype), wtype) << ftype;
+    }
+}
+
+// The i-quants' lattice searches take about a microsecond a value: a model
+// without layers, whose token embedding of 600 rows the writer splits
+// between two threads.
+TEST(ModelWriterQuantized, EveryIQuantFileTypeStoresEachTensorAsTheLoaderExpects) {
+    kestu_model_recipe recipe = wide_recipe(0);
+    recipe.n_vocab            = 600;
+    recipe.n_audio_layer = recipe.n_text_layer = 0;
+    expect_stored_as_the_loader_expects({
+        {18, TEVO_TYPE_IQ1_S, 0.56},  {23, TEVO_TYPE_IQ1_M, 0.59},  {15, TEVO_TYPE_IQ2_XXS, 0.40},
+        {16, TEVO_TYPE_IQ2_XS, 0.35}, {21, TEVO_TYPE_IQ2_S, 0.31},  {17, TEVO_TYPE_IQ3_XXS, 0.24},
+        {20, TEVO_TYPE_IQ3_S, 0.18},  {22, TEVO_TYPE_IQ4_XS, 0.09}, {19, TEVO_TYPE_IQ4_NL, 0.09},
+    }, recipe);
+}
+
 TEST(ModelWriterQuantized, UnwritableTypesAndValuesThrow) {
     struct bad_case {
         const char * what;
@@ -316,12 +339,12 @@ TEST(ModelWriterQuantized, UnwritableTypesAndValuesThrow) {
         bool         nan_weight;
     };
     const bad_case cases[] = {
-        {"iq2_xxs quantizes only with importance weights", 15, 256, false},
-        {"so does iq1_s", 18, 256, false},
         {"rows of 128 are not whole K-quant blocks", 12, 128, false},
+        {"nor whole blocks of iq2_xxs, which has importance weights", 15, 128, false},
         {"rows of 48 are not whole blocks of 32", 2, 48, false},
         {"a NaN weight has no Q8_0 block", 7, 64, true},
         {"nor a Q4_K one", 12, 256, true},
+        {"nor an iq1_s one", 18, 256, true},
     };
     for (const bad_case & c : cases) {
         SCOPED_TRACE(c.what);
@@ -344,10 +367,10 @@ TEST(ModelWriterQuantized, UnwritableTypesAndValuesThrow) {
     recipe.ftype = 1;
     EXPECT_NO_THROW(kestu_writer_tensors(recipe));
 
-    for (int32_t type : {0, 1, 2, 8, 10, 14, 20, 23, 30, 34, 41}) {
+    for (int32_t type : {0, 1, 2, 8, 10, 14, 16, 17, 18, 19, 20, 21, 22, 23, 29, 30, 34, 41}) {
         EXPECT_TRUE(kestu_writer_type_is_storable(type)) << type;
     }
-    for (int32_t type : {-1, 4, 9, 15, 16, 19, 24, 26, 28, 31, 43}) {
+    for (int32_t type : {-1, 4, 9, 15, 24, 26, 28, 31, 43}) {
         EXPECT_FALSE(kestu_writer_type_is_storable(type)) << type;
     }
 }
@@ -416,7 +439,7 @@ TEST(ModelReader, RequantizedModelEqualsOneWrittenWithThatType) {
     kestu_model_recipe recipe = wide_recipe(0);
     recipe.vocab            = {"x", "y", "z"};
     const std::vector<uint8_t> f32 = kestu_write_model(recipe);
-    for (int32_t ftype : {1, 3, 7, 11, 14}) {
+    for (int32_t ftype : {1, 3, 7, 11, 14, 18}) {
         SCOPED_TRACE(ftype);
         recipe.ftype = ftype;
         EXPECT_EQ(kestu_requantize_model(f32, ftype), kestu_write_model(recipe));
@@ -427,6 +450,13 @@ TEST(ModelReader, RequantizedModelEqualsOneWrittenWithThatType) {
     kestu_model_recipe from_q4k = kestu_read_model(q4k);
     from_q4k.ftype            = 7;
     EXPECT_EQ(kestu_requantize_model(q4k, 7), kestu_write_model(from_q4k));
+    // so from one of a type that quantizes only with importance weights
+    recipe.ftype = 18;
+    const std::vector<uint8_t> iq1s = kestu_write_model(recipe);
+    kestu_model_recipe from_iq1s = kestu_read_model(iq1s);
+    EXPECT_EQ(from_iq1s.ftype, 18);
+    from_iq1s.ftype = 7;
+    EXPECT_EQ(kestu_requantize_model(iq1s, 7), kestu_write_model(from_iq1s));
     // to a type the width does not fit
     recipe.n_audio_state = recipe.n_text_state = 64;
     recipe.ftype                             = 0;

@@ -5,10 +5,13 @@
 // the table as its expected count. A
 // width-512 random-weight model loads and transcribes with every K-quant
 // type, and its encoder output and logits stay as close to the same model's
-// F32 ones as the type's precision allows, closer for every added bit.
+// F32 ones as the type's precision allows, closer for every added bit. So
+// does it with every i-quant type, whose quantized dot products also give
+// what the F32 model of the stored (dequantized) weights gives.
 
 #include "full-test-helpers.h"
 
+#include <algorithm>
 #include <cmath>
 #include <sstream>
 
@@ -153,6 +156,26 @@ run_output encode_and_decode(kestu_context & ctx, const std::vector<float> & aud
     return out;
 }
 
+// the F32 model and its run, made once for all the types a process tests
+const std::vector<uint8_t> & wide_f32() {
+    static const std::vector<uint8_t> bytes = kestu_write_model(wide_recipe());
+    return bytes;
+}
+
+const std::vector<float> & one_second() {
+    static const std::vector<float> audio = noise(16000, 17);
+    return audio;
+}
+
+const run_output & wide_f32_output() {
+    static const run_output out = [] {
+        ctx_ptr plain = load(wide_f32());
+        EXPECT_NE(plain, nullptr);
+        return plain ? encode_and_decode(*plain, one_second()) : run_output{};
+    }();
+    return out;
+}
+
 double relative_rms(const std::vector<float> & got, const std::vector<float> & want) {
     double e = 0, r = 0;
     for (size_t i = 0; i < want.size(); ++i) {
@@ -175,11 +198,10 @@ TEST(QuantizedWideModel, EveryKQuantTypeLoadsAndRuns) {
         { 10, TEVO_TYPE_Q2_K, 0.68, 0.95 },  { 11, TEVO_TYPE_Q3_K, 0.40, 0.50 },  { 12, TEVO_TYPE_Q4_K, 0.19, 0.25 },
         { 13, TEVO_TYPE_Q5_K, 0.094, 0.125 }, { 14, TEVO_TYPE_Q6_K, 0.048, 0.064 },
     };
-    const std::vector<float>   audio = noise(16000, 17);
-    const std::vector<uint8_t> f32   = kestu_write_model(wide_recipe());
-    ctx_ptr                    plain = load(f32);
-    ASSERT_NE(plain, nullptr);
-    const run_output want = encode_and_decode(*plain, audio);
+    const std::vector<float> &   audio = one_second();
+    const std::vector<uint8_t> & f32   = wide_f32();
+    const run_output &           want  = wide_f32_output();
+    ASSERT_FALSE(want.enc.empty());
 
     double last_enc = 2, last_logits = 2;
     for (const kquant_case & c : cases) {
@@ -210,5 +232,82 @@ TEST(QuantizedWideModel, EveryKQuantTypeLoadsAndRuns) {
         last_logits = logits_err;
     }
 }
+
+bool all_finite(const std::vector<float> & v) {
+    return std::all_of(v.begin(), v.end(), [](float x) { return std::isfinite(x); });
+}
+
+struct iquant_case {
+    int32_t   ftype;
+    tevo_type wtype;
+    // relative RMS error against the F32 model, about 1.3 times what the
+    // types give; with 1- and 2-bit weights two random layers keep little
+    // of the F32 model's output, so there the check that counts is the one
+    // against the stored weights below
+    double enc_bound;
+    double logits_bound;
+};
+
+// One case per type: each writes its whole model (the grid searches of the
+// low-bit types take seconds over the token embedding), so CTest spreads
+// them over its jobs.
+class QuantizedWideModelIQuant : public testing::TestWithParam<iquant_case> {};
+
+TEST_P(QuantizedWideModelIQuant, LoadsAndRunsCloseToTheF32Model) {
+    const iquant_case &        c     = GetParam();
+    const std::vector<float> & audio = one_second();
+    const run_output &         want  = wide_f32_output();
+    ASSERT_FALSE(want.enc.empty());
+
+    const std::vector<uint8_t> bytes = kestu_requantize_model(wide_f32(), c.ftype);
+    ctx_ptr                    ctx   = load(bytes);
+    ASSERT_NE(ctx, nullptr);
+    EXPECT_EQ(ctx->wtype, c.wtype);
+    EXPECT_EQ(ctx->model.tensors.at("decoder.token_embedding.weight")->type, c.wtype);
+    EXPECT_EQ(ctx->model.tensors.at("encoder.blocks.0.mlp.2.weight")->type, c.wtype);
+    EXPECT_EQ(ctx->model.tensors.at("decoder.blocks.1.cross_attn.key.weight")->type, c.wtype);
+
+    // no temperature fallback: random weights would fail every attempt
+    kestu_full_params p = worker_params(KESTU_SAMPLING_GREEDY, 4);
+    p.audio_ctx         = fitted_audio_ctx(audio.size());
+    p.temperature_step  = 0.0f;
+    ASSERT_EQ(kestu_full(ctx.get(), p, audio.data(), (int) audio.size()), KESTU_FULL_OK);
+    EXPECT_EQ(ctx->state->n_encode, 1);
+
+    const run_output got = encode_and_decode(*ctx, audio);
+    ASSERT_EQ(got.enc.size(), want.enc.size());
+    ASSERT_TRUE(all_finite(got.enc));
+    ASSERT_TRUE(all_finite(got.logits));
+    ctx.reset();
+
+    // The same model with the stored weights in F32: what is left between
+    // the two is the rounding of the activations for the quantized dot
+    // products, so a dot product that disagrees with the dequantizer shows
+    // here even where the weights' own error would hide it.
+    ctx_ptr stored = load(kestu_requantize_model(bytes, 0));
+    ASSERT_NE(stored, nullptr);
+    EXPECT_EQ(stored->model.tensors.at("decoder.token_embedding.weight")->type, TEVO_TYPE_F32);
+    const run_output same = encode_and_decode(*stored, audio);
+
+    const double enc_err       = relative_rms(got.enc, want.enc);
+    const double logits_err    = relative_rms(got.logits, want.logits);
+    const double enc_kernel    = relative_rms(got.enc, same.enc);
+    const double logits_kernel = relative_rms(got.logits, same.logits);
+    printf("%s: encoder error %.4f, logits error %.4f; against its stored weights in F32 %.4f, %.4f\n",
+           tevo_type_name(c.wtype), enc_err, logits_err, enc_kernel, logits_kernel);
+    EXPECT_LT(enc_err, c.enc_bound);
+    EXPECT_LT(logits_err, c.logits_bound);
+    EXPECT_LT(enc_kernel, 0.03);
+    EXPECT_LT(logits_kernel, 0.03);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Types, QuantizedWideModelIQuant,
+    testing::Values(iquant_case{ 18, TEVO_TYPE_IQ1_S, 1.06, 1.38 }, iquant_case{ 23, TEVO_TYPE_IQ1_M, 1.12, 1.42 },
+                    iquant_case{ 15, TEVO_TYPE_IQ2_XXS, 0.87, 1.09 }, iquant_case{ 16, TEVO_TYPE_IQ2_XS, 0.75, 0.97 },
+                    iquant_case{ 21, TEVO_TYPE_IQ2_S, 0.66, 0.86 }, iquant_case{ 17, TEVO_TYPE_IQ3_XXS, 0.53, 0.71 },
+                    iquant_case{ 20, TEVO_TYPE_IQ3_S, 0.36, 0.49 }, iquant_case{ 22, TEVO_TYPE_IQ4_XS, 0.20, 0.27 },
+                    iquant_case{ 19, TEVO_TYPE_IQ4_NL, 0.19, 0.26 }),
+    [](const testing::TestParamInfo<iquant_case> & info) { return std::string(tevo_type_name(info.param.wtype)); });
 
 } // namespace

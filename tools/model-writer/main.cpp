@@ -25,8 +25,9 @@ static const struct {
     int32_t ftype;
 } k_ftypes[] = {
     {"f32", 0},    {"f16", 1},    {"q4_0", 2},   {"q4_1", 3},   {"q8_0", 7},   {"q5_0", 8},   {"q5_1", 9},
-    {"q2_k", 10},  {"q3_k", 11},  {"q4_k", 12},  {"q5_k", 13},  {"q6_k", 14},  {"bf16", 24}, {"mxfp4", 25},
-    {"nvfp4", 26}, {"q1_0", 27},  {"q2_0", 28},
+    {"q2_k", 10},  {"q3_k", 11},  {"q4_k", 12},  {"q5_k", 13},  {"q6_k", 14},  {"iq2_xxs", 15}, {"iq2_xs", 16},
+    {"iq3_xxs", 17}, {"iq1_s", 18}, {"iq4_nl", 19}, {"iq3_s", 20}, {"iq2_s", 21}, {"iq4_xs", 22}, {"iq1_m", 23},
+    {"bf16", 24}, {"mxfp4", 25}, {"nvfp4", 26}, {"q1_0", 27},  {"q2_0", 28},
 };
 
 static void usage(const char * argv0) {
@@ -37,7 +38,9 @@ static void usage(const char * argv0) {
                  "  --n_text_ctx N --n_text_state N --n_text_head N --n_text_layer N --n_mels N\n"
                  "  --ftype T     file type: a number, or the layer matrices' type:\n"
                  "                f32 (0), f16 (1), q4_0 (2), q4_1 (3), q8_0 (7), q5_0 (8), q5_1 (9),\n"
-                 "                q2_k (10) .. q6_k (14), bf16 (24), mxfp4 (25), nvfp4 (26), q1_0 (27), q2_0 (28);\n"
+                 "                q2_k (10) .. q6_k (14), iq2_xxs (15), iq2_xs (16), iq3_xxs (17), iq1_s (18),\n"
+                 "                iq4_nl (19), iq3_s (20), iq2_s (21), iq4_xs (22), iq1_m (23), bf16 (24),\n"
+                 "                mxfp4 (25), nvfp4 (26), q1_0 (27), q2_0 (28);\n"
                  "                convolution kernels are F16 unless the type is f32 (default 1)\n"
                  "  --seed N      random weights (default 1)\n"
                  "  --vocab FILE  one token text per line (default: generated)\n"

@@ -193,19 +193,25 @@ void store(kestu_writer_tensor & t) {
     if (n == 0) {
         return;
     }
-    // Rows are quantized independently, so a large tensor (the token
-    // embedding) is split among threads by rows with the same bytes as a
-    // single call.
-    const int64_t n_threads = std::clamp<int64_t>(n / (1 << 20), 1, 8);
+    // Rows are quantized independently, so a tensor is split among threads
+    // by rows with the same bytes as a single call (the lattice types'
+    // searches take about a microsecond a value).
+    const int64_t n_threads = std::clamp<int64_t>(n / (1 << 16), 1, 8);
     const int64_t rows_per_thread = (nrows + n_threads - 1) / n_threads;
+    // The 1- and 2-bit lattice types quantize only against importance
+    // weights of the row's columns. Random weights come with no activations
+    // to measure them from, so every column counts the same; other types
+    // keep their own weighting (no importance).
+    const std::vector<float> importance(tevo_quantize_requires_imatrix(type) ? size_t(n_per_row) : 0, 1.0f);
+    const float * imatrix = importance.empty() ? nullptr : importance.data();
     std::atomic<bool> valid{true};
     std::vector<std::thread> workers;
     for (int64_t r0 = 0; r0 < nrows; r0 += rows_per_thread) {
         const int64_t rows = std::min(rows_per_thread, nrows - r0);
-        workers.emplace_back([&t, &valid, type, r0, rows, n_per_row] {
+        workers.emplace_back([&t, &valid, type, r0, rows, n_per_row, imatrix] {
             const size_t row_size = tevo_row_size(type, n_per_row);
             uint8_t * data = t.data.data() + size_t(r0) * row_size;
-            tevo_quantize_chunk(type, t.values.data(), t.data.data(), r0 * n_per_row, rows, n_per_row, nullptr);
+            tevo_quantize_chunk(type, t.values.data(), t.data.data(), r0 * n_per_row, rows, n_per_row, imatrix);
             // a NaN or infinite weight leaves a block that no reader can use
             if (!tevo_validate_row_data(type, data, size_t(rows) * row_size)) {
                 valid = false;
@@ -254,10 +260,11 @@ bool kestu_writer_type_is_storable(int32_t type) {
     if (type < 0 || type >= TEVO_TYPE_COUNT) {
         return false;
     }
-    // both directions: written through the quantizer, read back through the
-    // dequantizer (the i-quants and the activation-only formats lack one)
+    // both directions: read back through the dequantizer, written through
+    // the chunk quantizer, which every type with a dequantizer has (the
+    // activation-only formats have neither)
     const tevo_type_traits * tr = tevo_get_type_traits(tevo_type(type));
-    return tr->blck_size > 0 && tr->to_float != nullptr && tr->from_float_ref != nullptr;
+    return tr->blck_size > 0 && tr->to_float != nullptr;
 }
 
 uint16_t kestu_writer_fp32_to_fp16(float f) {

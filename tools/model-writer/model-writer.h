@@ -40,9 +40,11 @@ struct kestu_model_recipe {
     // 2 Q4_0, 7 Q8_0, 10 Q2_K, ...); convolution kernels are F32 beside F32
     // matrices and F16 otherwise; biases, norms and positional tables are F32.
     // A value that names no type (4-6, negative, 29 and above) stores F16
-    // matrices, so that the loader's refusal of it can be tested. Writing
-    // throws std::invalid_argument for a type without a quantizer (the
-    // i-quants) and for matrices whose rows are not whole blocks of the type.
+    // matrices, so that the loader's refusal of it can be tested. The types
+    // that quantize only with importance weights (iq2_xxs, iq2_xs, iq1_s)
+    // are given the same importance for every column. Writing throws
+    // std::invalid_argument for matrices whose rows are not whole blocks of
+    // the type, and for a value the type cannot store.
     int32_t ftype         = 1;
 
     uint64_t seed = 1;
