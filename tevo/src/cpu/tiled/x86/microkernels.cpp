@@ -42,6 +42,8 @@ void tiled_run_microtile(const struct tiled_tile_src0 * A, const struct tiled_ti
 
     const __m256i off = _mm256_set1_epi8((char) OFFSET);
 
+    const size_t astride = nb * QK_K; // bytes between activation rows
+
     for (int i = 0; i < 16; ++i) {
         const int       r   = row0 + i;
         const size_t    rb  = (size_t) r * nb + (size_t) b;
@@ -50,52 +52,50 @@ void tiled_run_microtile(const struct tiled_tile_src0 * A, const struct tiled_ti
         const __m256    d0  = _mm256_set1_ps(A->d[b * 16 + r]);
         float *         row = out + (size_t) r * (size_t) ld;
 
-        __m256i scale[8];
-        for (int s = 0; s < 8; ++s) {
-            if (SUB == 32) {
-                scale[s] = _mm256_set1_epi16((int16_t) sc[s]);
-            } else {
-                scale[s] = _mm256_setr_m128i(_mm_set1_epi16((int16_t) sc[2 * s]),
-                                             _mm_set1_epi16((int16_t) sc[2 * s + 1]));
-            }
-        }
-
         for (int half = 0; half < 2; ++half) {
-            const int c0 = col0 + 8 * half;
-
-            const int8_t * aq[8];
-            for (int k = 0; k < 8; ++k) {
-                aq[k] = B->qs + ((size_t) (c0 + k) * nb + (size_t) b) * QK_K;
-            }
+            const int      c0 = col0 + 8 * half;
+            const int8_t * a0 = B->qs + ((size_t) c0 * nb + (size_t) b) * QK_K;
 
             __m256i acc[8];
+#pragma GCC unroll 8
             for (int k = 0; k < 8; ++k) {
                 acc[k] = _mm256_setzero_si256();
             }
 
             for (int s = 0; s < 8; ++s) {
                 const __m256i w = _mm256_load_si256((const __m256i *) (wq + 32 * s));
-                if (FLAG) {
-                    const __m256i ws = OFFSET == 128 ? _mm256_xor_si256(w, off) : _mm256_sub_epi8(w, off);
-                    for (int k = 0; k < 8; ++k) {
-                        const __m256i a = _mm256_load_si256((const __m256i *) (aq[k] + 32 * s));
-                        const __m256i p = _mm256_maddubs_epi16(a, ws);
-                        acc[k]          = _mm256_add_epi32(acc[k], _mm256_madd_epi16(p, scale[s]));
-                    }
-                } else if (OFFSET == 128) {
-                    const __m256i ws = _mm256_xor_si256(w, off);
-                    const __m256i wa = _mm256_sign_epi8(ws, ws);
-                    for (int k = 0; k < 8; ++k) {
-                        const __m256i a = _mm256_load_si256((const __m256i *) (aq[k] + 32 * s));
-                        const __m256i p = _mm256_maddubs_epi16(wa, _mm256_sign_epi8(a, ws));
-                        acc[k]          = _mm256_add_epi32(acc[k], _mm256_madd_epi16(p, scale[s]));
-                    }
+                __m256i       scale;
+                if (SUB == 32) {
+                    scale = _mm256_set1_epi16((int16_t) sc[s]);
                 } else {
-                    for (int k = 0; k < 8; ++k) {
-                        const __m256i a = _mm256_load_si256((const __m256i *) (aq[k] + 32 * s));
-                        const __m256i p = _mm256_maddubs_epi16(w, a);
-                        acc[k]          = _mm256_add_epi32(acc[k], _mm256_madd_epi16(p, scale[s]));
+                    scale = _mm256_setr_m128i(_mm_set1_epi16((int16_t) sc[2 * s]),
+                                              _mm_set1_epi16((int16_t) sc[2 * s + 1]));
+                }
+                // the unsigned and signed operands of this step's weights
+                __m256i wu, ws;
+                if (FLAG) {
+                    ws = OFFSET == 128 ? _mm256_xor_si256(w, off) : _mm256_sub_epi8(w, off);
+                    wu = ws;
+                } else if (OFFSET == 128) {
+                    ws = _mm256_xor_si256(w, off);
+                    wu = _mm256_sign_epi8(ws, ws);
+                } else {
+                    wu = w;
+                    ws = w;
+                }
+                const int8_t * as = a0 + 32 * s;
+#pragma GCC unroll 8
+                for (int k = 0; k < 8; ++k) {
+                    const __m256i a = _mm256_load_si256((const __m256i *) (as + k * astride));
+                    __m256i       p;
+                    if (FLAG) {
+                        p = _mm256_maddubs_epi16(a, ws);
+                    } else if (OFFSET == 128) {
+                        p = _mm256_maddubs_epi16(wu, _mm256_sign_epi8(a, ws));
+                    } else {
+                        p = _mm256_maddubs_epi16(wu, a);
                     }
+                    acc[k] = _mm256_add_epi32(acc[k], _mm256_madd_epi16(p, scale));
                 }
             }
 
@@ -110,15 +110,14 @@ void tiled_run_microtile(const struct tiled_tile_src0 * A, const struct tiled_ti
             if (MINS) {
                 const int32_t * mins   = A->mins + rb * NSUB;
                 __m256i         minsum = _mm256_setzero_si256();
+#pragma GCC unroll 16
                 for (int j = 0; j < NSUB; ++j) {
                     __m256i bs;
                     if (SUB == 16) {
-                        const int l = j;
-                        bs          = _mm256_load_si256((const __m256i *) (B->bsums + (n_blocks == 1
-                                                                                   ? l * 256 + c0
-                                                                                   : (b * 16 + l) * 16 + c0)));
+                        bs = _mm256_load_si256(
+                            (const __m256i *) (B->bsums + (n_blocks == 1 ? j * 256 + c0 : (b * 16 + j) * 16 + c0)));
                     } else {
-                        const int l0 = 2 * j, l1 = 2 * j + 1;
+                        const int     l0 = 2 * j, l1 = 2 * j + 1;
                         const __m256i s0 = _mm256_load_si256(
                             (const __m256i *) (B->bsums + (n_blocks == 1 ? l0 * 256 + c0 : (b * 16 + l0) * 16 + c0)));
                         const __m256i s1 = _mm256_load_si256(
