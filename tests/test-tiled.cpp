@@ -742,17 +742,17 @@ TEST(TiledGate, ProductsWithoutRowsAreRefused) {
     }
 }
 
-// 1 when a Q4_K product of n activation rows took the tiled path (its
-// result is the path's exact arithmetic), 0 when not
-int took_tiled_path(int64_t n) {
+// 1 when a Q4_K product of n activation rows in each of `planes` planes
+// took the tiled path (its result is the path's exact arithmetic), 0 when not
+int took_tiled_path(int64_t n, int64_t planes = 1) {
     const TypeCase &           tc = type_case(TEVO_TYPE_Q4_K);
     const std::vector<uint8_t> q  = random_weights(tc.type, 256, 16, 3);
     graph_ctx                  g;
     tevo_tensor *              w = weights(g.ctx, tc.type, 256, 16, 1, q);
-    tevo_tensor *              x = tevo_new_tensor_2d(g.ctx, TEVO_TYPE_F32, 256, n);
+    tevo_tensor *              x = tevo_new_tensor_3d(g.ctx, TEVO_TYPE_F32, 256, n, planes);
     fill_uniform(x, 5);
     const std::vector<float> got = compute(g.ctx, tevo_mul_mat(g.ctx, w, x), 1, false);
-    for (int64_t r = 0; r < n; ++r) {
+    for (int64_t r = 0; r < n * planes; ++r) {
         const std::vector<block_q8_K> a = to_q8_K((const float *) x->data + r * 256, 256);
         for (int64_t m = 0; m < 16; ++m) {
             if (got[(size_t) (r * 16 + m)] != exact_dot(tc, unpack_row(tc, q.data() + m * 144, 1), a.data(), 1)) {
@@ -763,6 +763,35 @@ int took_tiled_path(int64_t n) {
     return 1;
 }
 
+// MUL_MAT_ID with 7 tokens routed to expert 0 and 8 to expert 1: bit e set
+// when expert e took the tiled path
+int experts_on_tiled_path() {
+    const TypeCase &           tc = type_case(TEVO_TYPE_Q4_K);
+    const int64_t              T  = 15;
+    const std::vector<uint8_t> q  = random_weights(tc.type, 256, 32, 8);
+    graph_ctx                  g;
+    tevo_tensor *              w   = weights(g.ctx, tc.type, 256, 16, 2, q);
+    tevo_tensor *              x   = tevo_new_tensor_3d(g.ctx, TEVO_TYPE_F32, 256, 1, T);
+    tevo_tensor *              ids = tevo_new_tensor_2d(g.ctx, TEVO_TYPE_I32, 1, T);
+    fill_uniform(x, 6);
+    for (int64_t t = 0; t < T; ++t) {
+        ((int32_t *) ids->data)[t] = t < 7 ? 0 : 1;
+    }
+    const std::vector<float> got = compute(g.ctx, tevo_mul_mat_id(g.ctx, w, x, ids), 1, false);
+    int                      on  = 3;
+    for (int64_t t = 0; t < T; ++t) {
+        const int                     e = t < 7 ? 0 : 1;
+        const std::vector<block_q8_K> a = to_q8_K((const float *) x->data + t * 256, 256);
+        for (int64_t m = 0; m < 16; ++m) {
+            const UnpackedRow u = unpack_row(tc, q.data() + (e * 16 + m) * 144, 1);
+            if (got[(size_t) (t * 16 + m)] != exact_dot(tc, u, a.data(), 1)) {
+                on &= ~(1 << e);
+            }
+        }
+    }
+    return on;
+}
+
 // Each case in a fresh process: the switches are read once, at first use.
 TEST(TiledGate, EnvironmentSwitchesAreReadOnceAsNumbers) {
     testing::FLAGS_gtest_death_test_style = "threadsafe";
@@ -771,28 +800,48 @@ TEST(TiledGate, EnvironmentSwitchesAreReadOnceAsNumbers) {
         const char * force;
         int64_t      rows;
         int          tiled;
+        int64_t      planes = 1;
     };
     const Env cases[] = {
         { nullptr, nullptr, 8, 1 }, { "0", nullptr, 8, 0 }, { "", nullptr, 8, 0 },   { "off", nullptr, 8, 0 },
         { "2", nullptr, 8, 1 },     { "-1", nullptr, 8, 1 }, { nullptr, nullptr, 7, 0 }, { nullptr, "2", 7, 0 },
-        { nullptr, "1", 7, 1 },     { nullptr, " +1x", 1, 1 }, { nullptr, "0", 8, 1 },
+        { nullptr, "1", 7, 1 },     { nullptr, " +1x", 1, 1 }, { nullptr, "0", 8, 1 },  { nullptr, nullptr, 1, 0, 64 },
     };
     for (const Env & e : cases) {
         SCOPED_TRACE(std::string("TEVO_CPU_TILED_MM=") + (e.enabled ? e.enabled : "(unset)") +
-                     " TEVO_CPU_TILED_MM_FORCE=" + (e.force ? e.force : "(unset)") + " rows " + std::to_string(e.rows));
+                     " TEVO_CPU_TILED_MM_FORCE=" + (e.force ? e.force : "(unset)") + " rows " + std::to_string(e.rows) + " planes " + std::to_string(e.planes));
         EXPECT_EXIT(
             {
                 if (e.enabled) setenv("TEVO_CPU_TILED_MM", e.enabled, 1); else unsetenv("TEVO_CPU_TILED_MM");
                 if (e.force) setenv("TEVO_CPU_TILED_MM_FORCE", e.force, 1); else unsetenv("TEVO_CPU_TILED_MM_FORCE");
-                const int first = took_tiled_path(e.rows);
+                const int first = took_tiled_path(e.rows, e.planes);
                 // later changes are not seen
                 setenv("TEVO_CPU_TILED_MM", e.enabled && atoi(e.enabled) == 0 ? "1" : "0", 1);
                 setenv("TEVO_CPU_TILED_MM_FORCE", e.force && atoi(e.force) == 1 ? "0" : "1", 1);
-                const int again = took_tiled_path(e.rows);
+                const int again = took_tiled_path(e.rows, e.planes);
                 exit(first == again ? first : 2);
             },
             testing::ExitedWithCode(e.tiled), "");
     }
+}
+
+// Each expert is judged by its own routed row count: without the force
+// switch the expert of 7 rows goes the ordinary way and the one of 8 the
+// tiled way; with it both go tiled.
+TEST(TiledGate, EveryExpertIsJudgedByItsOwnRowCount) {
+    testing::FLAGS_gtest_death_test_style = "threadsafe";
+    EXPECT_EXIT(
+        {
+            unsetenv("TEVO_CPU_TILED_MM_FORCE");
+            exit(experts_on_tiled_path());
+        },
+        testing::ExitedWithCode(2), "");
+    EXPECT_EXIT(
+        {
+            setenv("TEVO_CPU_TILED_MM_FORCE", "1", 1);
+            exit(experts_on_tiled_path());
+        },
+        testing::ExitedWithCode(3), "");
 }
 
 } // namespace
