@@ -1,6 +1,6 @@
 #pragma once
 
-// The tiled integer path's own pieces: the two tile records that live in
+// The tiled integer path's internals: the two tile records that live in
 // each thread's slice of the work buffer, the weight unpackers (one per
 // quantized type), the type-independent tile routines (gather, sign flip,
 // correction, store) and the AVX2 micro-kernels. The engine sees only the
