@@ -2,7 +2,8 @@
 
 // The tiled integer path for matrix products with K-quant and i-quant
 // weights. The planner asks it for its work-buffer share; MUL_MAT and
-// MUL_MAT_ID offer it their nodes before computing them themselves.
+// MUL_MAT_ID offer it their nodes before computing them themselves. The
+// path itself lives in cpu/tiled/.
 
 #include "cpu/ops/kernel.h"
 
