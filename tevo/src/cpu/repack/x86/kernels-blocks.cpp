@@ -106,36 +106,26 @@ inline __m256i bcast4(const int8_t * p) {
     return _mm256_set1_epi32(v);
 }
 
-// The unsigned operands of the byte multiply for a decoded record: the
-// values themselves (offset formats) or the levels' magnitudes, taken once
-// per record however many activation rows it serves.
-template <typename F> inline void unsigned_operands(const __m256i * w, __m256i * u) {
-    for (int i = 0; i < 8; ++i) {
-        u[i] = F::signed_levels ? _mm256_sign_epi8(w[i], w[i]) : w[i];
-    }
-}
-
-// products of decoded weights (u their unsigned operand) and activation
-// bytes, summed in adjacent pairs into 16-bit lanes; a signed level hands its
-// sign to the activation (zero where the level is zero)
-template <typename F> inline __m256i mul_pairs(__m256i w, __m256i u, __m256i a) {
+// products of decoded weights and activation bytes, summed in adjacent pairs
+// into 16-bit lanes; signed levels give their magnitude and their sign to
+// the activation (zero where the level is zero)
+template <typename F> inline __m256i mul_pairs(__m256i w, __m256i a) {
     if constexpr (F::signed_levels) {
-        return _mm256_maddubs_epi16(u, _mm256_sign_epi8(a, w));
+        return _mm256_maddubs_epi16(_mm256_sign_epi8(w, w), _mm256_sign_epi8(a, w));
     } else {
-        (void) w;
-        return _mm256_maddubs_epi16(u, a);
+        return _mm256_maddubs_epi16(w, a);
     }
 }
 
 // The 32-value dot products of the decoded record with the activations at
 // act(value) (4 bytes from there), per column lane, the offset included.
-template <typename F, typename ACT> inline __m256i block_sums(const __m256i * w, const __m256i * u, ACT act) {
+template <typename F, typename ACT> inline __m256i block_sums(const __m256i * w, ACT act) {
     const __m256i ones = _mm256_set1_epi16(1);
     __m256i       sum  = _mm256_setzero_si256();
     for (int i0 = 0; i0 < 8; i0 += F::adds_in_16_bits) {
-        __m256i s16 = mul_pairs<F>(w[i0], u[i0], bcast4(act(value_base[i0])));
+        __m256i s16 = mul_pairs<F>(w[i0], bcast4(act(value_base[i0])));
         for (int i = i0 + 1; i < i0 + F::adds_in_16_bits; ++i) {
-            s16 = _mm256_add_epi16(s16, mul_pairs<F>(w[i], u[i], bcast4(act(value_base[i]))));
+            s16 = _mm256_add_epi16(s16, mul_pairs<F>(w[i], bcast4(act(value_base[i]))));
         }
         sum = _mm256_add_epi32(sum, _mm256_madd_epi16(s16, ones));
     }
@@ -176,7 +166,7 @@ template <typename F> void gemv_8x8(int n, float * s, size_t bs, const void * vx
     const int     nb    = n / QK8_0;
     const rec *   x     = (const rec *) vx;
     const __m256i table = F::table();
-    __m256i       w[8], u[8];
+    __m256i       w[8];
 
     for (int y = 0; y < nr; ++y) {
         const block_q8_0 * a = (const block_q8_0 *) vy + (size_t) y * nb;
@@ -185,9 +175,8 @@ template <typename F> void gemv_8x8(int n, float * s, size_t bs, const void * vx
             __m256      acc = _mm256_setzero_ps();
             for (int b = 0; b < nb; ++b) {
                 decode(wr[b].qs, table, w);
-                unsigned_operands<F>(w, u);
                 const int8_t * aq  = a[b].qs;
-                __m256i        sum = block_sums<F>(w, u, [aq](int v) { return aq + v; });
+                __m256i        sum = block_sums<F>(w, [aq](int v) { return aq + v; });
                 if constexpr (F::offset != 0) {
                     sum = _mm256_sub_epi32(sum, _mm256_set1_epi32(F::offset * byte_sum32(aq)));
                 }
@@ -211,7 +200,7 @@ template <typename F> void gemm_8x8(int n, float * s, size_t bs, const void * vx
     const rec *          x     = (const rec *) vx;
     const block_q8_0x4 * a0    = (const block_q8_0x4 *) vy;
     const __m256i        table = F::table();
-    __m256i              w[8], u[8];
+    __m256i              w[8];
 
     const int ngroups = nr / 4;
     for (int y0 = 0; y0 < ngroups; y0 += 4) {
@@ -224,7 +213,6 @@ template <typename F> void gemm_8x8(int n, float * s, size_t bs, const void * vx
             }
             for (int b = 0; b < nb; ++b) {
                 decode(wr[b].qs, table, w);
-                unsigned_operands<F>(w, u);
                 const __m256 sw = _mm256_permutevar8x32_ps(F::scales(wr[b]), lane_order());
                 for (int g = 0; g < G; ++g) {
                     const block_q8_0x4 & a = a0[(size_t) (y0 + g) * nb + b];
@@ -235,7 +223,7 @@ template <typename F> void gemm_8x8(int n, float * s, size_t bs, const void * vx
                     for (int m = 0; m < 4; ++m) {
                         // value v of row m: byte (v / 8) * 32 + 8 m + v % 8
                         const int8_t * aq  = a.qs + 8 * m;
-                        __m256i        sum = block_sums<F>(w, u, [aq](int v) { return aq + (v / 8) * 32 + v % 8; });
+                        __m256i        sum = block_sums<F>(w, [aq](int v) { return aq + (v / 8) * 32 + v % 8; });
                         if constexpr (F::offset != 0) {
                             sum = _mm256_sub_epi32(sum, _mm256_set1_epi32(F::offset * asum[m]));
                         }
