@@ -1,9 +1,10 @@
-// Matrix multiplication over repacked weights: the same quantized weights in
-// a "CPU_REPACK" buffer (interleaved records, the AVX2 8x8 kernels) and in a
-// plain CPU buffer (the engine's dot products), at the encoder shapes of a
-// speech transformer and with one activation row, at 1, 4 and 8 threads (up
-// to the machine's cores), in GFLOPS. The closing table gives the ratio
-// repacked / plain, with the core count and the load average of the run.
+// Matrix multiplication over repacked weights: the same quantized weights
+// (q4_0, q4_K, iq4_nl) in a "CPU_REPACK" buffer (interleaved records, the
+// AVX2 8x8 kernels) and in a plain CPU buffer (the engine's dot products),
+// at the encoder shapes of a speech transformer and with one activation
+// row, at 1, 4 and 8 threads (up to the machine's cores), in GFLOPS. The
+// closing table gives the ratio repacked / plain, with the core count and
+// the load average of the run.
 //
 // Shapes read "rows x inner by inner x columns": activations (src1) of
 // `rows` rows times weights (src0) of `columns` rows. Q4_K needs an inner
@@ -44,7 +45,7 @@ const Shape shapes[] = {
     { "1x1536_by_1536x384", 1, 1536, 384 },
 };
 
-const tevo_type weight_types[] = { TEVO_TYPE_Q4_0, TEVO_TYPE_Q4_K };
+const tevo_type weight_types[] = { TEVO_TYPE_Q4_0, TEVO_TYPE_Q4_K, TEVO_TYPE_IQ4_NL };
 
 std::map<std::string, double> gflops; // by benchmark name, for the ratio table
 
@@ -178,7 +179,7 @@ int main(int argc, char ** argv) {
     benchmark::Shutdown();
 
     printf("\ncores %d, load average %.2f before the run, %.2f after\n", cores, load_before, load_average());
-    printf("%-24s %-5s %7s %12s %15s %7s\n", "shape", "type", "threads", "plain GFLOPS", "repacked GFLOPS", "ratio");
+    printf("%-24s %-6s %7s %12s %15s %7s\n", "shape", "type", "threads", "plain GFLOPS", "repacked GFLOPS", "ratio");
     for (const Shape & s : shapes) {
         for (tevo_type t : weight_types) {
             for (int nt : thread_counts) {
@@ -187,7 +188,7 @@ int main(int argc, char ** argv) {
                 if (a == gflops.end() || b == gflops.end()) {
                     continue;
                 }
-                printf("%-24s %-5s %7d %12.1f %15.1f %7.2f\n", s.name, tevo_type_name(t), nt, a->second, b->second,
+                printf("%-24s %-6s %7d %12.1f %15.1f %7.2f\n", s.name, tevo_type_name(t), nt, a->second, b->second,
                        b->second / a->second);
             }
         }

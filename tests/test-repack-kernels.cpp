@@ -116,6 +116,8 @@ TEST(RepackKernels, X86FormsAgreeWithTheirTwins) {
     const pair pairs[] = {
         { "q4_0_8x8", TEVO_TYPE_Q4_0, tevo_gemv_q4_0_8x8_q8_0, tevo_gemv_q4_0_8x8_q8_0_generic,
           tevo_gemm_q4_0_8x8_q8_0, tevo_gemm_q4_0_8x8_q8_0_generic, true },
+        { "iq4_nl_8x8", TEVO_TYPE_IQ4_NL, tevo_gemv_iq4_nl_8x8_q8_0, tevo_gemv_iq4_nl_8x8_q8_0_generic,
+          tevo_gemm_iq4_nl_8x8_q8_0, tevo_gemm_iq4_nl_8x8_q8_0_generic, true },
         { "mxfp4_8x8", TEVO_TYPE_MXFP4, tevo_gemv_mxfp4_8x8_q8_0, tevo_gemv_mxfp4_8x8_q8_0_generic,
           tevo_gemm_mxfp4_8x8_q8_0, tevo_gemm_mxfp4_8x8_q8_0_generic, true },
         { "q4_K_8x8", TEVO_TYPE_Q4_K, tevo_gemv_q4_K_8x8_q8_K, tevo_gemv_q4_K_8x8_q8_K_generic,
@@ -125,7 +127,7 @@ TEST(RepackKernels, X86FormsAgreeWithTheirTwins) {
     };
     for (const pair & p : pairs) {
         SCOPED_TRACE(p.name);
-        const tevo_type param = p.type == TEVO_TYPE_Q4_0 || p.type == TEVO_TYPE_MXFP4 ? TEVO_TYPE_Q8_0 : TEVO_TYPE_Q8_K;
+        const tevo_type param = tevo_blck_size(p.type) == 32 ? TEVO_TYPE_Q8_0 : TEVO_TYPE_Q8_K;
         const int64_t   n     = 4 * weight_qk(p.type);
         const int64_t   nc    = 24;
         const rt::layout l    = { p.name, p.type, 8, 8, param, p.gemv, p.gemm, nullptr, false };
@@ -283,6 +285,55 @@ TEST(RepackKernels, KnownProducts) {
             gemv(32, s, 0, w.t->data, &a, 1, 8);
             for (float v : s) {
                 EXPECT_EQ(v, 64.0f);
+            }
+        }
+    }
+    // iq4_nl: every nibble 0 (level -127), d = 1, against 32 activation codes -127: each
+    // pair of products (2 * 127 * 127 = 32258) fills a 16-bit lane without saturating
+    {
+        std::vector<block_iq4_nl> blocks(8);
+        for (block_iq4_nl & b : blocks) {
+            b.d = tevo_fp32_to_fp16(1.0f);
+            memset(b.qs, 0x00, sizeof(b.qs));
+        }
+        std::vector<uint8_t> plain((uint8_t *) blocks.data(), (uint8_t *) (blocks.data() + 8));
+        block_q8_0           a;
+        a.d = tevo_fp32_to_fp16(1.0f);
+        memset(a.qs, -127, sizeof(a.qs));
+        block_q8_0x4 a4;
+        for (int m = 0; m < 4; ++m) {
+            a4.d[m] = a.d;
+        }
+        memset(a4.qs, -127, sizeof(a4.qs));
+        const float want = 32.0f * 127 * 127;
+        for (const char * name : { "iq4_nl_8x8", "iq4_nl_8x8_generic", "iq4_nl_4x4" }) {
+            SCOPED_TRACE(name);
+            const rt::layout & l = rt::find(name);
+            rt::repacked       w(l, 32, 8, plain);
+            float              s[4 * 8];
+            l.gemv(32, s, 0, w.t->data, &a, 1, 8);
+            for (int c = 0; c < 8; ++c) {
+                EXPECT_EQ(s[c], want);
+            }
+            l.gemm(32, s, 8, w.t->data, &a4, 4, 8);
+            for (float v : s) {
+                EXPECT_EQ(v, want);
+            }
+        }
+        // low nibble 0 (-127) and high nibble 15 (113) against codes 1: 16 * (113 - 127) per block
+        for (block_iq4_nl & b : blocks) {
+            memset(b.qs, 0xF0, sizeof(b.qs));
+        }
+        std::vector<uint8_t> mixed((uint8_t *) blocks.data(), (uint8_t *) (blocks.data() + 8));
+        memset(a.qs, 1, sizeof(a.qs));
+        for (const char * name : { "iq4_nl_8x8", "iq4_nl_8x8_generic", "iq4_nl_4x4" }) {
+            SCOPED_TRACE(name);
+            const rt::layout & l = rt::find(name);
+            rt::repacked       w(l, 32, 8, mixed);
+            float              s[8];
+            l.gemv(32, s, 0, w.t->data, &a, 1, 8);
+            for (float v : s) {
+                EXPECT_EQ(v, 16.0f * (113 - 127));
             }
         }
     }
@@ -501,6 +552,75 @@ TEST(RepackLayouts, Q4_0RecordsStoreNibblesAsSignedValuesWovenByTheInterleave) {
     tevo_tensor * empty = tevo_new_tensor_2d(ctx, TEVO_TYPE_Q4_0, 64, 0);
     EXPECT_EQ(traits(TEVO_TYPE_Q4_0, 4, 4)->repack(empty, nullptr, 0), 0);
     (void) l88;
+    tevo_free(ctx);
+}
+
+// iq4_nl nibbles are level indices: woven by the interleave, never transformed.
+TEST(RepackLayouts, IQ4_NLRecordsKeepTheNibblesWovenByTheInterleave) {
+    const int64_t             nrow = 16, n = 64;
+    std::vector<block_iq4_nl> blocks(nrow * 2);
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        blocks[i].d = (tevo_fp16_t) (0x3c00 + i);
+        for (int j = 0; j < 16; ++j) {
+            blocks[i].qs[j] = (uint8_t) (i * 16 + j);
+        }
+    }
+    std::vector<uint8_t> plain((uint8_t *) blocks.data(), (uint8_t *) (blocks.data() + blocks.size()));
+
+    for (const char * name : { "iq4_nl_4x4", "iq4_nl_8x8" }) {
+        SCOPED_TRACE(name);
+        const rt::layout & l = rt::find(name);
+        const int          R = l.nb_cols, W = l.inter;
+        rt::repacked       w(l, n, nrow, plain);
+        ASSERT_EQ(w.status, 0);
+        const uint8_t * rec  = (const uint8_t *) w.t->data;
+        const size_t    size = 2 * R + 16 * R;
+        EXPECT_EQ(size, R == 4 ? sizeof(block_iq4_nlx4) : sizeof(block_iq4_nlx8));
+        // group g, block b: record g * 2 + b holds block b of rows g R .. g R + R - 1
+        for (int g = 0; g < nrow / R; ++g) {
+            for (int b = 0; b < 2; ++b) {
+                const uint8_t * r0 = rec + (g * 2 + b) * size;
+                for (int r = 0; r < R; ++r) {
+                    tevo_fp16_t d;
+                    memcpy(&d, r0 + 2 * r, 2);
+                    EXPECT_EQ(d, blocks[(g * R + r) * 2 + b].d);
+                }
+                for (int N = 0; N < 16 * R; ++N) {
+                    const int row = g * R + (N / W) % R;
+                    const int j   = (N / (R * W)) * W + N % W;
+                    ASSERT_EQ(r0[2 * R + N], blocks[row * 2 + b].qs[j]) << "group " << g << " block " << b
+                                                                        << " byte " << N;
+                }
+            }
+        }
+    }
+
+    // 12 rows: no 8-row layout and nothing written; the 4-row layout takes 3 groups
+    const std::vector<uint8_t> twelve = rt::random_weights(TEVO_TYPE_IQ4_NL, n, 12, 1);
+    tevo_init_params           p      = { 1 << 16, nullptr, false };
+    tevo_context *             ctx    = tevo_init(p);
+    tevo_tensor *              t      = tevo_new_tensor_2d(ctx, TEVO_TYPE_IQ4_NL, n, 12);
+    memset(t->data, 0x5a, tevo_nbytes(t));
+    EXPECT_EQ(traits(TEVO_TYPE_IQ4_NL, 8, 8)->repack(t, twelve.data(), twelve.size()), -1);
+    for (size_t i = 0; i < tevo_nbytes(t); ++i) {
+        ASSERT_EQ(((uint8_t *) t->data)[i], 0x5a);
+    }
+    EXPECT_EQ(traits(TEVO_TYPE_IQ4_NL, 4, 4)->repack(t, twelve.data(), twelve.size()), 0);
+    const block_iq4_nlx4 * r3 = (const block_iq4_nlx4 *) t->data + 2 * 2; // group 2, block 0
+    EXPECT_EQ(r3->d[1], ((const block_iq4_nl *) twelve.data())[9 * 2].d);
+    tevo_free(ctx);
+}
+
+TEST(RepackLayoutsDeathTest, IQ4_NLRepackingRefusesAnotherTypeOrSize) {
+    testing::FLAGS_gtest_death_test_style = "threadsafe";
+    tevo_init_params     p    = { 1 << 16, nullptr, false };
+    tevo_context *       ctx  = tevo_init(p);
+    tevo_tensor *        q4   = tevo_new_tensor_2d(ctx, TEVO_TYPE_Q4_0, 64, 8);
+    tevo_tensor *        iq4  = tevo_new_tensor_2d(ctx, TEVO_TYPE_IQ4_NL, 64, 8);
+    std::vector<uint8_t> data = rt::random_weights(TEVO_TYPE_IQ4_NL, 64, 8, 1);
+    EXPECT_DEATH(traits(TEVO_TYPE_IQ4_NL, 8, 8)->repack(q4, data.data(), data.size()), "t->type == TEVO_TYPE_IQ4_NL");
+    EXPECT_DEATH(traits(TEVO_TYPE_IQ4_NL, 4, 4)->repack(iq4, data.data(), data.size() - 18),
+                 "data_size == nrow \\* nblocks \\* sizeof\\(block_iq4_nl\\)");
     tevo_free(ctx);
 }
 

@@ -133,7 +133,8 @@ TEST(RepackModel, AQuantizedModelGivesTheSameLogitsOnRepackedWeights) {
         int32_t   ftype;
         tevo_type type;
     };
-    for (const c & k : { c{ TEVO_FTYPE_MOSTLY_Q4_0, TEVO_TYPE_Q4_0 }, c{ TEVO_FTYPE_MOSTLY_Q4_K, TEVO_TYPE_Q4_K } }) {
+    for (const c & k : { c{ TEVO_FTYPE_MOSTLY_Q4_0, TEVO_TYPE_Q4_0 }, c{ TEVO_FTYPE_MOSTLY_Q4_K, TEVO_TYPE_Q4_K },
+                         c{ TEVO_FTYPE_MOSTLY_IQ4_NL, TEVO_TYPE_IQ4_NL } }) {
         SCOPED_TRACE(tevo_type_name(k.type));
         kestu_model_recipe recipe;
         recipe.n_audio_ctx   = 64;

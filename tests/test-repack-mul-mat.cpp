@@ -187,6 +187,50 @@ TEST(RepackMulMat, EveryLayoutMatchesThePlainWeights) {
     }
 }
 
+// Weights in a CPU_REPACK buffer take the layout the buffer type chooses (or
+// none): for every type this processor repacks, a row count that is a
+// multiple of 8 is repacked and one that is not stays plain, and both give
+// the results of the same weights in a plain buffer.
+TEST(RepackMulMat, TheChosenLayoutOrNoneMatchesThePlainWeights) {
+    for (const rt::layout & l : rt::layouts()) {
+        if (!l.x86_selects) {
+            continue;
+        }
+        tevo::cpu::repack::tensor_traits_base * chosen = tevo::cpu::repack::get_traits(l.type, l.inter, l.nb_cols);
+        const int64_t ne00 = 2 * tevo_blck_size(l.type);
+        for (int64_t ne01 : { 32, 20 }) {
+            SCOPED_TRACE(std::string(l.name) + " rows " + std::to_string(ne01));
+            const std::vector<uint8_t> plain = rt::random_weights(l.type, ne00, ne01, (uint32_t) ne01 + 1);
+            const std::vector<float>   wf    = qt::dequantize(l.type, plain, ne00 * ne01);
+            weight                     rw(repack_buft(), l.type, ne00, ne01, 1, plain);
+            weight                     pw(tevo_backend_cpu_buffer_type(), l.type, ne00, ne01, 1, plain);
+            EXPECT_EQ(rw.t->extra,
+                      ne01 % 8 == 0 ? (void *) static_cast<tevo::cpu::tensor_traits *>(chosen) : nullptr);
+
+            graph_ctx     g;
+            tevo_tensor * x = tevo_new_tensor_2d(g.ctx, TEVO_TYPE_F32, ne00, 7);
+            fill(x, 9);
+            const std::vector<float> want = compute(g.ctx, tevo_mul_mat(g.ctx, pw.t, x), 1);
+            for (int nt : { 1, 4 }) {
+                const std::vector<float> got = compute(g.ctx, tevo_mul_mat(g.ctx, rw.t, x), nt);
+                ASSERT_EQ(got.size(), want.size());
+                for (size_t i = 0; i < want.size(); ++i) {
+                    const float * xr = (const float *) x->data + (i / ne01) * ne00;
+                    // the x86 quantizers give the 4-row records and the plain rows the same codes
+                    ASSERT_NEAR(got[i], want[i], tolerance(magnitude(wf, (int64_t) (i % ne01), xr, ne00), 0))
+                        << "threads " << nt << " output " << i;
+                }
+            }
+        }
+    }
+    // the upload of a repacked iq4_nl weight names its layout
+    bool seen = false;
+    for (const std::string & line : logs.lines) {
+        seen = seen || line == "repack: repack tensor w0 with iq4_nl_8x8\n";
+    }
+    EXPECT_TRUE(seen);
+}
+
 // Activation rows at another stride than their length cannot go through the
 // 4-row quantizer (it reads four rows one after another): they are quantized
 // one by one and multiplied by the GEMV kernel, with the same results.
@@ -329,7 +373,9 @@ TEST(RepackBufferType, LayoutChoiceOnThisProcessor) {
         { TEVO_TYPE_Q5_K, 4096, 4096, nullptr },     { TEVO_TYPE_Q6_K, 4096, 4096, nullptr },
         { TEVO_TYPE_Q8_0, 4096, 4096, nullptr },     { TEVO_TYPE_Q1_0, 4096, 4096, nullptr },
         { TEVO_TYPE_Q2_K, 4096, 4096, nullptr },     { TEVO_TYPE_F16, 4096, 4096, nullptr },
-        { TEVO_TYPE_F32, 4096, 4096, nullptr },      { TEVO_TYPE_IQ4_NL, 4096, 4096, nullptr },
+        { TEVO_TYPE_F32, 4096, 4096, nullptr },      { TEVO_TYPE_IQ4_NL, 4096, 4096, "iq4_nl_8x8" },
+        { TEVO_TYPE_IQ4_NL, 4096, 12, nullptr },     { TEVO_TYPE_IQ4_NL, 32, 8, "iq4_nl_8x8" },
+        { TEVO_TYPE_IQ4_XS, 4096, 4096, nullptr },
     };
     tevo_init_params p   = { tevo_tensor_overhead() * 32, nullptr, true };
     tevo_context *   ctx = tevo_init(p);
@@ -357,7 +403,10 @@ TEST(RepackBufferType, TheCpuDeviceAcceptsTheProductsItsDriversCompute) {
     tevo_tensor * w2  = tevo_new_tensor_2d(ctx, TEVO_TYPE_Q4_0, 256, 64);
     tevo_tensor * w12 = tevo_new_tensor_2d(ctx, TEVO_TYPE_Q4_0, 256, 12);
     tevo_tensor * w3  = tevo_new_tensor_3d(ctx, TEVO_TYPE_Q4_0, 256, 64, 4);
-    for (tevo_tensor * w : { w2, w12, w3 }) {
+    tevo_tensor * nl2  = tevo_new_tensor_2d(ctx, TEVO_TYPE_IQ4_NL, 256, 64);
+    tevo_tensor * nl12 = tevo_new_tensor_2d(ctx, TEVO_TYPE_IQ4_NL, 256, 12);
+    tevo_tensor * nl3  = tevo_new_tensor_3d(ctx, TEVO_TYPE_IQ4_NL, 256, 64, 4);
+    for (tevo_tensor * w : { w2, w12, w3, nl2, nl12, nl3 }) {
         w->buffer = trial;
     }
     tevo_tensor * x     = tevo_new_tensor_2d(ctx, TEVO_TYPE_F32, 256, 7);
@@ -386,11 +435,14 @@ TEST(RepackBufferType, TheCpuDeviceAcceptsTheProductsItsDriversCompute) {
         { "three-dimensional weight", tevo_mul_mat(ctx, w3, x3_1), false },
         { "experts", tevo_mul_mat_id(ctx, w3, x3, ids), true },
         { "row lookup", tevo_get_rows(ctx, w2, tevo_new_tensor_1d(ctx, TEVO_TYPE_I32, 3)), false },
+        { "iq4_nl matrix product", tevo_mul_mat(ctx, nl2, x), true },
+        { "iq4_nl weight of 12 rows", tevo_mul_mat(ctx, nl12, x), false },
+        { "iq4_nl experts", tevo_mul_mat_id(ctx, nl3, x3, ids), true },
     };
     for (const c & k : cases) {
         EXPECT_EQ(tevo_backend_dev_supports_op(cpu_dev(), k.node), k.supported) << k.name;
     }
-    for (tevo_tensor * w : { w2, w12, w3 }) {
+    for (tevo_tensor * w : { w2, w12, w3, nl2, nl12, nl3 }) {
         w->buffer = nullptr;
     }
     tevo_backend_buffer_free(trial);

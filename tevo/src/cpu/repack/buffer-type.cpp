@@ -65,6 +65,14 @@ tevo::cpu::repack::tensor_traits_base * select_layout(const struct tevo_tensor *
             return NULL;
         case TEVO_TYPE_Q2_K:
             return avx512 && rows_by_8 ? get_traits(TEVO_TYPE_Q2_K, 8, 8) : NULL;
+        case TEVO_TYPE_IQ4_NL:
+            if (avx2 && rows_by_8) {
+                return get_traits(TEVO_TYPE_IQ4_NL, 8, 8);
+            }
+            if (neon_dot && rows_by_4) {
+                return get_traits(TEVO_TYPE_IQ4_NL, 4, 4);
+            }
+            return NULL;
         case TEVO_TYPE_MXFP4:
             if (avx2 && rows_by_8) {
                 return get_traits(TEVO_TYPE_MXFP4, 8, 8);
@@ -83,8 +91,6 @@ tevo::cpu::repack::tensor_traits_base * select_layout(const struct tevo_tensor *
             }
             return NULL;
         default:
-            // IQ4_NL takes the 8x8 (AVX2) or 4x4 (dot product) layout once its
-            // block format is built; until then it stays plain like any other type
             return NULL;
     }
 }

@@ -1,8 +1,9 @@
 #define TEVO_SOURCE_PATH "tevo/src/tevo-cpu/repack"
 
-// Portable kernels over the records of the 32-value formats and of q1_0,
-// with activations quantized to q8_0: GEMV (one plain activation row) and
-// GEMM (runs of 4-row activation records woven like the weights).
+// Portable kernels over the records of the 32-value formats (q4_0, iq4_nl,
+// mxfp4, q8_0) and of q1_0, with activations quantized to q8_0: GEMV (one
+// plain activation row) and GEMM (runs of 4-row activation records woven
+// like the weights).
 //
 // One template per kind of record. Per step of W values of every row the
 // integer sum is exact in 32 bits and meets the scales once: acc =
@@ -12,6 +13,7 @@
 
 #include "cpu/repack/repack.h"
 #include "cpu/vec/tables.h"
+#include "quants/iquants-tables.h"
 #include "quants/quants.h"
 
 #include <math.h>
@@ -25,6 +27,12 @@ struct dec_q4_0 {
     // stored XOR 8: the nibble read as a signed 4-bit number is q - 8
     static int lo(uint8_t b) { return (int8_t) (uint8_t) (b << 4) >> 4; }
     static int hi(uint8_t b) { return (int8_t) b >> 4; }
+    template <typename REC> static float scale(const REC & w, int j) { return H2F(w.d[j]); }
+};
+
+struct dec_iq4_nl {
+    static int lo(uint8_t b) { return iq4_nl_values[b & 0x0f]; }
+    static int hi(uint8_t b) { return iq4_nl_values[b >> 4]; }
     template <typename REC> static float scale(const REC & w, int j) { return H2F(w.d[j]); }
 };
 
@@ -252,6 +260,10 @@ TEVO_REPACK_GEMV(q4_0_4x8_q8_0, gemv_nibbles<block_q4_0x4, dec_q4_0, 4, 8>)
 TEVO_REPACK_GEMM(q4_0_4x8_q8_0, gemm_nibbles<block_q4_0x4, dec_q4_0, 4, 8>)
 TEVO_REPACK_GEMV(q4_0_8x8_q8_0_generic, gemv_nibbles<block_q4_0x8, dec_q4_0, 8, 8>)
 TEVO_REPACK_GEMM(q4_0_8x8_q8_0_generic, gemm_nibbles<block_q4_0x8, dec_q4_0, 8, 8>)
+TEVO_REPACK_GEMV(iq4_nl_4x4_q8_0, gemv_nibbles<block_iq4_nlx4, dec_iq4_nl, 4, 4>)
+TEVO_REPACK_GEMM(iq4_nl_4x4_q8_0, gemm_nibbles<block_iq4_nlx4, dec_iq4_nl, 4, 4>)
+TEVO_REPACK_GEMV(iq4_nl_8x8_q8_0_generic, gemv_nibbles<block_iq4_nlx8, dec_iq4_nl, 8, 8>)
+TEVO_REPACK_GEMM(iq4_nl_8x8_q8_0_generic, gemm_nibbles<block_iq4_nlx8, dec_iq4_nl, 8, 8>)
 TEVO_REPACK_GEMV(mxfp4_4x4_q8_0, gemv_nibbles<block_mxfp4x4, dec_mxfp4, 4, 4>)
 TEVO_REPACK_GEMM(mxfp4_4x4_q8_0, gemm_nibbles<block_mxfp4x4, dec_mxfp4, 4, 4>)
 TEVO_REPACK_GEMV(mxfp4_8x8_q8_0_generic, gemv_nibbles<block_mxfp4x8, dec_mxfp4, 8, 8>)

@@ -1,13 +1,14 @@
 #define TEVO_SOURCE_PATH "tevo/src/tevo-cpu/repack"
 
-// Interleaved layouts of the 32-value formats (q4_0, mxfp4, q8_0) and of
-// q1_0, and the q8_0 activation records of four rows.
+// Interleaved layouts of the 32-value formats (q4_0, iq4_nl, mxfp4, q8_0)
+// and of q1_0, and the q8_0 activation records of four rows.
 //
 // A record holds block b of R consecutive rows: the R scales in row order,
 // then the rows' quantized bytes woven W at a time: byte N of the area is
 // byte (N / (R W)) W + N mod W of row (N / W) mod R. q1_0 weaves W bits the
 // same way. q4_0 bytes are stored XOR 0x88, so each nibble read as a signed
-// 4-bit number is its value q - 8 and the kernels need no subtraction.
+// 4-bit number is its value q - 8 and the kernels need no subtraction;
+// iq4_nl and mxfp4 nibbles index value tables and stay as they are.
 //
 // Groups of R rows follow each other, each as n / QK records in block order;
 // a repacked tensor fills exactly the bytes of the plain one.
@@ -50,6 +51,9 @@ struct block_family {
 const block_family fam_q4_0  = { TEVO_TYPE_Q4_0, "t->type == TEVO_TYPE_Q4_0",
                                  "data_size == nrow * nblocks * sizeof(block_q4_0)", QK4_0, sizeof(block_q4_0),
                                  sizeof(tevo_fp16_t), QK4_0 / 2, 0x88, false };
+const block_family fam_iq4_nl = { TEVO_TYPE_IQ4_NL, "t->type == TEVO_TYPE_IQ4_NL",
+                                  "data_size == nrow * nblocks * sizeof(block_iq4_nl)", QK4_NL, sizeof(block_iq4_nl),
+                                  sizeof(tevo_fp16_t), QK4_NL / 2, 0x00, false };
 const block_family fam_mxfp4 = { TEVO_TYPE_MXFP4, "t->type == TEVO_TYPE_MXFP4",
                                  "data_size == nrow * nblocks * sizeof(block_mxfp4)", QK_MXFP4, sizeof(block_mxfp4),
                                  1, QK_MXFP4 / 2, 0x00, false };
@@ -169,6 +173,12 @@ template <> int repack<block_q4_0, 8, 4>(struct tevo_tensor * t, const void * da
 }
 template <> int repack<block_q4_0, 8, 8>(struct tevo_tensor * t, const void * data, size_t data_size) {
     return repack_rows(fam_q4_0, t, 8, 8, data, data_size, false);
+}
+template <> int repack<block_iq4_nl, 4, 4>(struct tevo_tensor * t, const void * data, size_t data_size) {
+    return repack_rows(fam_iq4_nl, t, 4, 4, data, data_size, false);
+}
+template <> int repack<block_iq4_nl, 8, 8>(struct tevo_tensor * t, const void * data, size_t data_size) {
+    return repack_rows(fam_iq4_nl, t, 8, 8, data, data_size, false);
 }
 template <> int repack<block_mxfp4, 4, 4>(struct tevo_tensor * t, const void * data, size_t data_size) {
     return repack_rows(fam_mxfp4, t, 4, 4, data, data_size, false);

@@ -36,6 +36,17 @@ typedef struct {
     uint8_t     qs[128];
 } block_q4_0x8;
 
+// iq4_nl: nibbles are indices into the level table, stored unchanged
+typedef struct {
+    tevo_fp16_t d[4];
+    uint8_t     qs[64];
+} block_iq4_nlx4;
+
+typedef struct {
+    tevo_fp16_t d[8];
+    uint8_t     qs[128];
+} block_iq4_nlx8;
+
 typedef struct {
     uint8_t e[4];       // E8M0 exponents
     uint8_t qs[64];
@@ -124,6 +135,7 @@ void tevo_quantize_mat_q8_K_4x8_generic(const float * x, void * vy, int64_t k);
 // portable only
 TEVO_REPACK_KERNELS(q4_0_4x4_q8_0);
 TEVO_REPACK_KERNELS(q4_0_4x8_q8_0);
+TEVO_REPACK_KERNELS(iq4_nl_4x4_q8_0);
 TEVO_REPACK_KERNELS(mxfp4_4x4_q8_0);
 TEVO_REPACK_KERNELS(q8_0_4x4_q8_0);
 TEVO_REPACK_KERNELS(q8_0_4x8_q8_0);
@@ -138,6 +150,8 @@ TEVO_REPACK_KERNELS(q6_K_8x8_q8_K);
 // x86 (AVX2, FMA, F16C) and their portable twins
 TEVO_REPACK_KERNELS(q4_0_8x8_q8_0);
 TEVO_REPACK_KERNELS(q4_0_8x8_q8_0_generic);
+TEVO_REPACK_KERNELS(iq4_nl_8x8_q8_0);
+TEVO_REPACK_KERNELS(iq4_nl_8x8_q8_0_generic);
 TEVO_REPACK_KERNELS(mxfp4_8x8_q8_0);
 TEVO_REPACK_KERNELS(mxfp4_8x8_q8_0_generic);
 TEVO_REPACK_KERNELS(q4_K_8x8_q8_K);
@@ -151,6 +165,8 @@ TEVO_REPACK_KERNELS(q2_K_8x8_q8_K_generic);
 
 static_assert(sizeof(block_q4_0x4) == 72, "block_q4_0x4 size");
 static_assert(sizeof(block_q4_0x8) == 144, "block_q4_0x8 size");
+static_assert(sizeof(block_iq4_nlx4) == 72, "block_iq4_nlx4 size");
+static_assert(sizeof(block_iq4_nlx8) == 144, "block_iq4_nlx8 size");
 static_assert(sizeof(block_mxfp4x4) == 68, "block_mxfp4x4 size");
 static_assert(sizeof(block_mxfp4x8) == 136, "block_mxfp4x8 size");
 static_assert(sizeof(block_q8_0x4) == 136, "block_q8_0x4 size");
@@ -178,6 +194,8 @@ template <> int repack<block_q1_0, 8, 4>(struct tevo_tensor * t, const void * da
 template <> int repack<block_q4_0, 4, 4>(struct tevo_tensor * t, const void * data, size_t data_size);
 template <> int repack<block_q4_0, 8, 4>(struct tevo_tensor * t, const void * data, size_t data_size);
 template <> int repack<block_q4_0, 8, 8>(struct tevo_tensor * t, const void * data, size_t data_size);
+template <> int repack<block_iq4_nl, 4, 4>(struct tevo_tensor * t, const void * data, size_t data_size);
+template <> int repack<block_iq4_nl, 8, 8>(struct tevo_tensor * t, const void * data, size_t data_size);
 template <> int repack<block_mxfp4, 4, 4>(struct tevo_tensor * t, const void * data, size_t data_size);
 template <> int repack<block_mxfp4, 8, 8>(struct tevo_tensor * t, const void * data, size_t data_size);
 template <> int repack<block_q8_0, 4, 4>(struct tevo_tensor * t, const void * data, size_t data_size);
@@ -209,9 +227,9 @@ class tensor_traits_base : public tevo::cpu::tensor_traits {
     virtual int repack(struct tevo_tensor * t, const void * data, size_t data_size) = 0;
 };
 
-// The traits object of a layout, or NULL when this build has none (iq4_nl's
-// block format is not built yet). Every layout exists on every processor;
-// which one a weight gets is tevo_repack_select_traits's choice.
+// The traits object of a layout, or NULL when there is no such layout.
+// Every layout exists on every processor; which one a weight gets is
+// tevo_repack_select_traits's choice.
 tensor_traits_base * get_traits(enum tevo_type type, int64_t inter, int64_t nb_cols);
 
 // How a MUL_MAT splits nr weight rows of each plane among nth threads:

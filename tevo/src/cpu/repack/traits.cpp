@@ -51,6 +51,8 @@ TEVO_REPACK_FORWARD(block_q5_K, 8, 8, TEVO_TYPE_Q8_K, q5_K_8x8_q8_K)
 TEVO_REPACK_FORWARD(block_q6_K, 4, 8, TEVO_TYPE_Q8_K, q6_K_8x4_q8_K)
 TEVO_REPACK_FORWARD(block_q6_K, 8, 8, TEVO_TYPE_Q8_K, q6_K_8x8_q8_K)
 TEVO_REPACK_FORWARD(block_q2_K, 8, 8, TEVO_TYPE_Q8_K, q2_K_8x8_q8_K)
+TEVO_REPACK_FORWARD(block_iq4_nl, 4, 4, TEVO_TYPE_Q8_0, iq4_nl_4x4_q8_0)
+TEVO_REPACK_FORWARD(block_iq4_nl, 8, 8, TEVO_TYPE_Q8_0, iq4_nl_8x8_q8_0)
 TEVO_REPACK_FORWARD(block_mxfp4, 4, 4, TEVO_TYPE_Q8_0, mxfp4_4x4_q8_0)
 TEVO_REPACK_FORWARD(block_mxfp4, 8, 8, TEVO_TYPE_Q8_0, mxfp4_8x8_q8_0)
 TEVO_REPACK_FORWARD(block_q8_0, 4, 4, TEVO_TYPE_Q8_0, q8_0_4x4_q8_0)
@@ -390,22 +392,24 @@ class tensor_traits : public tensor_traits_base {
 
 tensor_traits_base * get_traits(enum tevo_type type, int64_t inter, int64_t nb_cols) {
     // built on first use, shared by every tensor of the layout, never freed before exit
-    static tensor_traits<block_q1_0, 4, 4, TEVO_TYPE_Q8_0>  q1_0_4x4;
-    static tensor_traits<block_q1_0, 8, 4, TEVO_TYPE_Q8_0>  q1_0_4x8;
-    static tensor_traits<block_q4_0, 4, 4, TEVO_TYPE_Q8_0>  q4_0_4x4;
-    static tensor_traits<block_q4_0, 8, 4, TEVO_TYPE_Q8_0>  q4_0_4x8;
-    static tensor_traits<block_q4_0, 8, 8, TEVO_TYPE_Q8_0>  q4_0_8x8;
-    static tensor_traits<block_q4_K, 4, 8, TEVO_TYPE_Q8_K>  q4_K_8x4;
-    static tensor_traits<block_q4_K, 8, 8, TEVO_TYPE_Q8_K>  q4_K_8x8;
-    static tensor_traits<block_q5_K, 4, 8, TEVO_TYPE_Q8_K>  q5_K_8x4;
-    static tensor_traits<block_q5_K, 8, 8, TEVO_TYPE_Q8_K>  q5_K_8x8;
-    static tensor_traits<block_q6_K, 4, 8, TEVO_TYPE_Q8_K>  q6_K_8x4;
-    static tensor_traits<block_q6_K, 8, 8, TEVO_TYPE_Q8_K>  q6_K_8x8;
-    static tensor_traits<block_q2_K, 8, 8, TEVO_TYPE_Q8_K>  q2_K_8x8;
-    static tensor_traits<block_mxfp4, 4, 4, TEVO_TYPE_Q8_0> mxfp4_4x4;
-    static tensor_traits<block_mxfp4, 8, 8, TEVO_TYPE_Q8_0> mxfp4_8x8;
-    static tensor_traits<block_q8_0, 4, 4, TEVO_TYPE_Q8_0>  q8_0_4x4;
-    static tensor_traits<block_q8_0, 8, 4, TEVO_TYPE_Q8_0>  q8_0_4x8;
+    static tensor_traits<block_q1_0, 4, 4, TEVO_TYPE_Q8_0>   q1_0_4x4;
+    static tensor_traits<block_q1_0, 8, 4, TEVO_TYPE_Q8_0>   q1_0_4x8;
+    static tensor_traits<block_q4_0, 4, 4, TEVO_TYPE_Q8_0>   q4_0_4x4;
+    static tensor_traits<block_q4_0, 8, 4, TEVO_TYPE_Q8_0>   q4_0_4x8;
+    static tensor_traits<block_q4_0, 8, 8, TEVO_TYPE_Q8_0>   q4_0_8x8;
+    static tensor_traits<block_q4_K, 4, 8, TEVO_TYPE_Q8_K>   q4_K_8x4;
+    static tensor_traits<block_q4_K, 8, 8, TEVO_TYPE_Q8_K>   q4_K_8x8;
+    static tensor_traits<block_q5_K, 4, 8, TEVO_TYPE_Q8_K>   q5_K_8x4;
+    static tensor_traits<block_q5_K, 8, 8, TEVO_TYPE_Q8_K>   q5_K_8x8;
+    static tensor_traits<block_q6_K, 4, 8, TEVO_TYPE_Q8_K>   q6_K_8x4;
+    static tensor_traits<block_q6_K, 8, 8, TEVO_TYPE_Q8_K>   q6_K_8x8;
+    static tensor_traits<block_q2_K, 8, 8, TEVO_TYPE_Q8_K>   q2_K_8x8;
+    static tensor_traits<block_iq4_nl, 4, 4, TEVO_TYPE_Q8_0> iq4_nl_4x4;
+    static tensor_traits<block_iq4_nl, 8, 8, TEVO_TYPE_Q8_0> iq4_nl_8x8;
+    static tensor_traits<block_mxfp4, 4, 4, TEVO_TYPE_Q8_0>  mxfp4_4x4;
+    static tensor_traits<block_mxfp4, 8, 8, TEVO_TYPE_Q8_0>  mxfp4_8x8;
+    static tensor_traits<block_q8_0, 4, 4, TEVO_TYPE_Q8_0>   q8_0_4x4;
+    static tensor_traits<block_q8_0, 8, 4, TEVO_TYPE_Q8_0>   q8_0_4x8;
 
     struct entry {
         enum tevo_type       type;
@@ -419,6 +423,7 @@ tensor_traits_base * get_traits(enum tevo_type type, int64_t inter, int64_t nb_c
         { TEVO_TYPE_Q4_K, 8, 8, &q4_K_8x8 },   { TEVO_TYPE_Q5_K, 4, 8, &q5_K_8x4 },
         { TEVO_TYPE_Q5_K, 8, 8, &q5_K_8x8 },   { TEVO_TYPE_Q6_K, 4, 8, &q6_K_8x4 },
         { TEVO_TYPE_Q6_K, 8, 8, &q6_K_8x8 },   { TEVO_TYPE_Q2_K, 8, 8, &q2_K_8x8 },
+        { TEVO_TYPE_IQ4_NL, 4, 4, &iq4_nl_4x4 }, { TEVO_TYPE_IQ4_NL, 8, 8, &iq4_nl_8x8 },
         { TEVO_TYPE_MXFP4, 4, 4, &mxfp4_4x4 }, { TEVO_TYPE_MXFP4, 8, 8, &mxfp4_8x8 },
         { TEVO_TYPE_Q8_0, 4, 4, &q8_0_4x4 },   { TEVO_TYPE_Q8_0, 8, 4, &q8_0_4x8 },
     };

@@ -1,22 +1,27 @@
 #define TEVO_SOURCE_PATH "tevo/src/tevo-cpu/repack"
 
-// AVX2 kernels of the 4-bit 8x8 layouts (q4_0, mxfp4) with q8_0 activations.
+// AVX2 kernels of the 4-bit 8x8 layouts (q4_0, iq4_nl, mxfp4) with q8_0
+// activations.
 //
 // A record's 128 bytes are decoded once into eight vectors whose 32-bit
 // lanes hold four values of one column each, columns in the lane order
-// 0 4 1 5 2 6 3 7 (two dword blends of the record's column halves). A byte
-// shuffle turns each nibble into its value plus an offset that makes every
-// value unsigned (8 for q4_0, 12 for mxfp4), so the unsigned-times-signed
-// byte multiply takes the weights as they are against the four matching
-// activation bytes broadcast to all lanes; the offset times the block's
-// activation sum is taken off once per block and row. The products are added
-// in 16 bits as far as they cannot overflow, then widened: the block sums
-// are exact. Per block and column: acc = fma(d_w * d_a, float(sumi), acc),
-// blocks in ascending order, in the GEMV and the GEMM alike, so one row gives
-// the same bits in both.
+// 0 4 1 5 2 6 3 7 (two dword blends of the record's column halves). For
+// q4_0 and mxfp4 a byte shuffle turns each nibble into its value plus an
+// offset that makes every value unsigned (8 for q4_0, 12 for mxfp4), so the
+// unsigned-times-signed byte multiply takes the weights as they are against
+// the four matching activation bytes broadcast to all lanes; the offset
+// times the block's activation sum is taken off once per block and row. The
+// iq4_nl levels reach +-127, beyond any offset within a byte: the shuffle
+// gives the signed level, and the multiply takes its magnitude against the
+// activation byte carrying the level's sign. The products are added in 16
+// bits as far as they cannot overflow, then widened: the block sums are
+// exact. Per block and column: acc = fma(d_w * d_a, float(sumi), acc),
+// blocks in ascending order, in the GEMV and the GEMM alike, so one row
+// gives the same bits in both.
 
 #include "cpu/repack/repack.h"
 #include "cpu/vec/tables.h"
+#include "quants/iquants-tables.h"
 #include "quants/quants.h"
 
 #include <immintrin.h>
@@ -26,10 +31,6 @@
 
 namespace {
 
-// A format whose values reach +-127 (iq4_nl) cannot take an offset within a
-// byte: its products need the sign trick (magnitudes against activations
-// carrying the weights' signs) and a widening after every multiply.
-
 struct fmt_q4_0 {
     using rec = block_q4_0x8;
     // stored nibble s (the value read as a signed 4-bit number) -> value + 8
@@ -37,9 +38,21 @@ struct fmt_q4_0 {
         return _mm256_setr_epi8(8, 9, 10, 11, 12, 13, 14, 15, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 0,
                                 1, 2, 3, 4, 5, 6, 7);
     }
-    static constexpr int offset = 8;
+    static constexpr int  offset        = 8;
+    static constexpr bool signed_levels = false;
     // products of 15 and 127 in pairs: eight of them still fit 16 bits
     static constexpr int adds_in_16_bits = 8;
+    static __m256 scales(const rec & w) { return _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) w.d)); }
+};
+
+struct fmt_iq4_nl {
+    using rec = block_iq4_nlx8;
+    // code -> signed level
+    static __m256i table() { return _mm256_broadcastsi128_si256(_mm_loadu_si128((const __m128i *) iq4_nl_values)); }
+    static constexpr int  offset        = 0;
+    static constexpr bool signed_levels = true;
+    // a pair of products of 127 and 127 (32258) fills a 16-bit lane: widen after each
+    static constexpr int adds_in_16_bits = 1;
     static __m256 scales(const rec & w) { return _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) w.d)); }
 };
 
@@ -50,7 +63,8 @@ struct fmt_mxfp4 {
         return _mm256_setr_epi8(12, 13, 14, 15, 16, 18, 20, 24, 12, 11, 10, 9, 8, 6, 4, 0, 12, 13, 14, 15, 16, 18, 20,
                                 24, 12, 11, 10, 9, 8, 6, 4, 0);
     }
-    static constexpr int offset = 12;
+    static constexpr int  offset        = 12;
+    static constexpr bool signed_levels = false;
     // products of 24 and 127 in pairs: four of them fit 16 bits
     static constexpr int adds_in_16_bits = 4;
     static __m256 scales(const rec & w) {
@@ -92,15 +106,26 @@ inline __m256i bcast4(const int8_t * p) {
     return _mm256_set1_epi32(v);
 }
 
+// products of decoded weights and activation bytes, summed in adjacent pairs
+// into 16-bit lanes; signed levels give their magnitude and their sign to
+// the activation (zero where the level is zero)
+template <typename F> inline __m256i mul_pairs(__m256i w, __m256i a) {
+    if constexpr (F::signed_levels) {
+        return _mm256_maddubs_epi16(_mm256_sign_epi8(w, w), _mm256_sign_epi8(a, w));
+    } else {
+        return _mm256_maddubs_epi16(w, a);
+    }
+}
+
 // The 32-value dot products of the decoded record with the activations at
 // act(value) (4 bytes from there), per column lane, the offset included.
 template <typename F, typename ACT> inline __m256i block_sums(const __m256i * w, ACT act) {
     const __m256i ones = _mm256_set1_epi16(1);
     __m256i       sum  = _mm256_setzero_si256();
     for (int i0 = 0; i0 < 8; i0 += F::adds_in_16_bits) {
-        __m256i s16 = _mm256_maddubs_epi16(w[i0], bcast4(act(value_base[i0])));
+        __m256i s16 = mul_pairs<F>(w[i0], bcast4(act(value_base[i0])));
         for (int i = i0 + 1; i < i0 + F::adds_in_16_bits; ++i) {
-            s16 = _mm256_add_epi16(s16, _mm256_maddubs_epi16(w[i], bcast4(act(value_base[i]))));
+            s16 = _mm256_add_epi16(s16, mul_pairs<F>(w[i], bcast4(act(value_base[i]))));
         }
         sum = _mm256_add_epi32(sum, _mm256_madd_epi16(s16, ones));
     }
@@ -152,7 +177,9 @@ template <typename F> void gemv_8x8(int n, float * s, size_t bs, const void * vx
                 decode(wr[b].qs, table, w);
                 const int8_t * aq  = a[b].qs;
                 __m256i        sum = block_sums<F>(w, [aq](int v) { return aq + v; });
-                sum                = _mm256_sub_epi32(sum, _mm256_set1_epi32(F::offset * byte_sum32(aq)));
+                if constexpr (F::offset != 0) {
+                    sum = _mm256_sub_epi32(sum, _mm256_set1_epi32(F::offset * byte_sum32(aq)));
+                }
                 const __m256   sc  = _mm256_mul_ps(_mm256_permutevar8x32_ps(F::scales(wr[b]), lane_order()),
                                                    _mm256_set1_ps(H2F(a[b].d)));
                 acc = _mm256_fmadd_ps(sc, _mm256_cvtepi32_ps(sum), acc);
@@ -189,13 +216,17 @@ template <typename F> void gemm_8x8(int n, float * s, size_t bs, const void * vx
                 const __m256 sw = _mm256_permutevar8x32_ps(F::scales(wr[b]), lane_order());
                 for (int g = 0; g < G; ++g) {
                     const block_q8_0x4 & a = a0[(size_t) (y0 + g) * nb + b];
-                    int32_t              asum[4];
-                    byte_sums_x4(a, asum);
+                    int32_t              asum[4] = {};
+                    if constexpr (F::offset != 0) {
+                        byte_sums_x4(a, asum);
+                    }
                     for (int m = 0; m < 4; ++m) {
                         // value v of row m: byte (v / 8) * 32 + 8 m + v % 8
                         const int8_t * aq  = a.qs + 8 * m;
                         __m256i        sum = block_sums<F>(w, [aq](int v) { return aq + (v / 8) * 32 + v % 8; });
-                        sum                = _mm256_sub_epi32(sum, _mm256_set1_epi32(F::offset * asum[m]));
+                        if constexpr (F::offset != 0) {
+                            sum = _mm256_sub_epi32(sum, _mm256_set1_epi32(F::offset * asum[m]));
+                        }
                         const __m256 sc    = _mm256_mul_ps(sw, _mm256_set1_ps(H2F(a.d[m])));
                         acc[4 * g + m]     = _mm256_fmadd_ps(sc, _mm256_cvtepi32_ps(sum), acc[4 * g + m]);
                     }
@@ -218,6 +249,12 @@ void tevo_gemv_q4_0_8x8_q8_0(TEVO_REPACK_MM_ARGS) {
 }
 void tevo_gemm_q4_0_8x8_q8_0(TEVO_REPACK_MM_ARGS) {
     gemm_8x8<fmt_q4_0>(n, s, bs, vx, vy, nr, nc);
+}
+void tevo_gemv_iq4_nl_8x8_q8_0(TEVO_REPACK_MM_ARGS) {
+    gemv_8x8<fmt_iq4_nl>(n, s, bs, vx, vy, nr, nc);
+}
+void tevo_gemm_iq4_nl_8x8_q8_0(TEVO_REPACK_MM_ARGS) {
+    gemm_8x8<fmt_iq4_nl>(n, s, bs, vx, vy, nr, nc);
 }
 void tevo_gemv_mxfp4_8x8_q8_0(TEVO_REPACK_MM_ARGS) {
     gemv_8x8<fmt_mxfp4>(n, s, bs, vx, vy, nr, nc);
