@@ -289,8 +289,10 @@ __attribute__((always_inline)) inline duo short_sum(int c, const float * xt, con
 #pragma GCC unroll 4
     for (int b = 0; b < NB; ++b) {
         const int    k  = 32 * b + c;
-        const __m256 xv = _mm256_load_ps(xt + 8 * k);
-        q.a             = Op::madd(xv, _mm256_broadcast_ss(y0 + k), q.a);
+        __m256    xv = _mm256_load_ps(xt + 8 * k);
+        // one load for both y rows (as in tile_steps)
+        __asm__("" : "+x"(xv));
+        q.a = Op::madd(xv, _mm256_broadcast_ss(y0 + k), q.a);
         q.b             = Op::madd(xv, _mm256_broadcast_ss(y1 + k), q.b);
     }
     return q;
