@@ -192,6 +192,12 @@ static bool tevo_fattn_load_mask(float * mt, const char * mrow0, size_t nbm1, in
                     continue;
                 }
                 const tevo_fp16_t * m = (const tevo_fp16_t *) (mrow0 + (size_t) tq * nbm1) + ic + tk0;
+                if (tk0 == 0 && kv_tile == FATTN_KV_TILE) {
+                    // The row's part of the next tile: 64 rows a mask row
+                    // apart are more streams than the hardware follows.
+                    _mm_prefetch((const char *) (m + FATTN_KV_TILE), _MM_HINT_T0);
+                    _mm_prefetch((const char *) (m + 2 * FATTN_KV_TILE - 1), _MM_HINT_T0);
+                }
                 if (tk0 + 8 <= kv_tile) {
                     r[i] = _mm256_mul_ps(_mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) m)), vslope);
                     open = _mm256_or_ps(open, _mm256_cmp_ps(r[i], neg_inf, _CMP_NEQ_UQ));
@@ -358,16 +364,6 @@ void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct
             if (mask && !tevo_fattn_load_mask(mask_t, mrow0, mask->nb[1], ic, tile_rows, kv_tile, slope)) {
                 // every key of the tile is masked for every row: read no K or V
                 continue;
-            }
-
-            if (mask && ic + KT < n_kv) {
-                // The next tile's mask: 64 rows a mask row apart, which the
-                // hardware does not prefetch; they come in while this tile runs.
-                for (int tq = 0; tq < tile_rows; ++tq) {
-                    const char * m = mrow0 + (size_t) tq * mask->nb[1] + (size_t) (ic + KT) * sizeof(tevo_fp16_t);
-                    _mm_prefetch(m, _MM_HINT_T0);
-                    _mm_prefetch(m + KT * sizeof(tevo_fp16_t) - 1, _MM_HINT_T0);
-                }
             }
 
             // S^T[tk][tq] = k[tk] . q[tq]; F32 keys are read in place
