@@ -188,6 +188,102 @@ const MulMatCase mul_mat_cases[] = {
 INSTANTIATE_TEST_SUITE_P(Shapes, MulMat, ::testing::ValuesIn(mul_mat_cases),
                          [](const ::testing::TestParamInfo<MulMatCase> & info) { return std::string(info.param.name); });
 
+// ---------------------------------------------------------------------------
+// MUL_MAT bit for bit: every output value is the one-row dot product of its
+// src0 row and its converted src1 row, whichever path computes it (the
+// panels where src1 has enough rows, the block routines where it has few),
+// for every thread count.
+
+// the row of src1 as the dot product sees it: converted to the weights' partner type
+std::vector<uint8_t> partner_row(const tevo_tensor * b, int64_t i1, int64_t i2, int64_t i3, tevo_type partner) {
+    const int64_t      k   = b->ne[0];
+    const char *       row = (const char *) b->data + i1 * b->nb[1] + i2 * b->nb[2] + i3 * b->nb[3];
+    std::vector<float> f((size_t) k);
+    for (int64_t i = 0; i < k; ++i) f[(size_t) i] = read_value(b, i, i1, i2, i3);
+    std::vector<uint8_t> out(tevo_row_size(partner, k));
+    if (b->type == partner) {
+        memcpy(out.data(), row, out.size());
+    } else if (partner == TEVO_TYPE_F32) {
+        memcpy(out.data(), f.data(), out.size()); // widening is exact
+    } else {
+        tevo_get_type_traits_cpu(partner)->from_float(f.data(), out.data(), k);
+    }
+    return out;
+}
+
+struct MulMatBits : ::testing::TestWithParam<MulMatCase> {};
+
+TEST_P(MulMatBits, EveryValueIsTheOneRowDotProduct) {
+    const MulMatCase & c = GetParam();
+    Ctx                cx;
+    std::mt19937       rng(7);
+
+    tevo_tensor * a = tevo_new_tensor_4d(cx.ctx, c.t0, c.k, c.ne01, c.ne02, c.ne03);
+    tevo_tensor * b = nullptr;
+    switch (c.layout) {
+        case Src1Layout::contiguous: b = tevo_new_tensor_4d(cx.ctx, c.t1, c.k, c.ne11, c.ne12, c.ne13); break;
+        case Src1Layout::padded_rows: {
+            tevo_tensor * wide = tevo_new_tensor_4d(cx.ctx, c.t1, c.k + 5, c.ne11, c.ne12, c.ne13);
+            b = tevo_view_4d(cx.ctx, wide, c.k, c.ne11, c.ne12, c.ne13, wide->nb[1], wide->nb[2], wide->nb[3],
+                             tevo_type_size(c.t1) * 3);
+        } break;
+        case Src1Layout::permuted: {
+            tevo_tensor * base = tevo_new_tensor_4d(cx.ctx, c.t1, c.k, c.ne12, c.ne11, c.ne13);
+            b                  = tevo_permute(cx.ctx, base, 0, 2, 1, 3);
+        } break;
+    }
+    fill(a, rng);
+    fill(b, rng);
+    tevo_tensor *            out = tevo_mul_mat(cx.ctx, a, b);
+    const std::vector<float> got = compute_all_thread_counts(cx.ctx, out);
+
+    const tevo_type_traits_cpu * traits = tevo_get_type_traits_cpu(c.t0);
+    const int64_t                r2 = c.ne12 / c.ne02, r3 = c.ne13 / c.ne03;
+    size_t                       idx = 0;
+    for (int64_t i3 = 0; i3 < c.ne13; ++i3)
+        for (int64_t i2 = 0; i2 < c.ne12; ++i2)
+            for (int64_t i1 = 0; i1 < c.ne11; ++i1) {
+                const std::vector<uint8_t> y = partner_row(b, i1, i2, i3, traits->vec_dot_type);
+                for (int64_t i0 = 0; i0 < c.ne01; ++i0, ++idx) {
+                    const char * x =
+                        (const char *) a->data + i0 * a->nb[1] + (i2 / r2) * a->nb[2] + (i3 / r3) * a->nb[3];
+                    float want;
+                    traits->vec_dot((int) c.k, &want, 0, x, 0, y.data(), 0, 1);
+                    ASSERT_EQ(bits(got[idx]), bits(want))
+                        << "at " << i0 << "," << i1 << "," << i2 << "," << i3 << ": " << got[idx] << " vs " << want;
+                }
+            }
+}
+
+// Sizes off the panels' tiles (4 src0 rows of long rows, 8 of short ones,
+// groups of 3 and pairs of src1 rows, blocks of 32 values), rows cut into
+// parts (more than 1536 values), runs of src1 rows on different src0
+// matrices, strided src1, and too few src1 rows for the panels.
+const MulMatCase mul_mat_bits_cases[] = {
+    { "f32_tails", TEVO_TYPE_F32, TEVO_TYPE_F32, 33, 13, 17, 1, 1, 1, 1, Src1Layout::contiguous },
+    { "f32_below_one_block", TEVO_TYPE_F32, TEVO_TYPE_F32, 19, 11, 17, 1, 1, 1, 1, Src1Layout::contiguous },
+    { "f16_short_tails", TEVO_TYPE_F16, TEVO_TYPE_F32, 100, 37, 50, 1, 1, 1, 1, Src1Layout::contiguous },
+    { "bf16_whole_blocks", TEVO_TYPE_BF16, TEVO_TYPE_F32, 64, 9, 16, 1, 1, 1, 1, Src1Layout::contiguous },
+    { "f32_long_tails", TEVO_TYPE_F32, TEVO_TYPE_F32, 800, 22, 19, 1, 1, 1, 1, Src1Layout::contiguous },
+    { "f16_two_parts", TEVO_TYPE_F16, TEVO_TYPE_F32, 1609, 11, 22, 1, 1, 1, 1, Src1Layout::contiguous },
+    { "bf16_three_parts", TEVO_TYPE_BF16, TEVO_TYPE_F32, 3200, 6, 17, 1, 1, 1, 1, Src1Layout::contiguous },
+    { "f32_broadcast_2_3", TEVO_TYPE_F32, TEVO_TYPE_F32, 160, 10, 7, 2, 3, 4, 6, Src1Layout::contiguous },
+    { "f16_heads", TEVO_TYPE_F16, TEVO_TYPE_F32, 64, 150, 40, 3, 1, 3, 1, Src1Layout::contiguous },
+    { "f16_permuted_src1", TEVO_TYPE_F16, TEVO_TYPE_F32, 65, 24, 9, 1, 1, 5, 1, Src1Layout::permuted },
+    { "bf16_padded_src1", TEVO_TYPE_BF16, TEVO_TYPE_F32, 130, 17, 20, 1, 1, 2, 1, Src1Layout::padded_rows },
+    { "f32_padded_src1", TEVO_TYPE_F32, TEVO_TYPE_F32, 47, 30, 20, 1, 1, 1, 1, Src1Layout::padded_rows },
+    { "f32_by_f16_widened", TEVO_TYPE_F32, TEVO_TYPE_F16, 170, 16, 33, 1, 1, 1, 1, Src1Layout::contiguous },
+    { "f32_by_bf16_widened", TEVO_TYPE_F32, TEVO_TYPE_BF16, 90, 7, 21, 1, 1, 1, 1, Src1Layout::contiguous },
+    { "f16_by_f16_in_place", TEVO_TYPE_F16, TEVO_TYPE_F16, 128, 8, 48, 1, 1, 1, 1, Src1Layout::contiguous },
+    { "bf16_by_bf16_permuted", TEVO_TYPE_BF16, TEVO_TYPE_BF16, 40, 12, 6, 1, 1, 4, 1, Src1Layout::permuted },
+    { "f32_many_chunks", TEVO_TYPE_F32, TEVO_TYPE_F32, 384, 203, 190, 1, 1, 1, 1, Src1Layout::contiguous },
+    { "f16_many_short_chunks", TEVO_TYPE_F16, TEVO_TYPE_F32, 96, 203, 190, 1, 1, 1, 1, Src1Layout::contiguous },
+    { "f16_few_src1_rows", TEVO_TYPE_F16, TEVO_TYPE_F32, 384, 40, 5, 1, 1, 1, 1, Src1Layout::contiguous },
+};
+
+INSTANTIATE_TEST_SUITE_P(Shapes, MulMatBits, ::testing::ValuesIn(mul_mat_bits_cases),
+                         [](const ::testing::TestParamInfo<MulMatCase> & info) { return std::string(info.param.name); });
+
 TEST(MulMatDeath, HalfSrc1WithBrainFloatWeightsCannotBeWidened) {
     testing::FLAGS_gtest_death_test_style = "threadsafe";
     Ctx           cx;

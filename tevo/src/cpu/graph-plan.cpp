@@ -4,6 +4,7 @@
 // shared work buffer its kernel writes.
 
 #include "cpu/impl.h"
+#include "cpu/ops/ops.h"
 #include "cpu/ops/tiled.h"
 #include "cpu/extra-buffer-types.h"
 
@@ -192,6 +193,8 @@ static size_t tevo_node_work_size(const struct tevo_tensor * node, int n_tasks, 
                 cur = TEVO_PAD(tevo_row_size(vec_dot_type, tevo_nelements(src1)), (size_t) 64);
             }
             cur += tevo_tiled_wdata_size(n_tasks, node);
+            // the panel path needs its scratch in place of the converted src1
+            cur = TEVO_MAX(cur, tevo_mul_mat_panel_wsize(node, n_tasks));
         } break;
         case TEVO_OP_MUL_MAT_ID: {
             const struct tevo_tensor * ids          = src2;

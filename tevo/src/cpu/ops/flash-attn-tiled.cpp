@@ -5,10 +5,22 @@
 // scores and the output update as two register-blocked float products, and
 // the online softmax kept per query row of the tile. Everything is float: K
 // and V are widened once per key tile.
+//
+// The scores are laid out key by query (S^T = K Q^T), so that:
+//   - the keys need no transposing: the product takes K rows as they are
+//     (F32 keys in place) and the query tile is transposed once for all its
+//     key tiles;
+//   - everything done per query row (scale, soft cap, mask, maximum,
+//     exponentials and their sums, the running maximum and sum) runs on 8
+//     query rows at a time with no horizontal steps: the sum of a row's 8
+//     exponentials in the order of tevo_v_hsum becomes additions of
+//     registers, and the exponentials are tevo_v_expf's lane by lane.
+// Every value sees the operations of the row-by-row form in the same order.
 
 #include "cpu/ops/flash-attn.h"
 #include "platform/platform.h"
 #include "cpu/vec/vec.h"
+#include "cpu/vec/x86/simd.h"
 
 #include <immintrin.h>
 
@@ -16,32 +28,34 @@
 // tile product
 
 // One block of RM rows by CV vectors of 8 columns (MASKED: one partial vector
-// whose lanes beyond N are neither read nor written). The outputs stay in
+// whose lanes beyond N are neither read nor written): Z[i][j] (+)= the sum
+// over k in increasing order of X(i, k) * Y[k][j], X(i, k) at X + i * xi + k
+// * xk, rows of Z ldz and of Y ldy floats apart. The outputs stay in
 // registers for the whole k loop. ZERO starts from 0 instead of Z.
 template <int RM, int CV, bool MASKED, bool ZERO>
-static inline void tevo_fattn_gemm_block(float * Z, const float * X, const float * Y, int K, int N, int i, int j,
-                                         __m256i m) {
+static inline void tevo_fattn_gemm_block(float * Z, size_t ldz, const float * X, size_t xi, size_t xk,
+                                         const float * Y, size_t ldy, int K, __m256i m) {
     // fully unrolled, so that acc lives in registers (-O2 does not unroll)
     __m256 acc[RM][CV];
 #pragma GCC unroll 8
     for (int r = 0; r < RM; ++r) {
 #pragma GCC unroll 2
         for (int c = 0; c < CV; ++c) {
-            float * z = Z + (int64_t) (i + r) * N + j + 8 * c;
+            float * z = Z + r * ldz + 8 * c;
             acc[r][c] = ZERO ? _mm256_setzero_ps() : MASKED ? _mm256_maskload_ps(z, m) : _mm256_loadu_ps(z);
         }
     }
-    const float * x = X + (int64_t) i * K;
     for (int k = 0; k < K; ++k) {
-        const float * yk = Y + (int64_t) k * N + j;
+        const float * yk = Y + (size_t) k * ldy;
         __m256        y[CV];
 #pragma GCC unroll 2
         for (int c = 0; c < CV; ++c) {
             y[c] = MASKED ? _mm256_maskload_ps(yk + 8 * c, m) : _mm256_loadu_ps(yk + 8 * c);
         }
+        const float * xk0 = X + (size_t) k * xk;
 #pragma GCC unroll 8
         for (int r = 0; r < RM; ++r) {
-            const __m256 xr = _mm256_broadcast_ss(x + (int64_t) r * K + k);
+            const __m256 xr = _mm256_broadcast_ss(xk0 + r * xi);
 #pragma GCC unroll 2
             for (int c = 0; c < CV; ++c) {
                 acc[r][c] = _mm256_fmadd_ps(xr, y[c], acc[r][c]);
@@ -52,7 +66,7 @@ static inline void tevo_fattn_gemm_block(float * Z, const float * X, const float
     for (int r = 0; r < RM; ++r) {
 #pragma GCC unroll 2
         for (int c = 0; c < CV; ++c) {
-            float * z = Z + (int64_t) (i + r) * N + j + 8 * c;
+            float * z = Z + r * ldz + 8 * c;
             if (MASKED) {
                 _mm256_maskstore_ps(z, m, acc[r][c]);
             } else {
@@ -63,49 +77,54 @@ static inline void tevo_fattn_gemm_block(float * Z, const float * X, const float
 }
 
 template <int RM, bool ZERO>
-static inline void tevo_fattn_gemm_rows(float * Z, const float * X, const float * Y, int K, int N, int i) {
+static inline void tevo_fattn_gemm_rows(float * Z, size_t ldz, const float * X, size_t xi, size_t xk,
+                                        const float * Y, size_t ldy, int K, int N) {
     const __m256i none = _mm256_setzero_si256();
     int           j    = 0;
     for (; j + 16 <= N; j += 16) {
-        tevo_fattn_gemm_block<RM, 2, false, ZERO>(Z, X, Y, K, N, i, j, none);
+        tevo_fattn_gemm_block<RM, 2, false, ZERO>(Z + j, ldz, X, xi, xk, Y + j, ldy, K, none);
     }
     if (j + 8 <= N) {
-        tevo_fattn_gemm_block<RM, 1, false, ZERO>(Z, X, Y, K, N, i, j, none);
+        tevo_fattn_gemm_block<RM, 1, false, ZERO>(Z + j, ldz, X, xi, xk, Y + j, ldy, K, none);
         j += 8;
     }
     if (j < N) {
         const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
         const __m256i m    = _mm256_cmpgt_epi32(_mm256_set1_epi32(N - j), lane);
-        tevo_fattn_gemm_block<RM, 1, true, ZERO>(Z, X, Y, K, N, i, j, m);
+        tevo_fattn_gemm_block<RM, 1, true, ZERO>(Z + j, ldz, X, xi, xk, Y + j, ldy, K, m);
     }
 }
 
-// Z (rows x N) (+)= X (rows x K) * Y (K x N). Rows are independent, so rows a
-// caller will discard need not be computed. The rows after the blocks of 6
-// go as one block too: a single row is one chain of dependent fused
-// multiply-adds and would wait on their latency. How rows are grouped does
-// not change any output's chain.
+// Z (rows x N) (+)= X (rows x K) * Y (K x N), strides as in
+// tevo_fattn_gemm_block. Rows are independent, so rows a caller will
+// discard need not be computed. The rows after the blocks of 6 go as one
+// block too: a single row is one chain of dependent fused multiply-adds and
+// would wait on their latency. How rows are grouped does not change any
+// output's chain.
 template <bool ZERO>
-static void tevo_fattn_gemm(float * Z, const float * X, const float * Y, int K, int N, int rows) {
+static void tevo_fattn_gemm(float * Z, size_t ldz, const float * X, size_t xi, size_t xk, const float * Y,
+                            size_t ldy, int K, int N, int rows) {
     if (K <= 0 && !ZERO) {
         return;
     }
     int i = 0;
     for (; i + 6 <= rows; i += 6) {
-        tevo_fattn_gemm_rows<6, ZERO>(Z, X, Y, K, N, i);
+        tevo_fattn_gemm_rows<6, ZERO>(Z + i * ldz, ldz, X + i * xi, xi, xk, Y, ldy, K, N);
     }
+    float *       z = Z + i * ldz;
+    const float * x = X + i * xi;
     switch (rows - i) {
-        case 5: tevo_fattn_gemm_rows<5, ZERO>(Z, X, Y, K, N, i); break;
-        case 4: tevo_fattn_gemm_rows<4, ZERO>(Z, X, Y, K, N, i); break;
-        case 3: tevo_fattn_gemm_rows<3, ZERO>(Z, X, Y, K, N, i); break;
-        case 2: tevo_fattn_gemm_rows<2, ZERO>(Z, X, Y, K, N, i); break;
-        case 1: tevo_fattn_gemm_rows<1, ZERO>(Z, X, Y, K, N, i); break;
+        case 5: tevo_fattn_gemm_rows<5, ZERO>(z, ldz, x, xi, xk, Y, ldy, K, N); break;
+        case 4: tevo_fattn_gemm_rows<4, ZERO>(z, ldz, x, xi, xk, Y, ldy, K, N); break;
+        case 3: tevo_fattn_gemm_rows<3, ZERO>(z, ldz, x, xi, xk, Y, ldy, K, N); break;
+        case 2: tevo_fattn_gemm_rows<2, ZERO>(z, ldz, x, xi, xk, Y, ldy, K, N); break;
+        case 1: tevo_fattn_gemm_rows<1, ZERO>(z, ldz, x, xi, xk, Y, ldy, K, N); break;
         default: break;
     }
 }
 
 void tevo_flash_attn_tile_gemm(float * Z, const float * X, const float * Y, int32_t K, int32_t N) {
-    tevo_fattn_gemm<false>(Z, X, Y, K, N, FATTN_Q_TILE);
+    tevo_fattn_gemm<false>(Z, (size_t) N, X, (size_t) K, 1, Y, (size_t) N, K, N, FATTN_Q_TILE);
 }
 
 // ---------------------------------------------------------------------------
@@ -139,44 +158,68 @@ static inline void tevo_fattn_transpose8(__m256 r[8]) {
     r[7] = _mm256_permute2f128_ps(s3, s7, 0x31);
 }
 
-// kt[d][tk] = element d of K row tk (rows nbk1 bytes apart), as float
-static void tevo_fattn_load_kt(float * kt, const char * krow0, size_t nbk1, bool f16, int64_t DK, int kv_tile) {
-    int tk = 0;
-    for (; tk + 8 <= kv_tile; tk += 8) {
-        int64_t d = 0;
+// half K rows ic .. ic + kv_tile - 1 as floats, row tk at kf + tk * DK
+static void tevo_fattn_load_k(float * kf, const char * krow0, size_t nbk1, int64_t DK, int kv_tile) {
+    for (int tk = 0; tk < kv_tile; ++tk) {
+        const tevo_fp16_t * h   = (const tevo_fp16_t *) (krow0 + (size_t) tk * nbk1);
+        float *             out = kf + tk * DK;
+        int64_t             d   = 0;
         for (; d + 8 <= DK; d += 8) {
-            __m256 r[8];
-            for (int t = 0; t < 8; ++t) {
-                const char * src = krow0 + (size_t) (tk + t) * nbk1;
-                r[t] = f16 ? _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) ((const tevo_fp16_t *) src + d)))
-                           : _mm256_loadu_ps((const float *) src + d);
-            }
-            tevo_fattn_transpose8(r);
-            for (int t = 0; t < 8; ++t) {
-                _mm256_storeu_ps(kt + (d + t) * FATTN_KV_TILE + tk, r[t]);
-            }
+            _mm256_storeu_ps(out + d, _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) (h + d))));
         }
         for (; d < DK; ++d) {
-            for (int t = 0; t < 8; ++t) {
-                const char * src = krow0 + (size_t) (tk + t) * nbk1;
-                kt[d * FATTN_KV_TILE + tk + t] =
-                    f16 ? tevo_table_f32_f16[((const tevo_fp16_t *) src)[d]] : ((const float *) src)[d];
+            out[d] = tevo_table_f32_f16[h[d]];
+        }
+    }
+}
+
+// The tile's mask, transposed: mt[tk][tq] = slope * mask value of query row
+// tq at key ic + tk for tq < tile_rows and tk < kv_tile, -inf elsewhere.
+// Returns whether any of the first is not -inf (some key of the tile is open).
+static bool tevo_fattn_load_mask(float * mt, const char * mrow0, size_t nbm1, int64_t ic, int tile_rows,
+                                 int kv_tile, float slope) {
+    const __m256 vslope  = _mm256_set1_ps(slope);
+    const __m256 neg_inf = _mm256_set1_ps(-INFINITY);
+    __m256       open    = _mm256_setzero_ps();
+    bool         any     = false;
+    for (int tq0 = 0; tq0 < FATTN_Q_TILE; tq0 += 8) {
+        for (int tk0 = 0; tk0 < FATTN_KV_TILE; tk0 += 8) {
+            __m256 r[8];
+            for (int i = 0; i < 8; ++i) {
+                const int tq = tq0 + i;
+                r[i]         = neg_inf;
+                if (tq >= tile_rows || tk0 >= kv_tile) {
+                    continue;
+                }
+                const tevo_fp16_t * m = (const tevo_fp16_t *) (mrow0 + (size_t) tq * nbm1) + ic + tk0;
+                if (tk0 == 0 && kv_tile == FATTN_KV_TILE) {
+                    // The row's part of the next tile: 64 rows a mask row
+                    // apart are more streams than the hardware follows.
+                    _mm_prefetch((const char *) (m + FATTN_KV_TILE), _MM_HINT_T0);
+                    _mm_prefetch((const char *) (m + 2 * FATTN_KV_TILE - 1), _MM_HINT_T0);
+                }
+                if (tk0 + 8 <= kv_tile) {
+                    r[i] = _mm256_mul_ps(_mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) m)), vslope);
+                    open = _mm256_or_ps(open, _mm256_cmp_ps(r[i], neg_inf, _CMP_NEQ_UQ));
+                } else {
+                    alignas(32) float t[8];
+                    for (int j = 0; j < 8; ++j) {
+                        t[j] = -INFINITY;
+                        if (tk0 + j < kv_tile) {
+                            t[j] = slope * tevo_table_f32_f16[m[j]];
+                            any |= t[j] != -INFINITY;
+                        }
+                    }
+                    r[i] = _mm256_load_ps(t);
+                }
+            }
+            tevo_fattn_transpose8(r);
+            for (int j = 0; j < 8; ++j) {
+                _mm256_storeu_ps(mt + (tk0 + j) * FATTN_Q_TILE + tq0, r[j]);
             }
         }
     }
-    for (; tk < kv_tile; ++tk) {
-        const char * src = krow0 + (size_t) tk * nbk1;
-        for (int64_t d = 0; d < DK; ++d) {
-            kt[d * FATTN_KV_TILE + tk] =
-                f16 ? tevo_table_f32_f16[((const tevo_fp16_t *) src)[d]] : ((const float *) src)[d];
-        }
-    }
-    // columns of a short tile: their scores become -inf; keep them finite
-    for (; tk < FATTN_KV_TILE; ++tk) {
-        for (int64_t d = 0; d < DK; ++d) {
-            kt[d * FATTN_KV_TILE + tk] = 0.0f;
-        }
-    }
+    return any || _mm256_movemask_ps(open) != 0;
 }
 
 // one V row as floats; returns false when it holds an infinity or NaN
@@ -216,6 +259,17 @@ static bool tevo_fattn_load_v(float * out, const char * src, bool f16, int64_t D
 // ---------------------------------------------------------------------------
 // the path
 
+// 8 doubles of the 8 lanes of a float register
+struct tevo_fattn_dsum {
+    __m256d lo, hi;
+};
+
+static inline struct tevo_fattn_dsum tevo_fattn_dsum_add(struct tevo_fattn_dsum s, __m256 v) {
+    s.lo = _mm256_add_pd(s.lo, _mm256_cvtps_pd(_mm256_castps256_ps128(v)));
+    s.hi = _mm256_add_pd(s.hi, _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1)));
+    return s;
+}
+
 void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct tevo_tensor * dst, int64_t ir0,
                                int64_t ir1) {
     const struct tevo_tensor * q     = dst->src[0];
@@ -224,11 +278,14 @@ void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct
     const struct tevo_tensor * mask  = dst->src[3];
     const struct tevo_tensor * sinks = dst->src[4];
 
-    const int64_t DK   = k->ne[0];
-    const int64_t DV   = v->ne[0];
-    const int64_t N    = q->ne[1];
-    const int64_t ne1  = dst->ne[1];
-    const size_t  nb1  = dst->nb[1];
+    const int QT = FATTN_Q_TILE;
+    const int KT = FATTN_KV_TILE;
+
+    const int64_t DK  = k->ne[0];
+    const int64_t DV  = v->ne[0];
+    const int64_t N   = q->ne[1];
+    const int64_t ne1 = dst->ne[1];
+    const size_t  nb1 = dst->nb[1];
 
     tevo_flash_attn_ext_check_layout(dst);
     TEVO_ASSERT(k->type == v->type);
@@ -237,9 +294,9 @@ void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct
     const int dk = tevo_row_length(dst, DK);
     const int dv = tevo_row_length(dst, DV);
 
-    const int64_t n_kv   = k->ne[1];
-    const int64_t n_head = q->ne[2];
-    const struct tevo_fattn_consts c = tevo_fattn_consts_of(dst, n_head);
+    const int64_t                  n_kv   = k->ne[1];
+    const int64_t                  n_head = q->ne[2];
+    const struct tevo_fattn_consts c      = tevo_fattn_consts_of(dst, n_head);
 
     const int64_t rk2 = n_head / k->ne[2];
     const int64_t rk3 = q->ne[3] / k->ne[3];
@@ -248,17 +305,16 @@ void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct
 
     const bool kv_f16 = k->type == TEVO_TYPE_F16;
 
-    float * const slice =
-        (float *) params->wdata + (size_t) params->ith * (size_t) ((DK + DV) * 128 + 8192 + 16);
-    float * const q_tile    = slice;
-    float * const kq_tile   = q_tile + FATTN_Q_TILE * DK;
-    float * const mask_tile = kq_tile + FATTN_Q_TILE * FATTN_KV_TILE;
-    float * const out_tile  = mask_tile + FATTN_Q_TILE * FATTN_KV_TILE;
-    float * const v_tile    = out_tile + FATTN_Q_TILE * DV;
-    float * const kt_tile   = v_tile + FATTN_KV_TILE * DV;
+    // q^T, S^T (then P^T), the transposed mask, the output rows, V rows, K rows
+    float * const slice  = (float *) params->wdata + (size_t) params->ith * (size_t) ((DK + DV) * 128 + 8192 + 16);
+    float * const q_t    = slice;
+    float * const s_t    = q_t + QT * DK;
+    float * const mask_t = s_t + KT * QT;
+    float * const out    = mask_t + KT * QT;
+    float * const v_tile = out + QT * DV;
+    float * const k_tile = v_tile + KT * DV;
 
-    const __m256  neg_inf = _mm256_set1_ps(-INFINITY);
-    const __m256i lane    = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256 neg_inf = _mm256_set1_ps(-INFINITY);
 
     int64_t ir = ir0;
     while (ir < ir1) {
@@ -266,125 +322,138 @@ void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct
         const int64_t i2 = (ir - i3 * n_head * N) / N;
         const int64_t i1 = ir - i3 * n_head * N - i2 * N;
 
-        const int tile_rows = (int) TEVO_MIN(TEVO_MIN((int64_t) FATTN_Q_TILE, ir1 - ir), N - i1);
+        const int tile_rows = (int) TEVO_MIN(TEVO_MIN((int64_t) QT, ir1 - ir), N - i1);
         TEVO_ASSERT(tile_rows > 0);
+        const int nvq = (tile_rows + 7) / 8; // registers of query rows in use
 
         const uint32_t h     = (uint32_t) i2;
         const float    slope = tevo_fattn_slope(&c, h);
 
-        // Rows at and beyond tile_rows would be computed and thrown away;
-        // every row of the tile products is independent, so they are left out.
-        float M[FATTN_Q_TILE];
-        float S[FATTN_Q_TILE];
-        bool  skipped[FATTN_Q_TILE];
-        for (int tq = 0; tq < FATTN_Q_TILE; ++tq) {
-            M[tq] = -INFINITY;
-            S[tq] = 0.0f;
+        // running maximum and sum of 8 query rows per register
+        __m256 M[QT / 8], S[QT / 8];
+        for (int g = 0; g < QT / 8; ++g) {
+            M[g] = neg_inf;
+            S[g] = _mm256_setzero_ps();
         }
-        memset(out_tile, 0, (size_t) tile_rows * (size_t) DV * sizeof(float));
+        memset(out, 0, (size_t) tile_rows * (size_t) DV * sizeof(float));
 
-        for (int tq = 0; tq < tile_rows; ++tq) {
-            const char * qrow = (const char *) q->data + (i1 + tq) * q->nb[1] + i2 * q->nb[2] + i3 * q->nb[3];
-            memcpy(q_tile + tq * DK, qrow, (size_t) DK * sizeof(float));
+        // q^T[d][tq], zero past the tile's rows
+        for (int tq = 0; tq < 8 * nvq; ++tq) {
+            if (tq < tile_rows) {
+                const float * qrow =
+                    (const float *) ((const char *) q->data + (i1 + tq) * q->nb[1] + i2 * q->nb[2] + i3 * q->nb[3]);
+                for (int64_t d = 0; d < DK; ++d) {
+                    q_t[d * QT + tq] = qrow[d];
+                }
+            } else {
+                for (int64_t d = 0; d < DK; ++d) {
+                    q_t[d * QT + tq] = 0.0f;
+                }
+            }
         }
 
         const char * kbase = (const char *) k->data + (i2 / rk2) * k->nb[2] + (i3 / rk3) * k->nb[3];
         const char * vbase = (const char *) v->data + (i2 / rv2) * v->nb[2] + (i3 / rv3) * v->nb[3];
+        const char * mrow0 = mask ? (const char *) mask->data + i1 * mask->nb[1] + (i2 % mask->ne[2]) * mask->nb[2] +
+                                        (i3 % mask->ne[3]) * mask->nb[3]
+                                  : NULL;
 
-        const char * mbase =
-            mask ? (const char *) mask->data + (i2 % mask->ne[2]) * mask->nb[2] + (i3 % mask->ne[3]) * mask->nb[3]
-                 : NULL;
+        for (int64_t ic = 0; ic < n_kv; ic += KT) {
+            const int kv_tile = (int) TEVO_MIN((int64_t) KT, n_kv - ic);
 
-        for (int64_t ic = 0; ic < n_kv; ic += FATTN_KV_TILE) {
-            const int kv_tile = (int) TEVO_MIN((int64_t) FATTN_KV_TILE, n_kv - ic);
+            if (mask && !tevo_fattn_load_mask(mask_t, mrow0, mask->nb[1], ic, tile_rows, kv_tile, slope)) {
+                // every key of the tile is masked for every row: read no K or V
+                continue;
+            }
 
-            if (mask) {
-                const __m256 vslope    = _mm256_set1_ps(slope);
-                bool         any_open = false;
-                for (int tq = 0; tq < tile_rows; ++tq) {
-                    const tevo_fp16_t * mrow = (const tevo_fp16_t *) (mbase + (i1 + tq) * mask->nb[1]) + ic;
-                    float *             mt   = mask_tile + tq * FATTN_KV_TILE;
-                    __m256              open = _mm256_setzero_ps();
-                    int                 tk   = 0;
-                    for (; tk + 8 <= kv_tile; tk += 8) {
-                        const __m256 mv = _mm256_mul_ps(
-                            _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) (mrow + tk))), vslope);
-                        _mm256_storeu_ps(mt + tk, mv);
-                        open = _mm256_or_ps(open, _mm256_cmp_ps(mv, neg_inf, _CMP_NEQ_UQ));
+            // S^T[tk][tq] = k[tk] . q[tq]; F32 keys are read in place
+            const float * kx  = (const float *) (kbase + ic * k->nb[1]);
+            size_t        kxi = k->nb[1] / sizeof(float);
+            if (kv_f16) {
+                tevo_fattn_load_k(k_tile, kbase + ic * k->nb[1], k->nb[1], DK, kv_tile);
+                kx  = k_tile;
+                kxi = (size_t) DK;
+            }
+            tevo_fattn_gemm<true>(s_t, QT, kx, kxi, 1, q_t, QT, dk, 8 * nvq, kv_tile);
+
+            // per query row: scale, soft cap, mask; the tile's maximum
+            const __m256 vscale   = _mm256_set1_ps(c.scale);
+            const __m256 vsoftcap = _mm256_set1_ps(c.softcap);
+            __m256       tmax[QT / 8];
+            for (int g = 0; g < nvq; ++g) {
+                tmax[g] = neg_inf;
+            }
+            for (int tk = 0; tk < KT; ++tk) {
+                float * row = s_t + tk * QT;
+                for (int g = 0; g < nvq; ++g) {
+                    __m256 x = neg_inf; // keys past the tile
+                    if (tk < kv_tile) {
+                        x = _mm256_mul_ps(_mm256_loadu_ps(row + 8 * g), vscale);
+                        if (c.softcap != 0.0f) {
+                            alignas(32) float t[8];
+                            _mm256_store_ps(t, x);
+                            for (int l = 0; l < 8; ++l) {
+                                t[l] = tanhf(t[l]);
+                            }
+                            x = _mm256_mul_ps(_mm256_load_ps(t), vsoftcap);
+                        }
+                        if (mask) {
+                            // A masked key gets -inf whatever its score: a NaN or
+                            // infinity in an unused cache slot must not leak in.
+                            const __m256 mv = _mm256_loadu_ps(mask_t + tk * QT + 8 * g);
+                            x = _mm256_blendv_ps(_mm256_add_ps(x, mv), neg_inf, _mm256_cmp_ps(mv, neg_inf, _CMP_EQ_OQ));
+                        }
                     }
-                    for (; tk < kv_tile; ++tk) {
-                        mt[tk] = slope * tevo_table_f32_f16[mrow[tk]];
-                        any_open |= mt[tk] != -INFINITY;
-                    }
-                    for (; tk < FATTN_KV_TILE; ++tk) {
-                        mt[tk] = -INFINITY;
-                    }
-                    any_open |= _mm256_movemask_ps(open) != 0;
-                }
-                if (!any_open) {
-                    // every key of the tile is masked for every row: read no K or V
-                    continue;
+                    _mm256_storeu_ps(row + 8 * g, x);
+                    tmax[g] = _mm256_max_ps(x, tmax[g]); // a NaN score never becomes the maximum
                 }
             }
 
-            tevo_fattn_load_kt(kt_tile, kbase + ic * k->nb[1], k->nb[1], kv_f16, DK, kv_tile);
-
-            // scores[tq][tk] = q[tq] . k[tk]
-            tevo_fattn_gemm<true>(kq_tile, q_tile, kt_tile, dk, FATTN_KV_TILE, tile_rows);
-
-            const __m256 vscale   = _mm256_set1_ps(c.scale);
-            const __m256 vsoftcap = _mm256_set1_ps(c.softcap);
-            for (int tq = 0; tq < tile_rows; ++tq) {
-                float *       row  = kq_tile + tq * FATTN_KV_TILE;
-                const float * mt   = mask_tile + tq * FATTN_KV_TILE;
-                __m256        vmax = neg_inf;
-                for (int tk = 0; tk < FATTN_KV_TILE; tk += 8) {
-                    __m256 x = _mm256_mul_ps(_mm256_loadu_ps(row + tk), vscale);
-                    if (c.softcap != 0.0f) {
-                        alignas(32) float t[8];
-                        _mm256_store_ps(t, x);
-                        for (int l = 0; l < 8; ++l) {
-                            t[l] = tanhf(t[l]);
+            // the running maximum, and rows whose maximum moved: out row and sum scaled
+            __m256 skipped[QT / 8];
+            for (int g = 0; g < nvq; ++g) {
+                skipped[g]       = _mm256_cmp_ps(tmax[g], neg_inf, _CMP_EQ_OQ);
+                const __m256 Mn  = _mm256_max_ps(M[g], tmax[g]);
+                const int    mov = _mm256_movemask_ps(_mm256_andnot_ps(skipped[g], _mm256_cmp_ps(Mn, M[g], _CMP_GT_OQ)));
+                if (mov) {
+                    alignas(32) float m_old[8], m_new[8], ms[8];
+                    _mm256_store_ps(m_old, M[g]);
+                    _mm256_store_ps(m_new, Mn);
+                    for (int l = 0; l < 8; ++l) {
+                        ms[l] = 1.0f;
+                        if ((mov >> l) & 1) {
+                            const int tq = 8 * g + l;
+                            ms[l]        = expf(m_old[l] - m_new[l]);
+                            if (tq < tile_rows) {
+                                tevo_vdsp_vsmul(out + tq * DV, 1, &ms[l], out + tq * DV, 1, (size_t) DV);
+                            }
                         }
-                        x = _mm256_mul_ps(_mm256_load_ps(t), vsoftcap);
                     }
-                    if (mask) {
-                        // A masked key gets -inf whatever its score: a NaN or
-                        // infinity in an unused cache slot must not leak in.
-                        const __m256 mv = _mm256_loadu_ps(mt + tk);
-                        x = _mm256_blendv_ps(_mm256_add_ps(x, mv), neg_inf, _mm256_cmp_ps(mv, neg_inf, _CMP_EQ_OQ));
-                    } else if (tk + 8 > kv_tile) {
-                        const __m256 past = _mm256_castsi256_ps(
-                            _mm256_cmpgt_epi32(_mm256_add_epi32(lane, _mm256_set1_epi32(tk)),
-                                               _mm256_set1_epi32(kv_tile - 1)));
-                        x = _mm256_blendv_ps(x, neg_inf, past);
+                    S[g] = _mm256_mul_ps(S[g], _mm256_load_ps(ms)); // times 1 elsewhere: unchanged
+                }
+                M[g] = _mm256_blendv_ps(Mn, M[g], skipped[g]);
+            }
+
+            // P^T = e^(S^T - M) in place, 0 in skipped rows; each row's sum as
+            // tevo_vec_soft_max_f32 forms it: 8 exponentials folded in single
+            // precision in the order of tevo_v_hsum, then added in double
+            for (int g = 0; g < nvq; ++g) {
+                struct tevo_fattn_dsum sum = { _mm256_setzero_pd(), _mm256_setzero_pd() };
+                for (int tk = 0; tk < KT; tk += 8) {
+                    __m256 e[8];
+                    for (int t = 0; t < 8; ++t) {
+                        float * p = s_t + (tk + t) * QT + 8 * g;
+                        e[t]      = tevo_v_expf(_mm256_sub_ps(_mm256_loadu_ps(p), M[g]));
+                        _mm256_storeu_ps(p, _mm256_blendv_ps(e[t], _mm256_setzero_ps(), skipped[g]));
                     }
-                    _mm256_storeu_ps(row + tk, x);
-                    vmax = _mm256_max_ps(x, vmax); // a NaN score never becomes the maximum
+                    const __m256 w0 = _mm256_add_ps(_mm256_add_ps(e[0], e[4]), _mm256_add_ps(e[1], e[5]));
+                    const __m256 w1 = _mm256_add_ps(_mm256_add_ps(e[2], e[6]), _mm256_add_ps(e[3], e[7]));
+                    sum             = tevo_fattn_dsum_add(sum, _mm256_add_ps(w0, w1));
                 }
-                alignas(32) float lanes[8];
-                _mm256_store_ps(lanes, vmax);
-                float tile_max = -INFINITY;
-                for (int l = 0; l < 8; ++l) {
-                    tile_max = lanes[l] > tile_max ? lanes[l] : tile_max;
-                }
-
-                skipped[tq] = tile_max == -INFINITY;
-                if (skipped[tq]) {
-                    memset(row, 0, FATTN_KV_TILE * sizeof(float));
-                    continue;
-                }
-
-                const float Mn = fmaxf(M[tq], tile_max);
-                if (Mn > M[tq]) {
-                    const float ms = expf(M[tq] - Mn);
-                    tevo_vdsp_vsmul(out_tile + tq * DV, 1, &ms, out_tile + tq * DV, 1, (size_t) DV);
-                    S[tq] = S[tq] * ms;
-                }
-                M[tq] = Mn;
-
-                const double sum = tevo_vec_soft_max_f32(FATTN_KV_TILE, row, row, Mn);
-                S[tq]            = (float) ((double) S[tq] + sum);
+                const struct tevo_fattn_dsum s  = tevo_fattn_dsum_add(sum, S[g]);
+                const __m256                 ns = _mm256_insertf128_ps(
+                    _mm256_castps128_ps256(_mm256_cvtpd_ps(s.lo)), _mm256_cvtpd_ps(s.hi), 1);
+                S[g] = _mm256_blendv_ps(ns, S[g], skipped[g]);
             }
 
             // V rows with an infinity or NaN go into the product as zeros and
@@ -399,49 +468,60 @@ void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct
                     bad[n_bad++] = (uint8_t) tk;
                 }
             }
-            if (kv_tile < FATTN_KV_TILE) {
-                memset(v_tile + kv_tile * DV, 0, (size_t) (FATTN_KV_TILE - kv_tile) * (size_t) DV * sizeof(float));
+            if (kv_tile < KT) {
+                memset(v_tile + kv_tile * DV, 0, (size_t) (KT - kv_tile) * (size_t) DV * sizeof(float));
             }
 
-            // out[tq] += p[tq] . v
-            tevo_fattn_gemm<false>(out_tile, kq_tile, v_tile, FATTN_KV_TILE, dv, tile_rows);
+            // out[tq] += p[tq] . v, p[tq][tk] at P^T[tk][tq]
+            tevo_fattn_gemm<false>(out, (size_t) DV, s_t, 1, QT, v_tile, (size_t) DV, KT, dv, tile_rows);
 
-            for (int b = 0; b < n_bad; ++b) {
-                const int   tk   = bad[b];
-                const char * src = vbase + (ic + tk) * v->nb[1];
-                for (int tq = 0; tq < tile_rows; ++tq) {
-                    if (skipped[tq] || (mask && mask_tile[tq * FATTN_KV_TILE + tk] == -INFINITY)) {
-                        continue;
-                    }
-                    const float p   = kq_tile[tq * FATTN_KV_TILE + tk];
-                    float *     out = out_tile + tq * DV;
-                    for (int64_t d = 0; d < DV; ++d) {
-                        const float vd = kv_f16 ? tevo_table_f32_f16[((const tevo_fp16_t *) src)[d]]
-                                                : ((const float *) src)[d];
-                        out[d] = fmaf(p, vd, out[d]);
+            if (n_bad > 0) {
+                alignas(32) float skip[QT];
+                for (int g = 0; g < nvq; ++g) {
+                    _mm256_store_ps(skip + 8 * g, skipped[g]);
+                }
+                for (int b = 0; b < n_bad; ++b) {
+                    const int    tk  = bad[b];
+                    const char * src = vbase + (ic + tk) * v->nb[1];
+                    for (int tq = 0; tq < tile_rows; ++tq) {
+                        if (skip[tq] != 0.0f || (mask && mask_t[tk * QT + tq] == -INFINITY)) {
+                            continue;
+                        }
+                        const float p = s_t[tk * QT + tq];
+                        float *     o = out + tq * DV;
+                        for (int64_t d = 0; d < DV; ++d) {
+                            const float vd = kv_f16 ? tevo_table_f32_f16[((const tevo_fp16_t *) src)[d]]
+                                                    : ((const float *) src)[d];
+                            o[d] = fmaf(p, vd, o[d]);
+                        }
                     }
                 }
             }
         }
 
+        alignas(32) float Mq[QT], Sq[QT];
+        for (int g = 0; g < QT / 8; ++g) {
+            _mm256_store_ps(Mq + 8 * g, M[g]);
+            _mm256_store_ps(Sq + 8 * g, S[g]);
+        }
         if (sinks) {
             const float s = ((const float *) sinks->data)[h];
             for (int tq = 0; tq < tile_rows; ++tq) {
-                if (s > M[tq]) {
-                    const float ms = expf(M[tq] - s);
-                    tevo_vdsp_vsmul(out_tile + tq * DV, 1, &ms, out_tile + tq * DV, 1, (size_t) DV);
-                    S[tq] = ms * S[tq] + 1.0f;
+                if (s > Mq[tq]) {
+                    const float ms = expf(Mq[tq] - s);
+                    tevo_vdsp_vsmul(out + tq * DV, 1, &ms, out + tq * DV, 1, (size_t) DV);
+                    Sq[tq] = ms * Sq[tq] + 1.0f;
                 } else {
-                    S[tq] = S[tq] + expf(s - M[tq]);
+                    Sq[tq] = Sq[tq] + expf(s - Mq[tq]);
                 }
             }
         }
 
         for (int tq = 0; tq < tile_rows; ++tq) {
-            const float S_inv = S[tq] == 0.0f ? 0.0f : 1.0f / S[tq];
-            float *     out   = out_tile + tq * DV;
-            tevo_vdsp_vsmul(out, 1, &S_inv, out, 1, (size_t) DV);
-            memcpy((char *) dst->data + ((i3 * N + i1 + tq) * ne1 + i2) * nb1, out, (size_t) DV * sizeof(float));
+            const float S_inv = Sq[tq] == 0.0f ? 0.0f : 1.0f / Sq[tq];
+            float *     o     = out + tq * DV;
+            tevo_vdsp_vsmul(o, 1, &S_inv, o, 1, (size_t) DV);
+            memcpy((char *) dst->data + ((i3 * N + i1 + tq) * ne1 + i2) * nb1, o, (size_t) DV * sizeof(float));
         }
 
         ir += tile_rows;

@@ -5,9 +5,18 @@
 // counter and every output value is one vec_dot of a src0 row with a src1
 // row. F32, F16 and BF16 weights go through block dot products that compute
 // a 16x16 block at once with the numerics of the one-row routine.
+//
+// When src1 has enough rows, MUL_MAT over those weights takes larger chunks
+// through the panel routines (cpu/vec/dot-panel.h) instead: a block of src1
+// rows sized for the second-level cache is converted and packed once per
+// chunk, and the weights pass it a panel at a time, the panel staying in the
+// first-level cache while the block streams by. Same dot products, same
+// bits; the weights are read once per block rather than once per 16 rows of
+// src1.
 
 #include "cpu/ops/ops.h"
 #include "cpu/ops/tiled.h"
+#include "cpu/vec/dot-panel.h"
 #include "cpu/vec/vec.h"
 
 #include <immintrin.h>
@@ -40,6 +49,16 @@ static tevo_vec_dot_block_t tevo_mm_block_kernel(enum tevo_type type) {
         case TEVO_TYPE_F16:  return tevo_vec_dot_f16_block;
         case TEVO_TYPE_BF16: return tevo_vec_dot_bf16_block;
         default:             return NULL;
+    }
+}
+
+// One row of n src1 values into the vec_dot_type V, as tevo_mm_convert_src1
+// converts it.
+static void tevo_mm_convert_row(enum tevo_type src, enum tevo_type V, const char * x, char * y, int64_t n) {
+    switch (src) {
+        case TEVO_TYPE_F16:  tevo_cpu_fp16_to_fp32((const tevo_fp16_t *) x, (float *) y, n); break;
+        case TEVO_TYPE_BF16: tevo_cpu_bf16_to_fp32((const tevo_bf16_t *) x, (float *) y, n); break;
+        default:             tevo_get_type_traits_cpu(V)->from_float((const float *) x, y, n); break;
     }
 }
 
@@ -119,6 +138,7 @@ struct tevo_mm_ctx {
 
     const char * src1_data;     // converted rows, or src1's own data
     bool         src1_packed;   // rows at a fixed stride row_size
+    bool         convert;       // src1's rows are its own, still to be converted (panel path)
     size_t       row_size;      // of a src1 row in the vec_dot_type
     int64_t      r2, r3;        // broadcast factors of src0 over dims 2 and 3
 };
@@ -228,6 +248,290 @@ static void tevo_mm_one_chunk(const struct tevo_mm_ctx * mm, int64_t ir0_start, 
     }
 }
 
+// ---------------------------------------------------------------------------
+// MUL_MAT through the panel routines
+
+// bytes of src1 rows a chunk packs: they stay in the second-level cache
+// while the weights stream past them
+static const size_t TEVO_MM_Y_BLOCK_BYTES = 768 * 1024;
+// With fewer src1 rows the weights are better read in place than packed:
+// each packed row would serve only a few dot products.
+static const int64_t TEVO_MM_PANEL_MIN_ROWS = 16;
+// longest rows the panel path takes: its scratch grows with them
+static const int64_t TEVO_MM_PANEL_MAX_N = 8192;
+
+static inline size_t tevo_mm_pad64(size_t n) {
+    return (n + 63) & ~(size_t) 63;
+}
+
+static bool tevo_mm_panel_applies(const struct tevo_tensor * src0, const struct tevo_tensor * src1) {
+    if (src0->type != TEVO_TYPE_F32 && src0->type != TEVO_TYPE_F16 && src0->type != TEVO_TYPE_BF16) {
+        return false;
+    }
+    // a panel of mostly missing rows would be mostly wasted work
+    const int64_t nr1 = src1->ne[1] * src1->ne[2] * src1->ne[3];
+    return src0->ne[0] <= TEVO_MM_PANEL_MAX_N && src0->ne[1] >= 4 && nr1 >= TEVO_MM_PANEL_MIN_ROWS;
+}
+
+// src1 rows per chunk: a multiple of 12, which fills the groups of the
+// panel routines (3 rows of long rows, 2 of short ones)
+static const int64_t TEVO_MM_Y_STEP = 12;
+
+static int64_t tevo_mm_panel_rows(int64_t n, int64_t nr1) {
+    int64_t nc = (int64_t) (TEVO_MM_Y_BLOCK_BYTES / (4 * (size_t) n));
+    nc         = TEVO_MAX(nc, (int64_t) 24);
+    nc         = TEVO_MIN(nc, (int64_t) 384);
+    nc         = TEVO_MIN(nc, (nr1 + TEVO_MM_Y_STEP - 1) / TEVO_MM_Y_STEP * TEVO_MM_Y_STEP);
+    return nc / TEVO_MM_Y_STEP * TEVO_MM_Y_STEP;
+}
+
+// Packed panels a thread keeps: the whole src0 range of a chunk when it fits
+// (a second-level cache's share), so that chunks of the same range, one after
+// the other on a thread, pack it once; one panel otherwise.
+static const size_t TEVO_MM_X_CACHE_BYTES = 512 * 1024;
+
+static int64_t tevo_mm_panel_cache_panels(int n) {
+    const size_t one = sizeof(float) * tevo_dot_panel_x_floats(n);
+    return TEVO_MAX((int64_t) 1, (int64_t) (TEVO_MM_X_CACHE_BYTES / one));
+}
+
+// src1 rows converted at a time into a thread's scratch before packing (a
+// multiple of 12, as the packing wants)
+static const int TEVO_MM_CONVERT_ROWS = 12;
+
+// one thread's scratch: the packed src1 block, the packed panels, the
+// running sums of long rows, src1 rows being converted, and the src1 and
+// dst row addresses of a chunk
+struct tevo_mm_panel_scratch {
+    float *       block;
+    float *       panels;
+    float *       acc;
+    char *        conv;
+    const void ** yrows;
+    float **      drows;
+    int64_t       n_panels; // room in panels
+    size_t        panel_floats;
+    // what panels holds: src0 rows [x0, x1) of the matrix at xoff (x1 = 0: nothing)
+    size_t  xoff;
+    int64_t x0, x1;
+};
+
+static size_t tevo_mm_panel_slice(int n, int64_t nc) {
+    return tevo_mm_pad64(sizeof(float) * tevo_dot_panel_y_floats(n, (int) nc)) +
+           (size_t) tevo_mm_panel_cache_panels(n) * tevo_mm_pad64(sizeof(float) * tevo_dot_panel_x_floats(n)) +
+           tevo_mm_pad64(sizeof(float) * tevo_dot_panel_acc_floats(n, (int) nc)) +
+           tevo_mm_pad64(sizeof(float) * (size_t) n * TEVO_MM_CONVERT_ROWS) +
+           tevo_mm_pad64(sizeof(void *) * (size_t) nc) + tevo_mm_pad64(sizeof(float *) * (size_t) nc);
+}
+
+static struct tevo_mm_panel_scratch tevo_mm_panel_scratch_of(char * slice, int n, int64_t nc) {
+    struct tevo_mm_panel_scratch s;
+    s.block = (float *) slice;
+    slice += tevo_mm_pad64(sizeof(float) * tevo_dot_panel_y_floats(n, (int) nc));
+    s.panels       = (float *) slice;
+    s.n_panels     = tevo_mm_panel_cache_panels(n);
+    s.panel_floats = tevo_mm_pad64(sizeof(float) * tevo_dot_panel_x_floats(n)) / sizeof(float);
+    slice += (size_t) s.n_panels * s.panel_floats * sizeof(float);
+    s.acc = (float *) slice;
+    slice += tevo_mm_pad64(sizeof(float) * tevo_dot_panel_acc_floats(n, (int) nc));
+    s.conv = slice;
+    slice += tevo_mm_pad64(sizeof(float) * (size_t) n * TEVO_MM_CONVERT_ROWS);
+    s.yrows = (const void **) slice;
+    slice += tevo_mm_pad64(sizeof(void *) * (size_t) nc);
+    s.drows = (float **) slice;
+    s.xoff  = 0;
+    s.x0    = 0;
+    s.x1    = 0;
+    return s;
+}
+
+size_t tevo_mul_mat_panel_wsize(const struct tevo_tensor * node, int n_threads) {
+    const struct tevo_tensor * src0 = node->src[0];
+    const struct tevo_tensor * src1 = node->src[1];
+    if (!tevo_mm_panel_applies(src0, src1)) {
+        return 0;
+    }
+    const int64_t nr1 = src1->ne[1] * src1->ne[2] * src1->ne[3];
+    const int     n   = (int) src0->ne[0];
+    // 64: the scratch starts at the first 64-byte boundary of the work buffer
+    return 64 + (size_t) n_threads * tevo_mm_panel_slice(n, tevo_mm_panel_rows(n, nr1));
+}
+
+// Chunks of mc src0 rows by nc src1 rows: one src0 range on a single
+// thread; with more threads the src0 range, then the src1 block, is halved
+// until every thread has about 4 chunks.
+struct tevo_mm_panel_chunking {
+    int64_t mc, nc;
+    int64_t nchunk0, nchunk1;
+};
+
+static struct tevo_mm_panel_chunking tevo_mm_panel_chunks(int64_t nr0, int64_t nr1, int64_t nc, int64_t pr,
+                                                          int nth) {
+    struct tevo_mm_panel_chunking c;
+    c.mc      = (nr0 + pr - 1) / pr * pr;
+    c.nc      = nc;
+    c.nchunk0 = 1;
+    c.nchunk1 = (nr1 + nc - 1) / nc;
+    if (nth > 1) {
+        const int64_t want = 4 * (int64_t) nth;
+        while (c.nchunk0 * c.nchunk1 < want && c.mc > pr) {
+            c.mc      = (c.mc / 2 + pr - 1) / pr * pr;
+            c.nchunk0 = (nr0 + c.mc - 1) / c.mc;
+        }
+        while (c.nchunk0 * c.nchunk1 < want && c.nc > TEVO_MM_Y_STEP) {
+            c.nc      = (c.nc / 2 + TEVO_MM_Y_STEP - 1) / TEVO_MM_Y_STEP * TEVO_MM_Y_STEP;
+            c.nchunk1 = (nr1 + c.nc - 1) / c.nc;
+        }
+    }
+    return c;
+}
+
+// src1 rows a short-row pass takes against every panel of the range before
+// moving on: the results go out along dst rows, not down its columns
+static const int TEVO_MM_SHORT_Y_ROWS = 12;
+
+// src0 rows [x0, x1) against src1 rows [y0, y1): the src1 rows are taken in
+// runs that share one src0 matrix (broadcasting over dimensions 2 and 3),
+// each run packed once and passed by every panel of the range.
+static void tevo_mm_panel_chunk(const struct tevo_mm_ctx * mm, struct tevo_mm_panel_scratch * s, int64_t x0,
+                                int64_t x1, int64_t y0, int64_t y1) {
+    const struct tevo_tensor * src0 = mm->src0;
+    const struct tevo_tensor * src1 = mm->src1;
+    struct tevo_tensor *       dst  = mm->dst;
+
+    const int            n     = mm->n_dot;
+    const enum tevo_type ytype = tevo_get_type_traits_cpu(src0->type)->vec_dot_type;
+    const int64_t        ne11 = src1->ne[1], ne12 = src1->ne[2];
+    const size_t         nb01 = src0->nb[1], nb02 = src0->nb[2], nb03 = src0->nb[3];
+    const size_t         nb1 = dst->nb[1], nb2 = dst->nb[2], nb3 = dst->nb[3];
+    const int64_t        pr      = tevo_dot_panel_rows(n);
+    const int64_t        npanels = (x1 - x0 + pr - 1) / pr;
+    const bool           cached  = npanels <= s->n_panels;
+
+    int64_t i13 = y0 / (ne12 * ne11);
+    int64_t i12 = (y0 - i13 * ne12 * ne11) / ne11;
+    int64_t i11 = y0 - i13 * ne12 * ne11 - i12 * ne11;
+
+    int64_t r = y0;
+    while (r < y1) {
+        const size_t xoff = (size_t) (i12 / mm->r2) * nb02 + (size_t) (i13 / mm->r3) * nb03;
+        int          ny   = 0;
+        for (; r < y1; ++r) {
+            if ((size_t) (i12 / mm->r2) * nb02 + (size_t) (i13 / mm->r3) * nb03 != xoff) {
+                break;
+            }
+            s->yrows[ny] = tevo_mm_src1_row(mm, i11, i12, i13);
+            s->drows[ny] = (float *) ((char *) dst->data + i11 * nb1 + i12 * nb2 + i13 * nb3);
+            ++ny;
+            if (++i11 == ne11) {
+                i11 = 0;
+                if (++i12 == ne12) {
+                    i12 = 0;
+                    ++i13;
+                }
+            }
+        }
+        if (!mm->convert) {
+            tevo_dot_panel_pack_y(ytype, n, s->yrows, 0, ny, s->block);
+        } else {
+            // src1 brought into the partner type a few rows at a time, in cache
+            const size_t rs = tevo_row_size(ytype, n);
+            for (int j0 = 0; j0 < ny; j0 += TEVO_MM_CONVERT_ROWS) {
+                const int    m = TEVO_MIN(TEVO_MM_CONVERT_ROWS, ny - j0);
+                const void * rows[TEVO_MM_CONVERT_ROWS];
+                for (int j = 0; j < m; ++j) {
+                    char * out = s->conv + (size_t) j * rs;
+                    tevo_mm_convert_row(src1->type, ytype, (const char *) s->yrows[j0 + j], out, n);
+                    rows[j] = out;
+                }
+                tevo_dot_panel_pack_y(ytype, n, rows, j0, m, s->block);
+            }
+        }
+
+        const char * x = (const char *) src0->data + xoff;
+        if (cached && !(s->xoff == xoff && s->x0 == x0 && s->x1 == x1)) {
+            for (int64_t q = 0; q < npanels; ++q) {
+                const int64_t i0 = x0 + q * pr;
+                tevo_dot_panel_pack_x(src0->type, n, x + (size_t) i0 * nb01, nb01, (int) TEVO_MIN(pr, x1 - i0),
+                                      s->panels + (size_t) q * s->panel_floats);
+            }
+            s->xoff = xoff;
+            s->x0   = x0;
+            s->x1   = x1;
+        }
+
+        if (cached && n < TEVO_PANEL_SHORT_N) {
+            // short rows: a few src1 rows against every panel, the block's
+            // rows being plain rows of floats
+            for (int j = 0; j < ny; j += TEVO_MM_SHORT_Y_ROWS) {
+                const int m = TEVO_MIN(TEVO_MM_SHORT_Y_ROWS, ny - j);
+                for (int64_t q = 0; q < npanels; ++q) {
+                    const int64_t i0 = x0 + q * pr;
+                    tevo_dot_panel_run(src0->type, n, s->panels + (size_t) q * s->panel_floats,
+                                       (int) TEVO_MIN(pr, x1 - i0), s->block + (size_t) j * (size_t) n, m,
+                                       s->drows + j, (size_t) i0, s->acc);
+                }
+            }
+            continue;
+        }
+        // long rows: a panel stays in the first-level cache while the block streams by
+        for (int64_t q = 0; q < npanels; ++q) {
+            const int64_t i0    = x0 + q * pr;
+            const int     rows  = (int) TEVO_MIN(pr, x1 - i0);
+            float *       panel = s->panels + (cached ? (size_t) q * s->panel_floats : 0);
+            if (!cached) {
+                tevo_dot_panel_pack_x(src0->type, n, x + (size_t) i0 * nb01, nb01, rows, panel);
+            }
+            tevo_dot_panel_run(src0->type, n, panel, rows, s->block, ny, s->drows, (size_t) i0, s->acc);
+        }
+    }
+}
+
+// Whether the product goes through the panels: the processor has them,
+// the shapes suit them and the work buffer has room for their scratch (a
+// caller's own work buffer, such as a convolution's, may not have it).
+static bool tevo_mm_panel_ready(const struct tevo_compute_params * params, const struct tevo_tensor * src0,
+                                const struct tevo_tensor * src1) {
+    if (params->use_ref || !tevo_mm_panel_applies(src0, src1)) {
+        return false;
+    }
+    const int     n   = (int) src0->ne[0];
+    const int64_t nr1 = src1->ne[1] * src1->ne[2] * src1->ne[3];
+    return 64 + (size_t) params->nth * tevo_mm_panel_slice(n, tevo_mm_panel_rows(n, nr1)) <= params->wsize;
+}
+
+static void tevo_mm_panel_path(const struct tevo_compute_params * params, const struct tevo_mm_ctx * mm) {
+    const struct tevo_tensor * src1 = mm->src1;
+
+    const int64_t nr0   = mm->dst->ne[0];
+    const int64_t nr1   = src1->ne[1] * src1->ne[2] * src1->ne[3];
+    const int64_t nc    = tevo_mm_panel_rows(mm->n_dot, nr1);
+    const size_t  slice = tevo_mm_panel_slice(mm->n_dot, nc);
+
+    char * const start = (char *) (((uintptr_t) params->wdata + 63) & ~(uintptr_t) 63);
+    struct tevo_mm_panel_scratch s = tevo_mm_panel_scratch_of(start + (size_t) params->ith * slice, mm->n_dot, nc);
+
+    const struct tevo_mm_panel_chunking c =
+        tevo_mm_panel_chunks(nr0, nr1, nc, tevo_dot_panel_rows(mm->n_dot), params->nth);
+    const int64_t n_chunks = c.nchunk0 * c.nchunk1;
+    TEVO_ASSERT(n_chunks <= INT32_MAX - params->nth);
+
+    int64_t current = params->ith;
+    while (current < n_chunks) {
+        const int64_t ith0 = current % c.nchunk0;
+        const int64_t ith1 = current / c.nchunk0;
+
+        const int64_t x0 = c.mc * ith0;
+        const int64_t y0 = c.nc * ith1;
+        tevo_mm_panel_chunk(mm, &s, x0, TEVO_MIN(x0 + c.mc, nr0), y0, TEVO_MIN(y0 + c.nc, nr1));
+
+        if (params->nth >= n_chunks) {
+            break;
+        }
+        current = tevo_threadpool_chunk_add(params->threadpool, 1);
+    }
+}
+
 void tevo_compute_forward_mul_mat(const struct tevo_compute_params * params, struct tevo_tensor * dst) {
     const struct tevo_tensor * src0 = dst->src[0];
     const struct tevo_tensor * src1 = dst->src[1];
@@ -267,11 +571,15 @@ void tevo_compute_forward_mul_mat(const struct tevo_compute_params * params, str
     const int n_dot = tevo_row_length(dst, ne00);
 
     const bool convert = src1->type != vec_dot_type;
+    // the panels convert src1 chunk by chunk in their own scratch
+    const bool panels = tevo_mm_panel_ready(params, src0, src1);
     if (convert) {
         const bool widen = src1->type != TEVO_TYPE_F32;
         TEVO_ASSERT(!widen || vec_dot_type == TEVO_TYPE_F32);
         TEVO_ASSERT(!widen || src1->type == TEVO_TYPE_F16 || src1->type == TEVO_TYPE_BF16);
-        tevo_mm_convert_src1(params, src1, vec_dot_type, (char *) params->wdata);
+        if (!panels) {
+            tevo_mm_convert_src1(params, src1, vec_dot_type, (char *) params->wdata);
+        }
     }
 
     if (params->ith == 0) {
@@ -287,11 +595,17 @@ void tevo_compute_forward_mul_mat(const struct tevo_compute_params * params, str
     mm.vec_dot_block = tevo_mm_block_kernel(src0->type);
     mm.nrows         = traits->nrows;
     mm.n_dot         = n_dot;
-    mm.src1_data     = convert ? (const char *) params->wdata : (const char *) src1->data;
-    mm.src1_packed   = convert || tevo_is_contiguous(src1);
+    mm.src1_data     = convert && !panels ? (const char *) params->wdata : (const char *) src1->data;
+    mm.src1_packed   = convert ? !panels : tevo_is_contiguous(src1);
+    mm.convert       = convert && panels;
     mm.row_size      = tevo_row_size(vec_dot_type, src1->ne[0]);
     mm.r2            = ne12 / ne02;
     mm.r3            = ne13 / ne03;
+
+    if (panels) {
+        tevo_mm_panel_path(params, &mm);
+        return;
+    }
 
     const int64_t                 nr0 = ne0;
     const int64_t                 nr1 = ne1 * ne2 * ne3;

@@ -39,6 +39,9 @@ void tevo_compute_forward_rms_norm_back(const struct tevo_compute_params * param
 void tevo_compute_forward_group_norm(const struct tevo_compute_params * params, struct tevo_tensor * dst);
 void tevo_compute_forward_l2_norm(const struct tevo_compute_params * params, struct tevo_tensor * dst);
 void tevo_compute_forward_mul_mat(const struct tevo_compute_params * params, struct tevo_tensor * dst);
+// work-buffer bytes of MUL_MAT's panel path (0 when it does not apply); it converts src1
+// itself, so these stand in for the converted src1
+size_t tevo_mul_mat_panel_wsize(const struct tevo_tensor * node, int n_threads);
 void tevo_compute_forward_mul_mat_id(const struct tevo_compute_params * params, struct tevo_tensor * dst);
 void tevo_compute_forward_out_prod(const struct tevo_compute_params * params, struct tevo_tensor * dst);
 void tevo_compute_forward_scale(const struct tevo_compute_params * params, struct tevo_tensor * dst);
