@@ -8,6 +8,7 @@
 
 #include "cpu/ops/ops.h"
 #include "cpu/ops/tiled.h"
+#include "cpu/quants/quants.h"
 #include "cpu/vec/vec.h"
 
 #include <immintrin.h>
@@ -39,6 +40,19 @@ static tevo_vec_dot_block_t tevo_mm_block_kernel(enum tevo_type type) {
         case TEVO_TYPE_F32:  return tevo_vec_dot_f32_block;
         case TEVO_TYPE_F16:  return tevo_vec_dot_f16_block;
         case TEVO_TYPE_BF16: return tevo_vec_dot_bf16_block;
+        default:             return NULL;
+    }
+}
+
+// the several-rows form of a quantized pair's dot product, where one exists:
+// the same bits per value as vec_dot
+static tevo_vec_dot_rows_t tevo_mm_rows_kernel(enum tevo_type type) {
+    switch (type) {
+        case TEVO_TYPE_Q4_0: return tevo_vec_dot_q4_0_q8_0_rows;
+        case TEVO_TYPE_Q4_1: return tevo_vec_dot_q4_1_q8_1_rows;
+        case TEVO_TYPE_Q5_0: return tevo_vec_dot_q5_0_q8_0_rows;
+        case TEVO_TYPE_Q5_1: return tevo_vec_dot_q5_1_q8_1_rows;
+        case TEVO_TYPE_Q8_0: return tevo_vec_dot_q8_0_q8_0_rows;
         default:             return NULL;
     }
 }
@@ -114,6 +128,7 @@ struct tevo_mm_ctx {
 
     tevo_vec_dot_t       vec_dot;
     tevo_vec_dot_block_t vec_dot_block; // NULL: one vec_dot call per value
+    tevo_vec_dot_rows_t  vec_dot_rows;  // NULL: one vec_dot call per value
     int64_t              nrows;         // rows per vec_dot call (1 or 2)
     int                  n_dot;         // values per dot product (ne00)
 
@@ -202,6 +217,27 @@ static void tevo_mm_one_chunk(const struct tevo_mm_ctx * mm, int64_t ir0_start, 
     }
     const size_t src1_stride = mm->src1_packed ? mm->row_size : src1->nb[1];
 
+    if (nrc == 1 && mm->vec_dot_rows != NULL) {
+        // the src0 rows of a block against each src1 row in one call, written
+        // straight into dst
+        for (int64_t iir1 = ir1_start; iir1 < ir1_end; iir1 += TEVO_MM_BLOCK) {
+            for (int64_t iir0 = ir0_start; iir0 < ir0_end; iir0 += TEVO_MM_BLOCK) {
+                const int nr = (int) (TEVO_MIN(iir0 + TEVO_MM_BLOCK, ir0_end) - iir0);
+                for (int64_t ir1 = iir1; ir1 < iir1 + TEVO_MM_BLOCK && ir1 < ir1_end; ++ir1) {
+                    const int64_t i13 = ir1 / (ne12 * ne11);
+                    const int64_t i12 = (ir1 - i13 * ne12 * ne11) / ne11;
+                    const int64_t i11 = ir1 - i13 * ne12 * ne11 - i12 * ne11;
+
+                    const char * src0_row = (const char *) src0->data + (i12 / mm->r2) * nb02 + (i13 / mm->r3) * nb03;
+                    float *      dst_col  = (float *) ((char *) dst->data + i11 * nb1 + i12 * nb2 + i13 * nb3);
+                    mm->vec_dot_rows(n_dot, nr, dst_col + iir0, src0_row + iir0 * nb01, nb01,
+                                     tevo_mm_src1_row(mm, i11, i12, i13));
+                }
+            }
+        }
+        return;
+    }
+
     float tmp[32];
 
     for (int64_t iir1 = ir1_start; iir1 < ir1_end; iir1 += TEVO_MM_BLOCK) {
@@ -285,6 +321,7 @@ void tevo_compute_forward_mul_mat(const struct tevo_compute_params * params, str
     mm.dst           = dst;
     mm.vec_dot       = traits->vec_dot;
     mm.vec_dot_block = tevo_mm_block_kernel(src0->type);
+    mm.vec_dot_rows  = tevo_mm_rows_kernel(src0->type);
     mm.nrows         = traits->nrows;
     mm.n_dot         = n_dot;
     mm.src1_data     = convert ? (const char *) params->wdata : (const char *) src1->data;

@@ -202,6 +202,7 @@ static inline void q32_dot_rows(int nb, float * s, const char * x, size_t bx, co
     typedef typename K::xblock xblock;
     __m256 acc[R];
     float  summs[R];
+#pragma GCC unroll 8
     for (int r = 0; r < R; ++r) {
         acc[r]   = _mm256_setzero_ps();
         summs[r] = 0.0f;
@@ -211,7 +212,8 @@ static inline void q32_dot_rows(int nb, float * s, const char * x, size_t bx, co
         a.qy = _mm256_loadu_si256((const __m256i *) y[ib].qs);
         a.off = K::offset != 0 ? _mm256_maddubs_epi16(_mm256_set1_epi8(K::offset), a.qy) : _mm256_setzero_si256();
         const __m256 dy = _mm256_broadcast_ss(&TEVO_Q_H2F(y[ib].d));
-        for (int r = 0; r < R; ++r) {
+    #pragma GCC unroll 8
+    for (int r = 0; r < R; ++r) {
             const xblock * xb = (const xblock *) (x + (size_t) r * bx) + ib;
             // dx * dy is one float product, as the one-block-at-a-time form takes it
             const __m256 d = _mm256_mul_ps(_mm256_broadcast_ss(&TEVO_Q_H2F(xb->d)), dy);
@@ -221,8 +223,29 @@ static inline void q32_dot_rows(int nb, float * s, const char * x, size_t bx, co
             }
         }
     }
+#pragma GCC unroll 8
     for (int r = 0; r < R; ++r) {
         s[r] = K::has_min ? tevo_q_hsum(acc[r]) + summs[r] : tevo_q_hsum(acc[r]);
+    }
+}
+
+// R rows a pass: four accumulators in flight hide the fused multiply-add
+// latency of one row, and four rows' loads in flight keep the weight stream
+// from memory moving
+template <typename K>
+static void q32_rows(int n, int nr, float * s, const void * vx, size_t bx, const void * vy) {
+    const int                    nb = n / QK8_0;
+    const char *                 x  = (const char *) vx;
+    const typename K::yblock *   y  = (const typename K::yblock *) vy;
+    int                          r  = 0;
+    for (; r + 4 <= nr; r += 4) {
+        q32_dot_rows<K, 4>(nb, s + r, x + (size_t) r * bx, bx, y);
+    }
+    switch (nr - r) {
+        case 3: q32_dot_rows<K, 3>(nb, s + r, x + (size_t) r * bx, bx, y); break;
+        case 2: q32_dot_rows<K, 2>(nb, s + r, x + (size_t) r * bx, bx, y); break;
+        case 1: q32_dot_rows<K, 1>(nb, s + r, x + (size_t) r * bx, bx, y); break;
+        default: break;
     }
 }
 
@@ -256,6 +279,31 @@ void tevo_vec_dot_q8_0_q8_0(TEVO_VEC_DOT_ARGS) {
     TEVO_VEC_DOT_UNUSED();
     TEVO_VEC_DOT_CHECK(n, QK8_0);
     q32_dot_rows<q32_q8_0, 1>(n / QK8_0, s, (const char *) x, 0, (const block_q8_0 *) y);
+}
+
+void tevo_vec_dot_q4_0_q8_0_rows(TEVO_VEC_DOT_ROWS_ARGS) {
+    TEVO_VEC_DOT_CHECK(n, QK8_0);
+    q32_rows<q32_q4_0>(n, nr, s, x, bx, y);
+}
+
+void tevo_vec_dot_q4_1_q8_1_rows(TEVO_VEC_DOT_ROWS_ARGS) {
+    TEVO_VEC_DOT_CHECK(n, QK8_1);
+    q32_rows<q32_q4_1>(n, nr, s, x, bx, y);
+}
+
+void tevo_vec_dot_q5_0_q8_0_rows(TEVO_VEC_DOT_ROWS_ARGS) {
+    TEVO_VEC_DOT_CHECK(n, QK8_0);
+    q32_rows<q32_q5_0>(n, nr, s, x, bx, y);
+}
+
+void tevo_vec_dot_q5_1_q8_1_rows(TEVO_VEC_DOT_ROWS_ARGS) {
+    TEVO_VEC_DOT_CHECK(n, QK8_1);
+    q32_rows<q32_q5_1>(n, nr, s, x, bx, y);
+}
+
+void tevo_vec_dot_q8_0_q8_0_rows(TEVO_VEC_DOT_ROWS_ARGS) {
+    TEVO_VEC_DOT_CHECK(n, QK8_0);
+    q32_rows<q32_q8_0>(n, nr, s, x, bx, y);
 }
 
 } // extern "C"
