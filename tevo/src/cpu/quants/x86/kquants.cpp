@@ -23,10 +23,36 @@ static inline __m256i kq_scaled_pair(__m256i codes, const int8_t * q8, int sa, i
     return _mm256_madd_epi16(kq_scale_pair(sa, sb), p);
 }
 
-// 32 codes of one 32-value sub-block times q8, scaled
-static inline __m256i kq_scaled_one(__m256i codes, const int8_t * q8, int sc) {
+// q4_K and q5_K: the eight six-bit scales (bytes 0..7) and minimums (bytes
+// 8..15) of a block, unpacked a word at a time
+static inline __m128i kq_scales_mins(const uint8_t * q) {
+    uint32_t u[3];
+    memcpy(u, q, sizeof(u));
+    const uint32_t m6 = 0x3f3f3f3f, m4 = 0x0f0f0f0f, m2 = 0x03030303;
+    const uint32_t sc_lo = u[0] & m6;
+    const uint32_t sc_hi = (u[2] & m4) | (((u[0] >> 6) & m2) << 4);
+    const uint32_t mn_lo = u[1] & m6;
+    const uint32_t mn_hi = ((u[2] >> 4) & m4) | (((u[1] >> 6) & m2) << 4);
+    return _mm_setr_epi32((int) sc_lo, (int) sc_hi, (int) mn_lo, (int) mn_hi);
+}
+
+// sub-block scale j of the eight 16-bit scales in both halves of s16, in
+// all sixteen 16-bit lanes: one shuffle instead of a scalar broadcast
+static inline __m256i kq_scale_lanes(__m256i s16, int j) {
+    return _mm256_shuffle_epi8(s16, _mm256_set1_epi16((short) (0x0100 + 0x0202 * j)));
+}
+
+// 32 codes of one 32-value sub-block times q8, scaled by the 16-bit lanes sc
+static inline __m256i kq_scaled_lanes(__m256i codes, const int8_t * q8, __m256i sc) {
     const __m256i p = _mm256_maddubs_epi16(codes, _mm256_loadu_si256((const __m256i *) q8));
-    return _mm256_madd_epi16(_mm256_set1_epi16((short) sc), p);
+    return _mm256_madd_epi16(sc, p);
+}
+
+// bit b of each byte of bits moved to bit 4, the others cleared (b = 0..7):
+// one 16-bit shift, whose spill into the neighbour byte the mask removes
+static inline __m256i kq_bit_to_16(__m256i bits, int b) {
+    const __m256i t = b < 4 ? _mm256_slli_epi16(bits, 4 - b) : _mm256_srli_epi16(bits, b - 4);
+    return _mm256_and_si256(t, _mm256_set1_epi8(0x10));
 }
 
 extern "C" {
@@ -123,24 +149,22 @@ void tevo_vec_dot_q4_K_q8_K(TEVO_VEC_DOT_ARGS) {
         const block_q4_K * xb = &bx0[ib];
         const block_q8_K * yb = &by0[ib];
 
-        uint8_t sc[8], m[8];
-        for (int j = 0; j < 8; ++j) {
-            tevo_kq_unpack_scale_min(j, xb->scales, &sc[j], &m[j]);
-        }
+        const __m128i scm = kq_scales_mins(xb->scales);
         // the minimums meet the sums of each 32-value sub-block
         const __m128i bs   = _mm_hadd_epi16(_mm_loadu_si128((const __m128i *) yb->bsums),
                                             _mm_loadu_si128((const __m128i *) (yb->bsums + 8)));
-        const __m128i mins = _mm_cvtepu8_epi16(_mm_loadl_epi64((const __m128i *) m));
+        const __m128i mins = _mm_cvtepu8_epi16(_mm_unpackhi_epi64(scm, scm));
         const __m128i pm   = _mm_madd_epi16(mins, bs);
         accm = _mm_fmadd_ps(_mm_cvtepi32_ps(pm), _mm_set1_ps(-yb->d * TEVO_Q_H2F(xb->dmin)), accm);
 
-        __m256i sumi = _mm256_setzero_si256();
+        const __m256i sc16 = _mm256_broadcastsi128_si256(_mm_cvtepu8_epi16(scm));
+        __m256i       sumi = _mm256_setzero_si256();
         for (int g = 0; g < 4; ++g) {
             const __m256i bits = _mm256_loadu_si256((const __m256i *) (xb->qs + 32 * g));
             const __m256i lo   = _mm256_and_si256(bits, m4);
             const __m256i hi   = _mm256_and_si256(_mm256_srli_epi16(bits, 4), m4);
-            sumi = _mm256_add_epi32(sumi, kq_scaled_one(lo, yb->qs + 64 * g, sc[2 * g]));
-            sumi = _mm256_add_epi32(sumi, kq_scaled_one(hi, yb->qs + 64 * g + 32, sc[2 * g + 1]));
+            sumi = _mm256_add_epi32(sumi, kq_scaled_lanes(lo, yb->qs + 64 * g, kq_scale_lanes(sc16, 2 * g)));
+            sumi = _mm256_add_epi32(sumi, kq_scaled_lanes(hi, yb->qs + 64 * g + 32, kq_scale_lanes(sc16, 2 * g + 1)));
         }
         const float d = yb->d * TEVO_Q_H2F(xb->d);
         acc           = _mm256_fmadd_ps(_mm256_cvtepi32_ps(sumi), _mm256_set1_ps(d), acc);
@@ -155,35 +179,31 @@ void tevo_vec_dot_q5_K_q8_K(TEVO_VEC_DOT_ARGS) {
     const block_q8_K * by0 = (const block_q8_K *) y;
 
     const __m256i m4    = _mm256_set1_epi8(0x0f);
-    const __m256i one   = _mm256_set1_epi8(1);
     __m256        acc   = _mm256_setzero_ps();
     float         summs = 0.0f;
     for (int ib = 0; ib < n / QK_K; ++ib) {
         const block_q5_K * xb = &bx0[ib];
         const block_q8_K * yb = &by0[ib];
 
-        uint8_t sc[8], m[8];
-        for (int j = 0; j < 8; ++j) {
-            tevo_kq_unpack_scale_min(j, xb->scales, &sc[j], &m[j]);
-        }
+        const __m128i scm  = kq_scales_mins(xb->scales);
         const __m128i bs   = _mm_hadd_epi16(_mm_loadu_si128((const __m128i *) yb->bsums),
                                             _mm_loadu_si128((const __m128i *) (yb->bsums + 8)));
-        const __m128i mins = _mm_cvtepu8_epi16(_mm_loadl_epi64((const __m128i *) m));
+        const __m128i mins = _mm_cvtepu8_epi16(_mm_unpackhi_epi64(scm, scm));
         const __m128i pm   = _mm_madd_epi16(mins, bs);
         const int     msum = _mm_cvtsi128_si32(_mm_hadd_epi32(_mm_hadd_epi32(pm, pm), _mm_hadd_epi32(pm, pm)));
         summs              = fmaf(-(float) msum, yb->d * TEVO_Q_H2F(xb->dmin), summs);
 
+        const __m256i sc16  = _mm256_broadcastsi128_si256(_mm_cvtepu8_epi16(scm));
         const __m256i hbits = _mm256_loadu_si256((const __m256i *) xb->qh);
         __m256i       sumi  = _mm256_setzero_si256();
         for (int g = 0; g < 4; ++g) {
             const __m256i bits = _mm256_loadu_si256((const __m256i *) (xb->qs + 32 * g));
             // fifth bits: bit 2g of qh[l] for the low nibbles, 2g + 1 for the high
-            const __m256i h0 = _mm256_slli_epi16(_mm256_and_si256(_mm256_srli_epi16(hbits, 2 * g), one), 4);
-            const __m256i h1 = _mm256_slli_epi16(_mm256_and_si256(_mm256_srli_epi16(hbits, 2 * g + 1), one), 4);
-            const __m256i lo = _mm256_or_si256(_mm256_and_si256(bits, m4), h0);
-            const __m256i hi = _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi16(bits, 4), m4), h1);
-            sumi = _mm256_add_epi32(sumi, kq_scaled_one(lo, yb->qs + 64 * g, sc[2 * g]));
-            sumi = _mm256_add_epi32(sumi, kq_scaled_one(hi, yb->qs + 64 * g + 32, sc[2 * g + 1]));
+            const __m256i lo = _mm256_or_si256(_mm256_and_si256(bits, m4), kq_bit_to_16(hbits, 2 * g));
+            const __m256i hi =
+                _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi16(bits, 4), m4), kq_bit_to_16(hbits, 2 * g + 1));
+            sumi = _mm256_add_epi32(sumi, kq_scaled_lanes(lo, yb->qs + 64 * g, kq_scale_lanes(sc16, 2 * g)));
+            sumi = _mm256_add_epi32(sumi, kq_scaled_lanes(hi, yb->qs + 64 * g + 32, kq_scale_lanes(sc16, 2 * g + 1)));
         }
         const float d = yb->d * TEVO_Q_H2F(xb->d);
         acc           = _mm256_fmadd_ps(_mm256_cvtepi32_ps(sumi), _mm256_set1_ps(d), acc);
