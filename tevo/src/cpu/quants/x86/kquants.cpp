@@ -12,15 +12,43 @@
 #include "cpu/quants/x86/simd.h"
 #include "quants/kquants.h"
 
-// sub-block scales a (lanes 0..7, bytes 0..15) and b (lanes 8..15)
-static inline __m256i kq_scale_pair(int a, int b) {
-    return _mm256_set_m128i(_mm_set1_epi16((short) b), _mm_set1_epi16((short) a));
+// eight 8-bit sub-block scales widened to 16 bits, in both halves
+static inline __m256i kq_scales16_u8(__m128i s8) {
+    return _mm256_broadcastsi128_si256(_mm_cvtepu8_epi16(s8));
 }
 
-// 32 codes of two 16-value sub-blocks times q8, scaled
-static inline __m256i kq_scaled_pair(__m256i codes, const int8_t * q8, int sa, int sb) {
+static inline __m256i kq_scales16_i8(__m128i s8) {
+    return _mm256_broadcastsi128_si256(_mm_cvtepi8_epi16(s8));
+}
+
+// scales j (lanes 0..7, bytes 0..15) and j + 1 (lanes 8..15) of the eight
+// 16-bit scales in both halves of s16: one shuffle instead of two scalar
+// broadcasts
+static inline __m256i kq_scale_pair(__m256i s16, int j) {
+    return _mm256_shuffle_epi8(s16, _mm256_set_m128i(_mm_set1_epi16((short) (0x0100 + 0x0202 * (j + 1))),
+                                                     _mm_set1_epi16((short) (0x0100 + 0x0202 * j))));
+}
+
+// 32 codes of two 16-value sub-blocks times q8, scaled by the 16-bit lanes sc
+static inline __m256i kq_scaled_pair(__m256i codes, const int8_t * q8, __m256i sc) {
     const __m256i p = _mm256_maddubs_epi16(codes, _mm256_loadu_si256((const __m256i *) q8));
-    return _mm256_madd_epi16(kq_scale_pair(sa, sb), p);
+    return _mm256_madd_epi16(sc, p);
+}
+
+// q3_K: the sixteen six-bit scales less 32 as signed bytes, unpacked a word
+// at a time
+static inline __m128i kq_q3_scales(const uint8_t * q) {
+    uint64_t a;
+    uint32_t b;
+    memcpy(&a, q, sizeof(a));
+    memcpy(&b, q + 8, sizeof(b));
+    const uint64_t m4  = 0x0f0f0f0f0f0f0f0full;
+    const uint32_t m2  = 0x03030303u;
+    const uint64_t hi0 = (uint64_t) (b & m2) | ((uint64_t) ((b >> 2) & m2) << 32);
+    const uint64_t hi1 = (uint64_t) ((b >> 4) & m2) | ((uint64_t) ((b >> 6) & m2) << 32);
+    const uint64_t s0  = (a & m4) | (hi0 << 4);
+    const uint64_t s1  = ((a >> 4) & m4) | (hi1 << 4);
+    return _mm_sub_epi8(_mm_set_epi64x((long long) s1, (long long) s0), _mm_set1_epi8(32));
 }
 
 // q4_K and q5_K: the eight six-bit scales (bytes 0..7) and minimums (bytes
@@ -80,15 +108,15 @@ void tevo_vec_dot_q2_K_q8_K(TEVO_VEC_DOT_ARGS) {
         const __m256i pm   = _mm256_madd_epi16(mins, _mm256_loadu_si256((const __m256i *) yb->bsums));
         acc                = _mm256_fmadd_ps(_mm256_cvtepi32_ps(pm), _mm256_set1_ps(dmin), acc);
 
-        __m256i sumi = _mm256_setzero_si256();
+        const __m128i sc8     = _mm_and_si128(ms, _mm_set1_epi8(0x0f));
+        const __m256i sc16[2] = { kq_scales16_u8(sc8), kq_scales16_u8(_mm_unpackhi_epi64(sc8, sc8)) };
+        __m256i       sumi    = _mm256_setzero_si256();
         for (int h = 0; h < 2; ++h) {
             const __m256i bits = _mm256_loadu_si256((const __m256i *) (xb->qs + 32 * h));
             for (int sh = 0; sh < 4; ++sh) {
-                const int     j  = 8 * h + 2 * sh;
                 const __m256i q2 = _mm256_and_si256(_mm256_srli_epi16(bits, 2 * sh), m3);
-                sumi             = _mm256_add_epi32(sumi, kq_scaled_pair(q2, yb->qs + 128 * h + 32 * sh,
-                                                                         xb->scales[j] & 0x0f,
-                                                                         xb->scales[j + 1] & 0x0f));
+                sumi             = _mm256_add_epi32(
+                    sumi, kq_scaled_pair(q2, yb->qs + 128 * h + 32 * sh, kq_scale_pair(sc16[h], 2 * sh)));
             }
         }
         acc = _mm256_fmadd_ps(_mm256_cvtepi32_ps(sumi), _mm256_set1_ps(dall), acc);
@@ -109,17 +137,14 @@ void tevo_vec_dot_q3_K_q8_K(TEVO_VEC_DOT_ARGS) {
         const block_q3_K * xb = &bx0[ib];
         const block_q8_K * yb = &by0[ib];
 
-        int sc[16];
-        for (int j = 0; j < 16; ++j) {
-            sc[j] = tevo_kq_q3_scale(xb->scales, j) - 32;
-        }
+        const __m128i sc8     = kq_q3_scales(xb->scales);
+        const __m256i sc16[2] = { kq_scales16_i8(sc8), kq_scales16_i8(_mm_unpackhi_epi64(sc8, sc8)) };
         const __m256i hbits = _mm256_loadu_si256((const __m256i *) xb->hmask);
 
         __m256i sumi = _mm256_setzero_si256();
         for (int h = 0; h < 2; ++h) {
             const __m256i bits = _mm256_loadu_si256((const __m256i *) (xb->qs + 32 * h));
             for (int sh = 0; sh < 4; ++sh) {
-                const int      j  = 8 * h + 2 * sh;
                 const int8_t * q8 = yb->qs + 128 * h + 32 * sh;
                 const __m256i  qy = _mm256_loadu_si256((const __m256i *) q8);
                 const __m256i  q2 = _mm256_and_si256(_mm256_srli_epi16(bits, 2 * sh), m3);
@@ -127,7 +152,7 @@ void tevo_vec_dot_q3_K_q8_K(TEVO_VEC_DOT_ARGS) {
                 const __m256i hb    = _mm256_and_si256(hbits, _mm256_set1_epi8((char) (1 << (4 * h + sh))));
                 const __m256i four  = _mm256_and_si256(_mm256_cmpeq_epi8(hb, zer), _mm256_set1_epi8(4));
                 const __m256i p     = _mm256_sub_epi16(_mm256_maddubs_epi16(q2, qy), _mm256_maddubs_epi16(four, qy));
-                sumi = _mm256_add_epi32(sumi, _mm256_madd_epi16(kq_scale_pair(sc[j], sc[j + 1]), p));
+                sumi = _mm256_add_epi32(sumi, _mm256_madd_epi16(kq_scale_pair(sc16[h], 2 * sh), p));
             }
         }
         const float d = yb->d * TEVO_Q_H2F(xb->d);
@@ -218,7 +243,6 @@ void tevo_vec_dot_q6_K_q8_K(TEVO_VEC_DOT_ARGS) {
     const block_q8_K * by0 = (const block_q8_K *) y;
 
     const __m256i m4  = _mm256_set1_epi8(0x0f);
-    const __m256i m3  = _mm256_set1_epi8(3);
     __m256        acc = _mm256_setzero_ps();
     for (int ib = 0; ib < n / QK_K; ++ib) {
         const block_q6_K * xb = &bx0[ib];
@@ -229,7 +253,9 @@ void tevo_vec_dot_q6_K_q8_K(TEVO_VEC_DOT_ARGS) {
         const __m256i offset   = _mm256_slli_epi32(
             _mm256_madd_epi16(scales16, _mm256_loadu_si256((const __m256i *) yb->bsums)), 5);
 
-        __m256i sumi = _mm256_setzero_si256();
+        const __m128i sc8     = _mm_loadu_si128((const __m128i *) xb->scales);
+        const __m256i sc16[2] = { kq_scales16_i8(sc8), kq_scales16_i8(_mm_unpackhi_epi64(sc8, sc8)) };
+        __m256i       sumi    = _mm256_setzero_si256();
         for (int h = 0; h < 2; ++h) {
             const __m256i ql0 = _mm256_loadu_si256((const __m256i *) (xb->ql + 64 * h));
             const __m256i ql1 = _mm256_loadu_si256((const __m256i *) (xb->ql + 64 * h + 32));
@@ -238,12 +264,13 @@ void tevo_vec_dot_q6_K_q8_K(TEVO_VEC_DOT_ARGS) {
                 const __m256i src = (sh & 1) ? ql1 : ql0;
                 const __m256i lo  = sh < 2 ? _mm256_and_si256(src, m4)
                                            : _mm256_and_si256(_mm256_srli_epi16(src, 4), m4);
-                const __m256i hi =
-                    _mm256_slli_epi16(_mm256_and_si256(_mm256_srli_epi16(qh, 2 * sh), m3), 4);
-                const int j = 8 * h + 2 * sh;
-                sumi        = _mm256_add_epi32(sumi, kq_scaled_pair(_mm256_or_si256(lo, hi),
-                                                                    yb->qs + 128 * h + 32 * sh, xb->scales[j],
-                                                                    xb->scales[j + 1]));
+                // bits 2sh, 2sh + 1 of each byte to bits 4, 5: one 16-bit shift
+                // whose spill into the neighbour byte the mask removes
+                const __m256i hs = sh < 2 ? _mm256_slli_epi16(qh, 4 - 2 * sh)
+                                          : (sh == 2 ? qh : _mm256_srli_epi16(qh, 2));
+                const __m256i hi = _mm256_and_si256(hs, _mm256_set1_epi8(0x30));
+                sumi = _mm256_add_epi32(sumi, kq_scaled_pair(_mm256_or_si256(lo, hi), yb->qs + 128 * h + 32 * sh,
+                                                             kq_scale_pair(sc16[h], 2 * sh)));
             }
         }
         sumi          = _mm256_sub_epi32(sumi, offset);
