@@ -4,6 +4,8 @@
 
 #include "quant-test-helpers.h"
 
+#include <algorithm>
+
 namespace {
 
 const qt::DotKernel kernels[] = {
@@ -50,7 +52,7 @@ TEST(VecDotQ32, RowsFormsGiveTheOneRowBits) {
                         // rows of different magnitudes: scales far apart
                         const std::vector<uint8_t> q =
                             qt::quantize_ref(k.wtype, qt::gaussian_row(n, rng, std::ldexp(1.0f, 3 * r - 8)));
-                        memcpy(w.data() + r * bx, q.data(), q.size());
+                        std::copy(q.begin(), q.end(), w.begin() + (ptrdiff_t) (r * bx));
                     }
                     const std::vector<uint8_t> a = qt::quantize_cpu(act, qt::gaussian_row(n, rng));
                     std::vector<float>         s((size_t) nr + 1, 1234.5f);
