@@ -60,7 +60,8 @@ TEST(VecDotQ32, RowsFormsGiveTheOneRowBits) {
                     for (int r = 0; r < nr; ++r) {
                         float one = NAN;
                         k.x86((int) n, &one, 0, w.data() + r * bx, 0, a.data(), 0, 1);
-                        EXPECT_EQ(memcmp(&one, &s[r], sizeof(float)), 0) << "row " << r << ": " << one << " vs " << s[r];
+                        EXPECT_EQ(memcmp(&one, &s[r], sizeof(float)), 0)
+                            << "row " << r << ": " << one << " vs " << s[r];
                     }
                     EXPECT_EQ(s[nr], 1234.5f) << "wrote past the last row";
                 }

@@ -147,7 +147,9 @@ struct q32_q4_0 {
     typedef block_q8_0 yblock;
     static const int  offset  = 8;
     static const bool has_min = false;
-    static inline __m256i lanes(const xblock * x, const q32_act & a) { return q32_lanes_offset(q32_nibbles(x->qs), a); }
+    static inline __m256i lanes(const xblock * x, const q32_act & a) {
+        return q32_lanes_offset(q32_nibbles(x->qs), a);
+    }
 };
 
 struct q32_q5_0 {
@@ -196,12 +198,16 @@ static inline float q32_min_of(const void *) { return 0.0f; }
 static inline float q32_min_of(const block_q4_1 * x) { return TEVO_Q_H2F(x->m); }
 static inline float q32_min_of(const block_q5_1 * x) { return TEVO_Q_H2F(x->m); }
 
-// s[r] = row x + r * bx (nb blocks) . row y, r < R
+// s[r] = row x + r * bx (nb blocks) . row y, r < R. With four rows the
+// minimum terms of q4_1 and q5_1 run in the lanes of one vector, each lane
+// the fused chain of one row.
 template <typename K, int R>
 static inline void q32_dot_rows(int nb, float * s, const char * x, size_t bx, const typename K::yblock * y) {
     typedef typename K::xblock xblock;
-    __m256 acc[R];
-    float  summs[R];
+    const bool min4 = K::has_min && R == 4;
+    __m256     acc[R];
+    float      summs[R < 4 ? 4 : R];
+    __m128     summs4 = _mm_setzero_ps();
 #pragma GCC unroll 8
     for (int r = 0; r < R; ++r) {
         acc[r]   = _mm256_setzero_ps();
@@ -209,19 +215,30 @@ static inline void q32_dot_rows(int nb, float * s, const char * x, size_t bx, co
     }
     for (int ib = 0; ib < nb; ++ib) {
         q32_act a;
-        a.qy = _mm256_loadu_si256((const __m256i *) y[ib].qs);
-        a.off = K::offset != 0 ? _mm256_maddubs_epi16(_mm256_set1_epi8(K::offset), a.qy) : _mm256_setzero_si256();
+        a.qy            = _mm256_loadu_si256((const __m256i *) y[ib].qs);
+        a.off           = K::offset != 0 ? _mm256_maddubs_epi16(_mm256_set1_epi8(K::offset), a.qy)
+                                         : _mm256_setzero_si256();
         const __m256 dy = _mm256_broadcast_ss(&TEVO_Q_H2F(y[ib].d));
-    #pragma GCC unroll 8
-    for (int r = 0; r < R; ++r) {
+#pragma GCC unroll 8
+        for (int r = 0; r < R; ++r) {
             const xblock * xb = (const xblock *) (x + (size_t) r * bx) + ib;
             // dx * dy is one float product, as the one-block-at-a-time form takes it
             const __m256 d = _mm256_mul_ps(_mm256_broadcast_ss(&TEVO_Q_H2F(xb->d)), dy);
             acc[r]         = _mm256_fmadd_ps(d, _mm256_cvtepi32_ps(K::lanes(xb, a)), acc[r]);
-            if (K::has_min) {
+            if (K::has_min && !min4) {
                 summs[r] = fmaf(q32_min_of(xb), q32_min_term(&y[ib]), summs[r]);
             }
         }
+        if (min4) {
+            const xblock * xb = (const xblock *) x + ib;
+            const __m128   m  = _mm_setr_ps(q32_min_of(xb), q32_min_of((const xblock *) ((const char *) xb + bx)),
+                                            q32_min_of((const xblock *) ((const char *) xb + 2 * bx)),
+                                            q32_min_of((const xblock *) ((const char *) xb + 3 * bx)));
+            summs4 = _mm_fmadd_ps(m, _mm_set1_ps(q32_min_term(&y[ib])), summs4);
+        }
+    }
+    if (min4) {
+        _mm_storeu_ps(summs, summs4);
     }
 #pragma GCC unroll 8
     for (int r = 0; r < R; ++r) {
@@ -234,10 +251,10 @@ static inline void q32_dot_rows(int nb, float * s, const char * x, size_t bx, co
 // from memory moving
 template <typename K>
 static void q32_rows(int n, int nr, float * s, const void * vx, size_t bx, const void * vy) {
-    const int                    nb = n / QK8_0;
-    const char *                 x  = (const char *) vx;
-    const typename K::yblock *   y  = (const typename K::yblock *) vy;
-    int                          r  = 0;
+    const int                  nb = n / QK8_0;
+    const char *               x  = (const char *) vx;
+    const typename K::yblock * y  = (const typename K::yblock *) vy;
+    int                        r  = 0;
     for (; r + 4 <= nr; r += 4) {
         q32_dot_rows<K, 4>(nb, s + r, x + (size_t) r * bx, bx, y);
     }
