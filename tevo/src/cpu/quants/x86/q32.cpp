@@ -248,7 +248,10 @@ static inline void q32_dot_rows(int nb, float * s, const char * x, size_t bx, co
 
 // R rows a pass: four accumulators in flight hide the fused multiply-add
 // latency of one row, and four rows' loads in flight keep the weight stream
-// from memory moving
+// from memory moving. Each pass first asks for the next four rows (past nr
+// too: they are the caller's next rows, and a prefetch never faults); the
+// hardware prefetchers alone leave a one-row product a fifth below its
+// in-cache speed.
 template <typename K>
 static void q32_rows(int n, int nr, float * s, const void * vx, size_t bx, const void * vy) {
     const int                  nb = n / QK8_0;
@@ -256,6 +259,10 @@ static void q32_rows(int n, int nr, float * s, const void * vx, size_t bx, const
     const typename K::yblock * y  = (const typename K::yblock *) vy;
     int                        r  = 0;
     for (; r + 4 <= nr; r += 4) {
+        const char * next = x + (size_t) (r + 4) * bx;
+        for (size_t o = 0; o < 4 * bx; o += 64) {
+            _mm_prefetch(next + o, _MM_HINT_T0);
+        }
         q32_dot_rows<K, 4>(nb, s + r, x + (size_t) r * bx, bx, y);
     }
     switch (nr - r) {
