@@ -104,6 +104,46 @@ TEST(QuantsCpuOps, MulMatAgainstDequantizedWeights) {
     check_mul_mat(kquants);
 }
 
+// One activation row against many weight rows, the decoder's output
+// projection: the chunk split changes with the row count and the thread
+// count, every value must still be the one-row dot product's bits.
+TEST(QuantsCpuOps, OneRowProductsGiveTheOneRowKernelBits) {
+    tevo_cpu_init();
+    const int64_t K = 384;
+    for (tevo_type t : { TEVO_TYPE_Q4_0, TEVO_TYPE_Q4_1, TEVO_TYPE_Q5_0, TEVO_TYPE_Q5_1, TEVO_TYPE_Q8_0 }) {
+        // 3 rows: fewer than the threads; 700: chunks shrunk to 64 rows, then
+        // one per thread; 5000: 256-row chunks with a short last one
+        for (int64_t M : { 3, 700, 5000 }) {
+            SCOPED_TRACE(std::string(tevo_type_name(t)) + " rows=" + std::to_string(M));
+            std::mt19937               rng(2000 + (int) t);
+            std::vector<uint8_t>       wq(qt::row_bytes(t, K * M));
+            const std::vector<float>   wsrc = qt::gaussian_row(K * M, rng);
+            ASSERT_EQ(tevo_quantize_chunk(t, wsrc.data(), wq.data(), 0, M, K, nullptr), wq.size());
+            const std::vector<float>   act = qt::gaussian_row(K, rng);
+            const tevo_type            vt  = tevo_get_type_traits_cpu(t)->vec_dot_type;
+            const std::vector<uint8_t> aq  = qt::quantize_cpu(vt, act);
+            const size_t               rs  = qt::row_bytes(t, K);
+
+            std::vector<float> want((size_t) M);
+            for (int64_t m = 0; m < M; ++m) {
+                tevo_get_type_traits_cpu(t)->vec_dot((int) K, &want[m], 0, wq.data() + m * rs, 0, aq.data(), 0, 1);
+            }
+            for (int nth : { 1, 3, 4 }) {
+                kt::Backend   b(nth);
+                tevo_tensor * w   = tevo_new_tensor_2d(b.ctx, t, K, M);
+                tevo_tensor * a   = tevo_new_tensor_2d(b.ctx, TEVO_TYPE_F32, K, 1);
+                tevo_tensor * out = tevo_mul_mat(b.ctx, w, a);
+                b.alloc();
+                b.set(w, wq);
+                b.set(a, act);
+                compute_all(b, { out });
+                const std::vector<float> o = b.get<float>(out);
+                EXPECT_EQ(memcmp(o.data(), want.data(), want.size() * sizeof(float)), 0) << "threads " << nth;
+            }
+        }
+    }
+}
+
 TEST(QuantsCpuOps, MulMatIQuantsAgainstDequantizedWeights) {
     check_mul_mat(iquants);
 }

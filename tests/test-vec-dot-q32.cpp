@@ -4,6 +4,8 @@
 
 #include "quant-test-helpers.h"
 
+#include <algorithm>
+
 namespace {
 
 const qt::DotKernel kernels[] = {
@@ -24,6 +26,48 @@ TEST(VecDotQ32, IntegerBlockSumsAreEqual) {
     tevo_cpu_init();
     std::mt19937 rng(12);
     for (const auto & k : kernels) qt::check_dot_integer_sums(k, rng);
+}
+
+// The several-rows forms give every row the bits of the one-row kernel, for
+// row counts around the pass width and rows at a stride beyond their size,
+// and write nothing past the last row.
+TEST(VecDotQ32, RowsFormsGiveTheOneRowBits) {
+    tevo_cpu_init();
+    const tevo_vec_dot_rows_t rows[] = { tevo_vec_dot_q4_0_q8_0_rows, tevo_vec_dot_q4_1_q8_1_rows,
+                                         tevo_vec_dot_q5_0_q8_0_rows, tevo_vec_dot_q5_1_q8_1_rows,
+                                         tevo_vec_dot_q8_0_q8_0_rows };
+    std::mt19937 rng(16);
+    for (size_t ki = 0; ki < 5; ++ki) {
+        const qt::DotKernel & k   = kernels[ki];
+        const tevo_type       act = tevo_get_type_traits_cpu(k.wtype)->vec_dot_type;
+        for (int nb : { 0, 1, 3, 12, 300 }) {
+            const int64_t n = nb * 32;
+            for (int nr : { 1, 2, 3, 4, 5, 7, 8, 9 }) {
+                for (size_t pad : { (size_t) 0, (size_t) 6 }) {
+                    SCOPED_TRACE(std::string(k.name) + " n=" + std::to_string(n) + " rows=" + std::to_string(nr) +
+                                 " pad=" + std::to_string(pad));
+                    const size_t         bx = qt::row_bytes(k.wtype, n) + pad;
+                    std::vector<uint8_t> w(bx * (size_t) nr, 0);
+                    for (int r = 0; r < nr; ++r) {
+                        // rows of different magnitudes: scales far apart
+                        const std::vector<uint8_t> q =
+                            qt::quantize_ref(k.wtype, qt::gaussian_row(n, rng, std::ldexp(1.0f, 3 * r - 8)));
+                        std::copy(q.begin(), q.end(), w.begin() + (ptrdiff_t) (r * bx));
+                    }
+                    const std::vector<uint8_t> a = qt::quantize_cpu(act, qt::gaussian_row(n, rng));
+                    std::vector<float>         s((size_t) nr + 1, 1234.5f);
+                    rows[ki]((int) n, nr, s.data(), w.data(), bx, a.data());
+                    for (int r = 0; r < nr; ++r) {
+                        float one = NAN;
+                        k.x86((int) n, &one, 0, w.data() + r * bx, 0, a.data(), 0, 1);
+                        EXPECT_EQ(memcmp(&one, &s[r], sizeof(float)), 0)
+                            << "row " << r << ": " << one << " vs " << s[r];
+                    }
+                    EXPECT_EQ(s[nr], 1234.5f) << "wrote past the last row";
+                }
+            }
+        }
+    }
 }
 
 TEST(VecDotQ32, WorkedCases) {
@@ -131,6 +175,7 @@ TEST(VecDotQ32DeathTest, LengthsOfPartialBlocksAreRefused) {
     float                s;
     EXPECT_DEATH(tevo_vec_dot_q4_0_q8_0(31, &s, 0, w.data(), 0, a.data(), 0, 1), "n >= 0 && n % QK8_0 == 0");
     EXPECT_DEATH(tevo_vec_dot_q4_1_q8_1_generic(40, &s, 0, w.data(), 0, a.data(), 0, 1), "QK8_1");
+    EXPECT_DEATH(tevo_vec_dot_q5_0_q8_0_rows(48, 1, &s, w.data(), 0, a.data()), "n >= 0 && n % QK8_0 == 0");
     std::vector<float> x(40);
     EXPECT_DEATH(quantize_row_q8_0(x.data(), w.data(), 40), "k >= 0 && k % QK8_0 == 0");
     EXPECT_DEATH(quantize_row_q8_1(x.data(), w.data(), 40), "k >= 0 && k % QK8_1 == 0");

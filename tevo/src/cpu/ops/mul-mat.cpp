@@ -16,6 +16,7 @@
 
 #include "cpu/ops/ops.h"
 #include "cpu/ops/tiled.h"
+#include "cpu/quants/quants.h"
 #include "cpu/vec/dot-panel.h"
 #include "cpu/vec/vec.h"
 
@@ -59,6 +60,19 @@ static void tevo_mm_convert_row(enum tevo_type src, enum tevo_type V, const char
         case TEVO_TYPE_F16:  tevo_cpu_fp16_to_fp32((const tevo_fp16_t *) x, (float *) y, n); break;
         case TEVO_TYPE_BF16: tevo_cpu_bf16_to_fp32((const tevo_bf16_t *) x, (float *) y, n); break;
         default:             tevo_get_type_traits_cpu(V)->from_float((const float *) x, y, n); break;
+    }
+}
+
+// the several-rows form of a quantized pair's dot product, where one exists:
+// the same bits per value as vec_dot
+static tevo_vec_dot_rows_t tevo_mm_rows_kernel(enum tevo_type type) {
+    switch (type) {
+        case TEVO_TYPE_Q4_0: return tevo_vec_dot_q4_0_q8_0_rows;
+        case TEVO_TYPE_Q4_1: return tevo_vec_dot_q4_1_q8_1_rows;
+        case TEVO_TYPE_Q5_0: return tevo_vec_dot_q5_0_q8_0_rows;
+        case TEVO_TYPE_Q5_1: return tevo_vec_dot_q5_1_q8_1_rows;
+        case TEVO_TYPE_Q8_0: return tevo_vec_dot_q8_0_q8_0_rows;
+        default:             return NULL;
     }
 }
 
@@ -123,6 +137,27 @@ static struct tevo_mm_chunking tevo_mm_chunks(int64_t nr0, int64_t nr1, int nth)
     return c;
 }
 
+// The split of a one-row product through a several-rows kernel: up to 256
+// weight rows a chunk, halved down to 64 while that leaves fewer than 4
+// chunks per thread. The weights stream from memory, and each chunk start
+// breaks a thread's sequential reads; at 64 rows a chunk the restarts cost
+// a 4-thread product of 384 x 51864 q5_0 weights a fifth of its time.
+static struct tevo_mm_chunking tevo_mm_rows_chunks(int64_t nr0, int nth) {
+    int64_t rows = 256;
+    while (rows > 64 && nr0 < rows * 4 * nth) {
+        rows /= 2;
+    }
+    struct tevo_mm_chunking c;
+    c.nchunk0 = (nr0 + rows - 1) / rows;
+    c.nchunk1 = 1;
+    if (c.nchunk0 < 4 * (int64_t) nth) {
+        c.nchunk0 = nth;
+    }
+    c.dr0 = (nr0 + c.nchunk0 - 1) / c.nchunk0;
+    c.dr1 = 1;
+    return c;
+}
+
 // ---------------------------------------------------------------------------
 // MUL_MAT
 
@@ -133,6 +168,7 @@ struct tevo_mm_ctx {
 
     tevo_vec_dot_t       vec_dot;
     tevo_vec_dot_block_t vec_dot_block; // NULL: one vec_dot call per value
+    tevo_vec_dot_rows_t  vec_dot_rows;  // NULL: one vec_dot call per value
     int64_t              nrows;         // rows per vec_dot call (1 or 2)
     int                  n_dot;         // values per dot product (ne00)
 
@@ -221,6 +257,27 @@ static void tevo_mm_one_chunk(const struct tevo_mm_ctx * mm, int64_t ir0_start, 
         nrc = 1;
     }
     const size_t src1_stride = mm->src1_packed ? mm->row_size : src1->nb[1];
+
+    if (nrc == 1 && mm->vec_dot_rows != NULL) {
+        // the src0 rows of a block against each src1 row in one call, written
+        // straight into dst
+        for (int64_t iir1 = ir1_start; iir1 < ir1_end; iir1 += TEVO_MM_BLOCK) {
+            for (int64_t iir0 = ir0_start; iir0 < ir0_end; iir0 += TEVO_MM_BLOCK) {
+                const int nr = (int) (TEVO_MIN(iir0 + TEVO_MM_BLOCK, ir0_end) - iir0);
+                for (int64_t ir1 = iir1; ir1 < iir1 + TEVO_MM_BLOCK && ir1 < ir1_end; ++ir1) {
+                    const int64_t i13 = ir1 / (ne12 * ne11);
+                    const int64_t i12 = (ir1 - i13 * ne12 * ne11) / ne11;
+                    const int64_t i11 = ir1 - i13 * ne12 * ne11 - i12 * ne11;
+
+                    const char * src0_row = (const char *) src0->data + (i12 / mm->r2) * nb02 + (i13 / mm->r3) * nb03;
+                    float *      dst_col  = (float *) ((char *) dst->data + i11 * nb1 + i12 * nb2 + i13 * nb3);
+                    mm->vec_dot_rows(n_dot, nr, dst_col + iir0, src0_row + iir0 * nb01, nb01,
+                                     tevo_mm_src1_row(mm, i11, i12, i13));
+                }
+            }
+        }
+        return;
+    }
 
     float tmp[32];
 
@@ -593,6 +650,7 @@ void tevo_compute_forward_mul_mat(const struct tevo_compute_params * params, str
     mm.dst           = dst;
     mm.vec_dot       = traits->vec_dot;
     mm.vec_dot_block = tevo_mm_block_kernel(src0->type);
+    mm.vec_dot_rows  = tevo_mm_rows_kernel(src0->type);
     mm.nrows         = traits->nrows;
     mm.n_dot         = n_dot;
     mm.src1_data     = convert && !panels ? (const char *) params->wdata : (const char *) src1->data;
@@ -609,7 +667,8 @@ void tevo_compute_forward_mul_mat(const struct tevo_compute_params * params, str
 
     const int64_t                 nr0 = ne0;
     const int64_t                 nr1 = ne1 * ne2 * ne3;
-    const struct tevo_mm_chunking c   = tevo_mm_chunks(nr0, nr1, params->nth);
+    const struct tevo_mm_chunking c   = mm.vec_dot_rows != NULL && nr1 == 1 ? tevo_mm_rows_chunks(nr0, params->nth)
+                                                                             : tevo_mm_chunks(nr0, nr1, params->nth);
     const int64_t                 n_chunks = c.nchunk0 * c.nchunk1;
     // the pool's chunk counter is 32-bit and runs up to n_chunks + nth
     TEVO_ASSERT(n_chunks <= INT32_MAX - params->nth);

@@ -76,6 +76,19 @@ void tevo_vec_dot_nvfp4_q8_0(TEVO_VEC_DOT_ARGS);
 void tevo_vec_dot_q1_0_q8_0(TEVO_VEC_DOT_ARGS);
 void tevo_vec_dot_q2_0_q8_0(TEVO_VEC_DOT_ARGS); // portable: no x86 form
 
+// s[r] = dot product of n values of row x + r * bx with the one row y, for
+// r < nr: each s[r] has the bits of the one-row kernel of the same pair,
+// several weight rows per pass
+#define TEVO_VEC_DOT_ROWS_ARGS int n, int nr, float * s, const void * x, size_t bx, const void * y
+
+typedef void (*tevo_vec_dot_rows_t)(TEVO_VEC_DOT_ROWS_ARGS);
+
+void tevo_vec_dot_q4_0_q8_0_rows(TEVO_VEC_DOT_ROWS_ARGS);
+void tevo_vec_dot_q4_1_q8_1_rows(TEVO_VEC_DOT_ROWS_ARGS);
+void tevo_vec_dot_q5_0_q8_0_rows(TEVO_VEC_DOT_ROWS_ARGS);
+void tevo_vec_dot_q5_1_q8_1_rows(TEVO_VEC_DOT_ROWS_ARGS);
+void tevo_vec_dot_q8_0_q8_0_rows(TEVO_VEC_DOT_ROWS_ARGS);
+
 // portable forms
 void tevo_vec_dot_q4_0_q8_0_generic(TEVO_VEC_DOT_ARGS);
 void tevo_vec_dot_q4_1_q8_1_generic(TEVO_VEC_DOT_ARGS);

@@ -8,6 +8,9 @@
 // quantizer; the scale is the same. The dot products form each block's
 // integer sum in eight 32-bit lanes (lane k: elements 4k..4k+3), apply
 // dx * dy with one fused multiply-add per lane and reduce once at the end.
+// Codes with an offset (q4_0: w - 8, q5_0: w - 16) are multiplied unsigned
+// and the offset times the activations subtracted from the pair sums: the
+// same integers as the signed product, with fewer instructions per block.
 
 #include "cpu/quants/impl.h"
 #include "cpu/quants/x86/simd.h"
@@ -103,91 +106,229 @@ void quantize_row_q8_1(const float * x, void * vy, int64_t k) {
     }
 }
 
+} // extern "C"
+
+// ---------------------------------------------------------------------------
+// Dot products. Each format gives its block's eight 32-bit lane sums (lane k:
+// elements 4k..4k+3) from the weight block and the prepared activation block;
+// one template applies dx * dy and accumulates, for R weight rows against one
+// activation row at once. Every row keeps its own accumulator and block
+// order, so a row's result has the same bits whatever R is.
+
+// an activation block as the lane sums need it: codes, and for the formats
+// whose codes carry an offset the offset times the codes, as pair sums
+struct q32_act {
+    __m256i qy;
+    __m256i off;
+};
+
+// nibbles of 16 bytes: the low ones into bytes 0..15, the high ones 16..31.
+// One broadcast load and a per-half shift keep the unpacking off the shuffle
+// port.
+static inline __m256i q32_nibbles(const uint8_t * qs) {
+    const __m256i b = _mm256_broadcastsi128_si256(_mm_loadu_si128((const __m128i *) qs));
+    return _mm256_and_si256(_mm256_srlv_epi64(b, _mm256_set_epi64x(4, 4, 0, 0)), _mm256_set1_epi8(0x0f));
+}
+
+// the fifth bits as 0x10 bytes, in element order
+static inline __m256i q32_fifth_bits(const uint8_t * qh) {
+    return _mm256_and_si256(tevo_q_bytes_from_bits(qh), _mm256_set1_epi8(0x10));
+}
+
+// unsigned codes w times the activations, less offset * activations: the
+// lanes of (w - offset) . y, exact since no 16-bit pair sum saturates
+// (|w| <= 31, |y| <= 128)
+static inline __m256i q32_lanes_offset(__m256i w, const q32_act & a) {
+    return tevo_q_sum_i16_pairs(_mm256_sub_epi16(_mm256_maddubs_epi16(w, a.qy), a.off));
+}
+
+struct q32_q4_0 {
+    typedef block_q4_0 xblock;
+    typedef block_q8_0 yblock;
+    static const int  offset  = 8;
+    static const bool has_min = false;
+    static inline __m256i lanes(const xblock * x, const q32_act & a) {
+        return q32_lanes_offset(q32_nibbles(x->qs), a);
+    }
+};
+
+struct q32_q5_0 {
+    typedef block_q5_0 xblock;
+    typedef block_q8_0 yblock;
+    static const int  offset  = 16;
+    static const bool has_min = false;
+    static inline __m256i lanes(const xblock * x, const q32_act & a) {
+        return q32_lanes_offset(_mm256_or_si256(q32_nibbles(x->qs), q32_fifth_bits(x->qh)), a);
+    }
+};
+
+struct q32_q4_1 {
+    typedef block_q4_1 xblock;
+    typedef block_q8_1 yblock;
+    static const int  offset  = 0;
+    static const bool has_min = true;
+    static inline __m256i lanes(const xblock * x, const q32_act & a) {
+        return tevo_q_mul_sum_u8_i8(q32_nibbles(x->qs), a.qy);
+    }
+};
+
+struct q32_q5_1 {
+    typedef block_q5_1 xblock;
+    typedef block_q8_1 yblock;
+    static const int  offset  = 0;
+    static const bool has_min = true;
+    static inline __m256i lanes(const xblock * x, const q32_act & a) {
+        return tevo_q_mul_sum_u8_i8(_mm256_or_si256(q32_nibbles(x->qs), q32_fifth_bits(x->qh)), a.qy);
+    }
+};
+
+struct q32_q8_0 {
+    typedef block_q8_0 xblock;
+    typedef block_q8_0 yblock;
+    static const int  offset  = 0;
+    static const bool has_min = false;
+    static inline __m256i lanes(const xblock * x, const q32_act & a) {
+        return tevo_q_mul_sum_i8(_mm256_loadu_si256((const __m256i *) x->qs), a.qy);
+    }
+};
+
+static inline float q32_min_term(const block_q8_0 *) { return 0.0f; }
+static inline float q32_min_term(const block_q8_1 * y) { return TEVO_Q_H2F(y->s); }
+static inline float q32_min_of(const void *) { return 0.0f; }
+static inline float q32_min_of(const block_q4_1 * x) { return TEVO_Q_H2F(x->m); }
+static inline float q32_min_of(const block_q5_1 * x) { return TEVO_Q_H2F(x->m); }
+
+// s[r] = row x + r * bx (nb blocks) . row y, r < R. With four rows the
+// minimum terms of q4_1 and q5_1 run in the lanes of one vector, each lane
+// the fused chain of one row, and every block asks for the same block eight
+// rows on (two passes ahead; past the caller's rows too, which are its next
+// ones, and a prefetch never faults). The hardware prefetchers alone leave
+// a product from memory a fifth below its in-cache speed; one prefetch per
+// block spreads the requests over the pass for any row length, where a
+// burst at the start of each pass fills the line-fill buffers on long rows.
+template <typename K, int R>
+static inline void q32_dot_rows(int nb, float * s, const char * x, size_t bx, const typename K::yblock * y) {
+    typedef typename K::xblock xblock;
+    const bool min4 = K::has_min && R == 4;
+    __m256     acc[R];
+    float      summs[R < 4 ? 4 : R];
+    __m128     summs4 = _mm_setzero_ps();
+#pragma GCC unroll 8
+    for (int r = 0; r < R; ++r) {
+        acc[r]   = _mm256_setzero_ps();
+        summs[r] = 0.0f;
+    }
+    for (int ib = 0; ib < nb; ++ib) {
+        q32_act a;
+        a.qy            = _mm256_loadu_si256((const __m256i *) y[ib].qs);
+        a.off           = K::offset != 0 ? _mm256_maddubs_epi16(_mm256_set1_epi8(K::offset), a.qy)
+                                         : _mm256_setzero_si256();
+        const __m256 dy = _mm256_broadcast_ss(&TEVO_Q_H2F(y[ib].d));
+#pragma GCC unroll 8
+        for (int r = 0; r < R; ++r) {
+            const xblock * xb = (const xblock *) (x + (size_t) r * bx) + ib;
+            if (R == 4) {
+                _mm_prefetch((const char *) xb + 8 * bx, _MM_HINT_T0);
+            }
+            // dx * dy is one float product, as the one-block-at-a-time form takes it
+            const __m256 d = _mm256_mul_ps(_mm256_broadcast_ss(&TEVO_Q_H2F(xb->d)), dy);
+            acc[r]         = _mm256_fmadd_ps(d, _mm256_cvtepi32_ps(K::lanes(xb, a)), acc[r]);
+            if (K::has_min && !min4) {
+                summs[r] = fmaf(q32_min_of(xb), q32_min_term(&y[ib]), summs[r]);
+            }
+        }
+        if (min4) {
+            const xblock * xb = (const xblock *) x + ib;
+            const __m128   m  = _mm_setr_ps(q32_min_of(xb), q32_min_of((const xblock *) ((const char *) xb + bx)),
+                                            q32_min_of((const xblock *) ((const char *) xb + 2 * bx)),
+                                            q32_min_of((const xblock *) ((const char *) xb + 3 * bx)));
+            summs4 = _mm_fmadd_ps(m, _mm_set1_ps(q32_min_term(&y[ib])), summs4);
+        }
+    }
+    if (min4) {
+        _mm_storeu_ps(summs, summs4);
+    }
+#pragma GCC unroll 8
+    for (int r = 0; r < R; ++r) {
+        s[r] = K::has_min ? tevo_q_hsum(acc[r]) + summs[r] : tevo_q_hsum(acc[r]);
+    }
+}
+
+// R rows a pass: four accumulators in flight hide the fused multiply-add
+// latency of one row, and four rows' loads in flight keep the weight stream
+// from memory moving.
+template <typename K>
+static void q32_rows(int n, int nr, float * s, const void * vx, size_t bx, const void * vy) {
+    const int                  nb = n / QK8_0;
+    const char *               x  = (const char *) vx;
+    const typename K::yblock * y  = (const typename K::yblock *) vy;
+    int                        r  = 0;
+    for (; r + 4 <= nr; r += 4) {
+        q32_dot_rows<K, 4>(nb, s + r, x + (size_t) r * bx, bx, y);
+    }
+    switch (nr - r) {
+        case 3: q32_dot_rows<K, 3>(nb, s + r, x + (size_t) r * bx, bx, y); break;
+        case 2: q32_dot_rows<K, 2>(nb, s + r, x + (size_t) r * bx, bx, y); break;
+        case 1: q32_dot_rows<K, 1>(nb, s + r, x + (size_t) r * bx, bx, y); break;
+        default: break;
+    }
+}
+
+extern "C" {
+
 void tevo_vec_dot_q4_0_q8_0(TEVO_VEC_DOT_ARGS) {
     TEVO_VEC_DOT_UNUSED();
     TEVO_VEC_DOT_CHECK(n, QK8_0);
-    const block_q4_0 * bx0 = (const block_q4_0 *) x;
-    const block_q8_0 * by0 = (const block_q8_0 *) y;
-
-    __m256 acc = _mm256_setzero_ps();
-    for (int ib = 0; ib < n / QK8_0; ++ib) {
-        const __m256  d  = _mm256_set1_ps(TEVO_Q_H2F(bx0[ib].d) * TEVO_Q_H2F(by0[ib].d));
-        const __m256i qx = _mm256_sub_epi8(tevo_q_bytes_from_nibbles(bx0[ib].qs), _mm256_set1_epi8(8));
-        const __m256i qy = _mm256_loadu_si256((const __m256i *) by0[ib].qs);
-        acc              = _mm256_fmadd_ps(d, _mm256_cvtepi32_ps(tevo_q_mul_sum_i8(qx, qy)), acc);
-    }
-    *s = tevo_q_hsum(acc);
+    q32_dot_rows<q32_q4_0, 1>(n / QK8_0, s, (const char *) x, 0, (const block_q8_0 *) y);
 }
 
 void tevo_vec_dot_q4_1_q8_1(TEVO_VEC_DOT_ARGS) {
     TEVO_VEC_DOT_UNUSED();
     TEVO_VEC_DOT_CHECK(n, QK8_1);
-    const block_q4_1 * bx0 = (const block_q4_1 *) x;
-    const block_q8_1 * by0 = (const block_q8_1 *) y;
-
-    __m256 acc   = _mm256_setzero_ps();
-    float  summs = 0.0f;
-    for (int ib = 0; ib < n / QK8_1; ++ib) {
-        summs            = fmaf(TEVO_Q_H2F(bx0[ib].m), TEVO_Q_H2F(by0[ib].s), summs);
-        const __m256  d  = _mm256_set1_ps(TEVO_Q_H2F(bx0[ib].d) * TEVO_Q_H2F(by0[ib].d));
-        const __m256i qx = tevo_q_bytes_from_nibbles(bx0[ib].qs);
-        const __m256i qy = _mm256_loadu_si256((const __m256i *) by0[ib].qs);
-        acc              = _mm256_fmadd_ps(d, _mm256_cvtepi32_ps(tevo_q_mul_sum_u8_i8(qx, qy)), acc);
-    }
-    *s = tevo_q_hsum(acc) + summs;
+    q32_dot_rows<q32_q4_1, 1>(n / QK8_1, s, (const char *) x, 0, (const block_q8_1 *) y);
 }
 
 void tevo_vec_dot_q5_0_q8_0(TEVO_VEC_DOT_ARGS) {
     TEVO_VEC_DOT_UNUSED();
     TEVO_VEC_DOT_CHECK(n, QK8_0);
-    const block_q5_0 * bx0 = (const block_q5_0 *) x;
-    const block_q8_0 * by0 = (const block_q8_0 *) y;
-
-    __m256 acc = _mm256_setzero_ps();
-    for (int ib = 0; ib < n / QK8_0; ++ib) {
-        const __m256 d = _mm256_set1_ps(TEVO_Q_H2F(bx0[ib].d) * TEVO_Q_H2F(by0[ib].d));
-        // a clear fifth bit makes the byte nibble - 16: OR 0xf0
-        const __m256i hi = _mm256_andnot_si256(tevo_q_bytes_from_bits(bx0[ib].qh), _mm256_set1_epi8((char) 0xf0));
-        const __m256i qx = _mm256_or_si256(tevo_q_bytes_from_nibbles(bx0[ib].qs), hi);
-        const __m256i qy = _mm256_loadu_si256((const __m256i *) by0[ib].qs);
-        acc              = _mm256_fmadd_ps(d, _mm256_cvtepi32_ps(tevo_q_mul_sum_i8(qx, qy)), acc);
-    }
-    *s = tevo_q_hsum(acc);
+    q32_dot_rows<q32_q5_0, 1>(n / QK8_0, s, (const char *) x, 0, (const block_q8_0 *) y);
 }
 
 void tevo_vec_dot_q5_1_q8_1(TEVO_VEC_DOT_ARGS) {
     TEVO_VEC_DOT_UNUSED();
     TEVO_VEC_DOT_CHECK(n, QK8_1);
-    const block_q5_1 * bx0 = (const block_q5_1 *) x;
-    const block_q8_1 * by0 = (const block_q8_1 *) y;
-
-    __m256 acc   = _mm256_setzero_ps();
-    float  summs = 0.0f;
-    for (int ib = 0; ib < n / QK8_1; ++ib) {
-        summs            = fmaf(TEVO_Q_H2F(bx0[ib].m), TEVO_Q_H2F(by0[ib].s), summs);
-        const __m256  d  = _mm256_set1_ps(TEVO_Q_H2F(bx0[ib].d) * TEVO_Q_H2F(by0[ib].d));
-        const __m256i hi = _mm256_and_si256(tevo_q_bytes_from_bits(bx0[ib].qh), _mm256_set1_epi8(0x10));
-        const __m256i qx = _mm256_or_si256(tevo_q_bytes_from_nibbles(bx0[ib].qs), hi);
-        const __m256i qy = _mm256_loadu_si256((const __m256i *) by0[ib].qs);
-        acc              = _mm256_fmadd_ps(d, _mm256_cvtepi32_ps(tevo_q_mul_sum_u8_i8(qx, qy)), acc);
-    }
-    *s = tevo_q_hsum(acc) + summs;
+    q32_dot_rows<q32_q5_1, 1>(n / QK8_1, s, (const char *) x, 0, (const block_q8_1 *) y);
 }
 
 void tevo_vec_dot_q8_0_q8_0(TEVO_VEC_DOT_ARGS) {
     TEVO_VEC_DOT_UNUSED();
     TEVO_VEC_DOT_CHECK(n, QK8_0);
-    const block_q8_0 * bx0 = (const block_q8_0 *) x;
-    const block_q8_0 * by0 = (const block_q8_0 *) y;
+    q32_dot_rows<q32_q8_0, 1>(n / QK8_0, s, (const char *) x, 0, (const block_q8_0 *) y);
+}
 
-    __m256 acc = _mm256_setzero_ps();
-    for (int ib = 0; ib < n / QK8_0; ++ib) {
-        const __m256  d  = _mm256_set1_ps(TEVO_Q_H2F(bx0[ib].d) * TEVO_Q_H2F(by0[ib].d));
-        const __m256i qx = _mm256_loadu_si256((const __m256i *) bx0[ib].qs);
-        const __m256i qy = _mm256_loadu_si256((const __m256i *) by0[ib].qs);
-        acc              = _mm256_fmadd_ps(d, _mm256_cvtepi32_ps(tevo_q_mul_sum_i8(qx, qy)), acc);
-    }
-    *s = tevo_q_hsum(acc);
+void tevo_vec_dot_q4_0_q8_0_rows(TEVO_VEC_DOT_ROWS_ARGS) {
+    TEVO_VEC_DOT_CHECK(n, QK8_0);
+    q32_rows<q32_q4_0>(n, nr, s, x, bx, y);
+}
+
+void tevo_vec_dot_q4_1_q8_1_rows(TEVO_VEC_DOT_ROWS_ARGS) {
+    TEVO_VEC_DOT_CHECK(n, QK8_1);
+    q32_rows<q32_q4_1>(n, nr, s, x, bx, y);
+}
+
+void tevo_vec_dot_q5_0_q8_0_rows(TEVO_VEC_DOT_ROWS_ARGS) {
+    TEVO_VEC_DOT_CHECK(n, QK8_0);
+    q32_rows<q32_q5_0>(n, nr, s, x, bx, y);
+}
+
+void tevo_vec_dot_q5_1_q8_1_rows(TEVO_VEC_DOT_ROWS_ARGS) {
+    TEVO_VEC_DOT_CHECK(n, QK8_1);
+    q32_rows<q32_q5_1>(n, nr, s, x, bx, y);
+}
+
+void tevo_vec_dot_q8_0_q8_0_rows(TEVO_VEC_DOT_ROWS_ARGS) {
+    TEVO_VEC_DOT_CHECK(n, QK8_0);
+    q32_rows<q32_q8_0>(n, nr, s, x, bx, y);
 }
 
 } // extern "C"
