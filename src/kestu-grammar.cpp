@@ -37,7 +37,9 @@ constexpr size_t MAX_DEPTH = 256;
 // stacks of a set, never with the paths to them, and its depth needs no
 // recursion. One filtering may still do at most this much work (stacks
 // matched against a character, and expansion steps); candidates undecided
-// when it is spent are rejected.
+// when it is spent are rejected. Accepting a token counts the same work
+// along its characters, so a token that costs more is one filtering rejects:
+// like any rejected token, it leaves no stacks.
 constexpr size_t MAX_FILTER_WORK = size_t(1) << 21;
 
 bool same_pos(kestu_grammar_pos a, kestu_grammar_pos b) {
@@ -735,7 +737,7 @@ void kestu_grammar_accept_token(const kestu_vocab & vocab, kestu_grammar & gramm
         return;
     }
 
-    const auto            decoded = kestu_utf8_decode_partial(it->second.c_str(), grammar.partial_utf8);
+    const auto decoded = kestu_utf8_decode_partial(it->second.c_str(), grammar.partial_utf8);
     stack_pool pool;
     pool.silent = silent_rules(grammar.rules);
     std::vector<uint32_t> ids;
@@ -743,13 +745,20 @@ void kestu_grammar_accept_token(const kestu_vocab & vocab, kestu_grammar & gramm
         ids.push_back(pool.intern(stack));
     }
     size_t held = pool.nodes.size();
+    size_t work = 0;
     bool   cut  = false;
     bool   deep = false;
-    for (const uint32_t * cp = decoded.first.data(); *cp != 0; cp++) {
-        expansion ex = advance(grammar.rules, pool, ids, fitting(grammar.rules, pool, ids, *cp));
-        cut          = merge_expansion(pool, ex) || cut;
-        deep         = deep || ex.deep;
-        ids          = std::move(ex.stacks);
+    for (const uint32_t * cp = decoded.first.data(); *cp != 0 && !ids.empty(); cp++) {
+        const std::vector<uint32_t> fit = fitting(grammar.rules, pool, ids, *cp);
+        expansion                   ex  = advance(grammar.rules, pool, ids, fit);
+        work += ids.size() + ex.work;
+        cut  = merge_expansion(pool, ex) || cut;
+        deep = deep || ex.deep;
+        ids  = std::move(ex.stacks);
+        if (work >= MAX_FILTER_WORK) {
+            KESTU_LOG_WARN("%s: grammar too costly to follow through this token: no parse stack is left\n", __func__);
+            ids.clear();
+        }
         if (pool.nodes.size() > 4 * held + (1 << 16)) {
             compact(pool, ids);
             held = pool.nodes.size();

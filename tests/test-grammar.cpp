@@ -393,7 +393,7 @@ TEST(GrammarAccept, AVeryLongTokenOfNestedBracketsIsAcceptedWhole) {
     std::string text;
     std::string open;
     uint32_t    seed = 1;
-    while (text.size() < 300000) {
+    while (text.size() < 100000) {
         seed            = seed * 1664525u + 1013904223u;
         const bool close = open.size() >= 100 || (!open.empty() && (seed >> 16) % 2 == 0);
         if (close) {
@@ -425,6 +425,36 @@ TEST(GrammarFilter, ALongTokenUnderAmbiguousRulesIsDecidedPromptly) {
     const kestu_grammar g = def.init();
     const std::string   long_bad(40, 'a');
     EXPECT_EQ(rejected(g, {long_bad + "z", "aab", "aa", "z"}), (std::set<std::string>{long_bad + "z", "z"}));
+}
+
+TEST(GrammarFilter, ATokenTooCostlyToFollowIsRejectedAndLeavesNoStacks) {
+    // x ::= [a] y1 x | "", y1 ::= y2 y2, ..., y12 ::= "" | [b]: a text of
+    // the language, but each character of it takes thousands of expansion
+    // steps over the most stacks kept; the work of one filtering is bounded,
+    // and acceptance gives up at the same point
+    std::vector<std::vector<item>> rules = {{S(U"a"), R(1), R(0), A}};
+    for (uint32_t i = 1; i < 12; i++) {
+        rules.push_back({R(i + 1), R(i + 1)});
+    }
+    rules.push_back({A, S(U"b")});
+    std::string long_text;
+    for (int i = 0; i < 2000; i++) {
+        long_text += "ab";
+    }
+    test_vocab          tv{{long_text, "ab", "c"}, 20, 10};
+    const grammar_def   def(rules);
+    const kestu_grammar g = def.init();
+    EXPECT_EQ(rejected(g, {long_text, "ab", "c"}), (std::set<std::string>{long_text, "c"}));
+
+    kestu_grammar short_one = g;
+    kestu_grammar_accept_token(tv.vocab(), short_one, tv.id("ab"));
+    EXPECT_FALSE(short_one.stacks.empty());
+
+    kestu_grammar long_one = g;
+    log_capture   log;
+    kestu_grammar_accept_token(tv.vocab(), long_one, tv.id(long_text));
+    EXPECT_TRUE(long_one.stacks.empty());
+    EXPECT_EQ(log.count("grammar too costly to follow through this token"), 1);
 }
 
 TEST(GrammarFilter, AVeryLongTokenIsFilteredWithoutDeepRecursion) {
