@@ -10,68 +10,135 @@
 // names a rule and no rule reaches itself without consuming a character,
 // which keeps that recursion finite.
 
-#include <algorithm>
 #include <cstring>
 #include <map>
-#include <set>
 
 namespace {
 
 // Ambiguous rules reach one parse state along many paths, and nested
 // ambiguity multiplies the stacks with every character (2^n after n
-// characters under x ::= [a] y x | "", y ::= "" | ""). Identical stacks are
-// merged, and of the distinct ones the first MAX_STACKS are kept, so that no
-// grammar can exhaust time or memory; one expansion stops growing at
-// MAX_EXPANDED stacks, before merging.
-constexpr size_t MAX_STACKS   = 1024;
-constexpr size_t MAX_EXPANDED = 4 * MAX_STACKS;
+// characters under x ::= [a] y x | "", y ::= "" | ""). One step expands
+// each stack it reaches once, identical stacks are merged, and of the
+// distinct ones the first MAX_STACKS are kept; one step's expansion stops
+// after MAX_EXPANSION steps. So no grammar can exhaust time or memory.
+constexpr size_t MAX_STACKS    = 1024;
+constexpr size_t MAX_EXPANSION = 16 * MAX_STACKS;
+
+// A rule that refers to another before its own end leaves a position behind
+// on the stack, so nesting (x ::= "(" x ")") deepens the stacks with every
+// character. Stacks deeper than this are dropped, as a parser refuses input
+// nested beyond its limit: every grammar state then stays within
+// MAX_STACKS * MAX_DEPTH positions, however long the text.
+constexpr size_t MAX_DEPTH = 256;
 
 // Filtering walks the candidates' characters level by level, with one merged
-// set of stacks for all candidates that share a prefix, so its work grows
-// with the characters of the candidates times the stacks of a set, never
-// with the paths to them, and its depth needs no recursion. One filtering
-// may still visit at most this many stacks; candidates undecided when they
-// are spent are rejected.
-constexpr size_t MAX_FILTER_STACKS = size_t(1) << 20;
+// set of stacks for all candidates whose characters so far fit the same
+// stacks, so its work grows with the characters of the candidates times the
+// stacks of a set, never with the paths to them, and its depth needs no
+// recursion. One filtering may still do at most this much work (stacks
+// matched against a character, and expansion steps); candidates undecided
+// when it is spent are rejected. Accepting a token counts the same work
+// along its characters, so a token that costs more is one filtering rejects:
+// like any rejected token, it leaves no stacks.
+constexpr size_t MAX_FILTER_WORK = size_t(1) << 21;
 
-// orders stacks by their positions, bottom first
-struct stack_less {
-    bool operator()(const kestu_grammar_stack * a, const kestu_grammar_stack * b) const {
-        return std::lexicographical_compare(a->begin(), a->end(), b->begin(), b->end(),
-                                            [](const kestu_grammar_pos & x, const kestu_grammar_pos & y) {
-                                                return x.rule != y.rule ? x.rule < y.rule : x.elem < y.elem;
-                                            });
+bool same_pos(kestu_grammar_pos a, kestu_grammar_pos b) {
+    return a.rule == b.rule && a.elem == b.elem;
+}
+
+// The stacks of one state share most of their bottoms, and copying or
+// comparing them whole made each character cost their depth times their
+// number. Inside one operation a stack is instead one node: a position on
+// top of the node below. Equal stacks are the same node, so merging compares
+// ids and a step copies nothing.
+struct stack_pool {
+    static constexpr uint32_t EMPTY = 0;
+
+    struct node {
+        uint32_t          below;
+        kestu_grammar_pos top;
+        uint32_t          depth;
+    };
+    std::vector<node>     nodes = {node{EMPTY, {}, 0}};
+    std::vector<uint32_t> slots = std::vector<uint32_t>(1024, EMPTY); // open addressing by (below, top)
+    std::vector<uint32_t> marks = {0}; // by node: the last round (of merging or expanding) that saw it
+    uint32_t              round = 0;
+
+    // by rule: it reaches no character, so every path through it ends where
+    // it was referred to, and a reference to it is passed over on one path
+    std::vector<bool> silent;
+
+    uint32_t new_round() { return ++round; }
+
+    static size_t slot_of(uint32_t below, kestu_grammar_pos top, size_t mask) {
+        uint64_t h = ((uint64_t) below << 32 | top.rule) * 0x9E3779B97F4A7C15ull;
+        h ^= (h >> 29) + top.elem * 0xBF58476D1CE4E5B9ull;
+        h ^= h >> 32;
+        return (size_t) h & mask;
+    }
+
+    uint32_t push(uint32_t below, kestu_grammar_pos top) {
+        if (2 * nodes.size() >= slots.size()) {
+            std::vector<uint32_t> bigger(2 * slots.size(), EMPTY);
+            for (uint32_t id = 1; id < (uint32_t) nodes.size(); id++) {
+                size_t i = slot_of(nodes[id].below, nodes[id].top, bigger.size() - 1);
+                while (bigger[i] != EMPTY) {
+                    i = (i + 1) & (bigger.size() - 1);
+                }
+                bigger[i] = id;
+            }
+            slots = std::move(bigger);
+        }
+        const size_t mask = slots.size() - 1;
+        size_t       i    = slot_of(below, top, mask);
+        for (; slots[i] != EMPTY; i = (i + 1) & mask) {
+            const node & n = nodes[slots[i]];
+            if (n.below == below && same_pos(n.top, top)) {
+                return slots[i];
+            }
+        }
+        const uint32_t id = (uint32_t) nodes.size();
+        nodes.push_back({below, top, nodes[below].depth + 1});
+        marks.push_back(0);
+        slots[i] = id;
+        return id;
+    }
+
+    uint32_t intern(const kestu_grammar_stack & stack) {
+        uint32_t id = EMPTY;
+        for (const kestu_grammar_pos & p : stack) {
+            id = push(id, p);
+        }
+        return id;
+    }
+
+    kestu_grammar_stack unfold(uint32_t id) const {
+        kestu_grammar_stack stack(nodes[id].depth);
+        for (size_t i = stack.size(); i > 0; i--, id = nodes[id].below) {
+            stack[i - 1] = nodes[id].top;
+        }
+        return stack;
     }
 };
 
 // merges identical stacks, keeping the first of each in order; true when
-// distinct stacks beyond MAX_STACKS (or beyond an expansion's limit) were lost
-bool merge_stacks(kestu_grammar_stacks & stacks) {
-    bool cut = stacks.size() >= MAX_EXPANDED;
-    if (stacks.size() < 2) {
-        return cut;
-    }
-    std::set<const kestu_grammar_stack *, stack_less> seen;
-    std::vector<size_t>                              keep;
-    for (size_t i = 0; i < stacks.size(); i++) {
-        if (seen.insert(&stacks[i]).second) {
-            if (keep.size() == MAX_STACKS) {
-                cut = true;
-                break;
-            }
-            keep.push_back(i);
+// distinct stacks beyond MAX_STACKS were lost
+bool merge_stacks(stack_pool & pool, std::vector<uint32_t> & ids) {
+    const uint32_t round = pool.new_round();
+    size_t         n     = 0;
+    for (const uint32_t id : ids) {
+        if (pool.marks[id] == round) {
+            continue;
         }
+        pool.marks[id] = round;
+        if (n == MAX_STACKS) {
+            ids.resize(n);
+            return true;
+        }
+        ids[n++] = id;
     }
-    if (keep.size() == stacks.size()) {
-        return cut;
-    }
-    kestu_grammar_stacks kept;
-    kept.reserve(keep.size());
-    for (size_t i : keep) {
-        kept.push_back(std::move(stacks[i]));
-    }
-    stacks = std::move(kept);
-    return cut;
+    ids.resize(n);
+    return false;
 }
 
 const kestu_grammar_element & elem_at(const kestu_grammar_rules & rules, kestu_grammar_pos pos) {
@@ -155,14 +222,165 @@ bool match_partial_char(const kestu_grammar_rules & rules, kestu_grammar_pos at,
     return !is_positive_char;
 }
 
-// the stack after its top set matched one character
-kestu_grammar_stack advance_stack(const kestu_grammar_rules & rules, const kestu_grammar_stack & stack,
-                                  kestu_grammar_pos after_set) {
-    kestu_grammar_stack next(stack.begin(), stack.end() - 1);
-    if (!is_end_of_sequence(rules, after_set)) {
-        next.push_back(after_set);
+// the position after the character set at `at`
+kestu_grammar_pos end_of_set(const kestu_grammar_rules & rules, kestu_grammar_pos at) {
+    const kestu_grammar_rule &    rule = rules[at.rule];
+    const kestu_grammar_element * pos  = &rule[at.elem];
+    do {
+        pos += pos[1].type == KESTU_GRETYPE_CHAR_RNG_UPPER ? 2 : 1;
+    } while (pos->type == KESTU_GRETYPE_CHAR_ALT);
+    return {at.rule, (uint32_t) (pos - rule.data())};
+}
+
+// the rules that reach no character (see stack_pool::silent): all but
+// those with a character set, and those that refer to one of them
+std::vector<bool> silent_rules(const kestu_grammar_rules & rules) {
+    std::vector<bool>                  silent(rules.size(), true);
+    std::vector<std::vector<uint32_t>> referrers(rules.size());
+    std::vector<uint32_t>              speaking;
+    for (uint32_t r = 0; r < (uint32_t) rules.size(); r++) {
+        for (const kestu_grammar_element & e : rules[r]) {
+            if (e.type == KESTU_GRETYPE_RULE_REF) {
+                referrers[e.value].push_back(r);
+            } else if ((e.type == KESTU_GRETYPE_CHAR || e.type == KESTU_GRETYPE_CHAR_NOT) && silent[r]) {
+                silent[r] = false;
+                speaking.push_back(r);
+            }
+        }
     }
-    return next;
+    while (!speaking.empty()) {
+        const uint32_t s = speaking.back();
+        speaking.pop_back();
+        for (const uint32_t r : referrers[s]) {
+            if (silent[r]) {
+                silent[r] = false;
+                speaking.push_back(r);
+            }
+        }
+    }
+    return silent;
+}
+
+// what one step's expansion reached
+struct expansion {
+    std::vector<uint32_t> stacks;        // in the order found
+    uint32_t              round = 0;     // marks the stacks expanded so far; 0: every path is followed
+    size_t                work  = 0;     // expansion steps taken
+    bool                  cut   = false; // stopped after MAX_EXPANSION steps
+    bool                  deep  = false; // a stack deeper than MAX_DEPTH was dropped
+};
+
+// adds every stack reachable from `id` whose top is a character set (or
+// that is empty); the recursion goes as deep as a chain of references that
+// consume nothing, which the check of the rules keeps finite
+void expand(const kestu_grammar_rules & rules, stack_pool & pool, uint32_t id, expansion & ex) {
+    // merging would keep the first MAX_STACKS, and what one step finds is
+    // distinct when each stack is expanded once
+    if (ex.work == MAX_EXPANSION || (ex.round != 0 && ex.stacks.size() > MAX_STACKS)) {
+        ex.cut = true;
+        return;
+    }
+    ex.work++;
+    if (ex.round != 0) {
+        if (pool.marks[id] == ex.round) {
+            return; // reached before in this step: what it leads to is found already
+        }
+        pool.marks[id] = ex.round;
+    }
+    if (id != stack_pool::EMPTY) {
+        const kestu_grammar_pos       pos = pool.nodes[id].top;
+        const kestu_grammar_element & top = elem_at(rules, pos);
+        switch (top.type) {
+            case KESTU_GRETYPE_RULE_REF: {
+                // the rest of this rule, then the first element of each alternative
+                const uint32_t below = pool.nodes[id].below;
+                const uint32_t rest  = is_end_of_sequence(rules, next_pos(pos)) ? below : pool.push(below, next_pos(pos));
+                if (pool.silent[top.value]) {
+                    expand(rules, pool, rest, ex);
+                    return;
+                }
+                kestu_grammar_pos sub{top.value, 0};
+                while (true) {
+                    expand(rules, pool, is_end_of_sequence(rules, sub) ? rest : pool.push(rest, sub), ex);
+                    while (!is_end_of_sequence(rules, sub)) {
+                        sub = next_pos(sub);
+                    }
+                    if (elem_at(rules, sub).type != KESTU_GRETYPE_ALT) {
+                        break;
+                    }
+                    sub = next_pos(sub);
+                }
+                return;
+            }
+            case KESTU_GRETYPE_CHAR:
+            case KESTU_GRETYPE_CHAR_NOT:
+                break;
+            default:
+                // a validated grammar never puts anything else on top
+                KESTU_ASSERT(false);
+        }
+    }
+    if (pool.nodes[id].depth > MAX_DEPTH) {
+        ex.deep = true;
+        return;
+    }
+    ex.stacks.push_back(id);
+}
+
+// indices of the stacks whose top set matches chr
+std::vector<uint32_t> fitting(const kestu_grammar_rules & rules, const stack_pool & pool,
+                              const std::vector<uint32_t> & stacks, uint32_t chr) {
+    std::vector<uint32_t> fit;
+    for (size_t i = 0; i < stacks.size(); i++) {
+        if (stacks[i] != stack_pool::EMPTY && match_char(rules, pool.nodes[stacks[i]].top, chr).first) {
+            fit.push_back((uint32_t) i);
+        }
+    }
+    return fit;
+}
+
+// The stacks after a character that the stacks of `fit` (indices into
+// `stacks`) match: each without its top set, plus the position after the
+// set, expanded. The next stacks do not depend on which character it was,
+// only on the stacks it fits. Filtering and acceptance both step this way,
+// so a token the filter lets through is one acceptance can follow.
+expansion advance(const kestu_grammar_rules & rules, stack_pool & pool, const std::vector<uint32_t> & stacks,
+                  const std::vector<uint32_t> & fit) {
+    expansion ex;
+    ex.round = pool.new_round();
+    for (const uint32_t i : fit) {
+        const stack_pool::node  n     = pool.nodes[stacks[i]];
+        const kestu_grammar_pos after = end_of_set(rules, n.top);
+        expand(rules, pool, is_end_of_sequence(rules, after) ? n.below : pool.push(n.below, after), ex);
+    }
+    return ex;
+}
+
+// merges what a step reached; true when distinct stacks were lost to the limits
+bool merge_expansion(stack_pool & pool, expansion & ex) {
+    const bool lost = merge_stacks(pool, ex.stacks);
+    return lost || ex.cut;
+}
+
+void warn_lost(const char * func, bool cut, bool deep) {
+    if (cut) {
+        KESTU_LOG_WARN("%s: grammar too ambiguous: kept %zu of its parse stacks\n", func, MAX_STACKS);
+    }
+    if (deep) {
+        KESTU_LOG_WARN("%s: grammar nested too deeply: dropped its parse stacks beyond %zu positions\n", func,
+                       MAX_DEPTH);
+    }
+}
+
+// A long token leaves behind the nodes of every stack it passed through:
+// the pool is rebuilt from the stacks still held once it has grown well past them.
+void compact(stack_pool & pool, std::vector<uint32_t> & ids) {
+    stack_pool fresh;
+    fresh.silent = std::move(pool.silent);
+    for (uint32_t & id : ids) {
+        id = fresh.intern(pool.unfold(id));
+    }
+    pool = std::move(fresh);
 }
 
 // ---------------------------------------------------------------------------
@@ -366,47 +584,12 @@ std::pair<std::vector<uint32_t>, kestu_partial_utf8> kestu_utf8_decode_partial(c
 
 void kestu_grammar_expand_stack(const kestu_grammar_rules & rules, const kestu_grammar_stack & stack,
                                 kestu_grammar_stacks & new_stacks) {
-    if (new_stacks.size() >= MAX_EXPANDED) {
-        return;
-    }
-    if (stack.empty()) {
-        new_stacks.push_back(stack);
-        return;
-    }
-
-    const kestu_grammar_pos       pos = stack.back();
-    const kestu_grammar_element & top = elem_at(rules, pos);
-
-    switch (top.type) {
-        case KESTU_GRETYPE_RULE_REF: {
-            kestu_grammar_pos sub{top.value, 0};
-            while (true) {
-                // the rest of this rule, then the first element of the alternative
-                kestu_grammar_stack next(stack.begin(), stack.end() - 1);
-                if (!is_end_of_sequence(rules, next_pos(pos))) {
-                    next.push_back(next_pos(pos));
-                }
-                if (!is_end_of_sequence(rules, sub)) {
-                    next.push_back(sub);
-                }
-                kestu_grammar_expand_stack(rules, next, new_stacks);
-                while (!is_end_of_sequence(rules, sub)) {
-                    sub = next_pos(sub);
-                }
-                if (elem_at(rules, sub).type != KESTU_GRETYPE_ALT) {
-                    break;
-                }
-                sub = next_pos(sub);
-            }
-            break;
-        }
-        case KESTU_GRETYPE_CHAR:
-        case KESTU_GRETYPE_CHAR_NOT:
-            new_stacks.push_back(stack);
-            break;
-        default:
-            // a validated grammar never puts anything else on top
-            KESTU_ASSERT(false);
+    stack_pool pool;
+    pool.silent = silent_rules(rules);
+    expansion ex; // every path, as the caller may want them all
+    expand(rules, pool, pool.intern(stack), ex);
+    for (const uint32_t id : ex.stacks) {
+        new_stacks.push_back(pool.unfold(id));
     }
 }
 
@@ -427,21 +610,29 @@ std::vector<kestu_grammar_candidate> kestu_grammar_filter_candidates(
     // candidates that matched their first `depth` code points, and the
     // stacks where that leaves them
     struct group {
-        kestu_grammar_stacks                 stacks;
+        std::vector<uint32_t>                stacks;
         std::vector<kestu_grammar_candidate> candidates;
         size_t                               depth;
     };
     // a reject comes back as it entered, at its first code point
-    auto reject = [&rejects](const kestu_grammar_candidate & c, size_t depth) {
-        rejects.push_back({c.id, c.code_points - depth, c.partial_utf8});
+    auto reject = [&rejects](const std::vector<kestu_grammar_candidate> & cs, size_t depth) {
+        for (const kestu_grammar_candidate & c : cs) {
+            rejects.push_back({c.id, c.code_points - depth, c.partial_utf8});
+        }
     };
 
-    size_t             budget = MAX_FILTER_STACKS;
-    std::vector<group> work;
-    work.push_back({stacks, candidates, 0});
-    while (!work.empty()) {
-        group g = std::move(work.back());
-        work.pop_back();
+    stack_pool pool;
+    pool.silent = silent_rules(rules);
+    group first{{}, candidates, 0};
+    for (const kestu_grammar_stack & stack : stacks) {
+        first.stacks.push_back(pool.intern(stack));
+    }
+    size_t             work = 0;
+    std::vector<group> todo;
+    todo.push_back(std::move(first));
+    while (!todo.empty()) {
+        group g = std::move(todo.back());
+        todo.pop_back();
 
         std::map<uint32_t, std::vector<kestu_grammar_candidate>> by_next;
         for (const kestu_grammar_candidate & c : g.candidates) {
@@ -452,37 +643,47 @@ std::vector<kestu_grammar_candidate> kestu_grammar_filter_candidates(
             // every character matched; a pending one must still fit some stack
             bool fits = c.partial_utf8.n_remain == 0;
             for (size_t i = 0; i < g.stacks.size() && !fits; i++) {
-                fits = !g.stacks[i].empty() && match_partial_char(rules, g.stacks[i].back(), c.partial_utf8);
+                fits = g.stacks[i] != stack_pool::EMPTY &&
+                       match_partial_char(rules, pool.nodes[g.stacks[i]].top, c.partial_utf8);
             }
             if (!fits) {
-                reject(c, g.depth);
+                reject({c}, g.depth);
             }
         }
 
+        // characters that fit the same stacks lead to the same next stacks
+        std::map<std::vector<uint32_t>, std::vector<kestu_grammar_candidate>> by_fit;
         for (const auto & [chr, group_candidates] : by_next) {
-            kestu_grammar_stacks next_stacks;
-            for (const kestu_grammar_stack & stack : g.stacks) {
-                if (stack.empty() || budget == 0) {
-                    continue;
-                }
-                budget--;
-                const auto m = match_char(rules, stack.back(), chr);
-                if (m.first) {
-                    kestu_grammar_expand_stack(rules, advance_stack(rules, stack, m.second), next_stacks);
-                }
+            std::vector<uint32_t> fit;
+            if (work < MAX_FILTER_WORK) {
+                fit = fitting(rules, pool, g.stacks, chr);
+                work += g.stacks.size();
             }
-            merge_stacks(next_stacks);
-            if (next_stacks.empty() || budget == 0) {
-                for (const kestu_grammar_candidate & c : group_candidates) {
-                    reject(c, g.depth);
-                }
+            if (fit.empty()) {
+                reject(group_candidates, g.depth);
                 continue;
             }
-            group next{std::move(next_stacks), {}, g.depth + 1};
+            std::vector<kestu_grammar_candidate> & to = by_fit[fit];
+            to.insert(to.end(), group_candidates.begin(), group_candidates.end());
+        }
+
+        for (const auto & [fit, group_candidates] : by_fit) {
+            expansion ex;
+            if (work < MAX_FILTER_WORK) {
+                ex = advance(rules, pool, g.stacks, fit);
+                work += ex.work;
+                merge_expansion(pool, ex);
+            }
+            if (ex.stacks.empty() || work >= MAX_FILTER_WORK) {
+                reject(group_candidates, g.depth);
+                continue;
+            }
+            group next{std::move(ex.stacks), {}, g.depth + 1};
+            next.candidates.reserve(group_candidates.size());
             for (const kestu_grammar_candidate & c : group_candidates) {
                 next.candidates.push_back({c.id, c.code_points + 1, c.partial_utf8});
             }
-            work.push_back(std::move(next));
+            todo.push_back(std::move(next));
         }
     }
     return rejects;
@@ -505,13 +706,14 @@ kestu_grammar kestu_grammar_init(const kestu_grammar_element * const * rules, si
         }
     }
 
+    stack_pool pool;
+    pool.silent = silent_rules(grammar.rules);
+    expansion ex;
+    ex.round              = pool.new_round();
     kestu_grammar_pos alt{(uint32_t) start_rule, 0};
     while (true) {
-        kestu_grammar_stack stack;
-        if (!is_end_of_sequence(grammar.rules, alt)) {
-            stack.push_back(alt);
-        }
-        kestu_grammar_expand_stack(grammar.rules, stack, grammar.stacks);
+        expand(grammar.rules, pool,
+               is_end_of_sequence(grammar.rules, alt) ? stack_pool::EMPTY : pool.push(stack_pool::EMPTY, alt), ex);
         while (!is_end_of_sequence(grammar.rules, alt)) {
             alt = next_pos(alt);
         }
@@ -520,8 +722,9 @@ kestu_grammar kestu_grammar_init(const kestu_grammar_element * const * rules, si
         }
         alt = next_pos(alt);
     }
-    if (merge_stacks(grammar.stacks)) {
-        KESTU_LOG_WARN("%s: grammar too ambiguous: kept %zu of its parse stacks\n", __func__, MAX_STACKS);
+    warn_lost(__func__, merge_expansion(pool, ex), ex.deep);
+    for (const uint32_t id : ex.stacks) {
+        grammar.stacks.push_back(pool.unfold(id));
     }
     grammar.partial_utf8 = {0, 0};
     return grammar;
@@ -535,21 +738,36 @@ void kestu_grammar_accept_token(const kestu_vocab & vocab, kestu_grammar & gramm
     }
 
     const auto decoded = kestu_utf8_decode_partial(it->second.c_str(), grammar.partial_utf8);
-    for (const uint32_t * cp = decoded.first.data(); *cp != 0; cp++) {
-        kestu_grammar_stacks next_stacks;
-        for (const kestu_grammar_stack & stack : grammar.stacks) {
-            if (stack.empty()) {
-                continue;
-            }
-            const auto m = match_char(grammar.rules, stack.back(), *cp);
-            if (m.first) {
-                kestu_grammar_expand_stack(grammar.rules, advance_stack(grammar.rules, stack, m.second), next_stacks);
-            }
+    stack_pool pool;
+    pool.silent = silent_rules(grammar.rules);
+    std::vector<uint32_t> ids;
+    for (const kestu_grammar_stack & stack : grammar.stacks) {
+        ids.push_back(pool.intern(stack));
+    }
+    size_t held = pool.nodes.size();
+    size_t work = 0;
+    bool   cut  = false;
+    bool   deep = false;
+    for (const uint32_t * cp = decoded.first.data(); *cp != 0 && !ids.empty(); cp++) {
+        const std::vector<uint32_t> fit = fitting(grammar.rules, pool, ids, *cp);
+        expansion                   ex  = advance(grammar.rules, pool, ids, fit);
+        work += ids.size() + ex.work;
+        cut  = merge_expansion(pool, ex) || cut;
+        deep = deep || ex.deep;
+        ids  = std::move(ex.stacks);
+        if (work >= MAX_FILTER_WORK) {
+            KESTU_LOG_WARN("%s: grammar too costly to follow through this token: no parse stack is left\n", __func__);
+            ids.clear();
         }
-        if (merge_stacks(next_stacks)) {
-            KESTU_LOG_WARN("%s: grammar too ambiguous: kept %zu of its parse stacks\n", __func__, MAX_STACKS);
+        if (pool.nodes.size() > 4 * held + (1 << 16)) {
+            compact(pool, ids);
+            held = pool.nodes.size();
         }
-        grammar.stacks = std::move(next_stacks);
+    }
+    warn_lost(__func__, cut, deep);
+    grammar.stacks.clear();
+    for (const uint32_t id : ids) {
+        grammar.stacks.push_back(pool.unfold(id));
     }
     grammar.partial_utf8 = decoded.second;
 }

@@ -319,6 +319,104 @@ TEST(GrammarAccept, DistinctStacksBeyondTheLimitAreDropped) {
     EXPECT_EQ(rejected(g, {"a", "z"}), std::set<std::string>{"z"});
 }
 
+struct nesting_case {
+    int                      opens; // "(" tokens accepted
+    std::vector<std::string> accepted;
+    std::vector<std::string> refused;
+};
+
+TEST(GrammarAccept, NestingBeyondTheDepthLimitIsDropped) {
+    // x ::= "(" x ")" | "a": each "(" leaves one more ")" on the stacks, and
+    // stacks of more than 256 positions are dropped, by filtering and
+    // acceptance alike
+    test_vocab                      tv{{"(", "a", ")"}, 20, 10};
+    const grammar_def               def({{L(U"("), R(0), L(U")"), A, L(U"a")}});
+    const std::vector<nesting_case> cases = {
+        {0, {"(", "a", "(a)", "((a"}, {")", "a)", "(()"}},
+        {254, {"(", "(a", "a", "a)"}, {"((", ")"}},
+        {255, {"a", "a)", "a))"}, {"(", ")"}},
+    };
+    for (const nesting_case & c : cases) {
+        SCOPED_TRACE(c.opens);
+        kestu_grammar g = def.init();
+        log_capture   log;
+        for (int i = 0; i < c.opens; i++) {
+            kestu_grammar_accept_token(tv.vocab(), g, tv.id("("));
+        }
+        ASSERT_FALSE(g.stacks.empty());
+        EXPECT_EQ(log.count("nested too deeply"), 0);
+        std::vector<std::string> all = c.accepted;
+        all.insert(all.end(), c.refused.begin(), c.refused.end());
+        EXPECT_EQ(rejected(g, all), std::set<std::string>(c.refused.begin(), c.refused.end()));
+
+        // what is opened can still be closed
+        kestu_grammar_accept_token(tv.vocab(), g, tv.id("a"));
+        for (int i = 0; i < c.opens; i++) {
+            kestu_grammar_accept_token(tv.vocab(), g, tv.id(")"));
+        }
+        ASSERT_EQ(g.stacks.size(), 1u);
+        EXPECT_TRUE(g.stacks[0].empty());
+    }
+
+    // one more "(" than the deepest case leaves nothing to go on with
+    kestu_grammar g = def.init();
+    log_capture   log;
+    for (int i = 0; i < 256; i++) {
+        kestu_grammar_accept_token(tv.vocab(), g, tv.id("("));
+    }
+    EXPECT_TRUE(g.stacks.empty());
+    EXPECT_EQ(log.count("grammar nested too deeply: dropped its parse stacks beyond 256 positions"), 1);
+}
+
+TEST(GrammarAccept, RulesThatReachNoCharacterAreFollowedOnce) {
+    // x ::= [a] y1 x | "", y1 ::= y2 y2, ..., y12 ::= "" | "": 2^12 ways
+    // through the y rules at every character, all of them ending where they
+    // began
+    std::vector<std::vector<item>> rules = {{S(U"a"), R(1), R(0), A}};
+    for (uint32_t i = 1; i < 12; i++) {
+        rules.push_back({R(i + 1), R(i + 1)});
+    }
+    rules.push_back({A});
+    test_vocab        tv{{"a", "aaaa", "b"}, 20, 10};
+    const grammar_def def(rules);
+    kestu_grammar     g = def.init();
+    for (int i = 0; i < 40; i++) {
+        kestu_grammar_accept_token(tv.vocab(), g, tv.id("aaaa"));
+    }
+    EXPECT_EQ(g.stacks.size(), 2u);
+    EXPECT_EQ(rejected(g, {"a", "aaaa", "b", "ab"}), (std::set<std::string>{"b", "ab"}));
+}
+
+TEST(GrammarAccept, AVeryLongTokenOfNestedBracketsIsAcceptedWhole) {
+    // x ::= "(" x ")" x | "[" x "]" x | "": brackets nested up to 100 deep,
+    // in an order that makes new stacks all the way through the token
+    std::string text;
+    std::string open;
+    uint32_t    seed = 1;
+    while (text.size() < 100000) {
+        seed            = seed * 1664525u + 1013904223u;
+        const bool close = open.size() >= 100 || (!open.empty() && (seed >> 16) % 2 == 0);
+        if (close) {
+            text += open.back() == '(' ? ')' : ']';
+            open.pop_back();
+        } else {
+            open += (seed >> 20) % 2 == 0 ? '(' : '[';
+            text += open.back();
+        }
+    }
+    while (!open.empty()) {
+        text += open.back() == '(' ? ')' : ']';
+        open.pop_back();
+    }
+    test_vocab        tv{{text, ")", "("}, 20, 10};
+    const grammar_def def({{L(U"("), R(0), L(U")"), R(0), A, L(U"["), R(0), L(U"]"), R(0), A}});
+    kestu_grammar     g = def.init();
+    kestu_grammar_accept_token(tv.vocab(), g, tv.id(text));
+    // another pair, or the end
+    EXPECT_EQ(g.stacks.size(), 3u);
+    EXPECT_EQ(rejected(g, {"(", "[]", ")", "]"}), (std::set<std::string>{")", "]"}));
+}
+
 TEST(GrammarFilter, ALongTokenUnderAmbiguousRulesIsDecidedPromptly) {
     // the same rules from the start: filtering a token of 40 characters
     // follows 2^40 stacks unless its work is bounded; one that fails only at
@@ -327,6 +425,36 @@ TEST(GrammarFilter, ALongTokenUnderAmbiguousRulesIsDecidedPromptly) {
     const kestu_grammar g = def.init();
     const std::string   long_bad(40, 'a');
     EXPECT_EQ(rejected(g, {long_bad + "z", "aab", "aa", "z"}), (std::set<std::string>{long_bad + "z", "z"}));
+}
+
+TEST(GrammarFilter, ATokenTooCostlyToFollowIsRejectedAndLeavesNoStacks) {
+    // x ::= [a] y1 x | "", y1 ::= y2 y2, ..., y12 ::= "" | [b]: a text of
+    // the language, but each character of it takes thousands of expansion
+    // steps over the most stacks kept; the work of one filtering is bounded,
+    // and acceptance gives up at the same point
+    std::vector<std::vector<item>> rules = {{S(U"a"), R(1), R(0), A}};
+    for (uint32_t i = 1; i < 12; i++) {
+        rules.push_back({R(i + 1), R(i + 1)});
+    }
+    rules.push_back({A, S(U"b")});
+    std::string long_text;
+    for (int i = 0; i < 2000; i++) {
+        long_text += "ab";
+    }
+    test_vocab          tv{{long_text, "ab", "c"}, 20, 10};
+    const grammar_def   def(rules);
+    const kestu_grammar g = def.init();
+    EXPECT_EQ(rejected(g, {long_text, "ab", "c"}), (std::set<std::string>{long_text, "c"}));
+
+    kestu_grammar short_one = g;
+    kestu_grammar_accept_token(tv.vocab(), short_one, tv.id("ab"));
+    EXPECT_FALSE(short_one.stacks.empty());
+
+    kestu_grammar long_one = g;
+    log_capture   log;
+    kestu_grammar_accept_token(tv.vocab(), long_one, tv.id(long_text));
+    EXPECT_TRUE(long_one.stacks.empty());
+    EXPECT_EQ(log.count("grammar too costly to follow through this token"), 1);
 }
 
 TEST(GrammarFilter, AVeryLongTokenIsFilteredWithoutDeepRecursion) {
