@@ -189,6 +189,53 @@ TEST(RepackKernels, X86FormsAgreeWithTheirTwins) {
     }
 }
 
+// The x86 q4_0 GEMM and GEMV give per output exactly the sum taken block by
+// block in ascending order, one fused multiply-add of the float product of
+// the two scales and the exact integer block sum each: bit for bit.
+TEST(RepackKernels, X86Q4_0GivesTheBlockwiseFusedSumExactly) {
+    const int64_t              n     = 8 * 32;
+    const int64_t              nc    = 16;
+    const int                  nr    = 20;
+    const rt::layout           l     = { "q4_0_8x8", TEVO_TYPE_Q4_0, 8, 8, TEVO_TYPE_Q8_0,
+                                         tevo_gemv_q4_0_8x8_q8_0, tevo_gemm_q4_0_8x8_q8_0, nullptr, false };
+    const std::vector<uint8_t> plain = rt::random_weights(TEVO_TYPE_Q4_0, n, nc, 21);
+    rt::repacked               w(l, n, nc, plain);
+    ASSERT_EQ(w.status, 0);
+
+    std::mt19937             rng(23);
+    const std::vector<float> x         = qt::uniform_row(nr * n, rng);
+    const size_t             run_bytes = 4 * tevo_row_size(TEVO_TYPE_Q8_0, n);
+    std::vector<uint8_t>     records(nr / 4 * run_bytes);
+    for (int g = 0; g < nr / 4; ++g) {
+        tevo_quantize_mat_q8_0_4x8(x.data() + 4 * g * n, records.data() + g * run_bytes, n);
+    }
+    std::vector<float> gemm((size_t) (nr * nc));
+    tevo_gemm_q4_0_8x8_q8_0((int) n, gemm.data(), nc, w.t->data, records.data(), nr, (int) nc);
+
+    const size_t wrow = tevo_row_size(TEVO_TYPE_Q4_0, n);
+    for (int r = 0; r < nr; ++r) {
+        const std::vector<uint8_t> run(records.begin() + (r / 4) * run_bytes, records.begin() + (r / 4 + 1) * run_bytes);
+        const std::vector<uint8_t> arow = rt::plain_row_of_records(TEVO_TYPE_Q8_0, run, n, 8, r % 4);
+        const block_q8_0 *         a    = (const block_q8_0 *) arow.data();
+        float                      gemv[nc];
+        tevo_gemv_q4_0_8x8_q8_0((int) n, gemv, 0, w.t->data, arow.data(), 1, (int) nc);
+        for (int64_t c = 0; c < nc; ++c) {
+            const block_q4_0 * wb  = (const block_q4_0 *) (plain.data() + c * wrow);
+            float              acc = 0.0f;
+            for (int64_t b = 0; b < n / 32; ++b) {
+                int32_t sumi = 0;
+                for (int i = 0; i < 16; ++i) {
+                    sumi += ((wb[b].qs[i] & 0x0f) - 8) * a[b].qs[i] + ((wb[b].qs[i] >> 4) - 8) * a[b].qs[i + 16];
+                }
+                const float d = tevo_fp16_to_fp32(wb[b].d) * tevo_fp16_to_fp32(a[b].d);
+                acc           = std::fma(d, (float) sumi, acc);
+            }
+            EXPECT_EQ(gemm[r * nc + c], acc) << "GEMM row " << r << " column " << c;
+            EXPECT_EQ(gemv[c], acc) << "GEMV row " << r << " column " << c;
+        }
+    }
+}
+
 // Only whole groups are computed: columns past the last whole group of
 // NB_COLS, GEMM rows past the last whole 4, and nothing at all below one
 // group; a row shorter than one block gives zeros.

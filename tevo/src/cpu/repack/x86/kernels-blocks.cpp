@@ -122,8 +122,12 @@ template <typename F> inline __m256i mul_pairs(__m256i w, __m256i a) {
 template <typename F, typename ACT> inline __m256i block_sums(const __m256i * w, ACT act) {
     const __m256i ones = _mm256_set1_epi16(1);
     __m256i       sum  = _mm256_setzero_si256();
+    // unrolled so that the activation offsets are constants: left as loops,
+    // the compiler computes them per row and block
+#pragma GCC unroll 8
     for (int i0 = 0; i0 < 8; i0 += F::adds_in_16_bits) {
         __m256i s16 = mul_pairs<F>(w[i0], bcast4(act(value_base[i0])));
+#pragma GCC unroll 8
         for (int i = i0 + 1; i < i0 + F::adds_in_16_bits; ++i) {
             s16 = _mm256_add_epi16(s16, mul_pairs<F>(w[i], bcast4(act(value_base[i]))));
         }
