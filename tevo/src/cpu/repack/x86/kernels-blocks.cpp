@@ -40,6 +40,8 @@ struct fmt_q4_0 {
     }
     static constexpr int  offset        = 8;
     static constexpr bool signed_levels = false;
+    // the table is s ^ 8: one XOR of the packed bytes does it for both nibbles
+    static constexpr bool xor_8         = true;
     // products of 15 and 127 in pairs: eight of them still fit 16 bits
     static constexpr int adds_in_16_bits = 8;
     static __m256 scales(const rec & w) { return _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) w.d)); }
@@ -51,6 +53,7 @@ struct fmt_iq4_nl {
     static __m256i table() { return _mm256_broadcastsi128_si256(_mm_loadu_si128((const __m128i *) iq4_nl_values)); }
     static constexpr int  offset        = 0;
     static constexpr bool signed_levels = true;
+    static constexpr bool xor_8         = false;
     // a pair of products of 127 and 127 (32258) fills a 16-bit lane: widen after each
     static constexpr int adds_in_16_bits = 1;
     static __m256 scales(const rec & w) { return _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) w.d)); }
@@ -65,6 +68,7 @@ struct fmt_mxfp4 {
     }
     static constexpr int  offset        = 12;
     static constexpr bool signed_levels = false;
+    static constexpr bool xor_8         = false;
     // products of 24 and 127 in pairs: four of them fit 16 bits
     static constexpr int adds_in_16_bits = 4;
     static __m256 scales(const rec & w) {
@@ -86,13 +90,22 @@ inline __m256i column_order() {
 constexpr int value_base[8] = { 0, 4, 16, 20, 8, 12, 24, 28 };
 
 // The record's values (plus the offset): w[i] holds values value_base[i] .. +3 of every column.
-inline void decode(const uint8_t * qs, __m256i table, __m256i * w) {
+template <typename F> inline void decode(const uint8_t * qs, __m256i table, __m256i * w) {
     const __m256i m4 = _mm256_set1_epi8(0x0f);
     for (int h = 0; h < 2; ++h) {
         const __m256i v0 = _mm256_loadu_si256((const __m256i *) (qs + 64 * h));      // columns 0-3
         const __m256i v1 = _mm256_loadu_si256((const __m256i *) (qs + 64 * h + 32)); // columns 4-7
-        const __m256i a  = _mm256_blend_epi32(v0, _mm256_shuffle_epi32(v1, 0xb1), 0xaa); // bytes 8h + 0..3
-        const __m256i b  = _mm256_blend_epi32(_mm256_shuffle_epi32(v0, 0xb1), v1, 0xaa); // bytes 8h + 4..7
+        __m256i       a  = _mm256_blend_epi32(v0, _mm256_shuffle_epi32(v1, 0xb1), 0xaa); // bytes 8h + 0..3
+        __m256i       b  = _mm256_blend_epi32(_mm256_shuffle_epi32(v0, 0xb1), v1, 0xaa); // bytes 8h + 4..7
+        if constexpr (F::xor_8) {
+            a            = _mm256_xor_si256(a, _mm256_set1_epi8((char) 0x88));
+            b            = _mm256_xor_si256(b, _mm256_set1_epi8((char) 0x88));
+            w[4 * h + 0] = _mm256_and_si256(a, m4);
+            w[4 * h + 1] = _mm256_and_si256(b, m4);
+            w[4 * h + 2] = _mm256_and_si256(_mm256_srli_epi16(a, 4), m4);
+            w[4 * h + 3] = _mm256_and_si256(_mm256_srli_epi16(b, 4), m4);
+            continue;
+        }
         w[4 * h + 0]     = _mm256_shuffle_epi8(table, _mm256_and_si256(a, m4));
         w[4 * h + 1]     = _mm256_shuffle_epi8(table, _mm256_and_si256(b, m4));
         w[4 * h + 2]     = _mm256_shuffle_epi8(table, _mm256_and_si256(_mm256_srli_epi16(a, 4), m4));
@@ -136,18 +149,19 @@ template <typename F, typename ACT> inline __m256i block_sums(const __m256i * w,
     return sum;
 }
 
-// the sum of 32 activation bytes
-inline int32_t byte_sum32(const int8_t * q) {
-    const __m256i s = _mm256_madd_epi16(_mm256_maddubs_epi16(_mm256_set1_epi8(1), _mm256_loadu_si256((const __m256i *) q)),
-                                        _mm256_set1_epi16(1));
-    __m128i       w = _mm_add_epi32(_mm256_castsi256_si128(s), _mm256_extracti128_si256(s, 1));
-    w               = _mm_add_epi32(w, _mm_unpackhi_epi64(w, w));
-    w               = _mm_add_epi32(w, _mm_shuffle_epi32(w, 1));
-    return _mm_cvtsi128_si32(w);
+// offset times the sum of 32 activation bytes, in every lane
+template <typename F> inline __m256i offset_sum32(const int8_t * q) {
+    __m256i s = _mm256_madd_epi16(_mm256_maddubs_epi16(_mm256_set1_epi8(1), _mm256_loadu_si256((const __m256i *) q)),
+                                  _mm256_set1_epi16(1));
+    s         = _mm256_add_epi32(s, _mm256_shuffle_epi32(s, 0x4e));
+    s         = _mm256_add_epi32(s, _mm256_shuffle_epi32(s, 0xb1));
+    s         = _mm256_add_epi32(s, _mm256_permute2x128_si256(s, s, 0x01));
+    return _mm256_mullo_epi32(s, _mm256_set1_epi32(F::offset));
 }
 
-// the sums of the four rows of a block_q8_0x4 (any interleave)
-inline void byte_sums_x4(const block_q8_0x4 & a, int32_t * out) {
+// offset times the sums of the four rows of a block_q8_0x4 (any interleave):
+// row m in dwords 0 1 4 5 for m = 0 1 2 3
+template <typename F> inline __m256i offset_sums_x4(const block_q8_0x4 & a) {
     const __m256i ones8 = _mm256_set1_epi8(1);
     __m256i       t     = _mm256_setzero_si256();
     for (int k = 0; k < 4; ++k) {
@@ -156,10 +170,7 @@ inline void byte_sums_x4(const block_q8_0x4 & a, int32_t * out) {
     }
     const __m256i d = _mm256_madd_epi16(t, _mm256_set1_epi16(1)); // dwords 2m, 2m + 1: row m
     const __m256i h = _mm256_hadd_epi32(d, d);                     // rows 0 1 0 1 | 2 3 2 3
-    out[0]          = _mm256_extract_epi32(h, 0);
-    out[1]          = _mm256_extract_epi32(h, 1);
-    out[2]          = _mm256_extract_epi32(h, 4);
-    out[3]          = _mm256_extract_epi32(h, 5);
+    return _mm256_mullo_epi32(h, _mm256_set1_epi32(F::offset));
 }
 
 template <typename F> void gemv_8x8(int n, float * s, size_t bs, const void * vx, const void * vy, int nr, int nc) {
@@ -178,11 +189,11 @@ template <typename F> void gemv_8x8(int n, float * s, size_t bs, const void * vx
             const rec * wr  = x + (size_t) gx * nb;
             __m256      acc = _mm256_setzero_ps();
             for (int b = 0; b < nb; ++b) {
-                decode(wr[b].qs, table, w);
+                decode<F>(wr[b].qs, table, w);
                 const int8_t * aq  = a[b].qs;
                 __m256i        sum = block_sums<F>(w, [aq](int v) { return aq + v; });
                 if constexpr (F::offset != 0) {
-                    sum = _mm256_sub_epi32(sum, _mm256_set1_epi32(F::offset * byte_sum32(aq)));
+                    sum = _mm256_sub_epi32(sum, offset_sum32<F>(aq));
                 }
                 const __m256   sc  = _mm256_mul_ps(_mm256_permutevar8x32_ps(F::scales(wr[b]), lane_order()),
                                                    _mm256_set1_ps(H2F(a[b].d)));
@@ -216,20 +227,21 @@ template <typename F> void gemm_8x8(int n, float * s, size_t bs, const void * vx
                 acc[r] = _mm256_setzero_ps();
             }
             for (int b = 0; b < nb; ++b) {
-                decode(wr[b].qs, table, w);
+                decode<F>(wr[b].qs, table, w);
                 const __m256 sw = _mm256_permutevar8x32_ps(F::scales(wr[b]), lane_order());
                 for (int g = 0; g < G; ++g) {
                     const block_q8_0x4 & a = a0[(size_t) (y0 + g) * nb + b];
-                    int32_t              asum[4] = {};
+                    __m256i              aoff = _mm256_setzero_si256();
                     if constexpr (F::offset != 0) {
-                        byte_sums_x4(a, asum);
+                        aoff = offset_sums_x4<F>(a);
                     }
+#pragma GCC unroll 4
                     for (int m = 0; m < 4; ++m) {
                         // value v of row m: byte (v / 8) * 32 + 8 m + v % 8
                         const int8_t * aq  = a.qs + 8 * m;
                         __m256i        sum = block_sums<F>(w, [aq](int v) { return aq + (v / 8) * 32 + v % 8; });
                         if constexpr (F::offset != 0) {
-                            sum = _mm256_sub_epi32(sum, _mm256_set1_epi32(F::offset * asum[m]));
+                            sum = _mm256_sub_epi32(sum, _mm256_permutevar8x32_epi32(aoff, _mm256_set1_epi32(m % 2 + 4 * (m / 2))));
                         }
                         const __m256 sc    = _mm256_mul_ps(sw, _mm256_set1_ps(H2F(a.d[m])));
                         acc[4 * g + m]     = _mm256_fmadd_ps(sc, _mm256_cvtepi32_ps(sum), acc[4 * g + m]);
