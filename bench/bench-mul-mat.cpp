@@ -12,6 +12,8 @@
 #include "tevo-cpu.h"
 #include "tevo.h"
 
+#include "matmul-bench.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -25,6 +27,8 @@
 #include <cblas.h>
 extern "C" void openblas_set_num_threads(int num_threads);
 #endif
+
+using namespace matmul_bench;
 
 namespace {
 
@@ -53,16 +57,6 @@ const tevo_type weight_types[] = {
     TEVO_TYPE_IQ4_NL, TEVO_TYPE_IQ4_XS, TEVO_TYPE_IQ3_S, TEVO_TYPE_IQ3_XXS, TEVO_TYPE_IQ2_S, TEVO_TYPE_IQ2_XS,
     TEVO_TYPE_IQ2_XXS, TEVO_TYPE_IQ1_M, TEVO_TYPE_IQ1_S,
 };
-
-std::map<std::string, double> gflops; // by benchmark name, for the ratio table
-
-void fill_random(float * p, size_t n, uint32_t seed) {
-    std::mt19937                          rng(seed);
-    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-    for (size_t i = 0; i < n; ++i) {
-        p[i] = dist(rng);
-    }
-}
 
 void BM_tevo(benchmark::State & state, Shape shape, tevo_type wtype, int n_threads) {
     const size_t weights = (size_t) (shape.inner * shape.cols);
@@ -137,19 +131,6 @@ std::string bench_name(const char * lib, const Shape & s, const char * type, int
 }
 
 // keeps each run's GFLOPS for the closing table
-class Reporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run> & runs) override {
-        for (const Run & r : runs) {
-            auto it = r.counters.find("GFLOPS");
-            if (it != r.counters.end() && r.run_type == Run::RT_Iteration) {
-                gflops[r.benchmark_name()] = it->second.value;
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
 } // namespace
 
 int main(int argc, char ** argv) {

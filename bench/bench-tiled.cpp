@@ -14,6 +14,8 @@
 #include "tevo-cpu.h"
 #include "tevo.h"
 
+#include "matmul-bench.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -22,6 +24,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+using namespace matmul_bench;
 
 namespace {
 
@@ -37,16 +41,6 @@ const Shape shapes[] = {
 };
 
 const tevo_type weight_types[] = { TEVO_TYPE_Q4_K, TEVO_TYPE_Q6_K, TEVO_TYPE_IQ4_XS };
-
-std::map<std::string, double> gflops; // by benchmark name, for the ratio table
-
-void fill_random(float * p, size_t n, uint32_t seed) {
-    std::mt19937                          rng(seed);
-    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-    for (size_t i = 0; i < n; ++i) {
-        p[i] = dist(rng);
-    }
-}
 
 void BM_mul_mat(benchmark::State & state, Shape shape, tevo_type wtype, bool tiled, int n_threads) {
     const size_t wbytes = tevo_row_size(wtype, shape.inner) * (size_t) shape.cols;
@@ -88,31 +82,6 @@ void BM_mul_mat(benchmark::State & state, Shape shape, tevo_type wtype, bool til
 
 std::string bench_name(const char * kind, const Shape & s, tevo_type t, int nt) {
     return std::string(kind) + "/" + s.name + "/" + tevo_type_name(t) + "/threads:" + std::to_string(nt);
-}
-
-class Reporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run> & runs) override {
-        for (const Run & r : runs) {
-            auto it = r.counters.find("GFLOPS");
-            if (it != r.counters.end() && r.run_type == Run::RT_Iteration) {
-                gflops[r.benchmark_name()] = it->second.value;
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
-double load_average() {
-    double load = -1.0;
-    FILE * f    = fopen("/proc/loadavg", "r");
-    if (f != nullptr) {
-        if (fscanf(f, "%lf", &load) != 1) {
-            load = -1.0;
-        }
-        fclose(f);
-    }
-    return load;
 }
 
 } // namespace
