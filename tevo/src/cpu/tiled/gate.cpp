@@ -11,35 +11,25 @@
 #include "cpu/ops/tiled.h"
 #include "cpu/tiled/tiled.h"
 
-#include <mutex>
 #include <stdlib.h>
 
-static std::once_flag tiled_env_enabled_once;
-static std::once_flag tiled_env_force_once;
-static bool           tiled_mm_enabled = false;
-static bool           tiled_mm_force   = false;
-
 // unset: on; set: on unless its number is 0 (so also for "" or a word)
-static void tiled_env_enabled_init() {
-    const char * s   = getenv("TEVO_CPU_TILED_MM");
-    tiled_mm_enabled = s == NULL || atoi(s) != 0;
+static bool tiled_enabled() {
+    static const bool enabled = [] {
+        const char * s = getenv("TEVO_CPU_TILED_MM");
+        return s == NULL || atoi(s) != 0;
+    }();
+    return enabled;
 }
 
 // products of 7 activation rows or fewer take the path only when this
 // parses to exactly 1
-static void tiled_env_force_init() {
-    const char * s = getenv("TEVO_CPU_TILED_MM_FORCE");
-    tiled_mm_force = s != NULL && atoi(s) == 1;
-}
-
-static bool tiled_enabled() {
-    std::call_once(tiled_env_enabled_once, tiled_env_enabled_init);
-    return tiled_mm_enabled;
-}
-
 static bool tiled_force() {
-    std::call_once(tiled_env_force_once, tiled_env_force_init);
-    return tiled_mm_force;
+    static const bool force = [] {
+        const char * s = getenv("TEVO_CPU_TILED_MM_FORCE");
+        return s != NULL && atoi(s) == 1;
+    }();
+    return force;
 }
 
 bool tiled_type_eligible(enum tevo_type type) {
