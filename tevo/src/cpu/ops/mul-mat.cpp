@@ -53,8 +53,8 @@ static tevo_vec_dot_block_t tevo_mm_block_kernel(enum tevo_type type) {
     }
 }
 
-// One row of n src1 values into the vec_dot_type V, as tevo_mm_convert_src1
-// converts it.
+// One row of n src1 values into the vec_dot_type V, for the whole src1
+// (tevo_mm_convert_src1) and for the panels' few rows at a time alike.
 static void tevo_mm_convert_row(enum tevo_type src, enum tevo_type V, const char * x, char * y, int64_t n) {
     switch (src) {
         case TEVO_TYPE_F16:  tevo_cpu_fp16_to_fp32((const tevo_fp16_t *) x, (float *) y, n); break;
@@ -96,19 +96,13 @@ static void tevo_mm_convert_src1(const struct tevo_compute_params * params, cons
     }
     const int64_t n = (end - start) * blck;
 
-    const tevo_from_float_t from_float = tevo_get_type_traits_cpu(vec_dot_type)->from_float;
-
     for (int64_t i13 = 0; i13 < ne13; ++i13) {
         for (int64_t i12 = 0; i12 < ne12; ++i12) {
             for (int64_t i11 = 0; i11 < ne11; ++i11) {
                 const char * src = (const char *) src1->data + i11 * nb11 + i12 * nb12 + i13 * nb13 +
                                    (size_t) (start * blck) * nb10;
                 char * dst = wdata + i13 * nbw3 + i12 * nbw2 + i11 * nbw1 + (size_t) start * nbw0;
-                switch (src1->type) {
-                    case TEVO_TYPE_F16:  tevo_cpu_fp16_to_fp32((const tevo_fp16_t *) src, (float *) dst, n); break;
-                    case TEVO_TYPE_BF16: tevo_cpu_bf16_to_fp32((const tevo_bf16_t *) src, (float *) dst, n); break;
-                    default:             from_float((const float *) src, dst, n); break;
-                }
+                tevo_mm_convert_row(src1->type, vec_dot_type, src, dst, n);
             }
         }
     }
