@@ -10,6 +10,7 @@
 // names a rule and no rule reaches itself without consuming a character,
 // which keeps that recursion finite.
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 
@@ -34,12 +35,12 @@ constexpr size_t MAX_DEPTH = 256;
 // Filtering walks the candidates' characters level by level, with one merged
 // set of stacks for all candidates whose characters so far fit the same
 // stacks, so its work grows with the characters of the candidates times the
-// stacks of a set, never with the paths to them, and its depth needs no
-// recursion. One filtering may still do at most this much work (stacks
-// matched against a character, and expansion steps); candidates undecided
-// when it is spent are rejected. Accepting a token counts the same work
-// along its characters, so a token that costs more is one filtering rejects:
-// like any rejected token, it leaves no stacks.
+// distinct tops of a set's stacks, never with the paths to them, and its
+// depth needs no recursion. One filtering may still do at most this much
+// work (distinct stack tops matched against a character, and expansion
+// steps); candidates undecided when it is spent are rejected. Accepting a
+// token counts the same work along its characters, so a token that costs
+// more is one filtering rejects: like any rejected token, it leaves no stacks.
 constexpr size_t MAX_FILTER_WORK = size_t(1) << 21;
 
 bool same_pos(kestu_grammar_pos a, kestu_grammar_pos b) {
@@ -327,14 +328,44 @@ void expand(const kestu_grammar_rules & rules, stack_pool & pool, uint32_t id, e
     ex.stacks.push_back(id);
 }
 
-// indices of the stacks whose top set matches chr
-std::vector<uint32_t> fitting(const kestu_grammar_rules & rules, const stack_pool & pool,
-                              const std::vector<uint32_t> & stacks, uint32_t chr) {
-    std::vector<uint32_t> fit;
+// The stacks of a state differ mostly in their bottoms: their tops, the
+// character sets a next character is matched against, are few. Each
+// distinct top is matched once, whatever number of stacks share it.
+struct stack_tops {
+    std::vector<kestu_grammar_pos>     tops;
+    std::vector<std::vector<uint32_t>> members; // by top: indices into the stacks, ascending
+};
+
+stack_tops tops_of(const stack_pool & pool, const std::vector<uint32_t> & stacks) {
+    stack_tops                                      t;
+    std::map<std::pair<uint32_t, uint32_t>, size_t> where; // top -> its index in t.tops
     for (size_t i = 0; i < stacks.size(); i++) {
-        if (stacks[i] != stack_pool::EMPTY && match_char(rules, pool.nodes[stacks[i]].top, chr).first) {
-            fit.push_back((uint32_t) i);
+        if (stacks[i] == stack_pool::EMPTY) {
+            continue;
         }
+        const kestu_grammar_pos top = pool.nodes[stacks[i]].top;
+        const auto [it, added]      = where.emplace(std::make_pair(top.rule, top.elem), t.tops.size());
+        if (added) {
+            t.tops.push_back(top);
+            t.members.emplace_back();
+        }
+        t.members[it->second].push_back((uint32_t) i);
+    }
+    return t;
+}
+
+// indices of the stacks whose top set matches chr, ascending
+std::vector<uint32_t> fitting(const kestu_grammar_rules & rules, const stack_tops & t, uint32_t chr) {
+    std::vector<uint32_t> fit;
+    size_t                n_matched = 0;
+    for (size_t k = 0; k < t.tops.size(); k++) {
+        if (match_char(rules, t.tops[k], chr).first) {
+            fit.insert(fit.end(), t.members[k].begin(), t.members[k].end());
+            n_matched++;
+        }
+    }
+    if (n_matched > 1) {
+        std::sort(fit.begin(), fit.end());
     }
     return fit;
 }
@@ -653,11 +684,12 @@ std::vector<kestu_grammar_candidate> kestu_grammar_filter_candidates(
 
         // characters that fit the same stacks lead to the same next stacks
         std::map<std::vector<uint32_t>, std::vector<kestu_grammar_candidate>> by_fit;
+        const stack_tops                                                       tops = tops_of(pool, g.stacks);
         for (const auto & [chr, group_candidates] : by_next) {
             std::vector<uint32_t> fit;
             if (work < MAX_FILTER_WORK) {
-                fit = fitting(rules, pool, g.stacks, chr);
-                work += g.stacks.size();
+                fit = fitting(rules, tops, chr);
+                work += tops.tops.size();
             }
             if (fit.empty()) {
                 reject(group_candidates, g.depth);
@@ -749,9 +781,10 @@ void kestu_grammar_accept_token(const kestu_vocab & vocab, kestu_grammar & gramm
     bool   cut  = false;
     bool   deep = false;
     for (const uint32_t * cp = decoded.first.data(); *cp != 0 && !ids.empty(); cp++) {
-        const std::vector<uint32_t> fit = fitting(grammar.rules, pool, ids, *cp);
-        expansion                   ex  = advance(grammar.rules, pool, ids, fit);
-        work += ids.size() + ex.work;
+        const stack_tops            tops = tops_of(pool, ids);
+        const std::vector<uint32_t> fit  = fitting(grammar.rules, tops, *cp);
+        expansion                   ex   = advance(grammar.rules, pool, ids, fit);
+        work += tops.tops.size() + ex.work;
         cut  = merge_expansion(pool, ex) || cut;
         deep = deep || ex.deep;
         ids  = std::move(ex.stacks);

@@ -94,6 +94,17 @@ struct grammar_def {
     kestu_grammar init(size_t start = 0) const { return kestu_grammar_init(ptrs.data(), ptrs.size(), start); }
 };
 
+// a code point below 0x10000 in UTF-8
+std::string utf8_of(char32_t c) {
+    if (c < 0x80) {
+        return std::string(1, (char) c);
+    }
+    if (c < 0x800) {
+        return {(char) (0xC0 | (c >> 6)), (char) (0x80 | (c & 0x3F))};
+    }
+    return {(char) (0xE0 | (c >> 12)), (char) (0x80 | ((c >> 6) & 0x3F)), (char) (0x80 | (c & 0x3F))};
+}
+
 // the texts of candidates a grammar state rejects
 std::set<std::string> rejected(const kestu_grammar & g, const std::vector<std::string> & texts) {
     std::vector<std::vector<uint32_t>>    decoded;
@@ -317,6 +328,30 @@ TEST(GrammarAccept, DistinctStacksBeyondTheLimitAreDropped) {
     EXPECT_EQ(g.stacks.size(), 1024u);
     EXPECT_GE(log.count("grammar too ambiguous: kept 1024 of its parse stacks"), 1);
     EXPECT_EQ(rejected(g, {"a", "z"}), std::set<std::string>{"z"});
+}
+
+TEST(GrammarFilter, ManyStacksDoNotCostEveryCandidateOfALargeVocabulary) {
+    // the same 1024 stacks against a vocabulary whose tokens start with
+    // thousands of distinct characters, as a multilingual one does: matching
+    // every stack against every first character spent the whole work limit
+    // before any candidate was followed, and the fitting ones were rejected too
+    const grammar_def def({{S(U"a"), R(0), S(U"b"), A, S(U"a"), R(0), S(U"c"), A}});
+    kestu_grammar     g = def.init();
+    test_vocab        tv{{"a"}, 20, 10};
+    log_capture       log;
+    for (int i = 0; i < 30; i++) {
+        kestu_grammar_accept_token(tv.vocab(), g, tv.id("a"));
+    }
+    ASSERT_EQ(g.stacks.size(), 1024u);
+
+    std::vector<std::string> texts = {"a", "b", "c", "ab", "z"};
+    std::set<std::string>    refused = {"z"};
+    for (char32_t c = 0x4e00; c < 0x4e00 + 3000; c++) {
+        const std::string t = utf8_of(c);
+        texts.push_back(t);
+        refused.insert(t);
+    }
+    EXPECT_EQ(rejected(g, texts), refused);
 }
 
 struct nesting_case {
