@@ -209,12 +209,14 @@ static inline float q32_min_of(const block_q5_1 * x) { return TEVO_Q_H2F(x->m); 
 
 // s[r] = row x + r * bx (nb blocks) . row y, r < R. With four rows the
 // minimum terms of q4_1 and q5_1 run in the lanes of one vector, each lane
-// the fused chain of one row, and every block asks for the same block eight
-// rows on (two passes ahead; past the caller's rows too, which are its next
+// the fused chain of one row, and every block asks for the same block four
+// rows on (the next pass; past the caller's rows too, which are its next
 // ones, and a prefetch never faults). The hardware prefetchers alone leave
 // a product from memory a fifth below its in-cache speed; one prefetch per
 // block spreads the requests over the pass for any row length, where a
 // burst at the start of each pass fills the line-fill buffers on long rows.
+// One pass ahead rather than two: on rows of 384 values the formats with a
+// minimum run 8% faster, and rows of 1536 the same.
 template <typename K, int R>
 static inline void q32_dot_rows(int nb, float * s, const char * x, size_t bx, const typename K::yblock * y) {
     typedef typename K::xblock xblock;
@@ -237,7 +239,7 @@ static inline void q32_dot_rows(int nb, float * s, const char * x, size_t bx, co
         for (int r = 0; r < R; ++r) {
             const xblock * xb = (const xblock *) (x + (size_t) r * bx) + ib;
             if (R == 4) {
-                _mm_prefetch((const char *) xb + 8 * bx, _MM_HINT_T0);
+                _mm_prefetch((const char *) xb + 4 * bx, _MM_HINT_T0);
             }
             // dx * dy is one float product, as the one-block-at-a-time form takes it
             const __m256 d = _mm256_mul_ps(_mm256_broadcast_ss(&TEVO_Q_H2F(xb->d)), dy);
