@@ -131,10 +131,11 @@ static inline __m256i q32_nibbles(const uint8_t * qs) {
 }
 
 // The fifth bits as 0x10 bytes, in element order: byte i takes the qh byte
-// holding bit i and keeps that bit alone, and a sign operation maps the
-// nonzero bytes to 0x10 (bit 7 reads as negative, so its byte carries -0x10).
-// One instruction fewer than comparing to a mask and masking again, on a
-// kernel whose speed is its instruction count.
+// holding bit i and keeps that bit alone, and a sign operation turns each
+// nonzero byte into 0x10 (a byte holding bit 7 reads as negative, so the
+// constant there is -0x10). One vector instruction fewer than comparing to a
+// mask and masking again, on a kernel whose speed is its vector instruction
+// count.
 static inline __m256i q32_fifth_bits(const uint8_t * qh) {
     uint32_t x32;
     memcpy(&x32, qh, sizeof(x32));
