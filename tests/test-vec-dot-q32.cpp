@@ -70,6 +70,47 @@ TEST(VecDotQ32, RowsFormsGiveTheOneRowBits) {
     }
 }
 
+// Every fifth bit alone, none and all, under unit scales against small
+// integer activations: each bit must reach its own element, in the one-row
+// forms and the several-rows form alike. The top bit of each qh byte takes
+// its own path in the x86 forms, so it is worth a case of its own.
+TEST(VecDotQ32, FifthBitsReachTheirElements) {
+    tevo_cpu_init();
+    struct Case {
+        const qt::DotKernel & k;
+        tevo_vec_dot_rows_t   rows;
+        size_t                qh; // offset of qh in the block
+    };
+    const Case cases[] = { { kernels[2], tevo_vec_dot_q5_0_q8_0_rows, 2 },
+                           { kernels[3], tevo_vec_dot_q5_1_q8_1_rows, 4 } };
+    std::mt19937 rng(18);
+    for (const Case & c : cases) {
+        SCOPED_TRACE(c.k.name);
+        std::vector<uint32_t> patterns = { 0u, 0xffffffffu, 0x80808080u, 0x7f7f7f7fu };
+        for (int i = 0; i < 32; ++i) patterns.push_back(1u << i);
+        const tevo_type            act = tevo_get_type_traits_cpu(c.k.wtype)->vec_dot_type;
+        const std::vector<uint8_t> a   = qt::integer_activations(act, 32, 9, rng);
+        const std::vector<float>   ya  = qt::dequantize(act, a, 32);
+        const size_t               bs  = tevo_type_size(c.k.wtype);
+        std::vector<uint8_t>       all(bs * patterns.size());
+        std::vector<double>        want(patterns.size());
+        for (size_t p = 0; p < patterns.size(); ++p) {
+            std::vector<uint8_t> w = qt::random_bytes(bs, rng);
+            qt::unit_scales(c.k.wtype, w);
+            memcpy(w.data() + c.qh, &patterns[p], 4);
+            std::copy(w.begin(), w.end(), all.begin() + (ptrdiff_t) (p * bs));
+            want[p] = qt::double_dot(qt::dequantize(c.k.wtype, w, 32), ya).dot;
+            EXPECT_EQ((double) qt::run_dot(c.k.generic, 32, w, a), want[p]) << "qh " << std::hex << patterns[p];
+            EXPECT_EQ((double) qt::run_dot(c.k.x86, 32, w, a), want[p]) << "qh " << std::hex << patterns[p];
+        }
+        std::vector<float> s(patterns.size());
+        c.rows(32, (int) patterns.size(), s.data(), all.data(), bs, a.data());
+        for (size_t p = 0; p < patterns.size(); ++p) {
+            EXPECT_EQ((double) s[p], want[p]) << "rows form, qh " << std::hex << patterns[p];
+        }
+    }
+}
+
 TEST(VecDotQ32, WorkedCases) {
     tevo_cpu_init();
     std::mt19937 rng(13);

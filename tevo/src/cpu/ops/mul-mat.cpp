@@ -254,10 +254,13 @@ static void tevo_mm_one_chunk(const struct tevo_mm_ctx * mm, int64_t ir0_start, 
 
     if (nrc == 1 && mm->vec_dot_rows != NULL) {
         // the src0 rows of a block against each src1 row in one call, written
-        // straight into dst
+        // straight into dst. A single src1 row has no reuse for the blocks to
+        // keep in cache: the whole range goes in one call, which spares a
+        // product of many short rows a call and its set-up per 16 rows.
+        const int64_t blk0 = ir1_end - ir1_start == 1 ? ir0_end - ir0_start : TEVO_MM_BLOCK;
         for (int64_t iir1 = ir1_start; iir1 < ir1_end; iir1 += TEVO_MM_BLOCK) {
-            for (int64_t iir0 = ir0_start; iir0 < ir0_end; iir0 += TEVO_MM_BLOCK) {
-                const int nr = (int) (TEVO_MIN(iir0 + TEVO_MM_BLOCK, ir0_end) - iir0);
+            for (int64_t iir0 = ir0_start; iir0 < ir0_end; iir0 += blk0) {
+                const int nr = (int) (TEVO_MIN(iir0 + blk0, ir0_end) - iir0);
                 for (int64_t ir1 = iir1; ir1 < iir1 + TEVO_MM_BLOCK && ir1 < ir1_end; ++ir1) {
                     const int64_t i13 = ir1 / (ne12 * ne11);
                     const int64_t i12 = (ir1 - i13 * ne12 * ne11) / ne11;
