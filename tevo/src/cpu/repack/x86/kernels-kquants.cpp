@@ -59,68 +59,71 @@ inline __m256i scales_in_lane_order(const __m128i bytes) {
 // ---------------------------------------------------------------------------
 // q4_K
 
-// Scales and mins of one record: sc[g] and mn[g] hold sub-block g of the 8
-// columns, byte c for column c.
+// Scales and mins of one record: sc[g] holds sub-block g of the 8 columns,
+// mins[p] part p's two sub-blocks.
 struct q4_K_scales {
     __m256i sc[8];   // 16-bit pairs in lane order
     __m256i mins[4]; // part p: (min of sub-block 2p, of 2p+1) per column, column order
 };
 
+// The 12 bytes of a scale group (16 are read; the last group's extra four
+// lie in the record's qs) as the 8 scales in bytes 0..7 and the 8 mins in
+// bytes 8..15, column c in byte c: in 32-bit lanes the group is u0 u1 u2,
+// and the result's lanes are u0 & 63, (u2 & 15) | (u0 >> 6) << 4,
+// u1 & 63, (u2 >> 4) | (u1 >> 6) << 4, byte by byte.
+inline __m128i q4_K_scale_group(const uint8_t * p) {
+    const __m128i x  = _mm_loadu_si128((const __m128i *) p);
+    const __m128i lo = _mm_and_si128(_mm_srlv_epi32(_mm_shuffle_epi32(x, 0x98), _mm_setr_epi32(0, 0, 0, 4)),
+                                     _mm_setr_epi32(0x3f3f3f3f, 0x0f0f0f0f, 0x3f3f3f3f, 0x0f0f0f0f));
+    const __m128i hi = _mm_and_si128(_mm_srli_epi32(_mm_shuffle_epi32(x, 0x50), 2),
+                                     _mm_setr_epi32(0, 0x30303030, 0, 0x30303030));
+    return _mm_or_si128(lo, hi);
+}
+
 inline void unpack_q4_K(const block_q4_Kx8 & w, q4_K_scales * out) {
-    uint64_t sc[8], mn[8];
-    for (int g = 0; g < 8; ++g) {
-        uint32_t u[3];
-        memcpy(u, w.scales + 12 * g, sizeof(u));
-        const uint32_t sc_lo = u[0] & 0x3f3f3f3f;
-        const uint32_t mn_lo = u[1] & 0x3f3f3f3f;
-        const uint32_t sc_hi = (u[2] & 0x0f0f0f0f) | ((u[0] >> 2) & 0x30303030);
-        const uint32_t mn_hi = ((u[2] >> 4) & 0x0f0f0f0f) | ((u[1] >> 2) & 0x30303030);
-        sc[g]                = sc_lo | ((uint64_t) sc_hi << 32);
-        mn[g]                = mn_lo | ((uint64_t) mn_hi << 32);
-    }
-    for (int g = 0; g < 8; ++g) {
-        out->sc[g] = scales_in_lane_order(_mm_cvtsi64_si128((long long) sc[g]));
+    __m128i g[8];
+    for (int i = 0; i < 8; ++i) {
+        g[i]       = q4_K_scale_group(w.scales + 12 * i);
+        out->sc[i] = scales_in_lane_order(g[i]);
     }
     for (int p = 0; p < 4; ++p) {
-        const __m128i pair = _mm_unpacklo_epi8(_mm_cvtsi64_si128((long long) mn[2 * p]),
-                                               _mm_cvtsi64_si128((long long) mn[2 * p + 1]));
-        out->mins[p]       = _mm256_cvtepu8_epi16(pair);
+        out->mins[p] = _mm256_cvtepu8_epi16(_mm_unpackhi_epi8(g[2 * p], g[2 * p + 1]));
     }
 }
 
-// The weights of part p (values 64p .. 64p+63 of every column): lo[i] the
-// low nibbles (sub-block 2p), hi[i] the high ones (2p + 1); vector i holds
-// values 64p + 4i .. 64p + 4i + 3 (plus 32 for hi) of each column.
-inline void decode_q4_K_part(const block_q4_Kx8 & w, int p, __m256i * lo, __m256i * hi) {
+// The weights of one sub-block: 2p + h of part p (h = 0 the low nibbles, 1
+// the high ones); w[i] holds its values 4i .. 4i + 3 of each column.
+inline void decode_q4_K_sub(const block_q4_Kx8 & w, int p, int h, __m256i * out) {
     const __m256i m4 = _mm256_set1_epi8(0x0f);
     for (int q = 0; q < 4; ++q) {
         __m256i a, b;
         load_chunk_row(w.qs, 4 * p + q, &a, &b);
-        lo[2 * q]     = _mm256_and_si256(a, m4);
-        lo[2 * q + 1] = _mm256_and_si256(b, m4);
-        hi[2 * q]     = _mm256_and_si256(_mm256_srli_epi16(a, 4), m4);
-        hi[2 * q + 1] = _mm256_and_si256(_mm256_srli_epi16(b, 4), m4);
+        if (h != 0) {
+            a = _mm256_srli_epi16(a, 4);
+            b = _mm256_srli_epi16(b, 4);
+        }
+        out[2 * q]     = _mm256_and_si256(a, m4);
+        out[2 * q + 1] = _mm256_and_si256(b, m4);
     }
 }
 
-// sum over part p of scale * q * a, per column lane; act(e) points at value e
-template <typename ACT>
-inline __m256i q4_K_part_sum(const __m256i * lo, const __m256i * hi, const q4_K_scales & sc, int p, ACT act) {
-    __m256i slo = _mm256_setzero_si256();
-    __m256i shi = _mm256_setzero_si256();
-    for (int i = 0; i < 8; ++i) {
-        slo = _mm256_add_epi16(slo, _mm256_maddubs_epi16(lo[i], bcast4(act(64 * p + 4 * i))));
-        shi = _mm256_add_epi16(shi, _mm256_maddubs_epi16(hi[i], bcast4(act(64 * p + 32 + 4 * i))));
+// scale * sum of q * a over a decoded sub-block, per column lane, the
+// activation's values 4i .. 4i + 3 at act + off(i). The eight products
+// fit 16 bits (8 x 2 x 15 x 127). Unrolled so that the offsets are
+// constants: left as a loop, the compiler computes them per row.
+template <typename OFF> inline __m256i q4_K_sub_sum(const __m256i * w, const int8_t * act, __m256i scale, OFF off) {
+    __m256i s16 = _mm256_maddubs_epi16(w[0], bcast4(act + off(0)));
+#pragma GCC unroll 8
+    for (int i = 1; i < 8; ++i) {
+        s16 = _mm256_add_epi16(s16, _mm256_maddubs_epi16(w[i], bcast4(act + off(i))));
     }
-    return _mm256_add_epi32(_mm256_madd_epi16(slo, sc.sc[2 * p]), _mm256_madd_epi16(shi, sc.sc[2 * p + 1]));
+    return _mm256_madd_epi16(s16, scale);
 }
 
-// sum over part p of min * (activation sum of the sub-block), column order;
-// bsum(h) is the sum of values 16h .. 16h+15
-template <typename BSUM> inline __m256i q4_K_part_min(const q4_K_scales & sc, int p, BSUM bsum) {
-    const int s0 = bsum(4 * p) + bsum(4 * p + 1);
-    const int s1 = bsum(4 * p + 2) + bsum(4 * p + 3);
-    return _mm256_madd_epi16(sc.mins[p], bcast_pair(s0, s1));
+// per 32-bit lane p: (sum of sub-block 2p's activations, of 2p + 1's) as
+// two 16-bit values, from the 16-value sums bs[4p .. 4p + 3] (|sum| <= 4064)
+inline __m128i q4_K_bsum_pairs(const int16_t * bs) {
+    return _mm_hadd_epi16(_mm_loadu_si128((const __m128i *) bs), _mm_loadu_si128((const __m128i *) (bs + 8)));
 }
 
 void gemv_q4_K(int n, float * s, size_t bs, const void * vx, const void * vy, int nr, int nc) {
@@ -129,8 +132,9 @@ void gemv_q4_K(int n, float * s, size_t bs, const void * vx, const void * vy, in
     }
     const int            nb = n / QK_K;
     const block_q4_Kx8 * x  = (const block_q4_Kx8 *) vx;
+    const auto           at = [](int i) { return 4 * i; };
     q4_K_scales          sc;
-    __m256i              lo[8], hi[8];
+    __m256i              w[8];
 
     for (int y = 0; y < nr; ++y) {
         const block_q8_K * a = (const block_q8_K *) vy + (size_t) y * nb;
@@ -140,14 +144,18 @@ void gemv_q4_K(int n, float * s, size_t bs, const void * vx, const void * vy, in
             __m256               macc = _mm256_setzero_ps();
             for (int b = 0; b < nb; ++b) {
                 unpack_q4_K(wr[b], &sc);
-                const int8_t *  aq   = a[b].qs;
-                const int16_t * bsum = a[b].bsums;
-                __m256i         sumi = _mm256_setzero_si256();
-                __m256i         summ = _mm256_setzero_si256();
+                const int8_t * aq    = a[b].qs;
+                alignas(16) int32_t pairs[4];
+                _mm_store_si128((__m128i *) pairs, q4_K_bsum_pairs(a[b].bsums));
+                __m256i sumi = _mm256_setzero_si256();
+                __m256i summ = _mm256_setzero_si256();
+#pragma GCC unroll 4
                 for (int p = 0; p < 4; ++p) {
-                    decode_q4_K_part(wr[b], p, lo, hi);
-                    sumi = _mm256_add_epi32(sumi, q4_K_part_sum(lo, hi, sc, p, [aq](int e) { return aq + e; }));
-                    summ = _mm256_add_epi32(summ, q4_K_part_min(sc, p, [bsum](int h) { return (int) bsum[h]; }));
+                    decode_q4_K_sub(wr[b], p, 0, w);
+                    sumi = _mm256_add_epi32(sumi, q4_K_sub_sum(w, aq + 64 * p, sc.sc[2 * p], at));
+                    decode_q4_K_sub(wr[b], p, 1, w);
+                    sumi = _mm256_add_epi32(sumi, q4_K_sub_sum(w, aq + 64 * p + 32, sc.sc[2 * p + 1], at));
+                    summ = _mm256_add_epi32(summ, _mm256_madd_epi16(sc.mins[p], _mm256_set1_epi32(pairs[p])));
                 }
                 const __m256 da = _mm256_set1_ps(a[b].d);
                 const __m256 dw = _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) wr[b].d));
@@ -162,8 +170,66 @@ void gemv_q4_K(int n, float * s, size_t bs, const void * vx, const void * vy, in
     }
 }
 
-// Up to 16 activation rows (four records of 4) at a time, so that a decoded
-// part of a weight record serves them all.
+// G activation groups (4 G rows, G <= 4) against the column groups: a
+// decoded sub-block of a weight record (eight vectors, kept in registers)
+// serves all rows before the next is decoded; a part's low sub-block sums
+// wait in part[] for its high one.
+template <int G>
+void gemm_q4_K_rows(int nb, float * s, size_t bs, const block_q4_Kx8 * x, const block_q8_Kx4 * a0, int nc) {
+    constexpr int R  = 4 * G;
+    // value 4i of a sub-block of row m: byte 32 (i / 2) + 4 (i % 2) after its first
+    const auto    at = [](int i) { return 32 * (i / 2) + 4 * (i % 2); };
+    q4_K_scales   sc;
+    __m256i       w[8];
+
+    for (int gx = 0; gx < nc / 8; ++gx) {
+        const block_q4_Kx8 * wr = x + (size_t) gx * nb;
+        __m256               acc[R], macc[R];
+        for (int r = 0; r < R; ++r) {
+            acc[r]  = _mm256_setzero_ps();
+            macc[r] = _mm256_setzero_ps();
+        }
+        for (int b = 0; b < nb; ++b) {
+            unpack_q4_K(wr[b], &sc);
+            const __m256 dw = _mm256_permutevar8x32_ps(_mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) wr[b].d)),
+                                                       lane_order());
+            const __m256 dm = _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) wr[b].dmin));
+            const block_q8_Kx4 * a[G];
+            for (int g = 0; g < G; ++g) {
+                a[g] = a0 + (size_t) g * nb + b;
+            }
+            for (int p = 0; p < 4; ++p) {
+                // row m's sub-block sums of the part in lane m
+                alignas(16) int32_t pairs[R];
+                for (int g = 0; g < G; ++g) {
+                    _mm_store_si128((__m128i *) (pairs + 4 * g), q4_K_bsum_pairs(a[g]->bsums + 16 * p));
+                }
+                __m256i part[R];
+                decode_q4_K_sub(wr[b], p, 0, w);
+#pragma GCC unroll 16
+                for (int r = 0; r < R; ++r) {
+                    part[r] = q4_K_sub_sum(w, a[r / 4]->qs + 256 * p + 8 * (r % 4), sc.sc[2 * p], at);
+                }
+                decode_q4_K_sub(wr[b], p, 1, w);
+#pragma GCC unroll 16
+                for (int r = 0; r < R; ++r) {
+                    const __m256i sumi = _mm256_add_epi32(
+                        part[r], q4_K_sub_sum(w, a[r / 4]->qs + 256 * p + 128 + 8 * (r % 4), sc.sc[2 * p + 1], at));
+                    const __m256i summ = _mm256_madd_epi16(sc.mins[p], _mm256_set1_epi32(pairs[r]));
+                    const __m256  da   = _mm256_set1_ps(a[r / 4]->d[r % 4]);
+                    acc[r]  = _mm256_fmadd_ps(_mm256_mul_ps(da, dw), _mm256_cvtepi32_ps(sumi), acc[r]);
+                    macc[r] = _mm256_fmadd_ps(_mm256_mul_ps(da, dm), _mm256_cvtepi32_ps(summ), macc[r]);
+                }
+            }
+        }
+        for (int r = 0; r < R; ++r) {
+            const __m256 out = _mm256_sub_ps(_mm256_permutevar8x32_ps(acc[r], column_order()), macc[r]);
+            _mm256_storeu_ps(s + (size_t) r * bs + gx * 8, out);
+        }
+    }
+}
+
+// Rows 16 at a time (four records of 4), the rest as one pass of 4, 8 or 12.
 void gemm_q4_K(int n, float * s, size_t bs, const void * vx, const void * vy, int nr, int nc) {
     if (nr < 4 || nc < 8) {
         return;
@@ -171,48 +237,16 @@ void gemm_q4_K(int n, float * s, size_t bs, const void * vx, const void * vy, in
     const int            nb = n / QK_K;
     const block_q4_Kx8 * x  = (const block_q4_Kx8 *) vx;
     const block_q8_Kx4 * a0 = (const block_q8_Kx4 *) vy;
-    q4_K_scales          sc;
-    __m256i              lo[8], hi[8];
 
     const int ngroups = nr / 4;
     for (int y0 = 0; y0 < ngroups; y0 += 4) {
-        const int G = ngroups - y0 < 4 ? ngroups - y0 : 4;
-        for (int gx = 0; gx < nc / 8; ++gx) {
-            const block_q4_Kx8 * wr = x + (size_t) gx * nb;
-            __m256               acc[16], macc[16];
-            for (int r = 0; r < 4 * G; ++r) {
-                acc[r]  = _mm256_setzero_ps();
-                macc[r] = _mm256_setzero_ps();
-            }
-            for (int b = 0; b < nb; ++b) {
-                unpack_q4_K(wr[b], &sc);
-                const __m256 dw = _mm256_permutevar8x32_ps(
-                    _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) wr[b].d)), lane_order());
-                const __m256 dm = _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) wr[b].dmin));
-                for (int p = 0; p < 4; ++p) {
-                    decode_q4_K_part(wr[b], p, lo, hi);
-                    for (int g = 0; g < G; ++g) {
-                        const block_q8_Kx4 & a = a0[(size_t) (y0 + g) * nb + b];
-                        for (int m = 0; m < 4; ++m) {
-                            // value e of row m: byte (4 (e / 8) + m) 8 + e % 8
-                            const int8_t *  aq   = a.qs + 8 * m;
-                            const int16_t * bsum = a.bsums + 4 * m;
-                            const __m256i   sumi =
-                                q4_K_part_sum(lo, hi, sc, p, [aq](int e) { return aq + 32 * (e / 8) + e % 8; });
-                            const __m256i summ =
-                                q4_K_part_min(sc, p, [bsum](int h) { return (int) bsum[(h / 4) * 16 + h % 4]; });
-                            const __m256 da = _mm256_set1_ps(a.d[m]);
-                            const int    r  = 4 * g + m;
-                            acc[r]  = _mm256_fmadd_ps(_mm256_mul_ps(da, dw), _mm256_cvtepi32_ps(sumi), acc[r]);
-                            macc[r] = _mm256_fmadd_ps(_mm256_mul_ps(da, dm), _mm256_cvtepi32_ps(summ), macc[r]);
-                        }
-                    }
-                }
-            }
-            for (int r = 0; r < 4 * G; ++r) {
-                const __m256 out = _mm256_sub_ps(_mm256_permutevar8x32_ps(acc[r], column_order()), macc[r]);
-                _mm256_storeu_ps(s + (size_t) (4 * y0 + r) * bs + gx * 8, out);
-            }
+        const block_q8_Kx4 * a   = a0 + (size_t) y0 * nb;
+        float *              out = s + (size_t) (4 * y0) * bs;
+        switch (ngroups - y0 < 4 ? ngroups - y0 : 4) {
+            case 1: gemm_q4_K_rows<1>(nb, out, bs, x, a, nc); break;
+            case 2: gemm_q4_K_rows<2>(nb, out, bs, x, a, nc); break;
+            case 3: gemm_q4_K_rows<3>(nb, out, bs, x, a, nc); break;
+            default: gemm_q4_K_rows<4>(nb, out, bs, x, a, nc); break;
         }
     }
 }
