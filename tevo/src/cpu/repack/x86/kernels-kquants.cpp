@@ -66,28 +66,37 @@ struct q4_K_scales {
     __m256i mins[4]; // part p: (min of sub-block 2p, of 2p+1) per column, column order
 };
 
-// The 12 bytes of a scale group (16 are read; the last group's extra four
-// lie in the record's qs) as the 8 scales in bytes 0..7 and the 8 mins in
-// bytes 8..15, column c in byte c: in 32-bit lanes the group is u0 u1 u2,
-// and the result's lanes are u0 & 63, (u2 & 15) | (u0 >> 6) << 4,
-// u1 & 63, (u2 >> 4) | (u1 >> 6) << 4, byte by byte.
-inline __m128i q4_K_scale_group(const uint8_t * p) {
-    const __m128i x  = _mm_loadu_si128((const __m128i *) p);
-    const __m128i lo = _mm_and_si128(_mm_srlv_epi32(_mm_shuffle_epi32(x, 0x98), _mm_setr_epi32(0, 0, 0, 4)),
-                                     _mm_setr_epi32(0x3f3f3f3f, 0x0f0f0f0f, 0x3f3f3f3f, 0x0f0f0f0f));
-    const __m128i hi = _mm_and_si128(_mm_srli_epi32(_mm_shuffle_epi32(x, 0x50), 2),
-                                     _mm_setr_epi32(0, 0x30303030, 0, 0x30303030));
-    return _mm_or_si128(lo, hi);
+// Scale groups g and g + 1 (12 bytes each; 16 are read, the last group's
+// extra four lie in the record's qs), one per 128-bit lane: the 8 scales in
+// bytes 0..7 and the 8 mins in bytes 8..15, column c in byte c. In 32-bit
+// lanes a group is u0 u1 u2, and the result's lanes are u0 & 63,
+// (u2 & 15) | (u0 >> 6) << 4, u1 & 63, (u2 >> 4) | (u1 >> 6) << 4, byte by
+// byte.
+inline __m256i q4_K_scale_groups(const uint8_t * p) {
+    const __m256i x  = _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128((const __m128i *) p)),
+                                               _mm_loadu_si128((const __m128i *) (p + 12)), 1);
+    const __m256i lo = _mm256_and_si256(
+        _mm256_srlv_epi32(_mm256_shuffle_epi32(x, 0x98), _mm256_setr_epi32(0, 0, 0, 4, 0, 0, 0, 4)),
+        _mm256_setr_epi32(0x3f3f3f3f, 0x0f0f0f0f, 0x3f3f3f3f, 0x0f0f0f0f, 0x3f3f3f3f, 0x0f0f0f0f, 0x3f3f3f3f,
+                          0x0f0f0f0f));
+    const __m256i hi = _mm256_and_si256(_mm256_srli_epi32(_mm256_shuffle_epi32(x, 0x50), 2),
+                                        _mm256_setr_epi32(0, 0x30303030, 0, 0x30303030, 0, 0x30303030, 0, 0x30303030));
+    return _mm256_or_si256(lo, hi);
+}
+
+// part p's (min of sub-block 2p, of 2p+1) per column, column order, from
+// its two scale groups
+inline __m256i q4_K_part_mins(__m256i groups) {
+    return _mm256_cvtepu8_epi16(
+        _mm_unpackhi_epi8(_mm256_castsi256_si128(groups), _mm256_extracti128_si256(groups, 1)));
 }
 
 inline void unpack_q4_K(const block_q4_Kx8 & w, q4_K_scales * out) {
-    __m128i g[8];
-    for (int i = 0; i < 8; ++i) {
-        g[i]       = q4_K_scale_group(w.scales + 12 * i);
-        out->sc[i] = scales_in_lane_order(g[i]);
-    }
     for (int p = 0; p < 4; ++p) {
-        out->mins[p] = _mm256_cvtepu8_epi16(_mm_unpackhi_epi8(g[2 * p], g[2 * p + 1]));
+        const __m256i g      = q4_K_scale_groups(w.scales + 24 * p);
+        out->sc[2 * p]       = scales_in_lane_order(_mm256_castsi256_si128(g));
+        out->sc[2 * p + 1]   = scales_in_lane_order(_mm256_extracti128_si256(g, 1));
+        out->mins[p]         = q4_K_part_mins(g);
     }
 }
 
@@ -126,15 +135,50 @@ inline __m128i q4_K_bsum_pairs(const int16_t * bs) {
     return _mm_hadd_epi16(_mm_loadu_si128((const __m128i *) bs), _mm_loadu_si128((const __m128i *) (bs + 8)));
 }
 
+// The GEMV takes the record's quantized bytes as they lie: a 32-byte load
+// holds 8 bytes of each of four columns (0-3 or 4-7), and the 8 matching
+// activation bytes are broadcast to every quad word, so no lane reordering
+// is needed. The 16-bit lanes of column c are the four of its quad word:
+// each sub-block's scales are spread to those lanes, and a horizontal add
+// per block leaves the columns in the order 0 1 4 5 2 3 6 7.
+struct q4_K_gemv_scales {
+    __m256i sc[8][2]; // sub-block g: columns 0-3, 4-7, each scale in its column's four 16-bit lanes
+    __m256i mins[4];  // as in q4_K_scales
+};
+
+inline void unpack_q4_K_gemv(const block_q4_Kx8 & w, q4_K_gemv_scales * out) {
+    const __m256i idx0 = _mm256_setr_epi8(0, -1, 0, -1, 0, -1, 0, -1, 1, -1, 1, -1, 1, -1, 1, -1, 2, -1, 2, -1, 2, -1,
+                                          2, -1, 3, -1, 3, -1, 3, -1, 3, -1);
+    const __m256i idx1 = _mm256_setr_epi8(4, -1, 4, -1, 4, -1, 4, -1, 5, -1, 5, -1, 5, -1, 5, -1, 6, -1, 6, -1, 6, -1,
+                                          6, -1, 7, -1, 7, -1, 7, -1, 7, -1);
+    for (int p = 0; p < 4; ++p) {
+        const __m256i g = q4_K_scale_groups(w.scales + 24 * p);
+        for (int h = 0; h < 2; ++h) {
+            // sub-block 2p + h's bytes in both lanes
+            const __m256i b          = h == 0 ? _mm256_permute4x64_epi64(g, 0x44) : _mm256_permute4x64_epi64(g, 0xee);
+            out->sc[2 * p + h][0] = _mm256_shuffle_epi8(b, idx0);
+            out->sc[2 * p + h][1] = _mm256_shuffle_epi8(b, idx1);
+        }
+        out->mins[p] = q4_K_part_mins(g);
+    }
+}
+
+inline __m256i bcast8(const int8_t * p) {
+    int64_t v;
+    memcpy(&v, p, sizeof(v));
+    return _mm256_set1_epi64x(v);
+}
+
 void gemv_q4_K(int n, float * s, size_t bs, const void * vx, const void * vy, int nr, int nc) {
     if (nr <= 0 || nc < 8) {
         return;
     }
-    const int            nb = n / QK_K;
-    const block_q4_Kx8 * x  = (const block_q4_Kx8 *) vx;
-    const auto           at = [](int i) { return 4 * i; };
-    q4_K_scales          sc;
-    __m256i              w[8];
+    const int            nb    = n / QK_K;
+    const block_q4_Kx8 * x     = (const block_q4_Kx8 *) vx;
+    const __m256i        m4    = _mm256_set1_epi8(0x0f);
+    // lane k holds column order[k], an order that is its own inverse
+    const __m256i        order = _mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7);
+    q4_K_gemv_scales     sc;
 
     for (int y = 0; y < nr; ++y) {
         const block_q8_K * a = (const block_q8_K *) vy + (size_t) y * nb;
@@ -143,28 +187,48 @@ void gemv_q4_K(int n, float * s, size_t bs, const void * vx, const void * vy, in
             __m256               acc  = _mm256_setzero_ps();
             __m256               macc = _mm256_setzero_ps();
             for (int b = 0; b < nb; ++b) {
-                unpack_q4_K(wr[b], &sc);
-                const int8_t * aq    = a[b].qs;
+                unpack_q4_K_gemv(wr[b], &sc);
+                const int8_t *      aq = a[b].qs;
+                const uint8_t *     qs = wr[b].qs;
                 alignas(16) int32_t pairs[4];
                 _mm_store_si128((__m128i *) pairs, q4_K_bsum_pairs(a[b].bsums));
-                __m256i sumi = _mm256_setzero_si256();
+                __m256i i0   = _mm256_setzero_si256(); // columns 0-3, two lanes each
+                __m256i i1   = _mm256_setzero_si256(); // columns 4-7
                 __m256i summ = _mm256_setzero_si256();
 #pragma GCC unroll 4
                 for (int p = 0; p < 4; ++p) {
-                    decode_q4_K_sub(wr[b], p, 0, w);
-                    sumi = _mm256_add_epi32(sumi, q4_K_sub_sum(w, aq + 64 * p, sc.sc[2 * p], at));
-                    decode_q4_K_sub(wr[b], p, 1, w);
-                    sumi = _mm256_add_epi32(sumi, q4_K_sub_sum(w, aq + 64 * p + 32, sc.sc[2 * p + 1], at));
+                    // 16-bit sums of the low (sub-block 2p) and high (2p + 1) nibbles, columns 0-3 and 4-7:
+                    // eight products per lane, at most 8 x 15 x 127
+                    __m256i lo0 = _mm256_setzero_si256(), lo1 = lo0, hi0 = lo0, hi1 = lo0;
+#pragma GCC unroll 4
+                    for (int q = 0; q < 4; ++q) {
+                        // chunk row 4p + q: bytes 8q .. 8q + 7 of the part of every column
+                        const __m256i v0  = _mm256_loadu_si256((const __m256i *) (qs + 64 * (4 * p + q)));
+                        const __m256i v1  = _mm256_loadu_si256((const __m256i *) (qs + 64 * (4 * p + q) + 32));
+                        const __m256i alo = bcast8(aq + 64 * p + 8 * q);
+                        const __m256i ahi = bcast8(aq + 64 * p + 32 + 8 * q);
+                        lo0 = _mm256_add_epi16(lo0, _mm256_maddubs_epi16(_mm256_and_si256(v0, m4), alo));
+                        lo1 = _mm256_add_epi16(lo1, _mm256_maddubs_epi16(_mm256_and_si256(v1, m4), alo));
+                        hi0 = _mm256_add_epi16(
+                            hi0, _mm256_maddubs_epi16(_mm256_and_si256(_mm256_srli_epi16(v0, 4), m4), ahi));
+                        hi1 = _mm256_add_epi16(
+                            hi1, _mm256_maddubs_epi16(_mm256_and_si256(_mm256_srli_epi16(v1, 4), m4), ahi));
+                    }
+                    i0 = _mm256_add_epi32(i0, _mm256_add_epi32(_mm256_madd_epi16(lo0, sc.sc[2 * p][0]),
+                                                               _mm256_madd_epi16(hi0, sc.sc[2 * p + 1][0])));
+                    i1 = _mm256_add_epi32(i1, _mm256_add_epi32(_mm256_madd_epi16(lo1, sc.sc[2 * p][1]),
+                                                               _mm256_madd_epi16(hi1, sc.sc[2 * p + 1][1])));
                     summ = _mm256_add_epi32(summ, _mm256_madd_epi16(sc.mins[p], _mm256_set1_epi32(pairs[p])));
                 }
-                const __m256 da = _mm256_set1_ps(a[b].d);
-                const __m256 dw = _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) wr[b].d));
-                const __m256 dm = _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) wr[b].dmin));
-                acc  = _mm256_fmadd_ps(_mm256_mul_ps(da, _mm256_permutevar8x32_ps(dw, lane_order())),
-                                       _mm256_cvtepi32_ps(sumi), acc);
+                const __m256i sumi = _mm256_hadd_epi32(i0, i1);
+                const __m256  da   = _mm256_set1_ps(a[b].d);
+                const __m256  dw   = _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) wr[b].d));
+                const __m256  dm   = _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) wr[b].dmin));
+                acc  = _mm256_fmadd_ps(_mm256_mul_ps(da, _mm256_permutevar8x32_ps(dw, order)), _mm256_cvtepi32_ps(sumi),
+                                       acc);
                 macc = _mm256_fmadd_ps(_mm256_mul_ps(da, dm), _mm256_cvtepi32_ps(summ), macc);
             }
-            const __m256 out = _mm256_sub_ps(_mm256_permutevar8x32_ps(acc, column_order()), macc);
+            const __m256 out = _mm256_sub_ps(_mm256_permutevar8x32_ps(acc, order), macc);
             _mm256_storeu_ps(s + (size_t) y * bs + gx * 8, out);
         }
     }
