@@ -12,7 +12,8 @@
 // multiply-adds per column: acc = fma(d_a * d_w, float(sumi), acc) and
 // macc = fma(d_a * dmin_w, float(summ), macc); the result is acc - macc. A
 // step is a whole block in the GEMV, a 64-value part (q4_K) or a 128-value
-// half (q2_K) in the GEMM.
+// half (q2_K) in the GEMM. The q4_K GEMV skips the lane reordering (one
+// row cannot pay for it) and takes the bytes as they lie; see there.
 
 #include "cpu/repack/repack.h"
 
@@ -117,8 +118,8 @@ inline void decode_q4_K_sub(const block_q4_Kx8 & w, int p, int h, __m256i * out)
 }
 
 // scale * sum of q * a over a decoded sub-block, per column lane, the
-// activation's values 4i .. 4i + 3 at act + off(i). The eight products
-// fit 16 bits (8 x 2 x 15 x 127). Unrolled so that the offsets are
+// activation's values 4i .. 4i + 3 at act + off(i). The sixteen products
+// of a 16-bit lane fit (16 x 15 x 127). Unrolled so that the offsets are
 // constants: left as a loop, the compiler computes them per row.
 template <typename OFF> inline __m256i q4_K_sub_sum(const __m256i * w, const int8_t * act, __m256i scale, OFF off) {
     __m256i s16 = _mm256_maddubs_epi16(w[0], bcast4(act + off(0)));
@@ -262,6 +263,13 @@ void gemm_q4_K_rows(int nb, float * s, size_t bs, const block_q4_Kx8 * x, const 
             for (int g = 0; g < G; ++g) {
                 a[g] = a0 + (size_t) g * nb + b;
             }
+            // the rows' scale products, the same for the block's four parts
+            __m256 ddw[R], ddm[R];
+            for (int r = 0; r < R; ++r) {
+                const __m256 da = _mm256_set1_ps(a[r / 4]->d[r % 4]);
+                ddw[r]          = _mm256_mul_ps(da, dw);
+                ddm[r]          = _mm256_mul_ps(da, dm);
+            }
             for (int p = 0; p < 4; ++p) {
                 // row m's sub-block sums of the part in lane m
                 alignas(16) int32_t pairs[R];
@@ -280,9 +288,8 @@ void gemm_q4_K_rows(int nb, float * s, size_t bs, const block_q4_Kx8 * x, const 
                     const __m256i sumi = _mm256_add_epi32(
                         part[r], q4_K_sub_sum(w, a[r / 4]->qs + 256 * p + 128 + 8 * (r % 4), sc.sc[2 * p + 1], at));
                     const __m256i summ = _mm256_madd_epi16(sc.mins[p], _mm256_set1_epi32(pairs[r]));
-                    const __m256  da   = _mm256_set1_ps(a[r / 4]->d[r % 4]);
-                    acc[r]  = _mm256_fmadd_ps(_mm256_mul_ps(da, dw), _mm256_cvtepi32_ps(sumi), acc[r]);
-                    macc[r] = _mm256_fmadd_ps(_mm256_mul_ps(da, dm), _mm256_cvtepi32_ps(summ), macc[r]);
+                    acc[r]             = _mm256_fmadd_ps(ddw[r], _mm256_cvtepi32_ps(sumi), acc[r]);
+                    macc[r]            = _mm256_fmadd_ps(ddm[r], _mm256_cvtepi32_ps(summ), macc[r]);
                 }
             }
         }
