@@ -236,6 +236,91 @@ TEST(RepackKernels, X86Q4_0GivesTheBlockwiseFusedSumExactly) {
     }
 }
 
+// The x86 q4_K kernels give per output exactly acc - macc, where each step
+// adds one fused multiply-add of the float product of the two scales and the
+// exact integer sum: the scaled value sums into acc, the mins times the
+// activation sums into macc. A step is a 64-value part in the GEMM, a whole
+// block in the GEMV. Bit for bit.
+TEST(RepackKernels, X86Q4_KGivesTheStepwiseFusedSumsExactly) {
+    const int64_t              n     = 3 * 256;
+    const int64_t              nc    = 16;
+    const int                  nr    = 28; // one pass of 16 rows, then three runs of 4
+    const rt::layout           l     = { "q4_K_8x8", TEVO_TYPE_Q4_K, 8, 8, TEVO_TYPE_Q8_K,
+                                         tevo_gemv_q4_K_8x8_q8_K, tevo_gemm_q4_K_8x8_q8_K, nullptr, false };
+    std::vector<uint8_t>       plain = rt::random_weights(TEVO_TYPE_Q4_K, n, nc, 31);
+    // large scales and mins in some sub-blocks, so that 16-bit partial sums
+    // and the mins' products are exercised near their limits
+    block_q4_K * pb = (block_q4_K *) plain.data();
+    for (int64_t i = 0; i < nc * (n / 256); i += 3) {
+        for (int j = 0; j < 12; ++j) {
+            pb[i].scales[j] |= 0xc0 >> (j % 3);
+        }
+    }
+    rt::repacked w(l, n, nc, plain);
+    ASSERT_EQ(w.status, 0);
+
+    std::mt19937             rng(37);
+    const std::vector<float> x         = qt::uniform_row(nr * n, rng);
+    const size_t             run_bytes = 4 * tevo_row_size(TEVO_TYPE_Q8_K, n);
+    std::vector<uint8_t>     records(nr / 4 * run_bytes);
+    for (int g = 0; g < nr / 4; ++g) {
+        tevo_quantize_mat_q8_K_4x8(x.data() + 4 * g * n, records.data() + g * run_bytes, n);
+    }
+    std::vector<float> gemm((size_t) (nr * nc));
+    tevo_gemm_q4_K_8x8_q8_K((int) n, gemm.data(), nc, w.t->data, records.data(), nr, (int) nc);
+
+    // scale and min of sub-block i of a plain block
+    auto scale_min = [](const block_q4_K & B, int i, int * s, int * m) {
+        const uint8_t * q = B.scales;
+        if (i < 4) {
+            *s = q[i] & 63;
+            *m = q[i + 4] & 63;
+        } else {
+            *s = (q[i + 4] & 15) | ((q[i - 4] >> 6) << 4);
+            *m = (q[i + 4] >> 4) | ((q[i] >> 6) << 4);
+        }
+    };
+    const size_t wrow = tevo_row_size(TEVO_TYPE_Q4_K, n);
+    for (int r = 0; r < nr; ++r) {
+        const std::vector<uint8_t> run(records.begin() + (r / 4) * run_bytes, records.begin() + (r / 4 + 1) * run_bytes);
+        const std::vector<uint8_t> arow = rt::plain_row_of_records(TEVO_TYPE_Q8_K, run, n, 8, r % 4);
+        const block_q8_K *         a    = (const block_q8_K *) arow.data();
+        float                      gemv[nc];
+        tevo_gemv_q4_K_8x8_q8_K((int) n, gemv, 0, w.t->data, arow.data(), 1, (int) nc);
+        for (int64_t c = 0; c < nc; ++c) {
+            const block_q4_K * wb = (const block_q4_K *) (plain.data() + c * wrow);
+            float              acc_part = 0.0f, macc_part = 0.0f, acc_block = 0.0f, macc_block = 0.0f;
+            for (int64_t b = 0; b < n / 256; ++b) {
+                const float dd = a[b].d * tevo_fp16_to_fp32(wb[b].d);
+                const float dm = a[b].d * tevo_fp16_to_fp32(wb[b].dmin);
+                int32_t     sumi_block = 0, summ_block = 0;
+                for (int p = 0; p < 4; ++p) {
+                    int32_t sumi = 0, summ = 0;
+                    for (int g = 2 * p; g < 2 * p + 2; ++g) {
+                        int s, m;
+                        scale_min(wb[b], g, &s, &m);
+                        int32_t dot = 0;
+                        for (int t = 0; t < 32; ++t) {
+                            const uint8_t byte = wb[b].qs[32 * p + t];
+                            dot += (g % 2 ? byte >> 4 : byte & 0x0f) * a[b].qs[32 * g + t];
+                        }
+                        sumi += s * dot;
+                        summ += m * (a[b].bsums[2 * g] + a[b].bsums[2 * g + 1]);
+                    }
+                    acc_part  = std::fma(dd, (float) sumi, acc_part);
+                    macc_part = std::fma(dm, (float) summ, macc_part);
+                    sumi_block += sumi;
+                    summ_block += summ;
+                }
+                acc_block  = std::fma(dd, (float) sumi_block, acc_block);
+                macc_block = std::fma(dm, (float) summ_block, macc_block);
+            }
+            EXPECT_EQ(gemm[r * nc + c], acc_part - macc_part) << "GEMM row " << r << " column " << c;
+            EXPECT_EQ(gemv[c], acc_block - macc_block) << "GEMV row " << r << " column " << c;
+        }
+    }
+}
+
 // Only whole groups are computed: columns past the last whole group of
 // NB_COLS, GEMM rows past the last whole 4, and nothing at all below one
 // group; a row shorter than one block gives zeros.

@@ -12,7 +12,8 @@
 // multiply-adds per column: acc = fma(d_a * d_w, float(sumi), acc) and
 // macc = fma(d_a * dmin_w, float(summ), macc); the result is acc - macc. A
 // step is a whole block in the GEMV, a 64-value part (q4_K) or a 128-value
-// half (q2_K) in the GEMM.
+// half (q2_K) in the GEMM. The q4_K GEMV skips the lane reordering (one
+// row cannot pay for it) and takes the bytes as they lie; see there.
 
 #include "cpu/repack/repack.h"
 
@@ -59,78 +60,126 @@ inline __m256i scales_in_lane_order(const __m128i bytes) {
 // ---------------------------------------------------------------------------
 // q4_K
 
-// Scales and mins of one record: sc[g] and mn[g] hold sub-block g of the 8
-// columns, byte c for column c.
+// Scales and mins of one record: sc[g] holds sub-block g of the 8 columns,
+// mins[p] part p's two sub-blocks.
 struct q4_K_scales {
     __m256i sc[8];   // 16-bit pairs in lane order
     __m256i mins[4]; // part p: (min of sub-block 2p, of 2p+1) per column, column order
 };
 
+// Scale groups g and g + 1 (12 bytes each; 16 are read, the last group's
+// extra four lie in the record's qs), one per 128-bit lane: the 8 scales in
+// bytes 0..7 and the 8 mins in bytes 8..15, column c in byte c. In 32-bit
+// lanes a group is u0 u1 u2, and the result's lanes are u0 & 63,
+// (u2 & 15) | (u0 >> 6) << 4, u1 & 63, (u2 >> 4) | (u1 >> 6) << 4, byte by
+// byte.
+inline __m256i q4_K_scale_groups(const uint8_t * p) {
+    const __m256i x  = _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128((const __m128i *) p)),
+                                               _mm_loadu_si128((const __m128i *) (p + 12)), 1);
+    const __m256i lo = _mm256_and_si256(
+        _mm256_srlv_epi32(_mm256_shuffle_epi32(x, 0x98), _mm256_setr_epi32(0, 0, 0, 4, 0, 0, 0, 4)),
+        _mm256_setr_epi32(0x3f3f3f3f, 0x0f0f0f0f, 0x3f3f3f3f, 0x0f0f0f0f, 0x3f3f3f3f, 0x0f0f0f0f, 0x3f3f3f3f,
+                          0x0f0f0f0f));
+    const __m256i hi = _mm256_and_si256(_mm256_srli_epi32(_mm256_shuffle_epi32(x, 0x50), 2),
+                                        _mm256_setr_epi32(0, 0x30303030, 0, 0x30303030, 0, 0x30303030, 0, 0x30303030));
+    return _mm256_or_si256(lo, hi);
+}
+
+// part p's (min of sub-block 2p, of 2p+1) per column, column order, from
+// its two scale groups
+inline __m256i q4_K_part_mins(__m256i groups) {
+    return _mm256_cvtepu8_epi16(
+        _mm_unpackhi_epi8(_mm256_castsi256_si128(groups), _mm256_extracti128_si256(groups, 1)));
+}
+
 inline void unpack_q4_K(const block_q4_Kx8 & w, q4_K_scales * out) {
-    uint64_t sc[8], mn[8];
-    for (int g = 0; g < 8; ++g) {
-        uint32_t u[3];
-        memcpy(u, w.scales + 12 * g, sizeof(u));
-        const uint32_t sc_lo = u[0] & 0x3f3f3f3f;
-        const uint32_t mn_lo = u[1] & 0x3f3f3f3f;
-        const uint32_t sc_hi = (u[2] & 0x0f0f0f0f) | ((u[0] >> 2) & 0x30303030);
-        const uint32_t mn_hi = ((u[2] >> 4) & 0x0f0f0f0f) | ((u[1] >> 2) & 0x30303030);
-        sc[g]                = sc_lo | ((uint64_t) sc_hi << 32);
-        mn[g]                = mn_lo | ((uint64_t) mn_hi << 32);
-    }
-    for (int g = 0; g < 8; ++g) {
-        out->sc[g] = scales_in_lane_order(_mm_cvtsi64_si128((long long) sc[g]));
-    }
     for (int p = 0; p < 4; ++p) {
-        const __m128i pair = _mm_unpacklo_epi8(_mm_cvtsi64_si128((long long) mn[2 * p]),
-                                               _mm_cvtsi64_si128((long long) mn[2 * p + 1]));
-        out->mins[p]       = _mm256_cvtepu8_epi16(pair);
+        const __m256i g      = q4_K_scale_groups(w.scales + 24 * p);
+        out->sc[2 * p]       = scales_in_lane_order(_mm256_castsi256_si128(g));
+        out->sc[2 * p + 1]   = scales_in_lane_order(_mm256_extracti128_si256(g, 1));
+        out->mins[p]         = q4_K_part_mins(g);
     }
 }
 
-// The weights of part p (values 64p .. 64p+63 of every column): lo[i] the
-// low nibbles (sub-block 2p), hi[i] the high ones (2p + 1); vector i holds
-// values 64p + 4i .. 64p + 4i + 3 (plus 32 for hi) of each column.
-inline void decode_q4_K_part(const block_q4_Kx8 & w, int p, __m256i * lo, __m256i * hi) {
+// The weights of one sub-block: 2p + h of part p (h = 0 the low nibbles, 1
+// the high ones); w[i] holds its values 4i .. 4i + 3 of each column.
+inline void decode_q4_K_sub(const block_q4_Kx8 & w, int p, int h, __m256i * out) {
     const __m256i m4 = _mm256_set1_epi8(0x0f);
     for (int q = 0; q < 4; ++q) {
         __m256i a, b;
         load_chunk_row(w.qs, 4 * p + q, &a, &b);
-        lo[2 * q]     = _mm256_and_si256(a, m4);
-        lo[2 * q + 1] = _mm256_and_si256(b, m4);
-        hi[2 * q]     = _mm256_and_si256(_mm256_srli_epi16(a, 4), m4);
-        hi[2 * q + 1] = _mm256_and_si256(_mm256_srli_epi16(b, 4), m4);
+        if (h != 0) {
+            a = _mm256_srli_epi16(a, 4);
+            b = _mm256_srli_epi16(b, 4);
+        }
+        out[2 * q]     = _mm256_and_si256(a, m4);
+        out[2 * q + 1] = _mm256_and_si256(b, m4);
     }
 }
 
-// sum over part p of scale * q * a, per column lane; act(e) points at value e
-template <typename ACT>
-inline __m256i q4_K_part_sum(const __m256i * lo, const __m256i * hi, const q4_K_scales & sc, int p, ACT act) {
-    __m256i slo = _mm256_setzero_si256();
-    __m256i shi = _mm256_setzero_si256();
-    for (int i = 0; i < 8; ++i) {
-        slo = _mm256_add_epi16(slo, _mm256_maddubs_epi16(lo[i], bcast4(act(64 * p + 4 * i))));
-        shi = _mm256_add_epi16(shi, _mm256_maddubs_epi16(hi[i], bcast4(act(64 * p + 32 + 4 * i))));
+// scale * sum of q * a over a decoded sub-block, per column lane, the
+// activation's values 4i .. 4i + 3 at act + off(i). The sixteen products
+// of a 16-bit lane fit (16 x 15 x 127). Unrolled so that the offsets are
+// constants: left as a loop, the compiler computes them per row.
+template <typename OFF> inline __m256i q4_K_sub_sum(const __m256i * w, const int8_t * act, __m256i scale, OFF off) {
+    __m256i s16 = _mm256_maddubs_epi16(w[0], bcast4(act + off(0)));
+#pragma GCC unroll 8
+    for (int i = 1; i < 8; ++i) {
+        s16 = _mm256_add_epi16(s16, _mm256_maddubs_epi16(w[i], bcast4(act + off(i))));
     }
-    return _mm256_add_epi32(_mm256_madd_epi16(slo, sc.sc[2 * p]), _mm256_madd_epi16(shi, sc.sc[2 * p + 1]));
+    return _mm256_madd_epi16(s16, scale);
 }
 
-// sum over part p of min * (activation sum of the sub-block), column order;
-// bsum(h) is the sum of values 16h .. 16h+15
-template <typename BSUM> inline __m256i q4_K_part_min(const q4_K_scales & sc, int p, BSUM bsum) {
-    const int s0 = bsum(4 * p) + bsum(4 * p + 1);
-    const int s1 = bsum(4 * p + 2) + bsum(4 * p + 3);
-    return _mm256_madd_epi16(sc.mins[p], bcast_pair(s0, s1));
+// per 32-bit lane p: (sum of sub-block 2p's activations, of 2p + 1's) as
+// two 16-bit values, from the 16-value sums bs[4p .. 4p + 3] (|sum| <= 4064)
+inline __m128i q4_K_bsum_pairs(const int16_t * bs) {
+    return _mm_hadd_epi16(_mm_loadu_si128((const __m128i *) bs), _mm_loadu_si128((const __m128i *) (bs + 8)));
+}
+
+// The GEMV takes the record's quantized bytes as they lie: a 32-byte load
+// holds 8 bytes of each of four columns (0-3 or 4-7), and the 8 matching
+// activation bytes are broadcast to every quad word, so no lane reordering
+// is needed. The 16-bit lanes of column c are the four of its quad word:
+// each sub-block's scales are spread to those lanes, and a horizontal add
+// per block leaves the columns in the order 0 1 4 5 2 3 6 7.
+struct q4_K_gemv_scales {
+    __m256i sc[8][2]; // sub-block g: columns 0-3, 4-7, each scale in its column's four 16-bit lanes
+    __m256i mins[4];  // as in q4_K_scales
+};
+
+inline void unpack_q4_K_gemv(const block_q4_Kx8 & w, q4_K_gemv_scales * out) {
+    const __m256i idx0 = _mm256_setr_epi8(0, -1, 0, -1, 0, -1, 0, -1, 1, -1, 1, -1, 1, -1, 1, -1, 2, -1, 2, -1, 2, -1,
+                                          2, -1, 3, -1, 3, -1, 3, -1, 3, -1);
+    const __m256i idx1 = _mm256_setr_epi8(4, -1, 4, -1, 4, -1, 4, -1, 5, -1, 5, -1, 5, -1, 5, -1, 6, -1, 6, -1, 6, -1,
+                                          6, -1, 7, -1, 7, -1, 7, -1, 7, -1);
+    for (int p = 0; p < 4; ++p) {
+        const __m256i g = q4_K_scale_groups(w.scales + 24 * p);
+        for (int h = 0; h < 2; ++h) {
+            // sub-block 2p + h's bytes in both lanes
+            const __m256i b          = h == 0 ? _mm256_permute4x64_epi64(g, 0x44) : _mm256_permute4x64_epi64(g, 0xee);
+            out->sc[2 * p + h][0] = _mm256_shuffle_epi8(b, idx0);
+            out->sc[2 * p + h][1] = _mm256_shuffle_epi8(b, idx1);
+        }
+        out->mins[p] = q4_K_part_mins(g);
+    }
+}
+
+inline __m256i bcast8(const int8_t * p) {
+    int64_t v;
+    memcpy(&v, p, sizeof(v));
+    return _mm256_set1_epi64x(v);
 }
 
 void gemv_q4_K(int n, float * s, size_t bs, const void * vx, const void * vy, int nr, int nc) {
     if (nr <= 0 || nc < 8) {
         return;
     }
-    const int            nb = n / QK_K;
-    const block_q4_Kx8 * x  = (const block_q4_Kx8 *) vx;
-    q4_K_scales          sc;
-    __m256i              lo[8], hi[8];
+    const int            nb    = n / QK_K;
+    const block_q4_Kx8 * x     = (const block_q4_Kx8 *) vx;
+    const __m256i        m4    = _mm256_set1_epi8(0x0f);
+    // lane k holds column order[k], an order that is its own inverse
+    const __m256i        order = _mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7);
+    q4_K_gemv_scales     sc;
 
     for (int y = 0; y < nr; ++y) {
         const block_q8_K * a = (const block_q8_K *) vy + (size_t) y * nb;
@@ -139,31 +188,119 @@ void gemv_q4_K(int n, float * s, size_t bs, const void * vx, const void * vy, in
             __m256               acc  = _mm256_setzero_ps();
             __m256               macc = _mm256_setzero_ps();
             for (int b = 0; b < nb; ++b) {
-                unpack_q4_K(wr[b], &sc);
-                const int8_t *  aq   = a[b].qs;
-                const int16_t * bsum = a[b].bsums;
-                __m256i         sumi = _mm256_setzero_si256();
-                __m256i         summ = _mm256_setzero_si256();
+                unpack_q4_K_gemv(wr[b], &sc);
+                const int8_t *      aq = a[b].qs;
+                const uint8_t *     qs = wr[b].qs;
+                alignas(16) int32_t pairs[4];
+                _mm_store_si128((__m128i *) pairs, q4_K_bsum_pairs(a[b].bsums));
+                __m256i i0   = _mm256_setzero_si256(); // columns 0-3, two lanes each
+                __m256i i1   = _mm256_setzero_si256(); // columns 4-7
+                __m256i summ = _mm256_setzero_si256();
+#pragma GCC unroll 4
                 for (int p = 0; p < 4; ++p) {
-                    decode_q4_K_part(wr[b], p, lo, hi);
-                    sumi = _mm256_add_epi32(sumi, q4_K_part_sum(lo, hi, sc, p, [aq](int e) { return aq + e; }));
-                    summ = _mm256_add_epi32(summ, q4_K_part_min(sc, p, [bsum](int h) { return (int) bsum[h]; }));
+                    // 16-bit sums of the low (sub-block 2p) and high (2p + 1) nibbles, columns 0-3 and 4-7:
+                    // eight products per lane, at most 8 x 15 x 127
+                    __m256i lo0 = _mm256_setzero_si256(), lo1 = lo0, hi0 = lo0, hi1 = lo0;
+#pragma GCC unroll 4
+                    for (int q = 0; q < 4; ++q) {
+                        // chunk row 4p + q: bytes 8q .. 8q + 7 of the part of every column
+                        const __m256i v0  = _mm256_loadu_si256((const __m256i *) (qs + 64 * (4 * p + q)));
+                        const __m256i v1  = _mm256_loadu_si256((const __m256i *) (qs + 64 * (4 * p + q) + 32));
+                        const __m256i alo = bcast8(aq + 64 * p + 8 * q);
+                        const __m256i ahi = bcast8(aq + 64 * p + 32 + 8 * q);
+                        lo0 = _mm256_add_epi16(lo0, _mm256_maddubs_epi16(_mm256_and_si256(v0, m4), alo));
+                        lo1 = _mm256_add_epi16(lo1, _mm256_maddubs_epi16(_mm256_and_si256(v1, m4), alo));
+                        hi0 = _mm256_add_epi16(
+                            hi0, _mm256_maddubs_epi16(_mm256_and_si256(_mm256_srli_epi16(v0, 4), m4), ahi));
+                        hi1 = _mm256_add_epi16(
+                            hi1, _mm256_maddubs_epi16(_mm256_and_si256(_mm256_srli_epi16(v1, 4), m4), ahi));
+                    }
+                    i0 = _mm256_add_epi32(i0, _mm256_add_epi32(_mm256_madd_epi16(lo0, sc.sc[2 * p][0]),
+                                                               _mm256_madd_epi16(hi0, sc.sc[2 * p + 1][0])));
+                    i1 = _mm256_add_epi32(i1, _mm256_add_epi32(_mm256_madd_epi16(lo1, sc.sc[2 * p][1]),
+                                                               _mm256_madd_epi16(hi1, sc.sc[2 * p + 1][1])));
+                    summ = _mm256_add_epi32(summ, _mm256_madd_epi16(sc.mins[p], _mm256_set1_epi32(pairs[p])));
                 }
-                const __m256 da = _mm256_set1_ps(a[b].d);
-                const __m256 dw = _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) wr[b].d));
-                const __m256 dm = _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) wr[b].dmin));
-                acc  = _mm256_fmadd_ps(_mm256_mul_ps(da, _mm256_permutevar8x32_ps(dw, lane_order())),
-                                       _mm256_cvtepi32_ps(sumi), acc);
+                const __m256i sumi = _mm256_hadd_epi32(i0, i1);
+                const __m256  da   = _mm256_set1_ps(a[b].d);
+                const __m256  dw   = _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) wr[b].d));
+                const __m256  dm   = _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) wr[b].dmin));
+                acc  = _mm256_fmadd_ps(_mm256_mul_ps(da, _mm256_permutevar8x32_ps(dw, order)), _mm256_cvtepi32_ps(sumi),
+                                       acc);
                 macc = _mm256_fmadd_ps(_mm256_mul_ps(da, dm), _mm256_cvtepi32_ps(summ), macc);
             }
-            const __m256 out = _mm256_sub_ps(_mm256_permutevar8x32_ps(acc, column_order()), macc);
+            const __m256 out = _mm256_sub_ps(_mm256_permutevar8x32_ps(acc, order), macc);
             _mm256_storeu_ps(s + (size_t) y * bs + gx * 8, out);
         }
     }
 }
 
-// Up to 16 activation rows (four records of 4) at a time, so that a decoded
-// part of a weight record serves them all.
+// G activation groups (4 G rows, G <= 4) against the column groups: a
+// decoded sub-block of a weight record (eight vectors, kept in registers)
+// serves all rows before the next is decoded; a part's low sub-block sums
+// wait in part[] for its high one.
+template <int G>
+void gemm_q4_K_rows(int nb, float * s, size_t bs, const block_q4_Kx8 * x, const block_q8_Kx4 * a0, int nc) {
+    constexpr int R  = 4 * G;
+    // value 4i of a sub-block of row m: byte 32 (i / 2) + 4 (i % 2) after its first
+    const auto    at = [](int i) { return 32 * (i / 2) + 4 * (i % 2); };
+    q4_K_scales   sc;
+    __m256i       w[8];
+
+    for (int gx = 0; gx < nc / 8; ++gx) {
+        const block_q4_Kx8 * wr = x + (size_t) gx * nb;
+        __m256               acc[R], macc[R];
+        for (int r = 0; r < R; ++r) {
+            acc[r]  = _mm256_setzero_ps();
+            macc[r] = _mm256_setzero_ps();
+        }
+        for (int b = 0; b < nb; ++b) {
+            unpack_q4_K(wr[b], &sc);
+            const __m256 dw = _mm256_permutevar8x32_ps(_mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) wr[b].d)),
+                                                       lane_order());
+            const __m256 dm = _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) wr[b].dmin));
+            const block_q8_Kx4 * a[G];
+            for (int g = 0; g < G; ++g) {
+                a[g] = a0 + (size_t) g * nb + b;
+            }
+            // the rows' scale products, the same for the block's four parts
+            __m256 ddw[R], ddm[R];
+            for (int r = 0; r < R; ++r) {
+                const __m256 da = _mm256_set1_ps(a[r / 4]->d[r % 4]);
+                ddw[r]          = _mm256_mul_ps(da, dw);
+                ddm[r]          = _mm256_mul_ps(da, dm);
+            }
+            for (int p = 0; p < 4; ++p) {
+                // row m's sub-block sums of the part in lane m
+                alignas(16) int32_t pairs[R];
+                for (int g = 0; g < G; ++g) {
+                    _mm_store_si128((__m128i *) (pairs + 4 * g), q4_K_bsum_pairs(a[g]->bsums + 16 * p));
+                }
+                __m256i part[R];
+                decode_q4_K_sub(wr[b], p, 0, w);
+#pragma GCC unroll 16
+                for (int r = 0; r < R; ++r) {
+                    part[r] = q4_K_sub_sum(w, a[r / 4]->qs + 256 * p + 8 * (r % 4), sc.sc[2 * p], at);
+                }
+                decode_q4_K_sub(wr[b], p, 1, w);
+#pragma GCC unroll 16
+                for (int r = 0; r < R; ++r) {
+                    const __m256i sumi = _mm256_add_epi32(
+                        part[r], q4_K_sub_sum(w, a[r / 4]->qs + 256 * p + 128 + 8 * (r % 4), sc.sc[2 * p + 1], at));
+                    const __m256i summ = _mm256_madd_epi16(sc.mins[p], _mm256_set1_epi32(pairs[r]));
+                    acc[r]             = _mm256_fmadd_ps(ddw[r], _mm256_cvtepi32_ps(sumi), acc[r]);
+                    macc[r]            = _mm256_fmadd_ps(ddm[r], _mm256_cvtepi32_ps(summ), macc[r]);
+                }
+            }
+        }
+        for (int r = 0; r < R; ++r) {
+            const __m256 out = _mm256_sub_ps(_mm256_permutevar8x32_ps(acc[r], column_order()), macc[r]);
+            _mm256_storeu_ps(s + (size_t) r * bs + gx * 8, out);
+        }
+    }
+}
+
+// Rows 16 at a time (four records of 4), the rest as one pass of 4, 8 or 12.
 void gemm_q4_K(int n, float * s, size_t bs, const void * vx, const void * vy, int nr, int nc) {
     if (nr < 4 || nc < 8) {
         return;
@@ -171,48 +308,16 @@ void gemm_q4_K(int n, float * s, size_t bs, const void * vx, const void * vy, in
     const int            nb = n / QK_K;
     const block_q4_Kx8 * x  = (const block_q4_Kx8 *) vx;
     const block_q8_Kx4 * a0 = (const block_q8_Kx4 *) vy;
-    q4_K_scales          sc;
-    __m256i              lo[8], hi[8];
 
     const int ngroups = nr / 4;
     for (int y0 = 0; y0 < ngroups; y0 += 4) {
-        const int G = ngroups - y0 < 4 ? ngroups - y0 : 4;
-        for (int gx = 0; gx < nc / 8; ++gx) {
-            const block_q4_Kx8 * wr = x + (size_t) gx * nb;
-            __m256               acc[16], macc[16];
-            for (int r = 0; r < 4 * G; ++r) {
-                acc[r]  = _mm256_setzero_ps();
-                macc[r] = _mm256_setzero_ps();
-            }
-            for (int b = 0; b < nb; ++b) {
-                unpack_q4_K(wr[b], &sc);
-                const __m256 dw = _mm256_permutevar8x32_ps(
-                    _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) wr[b].d)), lane_order());
-                const __m256 dm = _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) wr[b].dmin));
-                for (int p = 0; p < 4; ++p) {
-                    decode_q4_K_part(wr[b], p, lo, hi);
-                    for (int g = 0; g < G; ++g) {
-                        const block_q8_Kx4 & a = a0[(size_t) (y0 + g) * nb + b];
-                        for (int m = 0; m < 4; ++m) {
-                            // value e of row m: byte (4 (e / 8) + m) 8 + e % 8
-                            const int8_t *  aq   = a.qs + 8 * m;
-                            const int16_t * bsum = a.bsums + 4 * m;
-                            const __m256i   sumi =
-                                q4_K_part_sum(lo, hi, sc, p, [aq](int e) { return aq + 32 * (e / 8) + e % 8; });
-                            const __m256i summ =
-                                q4_K_part_min(sc, p, [bsum](int h) { return (int) bsum[(h / 4) * 16 + h % 4]; });
-                            const __m256 da = _mm256_set1_ps(a.d[m]);
-                            const int    r  = 4 * g + m;
-                            acc[r]  = _mm256_fmadd_ps(_mm256_mul_ps(da, dw), _mm256_cvtepi32_ps(sumi), acc[r]);
-                            macc[r] = _mm256_fmadd_ps(_mm256_mul_ps(da, dm), _mm256_cvtepi32_ps(summ), macc[r]);
-                        }
-                    }
-                }
-            }
-            for (int r = 0; r < 4 * G; ++r) {
-                const __m256 out = _mm256_sub_ps(_mm256_permutevar8x32_ps(acc[r], column_order()), macc[r]);
-                _mm256_storeu_ps(s + (size_t) (4 * y0 + r) * bs + gx * 8, out);
-            }
+        const block_q8_Kx4 * a   = a0 + (size_t) y0 * nb;
+        float *              out = s + (size_t) (4 * y0) * bs;
+        switch (ngroups - y0 < 4 ? ngroups - y0 : 4) {
+            case 1: gemm_q4_K_rows<1>(nb, out, bs, x, a, nc); break;
+            case 2: gemm_q4_K_rows<2>(nb, out, bs, x, a, nc); break;
+            case 3: gemm_q4_K_rows<3>(nb, out, bs, x, a, nc); break;
+            default: gemm_q4_K_rows<4>(nb, out, bs, x, a, nc); break;
         }
     }
 }
