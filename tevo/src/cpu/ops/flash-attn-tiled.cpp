@@ -128,6 +128,153 @@ void tevo_flash_attn_tile_gemm(float * Z, const float * X, const float * Y, int3
 }
 
 // ---------------------------------------------------------------------------
+// scores
+
+// what a key tile's mask holds for the tile's rows
+enum tevo_fattn_mask_kind {
+    TEVO_FATTN_MASK_CLOSED, // -inf everywhere: the tile is skipped
+    TEVO_FATTN_MASK_ZERO,   // +-0 everywhere: adding it changes no probability
+    TEVO_FATTN_MASK_VALUES, // anything else: added from the transposed copy
+};
+
+// what the score epilogue applies after the scale
+struct tevo_fattn_score_ops {
+    __m256        scale;
+    __m256        softcap;
+    bool          cap;  // tanhf, then times softcap
+    const float * mask; // transposed mask rows QT apart, or NULL
+};
+
+// x = softcap * tanhf(x), lane by lane; out of line, so that the rare soft
+// cap costs the score blocks no registers
+static __attribute__((noinline)) __m256 tevo_fattn_cap(__m256 x, __m256 softcap) {
+    alignas(32) float v[8];
+    _mm256_store_ps(v, x);
+    for (int l = 0; l < 8; ++l) {
+        v[l] = tanhf(v[l]);
+    }
+    return _mm256_mul_ps(_mm256_load_ps(v), softcap);
+}
+
+// The scores of RM keys (rows of K, kxi floats apart) against CV vectors of
+// 8 query rows: each a chain of fused multiply-adds in increasing d from 0,
+// as the tile product forms it. Still in registers, each is scaled, capped
+// and masked as the per-row rule says, stored, and folded into its query
+// row's maximum over the tile: no second pass over the scores.
+template <int RM, int CV, bool CAP, bool MASK>
+static inline void tevo_fattn_score_block(float * st, const float * kx, size_t kxi, const float * qt, int dk,
+                                          const struct tevo_fattn_score_ops * ops, float * tmax) {
+    __m256 acc[RM][CV];
+#pragma GCC unroll 8
+    for (int r = 0; r < RM; ++r) {
+#pragma GCC unroll 2
+        for (int c = 0; c < CV; ++c) {
+            acc[r][c] = _mm256_setzero_ps();
+        }
+    }
+    for (int d = 0; d < dk; ++d) {
+        const float * yd = qt + (size_t) d * FATTN_Q_TILE;
+        __m256        y[CV];
+#pragma GCC unroll 2
+        for (int c = 0; c < CV; ++c) {
+            y[c] = _mm256_loadu_ps(yd + 8 * c);
+        }
+#pragma GCC unroll 8
+        for (int r = 0; r < RM; ++r) {
+            const __m256 xr = _mm256_broadcast_ss(kx + r * kxi + d);
+#pragma GCC unroll 2
+            for (int c = 0; c < CV; ++c) {
+                acc[r][c] = _mm256_fmadd_ps(xr, y[c], acc[r][c]);
+            }
+        }
+    }
+    const __m256 neg_inf = _mm256_set1_ps(-INFINITY);
+    __m256       t[CV];
+#pragma GCC unroll 2
+    for (int c = 0; c < CV; ++c) {
+        t[c] = _mm256_loadu_ps(tmax + 8 * c);
+    }
+#pragma GCC unroll 8
+    for (int r = 0; r < RM; ++r) {
+#pragma GCC unroll 2
+        for (int c = 0; c < CV; ++c) {
+            __m256 x = _mm256_mul_ps(acc[r][c], ops->scale);
+            if (CAP) {
+                x = tevo_fattn_cap(x, ops->softcap);
+            }
+            if (MASK) {
+                // A masked key gets -inf whatever its score: a NaN or
+                // infinity in an unused cache slot must not leak in.
+                const __m256 mv = _mm256_loadu_ps(ops->mask + r * FATTN_Q_TILE + 8 * c);
+                x = _mm256_blendv_ps(_mm256_add_ps(x, mv), neg_inf, _mm256_cmp_ps(mv, neg_inf, _CMP_EQ_OQ));
+            }
+            _mm256_storeu_ps(st + r * FATTN_Q_TILE + 8 * c, x);
+            t[c] = _mm256_max_ps(x, t[c]); // a NaN score never becomes the maximum
+        }
+    }
+#pragma GCC unroll 2
+    for (int c = 0; c < CV; ++c) {
+        _mm256_storeu_ps(tmax + 8 * c, t[c]);
+    }
+}
+
+// RM keys against the n_q (a multiple of 8) query rows of the tile
+template <int RM, bool CAP, bool MASK>
+static inline void tevo_fattn_score_rows(float * st, const float * kx, size_t kxi, const float * qt, int dk,
+                                         int n_q, const struct tevo_fattn_score_ops * ops, float * tmax) {
+    struct tevo_fattn_score_ops o = *ops;
+    int                         j = 0;
+    for (; j + 16 <= n_q; j += 16) {
+        o.mask = MASK ? ops->mask + j : NULL;
+        tevo_fattn_score_block<RM, 2, CAP, MASK>(st + j, kx, kxi, qt + j, dk, &o, tmax + j);
+    }
+    if (j < n_q) {
+        o.mask = MASK ? ops->mask + j : NULL;
+        tevo_fattn_score_block<RM, 1, CAP, MASK>(st + j, kx, kxi, qt + j, dk, &o, tmax + j);
+    }
+}
+
+// S^T (n_k x n_q, rows QT apart) of n_k keys against the tile's query rows,
+// finished by the score epilogue; tmax[tq] the maximum over these keys
+template <bool CAP, bool MASK>
+static void tevo_fattn_scores_as(float * st, const float * kx, size_t kxi, const float * qt, int dk, int n_q,
+                                 int n_k, const struct tevo_fattn_score_ops * ops, float * tmax) {
+    const int                   QT = FATTN_Q_TILE;
+    struct tevo_fattn_score_ops o  = *ops;
+    int                         i  = 0;
+    for (; i + 6 <= n_k; i += 6) {
+        o.mask = ops->mask ? ops->mask + i * QT : NULL;
+        tevo_fattn_score_rows<6, CAP, MASK>(st + i * QT, kx + i * kxi, kxi, qt, dk, n_q, &o, tmax);
+    }
+    float *       s = st + i * QT;
+    const float * x = kx + i * kxi;
+    o.mask          = ops->mask ? ops->mask + i * QT : NULL;
+    switch (n_k - i) {
+        case 5: tevo_fattn_score_rows<5, CAP, MASK>(s, x, kxi, qt, dk, n_q, &o, tmax); break;
+        case 4: tevo_fattn_score_rows<4, CAP, MASK>(s, x, kxi, qt, dk, n_q, &o, tmax); break;
+        case 3: tevo_fattn_score_rows<3, CAP, MASK>(s, x, kxi, qt, dk, n_q, &o, tmax); break;
+        case 2: tevo_fattn_score_rows<2, CAP, MASK>(s, x, kxi, qt, dk, n_q, &o, tmax); break;
+        case 1: tevo_fattn_score_rows<1, CAP, MASK>(s, x, kxi, qt, dk, n_q, &o, tmax); break;
+        default: break;
+    }
+}
+
+static void tevo_fattn_scores(float * st, const float * kx, size_t kxi, const float * qt, int dk, int n_q, int n_k,
+                              const struct tevo_fattn_score_ops * ops, float * tmax) {
+    if (ops->cap) {
+        if (ops->mask) {
+            tevo_fattn_scores_as<true, true>(st, kx, kxi, qt, dk, n_q, n_k, ops, tmax);
+        } else {
+            tevo_fattn_scores_as<true, false>(st, kx, kxi, qt, dk, n_q, n_k, ops, tmax);
+        }
+    } else if (ops->mask) {
+        tevo_fattn_scores_as<false, true>(st, kx, kxi, qt, dk, n_q, n_k, ops, tmax);
+    } else {
+        tevo_fattn_scores_as<false, false>(st, kx, kxi, qt, dk, n_q, n_k, ops, tmax);
+    }
+}
+
+// ---------------------------------------------------------------------------
 // tile loads
 
 // 8 x 8 transpose of r[0..7] in place
@@ -158,9 +305,21 @@ static inline void tevo_fattn_transpose8(__m256 r[8]) {
     r[7] = _mm256_permute2f128_ps(s3, s7, 0x31);
 }
 
-// half K rows ic .. ic + kv_tile - 1 as floats, row tk at kf + tk * DK
-static void tevo_fattn_load_k(float * kf, const char * krow0, size_t nbk1, int64_t DK, int kv_tile) {
+// the start and the end of a row, a tile ahead: rows of a head lie a whole
+// model row apart, a stride the hardware does not follow far enough
+static inline void tevo_fattn_prefetch_row(const char * row, size_t bytes) {
+    _mm_prefetch(row, _MM_HINT_T0);
+    _mm_prefetch(row + bytes - 1, _MM_HINT_T0);
+}
+
+// half K rows ic .. ic + kv_tile - 1 as floats, row tk at kf + tk * DK;
+// the first n_next rows of the next tile, at next, are prefetched
+static void tevo_fattn_load_k(float * kf, const char * krow0, size_t nbk1, int64_t DK, int kv_tile,
+                              const char * next, int n_next) {
     for (int tk = 0; tk < kv_tile; ++tk) {
+        if (tk < n_next) {
+            tevo_fattn_prefetch_row(next + (size_t) tk * nbk1, (size_t) DK * sizeof(tevo_fp16_t));
+        }
         const tevo_fp16_t * h   = (const tevo_fp16_t *) (krow0 + (size_t) tk * nbk1);
         float *             out = kf + tk * DK;
         int64_t             d   = 0;
@@ -220,6 +379,31 @@ static bool tevo_fattn_load_mask(float * mt, const char * mrow0, size_t nbm1, in
         }
     }
     return any || _mm256_movemask_ps(open) != 0;
+}
+
+// Whether the tile's mask holds only zeros (of either sign) for the tile's
+// rows and keys: then adding it, times any slope, leaves every score's
+// probability as it is, and the transposed copy is not needed. Prefetches
+// each row's part of the next tile, as tevo_fattn_load_mask does.
+static bool tevo_fattn_mask_is_zero(const char * mrow0, size_t nbm1, int64_t ic, int tile_rows, int kv_tile) {
+    const __m256i magnitude = _mm256_set1_epi16(0x7FFF);
+    __m256i       any       = _mm256_setzero_si256();
+    uint16_t      any_tail  = 0;
+    for (int tq = 0; tq < tile_rows; ++tq) {
+        const tevo_fp16_t * m  = (const tevo_fp16_t *) (mrow0 + (size_t) tq * nbm1) + ic;
+        int                 tk = 0;
+        if (kv_tile == FATTN_KV_TILE) {
+            _mm_prefetch((const char *) (m + FATTN_KV_TILE), _MM_HINT_T0);
+            _mm_prefetch((const char *) (m + 2 * FATTN_KV_TILE - 1), _MM_HINT_T0);
+        }
+        for (; tk + 16 <= kv_tile; tk += 16) {
+            any = _mm256_or_si256(any, _mm256_loadu_si256((const __m256i *) (m + tk)));
+        }
+        for (; tk < kv_tile; ++tk) {
+            any_tail |= m[tk];
+        }
+    }
+    return _mm256_testz_si256(any, magnitude) && (any_tail & 0x7FFF) == 0;
 }
 
 // one V row as floats; returns false when it holds an infinity or NaN
@@ -303,7 +487,8 @@ void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct
     const int64_t rv2 = n_head / v->ne[2];
     const int64_t rv3 = q->ne[3] / v->ne[3];
 
-    const bool kv_f16 = k->type == TEVO_TYPE_F16;
+    const bool   kv_f16 = k->type == TEVO_TYPE_F16;
+    const size_t v_elem = kv_f16 ? sizeof(tevo_fp16_t) : sizeof(float);
 
     // q^T, S^T (then P^T), the transposed mask, the output rows, V rows, K rows
     float * const slice  = (float *) params->wdata + (size_t) params->ith * (size_t) ((DK + DV) * 128 + 8192 + 16);
@@ -315,6 +500,9 @@ void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct
     float * const k_tile = v_tile + KT * DV;
 
     const __m256 neg_inf = _mm256_set1_ps(-INFINITY);
+
+    struct tevo_fattn_score_ops score_ops = { _mm256_set1_ps(c.scale), _mm256_set1_ps(c.softcap), c.softcap != 0.0f,
+                                              NULL };
 
     int64_t ir = ir0;
     while (ir < ir1) {
@@ -360,59 +548,52 @@ void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct
 
         for (int64_t ic = 0; ic < n_kv; ic += KT) {
             const int kv_tile = (int) TEVO_MIN((int64_t) KT, n_kv - ic);
+            const int n_next  = (int) TEVO_MAX((int64_t) 0, TEVO_MIN((int64_t) KT, n_kv - ic - KT));
 
-            if (mask && !tevo_fattn_load_mask(mask_t, mrow0, mask->nb[1], ic, tile_rows, kv_tile, slope)) {
-                // every key of the tile is masked for every row: read no K or V
-                continue;
+            const float * mask_rows = NULL;
+            if (mask && !tevo_fattn_mask_is_zero(mrow0, mask->nb[1], ic, tile_rows, kv_tile)) {
+                if (!tevo_fattn_load_mask(mask_t, mrow0, mask->nb[1], ic, tile_rows, kv_tile, slope)) {
+                    // every key of the tile is masked for every row: read no K or V
+                    continue;
+                }
+                mask_rows = mask_t;
             }
 
-            // S^T[tk][tq] = k[tk] . q[tq]; F32 keys are read in place
+            // S^T[tk][tq] = k[tk] . q[tq], scaled, capped and masked, with
+            // each query row's maximum over the tile; F32 keys are read in place
             const float * kx  = (const float *) (kbase + ic * k->nb[1]);
             size_t        kxi = k->nb[1] / sizeof(float);
             if (kv_f16) {
-                tevo_fattn_load_k(k_tile, kbase + ic * k->nb[1], k->nb[1], DK, kv_tile);
+                tevo_fattn_load_k(k_tile, kbase + ic * k->nb[1], k->nb[1], DK, kv_tile, kbase + (ic + KT) * k->nb[1],
+                                  n_next);
                 kx  = k_tile;
                 kxi = (size_t) DK;
             }
-            tevo_fattn_gemm<true>(s_t, QT, kx, kxi, 1, q_t, QT, dk, 8 * nvq, kv_tile);
-
-            // per query row: scale, soft cap, mask; the tile's maximum
-            const __m256 vscale   = _mm256_set1_ps(c.scale);
-            const __m256 vsoftcap = _mm256_set1_ps(c.softcap);
-            __m256       tmax[QT / 8];
-            for (int g = 0; g < nvq; ++g) {
-                tmax[g] = neg_inf;
+            alignas(32) float tmax_q[QT];
+            for (int tq = 0; tq < 8 * nvq; ++tq) {
+                tmax_q[tq] = -INFINITY;
             }
-            for (int tk = 0; tk < KT; ++tk) {
-                float * row = s_t + tk * QT;
+            score_ops.mask = mask_rows;
+            tevo_fattn_scores(s_t, kx, kxi, q_t, dk, 8 * nvq, kv_tile, &score_ops, tmax_q);
+
+            // the keys after a short tile, up to the next 8, weigh nothing
+            const int kv8 = (kv_tile + 7) & ~7;
+            for (int tk = kv_tile; tk < kv8; ++tk) {
                 for (int g = 0; g < nvq; ++g) {
-                    __m256 x = neg_inf; // keys past the tile
-                    if (tk < kv_tile) {
-                        x = _mm256_mul_ps(_mm256_loadu_ps(row + 8 * g), vscale);
-                        if (c.softcap != 0.0f) {
-                            alignas(32) float t[8];
-                            _mm256_store_ps(t, x);
-                            for (int l = 0; l < 8; ++l) {
-                                t[l] = tanhf(t[l]);
-                            }
-                            x = _mm256_mul_ps(_mm256_load_ps(t), vsoftcap);
-                        }
-                        if (mask) {
-                            // A masked key gets -inf whatever its score: a NaN or
-                            // infinity in an unused cache slot must not leak in.
-                            const __m256 mv = _mm256_loadu_ps(mask_t + tk * QT + 8 * g);
-                            x = _mm256_blendv_ps(_mm256_add_ps(x, mv), neg_inf, _mm256_cmp_ps(mv, neg_inf, _CMP_EQ_OQ));
-                        }
-                    }
-                    _mm256_storeu_ps(row + 8 * g, x);
-                    tmax[g] = _mm256_max_ps(x, tmax[g]); // a NaN score never becomes the maximum
+                    _mm256_storeu_ps(s_t + tk * QT + 8 * g, neg_inf);
                 }
+            }
+            __m256 tmax[QT / 8];
+            for (int g = 0; g < nvq; ++g) {
+                tmax[g] = _mm256_load_ps(tmax_q + 8 * g);
             }
 
             // the running maximum, and rows whose maximum moved: out row and sum scaled
             __m256 skipped[QT / 8];
+            int    any_skipped = 0;
             for (int g = 0; g < nvq; ++g) {
                 skipped[g]       = _mm256_cmp_ps(tmax[g], neg_inf, _CMP_EQ_OQ);
+                any_skipped |= _mm256_movemask_ps(skipped[g]);
                 const __m256 Mn  = _mm256_max_ps(M[g], tmax[g]);
                 const int    mov = _mm256_movemask_ps(_mm256_andnot_ps(skipped[g], _mm256_cmp_ps(Mn, M[g], _CMP_GT_OQ)));
                 if (mov) {
@@ -436,15 +617,19 @@ void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct
 
             // P^T = e^(S^T - M) in place, 0 in skipped rows; each row's sum as
             // tevo_vec_soft_max_f32 forms it: 8 exponentials folded in single
-            // precision in the order of tevo_v_hsum, then added in double
+            // precision in the order of tevo_v_hsum, then added in double.
+            // The keys after kv8 would add exact zeros.
             for (int g = 0; g < nvq; ++g) {
                 struct tevo_fattn_dsum sum = { _mm256_setzero_pd(), _mm256_setzero_pd() };
-                for (int tk = 0; tk < KT; tk += 8) {
+                for (int tk = 0; tk < kv8; tk += 8) {
                     __m256 e[8];
                     for (int t = 0; t < 8; ++t) {
                         float * p = s_t + (tk + t) * QT + 8 * g;
                         e[t]      = tevo_v_expf(_mm256_sub_ps(_mm256_loadu_ps(p), M[g]));
-                        _mm256_storeu_ps(p, _mm256_blendv_ps(e[t], _mm256_setzero_ps(), skipped[g]));
+                        if (any_skipped) {
+                            e[t] = _mm256_blendv_ps(e[t], _mm256_setzero_ps(), skipped[g]);
+                        }
+                        _mm256_storeu_ps(p, e[t]);
                     }
                     const __m256 w0 = _mm256_add_ps(_mm256_add_ps(e[0], e[4]), _mm256_add_ps(e[1], e[5]));
                     const __m256 w1 = _mm256_add_ps(_mm256_add_ps(e[2], e[6]), _mm256_add_ps(e[3], e[7]));
@@ -462,18 +647,18 @@ void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct
             int     n_bad = 0;
             uint8_t bad[FATTN_KV_TILE];
             for (int tk = 0; tk < kv_tile; ++tk) {
+                if (tk < n_next) {
+                    tevo_fattn_prefetch_row(vbase + (ic + KT + tk) * v->nb[1], (size_t) DV * v_elem);
+                }
                 float * vt = v_tile + tk * DV;
                 if (!tevo_fattn_load_v(vt, vbase + (ic + tk) * v->nb[1], kv_f16, DV)) {
                     memset(vt, 0, (size_t) DV * sizeof(float));
                     bad[n_bad++] = (uint8_t) tk;
                 }
             }
-            if (kv_tile < KT) {
-                memset(v_tile + kv_tile * DV, 0, (size_t) (KT - kv_tile) * (size_t) DV * sizeof(float));
-            }
 
-            // out[tq] += p[tq] . v, p[tq][tk] at P^T[tk][tq]
-            tevo_fattn_gemm<false>(out, (size_t) DV, s_t, 1, QT, v_tile, (size_t) DV, KT, dv, tile_rows);
+            // out[tq] += p[tq] . v, p[tq][tk] at P^T[tk][tq], over the tile's keys
+            tevo_fattn_gemm<false>(out, (size_t) DV, s_t, 1, QT, v_tile, (size_t) DV, kv_tile, dv, tile_rows);
 
             if (n_bad > 0) {
                 alignas(32) float skip[QT];
