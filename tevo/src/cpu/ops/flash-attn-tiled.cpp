@@ -305,30 +305,41 @@ static inline void tevo_fattn_transpose8(__m256 r[8]) {
     r[7] = _mm256_permute2f128_ps(s3, s7, 0x31);
 }
 
-// the start and the end of a row, a tile ahead: rows of a head lie a whole
-// model row apart, a stride the hardware does not follow far enough
-static inline void tevo_fattn_prefetch_row(const char * row, size_t bytes) {
-    _mm_prefetch(row, _MM_HINT_T0);
-    _mm_prefetch(row + bytes - 1, _MM_HINT_T0);
+// The tile's query rows transposed, qt[d][tq] = row tq's element d, rows
+// tile_rows .. n_q - 1 zero: 8 x 8 blocks through registers.
+static void tevo_fattn_load_q_t(float * qt, const char * qrow0, size_t nbq1, int64_t DK, int tile_rows, int n_q) {
+    const int64_t dk8 = DK & ~(int64_t) 7;
+    for (int tq0 = 0; tq0 < n_q; tq0 += 8) {
+        const float * rows[8];
+        for (int i = 0; i < 8; ++i) {
+            rows[i] = tq0 + i < tile_rows ? (const float *) (qrow0 + (size_t) (tq0 + i) * nbq1) : NULL;
+        }
+        for (int64_t d0 = 0; d0 < dk8; d0 += 8) {
+            __m256 r[8];
+            for (int i = 0; i < 8; ++i) {
+                r[i] = rows[i] ? _mm256_loadu_ps(rows[i] + d0) : _mm256_setzero_ps();
+            }
+            tevo_fattn_transpose8(r);
+            for (int j = 0; j < 8; ++j) {
+                _mm256_storeu_ps(qt + (d0 + j) * FATTN_Q_TILE + tq0, r[j]);
+            }
+        }
+        for (int64_t d = dk8; d < DK; ++d) {
+            for (int i = 0; i < 8; ++i) {
+                qt[d * FATTN_Q_TILE + tq0 + i] = rows[i] ? rows[i][d] : 0.0f;
+            }
+        }
+    }
 }
 
-// half K rows ic .. ic + kv_tile - 1 as floats, row tk at kf + tk * DK;
-// the first n_next rows of the next tile, at next, are prefetched
-static void tevo_fattn_load_k(float * kf, const char * krow0, size_t nbk1, int64_t DK, int kv_tile,
-                              const char * next, int n_next) {
-    for (int tk = 0; tk < kv_tile; ++tk) {
-        if (tk < n_next) {
-            tevo_fattn_prefetch_row(next + (size_t) tk * nbk1, (size_t) DK * sizeof(tevo_fp16_t));
-        }
-        const tevo_fp16_t * h   = (const tevo_fp16_t *) (krow0 + (size_t) tk * nbk1);
-        float *             out = kf + tk * DK;
-        int64_t             d   = 0;
-        for (; d + 8 <= DK; d += 8) {
-            _mm256_storeu_ps(out + d, _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) (h + d))));
-        }
-        for (; d < DK; ++d) {
-            out[d] = tevo_table_f32_f16[h[d]];
-        }
+// one half K row as floats
+static inline void tevo_fattn_load_k_row(float * out, const tevo_fp16_t * h, int64_t DK) {
+    int64_t d = 0;
+    for (; d + 8 <= DK; d += 8) {
+        _mm256_storeu_ps(out + d, _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) (h + d))));
+    }
+    for (; d < DK; ++d) {
+        out[d] = tevo_table_f32_f16[h[d]];
     }
 }
 
@@ -487,8 +498,7 @@ void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct
     const int64_t rv2 = n_head / v->ne[2];
     const int64_t rv3 = q->ne[3] / v->ne[3];
 
-    const bool   kv_f16 = k->type == TEVO_TYPE_F16;
-    const size_t v_elem = kv_f16 ? sizeof(tevo_fp16_t) : sizeof(float);
+    const bool kv_f16 = k->type == TEVO_TYPE_F16;
 
     // q^T, S^T (then P^T), the transposed mask, the output rows, V rows, K rows
     float * const slice  = (float *) params->wdata + (size_t) params->ith * (size_t) ((DK + DV) * 128 + 8192 + 16);
@@ -526,19 +536,8 @@ void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct
         memset(out, 0, (size_t) tile_rows * (size_t) DV * sizeof(float));
 
         // q^T[d][tq], zero past the tile's rows
-        for (int tq = 0; tq < 8 * nvq; ++tq) {
-            if (tq < tile_rows) {
-                const float * qrow =
-                    (const float *) ((const char *) q->data + (i1 + tq) * q->nb[1] + i2 * q->nb[2] + i3 * q->nb[3]);
-                for (int64_t d = 0; d < DK; ++d) {
-                    q_t[d * QT + tq] = qrow[d];
-                }
-            } else {
-                for (int64_t d = 0; d < DK; ++d) {
-                    q_t[d * QT + tq] = 0.0f;
-                }
-            }
-        }
+        tevo_fattn_load_q_t(q_t, (const char *) q->data + i1 * q->nb[1] + i2 * q->nb[2] + i3 * q->nb[3], q->nb[1], DK,
+                            tile_rows, 8 * nvq);
 
         const char * kbase = (const char *) k->data + (i2 / rk2) * k->nb[2] + (i3 / rk3) * k->nb[3];
         const char * vbase = (const char *) v->data + (i2 / rv2) * v->nb[2] + (i3 / rv3) * v->nb[3];
@@ -548,7 +547,6 @@ void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct
 
         for (int64_t ic = 0; ic < n_kv; ic += KT) {
             const int kv_tile = (int) TEVO_MIN((int64_t) KT, n_kv - ic);
-            const int n_next  = (int) TEVO_MAX((int64_t) 0, TEVO_MIN((int64_t) KT, n_kv - ic - KT));
 
             const float * mask_rows = NULL;
             if (mask && !tevo_fattn_mask_is_zero(mrow0, mask->nb[1], ic, tile_rows, kv_tile)) {
@@ -564,8 +562,9 @@ void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct
             const float * kx  = (const float *) (kbase + ic * k->nb[1]);
             size_t        kxi = k->nb[1] / sizeof(float);
             if (kv_f16) {
-                tevo_fattn_load_k(k_tile, kbase + ic * k->nb[1], k->nb[1], DK, kv_tile, kbase + (ic + KT) * k->nb[1],
-                                  n_next);
+                for (int tk = 0; tk < kv_tile; ++tk) {
+                    tevo_fattn_load_k_row(k_tile + tk * DK, (const tevo_fp16_t *) (kbase + (ic + tk) * k->nb[1]), DK);
+                }
                 kx  = k_tile;
                 kxi = (size_t) DK;
             }
@@ -605,7 +604,8 @@ void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct
                         if ((mov >> l) & 1) {
                             const int tq = 8 * g + l;
                             ms[l]        = expf(m_old[l] - m_new[l]);
-                            if (tq < tile_rows) {
+                            // A row's first open tile: its out row is still all +0.
+                            if (tq < tile_rows && m_old[l] != -INFINITY) {
                                 tevo_vdsp_vsmul(out + tq * DV, 1, &ms[l], out + tq * DV, 1, (size_t) DV);
                             }
                         }
@@ -640,16 +640,12 @@ void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct
                     _mm256_castps128_ps256(_mm256_cvtpd_ps(s.lo)), _mm256_cvtpd_ps(s.hi), 1);
                 S[g] = _mm256_blendv_ps(ns, S[g], skipped[g]);
             }
-
             // V rows with an infinity or NaN go into the product as zeros and
             // are added afterwards only to the rows that do not mask them, so
             // that probability 0 never meets them (0 * inf is NaN).
             int     n_bad = 0;
             uint8_t bad[FATTN_KV_TILE];
             for (int tk = 0; tk < kv_tile; ++tk) {
-                if (tk < n_next) {
-                    tevo_fattn_prefetch_row(vbase + (ic + KT + tk) * v->nb[1], (size_t) DV * v_elem);
-                }
                 float * vt = v_tile + tk * DV;
                 if (!tevo_fattn_load_v(vt, vbase + (ic + tk) * v->nb[1], kv_f16, DV)) {
                     memset(vt, 0, (size_t) DV * sizeof(float));
