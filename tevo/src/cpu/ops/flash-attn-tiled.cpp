@@ -16,6 +16,9 @@
 //     exponentials in the order of tevo_v_hsum becomes additions of
 //     registers, and the exponentials are tevo_v_expf's lane by lane.
 // Every value sees the operations of the row-by-row form in the same order.
+// The two products are most of the time; what else a key tile costs is kept
+// to one pass over its scores (the exponentials): scale, cap, mask and the
+// tile maximum are applied as the score product stores its registers.
 
 #include "cpu/ops/flash-attn.h"
 #include "platform/platform.h"
