@@ -468,6 +468,225 @@ static inline struct tevo_fattn_dsum tevo_fattn_dsum_add(struct tevo_fattn_dsum 
     return s;
 }
 
+// One query tile of up to 64 rows of one head: its transposed rows, its
+// output rows (kept in dst, where they end) and its online softmax.
+struct tevo_fattn_qtile {
+    int          rows;  // 0: none
+    int          nvq;   // registers of 8 query rows in use
+    float *      q_t;   // q^T[d][tq], zero past the tile's rows
+    float *      out;   // row tq at out + tq * ldo
+    const char * mrow0; // the mask row of the tile's first query, or NULL
+    __m256       M[FATTN_Q_TILE / 8]; // running maximum of 8 query rows per register
+    __m256       S[FATTN_Q_TILE / 8]; // running sum
+};
+
+// what a key tile shares among the query tiles that take it
+struct tevo_fattn_ktile {
+    int64_t       ic;
+    int           kv_tile;
+    const float * kx; // K rows, kxi floats apart (k_tile once converted)
+    size_t        kxi;
+    bool          k_ready;
+    bool          v_ready;
+    int           n_bad; // V rows with an infinity or NaN
+    uint8_t       bad[FATTN_KV_TILE];
+};
+
+// everything of the node a tile needs
+struct tevo_fattn_tiles_ctx {
+    const struct tevo_tensor *  k;
+    const struct tevo_tensor *  v;
+    const struct tevo_tensor *  mask;
+    struct tevo_fattn_score_ops score_ops;
+    int64_t                     DK, DV;
+    int                         dk, dv;
+    size_t                      ldo;
+    bool                        kv_f16;
+    float                       slope;
+    const char *                kbase;
+    const char *                vbase;
+    float *                     s_t;
+    float *                     mask_t;
+    float *                     v_tile;
+    float *                     k_tile;
+};
+
+// Query tile t against key tile kt: scores, softmax step, output update.
+static void tevo_fattn_tile_step(const struct tevo_fattn_tiles_ctx * x, struct tevo_fattn_qtile * t,
+                                 struct tevo_fattn_ktile * kt) {
+    const int     QT      = FATTN_Q_TILE;
+    const int64_t DK      = x->DK;
+    const int64_t DV      = x->DV;
+    const int     kv_tile = kt->kv_tile;
+    const int     nvq     = t->nvq;
+    const int64_t ic      = kt->ic;
+    float * const s_t     = x->s_t;
+    const __m256  neg_inf = _mm256_set1_ps(-INFINITY);
+    const struct tevo_tensor * k = x->k;
+    const struct tevo_tensor * v = x->v;
+
+    const float * mask_rows = NULL;
+    if (x->mask && !tevo_fattn_mask_is_zero(t->mrow0, x->mask->nb[1], ic, t->rows, kv_tile)) {
+        if (!tevo_fattn_load_mask(x->mask_t, t->mrow0, x->mask->nb[1], ic, t->rows, kv_tile, x->slope)) {
+            // every key of the tile is masked for every row: read no K or V
+            return;
+        }
+        mask_rows = x->mask_t;
+    }
+
+    // S^T[tk][tq] = k[tk] . q[tq], scaled, capped and masked, with each
+    // query row's maximum over the tile; F32 keys are read in place
+    if (!kt->k_ready) {
+        if (x->kv_f16) {
+            for (int tk = 0; tk < kv_tile; ++tk) {
+                tevo_fattn_load_k_row(x->k_tile + tk * DK, (const tevo_fp16_t *) (x->kbase + (ic + tk) * k->nb[1]), DK);
+            }
+        }
+        kt->k_ready = true;
+    }
+    alignas(32) float tmax_q[QT];
+    for (int tq = 0; tq < 8 * nvq; ++tq) {
+        tmax_q[tq] = -INFINITY;
+    }
+    struct tevo_fattn_score_ops score_ops = x->score_ops;
+    score_ops.mask                        = mask_rows;
+    tevo_fattn_scores(s_t, kt->kx, kt->kxi, t->q_t, x->dk, 8 * nvq, kv_tile, &score_ops, tmax_q);
+
+    // the keys after a short tile, up to the next 8, weigh nothing
+    const int kv8 = (kv_tile + 7) & ~7;
+    for (int tk = kv_tile; tk < kv8; ++tk) {
+        for (int g = 0; g < nvq; ++g) {
+            _mm256_storeu_ps(s_t + tk * QT + 8 * g, neg_inf);
+        }
+    }
+
+    // the running maximum, and rows whose maximum moved: out row and sum scaled
+    __m256 skipped[QT / 8];
+    int    any_skipped = 0;
+    for (int g = 0; g < nvq; ++g) {
+        const __m256 tmax = _mm256_load_ps(tmax_q + 8 * g);
+        skipped[g]        = _mm256_cmp_ps(tmax, neg_inf, _CMP_EQ_OQ);
+        any_skipped |= _mm256_movemask_ps(skipped[g]);
+        const __m256 Mn  = _mm256_max_ps(t->M[g], tmax);
+        const int    mov = _mm256_movemask_ps(_mm256_andnot_ps(skipped[g], _mm256_cmp_ps(Mn, t->M[g], _CMP_GT_OQ)));
+        if (mov) {
+            alignas(32) float m_old[8], m_new[8], ms[8];
+            _mm256_store_ps(m_old, t->M[g]);
+            _mm256_store_ps(m_new, Mn);
+            for (int l = 0; l < 8; ++l) {
+                ms[l] = 1.0f;
+                if ((mov >> l) & 1) {
+                    const int tq = 8 * g + l;
+                    ms[l]        = expf(m_old[l] - m_new[l]);
+                    // A row's first open tile: its out row is still all +0.
+                    if (tq < t->rows && m_old[l] != -INFINITY) {
+                        float * o = t->out + tq * x->ldo;
+                        tevo_vdsp_vsmul(o, 1, &ms[l], o, 1, (size_t) DV);
+                    }
+                }
+            }
+            t->S[g] = _mm256_mul_ps(t->S[g], _mm256_load_ps(ms)); // times 1 elsewhere: unchanged
+        }
+        t->M[g] = _mm256_blendv_ps(Mn, t->M[g], skipped[g]);
+    }
+
+    // P^T = e^(S^T - M) in place, 0 in skipped rows; each row's sum as
+    // tevo_vec_soft_max_f32 forms it: 8 exponentials folded in single
+    // precision in the order of tevo_v_hsum, then added in double.
+    // The keys after kv8 would add exact zeros.
+    for (int g = 0; g < nvq; ++g) {
+        struct tevo_fattn_dsum sum = { _mm256_setzero_pd(), _mm256_setzero_pd() };
+        for (int tk = 0; tk < kv8; tk += 8) {
+            __m256 e[8];
+            for (int j = 0; j < 8; ++j) {
+                float * p = s_t + (tk + j) * QT + 8 * g;
+                e[j]      = tevo_v_expf(_mm256_sub_ps(_mm256_loadu_ps(p), t->M[g]));
+                if (any_skipped) {
+                    e[j] = _mm256_blendv_ps(e[j], _mm256_setzero_ps(), skipped[g]);
+                }
+                _mm256_storeu_ps(p, e[j]);
+            }
+            const __m256 w0 = _mm256_add_ps(_mm256_add_ps(e[0], e[4]), _mm256_add_ps(e[1], e[5]));
+            const __m256 w1 = _mm256_add_ps(_mm256_add_ps(e[2], e[6]), _mm256_add_ps(e[3], e[7]));
+            sum             = tevo_fattn_dsum_add(sum, _mm256_add_ps(w0, w1));
+        }
+        const struct tevo_fattn_dsum s  = tevo_fattn_dsum_add(sum, t->S[g]);
+        const __m256                 ns = _mm256_insertf128_ps(
+            _mm256_castps128_ps256(_mm256_cvtpd_ps(s.lo)), _mm256_cvtpd_ps(s.hi), 1);
+        t->S[g] = _mm256_blendv_ps(ns, t->S[g], skipped[g]);
+    }
+
+    // V rows with an infinity or NaN go into the product as zeros and are
+    // added afterwards only to the rows that do not mask them, so that
+    // probability 0 never meets them (0 * inf is NaN).
+    if (!kt->v_ready) {
+        kt->n_bad = 0;
+        for (int tk = 0; tk < kv_tile; ++tk) {
+            float * vt = x->v_tile + tk * DV;
+            if (!tevo_fattn_load_v(vt, x->vbase + (ic + tk) * v->nb[1], x->kv_f16, DV)) {
+                memset(vt, 0, (size_t) DV * sizeof(float));
+                kt->bad[kt->n_bad++] = (uint8_t) tk;
+            }
+        }
+        kt->v_ready = true;
+    }
+
+    // out[tq] += p[tq] . v, p[tq][tk] at P^T[tk][tq], over the tile's keys
+    tevo_fattn_gemm<false>(t->out, x->ldo, s_t, 1, QT, x->v_tile, (size_t) DV, kv_tile, x->dv, t->rows);
+
+    if (kt->n_bad > 0) {
+        alignas(32) float skip[QT];
+        for (int g = 0; g < nvq; ++g) {
+            _mm256_store_ps(skip + 8 * g, skipped[g]);
+        }
+        for (int b = 0; b < kt->n_bad; ++b) {
+            const int    tk  = kt->bad[b];
+            const char * src = x->vbase + (ic + tk) * v->nb[1];
+            for (int tq = 0; tq < t->rows; ++tq) {
+                if (skip[tq] != 0.0f || (mask_rows && mask_rows[tk * QT + tq] == -INFINITY)) {
+                    continue;
+                }
+                const float p = s_t[tk * QT + tq];
+                float *     o = t->out + tq * x->ldo;
+                for (int64_t d = 0; d < DV; ++d) {
+                    const float vd = x->kv_f16 ? tevo_table_f32_f16[((const tevo_fp16_t *) src)[d]]
+                                               : ((const float *) src)[d];
+                    o[d] = fmaf(p, vd, o[d]);
+                }
+            }
+        }
+    }
+}
+
+// the sink, then the division by the sum, in place in dst
+static void tevo_fattn_tile_finish(const struct tevo_fattn_tiles_ctx * x, struct tevo_fattn_qtile * t,
+                                   const struct tevo_tensor * sinks, uint32_t h) {
+    const int         QT = FATTN_Q_TILE;
+    alignas(32) float Mq[QT], Sq[QT];
+    for (int g = 0; g < QT / 8; ++g) {
+        _mm256_store_ps(Mq + 8 * g, t->M[g]);
+        _mm256_store_ps(Sq + 8 * g, t->S[g]);
+    }
+    if (sinks) {
+        const float s = ((const float *) sinks->data)[h];
+        for (int tq = 0; tq < t->rows; ++tq) {
+            if (s > Mq[tq]) {
+                const float ms = expf(Mq[tq] - s);
+                float *     o  = t->out + tq * x->ldo;
+                tevo_vdsp_vsmul(o, 1, &ms, o, 1, (size_t) x->DV);
+                Sq[tq] = ms * Sq[tq] + 1.0f;
+            } else {
+                Sq[tq] = Sq[tq] + expf(s - Mq[tq]);
+            }
+        }
+    }
+    for (int tq = 0; tq < t->rows; ++tq) {
+        const float S_inv = Sq[tq] == 0.0f ? 0.0f : 1.0f / Sq[tq];
+        float *     o     = t->out + tq * x->ldo;
+        tevo_vdsp_vsmul(o, 1, &S_inv, o, 1, (size_t) x->DV);
+    }
+}
+
 void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct tevo_tensor * dst, int64_t ir0,
                                int64_t ir1) {
     const struct tevo_tensor * q     = dst->src[0];
@@ -488,10 +707,6 @@ void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct
     tevo_flash_attn_ext_check_layout(dst);
     TEVO_ASSERT(k->type == v->type);
 
-    // the tile products take int lengths
-    const int dk = tevo_row_length(dst, DK);
-    const int dv = tevo_row_length(dst, DV);
-
     const int64_t                  n_kv   = k->ne[1];
     const int64_t                  n_head = q->ne[2];
     const struct tevo_fattn_consts c      = tevo_fattn_consts_of(dst, n_head);
@@ -501,21 +716,34 @@ void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct
     const int64_t rv2 = n_head / v->ne[2];
     const int64_t rv3 = q->ne[3] / v->ne[3];
 
-    const bool kv_f16 = k->type == TEVO_TYPE_F16;
+    struct tevo_fattn_tiles_ctx x;
+    x.k         = k;
+    x.v         = v;
+    x.mask      = mask;
+    x.score_ops = { _mm256_set1_ps(c.scale), _mm256_set1_ps(c.softcap), c.softcap != 0.0f, NULL };
+    x.DK        = DK;
+    x.DV        = DV;
+    // the tile products take int lengths
+    x.dk     = tevo_row_length(dst, DK);
+    x.dv     = tevo_row_length(dst, DV);
+    x.ldo    = (size_t) ne1 * nb1 / sizeof(float); // a query row's next row of the same head
+    x.kv_f16 = k->type == TEVO_TYPE_F16;
 
-    // q^T, S^T (then P^T), the transposed mask, the output rows, V rows, K rows
-    float * const slice  = (float *) params->wdata + (size_t) params->ith * (size_t) ((DK + DV) * 128 + 8192 + 16);
-    float * const q_t    = slice;
-    float * const s_t    = q_t + QT * DK;
-    float * const mask_t = s_t + KT * QT;
-    float * const out    = mask_t + KT * QT;
-    float * const v_tile = out + QT * DV;
-    float * const k_tile = v_tile + KT * DV;
-
-    const __m256 neg_inf = _mm256_set1_ps(-INFINITY);
-
-    struct tevo_fattn_score_ops score_ops = { _mm256_set1_ps(c.scale), _mm256_set1_ps(c.softcap), c.softcap != 0.0f,
-                                              NULL };
+    // The output rows are summed where they end, in dst; the room that frees
+    // holds the transposed rows of a second query tile when they are no
+    // longer than V's rows, and both tiles then share each key tile's
+    // widened K and V.
+    // slice: q^T, S^T (then P^T), the transposed mask, V rows, K rows, q^T of
+    // the second tile
+    float * const slice = (float *) params->wdata + (size_t) params->ith * (size_t) ((DK + DV) * 128 + 8192 + 16);
+    float * const q_t0  = slice;
+    x.s_t               = q_t0 + QT * DK;
+    x.mask_t            = x.s_t + KT * QT;
+    x.v_tile            = x.mask_t + KT * QT;
+    x.k_tile            = x.v_tile + KT * DV;
+    float * const q_t1  = x.k_tile + KT * DK;
+    const bool    pair  = DK <= DV;
+    TEVO_ASSERT(nb1 % sizeof(float) == 0);
 
     int64_t ir = ir0;
     while (ir < ir1) {
@@ -523,191 +751,56 @@ void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct
         const int64_t i2 = (ir - i3 * n_head * N) / N;
         const int64_t i1 = ir - i3 * n_head * N - i2 * N;
 
-        const int tile_rows = (int) TEVO_MIN(TEVO_MIN((int64_t) QT, ir1 - ir), N - i1);
-        TEVO_ASSERT(tile_rows > 0);
-        const int nvq = (tile_rows + 7) / 8; // registers of query rows in use
-
-        const uint32_t h     = (uint32_t) i2;
-        const float    slope = tevo_fattn_slope(&c, h);
-
-        // running maximum and sum of 8 query rows per register
-        __m256 M[QT / 8], S[QT / 8];
-        for (int g = 0; g < QT / 8; ++g) {
-            M[g] = neg_inf;
-            S[g] = _mm256_setzero_ps();
+        // up to two tiles of 64 rows, never past the chunk's end nor the head's rows
+        struct tevo_fattn_qtile tiles[2];
+        int                     n_tiles = 0;
+        int64_t                 next    = ir;
+        for (int t = 0; t < (pair ? 2 : 1) && next < ir1 && next - ir < N - i1; ++t) {
+            const int64_t r1   = i1 + (next - ir);
+            const int     rows = (int) TEVO_MIN(TEVO_MIN((int64_t) QT, ir1 - next), N - r1);
+            TEVO_ASSERT(rows > 0);
+            struct tevo_fattn_qtile * qt = &tiles[n_tiles++];
+            qt->rows                     = rows;
+            qt->nvq                      = (rows + 7) / 8;
+            qt->q_t                      = t == 0 ? q_t0 : q_t1;
+            qt->out   = (float *) ((char *) dst->data + ((i3 * N + r1) * ne1 + i2) * nb1);
+            qt->mrow0 = mask ? (const char *) mask->data + r1 * mask->nb[1] + (i2 % mask->ne[2]) * mask->nb[2] +
+                                   (i3 % mask->ne[3]) * mask->nb[3]
+                             : NULL;
+            for (int g = 0; g < QT / 8; ++g) {
+                qt->M[g] = _mm256_set1_ps(-INFINITY);
+                qt->S[g] = _mm256_setzero_ps();
+            }
+            for (int tq = 0; tq < rows; ++tq) {
+                memset(qt->out + tq * x.ldo, 0, (size_t) DV * sizeof(float));
+            }
+            tevo_fattn_load_q_t(qt->q_t, (const char *) q->data + r1 * q->nb[1] + i2 * q->nb[2] + i3 * q->nb[3],
+                                q->nb[1], DK, rows, 8 * qt->nvq);
+            next += rows;
         }
-        memset(out, 0, (size_t) tile_rows * (size_t) DV * sizeof(float));
 
-        // q^T[d][tq], zero past the tile's rows
-        tevo_fattn_load_q_t(q_t, (const char *) q->data + i1 * q->nb[1] + i2 * q->nb[2] + i3 * q->nb[3], q->nb[1], DK,
-                            tile_rows, 8 * nvq);
-
-        const char * kbase = (const char *) k->data + (i2 / rk2) * k->nb[2] + (i3 / rk3) * k->nb[3];
-        const char * vbase = (const char *) v->data + (i2 / rv2) * v->nb[2] + (i3 / rv3) * v->nb[3];
-        const char * mrow0 = mask ? (const char *) mask->data + i1 * mask->nb[1] + (i2 % mask->ne[2]) * mask->nb[2] +
-                                        (i3 % mask->ne[3]) * mask->nb[3]
-                                  : NULL;
+        const uint32_t h = (uint32_t) i2;
+        x.slope          = tevo_fattn_slope(&c, h);
+        x.kbase          = (const char *) k->data + (i2 / rk2) * k->nb[2] + (i3 / rk3) * k->nb[3];
+        x.vbase          = (const char *) v->data + (i2 / rv2) * v->nb[2] + (i3 / rv3) * v->nb[3];
 
         for (int64_t ic = 0; ic < n_kv; ic += KT) {
-            const int kv_tile = (int) TEVO_MIN((int64_t) KT, n_kv - ic);
-
-            const float * mask_rows = NULL;
-            if (mask && !tevo_fattn_mask_is_zero(mrow0, mask->nb[1], ic, tile_rows, kv_tile)) {
-                if (!tevo_fattn_load_mask(mask_t, mrow0, mask->nb[1], ic, tile_rows, kv_tile, slope)) {
-                    // every key of the tile is masked for every row: read no K or V
-                    continue;
-                }
-                mask_rows = mask_t;
-            }
-
-            // S^T[tk][tq] = k[tk] . q[tq], scaled, capped and masked, with
-            // each query row's maximum over the tile; F32 keys are read in place
-            const float * kx  = (const float *) (kbase + ic * k->nb[1]);
-            size_t        kxi = k->nb[1] / sizeof(float);
-            if (kv_f16) {
-                for (int tk = 0; tk < kv_tile; ++tk) {
-                    tevo_fattn_load_k_row(k_tile + tk * DK, (const tevo_fp16_t *) (kbase + (ic + tk) * k->nb[1]), DK);
-                }
-                kx  = k_tile;
-                kxi = (size_t) DK;
-            }
-            alignas(32) float tmax_q[QT];
-            for (int tq = 0; tq < 8 * nvq; ++tq) {
-                tmax_q[tq] = -INFINITY;
-            }
-            score_ops.mask = mask_rows;
-            tevo_fattn_scores(s_t, kx, kxi, q_t, dk, 8 * nvq, kv_tile, &score_ops, tmax_q);
-
-            // the keys after a short tile, up to the next 8, weigh nothing
-            const int kv8 = (kv_tile + 7) & ~7;
-            for (int tk = kv_tile; tk < kv8; ++tk) {
-                for (int g = 0; g < nvq; ++g) {
-                    _mm256_storeu_ps(s_t + tk * QT + 8 * g, neg_inf);
-                }
-            }
-            __m256 tmax[QT / 8];
-            for (int g = 0; g < nvq; ++g) {
-                tmax[g] = _mm256_load_ps(tmax_q + 8 * g);
-            }
-
-            // the running maximum, and rows whose maximum moved: out row and sum scaled
-            __m256 skipped[QT / 8];
-            int    any_skipped = 0;
-            for (int g = 0; g < nvq; ++g) {
-                skipped[g]       = _mm256_cmp_ps(tmax[g], neg_inf, _CMP_EQ_OQ);
-                any_skipped |= _mm256_movemask_ps(skipped[g]);
-                const __m256 Mn  = _mm256_max_ps(M[g], tmax[g]);
-                const int    mov = _mm256_movemask_ps(_mm256_andnot_ps(skipped[g], _mm256_cmp_ps(Mn, M[g], _CMP_GT_OQ)));
-                if (mov) {
-                    alignas(32) float m_old[8], m_new[8], ms[8];
-                    _mm256_store_ps(m_old, M[g]);
-                    _mm256_store_ps(m_new, Mn);
-                    for (int l = 0; l < 8; ++l) {
-                        ms[l] = 1.0f;
-                        if ((mov >> l) & 1) {
-                            const int tq = 8 * g + l;
-                            ms[l]        = expf(m_old[l] - m_new[l]);
-                            // A row's first open tile: its out row is still all +0.
-                            if (tq < tile_rows && m_old[l] != -INFINITY) {
-                                tevo_vdsp_vsmul(out + tq * DV, 1, &ms[l], out + tq * DV, 1, (size_t) DV);
-                            }
-                        }
-                    }
-                    S[g] = _mm256_mul_ps(S[g], _mm256_load_ps(ms)); // times 1 elsewhere: unchanged
-                }
-                M[g] = _mm256_blendv_ps(Mn, M[g], skipped[g]);
-            }
-
-            // P^T = e^(S^T - M) in place, 0 in skipped rows; each row's sum as
-            // tevo_vec_soft_max_f32 forms it: 8 exponentials folded in single
-            // precision in the order of tevo_v_hsum, then added in double.
-            // The keys after kv8 would add exact zeros.
-            for (int g = 0; g < nvq; ++g) {
-                struct tevo_fattn_dsum sum = { _mm256_setzero_pd(), _mm256_setzero_pd() };
-                for (int tk = 0; tk < kv8; tk += 8) {
-                    __m256 e[8];
-                    for (int t = 0; t < 8; ++t) {
-                        float * p = s_t + (tk + t) * QT + 8 * g;
-                        e[t]      = tevo_v_expf(_mm256_sub_ps(_mm256_loadu_ps(p), M[g]));
-                        if (any_skipped) {
-                            e[t] = _mm256_blendv_ps(e[t], _mm256_setzero_ps(), skipped[g]);
-                        }
-                        _mm256_storeu_ps(p, e[t]);
-                    }
-                    const __m256 w0 = _mm256_add_ps(_mm256_add_ps(e[0], e[4]), _mm256_add_ps(e[1], e[5]));
-                    const __m256 w1 = _mm256_add_ps(_mm256_add_ps(e[2], e[6]), _mm256_add_ps(e[3], e[7]));
-                    sum             = tevo_fattn_dsum_add(sum, _mm256_add_ps(w0, w1));
-                }
-                const struct tevo_fattn_dsum s  = tevo_fattn_dsum_add(sum, S[g]);
-                const __m256                 ns = _mm256_insertf128_ps(
-                    _mm256_castps128_ps256(_mm256_cvtpd_ps(s.lo)), _mm256_cvtpd_ps(s.hi), 1);
-                S[g] = _mm256_blendv_ps(ns, S[g], skipped[g]);
-            }
-            // V rows with an infinity or NaN go into the product as zeros and
-            // are added afterwards only to the rows that do not mask them, so
-            // that probability 0 never meets them (0 * inf is NaN).
-            int     n_bad = 0;
-            uint8_t bad[FATTN_KV_TILE];
-            for (int tk = 0; tk < kv_tile; ++tk) {
-                float * vt = v_tile + tk * DV;
-                if (!tevo_fattn_load_v(vt, vbase + (ic + tk) * v->nb[1], kv_f16, DV)) {
-                    memset(vt, 0, (size_t) DV * sizeof(float));
-                    bad[n_bad++] = (uint8_t) tk;
-                }
-            }
-
-            // out[tq] += p[tq] . v, p[tq][tk] at P^T[tk][tq], over the tile's keys
-            tevo_fattn_gemm<false>(out, (size_t) DV, s_t, 1, QT, v_tile, (size_t) DV, kv_tile, dv, tile_rows);
-
-            if (n_bad > 0) {
-                alignas(32) float skip[QT];
-                for (int g = 0; g < nvq; ++g) {
-                    _mm256_store_ps(skip + 8 * g, skipped[g]);
-                }
-                for (int b = 0; b < n_bad; ++b) {
-                    const int    tk  = bad[b];
-                    const char * src = vbase + (ic + tk) * v->nb[1];
-                    for (int tq = 0; tq < tile_rows; ++tq) {
-                        if (skip[tq] != 0.0f || (mask && mask_t[tk * QT + tq] == -INFINITY)) {
-                            continue;
-                        }
-                        const float p = s_t[tk * QT + tq];
-                        float *     o = out + tq * DV;
-                        for (int64_t d = 0; d < DV; ++d) {
-                            const float vd = kv_f16 ? tevo_table_f32_f16[((const tevo_fp16_t *) src)[d]]
-                                                    : ((const float *) src)[d];
-                            o[d] = fmaf(p, vd, o[d]);
-                        }
-                    }
-                }
+            struct tevo_fattn_ktile kt;
+            kt.ic      = ic;
+            kt.kv_tile = (int) TEVO_MIN((int64_t) KT, n_kv - ic);
+            kt.kx      = x.kv_f16 ? x.k_tile : (const float *) (x.kbase + ic * k->nb[1]);
+            kt.kxi     = x.kv_f16 ? (size_t) DK : k->nb[1] / sizeof(float);
+            kt.k_ready = false;
+            kt.v_ready = false;
+            kt.n_bad   = 0;
+            for (int t = 0; t < n_tiles; ++t) {
+                tevo_fattn_tile_step(&x, &tiles[t], &kt);
             }
         }
 
-        alignas(32) float Mq[QT], Sq[QT];
-        for (int g = 0; g < QT / 8; ++g) {
-            _mm256_store_ps(Mq + 8 * g, M[g]);
-            _mm256_store_ps(Sq + 8 * g, S[g]);
+        for (int t = 0; t < n_tiles; ++t) {
+            tevo_fattn_tile_finish(&x, &tiles[t], sinks, h);
         }
-        if (sinks) {
-            const float s = ((const float *) sinks->data)[h];
-            for (int tq = 0; tq < tile_rows; ++tq) {
-                if (s > Mq[tq]) {
-                    const float ms = expf(Mq[tq] - s);
-                    tevo_vdsp_vsmul(out + tq * DV, 1, &ms, out + tq * DV, 1, (size_t) DV);
-                    Sq[tq] = ms * Sq[tq] + 1.0f;
-                } else {
-                    Sq[tq] = Sq[tq] + expf(s - Mq[tq]);
-                }
-            }
-        }
-
-        for (int tq = 0; tq < tile_rows; ++tq) {
-            const float S_inv = Sq[tq] == 0.0f ? 0.0f : 1.0f / Sq[tq];
-            float *     o     = out + tq * DV;
-            tevo_vdsp_vsmul(o, 1, &S_inv, o, 1, (size_t) DV);
-            memcpy((char *) dst->data + ((i3 * N + i1 + tq) * ne1 + i2) * nb1, o, (size_t) DV * sizeof(float));
-        }
-
-        ir += tile_rows;
+        ir = next;
     }
 }
