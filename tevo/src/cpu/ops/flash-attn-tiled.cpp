@@ -729,9 +729,10 @@ void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct
     x.ldo    = (size_t) ne1 * nb1 / sizeof(float); // a query row's next row of the same head
     x.kv_f16 = k->type == TEVO_TYPE_F16;
 
-    // The output rows are summed where they end, in dst; the room that frees
-    // holds the transposed rows of a second query tile when they are no
-    // longer than V's rows, and both tiles then share each key tile's
+    // The output rows are summed where they end, in dst. The room that frees
+    // holds the transposed rows of a second query tile of the same head when
+    // they are no longer than V's rows, and without a mask the room of its
+    // transposed copy holds a third: the tiles then share each key tile's
     // widened K and V.
     // slice: q^T, S^T (then P^T), the transposed mask, V rows, K rows, q^T of
     // the second tile
@@ -742,7 +743,8 @@ void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct
     x.v_tile            = x.mask_t + KT * QT;
     x.k_tile            = x.v_tile + KT * DV;
     float * const q_t1  = x.k_tile + KT * DK;
-    const bool    pair  = DK <= DV;
+    float * const q_ts[3] = { q_t0, q_t1, x.mask_t };
+    const int     n_max   = DK > DV ? 1 : mask || QT * DK > KT * QT ? 2 : 3;
     TEVO_ASSERT(nb1 % sizeof(float) == 0);
 
     int64_t ir = ir0;
@@ -752,17 +754,17 @@ void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct
         const int64_t i1 = ir - i3 * n_head * N - i2 * N;
 
         // up to two tiles of 64 rows, never past the chunk's end nor the head's rows
-        struct tevo_fattn_qtile tiles[2];
+        struct tevo_fattn_qtile tiles[3];
         int                     n_tiles = 0;
         int64_t                 next    = ir;
-        for (int t = 0; t < (pair ? 2 : 1) && next < ir1 && next - ir < N - i1; ++t) {
+        for (int t = 0; t < n_max && next < ir1 && next - ir < N - i1; ++t) {
             const int64_t r1   = i1 + (next - ir);
             const int     rows = (int) TEVO_MIN(TEVO_MIN((int64_t) QT, ir1 - next), N - r1);
             TEVO_ASSERT(rows > 0);
             struct tevo_fattn_qtile * qt = &tiles[n_tiles++];
             qt->rows                     = rows;
             qt->nvq                      = (rows + 7) / 8;
-            qt->q_t                      = t == 0 ? q_t0 : q_t1;
+            qt->q_t                      = q_ts[t];
             qt->out   = (float *) ((char *) dst->data + ((i3 * N + r1) * ne1 + i2) * nb1);
             qt->mrow0 = mask ? (const char *) mask->data + r1 * mask->nb[1] + (i2 % mask->ne[2]) * mask->nb[2] +
                                    (i3 % mask->ne[3]) * mask->nb[3]
