@@ -726,16 +726,19 @@ void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct
     // the tile products take int lengths
     x.dk     = tevo_row_length(dst, DK);
     x.dv     = tevo_row_length(dst, DV);
-    x.ldo    = (size_t) ne1 * nb1 / sizeof(float); // a query row's next row of the same head
     x.kv_f16 = k->type == TEVO_TYPE_F16;
 
     // The output rows are summed where they end, in dst. The room that frees
     // holds the transposed rows of a second query tile of the same head when
     // they are no longer than V's rows, and without a mask the room of its
     // transposed copy holds a third: the tiles then share each key tile's
-    // widened K and V.
+    // widened K and V. But when a head's rows lie a multiple of 2 KB apart
+    // (8 heads of 64) they share a few cache sets, and with several threads
+    // summing such rows of neighbouring heads in place costs more than the
+    // sharing saves (a tenth more time on 4 threads, nothing on one): then
+    // one tile at a time is summed in the slice and copied out.
     // slice: q^T, S^T (then P^T), the transposed mask, V rows, K rows, q^T of
-    // the second tile
+    // the second tile or the output rows of the only one
     float * const slice = (float *) params->wdata + (size_t) params->ith * (size_t) ((DK + DV) * 128 + 8192 + 16);
     float * const q_t0  = slice;
     x.s_t               = q_t0 + QT * DK;
@@ -744,8 +747,11 @@ void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct
     x.k_tile            = x.v_tile + KT * DV;
     float * const q_t1  = x.k_tile + KT * DK;
     float * const q_ts[3] = { q_t0, q_t1, x.mask_t };
-    const int     n_max   = DK > DV ? 1 : mask || QT * DK > KT * QT ? 2 : 3;
     TEVO_ASSERT(nb1 % sizeof(float) == 0);
+    const size_t row_step = (size_t) ne1 * nb1; // bytes from a query row to the next of the same head
+    const bool   in_place = DK <= DV && (params->nth == 1 || row_step % 2048 != 0);
+    const int    n_max    = !in_place ? 1 : mask || QT * DK > KT * QT ? 2 : 3;
+    x.ldo                 = n_max == 1 ? (size_t) DV : row_step / sizeof(float);
 
     int64_t ir = ir0;
     while (ir < ir1) {
@@ -765,7 +771,7 @@ void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct
             qt->rows                     = rows;
             qt->nvq                      = (rows + 7) / 8;
             qt->q_t                      = q_ts[t];
-            qt->out   = (float *) ((char *) dst->data + ((i3 * N + r1) * ne1 + i2) * nb1);
+            qt->out   = n_max == 1 ? q_t1 : (float *) ((char *) dst->data + ((i3 * N + r1) * ne1 + i2) * nb1);
             qt->mrow0 = mask ? (const char *) mask->data + r1 * mask->nb[1] + (i2 % mask->ne[2]) * mask->nb[2] +
                                    (i3 % mask->ne[3]) * mask->nb[3]
                              : NULL;
@@ -802,6 +808,12 @@ void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct
 
         for (int t = 0; t < n_tiles; ++t) {
             tevo_fattn_tile_finish(&x, &tiles[t], sinks, h);
+        }
+        if (n_max == 1) {
+            for (int tq = 0; tq < tiles[0].rows; ++tq) {
+                memcpy((char *) dst->data + ((i3 * N + i1 + tq) * ne1 + i2) * nb1, tiles[0].out + tq * DV,
+                       (size_t) DV * sizeof(float));
+            }
         }
         ir = next;
     }
