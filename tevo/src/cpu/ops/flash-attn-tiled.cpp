@@ -737,8 +737,9 @@ void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct
     // summing such rows of neighbouring heads in place costs more than the
     // sharing saves (a tenth more time on 4 threads, nothing on one): then
     // one tile at a time is summed in the slice and copied out.
-    // slice: q^T, S^T (then P^T), the transposed mask, V rows, K rows, q^T of
-    // the second tile or the output rows of the only one
+    // slice: q^T, S^T (then P^T), the transposed mask (or the third tile's
+    // q^T), V rows, K rows, q^T of the second tile or the output rows of the
+    // only one
     float * const slice = (float *) params->wdata + (size_t) params->ith * (size_t) ((DK + DV) * 128 + 8192 + 16);
     float * const q_t0  = slice;
     x.s_t               = q_t0 + QT * DK;
@@ -759,7 +760,7 @@ void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct
         const int64_t i2 = (ir - i3 * n_head * N) / N;
         const int64_t i1 = ir - i3 * n_head * N - i2 * N;
 
-        // up to two tiles of 64 rows, never past the chunk's end nor the head's rows
+        // up to n_max tiles of 64 rows, never past the chunk's end nor the head's rows
         struct tevo_fattn_qtile tiles[3];
         int                     n_tiles = 0;
         int64_t                 next    = ir;
