@@ -732,11 +732,13 @@ void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct
     // holds the transposed rows of a second query tile of the same head when
     // they are no longer than V's rows, and without a mask the room of its
     // transposed copy holds a third: the tiles then share each key tile's
-    // widened K and V. But when a head's rows lie a multiple of 2 KB apart
-    // (8 heads of 64) they share a few cache sets, and with several threads
-    // summing such rows of neighbouring heads in place costs more than the
-    // sharing saves (a tenth more time on 4 threads, nothing on one): then
-    // one tile at a time is summed in the slice and copied out.
+    // widened K and V. But when the chunks of several threads line up with
+    // the heads (a whole number of chunks per head, or of heads per chunk),
+    // the threads sum rows of neighbouring heads at the same query rows, a
+    // row apart in dst, and their caches take those lines from each other:
+    // that costs more than the sharing saves (8 heads of 1500 rows on 4
+    // threads: a tenth more time). Then one tile at a time is summed in the
+    // slice and copied out.
     // slice: q^T, S^T (then P^T), the transposed mask (or the third tile's
     // q^T), V rows, K rows, q^T of the second tile or the output rows of the
     // only one
@@ -749,10 +751,11 @@ void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct
     float * const q_t1  = x.k_tile + KT * DK;
     float * const q_ts[3] = { q_t0, q_t1, x.mask_t };
     TEVO_ASSERT(nb1 % sizeof(float) == 0);
-    const size_t row_step = (size_t) ne1 * nb1; // bytes from a query row to the next of the same head
-    const bool   in_place = DK <= DV && (params->nth == 1 || row_step % 2048 != 0);
+    const int64_t chunk    = ir1 - ir0;
+    const bool    lined_up = params->nth > 1 && chunk > 0 && (N % chunk == 0 || chunk % N == 0);
+    const bool    in_place = DK <= DV && !lined_up;
     const int    n_max    = !in_place ? 1 : mask || QT * DK > KT * QT ? 2 : 3;
-    x.ldo                 = n_max == 1 ? (size_t) DV : row_step / sizeof(float);
+    x.ldo                 = n_max == 1 ? (size_t) DV : (size_t) ne1 * nb1 / sizeof(float); // to the head's next row
 
     int64_t ir = ir0;
     while (ir < ir1) {
