@@ -369,6 +369,8 @@ const Case kCases[] = {
     { "tiled_zero_mask_alibi",    64, 64,100, 150,  4, 4, 1, TEVO_TYPE_F32, MaskKind::zeros,    kScale, 8, 0,   true,  false, false },
     // no mask: three query tiles share each key tile
     { "tiled_no_mask_n200_sinks", 48, 64,200, 150,  2, 2, 1, TEVO_TYPE_F16, MaskKind::none,     kScale, 0, 0,   true,  false, false },
+    // on 2 threads each chunk is 256 rows of one head: the second head's start in the middle
+    { "tiled_n1024_heads_chunked",64, 64,1024,100,  2, 2, 1, TEVO_TYPE_F16, MaskKind::none,     kScale, 0, 0,   false, false, false },
     // keys wider than values: one query tile at a time
     { "tiled_dk64_dv48_random",   64, 48,150, 140,  2, 1, 1, TEVO_TYPE_F16, MaskKind::random,   kScale, 0, 0,   true,  false, true  },
     { "split_kv512_f16_sinks",    64, 64,  1, 512,  6, 6, 1, TEVO_TYPE_F16, MaskKind::none,     kScale, 0, 0,   true,  false, false },

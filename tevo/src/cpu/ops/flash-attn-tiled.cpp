@@ -732,13 +732,8 @@ void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct
     // holds the transposed rows of a second query tile of the same head when
     // they are no longer than V's rows, and without a mask the room of its
     // transposed copy holds a third: the tiles then share each key tile's
-    // widened K and V. But when the chunks of several threads line up with
-    // the heads (a whole number of chunks per head, or of heads per chunk),
-    // the threads sum rows of neighbouring heads at the same query rows, a
-    // row apart in dst, and their caches take those lines from each other:
-    // that costs more than the sharing saves (8 heads of 1500 rows on 4
-    // threads: a tenth more time). Then one tile at a time is summed in the
-    // slice and copied out.
+    // widened K and V. K rows longer than V rows leave no such room: then
+    // one tile at a time is summed in the slice and copied out.
     // slice: q^T, S^T (then P^T), the transposed mask (or the third tile's
     // q^T), V rows, K rows, q^T of the second tile or the output rows of the
     // only one
@@ -751,74 +746,93 @@ void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct
     float * const q_t1  = x.k_tile + KT * DK;
     float * const q_ts[3] = { q_t0, q_t1, x.mask_t };
     TEVO_ASSERT(nb1 % sizeof(float) == 0);
-    const int64_t chunk    = ir1 - ir0;
-    const bool    lined_up = params->nth > 1 && chunk > 0 && (N % chunk == 0 || chunk % N == 0);
-    const bool    in_place = DK <= DV && !lined_up;
-    const int    n_max    = !in_place ? 1 : mask || QT * DK > KT * QT ? 2 : 3;
-    x.ldo                 = n_max == 1 ? (size_t) DV : (size_t) ne1 * nb1 / sizeof(float); // to the head's next row
+    const int n_max = DK > DV ? 1 : mask || QT * DK > KT * QT ? 2 : 3;
+    x.ldo           = n_max == 1 ? (size_t) DV : (size_t) ne1 * nb1 / sizeof(float); // to the head's next row
 
-    int64_t ir = ir0;
-    while (ir < ir1) {
-        const int64_t i3 = ir / (n_head * N);
-        const int64_t i2 = (ir - i3 * n_head * N) / N;
-        const int64_t i1 = ir - i3 * n_head * N - i2 * N;
-
-        // up to n_max tiles of 64 rows, never past the chunk's end nor the head's rows
-        struct tevo_fattn_qtile tiles[3];
-        int                     n_tiles = 0;
-        int64_t                 next    = ir;
-        for (int t = 0; t < n_max && next < ir1 && next - ir < N - i1; ++t) {
-            const int64_t r1   = i1 + (next - ir);
-            const int     rows = (int) TEVO_MIN(TEVO_MIN((int64_t) QT, ir1 - next), N - r1);
-            TEVO_ASSERT(rows > 0);
-            struct tevo_fattn_qtile * qt = &tiles[n_tiles++];
-            qt->rows                     = rows;
-            qt->nvq                      = (rows + 7) / 8;
-            qt->q_t                      = q_ts[t];
-            qt->out   = n_max == 1 ? q_t1 : (float *) ((char *) dst->data + ((i3 * N + r1) * ne1 + i2) * nb1);
-            qt->mrow0 = mask ? (const char *) mask->data + r1 * mask->nb[1] + (i2 % mask->ne[2]) * mask->nb[2] +
-                                   (i3 % mask->ne[3]) * mask->nb[3]
-                             : NULL;
-            for (int g = 0; g < QT / 8; ++g) {
-                qt->M[g] = _mm256_set1_ps(-INFINITY);
-                qt->S[g] = _mm256_setzero_ps();
-            }
-            for (int tq = 0; tq < rows; ++tq) {
-                memset(qt->out + tq * x.ldo, 0, (size_t) DV * sizeof(float));
-            }
-            tevo_fattn_load_q_t(qt->q_t, (const char *) q->data + r1 * q->nb[1] + i2 * q->nb[2] + i3 * q->nb[3],
-                                q->nb[1], DK, rows, 8 * qt->nvq);
-            next += rows;
+    // When the threads' chunks line up with the heads (a whole number of
+    // chunks per head, or of heads per chunk), threads would sum rows of
+    // neighbouring heads at the same query rows, a row apart in dst, and
+    // their caches would take those lines from each other (8 heads of 1500
+    // rows on 4 threads: 7% more time). So a chunk that starts in an odd
+    // head begins with its group of tiles nearest its middle and comes back
+    // to its first rows last. The order of the groups changes no bits.
+    const int64_t chunk = ir1 - ir0;
+    int64_t       start = ir0;
+    if (params->nth > 1 && chunk > 0 && (N % chunk == 0 || chunk % N == 0) && (ir0 / N) % n_head % 2 == 1) {
+        int64_t r = ir0;
+        while (r < ir1 && r - ir0 < chunk / 2) {
+            r += TEVO_MIN(TEVO_MIN((int64_t) n_max * QT, ir1 - r), N - r % N);
         }
+        start = r < ir1 ? r : ir0;
+    }
+    const int64_t from[2] = { start, ir0 };
+    const int64_t to[2]   = { ir1, start };
 
-        const uint32_t h = (uint32_t) i2;
-        x.slope          = tevo_fattn_slope(&c, h);
-        x.kbase          = (const char *) k->data + (i2 / rk2) * k->nb[2] + (i3 / rk3) * k->nb[3];
-        x.vbase          = (const char *) v->data + (i2 / rv2) * v->nb[2] + (i3 / rv3) * v->nb[3];
+    for (int pass = 0; pass < 2; ++pass) {
+        const int64_t end = to[pass];
+        int64_t       ir  = from[pass];
+        while (ir < end) {
+            const int64_t i3 = ir / (n_head * N);
+            const int64_t i2 = (ir - i3 * n_head * N) / N;
+            const int64_t i1 = ir - i3 * n_head * N - i2 * N;
 
-        for (int64_t ic = 0; ic < n_kv; ic += KT) {
-            struct tevo_fattn_ktile kt;
-            kt.ic      = ic;
-            kt.kv_tile = (int) TEVO_MIN((int64_t) KT, n_kv - ic);
-            kt.kx      = x.kv_f16 ? x.k_tile : (const float *) (x.kbase + ic * k->nb[1]);
-            kt.kxi     = x.kv_f16 ? (size_t) DK : k->nb[1] / sizeof(float);
-            kt.k_ready = false;
-            kt.v_ready = false;
-            kt.n_bad   = 0;
+            // up to n_max tiles of 64 rows, never past the chunk's end nor the head's rows
+            struct tevo_fattn_qtile tiles[3];
+            int                     n_tiles = 0;
+            int64_t                 next    = ir;
+            for (int t = 0; t < n_max && next < end && next - ir < N - i1; ++t) {
+                const int64_t r1   = i1 + (next - ir);
+                const int     rows = (int) TEVO_MIN(TEVO_MIN((int64_t) QT, end - next), N - r1);
+                TEVO_ASSERT(rows > 0);
+                struct tevo_fattn_qtile * qt = &tiles[n_tiles++];
+                qt->rows                     = rows;
+                qt->nvq                      = (rows + 7) / 8;
+                qt->q_t                      = q_ts[t];
+                qt->out   = n_max == 1 ? q_t1 : (float *) ((char *) dst->data + ((i3 * N + r1) * ne1 + i2) * nb1);
+                qt->mrow0 = mask ? (const char *) mask->data + r1 * mask->nb[1] + (i2 % mask->ne[2]) * mask->nb[2] +
+                                       (i3 % mask->ne[3]) * mask->nb[3]
+                                 : NULL;
+                for (int g = 0; g < QT / 8; ++g) {
+                    qt->M[g] = _mm256_set1_ps(-INFINITY);
+                    qt->S[g] = _mm256_setzero_ps();
+                }
+                for (int tq = 0; tq < rows; ++tq) {
+                    memset(qt->out + tq * x.ldo, 0, (size_t) DV * sizeof(float));
+                }
+                tevo_fattn_load_q_t(qt->q_t, (const char *) q->data + r1 * q->nb[1] + i2 * q->nb[2] + i3 * q->nb[3],
+                                    q->nb[1], DK, rows, 8 * qt->nvq);
+                next += rows;
+            }
+
+            const uint32_t h = (uint32_t) i2;
+            x.slope          = tevo_fattn_slope(&c, h);
+            x.kbase          = (const char *) k->data + (i2 / rk2) * k->nb[2] + (i3 / rk3) * k->nb[3];
+            x.vbase          = (const char *) v->data + (i2 / rv2) * v->nb[2] + (i3 / rv3) * v->nb[3];
+
+            for (int64_t ic = 0; ic < n_kv; ic += KT) {
+                struct tevo_fattn_ktile kt;
+                kt.ic      = ic;
+                kt.kv_tile = (int) TEVO_MIN((int64_t) KT, n_kv - ic);
+                kt.kx      = x.kv_f16 ? x.k_tile : (const float *) (x.kbase + ic * k->nb[1]);
+                kt.kxi     = x.kv_f16 ? (size_t) DK : k->nb[1] / sizeof(float);
+                kt.k_ready = false;
+                kt.v_ready = false;
+                kt.n_bad   = 0;
+                for (int t = 0; t < n_tiles; ++t) {
+                    tevo_fattn_tile_step(&x, &tiles[t], &kt);
+                }
+            }
+
             for (int t = 0; t < n_tiles; ++t) {
-                tevo_fattn_tile_step(&x, &tiles[t], &kt);
+                tevo_fattn_tile_finish(&x, &tiles[t], sinks, h);
             }
-        }
-
-        for (int t = 0; t < n_tiles; ++t) {
-            tevo_fattn_tile_finish(&x, &tiles[t], sinks, h);
-        }
-        if (n_max == 1) {
-            for (int tq = 0; tq < tiles[0].rows; ++tq) {
-                memcpy((char *) dst->data + ((i3 * N + i1 + tq) * ne1 + i2) * nb1, tiles[0].out + tq * DV,
-                       (size_t) DV * sizeof(float));
+            if (n_max == 1) {
+                for (int tq = 0; tq < tiles[0].rows; ++tq) {
+                    memcpy((char *) dst->data + ((i3 * N + i1 + tq) * ne1 + i2) * nb1, tiles[0].out + tq * DV,
+                           (size_t) DV * sizeof(float));
+                }
             }
+            ir = next;
         }
-        ir = next;
     }
 }
