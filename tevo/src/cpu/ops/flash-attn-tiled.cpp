@@ -4,7 +4,8 @@
 // self-attention): 64 query rows of one head against 64 keys at a time, the
 // scores and the output update as two register-blocked float products, and
 // the online softmax kept per query row of the tile. Everything is float: K
-// and V are widened once per key tile.
+// and V are widened once per key tile for up to three query tiles of the
+// same head (see tevo_flash_attn_ext_tiles).
 //
 // The scores are laid out key by query (S^T = K Q^T), so that:
 //   - the keys need no transposing: the product takes K rows as they are
