@@ -30,6 +30,7 @@ struct Shape {
 };
 
 const Shape shapes[] = {
+    { "encoder_1500x1500", 1500, 1500, 6, 64, Mask::none, 1500 }, // the speech library's encoder: no mask
     { "encoder_1500x1536", 1500, 1536, 6, 64, Mask::padding, 1500 },
     { "cross_1x1536", 1, 1536, 6, 64, Mask::none, 1536 },
     { "self_5x448", 5, 448, 6, 64, Mask::causal, 448 },

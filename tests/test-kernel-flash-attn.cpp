@@ -55,6 +55,7 @@ enum class MaskKind {
     blocks,   // whole 64 x 64 tiles masked, one row fully masked
     padding,  // the last keys masked for every row
     per_head, // one mask per head; head 1 fully masked
+    zeros,    // +0 and -0 only, the last keys masked: tiles adding nothing
 };
 
 struct Case {
@@ -184,6 +185,9 @@ struct Attn {
                                 break;
                             case MaskKind::per_head:
                                 if (h == 1 || coin(rng) < 0.1f) x = -INFINITY;
+                                break;
+                            case MaskKind::zeros:
+                                x = col >= c.n_kv - 20 ? -INFINITY : (col + r) % 3 == 0 ? -0.0f : 0.0f;
                                 break;
                             case MaskKind::none:
                                 break;
@@ -360,6 +364,15 @@ const Case kCases[] = {
     { "tiled_per_head_mask",      64, 64, 65, 512,  3, 3, 1, TEVO_TYPE_F32, MaskKind::per_head, kScale, 0, 0,   true,  false, false },
     { "tiled_dv72_no_mask",       64, 72, 64, 77,   2, 2, 1, TEVO_TYPE_F32, MaskKind::none,     kScale, 0, 0,   false, false, false },
     { "tiled_dk40_dv70_f16",      40, 70, 64, 77,   2, 2, 1, TEVO_TYPE_F16, MaskKind::padding,  kScale, 0, 0,   false, false, false },
+    // rows 64 to 127 open no key before the second tile; the query tile's d tail
+    { "tiled_dk36_late_open",     36, 40,130, 200,  2, 2, 1, TEVO_TYPE_F16, MaskKind::blocks,   kScale, 0, 0,   false, false, false },
+    { "tiled_zero_mask_alibi",    64, 64,100, 150,  4, 4, 1, TEVO_TYPE_F32, MaskKind::zeros,    kScale, 8, 0,   true,  false, false },
+    // no mask: three query tiles share each key tile
+    { "tiled_no_mask_n200_sinks", 48, 64,200, 150,  2, 2, 1, TEVO_TYPE_F16, MaskKind::none,     kScale, 0, 0,   true,  false, false },
+    // on 2 threads each chunk is 256 rows of one head: the second head's start in the middle
+    { "tiled_n1024_heads_chunked",64, 64,1024,100,  2, 2, 1, TEVO_TYPE_F16, MaskKind::none,     kScale, 0, 0,   false, false, false },
+    // keys wider than values: one query tile at a time
+    { "tiled_dk64_dv48_random",   64, 48,150, 140,  2, 1, 1, TEVO_TYPE_F16, MaskKind::random,   kScale, 0, 0,   true,  false, true  },
     { "split_kv512_f16_sinks",    64, 64,  1, 512,  6, 6, 1, TEVO_TYPE_F16, MaskKind::none,     kScale, 0, 0,   true,  false, false },
     { "split_kv513_f32_alibi",    64, 64,  1, 513,  6, 2, 1, TEVO_TYPE_F32, MaskKind::random,   kScale, 8, 0,   false, false, true  },
     { "split_per_head_mask",      64, 64,  1, 600,  3, 3, 1, TEVO_TYPE_F32, MaskKind::per_head, 1.0f,   0, 3,   true,  false, false },
