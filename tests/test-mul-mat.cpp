@@ -279,6 +279,13 @@ const MulMatCase mul_mat_bits_cases[] = {
     { "f32_many_chunks", TEVO_TYPE_F32, TEVO_TYPE_F32, 384, 203, 190, 1, 1, 1, 1, Src1Layout::contiguous },
     { "f16_many_short_chunks", TEVO_TYPE_F16, TEVO_TYPE_F32, 96, 203, 190, 1, 1, 1, 1, Src1Layout::contiguous },
     { "f16_few_src1_rows", TEVO_TYPE_F16, TEVO_TYPE_F32, 384, 40, 5, 1, 1, 1, 1, Src1Layout::contiguous },
+    // enough src1 rows for a block per thread: chunks of whole src0 ranges,
+    // which stay packed (short rows) or not (long rows), and src1 blocks
+    // across the runs of different src0 matrices
+    { "f16_src1_blocks_per_thread", TEVO_TYPE_F16, TEVO_TYPE_F32, 1600, 100, 300, 1, 1, 1, 1, Src1Layout::contiguous },
+    { "f16_short_src1_blocks_per_thread", TEVO_TYPE_F16, TEVO_TYPE_F32, 64, 40, 800, 1, 1, 1, 1,
+      Src1Layout::contiguous },
+    { "f16_src1_blocks_across_matrices", TEVO_TYPE_F16, TEVO_TYPE_F32, 64, 30, 300, 2, 1, 4, 1, Src1Layout::contiguous },
 };
 
 INSTANTIATE_TEST_SUITE_P(Shapes, MulMatBits, ::testing::ValuesIn(mul_mat_bits_cases),

@@ -2,8 +2,11 @@
 
 // Row normalisations of F32 tensors: layer norm, RMS norm (alone and fused
 // with the multiplication that consumes it), its gradient, group norm and L2
-// norm. Rows are dealt to the threads in turn (groups for group norm); no
-// kernel needs the work buffer or a barrier.
+// norm. Rows are dealt to the threads in turn (groups for group norm), but
+// for layer norm, whose threads take contiguous blocks of rows as the
+// element-wise operators around it do: each thread then reads the rows it
+// has just written itself, from its own cache. No kernel needs the work
+// buffer or a barrier.
 //
 // The double sums add float products in index order on purpose: the result
 // of a row must not depend on how it was vectorised or which thread ran it.
@@ -36,48 +39,52 @@ void tevo_compute_forward_norm(const struct tevo_compute_params * params, struct
     const int64_t n    = src0->ne[0];
     const bool    fast = src0->nb[0] == sizeof(float) && dst->nb[0] == sizeof(float);
 
-    for (int64_t i03 = 0; i03 < src0->ne[3]; i03++) {
-        for (int64_t i02 = 0; i02 < src0->ne[2]; i02++) {
-            for (int64_t i01 = ith; i01 < src0->ne[1]; i01 += nth) {
-                const char * xr = tevo_row_ptr(src0, i01, i02, i03);
-                char *       yr = tevo_row_ptr(dst, i01, i02, i03);
+    const int64_t ne01 = src0->ne[1], ne02 = src0->ne[2];
+    int64_t       ir0, ir1;
+    tevo_thread_range(ne01 * ne02 * src0->ne[3], ith, nth, &ir0, &ir1);
 
-                if (fast) {
-                    const float * x = (const float *) xr;
-                    float *       y = (float *) yr;
+    for (int64_t ir = ir0; ir < ir1; ir++) {
+        const int64_t i03 = ir / (ne02 * ne01);
+        const int64_t i02 = (ir - i03 * ne02 * ne01) / ne01;
+        const int64_t i01 = ir - i03 * ne02 * ne01 - i02 * ne01;
 
-                    float sum;
-                    tevo_vdsp_sve(x, 1, &sum, (size_t) n);
-                    const float m = (-sum) / (float) n;
-                    tevo_vdsp_vsadd(x, 1, &m, y, 1, (size_t) n);
+        const char * xr = tevo_row_ptr(src0, i01, i02, i03);
+        char *       yr = tevo_row_ptr(dst, i01, i02, i03);
 
-                    float variance;
-                    tevo_vdsp_measqv(y, 1, &variance, (size_t) n);
-                    const float scale = 1.0f / sqrtf(eps + variance);
-                    tevo_vdsp_vsmul(y, 1, &scale, y, 1, (size_t) n);
-                } else {
-                    const size_t sx = src0->nb[0];
-                    const size_t sy = dst->nb[0];
+        if (fast) {
+            const float * x = (const float *) xr;
+            float *       y = (float *) yr;
 
-                    float sum = 0.0f;
-                    for (int64_t i = 0; i < n; i++) {
-                        sum += *(const float *) (xr + i * sx);
-                    }
-                    const float mean = sum / (float) n;
+            float sum;
+            tevo_vdsp_sve(x, 1, &sum, (size_t) n);
+            const float m = (-sum) / (float) n;
+            tevo_vdsp_vsadd(x, 1, &m, y, 1, (size_t) n);
 
-                    float sum2 = 0.0f;
-                    for (int64_t i = 0; i < n; i++) {
-                        const float v            = *(const float *) (xr + i * sx) - mean;
-                        *(float *) (yr + i * sy) = v;
-                        sum2                     = fmaf(v, v, sum2);
-                    }
-                    const float variance = sum2 / (float) n;
-                    const float scale    = 1.0f / sqrtf(eps + variance);
-                    for (int64_t i = 0; i < n; i++) {
-                        float * y = (float *) (yr + i * sy);
-                        *y        = scale * *y;
-                    }
-                }
+            float variance;
+            tevo_vdsp_measqv(y, 1, &variance, (size_t) n);
+            const float scale = 1.0f / sqrtf(eps + variance);
+            tevo_vdsp_vsmul(y, 1, &scale, y, 1, (size_t) n);
+        } else {
+            const size_t sx = src0->nb[0];
+            const size_t sy = dst->nb[0];
+
+            float sum = 0.0f;
+            for (int64_t i = 0; i < n; i++) {
+                sum += *(const float *) (xr + i * sx);
+            }
+            const float mean = sum / (float) n;
+
+            float sum2 = 0.0f;
+            for (int64_t i = 0; i < n; i++) {
+                const float v            = *(const float *) (xr + i * sx) - mean;
+                *(float *) (yr + i * sy) = v;
+                sum2                     = fmaf(v, v, sum2);
+            }
+            const float variance = sum2 / (float) n;
+            const float scale    = 1.0f / sqrtf(eps + variance);
+            for (int64_t i = 0; i < n; i++) {
+                float * y = (float *) (yr + i * sy);
+                *y        = scale * *y;
             }
         }
     }
