@@ -122,14 +122,6 @@ struct q32_act {
     __m256i off;
 };
 
-// nibbles of 16 bytes: the low ones into bytes 0..15, the high ones 16..31.
-// One broadcast load and a per-half shift keep the unpacking off the shuffle
-// port.
-static inline __m256i q32_nibbles(const uint8_t * qs) {
-    const __m256i b = _mm256_broadcastsi128_si256(_mm_loadu_si128((const __m128i *) qs));
-    return _mm256_and_si256(_mm256_srlv_epi64(b, _mm256_set_epi64x(4, 4, 0, 0)), _mm256_set1_epi8(0x0f));
-}
-
 // The fifth bits as 0x10 bytes, in element order: byte i takes the qh byte
 // holding bit i and keeps that bit alone, and a sign operation turns each
 // nonzero byte into 0x10 (a byte holding bit 7 reads as negative, so the
@@ -145,6 +137,12 @@ static inline __m256i q32_fifth_bits(const uint8_t * qh) {
     return _mm256_sign_epi8(_mm256_set1_epi64x((long long) 0xf010101010101010ull), bit);
 }
 
+// the five-bit codes of q5_0 and q5_1, 0..31
+template <typename B>
+static inline __m256i q32_five_bit_codes(const B * x) {
+    return _mm256_or_si256(tevo_q_bytes_from_nibbles(x->qs), q32_fifth_bits(x->qh));
+}
+
 // unsigned codes w times the activations, less offset * activations: the
 // lanes of (w - offset) . y, exact since no 16-bit pair sum saturates
 // (|w| <= 31, |y| <= 128)
@@ -158,7 +156,7 @@ struct q32_q4_0 {
     static const int  offset  = 8;
     static const bool has_min = false;
     static inline __m256i lanes(const xblock * x, const q32_act & a) {
-        return q32_lanes_offset(q32_nibbles(x->qs), a);
+        return q32_lanes_offset(tevo_q_bytes_from_nibbles(x->qs), a);
     }
 };
 
@@ -168,7 +166,7 @@ struct q32_q5_0 {
     static const int  offset  = 16;
     static const bool has_min = false;
     static inline __m256i lanes(const xblock * x, const q32_act & a) {
-        return q32_lanes_offset(_mm256_or_si256(q32_nibbles(x->qs), q32_fifth_bits(x->qh)), a);
+        return q32_lanes_offset(q32_five_bit_codes(x), a);
     }
 };
 
@@ -178,7 +176,7 @@ struct q32_q4_1 {
     static const int  offset  = 0;
     static const bool has_min = true;
     static inline __m256i lanes(const xblock * x, const q32_act & a) {
-        return tevo_q_mul_sum_u8_i8(q32_nibbles(x->qs), a.qy);
+        return tevo_q_mul_sum_u8_i8(tevo_q_bytes_from_nibbles(x->qs), a.qy);
     }
 };
 
@@ -188,7 +186,7 @@ struct q32_q5_1 {
     static const int  offset  = 0;
     static const bool has_min = true;
     static inline __m256i lanes(const xblock * x, const q32_act & a) {
-        return tevo_q_mul_sum_u8_i8(_mm256_or_si256(q32_nibbles(x->qs), q32_fifth_bits(x->qh)), a.qy);
+        return tevo_q_mul_sum_u8_i8(q32_five_bit_codes(x), a.qy);
     }
 };
 
