@@ -665,6 +665,8 @@ std::vector<kestu_grammar_candidate> kestu_grammar_filter_candidates(
         group g = std::move(todo.back());
         todo.pop_back();
 
+        const stack_tops tops = tops_of(pool, g.stacks);
+
         std::map<uint32_t, std::vector<kestu_grammar_candidate>> by_next;
         for (const kestu_grammar_candidate & c : g.candidates) {
             if (*c.code_points != 0) {
@@ -673,9 +675,8 @@ std::vector<kestu_grammar_candidate> kestu_grammar_filter_candidates(
             }
             // every character matched; a pending one must still fit some stack
             bool fits = c.partial_utf8.n_remain == 0;
-            for (size_t i = 0; i < g.stacks.size() && !fits; i++) {
-                fits = g.stacks[i] != stack_pool::EMPTY &&
-                       match_partial_char(rules, pool.nodes[g.stacks[i]].top, c.partial_utf8);
+            for (size_t k = 0; k < tops.tops.size() && !fits; k++) {
+                fits = match_partial_char(rules, tops.tops[k], c.partial_utf8);
             }
             if (!fits) {
                 reject({c}, g.depth);
@@ -684,7 +685,6 @@ std::vector<kestu_grammar_candidate> kestu_grammar_filter_candidates(
 
         // characters that fit the same stacks lead to the same next stacks
         std::map<std::vector<uint32_t>, std::vector<kestu_grammar_candidate>> by_fit;
-        const stack_tops                                                       tops = tops_of(pool, g.stacks);
         for (const auto & [chr, group_candidates] : by_next) {
             std::vector<uint32_t> fit;
             if (work < MAX_FILTER_WORK) {
