@@ -68,17 +68,16 @@ double gb_per_s(double bytes, int64_t us) {
     return bytes / ((double) us * 1e-6 * 1e9);
 }
 
-// a quantized type is measured only where this build can produce and read it
+// A quantized type is measured only where this build can produce and read it
+// and the CPU multiplies it. The activation type needs only the CPU's
+// quantizer: q8_1 has no dequantizer and never needs one.
 bool type_available(enum tevo_type type) {
     if (!tevo_is_quantized(type)) {
         return true;
     }
-    auto convertible = [](enum tevo_type t) {
-        const tevo_type_traits * tt = tevo_get_type_traits(t);
-        return !tevo_is_quantized(t) || (tt->to_float != nullptr && tt->from_float_ref != nullptr);
-    };
+    const tevo_type_traits *     tt  = tevo_get_type_traits(type);
     const tevo_type_traits_cpu * cpu = tevo_get_type_traits_cpu(type);
-    return convertible(type) && cpu->vec_dot != nullptr && convertible(cpu->vec_dot_type) &&
+    return tt->to_float != nullptr && tt->from_float_ref != nullptr && cpu->vec_dot != nullptr &&
            tevo_get_type_traits_cpu(cpu->vec_dot_type)->from_float != nullptr;
 }
 
