@@ -53,6 +53,31 @@ TEST(QuantsFp4, TinyMxBlocksClampTheExponent) {
     }
 }
 
+// Exponent bytes 0 and 1 give subnormal half scales 2^-128 and 2^-127: every
+// code decodes to table[code] * 2^(e - 128) exactly, and a block built from
+// those values quantizes back to the same exponent and values.
+TEST(QuantsFp4, MxSmallExponentsDecodeAndRoundTripExactly) {
+    for (int e : { 0, 1, 2, 3, 127, 200 }) {
+        SCOPED_TRACE(e);
+        block_mxfp4 b;
+        b.e = (uint8_t) e;
+        for (int j = 0; j < 16; ++j) b.qs[j] = (uint8_t) (j | ((15 - j) << 4));
+        std::vector<float> y(32);
+        dequantize_row_mxfp4(&b, y.data(), 32);
+        std::vector<float> want(32);
+        for (int j = 0; j < 16; ++j) {
+            want[j]      = (float) (fp4_e2m1_doubled_values[j] * std::ldexp(1.0, e - 128));
+            want[j + 16] = (float) (fp4_e2m1_doubled_values[15 - j] * std::ldexp(1.0, e - 128));
+        }
+        for (int i = 0; i < 32; ++i) ASSERT_EQ(y[i], want[i]) << i;
+
+        // the largest magnitude 6 * 2^(e - 127) picks exponent e again
+        const std::vector<uint8_t> q = qt::quantize_ref(TEVO_TYPE_MXFP4, want);
+        EXPECT_EQ(q[0], e);
+        EXPECT_EQ(qt::dequantize(TEVO_TYPE_MXFP4, q, 32), want);
+    }
+}
+
 TEST(QuantsFp4, NvScaleBytes) {
     struct Case {
         float   amax;

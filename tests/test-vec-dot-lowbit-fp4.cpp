@@ -51,6 +51,27 @@ TEST(VecDotLowbitFp4, WorkedCases) {
     qt::unit_scales(TEVO_TYPE_Q2_0, w2);
     EXPECT_EQ(qt::run_dot(tevo_vec_dot_q2_0_q8_0, 128, w2, a), 0.0f);
 
+    // mxfp4 with exponent bytes 0, 1 and 2 (subnormal half scales for the
+    // first two; the third block is the x86 form's scalar tail) against
+    // activation scales 2^10: every term is exact, so both forms give the
+    // double sum to the bit
+    std::vector<uint8_t> wm = qt::random_bytes(3 * sizeof(block_mxfp4), rng);
+    std::vector<uint8_t> am = qt::integer_activations(TEVO_TYPE_Q8_0, 96, 9, rng);
+    double               dm = 0.0;
+    for (int b = 0; b < 3; ++b) {
+        block_mxfp4 * xb = (block_mxfp4 *) wm.data() + b;
+        block_q8_0 *  yb = (block_q8_0 *) am.data() + b;
+        xb->e            = (uint8_t) b;
+        yb->d            = qt::half_bits(1024.0f);
+        for (int j = 0; j < 16; ++j) {
+            const int s = fp4_e2m1_doubled_values[xb->qs[j] & 0x0f] * yb->qs[j] +
+                          fp4_e2m1_doubled_values[xb->qs[j] >> 4] * yb->qs[j + 16];
+            dm += s * std::ldexp(1.0, b - 128 + 10);
+        }
+    }
+    EXPECT_EQ((double) qt::run_dot(tevo_vec_dot_mxfp4_q8_0_generic, 96, wm, am), dm);
+    EXPECT_EQ((double) qt::run_dot(tevo_vec_dot_mxfp4_q8_0, 96, wm, am), dm);
+
     // nvfp4 with every scale byte 0x7f (decoded as 0) gives 0
     std::vector<uint8_t> w4 = qt::random_bytes(2 * sizeof(block_nvfp4), rng);
     for (int b = 0; b < 2; ++b) memset(w4.data() + b * sizeof(block_nvfp4), 0x7f, 4);

@@ -64,9 +64,10 @@ static inline bool tevo_q_finite(const float * x, int64_t n) {
     return worst < 0x7f800000u;
 }
 
-// 2^(e - 128), half the E8M0 scale, built exactly (subnormal for e 0 and 1)
+// 2^(e - 128), half the E8M0 scale, built exactly: for e 1 and 0 the
+// subnormals 2^-127 and 2^-128, mantissa bit 22 and bit 21 alone
 static inline float tevo_q_e8m0_half(uint8_t e) {
-    const uint32_t bits = e >= 2 ? (uint32_t) (e - 1) << 23 : (e == 1 ? 0x00200000u : 0x00100000u);
+    const uint32_t bits = e >= 2 ? (uint32_t) (e - 1) << 23 : (e == 1 ? 0x00400000u : 0x00200000u);
     return tevo_q_from_bits(bits);
 }
 

@@ -6,12 +6,7 @@
 // applied at half its value.
 
 #include "cpu/quants/impl.h"
-
-// 2^(e - 128) from the exponent bits (subnormal for e 0 and 1)
-static inline float fp4_e8m0_half(uint8_t e) {
-    const uint32_t bits = e >= 2 ? (uint32_t) (e - 1) << 23 : (e == 1 ? 0x00200000u : 0x00100000u);
-    return tevo_fp32_from_bits(bits);
-}
+#include "quants/impl.h" // the dequantizer's own E8M0 half scale
 
 // half the value of an unsigned E4M3 byte; 0 and 0x7f give 0
 static inline float fp4_ue4m3_half(uint8_t u) {
@@ -46,7 +41,7 @@ void tevo_vec_dot_mxfp4_q8_0_generic(TEVO_VEC_DOT_ARGS) {
             sumi += fp4_e2m1_doubled_values[bx0[ib].qs[j] & 0x0f] * by0[ib].qs[j];
             sumi += fp4_e2m1_doubled_values[bx0[ib].qs[j] >> 4] * by0[ib].qs[j + 16];
         }
-        const float scale = fp4_e8m0_half(bx0[ib].e) * TEVO_Q_H2F(by0[ib].d);
+        const float scale = tevo_q_e8m0_half(bx0[ib].e) * TEVO_Q_H2F(by0[ib].d);
         sumf              = fmaf(scale, (float) sumi, sumf);
     }
     *s = sumf;
