@@ -8,8 +8,11 @@
 // skipped). Beside it, the same architecture in PyTorch (float32,
 // bench/encoder_decoder_torch.py under /usr/bin/python3, OMP_WAIT_POLICY=
 // PASSIVE, the same thread count); ratios are PyTorch's time over ours, so
-// above 1 means this library is faster. Every figure is a median and carries
-// the one-minute load average taken when it was measured.
+// above 1 means this library is faster. PyTorch multiplies through OpenBLAS:
+// it runs with the best kernel family the processor supports and, where that
+// is above AVX2, with the AVX2 family too, beside it (openblas-family.h).
+// Every figure is a median and carries the one-minute load average taken
+// when it was measured.
 //
 //   bench-encoder-decoder [384|512] [f16|f32] [--no-torch] [threads...]
 //   bench-encoder-decoder --per-op [384|512] [f16|f32] [threads...]
@@ -20,6 +23,7 @@
 // encoder and of a decoder step.
 
 #include "kestu-impl.h"
+#include "openblas-family.h"
 #include "speech-bench.h"
 #include "tevo-cpu.h"
 
@@ -137,22 +141,43 @@ lib_times time_library(kestu_context * ctx, int n_threads) {
 }
 
 struct torch_times {
-    double enc_ms  = -1;
-    double step_ms = -1;
-    double load    = -1;
+    double      enc_ms  = -1;
+    double      step_ms = -1;
+    double      load    = -1;
+    std::string core    = "?"; // the OpenBLAS kernel family it ran with
 };
 
-// runs the PyTorch script; prints its configuration on the first call
-torch_times time_torch(const model_size & size, int n_threads) {
+// the OpenBLAS kernel family PyTorch gets here, as the script reads it ("none" without OpenBLAS)
+std::string torch_core() {
+    const std::string cmd = std::string("/usr/bin/python3 '") + KESTU_ENCODER_DECODER_TORCH_SCRIPT + "' --probe 2>&1";
+    FILE *            p   = popen(cmd.c_str(), "r");
+    std::string       core;
+    char              line[4096];
+    char              name[256];
+    while (p != nullptr && fgets(line, sizeof(line), p)) {
+        if (sscanf(line, "openblas core: %255s", name) == 1) {
+            core = name;
+        }
+    }
+    if (p != nullptr) {
+        pclose(p);
+    }
+    return core;
+}
+
+// runs the PyTorch script with `family` as OPENBLAS_CORETYPE (nullptr: none
+// set); prints its configuration on the first call
+torch_times time_torch(const model_size & size, int n_threads, const char * family) {
     static bool shown = false;
     torch_times t;
 
     char cmd[1024];
     snprintf(cmd, sizeof(cmd),
-             "OMP_WAIT_POLICY=PASSIVE OMP_NUM_THREADS=%d /usr/bin/python3 '%s' --state %d --head %d "
+             "%sOMP_WAIT_POLICY=PASSIVE OMP_NUM_THREADS=%d /usr/bin/python3 '%s' --state %d --head %d "
              "--enc-layers %d --dec-layers %d --steps %d --reps %d --threads %d %s 2>&1",
-             n_threads, KESTU_ENCODER_DECODER_TORCH_SCRIPT, size.n_state, size.n_head, size.n_enc_layer,
-             size.n_dec_layer, N_STEPS, REPS, n_threads, shown ? "" : "--config");
+             openblas_family::env_prefix(family).c_str(), n_threads, KESTU_ENCODER_DECODER_TORCH_SCRIPT,
+             size.n_state, size.n_head, size.n_enc_layer, size.n_dec_layer, N_STEPS, REPS, n_threads,
+             shown ? "" : "--config");
     FILE * p = popen(cmd, "r");
     if (p == nullptr) {
         return t;
@@ -160,10 +185,13 @@ torch_times time_torch(const model_size & size, int n_threads) {
     char line[4096];
     while (fgets(line, sizeof(line), p)) {
         double v = 0;
+        char   name[256];
         if (sscanf(line, "torch encoder: %lf ms", &v) == 1) {
             t.enc_ms = v;
         } else if (sscanf(line, "torch decoder step: %lf ms", &v) == 1) {
             t.step_ms = v;
+        } else if (sscanf(line, "openblas core: %255s", name) == 1) {
+            t.core = name;
         } else if (!shown || strncmp(line, "torch threads", 13) != 0) {
             fputs(line, stdout); // the configuration, or an error
         }
@@ -187,9 +215,21 @@ std::string ratio(double peer, double ours) {
 }
 
 void run_table(const options & o) {
+    namespace ob                 = openblas_family;
     const std::vector<float> mel = random_mel();
     printf("machine: %d cores; ratio = PyTorch ms / our ms (above 1: we are faster); load = 1-minute load average\n",
            cores());
+    ob::plan plan = { nullptr, false };
+    if (o.torch) {
+        const std::string core = torch_core();
+        const ob::level   cpu  = ob::cpu_level();
+        if (core == "none") {
+            printf("PyTorch's BLAS: no OpenBLAS found in its process\n");
+        } else if (!core.empty()) {
+            plan = ob::plan_for(core, cpu, ob::user_coretype() != nullptr);
+            printf("PyTorch's %s\n", ob::describe(core, cpu, plan).c_str());
+        }
+    }
 
     for (const model_size & size : o.sizes) {
         // both weight types kept for every thread count
@@ -202,21 +242,44 @@ void run_table(const options & o) {
             }
         }
         for (int n_threads : o.threads) {
-            torch_times peer;
+            torch_times peer, avx2; // with the best family; with the AVX2 family where that is not the best
             if (o.torch) {
-                peer = time_torch(size, n_threads);
+                peer = time_torch(size, n_threads, plan.best);
+                if (plan.avx2_too) {
+                    avx2 = time_torch(size, n_threads, ob::AVX2_FAMILY);
+                }
             }
             if (n_threads == o.threads.front()) {
-                printf("\nwidth %s (%d heads, %d+%d layers)\n", size.name, size.n_head, size.n_enc_layer,
+                printf("\nwidth %s (%d heads, %d+%d layers)", size.name, size.n_head, size.n_enc_layer,
                        size.n_dec_layer);
-                printf("%-4s %7s | %10s %10s %7s | %9s %9s %7s | %5s %5s\n", "w", "threads", "encoder ms",
-                       "torch ms", "ratio", "step ms", "torch ms", "ratio", "load", "tload");
+                if (o.torch) {
+                    printf("; torch: PyTorch on OpenBLAS's %s kernels", peer.core.c_str());
+                    if (plan.avx2_too) {
+                        printf(", avx2: on its %s kernels (ours are AVX2 only)", avx2.core.c_str());
+                    }
+                }
+                printf("\n%-4s %7s | %10s %10s %7s", "w", "threads", "encoder ms", "torch ms", "ratio");
+                if (plan.avx2_too) {
+                    printf(" %10s %7s", "avx2 ms", "ratio");
+                }
+                printf(" | %9s %9s %7s", "step ms", "torch ms", "ratio");
+                if (plan.avx2_too) {
+                    printf(" %9s %7s", "avx2 ms", "ratio");
+                }
+                printf(" | %5s %5s\n", "load", "tload");
             }
             for (size_t m = 0; m < models.size(); ++m) {
                 const lib_times t = time_library(models[m]->ctx, n_threads);
-                printf("%-4s %7d | %10.1f %10.1f %7s | %9.2f %9.2f %7s | %5.1f %5.1f\n", o.f16s[m] ? "f16" : "f32",
-                       n_threads, t.enc_ms, peer.enc_ms, ratio(peer.enc_ms, t.enc_ms).c_str(), t.step_ms,
-                       peer.step_ms, ratio(peer.step_ms, t.step_ms).c_str(), t.load, peer.load);
+                printf("%-4s %7d | %10.1f %10.1f %7s", o.f16s[m] ? "f16" : "f32", n_threads, t.enc_ms, peer.enc_ms,
+                       ratio(peer.enc_ms, t.enc_ms).c_str());
+                if (plan.avx2_too) {
+                    printf(" %10.1f %7s", avx2.enc_ms, ratio(avx2.enc_ms, t.enc_ms).c_str());
+                }
+                printf(" | %9.2f %9.2f %7s", t.step_ms, peer.step_ms, ratio(peer.step_ms, t.step_ms).c_str());
+                if (plan.avx2_too) {
+                    printf(" %9.2f %7s", avx2.step_ms, ratio(avx2.step_ms, t.step_ms).c_str());
+                }
+                printf(" | %5.1f %5.1f\n", t.load, plan.avx2_too ? avx2.load : peer.load);
                 fflush(stdout);
             }
         }

@@ -2,11 +2,15 @@
 // appends) at 1, 4 and 8 threads, in ms; thread counts above the machine's
 // cores are skipped. The same audio is then handed to bench/mel_numpy.py
 // under /usr/bin/python3 (numpy's FFT-based log-mel, same framing, window,
-// bank size and scaling) as a yardstick, and the ratios are printed.
+// bank size and scaling) as a yardstick, and the ratios are printed. Its
+// mel-bank product runs on OpenBLAS: with the best kernel family the processor
+// supports and, where that is above AVX2, with the AVX2 family too
+// (openblas-family.h).
 // The library keeps its own recursive transform either way: its values are
 // fixed bit for bit, numpy's are not.
 
 #include "kestu-impl.h"
+#include "openblas-family.h"
 
 #include <benchmark/benchmark.h>
 
@@ -95,34 +99,44 @@ class Reporter : public benchmark::ConsoleReporter {
     }
 };
 
-// runs the numpy script on the same audio; its time in ms, or a negative value
-double numpy_ms(const std::vector<float> & audio) {
+struct numpy_run {
+    double      ms = -1; // negative where not measured
+    std::string core;    // the OpenBLAS kernel family it ran with, "none" without OpenBLAS
+};
+
+// runs the numpy script on the same audio with `family` as OPENBLAS_CORETYPE
+// (nullptr: none set)
+numpy_run run_numpy(const std::vector<float> & audio, const char * family) {
+    numpy_run r;
     char path[] = "/tmp/bench-mel-XXXXXX";
     const int fd = mkstemp(path);
     if (fd < 0) {
-        return -1;
+        return r;
     }
     const size_t bytes = audio.size() * sizeof(float);
     const bool   ok    = write(fd, audio.data(), bytes) == (ssize_t) bytes;
     close(fd);
 
-    double ms = -1;
     if (ok) {
-        const std::string cmd = std::string("/usr/bin/python3 '") + KESTU_MEL_NUMPY_SCRIPT + "' '" + path + "'";
+        const std::string cmd = openblas_family::env_prefix(family) + "/usr/bin/python3 '" + KESTU_MEL_NUMPY_SCRIPT +
+                                "' '" + path + "'";
         if (FILE * p = popen(cmd.c_str(), "r")) {
             char line[256];
             while (fgets(line, sizeof(line), p)) {
                 int    n = 0;
                 double t = 0;
+                char   name[128];
                 if (sscanf(line, "numpy log-mel of %d samples: %lf ms", &n, &t) == 2) {
-                    ms = t;
+                    r.ms = t;
+                } else if (sscanf(line, "openblas core: %127s", name) == 1) {
+                    r.core = name;
                 }
             }
             pclose(p);
         }
     }
     unlink(path);
-    return ms;
+    return r;
 }
 
 } // namespace
@@ -145,16 +159,42 @@ int main(int argc, char ** argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 
-    const double np = numpy_ms(make_audio());
+    // the first run tells the family numpy's OpenBLAS picks; a fallback runs again with the best
+    namespace ob                   = openblas_family;
+    const std::vector<float> audio = make_audio();
+    const ob::level          cpu   = ob::cpu_level();
+    numpy_run                run   = run_numpy(audio, nullptr);
+    ob::plan                 plan  = { nullptr, false };
+    const bool               blas  = !run.core.empty() && run.core != "none";
+    if (blas) {
+        plan = ob::plan_for(run.core, cpu, ob::user_coretype() != nullptr);
+    }
+    const std::string described = blas ? ob::describe(run.core, cpu, plan) : "";
+    if (plan.best != nullptr) {
+        run = run_numpy(audio, plan.best);
+    }
+    const numpy_run avx2 = plan.avx2_too ? run_numpy(audio, ob::AVX2_FAMILY) : numpy_run();
+    const double    np   = run.ms;
+
     printf("\ncores: %u\n", cores);
+    if (blas) {
+        printf("numpy's %s\n", described.c_str());
+    }
     if (np > 0) {
-        printf("numpy log-mel (bench/mel_numpy.py, best of 10): %.2f ms\n", np);
+        printf("numpy log-mel (bench/mel_numpy.py, best of 10%s%s): %.2f ms\n", blas ? ", OpenBLAS " : "",
+               blas ? run.core.c_str() : "", np);
     } else {
         printf("numpy log-mel: not measured (needs /usr/bin/python3 with numpy: tools/bench-setup.sh)\n");
+    }
+    if (avx2.ms > 0) {
+        printf("numpy log-mel on OpenBLAS %s (AVX2): %.2f ms\n", avx2.core.c_str(), avx2.ms);
     }
     printf("%-8s %10s", "threads", "kestu ms");
     if (np > 0) {
         printf(" %14s", "kestu / numpy");
+    }
+    if (avx2.ms > 0) {
+        printf(" %14s", "kestu / avx2");
     }
     printf("\n");
     for (int nt : thread_counts) {
@@ -165,6 +205,9 @@ int main(int argc, char ** argv) {
         printf("%-8d %10.2f", nt, it->second);
         if (np > 0) {
             printf(" %14.2f", it->second / np);
+        }
+        if (avx2.ms > 0) {
+            printf(" %14.2f", it->second / avx2.ms);
         }
         printf("\n");
     }

@@ -4,7 +4,8 @@
 // a whole number of their blocks; the closing table gives their speed beside
 // F16 on the same shape. With OpenBLAS available (tools/bench-setup.sh) the
 // same shapes are timed with cblas_sgemm and the table also gives the ratio
-// to it.
+// to it: with the best kernel family the processor supports and, where that
+// is above AVX2, with the AVX2 family too (openblas-family.h).
 //
 // Shapes read "rows x inner by inner x columns": activations (src1) of
 // `rows` rows times weights (src0) of `columns` rows.
@@ -24,8 +25,13 @@
 #include <vector>
 
 #ifdef TEVO_BENCH_OPENBLAS
+#include "openblas-family.h"
+
 #include <cblas.h>
-extern "C" void openblas_set_num_threads(int num_threads);
+#include <climits>
+#include <unistd.h>
+extern "C" void   openblas_set_num_threads(int num_threads);
+extern "C" char * openblas_get_corename(void);
 #endif
 
 using namespace matmul_bench;
@@ -107,6 +113,10 @@ void BM_tevo(benchmark::State & state, Shape shape, tevo_type wtype, int n_threa
     tevo_free(ctx);
 }
 
+std::string bench_name(const char * lib, const Shape & s, const char * type, int nt) {
+    return std::string(lib) + "/" + s.name + "/" + type + "/threads:" + std::to_string(nt);
+}
+
 #ifdef TEVO_BENCH_OPENBLAS
 void BM_openblas(benchmark::State & state, Shape shape, int n_threads) {
     openblas_set_num_threads(n_threads);
@@ -124,16 +134,102 @@ void BM_openblas(benchmark::State & state, Shape shape, int n_threads) {
     state.counters["GFLOPS"] =
         benchmark::Counter(flops * 1e-9 * (double) state.iterations(), benchmark::Counter::kIsRate);
 }
-#endif
 
-std::string bench_name(const char * lib, const Shape & s, const char * type, int nt) {
-    return std::string(lib) + "/" + s.name + "/" + type + "/threads:" + std::to_string(nt);
+// The yardstick runs in a child process per kernel family, since OpenBLAS
+// reads OPENBLAS_CORETYPE only when it loads (re-executing this process with
+// it set would give one family, where an AVX-512 machine needs two); so the
+// variable never reaches our own benchmarks' process. The child is this
+// program with this flag first: it prints the family that runs, runs the
+// OpenBLAS benchmarks as usual, then prints every run's GFLOPS on marked
+// lines for the parent's table.
+const char * const YARDSTICK_FLAG = "--openblas-yardstick";
+
+int yardstick_child(int argc, char ** argv) {
+    printf("OpenBLAS kernels that ran: %s\n", openblas_get_corename());
+    for (const Shape & s : shapes) {
+        for (int nt : thread_counts) {
+            benchmark::RegisterBenchmark(bench_name("openblas", s, "f32", nt).c_str(), BM_openblas, s, nt)
+                ->Unit(benchmark::kMillisecond)
+                ->UseRealTime();
+        }
+    }
+    benchmark::Initialize(&argc, argv);
+    Reporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    for (const auto & kv : gflops) {
+        printf("@gflops %s %.17g\n", kv.first.c_str(), kv.second);
+    }
+    return 0;
 }
+
+std::string shell_quote(const std::string & a) {
+    std::string q = "'";
+    for (char c : a) {
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return q + "'";
+}
+
+struct Yardstick {
+    std::string                   core; // the family that ran
+    std::map<std::string, double> gflops;
+};
+
+// runs the child with `family` as OPENBLAS_CORETYPE (nullptr: none set),
+// passing its output on
+Yardstick run_yardstick(const std::vector<std::string> & args, const char * family) {
+    Yardstick y;
+    char      exe[PATH_MAX];
+    ssize_t   n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+    if (n <= 0) {
+        return y;
+    }
+    exe[n]          = '\0';
+    std::string cmd = openblas_family::env_prefix(family) + shell_quote(exe) + " " + YARDSTICK_FLAG;
+    for (const std::string & a : args) {
+        cmd += " " + shell_quote(a);
+    }
+    fflush(stdout);
+    FILE * p = popen(cmd.c_str(), "r");
+    if (p == nullptr) {
+        return y;
+    }
+    char line[4096];
+    while (fgets(line, sizeof(line), p)) {
+        // a marked line may follow the console's last colour code
+        const char * mark = strstr(line, "@gflops ");
+        const char * core = strstr(line, "OpenBLAS kernels that ran: ");
+        char         name[1024];
+        double       v = 0;
+        if (mark != nullptr && sscanf(mark, "@gflops %1023s %lf", name, &v) == 2) {
+            fwrite(line, 1, (size_t) (mark - line), stdout);
+            y.gflops[name] = v;
+        } else {
+            if (core != nullptr && sscanf(core, "OpenBLAS kernels that ran: %1023s", name) == 1) {
+                y.core = name;
+            }
+            fputs(line, stdout);
+        }
+    }
+    if (pclose(p) != 0) {
+        printf("the OpenBLAS yardstick failed (%s)\n", cmd.c_str());
+    }
+    return y;
+}
+#endif
 
 // keeps each run's GFLOPS for the closing table
 } // namespace
 
 int main(int argc, char ** argv) {
+#ifdef TEVO_BENCH_OPENBLAS
+    if (argc > 1 && strcmp(argv[1], YARDSTICK_FLAG) == 0) {
+        argv[1] = argv[0];
+        return yardstick_child(argc - 1, argv + 1);
+    }
+    const std::vector<std::string> args(argv + 1, argv + argc); // the benchmark flags, for the yardstick too
+#endif
     tevo_cpu_init();
     for (const Shape & s : shapes) {
         for (int nt : thread_counts) {
@@ -145,11 +241,6 @@ int main(int argc, char ** argv) {
                     ->Unit(benchmark::kMillisecond)
                     ->UseRealTime();
             }
-#ifdef TEVO_BENCH_OPENBLAS
-            benchmark::RegisterBenchmark(bench_name("openblas", s, "f32", nt).c_str(), BM_openblas, s, nt)
-                ->Unit(benchmark::kMillisecond)
-                ->UseRealTime();
-#endif
         }
     }
 
@@ -158,9 +249,22 @@ int main(int argc, char ** argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 
+#ifdef TEVO_BENCH_OPENBLAS
+    namespace ob                 = openblas_family;
+    const std::string      core  = openblas_get_corename();
+    const ob::level        cpu   = ob::cpu_level();
+    const ob::plan         plan  = ob::plan_for(core, cpu, ob::user_coretype() != nullptr);
+    std::vector<Yardstick> peers = { run_yardstick(args, plan.best) };
+    if (plan.avx2_too) {
+        peers.push_back(run_yardstick(args, ob::AVX2_FAMILY));
+    }
+    printf("\n%s\n", ob::describe(core, cpu, plan).c_str());
+#endif
     printf("\n%-24s %-8s %7s %10s %8s", "shape", "type", "threads", "GFLOPS", "vs f16");
 #ifdef TEVO_BENCH_OPENBLAS
-    printf(" %14s %8s", "OpenBLAS f32", "ratio");
+    for (const Yardstick & y : peers) {
+        printf(" %14s %8s", ((y.core.empty() ? "OpenBLAS" : y.core) + " f32").c_str(), "ratio");
+    }
 #endif
     printf("\n");
     for (const Shape & s : shapes) {
@@ -179,9 +283,13 @@ int main(int argc, char ** argv) {
                     printf(" %8s", "");
                 }
 #ifdef TEVO_BENCH_OPENBLAS
-                auto ob = gflops.find(bench_name("openblas", s, "f32", nt) + "/real_time");
-                if (ob != gflops.end()) {
-                    printf(" %14.1f %8.2f", ob->second, it->second / ob->second);
+                for (const Yardstick & y : peers) {
+                    auto o = y.gflops.find(bench_name("openblas", s, "f32", nt) + "/real_time");
+                    if (o != y.gflops.end()) {
+                        printf(" %14.1f %8.2f", o->second, it->second / o->second);
+                    } else {
+                        printf(" %14s %8s", "", "");
+                    }
                 }
 #endif
                 printf("\n");

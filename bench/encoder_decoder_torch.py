@@ -11,7 +11,9 @@ the "encoder" time also projects the encoder output into the cross-attention
 keys and values of every text layer, as the library's encoder run does.
 A decoder step is one token through self-attention over a growing cache,
 cross-attention over those keys and values, the MLP and the logits against
-the token embedding. Prints one line per measurement (median of --reps).
+the token embedding. Prints one line per measurement (median of --reps),
+after the OpenBLAS kernel family torch multiplies with ("openblas core: X";
+OPENBLAS_CORETYPE in the environment sets it; --probe prints only that).
 """
 
 import argparse
@@ -33,6 +35,7 @@ ap.add_argument("--steps", type=int, default=20)
 ap.add_argument("--threads", type=int, default=1)
 ap.add_argument("--reps", type=int, default=3)
 ap.add_argument("--config", action="store_true", help="print torch.__config__.show() first")
+ap.add_argument("--probe", action="store_true", help="print the OpenBLAS kernel family and stop")
 args = ap.parse_args()
 
 # OpenBLAS (pthread build) reads its thread count when it is loaded; torch's
@@ -40,10 +43,9 @@ args = ap.parse_args()
 os.environ["OPENBLAS_NUM_THREADS"] = str(args.threads)
 os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")
 
-import ctypes  # noqa: E402
-
 import torch  # noqa: E402
 import torch.nn.functional as F  # noqa: E402
+from openblas_core import core_line, loaded_openblas  # noqa: E402
 
 torch.set_num_threads(args.threads)
 torch.manual_seed(1)
@@ -52,16 +54,14 @@ if args.config:
     print(torch.__config__.show())
     print("torch", torch.__version__, "parallel:", torch.__config__.parallel_info().splitlines()[0:4])
 
-try:
-    openblas = ctypes.CDLL("libopenblas.so.0")
-    blas_threads = openblas.openblas_get_num_threads()
-    if args.config:
-        # which kernels the BLAS picked for this processor
-        openblas.openblas_get_config.restype = ctypes.c_char_p
-        openblas.openblas_get_corename.restype = ctypes.c_char_p
-        print("OpenBLAS:", openblas.openblas_get_config().decode(), "core", openblas.openblas_get_corename().decode())
-except OSError:
-    blas_threads = -1
+openblas = loaded_openblas()
+blas_threads = openblas.openblas_get_num_threads() if openblas else -1
+if args.config and openblas:
+    print("OpenBLAS:", openblas.openblas_get_config().decode())
+# the kernel family OpenBLAS picked for this processor, or was given
+print(core_line(openblas))
+if args.probe:
+    sys.exit(0)
 print(f"torch threads {torch.get_num_threads()} openblas threads {blas_threads} "
       f"OMP_WAIT_POLICY={os.environ.get('OMP_WAIT_POLICY')}")
 
