@@ -15,7 +15,7 @@ if [ ${#need[@]} -gt 0 ]; then
     SUDO=""
     [ "$(id -u)" -ne 0 ] && SUDO="sudo"
     $SUDO apt-get update -q
-    $SUDO DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${need[@]}"
+    $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${need[@]}"
 fi
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
