@@ -418,14 +418,18 @@ int kestu_split_long_segment(kestu_context & ctx, kestu_state & state, int max_l
             continue;
         }
 
+        // token times need not be in order: the cut stays inside the piece
+        // so that neither side ends before it starts
+        const int64_t cut = std::max(std::min(token.t0, segment.t1), segment.t0);
+
         kestu_segment & last    = state.result.back();
         last.text               = text;
-        last.t1                 = token.t0;
+        last.t1                 = cut;
         last.tokens.resize(i);
         last.speaker_turn_next  = false;
 
         kestu_segment next;
-        next.t0                = token.t0;
+        next.t0                = cut;
         next.t1                = segment.t1;
         next.no_speech_prob    = segment.no_speech_prob; // the same window's
         next.speaker_turn_next = segment.speaker_turn_next;
