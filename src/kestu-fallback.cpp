@@ -164,8 +164,11 @@ void kestu_decoder_check(const kestu_context & ctx, kestu_state & state, kestu_d
     }
 
     const bool at_end = (int64_t) seek + decoder.seek_delta + 10 >= seek_end;
-    if (token.id == vocab.token_eot || (params.max_segment_tokens > 0 && i >= params.max_segment_tokens) ||
-        (decoder.has_ts && at_end)) {
+    // the token limit ends a sequence at the timestamp it forced; without
+    // timestamps there is none, and the text is cut into segments afterwards
+    const bool segment_full =
+        params.max_segment_tokens > 0 && !params.no_timestamps && i >= params.max_segment_tokens;
+    if (token.id == vocab.token_eot || segment_full || (decoder.has_ts && at_end)) {
         if (seq.result_len == 0 && !params.no_timestamps) {
             if (at_end) {
                 seq.result_len = i + 1;

@@ -254,8 +254,32 @@ int kestu_cut_segments(kestu_context & ctx, kestu_state & state, const kestu_ful
     std::string text;
     bool        speaker_turn_next = false;
 
+    // without timestamps nothing marked where a segment of max_segment_tokens
+    // text tokens ends: a segment is cut before the text token that would pass
+    // the limit, and the window's span is shared by the text tokens
+    const int max_text = params.no_timestamps && !params.one_segment_per_window ? params.max_segment_tokens : 0;
+    const int64_t t_first = t0;
+    int           n_text  = 0;
+    for (const kestu_token_data & token : tokens) {
+        n_text += token.id < vocab.token_eot;
+    }
+    int k_text = 0; // text tokens before token i
+    int k0     = 0; // text tokens before the current segment
+
     for (size_t i = 0; i < n; i++) {
         const kestu_token id = tokens[i].id;
+        if (max_text > 0 && id < vocab.token_eot) {
+            if (k_text - k0 == max_text) {
+                const int64_t t1 = t_first + (window_end - t_first) * k_text / n_text;
+                emit_segment(ctx, state, params, t0, t1, text, tokens, i0, i, speaker_turn_next);
+                text.clear();
+                t0                = t1;
+                i0                = i;
+                k0                = k_text;
+                speaker_turn_next = false;
+            }
+            k_text++;
+        }
         if (params.log_special_tokens || id < vocab.token_eot) {
             text += token_text(ctx, id);
         }
@@ -418,14 +442,18 @@ int kestu_split_long_segment(kestu_context & ctx, kestu_state & state, int max_l
             continue;
         }
 
+        // token times need not be in order: the cut stays inside the piece
+        // so that neither side ends before it starts
+        const int64_t cut = std::max(std::min(token.t0, segment.t1), segment.t0);
+
         kestu_segment & last    = state.result.back();
         last.text               = text;
-        last.t1                 = token.t0;
+        last.t1                 = cut;
         last.tokens.resize(i);
         last.speaker_turn_next  = false;
 
         kestu_segment next;
-        next.t0                = token.t0;
+        next.t0                = cut;
         next.t1                = segment.t1;
         next.no_speech_prob    = segment.no_speech_prob; // the same window's
         next.speaker_turn_next = segment.speaker_turn_next;

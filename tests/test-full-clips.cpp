@@ -75,6 +75,44 @@ TEST(FullClipsOrder, ResultsDoNotDependOnEarlierRuns) {
     }
 }
 
+// Without timestamps a segment token limit cuts the decoded text into
+// segments of that many text tokens; no word of the window is lost.
+TEST(FullClipsSegmentTokens, LimitWithoutTimestampsCutsTheTextOnly) {
+    kestu_context * ctx = shared_model("digits-tiny-f16.bin");
+    ASSERT_NE(ctx, nullptr);
+    const clip &      k        = sample_clips().at(0);
+    const int64_t     audio_cs = (int64_t) k.samples.size() / 160;
+    const kestu_token eot      = kestu_token_eot(ctx);
+
+    for (int limit : {1, 2}) {
+        SCOPED_TRACE(limit);
+        kestu_full_params p  = worker_params();
+        p.max_segment_tokens = limit;
+        ASSERT_EQ(kestu_full(ctx, p, k.samples.data(), (int) k.samples.size()), KESTU_FULL_OK);
+        EXPECT_EQ(text_of(*ctx->state), k.text);
+
+        int     n_text  = 0;
+        int64_t last_t1 = 0;
+        for (int i = 0; i < kestu_full_n_segments(ctx); i++) {
+            int n_segment_text = 0;
+            for (int j = 0; j < kestu_full_n_tokens(ctx, i); j++) {
+                n_segment_text += kestu_full_get_token_id(ctx, i, j) < eot;
+            }
+            EXPECT_GE(n_segment_text, 1) << i;
+            EXPECT_LE(n_segment_text, limit) << i;
+            n_text += n_segment_text;
+            // the pieces share the window's span in order
+            const int64_t t0 = kestu_full_get_segment_t0(ctx, i);
+            const int64_t t1 = kestu_full_get_segment_t1(ctx, i);
+            EXPECT_GE(t0, last_t1) << i;
+            EXPECT_LE(t0, t1) << i;
+            EXPECT_LE(t1, audio_cs + 1) << i;
+            last_t1 = t1;
+        }
+        EXPECT_EQ(n_text, 6); // one token per word
+    }
+}
+
 // ---------------------------------------------------------------------------
 // random-weight models
 

@@ -334,6 +334,46 @@ TEST_F(Segments, SplitKeepsALongTokenWholeAndCanWaitForWordBoundaries) {
     EXPECT_EQ(st->result[1].text, " cZ");
 }
 
+TEST_F(Segments, SplitTimesStayInsideTheSegmentWhateverTheTokenTimes) {
+    // token times out of order (as the energy pass can leave them): a cut
+    // before " c" at 2521 lies before its piece's start at 2980, one before
+    // "Z" at 3100 after the segment's end at 3000
+    struct split_case {
+        const char *                      name;
+        std::vector<int64_t>              token_t0;
+        std::vector<std::vector<int64_t>> times;
+    };
+    const std::vector<split_case> cases = {
+        {"a token starting before its piece", {2000, 2980, 2521, 2990}, {{2000, 2980}, {2980, 2980}, {2980, 3000}}},
+        {"a token starting after the segment", {2000, 2500, 3100, 2990}, {{2000, 2500}, {2500, 3000}, {3000, 3000}}},
+    };
+    for (const split_case & c : cases) {
+        SCOPED_TRACE(c.name);
+        st->result.clear();
+        kestu_segment s{};
+        s.t0 = 2000;
+        s.t1 = 3000;
+        for (const char * t : {"hello", " world", " c", "Z"}) {
+            s.tokens.push_back(text(t));
+        }
+        for (size_t i = 0; i < s.tokens.size(); ++i) {
+            s.tokens[i].t0 = c.token_t0[i];
+        }
+        st->result.push_back(s);
+
+        ASSERT_EQ(kestu_split_long_segment(*tv.ctx, *st, 5, false), 3);
+        ASSERT_EQ(st->result.size(), 3u);
+        EXPECT_EQ(st->result[0].text, "hello");
+        EXPECT_EQ(st->result[1].text, " world");
+        EXPECT_EQ(st->result[2].text, " cZ");
+        for (size_t i = 0; i < st->result.size(); ++i) {
+            EXPECT_EQ(st->result[i].t0, c.times[i][0]) << i;
+            EXPECT_EQ(st->result[i].t1, c.times[i][1]) << i;
+            EXPECT_LE(st->result[i].t0, st->result[i].t1) << i;
+        }
+    }
+}
+
 TEST(SegmentsEnergy, MeanMagnitudeOverSixtyFiveSamples) {
     std::mt19937                          rng(3);
     std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
