@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <random>
 #include <regex>
 #include <set>
@@ -510,6 +511,11 @@ struct kestu_context {
     kestu_state * state = nullptr; // default state of the with-state creators
 
     std::string path_model;
+
+    // The weights have no names until the first graph that reads them names
+    // them (leaf_%d) in this shared model: states made on several threads
+    // at once build their graphs one at a time.
+    std::mutex graph_build_mutex;
 };
 
 // ---------------------------------------------------------------------------

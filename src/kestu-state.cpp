@@ -322,6 +322,8 @@ static bool init_state(kestu_context & ctx, kestu_state * state) {
         decoder.rng = std::mt19937(0);
     }
 
+    // the first graphs of a context name its shared weights
+    std::lock_guard<std::mutex> lock(ctx.graph_build_mutex);
     if (!kestu_sched_graph_init(state->sched_conv, state->backends,
                                 [&]() { return kestu_build_conv_graph(ctx, *state); })) {
         KESTU_LOG_ERROR("%s: failed to init conv allocator\n", "kestu_init_state");

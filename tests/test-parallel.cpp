@@ -1,11 +1,14 @@
 // Parallel transcription on random-weight models: the chunks run on their
 // own threads at once (with several thread counts) and merge in chunk order,
 // shifted and held to their chunk; one processor is kestu_full; requests
-// that cannot be shared are refused.
+// that cannot be shared are refused; states, contexts and parallel runs are
+// made on several threads at once.
 
 #include "full-test-helpers.h"
 
 #include <gtest/gtest.h>
+
+#include <thread>
 
 using namespace full_test;
 
@@ -70,6 +73,55 @@ TEST(ParallelThreads, ChunksRunAtOnceAndMergeInOrder) {
         EXPECT_EQ(i, ctx->state->result.size());
         EXPECT_GE(i, (size_t) n_processors);
     }
+}
+
+// A server sharing one model: two states of one context, two contexts, and
+// two parallel runs (which make their states inside) made on two threads at
+// once. Under the thread checker none of it may race.
+TEST(ParallelThreads, StatesAndContextsAreMadeOnSeveralThreadsAtOnce) {
+    kestu_model_recipe   recipe = small_recipe(3);
+    recipe.n_audio_ctx          = 256;
+    std::vector<uint8_t> bytes  = kestu_write_model(recipe);
+    kestu_context_params cp     = cpu_params();
+    cp.flash_attn               = false;
+
+    // without a state, so that the two states build the context's first graphs
+    ctx_ptr shared(kestu_init_from_buffer_with_params_no_state(bytes.data(), bytes.size(), cp));
+    ASSERT_NE(shared, nullptr);
+    state_ptr states[2];
+    {
+        std::thread a([&] { states[0].reset(kestu_init_state(shared.get())); });
+        std::thread b([&] { states[1].reset(kestu_init_state(shared.get())); });
+        a.join();
+        b.join();
+    }
+    EXPECT_NE(states[0], nullptr);
+    EXPECT_NE(states[1], nullptr);
+
+    ctx_ptr ctxs[2];
+    {
+        std::thread a([&] { ctxs[0].reset(kestu_init_from_buffer_with_params(bytes.data(), bytes.size(), cp)); });
+        std::thread b([&] { ctxs[1].reset(kestu_init_from_buffer_with_params(bytes.data(), bytes.size(), cp)); });
+        a.join();
+        b.join();
+    }
+    ASSERT_NE(ctxs[0], nullptr);
+    ASSERT_NE(ctxs[1], nullptr);
+
+    const std::vector<float> x = noise(3 * SR, 5);
+    const kestu_full_params  p = quick_params(1);
+    int                      status[2];
+    {
+        std::thread a([&] { status[0] = kestu_full_parallel(ctxs[0].get(), p, x.data(), (int) x.size(), 2); });
+        std::thread b([&] { status[1] = kestu_full_parallel(ctxs[1].get(), p, x.data(), (int) x.size(), 2); });
+        a.join();
+        b.join();
+    }
+    // one model, one audio: the two runs agree
+    const run_result r0 = result_of(status[0], *ctxs[0]->state);
+    EXPECT_EQ(r0.status, KESTU_FULL_OK);
+    EXPECT_GE(r0.texts.size(), 2u);
+    EXPECT_EQ(result_of(status[1], *ctxs[1]->state), r0);
 }
 
 TEST(Parallel, OneProcessorIsAPlainRun) {

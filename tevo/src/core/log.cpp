@@ -11,9 +11,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <mutex>
 #include <sys/wait.h>
 #include <unistd.h>
 
+// Every state creation installs the pair again, on whichever thread makes
+// it: set and read under one lock, so that a logger never pairs one callback
+// with another's user data.
+static std::mutex            g_log_mutex;
 static tevo_log_callback     g_log_callback  = tevo_log_callback_default;
 static void *                g_log_user_data = nullptr;
 static tevo_abort_callback_t g_abort_callback = nullptr;
@@ -32,18 +37,21 @@ static void tevo_log_internal_v(enum tevo_log_level level, const char * format, 
     if (format == NULL) {
         return;
     }
+    tevo_log_callback callback;
+    void *            user_data;
+    tevo_log_get(&callback, &user_data);
     va_list args_copy;
     va_copy(args_copy, args);
     char buffer[128];
     int  len = vsnprintf(buffer, 128, format, args);
     if (len < 128) {
-        g_log_callback(level, buffer, g_log_user_data);
+        callback(level, buffer, user_data);
     } else {
         char * buffer2 = (char *) calloc(len + 1, sizeof(char));
         if (buffer2 != NULL) {
             vsnprintf(buffer2, len + 1, format, args_copy);
             buffer2[len] = 0;
-            g_log_callback(level, buffer2, g_log_user_data);
+            callback(level, buffer2, user_data);
             free(buffer2);
         }
     }
@@ -58,11 +66,13 @@ void tevo_log_internal(enum tevo_log_level level, const char * format, ...) {
 }
 
 void tevo_log_set(tevo_log_callback callback, void * user_data) {
+    std::lock_guard<std::mutex> lock(g_log_mutex);
     g_log_callback  = callback ? callback : tevo_log_callback_default;
     g_log_user_data = user_data;
 }
 
 void tevo_log_get(tevo_log_callback * callback, void ** user_data) {
+    std::lock_guard<std::mutex> lock(g_log_mutex);
     *callback  = g_log_callback;
     *user_data = g_log_user_data;
 }
