@@ -99,6 +99,9 @@ TEST(Worker, AnswersEachRequestInTurnAndRefusesBadAudio) {
     inf_clip[0] = std::numeric_limits<float>::infinity();
     std::vector<float> minus_inf_clip(8, 0.0f);
     minus_inf_clip[7] = -std::numeric_limits<float>::infinity();
+    // finite, but large enough to overflow the spectrogram
+    std::vector<float> huge_clip(16000, 0.0f);
+    huge_clip[8000] = 1e30f;
 
     ready_worker w(shared_model_args({"2", "cpu", "fit"}));
     auto ask = [&](const std::vector<float> & samples) {
@@ -113,6 +116,8 @@ TEST(Worker, AnswersEachRequestInTurnAndRefusesBadAudio) {
     EXPECT_EQ(expect_answer(ask(second.samples), (long) second.samples.size() / 16), second.text);
     EXPECT_EQ(ask(inf_clip), "{\"ok\":false,\"error\":\"bad_audio\"}");
     EXPECT_EQ(ask(minus_inf_clip), "{\"ok\":false,\"error\":\"bad_audio\"}");
+    EXPECT_EQ(ask(huge_clip), "{\"ok\":false,\"error\":\"bad_audio\"}");
+    EXPECT_EQ(expect_answer(ask(second.samples), (long) second.samples.size() / 16), second.text);
     // too short to hold a word: an empty text, and 8 samples are 0 ms
     EXPECT_EQ(expect_answer(ask(std::vector<float>(8, 0.0f)), 0), "");
     expect_answer(ask(std::vector<float>(16000, 0.0f)), 1000);
