@@ -194,6 +194,17 @@ TEST(Worker, TooLongCountEndsTheWorkerWithoutReadingTheSamples) {
     EXPECT_TRUE(r.lines.empty());
 }
 
+// A parent that stops reading the answers ends the worker through its failed
+// write, with status 0, not by SIGPIPE.
+TEST(Worker, ClosedOutputEndsTheWorkerThroughTheFailedWrite) {
+    ready_worker w(shared_model_args({"2", "cpu"}));
+    w.process.close_output();
+    ASSERT_TRUE(w.process.send(request(std::vector<float>(16000, 0.0f))));
+    const worker_result r = w.process.finish();
+    expect_clean_end(r, 0);
+    EXPECT_TRUE(r.lines.empty());
+}
+
 // ---------------------------------------------------------------------------
 // a small random-weight model: 256 audio positions, a vocabulary of broken
 // UTF-8
