@@ -276,7 +276,7 @@ enum kestu_full_status {
     KESTU_FULL_ERR_KV_CACHE          = -7,  // self-attention cache could not be re-made
     KESTU_FULL_ERR_PROMPT_DECODE     = -8,
     KESTU_FULL_ERR_DECODE            = -9,
-    KESTU_FULL_ERR_NON_FINITE        = -10, // a sample is NaN or infinite
+    KESTU_FULL_ERR_NON_FINITE        = -10, // a sample is NaN or infinite, or overflows the spectrogram
     KESTU_FULL_ERR_UNKNOWN_LANGUAGE  = -11, // multilingual model, language not known
     KESTU_FULL_ERR_N_THREADS         = -12, // n_threads below 1
     KESTU_FULL_ERR_NEGATIVE_SPAN     = -13, // start_offset_ms or process_duration_ms below 0
@@ -355,6 +355,9 @@ KESTU_API void                 kestu_free_state(struct kestu_state * state);
 // ---------------------------------------------------------------------------
 // log-mel spectrogram
 
+// 0; -1 on bad arguments; KESTU_FULL_ERR_NON_FINITE when the spectrogram is not
+// finite (a sample NaN, infinite or large enough to overflow it), which leaves
+// the state with no spectrogram
 KESTU_API int kestu_pcm_to_mel_with_state(struct kestu_context * ctx, struct kestu_state * state,
                                           const float * samples, int n_samples, int n_threads);
 KESTU_API int kestu_pcm_to_mel(struct kestu_context * ctx, const float * samples, int n_samples, int n_threads);

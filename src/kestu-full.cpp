@@ -312,7 +312,12 @@ int full_run(kestu_context & ctx, kestu_state & state, kestu_full_params params,
 
     // a failed spectrogram leaves the previous audio's in the state: never
     // transcribe that instead
-    if (n_samples > 0 && kestu_pcm_to_mel_with_state(&ctx, &state, samples, n_samples, params.n_threads) != 0) {
+    const int mel_status =
+        n_samples > 0 ? kestu_pcm_to_mel_with_state(&ctx, &state, samples, n_samples, params.n_threads) : 0;
+    if (mel_status == KESTU_FULL_ERR_NON_FINITE) {
+        return mel_status; // samples that overflow it: bad audio, already logged
+    }
+    if (mel_status != 0) {
         KESTU_LOG_ERROR("%s: failed to compute log mel spectrogram\n", DRIVER);
         return KESTU_FULL_ERR_INTERNAL;
     }

@@ -347,8 +347,21 @@ int pcm_to_mel(kestu_context & ctx, kestu_state & state, const float * samples, 
         t.join();
     }
 
+    // A finite sample can still overflow the power spectrum (from about 1e17
+    // on), and one infinite or NaN band would make the clamp below garbage
+    // everywhere: such audio is refused like non-finite samples, and the
+    // state keeps no spectrogram that a later run could pick up.
     double mmax = -1e20;
-    for (const float v : mel.data) {
+    for (size_t i = 0; i < mel.data.size(); ++i) {
+        const float v = mel.data[i];
+        if (!std::isfinite(v)) {
+            KESTU_LOG_ERROR("%s: the spectrogram is not finite (band %d, frame %d): a sample is out of range\n",
+                            "kestu_pcm_to_mel_with_state", (int) (i / (size_t) n_len), (int) (i % (size_t) n_len));
+            mel.data.clear();
+            mel.n_len     = 0;
+            mel.n_len_org = 0;
+            return KESTU_FULL_ERR_NON_FINITE;
+        }
         if (v > mmax) {
             mmax = v;
         }

@@ -102,6 +102,9 @@ TEST(FullRefusals, BadRequestsAreRefusedBeforeAnyWork) {
          KESTU_FULL_ERR_NON_FINITE, "sample 1234 is not a finite number"},
         {"infinite sample", [](kestu_full_params &, std::vector<float> & x) { x.back() = -INFINITY; },
          KESTU_FULL_ERR_NON_FINITE, "not a finite number"},
+        // finite, but its power overflows float: the spectrogram is refused
+        {"sample of 1e30", [](kestu_full_params &, std::vector<float> & x) { x[1234] = 1e30f; },
+         KESTU_FULL_ERR_NON_FINITE, "spectrogram is not finite"},
         {"invalid pattern", [](kestu_full_params & p, std::vector<float> &) { p.suppress_pattern = "([a-z"; },
          KESTU_FULL_ERR_SUPPRESS_PATTERN, "invalid suppress_pattern"},
         {"NaN start temperature",

@@ -99,6 +99,9 @@ TEST(Worker, AnswersEachRequestInTurnAndRefusesBadAudio) {
     inf_clip[0] = std::numeric_limits<float>::infinity();
     std::vector<float> minus_inf_clip(8, 0.0f);
     minus_inf_clip[7] = -std::numeric_limits<float>::infinity();
+    // finite, but large enough to overflow the spectrogram
+    std::vector<float> huge_clip(16000, 0.0f);
+    huge_clip[8000] = 1e30f;
 
     ready_worker w(shared_model_args({"2", "cpu", "fit"}));
     auto ask = [&](const std::vector<float> & samples) {
@@ -113,6 +116,8 @@ TEST(Worker, AnswersEachRequestInTurnAndRefusesBadAudio) {
     EXPECT_EQ(expect_answer(ask(second.samples), (long) second.samples.size() / 16), second.text);
     EXPECT_EQ(ask(inf_clip), "{\"ok\":false,\"error\":\"bad_audio\"}");
     EXPECT_EQ(ask(minus_inf_clip), "{\"ok\":false,\"error\":\"bad_audio\"}");
+    EXPECT_EQ(ask(huge_clip), "{\"ok\":false,\"error\":\"bad_audio\"}");
+    EXPECT_EQ(expect_answer(ask(second.samples), (long) second.samples.size() / 16), second.text);
     // too short to hold a word: an empty text, and 8 samples are 0 ms
     EXPECT_EQ(expect_answer(ask(std::vector<float>(8, 0.0f)), 0), "");
     expect_answer(ask(std::vector<float>(16000, 0.0f)), 1000);
@@ -184,6 +189,17 @@ TEST(Worker, TooLongCountEndsTheWorkerWithoutReadingTheSamples) {
     ASSERT_TRUE(w.process.read_line(line));
     EXPECT_EQ(line, "{\"ok\":false,\"error\":\"too_long\"}");
     EXPECT_FALSE(w.process.read_line(line)); // the worker ended, the input still open
+    const worker_result r = w.process.finish();
+    expect_clean_end(r, 0);
+    EXPECT_TRUE(r.lines.empty());
+}
+
+// A parent that stops reading the answers ends the worker through its failed
+// write, with status 0, not by SIGPIPE.
+TEST(Worker, ClosedOutputEndsTheWorkerThroughTheFailedWrite) {
+    ready_worker w(shared_model_args({"2", "cpu"}));
+    w.process.close_output();
+    ASSERT_TRUE(w.process.send(request(std::vector<float>(16000, 0.0f))));
     const worker_result r = w.process.finish();
     expect_clean_end(r, 0);
     EXPECT_TRUE(r.lines.empty());

@@ -133,6 +133,9 @@ public:
 
     void close_input() { close_fd(in_); }
 
+    // the parent stops reading: the worker's next write fails
+    void close_output() { close_fd(out_); }
+
     // the next line of standard output without its line feed; false at the
     // end of output
     bool read_line(std::string & line) {

@@ -13,6 +13,7 @@
 #include "kestu.h"
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -25,6 +26,10 @@ static void log_callback_silent(enum tevo_log_level level, const char * text, vo
 }
 
 int main(int argc, char ** argv) {
+    // a parent that closed our output makes the write fail, and the worker
+    // ends through that failure instead of being killed by the signal
+    signal(SIGPIPE, SIG_IGN);
+
     worker_settings settings;
     if (!worker_parse_args(argc, argv, std::thread::hardware_concurrency(), settings)) {
         fputs(WORKER_LINE_USAGE, stdout);
