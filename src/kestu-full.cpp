@@ -779,20 +779,33 @@ std::vector<float> kestu_temperature_list(float start_temperature, float tempera
     return temperatures;
 }
 
-int kestu_full_with_state(struct kestu_context * ctx, struct kestu_state * state, struct kestu_full_params params,
-                          const float * samples, int n_samples) {
-    if (ctx == nullptr || state == nullptr) {
-        KESTU_LOG_ERROR("%s: no %s given\n", DRIVER, ctx == nullptr ? "context" : "state");
-        return KESTU_FULL_ERR_NULL_ARGUMENT;
-    }
+int kestu_full_refusal(const kestu_context & ctx, const kestu_full_params & params, const float * samples,
+                       int n_samples) {
+    std::regex unused;
+    return refuse_request(ctx, params, samples, n_samples, unused);
+}
+
+int kestu_full_keep_vad_map(kestu_context & ctx, kestu_state & state, const kestu_full_params & params,
+                            const float * samples, int n_samples) {
     try {
-        return full_run(*ctx, *state, params, samples, n_samples);
+        return full_run(ctx, state, params, samples, n_samples);
     } catch (const std::exception & e) {
         KESTU_LOG_ERROR("%s: %s\n", DRIVER, e.what());
     } catch (...) {
         KESTU_LOG_ERROR("%s: unknown exception\n", DRIVER);
     }
     return KESTU_FULL_ERR_INTERNAL;
+}
+
+int kestu_full_with_state(struct kestu_context * ctx, struct kestu_state * state, struct kestu_full_params params,
+                          const float * samples, int n_samples) {
+    if (ctx == nullptr || state == nullptr) {
+        KESTU_LOG_ERROR("%s: no %s given\n", DRIVER, ctx == nullptr ? "context" : "state");
+        return KESTU_FULL_ERR_NULL_ARGUMENT;
+    }
+    // a mapping of an earlier filtered run would shift this run's times
+    state->has_vad_segments = false;
+    return kestu_full_keep_vad_map(*ctx, *state, params, samples, n_samples);
 }
 
 int kestu_full(struct kestu_context * ctx, struct kestu_full_params params, const float * samples, int n_samples) {
@@ -829,7 +842,7 @@ int kestu_full(struct kestu_context * ctx, struct kestu_full_params params, cons
         if (filtered.empty()) {
             return KESTU_FULL_OK;
         }
-        return kestu_full_with_state(ctx, &state, params, filtered.data(), (int) filtered.size());
+        return kestu_full_keep_vad_map(*ctx, state, params, filtered.data(), (int) filtered.size());
     } catch (const std::exception & e) {
         KESTU_LOG_ERROR("%s: %s\n", "kestu_full", e.what());
     } catch (...) {

@@ -491,6 +491,7 @@ struct kestu_state {
 
     // voice-activity pre-filter
     struct kestu_vad_context *          vad_context = nullptr;
+    std::string                         vad_model_file; // the file vad_context was made from
     std::vector<vad_segment_info>       vad_segments;
     bool                                has_vad_segments = false;
     std::vector<vad_time_mapping_point> vad_mapping_table;
@@ -708,6 +709,14 @@ std::vector<float> kestu_temperature_list(float start_temperature, float tempera
 // compiles a run's suppress_pattern into re; false after an error line when
 // it is longer than KESTU_SUPPRESS_PATTERN_MAX_LEN or not a valid expression
 bool kestu_compile_suppress_pattern(const char * pattern, std::regex & re);
+// the code and log line with which the driver refuses the request before any
+// work, or KESTU_FULL_OK
+int kestu_full_refusal(const kestu_context & ctx, const kestu_full_params & params, const float * samples,
+                       int n_samples);
+// kestu_full_with_state for audio the pre-filter made: the state's time map
+// belongs to this run and is kept for the getters
+int kestu_full_keep_vad_map(kestu_context & ctx, kestu_state & state, const kestu_full_params & params,
+                            const float * samples, int n_samples);
 
 // ---------------------------------------------------------------------------
 // fallback and best-decoder choice (kestu-fallback.cpp)

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -44,12 +45,76 @@ struct thread_group {
     }
 };
 
+// The caller's callbacks, called one at a time as in a run of kestu_full:
+// the chunks' runs call them from their own threads.
+struct serial_callbacks {
+    std::mutex        mutex;
+    kestu_full_params caller;
+
+    explicit serial_callbacks(const kestu_full_params & params) : caller(params) {}
+
+    // the parameters with every set callback passed through the mutex
+    kestu_full_params wrap(kestu_full_params p) {
+        if (p.on_new_segment != nullptr) {
+            p.on_new_segment           = on_new_segment;
+            p.on_new_segment_user_data = this;
+        }
+        if (p.on_progress != nullptr) {
+            p.on_progress           = on_progress;
+            p.on_progress_user_data = this;
+        }
+        if (p.encoder_begin_callback != nullptr) {
+            p.encoder_begin_callback           = on_encoder_begin;
+            p.encoder_begin_callback_user_data = this;
+        }
+        if (p.on_abort != nullptr) {
+            p.on_abort           = on_abort;
+            p.on_abort_user_data = this;
+        }
+        if (p.on_logits != nullptr) {
+            p.on_logits           = on_logits;
+            p.on_logits_user_data = this;
+        }
+        return p;
+    }
+
+    static void on_new_segment(kestu_context * ctx, kestu_state * state, int n_new, void * data) {
+        auto *                      self = (serial_callbacks *) data;
+        std::lock_guard<std::mutex> lock(self->mutex);
+        self->caller.on_new_segment(ctx, state, n_new, self->caller.on_new_segment_user_data);
+    }
+    static void on_progress(kestu_context * ctx, kestu_state * state, int percent, void * data) {
+        auto *                      self = (serial_callbacks *) data;
+        std::lock_guard<std::mutex> lock(self->mutex);
+        self->caller.on_progress(ctx, state, percent, self->caller.on_progress_user_data);
+    }
+    static bool on_encoder_begin(kestu_context * ctx, kestu_state * state, void * data) {
+        auto *                      self = (serial_callbacks *) data;
+        std::lock_guard<std::mutex> lock(self->mutex);
+        return self->caller.encoder_begin_callback(ctx, state, self->caller.encoder_begin_callback_user_data);
+    }
+    static bool on_abort(void * data) {
+        auto *                      self = (serial_callbacks *) data;
+        std::lock_guard<std::mutex> lock(self->mutex);
+        return self->caller.on_abort(self->caller.on_abort_user_data);
+    }
+    static void on_logits(kestu_context * ctx, kestu_state * state, const kestu_token_data * tokens, int n_tokens,
+                          float * logits, void * data) {
+        auto *                      self = (serial_callbacks *) data;
+        std::lock_guard<std::mutex> lock(self->mutex);
+        self->caller.on_logits(ctx, state, tokens, n_tokens, logits, self->caller.on_logits_user_data);
+    }
+};
+
 int full_parallel(kestu_context & ctx, kestu_full_params params, const float * samples, int n_samples,
                   int n_processors) {
     kestu_state & state0 = *ctx.state;
 
-    // a mapping of an earlier filtered run would shift this run's times
-    state0.has_vad_segments = false;
+    // what kestu_full refuses is refused before any chunk could run into it
+    const int refused = kestu_full_refusal(ctx, params, samples, n_samples);
+    if (refused != KESTU_FULL_OK) {
+        return refused;
+    }
 
     std::vector<float> filtered;
     if (params.use_vad) {
@@ -89,9 +154,11 @@ int full_parallel(kestu_context & ctx, kestu_full_params params, const float * s
         chunks[k].count = k + 1 < n_processors ? per : span_end - chunks[k].begin;
     }
 
+    serial_callbacks serial(params);
+
     // The chunks' own runs: no offset, to the end of their samples, nothing
     // printed and no callbacks that would report chunk-relative times.
-    kestu_full_params params_k        = params;
+    kestu_full_params params_k        = serial.wrap(params);
     params_k.start_offset_ms          = 0;
     params_k.process_duration_ms      = 0;
     params_k.log_progress             = false;
@@ -133,10 +200,11 @@ int full_parallel(kestu_context & ctx, kestu_full_params params, const float * s
 
         // the first chunk runs from the caller's samples with the caller's
         // offset, so its times need no shift
-        kestu_full_params params_0   = params;
+        kestu_full_params params_0   = serial.wrap(params);
         params_0.process_duration_ms = 0;
         params_0.log_segments_live   = false;
-        chunks[0].result             = kestu_full_with_state(&ctx, &state0, params_0, samples, (int) (offset + per));
+        // the filtered audio's map, when there is one, maps every chunk's times
+        chunks[0].result = kestu_full_keep_vad_map(ctx, state0, params_0, samples, (int) (offset + per));
 
         group.join();
     }
@@ -224,6 +292,8 @@ int kestu_full_parallel(struct kestu_context * ctx, struct kestu_full_params par
     }
     // results belong to the last request, a refused one included
     ctx->state->result.clear();
+    // a mapping of an earlier filtered run would shift this run's times
+    ctx->state->has_vad_segments = false;
     if (n_processors < 1) {
         KESTU_LOG_ERROR("%s: n_processors must be at least 1 (%d)\n", FUNC, n_processors);
         return KESTU_FULL_ERR_N_PROCESSORS;

@@ -537,6 +537,58 @@ TEST(FullState, VoiceActivityMapIsDroppedWithoutVad) {
     ctx->state->vad_mapping_table.clear();
 }
 
+// The map an earlier filtered run left is dropped by every entry point, a
+// refused run's included: times are reported as this run stored them.
+TEST(FullState, VoiceActivityMapIsDroppedByEveryEntryPoint) {
+    kestu_context * ctx = digits();
+    state_ptr       own(kestu_init_state(ctx));
+    ASSERT_NE(own, nullptr);
+    const std::vector<float> & x   = first_clip().samples;
+    std::vector<float>         bad = x;
+    bad[7]                         = NAN;
+    const kestu_full_params p      = worker_params();
+
+    struct entry {
+        const char *         name;
+        kestu_state *        st;
+        std::function<int()> call;
+        int                  status;
+    };
+    const std::vector<entry> entries = {
+        {"kestu_full_with_state on the context's state", ctx->state, [&] { return run(ctx, ctx->state, p, x); },
+         KESTU_FULL_OK},
+        {"kestu_full_with_state on a state of its own", own.get(), [&] { return run(ctx, own.get(), p, x); },
+         KESTU_FULL_OK},
+        {"a refused kestu_full_with_state", own.get(), [&] { return run(ctx, own.get(), p, bad); },
+         KESTU_FULL_ERR_NON_FINITE},
+        {"kestu_full_parallel", ctx->state,
+         [&] { return kestu_full_parallel(ctx, p, x.data(), (int) x.size(), 2); }, KESTU_FULL_OK},
+        {"a refused kestu_full_parallel", ctx->state,
+         [&] { return kestu_full_parallel(ctx, p, x.data(), (int) x.size(), 0); }, KESTU_FULL_ERR_N_PROCESSORS},
+    };
+    for (const entry & e : entries) {
+        SCOPED_TRACE(e.name);
+        e.st->has_vad_segments  = true;
+        e.st->vad_mapping_table = {{0, 500}, {100, 600}};
+        e.st->vad_segments      = {{1000, 1200, 0, 200}};
+        ASSERT_EQ(e.call(), e.status);
+        EXPECT_EQ(kestu_full_n_vad_segments_from_state(e.st), 0);
+        const int n = kestu_full_n_segments_from_state(e.st);
+        EXPECT_EQ(n > 0, e.status == KESTU_FULL_OK);
+        for (int i = 0; i < n; i++) {
+            const kestu_segment & seg = e.st->result[i];
+            EXPECT_EQ(kestu_full_get_segment_t0_from_state(e.st, i), seg.t0) << "segment " << i;
+            EXPECT_EQ(kestu_full_get_segment_t1_from_state(e.st, i), seg.t1) << "segment " << i;
+            for (int j = 0; j < (int) seg.tokens.size(); j++) {
+                EXPECT_EQ(kestu_full_get_token_t0_from_state(e.st, i, j), seg.tokens[j].t0);
+                EXPECT_EQ(kestu_full_get_token_t1_from_state(e.st, i, j), seg.tokens[j].t1);
+            }
+        }
+        e.st->vad_mapping_table.clear();
+        e.st->vad_segments.clear();
+    }
+}
+
 TEST(FullState, VoiceActivityFilterFailureIsReported) {
     // an unreadable voice-activity model: the pre-filter fails and nothing is transcribed
     kestu_context *   ctx = digits();

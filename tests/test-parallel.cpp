@@ -1,13 +1,19 @@
 // Parallel transcription on random-weight models: the chunks run on their
 // own threads at once (with several thread counts) and merge in chunk order,
-// shifted and held to their chunk; one processor is kestu_full; requests
-// that cannot be shared are refused; states, contexts and parallel runs are
-// made on several threads at once.
+// shifted and held to their chunk; the caller's callbacks run one at a time;
+// one processor is kestu_full; requests that cannot be shared, or that
+// kestu_full refuses, are refused before any chunk runs; states, contexts
+// and parallel runs are made on several threads at once.
 
 #include "full-test-helpers.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <mutex>
+#include <set>
 #include <thread>
 
 using namespace full_test;
@@ -124,6 +130,72 @@ TEST(ParallelThreads, StatesAndContextsAreMadeOnSeveralThreadsAtOnce) {
     EXPECT_EQ(result_of(status[1], *ctxs[1]->state), r0);
 }
 
+// The caller's callbacks, each of which sleeps a little to widen the window,
+// count how many of them run at once: never more than one, although they
+// are called from every chunk's thread.
+TEST(ParallelThreads, CallerCallbacksRunOneAtATime) {
+    ctx_ptr & ctx = small_model();
+    ASSERT_NE(ctx, nullptr);
+    const std::vector<float> x = noise(7 * SR, 5);
+
+    struct watch {
+        std::atomic<int>          inside{0};
+        std::atomic<int>          most{0};
+        std::atomic<int>          calls{0};
+        std::mutex                mutex;
+        std::set<std::thread::id> threads;
+        std::set<std::string>     kinds;
+
+        void visit(const char * kind) {
+            const int n = ++inside;
+            for (int m = most.load(); n > m && !most.compare_exchange_weak(m, n);) {
+            }
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                threads.insert(std::this_thread::get_id());
+                kinds.insert(kind);
+            }
+            calls++;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            --inside;
+        }
+    };
+
+    for (const auto [n_threads, n_processors] : {std::pair<int, int>{1, 2}, {2, 3}, {1, 4}}) {
+        SCOPED_TRACE(testing::Message() << n_threads << " threads, " << n_processors << " processors");
+        watch             w;
+        kestu_full_params p = quick_params(n_threads);
+        p.on_new_segment    = [](kestu_context *, kestu_state *, int, void * data) {
+            ((watch *) data)->visit("segment");
+        };
+        p.on_new_segment_user_data = &w;
+        p.on_progress              = [](kestu_context *, kestu_state *, int, void * data) {
+            ((watch *) data)->visit("progress");
+        };
+        p.on_progress_user_data  = &w;
+        p.encoder_begin_callback = [](kestu_context *, kestu_state *, void * data) {
+            ((watch *) data)->visit("encoder");
+            return true;
+        };
+        p.encoder_begin_callback_user_data = &w;
+        p.on_abort                         = [](void * data) {
+            ((watch *) data)->visit("abort");
+            return false;
+        };
+        p.on_abort_user_data = &w;
+        p.on_logits          = [](kestu_context *, kestu_state *, const kestu_token_data *, int, float *, void * data) {
+            ((watch *) data)->visit("logits");
+        };
+        p.on_logits_user_data = &w;
+
+        ASSERT_EQ(kestu_full_parallel(ctx.get(), p, x.data(), (int) x.size(), n_processors), KESTU_FULL_OK);
+        EXPECT_EQ(w.most.load(), 1) << w.calls.load() << " calls";
+        EXPECT_EQ(w.inside.load(), 0);
+        EXPECT_EQ(w.threads.size(), (size_t) n_processors);
+        EXPECT_EQ(w.kinds, (std::set<std::string>{"abort", "encoder", "logits", "progress", "segment"}));
+    }
+}
+
 TEST(Parallel, OneProcessorIsAPlainRun) {
     kestu_context * ctx = small_model().get();
     ASSERT_NE(ctx, nullptr);
@@ -151,7 +223,11 @@ TEST(Parallel, RequestsThatCannotBeSharedAreRefused) {
         int               start_offset_ms;
         int               process_duration_ms;
         kestu_full_status status;
+        const char *      line = "4 kestu_full_parallel: ";
     };
+    // a sample kestu_full refuses, in the second chunk
+    std::vector<float> x_nan = x;
+    x_nan[3 * SR / 4]        = NAN;
     const std::vector<refusal> cases = {
         {"no processor", ctx, x.data(), SR, 0, 0, 0, KESTU_FULL_ERR_N_PROCESSORS},
         {"a negative count", ctx, x.data(), SR, -3, 0, 0, KESTU_FULL_ERR_N_PROCESSORS},
@@ -162,7 +238,16 @@ TEST(Parallel, RequestsThatCannotBeSharedAreRefused) {
         {"a negative duration", ctx, x.data(), SR, 2, 0, -100, KESTU_FULL_ERR_NEGATIVE_SPAN},
         {"no samples", ctx, nullptr, SR, 2, 0, 0, KESTU_FULL_ERR_NULL_ARGUMENT},
         {"no context", nullptr, x.data(), SR, 2, 0, 0, KESTU_FULL_ERR_NULL_ARGUMENT},
+        {"a NaN in the second half", ctx, x_nan.data(), SR, 2, 0, 0, KESTU_FULL_ERR_NON_FINITE,
+         "4 kestu_full_with_state: sample 12000 is not a finite number\n"},
     };
+    // no chunk may start its work before the request is refused
+    std::atomic<int> encoder_runs{0};
+    p.encoder_begin_callback = [](kestu_context *, kestu_state *, void * data) {
+        ++*(std::atomic<int> *) data;
+        return true;
+    };
+    p.encoder_begin_callback_user_data = &encoder_runs;
     // a result of an earlier run, which a refusal must not leave behind
     for (const refusal & c : cases) {
         SCOPED_TRACE(c.name);
@@ -172,7 +257,8 @@ TEST(Parallel, RequestsThatCannotBeSharedAreRefused) {
         p.process_duration_ms = c.process_duration_ms;
         log_capture log;
         EXPECT_EQ(kestu_full_parallel(c.ctx, p, c.samples, c.n_samples, c.n_processors), c.status);
-        EXPECT_GE(log.count("4 kestu_full_parallel: "), 1);
+        EXPECT_GE(log.count(c.line), 1);
+        EXPECT_EQ(encoder_runs.load(), 0);
         if (c.ctx != nullptr) {
             EXPECT_TRUE(ctx->state->result.empty());
         }

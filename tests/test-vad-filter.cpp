@@ -2,8 +2,10 @@
 // whose output follows the window's energy, noise bursts in silence become
 // the filtered audio (segments with their overlap, silence between them) and
 // the time map back to the input; runs without speech leave nothing behind;
-// a missing model file is refused; and a shared sample clip embedded in long
-// silence is transcribed with its text and with times inside the speech.
+// a missing model file is refused, also after a state made its model from
+// another file, and a new file replaces the state's model; and a shared
+// sample clip embedded in long silence is transcribed with its text and with
+// times inside the speech.
 
 #include "full-test-helpers.h"
 #include "vad/kestu-vad-impl.h"
@@ -196,6 +198,45 @@ TEST(VadFilter, MissingOrBrokenModelFilesAreRefused) {
     EXPECT_EQ(logs.count("invalid n_window 0"), 1);
     EXPECT_EQ(logs.count("kestu_full: failed to compute VAD"), 1);
     unlink(broken.c_str());
+}
+
+// A state keeps its voice-activity model only while runs name the same file:
+// a missing file fails as on a first run, and another model is used.
+TEST(VadFilter, ANewModelFileReplacesTheStatesModel) {
+    kestu_context * ctx = digits();
+    ASSERT_NE(ctx, nullptr);
+    // hears nothing: the bursts are far below its threshold
+    const std::string deaf = testing::TempDir() + "vad-deaf-" + std::to_string(getpid()) + ".bin";
+    ASSERT_TRUE(kestu_write_vad_model_file(kestu_vad_energy_recipe(10.0f), deaf));
+    const std::vector<float> audio = bursts(48000, {{16384, 32768}}, 7);
+
+    struct model_case {
+        const char * path;
+        int          status;
+        int          n_vad; // speech segments found
+    };
+    const std::vector<model_case> cases = {
+        {energy_model_path().c_str(), KESTU_FULL_OK, 1},
+        {"/nonexistent/vad-model.bin", KESTU_FULL_ERR_VAD, 0},
+        {energy_model_path().c_str(), KESTU_FULL_OK, 1},
+        {deaf.c_str(), KESTU_FULL_OK, 0},
+        {energy_model_path().c_str(), KESTU_FULL_OK, 1},
+    };
+    for (size_t i = 0; i < cases.size(); i++) {
+        const model_case & c = cases[i];
+        SCOPED_TRACE(testing::Message() << "run " << i << ": " << c.path);
+        kestu_full_params p = vad_params();
+        p.vad_model_file    = c.path;
+        log_capture logs;
+        EXPECT_EQ(kestu_full(ctx, p, audio.data(), int(audio.size())), c.status);
+        EXPECT_EQ(kestu_full_n_vad_segments(ctx), c.n_vad);
+        EXPECT_EQ(logs.count("kestu_vad: failed to initialize VAD context"), c.status == KESTU_FULL_OK ? 0 : 1);
+        EXPECT_EQ(logs.count("kestu_full: failed to compute VAD"), c.status == KESTU_FULL_OK ? 0 : 1);
+        if (c.n_vad == 0) {
+            EXPECT_EQ(kestu_full_n_segments(ctx), 0);
+        }
+    }
+    unlink(deaf.c_str());
 }
 
 TEST(VadFilter, FullRunWithoutSpeechGivesNoSegments) {

@@ -47,6 +47,12 @@ bool kestu_vad(kestu_context * ctx, kestu_state * state, const float * samples, 
         return false;
     }
 
+    // a context of another file would detect with the wrong model
+    if (state->vad_context != nullptr && params.vad_model_file != nullptr &&
+        state->vad_model_file != params.vad_model_file) {
+        kestu_vad_free(state->vad_context);
+        state->vad_context = nullptr;
+    }
     if (state->vad_context == nullptr) {
         if (params.vad_model_file == nullptr) {
             KESTU_LOG_ERROR("%s: no VAD model file given\n", FILTER);
@@ -61,6 +67,7 @@ bool kestu_vad(kestu_context * ctx, kestu_state * state, const float * samples, 
             KESTU_LOG_ERROR("%s: failed to initialize VAD context\n", FILTER);
             return false;
         }
+        state->vad_model_file = params.vad_model_file;
     }
 
     std::unique_ptr<kestu_vad_segments, segments_deleter> segments(
