@@ -209,6 +209,16 @@ int full_parallel(kestu_context & ctx, kestu_full_params params, const float * s
         group.join();
     }
 
+    // Audio that overflows a chunk's spectrogram is found only there: the
+    // request is refused as kestu_full refuses it, not answered without
+    // that chunk's words.
+    for (const chunk & c : chunks) {
+        if (c.result == KESTU_FULL_ERR_NON_FINITE) {
+            state0.result.clear();
+            return KESTU_FULL_ERR_NON_FINITE;
+        }
+    }
+
     // A run ends its last segment where its window would end, past its
     // audio; within a chunk that is the next chunk's time, so every time is
     // held to its chunk's end.

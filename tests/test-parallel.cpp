@@ -264,6 +264,16 @@ TEST(Parallel, RequestsThatCannotBeSharedAreRefused) {
         }
     }
 
+    // a finite sample that overflows the second chunk's spectrogram shows
+    // only there, and refuses the request all the same
+    std::vector<float> x_huge = x;
+    x_huge[3 * SR / 4]        = 1e30f;
+    p                         = quick_params(2);
+    EXPECT_EQ(kestu_full(ctx, p, x_huge.data(), (int) x_huge.size()), KESTU_FULL_ERR_NON_FINITE);
+    ASSERT_EQ(kestu_full(ctx, p, x.data(), (int) x.size()), KESTU_FULL_OK);
+    EXPECT_EQ(kestu_full_parallel(ctx, p, x_huge.data(), (int) x_huge.size(), 2), KESTU_FULL_ERR_NON_FINITE);
+    EXPECT_TRUE(ctx->state->result.empty());
+
     // the voice-activity pre-filter needs its model
     p                = quick_params(2);
     p.use_vad        = true;
