@@ -7,11 +7,13 @@
 #include "tevo-alloc.h"
 #include "backend/impl.h"
 #include "tevo-backend.h"
+#include "tevo-cpu.h"
 #include "core/impl.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 using mock::assert_text;
@@ -430,6 +432,54 @@ TEST_F(GallocTest, OneSlotReplansWhenTheGraphGrows) {
     ASSERT_TRUE(tevo_gallocr_alloc_graph(galloc, g2));
     EXPECT_EQ(mt.ctx.n_alloc, 3);
     EXPECT_EQ(tevo_gallocr_get_buffer_size(galloc, 0), 2048u);
+    tevo_gallocr_free(galloc);
+}
+
+// counts the allocator's notes that it planned a graph anew
+struct replan_count {
+    int n = 0;
+    replan_count() { tevo_log_set(callback, this); }
+    ~replan_count() { tevo_log_set(nullptr, nullptr); }
+    static void callback(tevo_log_level, const char * text, void * user_data) {
+        if (strstr(text, "reallocating buffers automatically") != nullptr) {
+            ((replan_count *) user_data)->n++;
+        }
+    }
+};
+
+TEST_F(GallocTest, GraphWiredOtherwiseIsPlannedAgain) {
+    tevo_gallocr_t galloc = tevo_gallocr_new(tevo_backend_cpu_buffer_type());
+
+    // a^2 + (-a): the negation takes a's range, a^2 keeps its own
+    tevo_tensor * a1 = leaf(4);
+    ASSERT_TRUE(tevo_gallocr_reserve(galloc, graph(tevo_add(ctx, tevo_sqr(ctx, a1), tevo_neg(ctx, a1)))));
+
+    replan_count replans;
+    // the same wiring over other tensors keeps the plan
+    tevo_tensor * a2 = leaf(4);
+    tevo_tensor * c2 = tevo_add(ctx, tevo_sqr(ctx, a2), tevo_neg(ctx, a2));
+    ASSERT_TRUE(tevo_gallocr_alloc_graph(galloc, graph(c2)));
+    EXPECT_EQ(replans.n, 0);
+    EXPECT_NE(c2->data, nullptr);
+
+    // (-a)^2 + a: equal counts and sizes, but a is read last; by the old
+    // plan the square would overwrite it
+    tevo_tensor * a3 = leaf(4);
+    tevo_tensor * c3 = tevo_add(ctx, tevo_sqr(ctx, tevo_neg(ctx, a3)), a3);
+    tevo_cgraph * g3 = graph(c3);
+    ASSERT_TRUE(tevo_gallocr_alloc_graph(galloc, g3));
+    EXPECT_EQ(replans.n, 1);
+
+    const float a[4] = { 1, 2, 3, 4 };
+    tevo_backend_tensor_set(a3, a, 0, sizeof(a));
+    tevo_backend_t cpu = tevo_backend_cpu_init();
+    ASSERT_EQ(tevo_backend_graph_compute(cpu, g3), TEVO_STATUS_SUCCESS);
+    float c[4] = {};
+    tevo_backend_tensor_get(c3, c, 0, sizeof(c));
+    for (int i = 0; i < 4; i++) {
+        EXPECT_EQ(c[i], a[i] * a[i] + a[i]) << i;
+    }
+    tevo_backend_free(cpu);
     tevo_gallocr_free(galloc);
 }
 

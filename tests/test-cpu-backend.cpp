@@ -419,6 +419,37 @@ TEST(CpuBackend, SupportsOpRules) {
     }
 }
 
+// Weight types without a CPU dot product are refused, so the scheduler can
+// place the product elsewhere instead of the computation stopping.
+TEST(CpuBackend, ProductsNeedADotProductForTheWeights) {
+    context_guard c;
+    tevo_backend_dev_t dev = cpu_device();
+
+    struct weight_case {
+        enum tevo_type type;
+        bool           has_dot;
+    };
+    const weight_case cases[] = {
+        {TEVO_TYPE_F32, true},     {TEVO_TYPE_F16, true},     {TEVO_TYPE_Q4_0, true},    {TEVO_TYPE_Q4_1, true},
+        {TEVO_TYPE_Q5_0, true},    {TEVO_TYPE_Q5_1, true},    {TEVO_TYPE_Q8_0, true},    {TEVO_TYPE_Q8_1, false},
+        {TEVO_TYPE_Q2_K, true},    {TEVO_TYPE_Q3_K, true},    {TEVO_TYPE_Q4_K, true},    {TEVO_TYPE_Q5_K, true},
+        {TEVO_TYPE_Q6_K, true},    {TEVO_TYPE_Q8_K, false},   {TEVO_TYPE_IQ2_XXS, true}, {TEVO_TYPE_IQ2_XS, true},
+        {TEVO_TYPE_IQ3_XXS, true}, {TEVO_TYPE_IQ1_S, true},   {TEVO_TYPE_IQ4_NL, true},  {TEVO_TYPE_IQ3_S, true},
+        {TEVO_TYPE_IQ2_S, true},   {TEVO_TYPE_IQ4_XS, true},  {TEVO_TYPE_I8, false},     {TEVO_TYPE_I16, false},
+        {TEVO_TYPE_I32, false},    {TEVO_TYPE_I64, false},    {TEVO_TYPE_F64, false},    {TEVO_TYPE_IQ1_M, true},
+        {TEVO_TYPE_BF16, true},    {TEVO_TYPE_TQ1_0, true},   {TEVO_TYPE_TQ2_0, true},   {TEVO_TYPE_MXFP4, true},
+        {TEVO_TYPE_NVFP4, true},   {TEVO_TYPE_Q1_0, true},    {TEVO_TYPE_Q2_0, true},
+    };
+    for (const weight_case & wc : cases) {
+        for (enum tevo_op op : {TEVO_OP_MUL_MAT, TEVO_OP_MUL_MAT_ID}) {
+            struct tevo_tensor * w = tevo_new_tensor_2d(c.ctx, wc.type, 256, 4);
+            struct tevo_tensor * x = tevo_new_tensor_2d(c.ctx, TEVO_TYPE_F32, 256, 4);
+            EXPECT_EQ(tevo_backend_dev_supports_op(dev, node(c.ctx, op, TEVO_TYPE_F32, w, x)), wc.has_dot)
+                << tevo_op_name(op) << " over " << tevo_type_name(wc.type);
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------
 // the extra-buffer-type hooks, with a stand-in for the repacked weights
 

@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -358,6 +360,16 @@ TEST(RepackBufferType, IsAHostBufferTypeOfItsOwnOfferedByTheCpuDevice) {
     EXPECT_NE(b0->iface.set_tensor, nullptr);
     tevo_backend_buffer_free(b0);
     tevo_free(ctx);
+}
+
+// C callers and loaders look the buffer type up by its plain name (the test
+// program exports its symbols for this)
+TEST(RepackBufferType, IsExportedUnderItsCName) {
+    void * sym = dlsym(RTLD_DEFAULT, "tevo_backend_cpu_repack_buffer_type");
+    ASSERT_NE(sym, nullptr);
+    auto by_name = (tevo_backend_buffer_type_t (*)(void)) sym;
+    EXPECT_EQ(by_name(), tevo_backend_cpu_repack_buffer_type());
+    EXPECT_STREQ(tevo_backend_buft_name(by_name()), "CPU_REPACK");
 }
 
 TEST(RepackBufferType, LayoutChoiceOnThisProcessor) {

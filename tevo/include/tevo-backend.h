@@ -219,7 +219,7 @@ typedef bool (*tevo_backend_eval_callback)(int node_index, struct tevo_tensor * 
                                            void * user_data);
 
 // Computes the graph on both backends and hands each pair of results to the
-// callback; false when the copy fails or the callback reports a mismatch.
+// callback, which hears of any mismatch; false only when the copy fails.
 TEVO_API bool tevo_backend_compare_graph_backend(tevo_backend_t backend1, tevo_backend_t backend2,
                                                  struct tevo_cgraph * graph, tevo_backend_eval_callback callback,
                                                  void * user_data, struct tevo_tensor * const * test_nodes,

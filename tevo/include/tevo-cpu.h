@@ -28,6 +28,10 @@ TEVO_API void tevo_backend_cpu_set_use_ref(tevo_backend_t backend_cpu, bool use_
 
 TEVO_API tevo_backend_reg_t tevo_backend_cpu_reg(void);
 
+// "CPU_REPACK": weights of matrix products placed here are stored in
+// interleaved rows; the CPU device's only extra buffer type, built once
+TEVO_API tevo_backend_buffer_type_t tevo_backend_cpu_repack_buffer_type(void);
+
 // ---------------------------------------------------------------------------
 // CPU engine
 

@@ -49,6 +49,7 @@ struct hash_node {
     int                        buffer_id;
     struct tevo_buffer_address addr;
     bool                       allocated;  // placed by this plan and not yet released
+    int                        pos;        // graph position, while comparing structures
 };
 
 struct tensor_alloc {
@@ -61,9 +62,14 @@ struct leaf_alloc {
     struct tensor_alloc leaf;
 };
 
+// A plan also holds the structure it was made for: each node's operator and
+// where its sources sit in the graph. A graph of equal counts and sizes but
+// other wiring would otherwise be placed by lifetimes that are not its own.
 struct node_alloc {
     struct tensor_alloc dst;
     struct tensor_alloc src[TEVO_MAX_SRC];
+    enum tevo_op        op;
+    int                 src_pos[TEVO_MAX_SRC];
 };
 
 struct tevo_gallocr {
@@ -341,6 +347,45 @@ static void gallocr_record(tevo_gallocr_t galloc, struct tevo_tensor * t, struct
     talloc->size_max      = alloc_size_in(galloc, hn->buffer_id, t);
 }
 
+// Positions of sources: node i is i, leaf i is -4 - i.
+enum { GALLOCR_POS_NONE = -1, GALLOCR_POS_OUTSIDE = -2, GALLOCR_POS_KEPT_LEAF = -3 };
+
+// files every node and leaf in the hash set with its position (a tensor
+// listed twice keeps its first); the planning records in the set are lost
+static void gallocr_index_graph(tevo_gallocr_t galloc, const struct tevo_cgraph * graph) {
+    tevo_hash_set_reset(&galloc->hash_set);
+    for (int i = 0; i < graph->n_nodes; i++) {
+        size_t h = tevo_hash_insert(&galloc->hash_set, graph->nodes[i]);
+        if (h != TEVO_HASHSET_ALREADY_EXISTS) {
+            galloc->hash_values[h].pos = i;
+        }
+    }
+    for (int i = 0; i < graph->n_leafs; i++) {
+        size_t h = tevo_hash_insert(&galloc->hash_set, graph->leafs[i]);
+        if (h != TEVO_HASHSET_ALREADY_EXISTS) {
+            galloc->hash_values[h].pos = -4 - i;
+        }
+    }
+}
+
+static int gallocr_pos(tevo_gallocr_t galloc, const struct tevo_tensor * t) {
+    if (t == NULL) {
+        return GALLOCR_POS_NONE;
+    }
+    size_t h = tevo_hash_find(&galloc->hash_set, t);
+    if (h == TEVO_HASHSET_FULL || !tevo_bitset_get(galloc->hash_set.used, h)) {
+        return GALLOCR_POS_OUTSIDE;
+    }
+    const int pos = galloc->hash_values[h].pos;
+    // Leafs are placed first, each by its own record, and a kept one is never
+    // released nor written over: which of them a node reads changes no
+    // placement. The scheduler's input slots take turns this way.
+    if (pos <= -4 && t->view_src == NULL && (t->flags & TEVO_TENSOR_FLAG_OUTPUT)) {
+        return GALLOCR_POS_KEPT_LEAF;
+    }
+    return pos;
+}
+
 static bool tevo_gallocr_reserve_n_impl(tevo_gallocr_t galloc, struct tevo_cgraph * graph,
                                         const int * node_buffer_ids, const int * leaf_buffer_ids, bool no_alloc) {
     size_t min_hash_size = graph->n_nodes + graph->n_leafs;
@@ -392,6 +437,16 @@ static bool tevo_gallocr_reserve_n_impl(tevo_gallocr_t galloc, struct tevo_cgrap
     galloc->n_leafs = graph->n_leafs;
     for (int i = 0; i < graph->n_leafs; i++) {
         gallocr_record(galloc, graph->leafs[i], &galloc->leaf_allocs[i].leaf);
+    }
+
+    gallocr_index_graph(galloc, graph);
+    for (int i = 0; i < graph->n_nodes; i++) {
+        struct tevo_tensor * node = graph->nodes[i];
+        struct node_alloc *  na   = &galloc->node_allocs[i];
+        na->op                    = node->op;
+        for (int j = 0; j < TEVO_MAX_SRC; j++) {
+            na->src_pos[j] = gallocr_pos(galloc, node->src[j]);
+        }
     }
 
     // grow the buffers when a chunk needs more than its buffer holds
@@ -502,6 +557,25 @@ static bool tensor_fits(tevo_gallocr_t galloc, struct tevo_tensor * t, const str
     return talloc->size_max >= alloc_size_in(galloc, talloc->buffer_id, t);
 }
 
+// the graph has the operators and wiring of the planned one; its tensors may
+// be others
+static bool gallocr_same_structure(tevo_gallocr_t galloc, struct tevo_cgraph * graph) {
+    gallocr_index_graph(galloc, graph);
+    for (int i = 0; i < graph->n_nodes; i++) {
+        struct tevo_tensor *      node = graph->nodes[i];
+        const struct node_alloc * na   = &galloc->node_allocs[i];
+        if (na->op != node->op) {
+            return false;
+        }
+        for (int j = 0; j < TEVO_MAX_SRC; j++) {
+            if (na->src_pos[j] != gallocr_pos(galloc, node->src[j])) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 // the plan still fits the graph, and its buffers exist and are large enough
 // (a size-only reserve plans without allocating)
 static bool gallocr_plan_fits(tevo_gallocr_t galloc, struct tevo_cgraph * graph) {
@@ -539,7 +613,8 @@ static bool gallocr_plan_fits(tevo_gallocr_t galloc, struct tevo_cgraph * graph)
             }
         }
     }
-    return true;
+    // last: only a reserve that made buffers also made the hash set
+    return gallocr_same_structure(galloc, graph);
 }
 
 static void gallocr_init_tensor(tevo_gallocr_t galloc, struct tevo_tensor * tensor,

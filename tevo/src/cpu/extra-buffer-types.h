@@ -5,6 +5,7 @@
 // engine knows them only through these two classes and one process-wide list.
 
 #include "backend/impl.h"
+#include "tevo-cpu.h"
 
 #include <vector>
 
@@ -33,8 +34,8 @@ class extra_buffer_type {
 }  // namespace tevo::cpu
 
 // The repacked-weight buffer type ("CPU_REPACK", cpu/repack/), the only
-// member of the list.
-tevo_backend_buffer_type_t tevo_backend_cpu_repack_buffer_type(void);
+// member of the list, is public: tevo_backend_cpu_repack_buffer_type in
+// tevo-cpu.h, with C linkage.
 
 // the process-wide list, built once on first use
 std::vector<tevo_backend_buffer_type_t> & tevo_backend_cpu_get_extra_buffer_types();
