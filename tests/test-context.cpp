@@ -261,6 +261,22 @@ TEST_F(ContextDeathTest, BadArgumentsAreRefused) {
         "tevo_nbytes\\(view_src\\)\\) failed");
 }
 
+// a byte size that wraps would reserve a few bytes for a huge tensor
+TEST_F(ContextDeathTest, ByteSizeThatWrapsIsRefused) {
+    EXPECT_DEATH(
+        {
+            tevo_context * ctx = make_ctx(4096, false);
+            tevo_new_tensor_1d(ctx, TEVO_TYPE_F32, ((int64_t) 1 << 62) + 1);
+        },
+        "TEVO_ASSERT\\(ne\\[0\\] <= 0 \\|\\| \\(size_t\\) ne\\[0\\] <= SIZE_MAX / tevo_type_size\\(type\\)\\) failed");
+    EXPECT_DEATH(
+        {
+            tevo_context * ctx = make_ctx(4096, false);
+            tevo_new_tensor_2d(ctx, TEVO_TYPE_F32, (int64_t) 1 << 31, (int64_t) 1 << 31);
+        },
+        "TEVO_ASSERT\\(ne\\[i\\] <= 1 \\|\\| SIZE_MAX / ne\\[i\\] >= data_size\\) failed");
+}
+
 TEST_F(ContextDeathTest, MisalignedCallerPoolIsRefused) {
     alignas(16) static char pool[256];
     EXPECT_DEATH(make_ctx(128, false, pool + 4),

@@ -20,6 +20,13 @@ TEST(OpsAttn, Nodes) {
               return Built{ tevo_flash_attn_ext(c.ctx, q, k, v, mask, 0.5f, 8.0f, 30.0f), { q, k, v, mask } };
           },
           { TEVO_TYPE_F32, { 80, 8, 7, 2 }, TEVO_OP_FLASH_ATTN_EXT, words({ fw(0.5f), fw(8.0f), fw(30.0f) }), "" } },
+        { "flash_attn_ext with a mask padded past the keys and query rows",
+          [](Ctx & c) {
+              auto q = c.f32(64, 7, 8, 2), k = c.f32(64, 32, 2, 2), v = c.f32(80, 32, 2, 2);
+              auto mask = c.t(TEVO_TYPE_F16, 256, 64, 1, 2);
+              return Built{ tevo_flash_attn_ext(c.ctx, q, k, v, mask, 0.5f, 0.0f, 0.0f), { q, k, v, mask } };
+          },
+          { TEVO_TYPE_F32, { 80, 8, 7, 2 }, TEVO_OP_FLASH_ATTN_EXT, words({ fw(0.5f), 0, 0, 0, 0 }), "" } },
         { "lightning_indexer",
           [](Ctx & c) {
               auto q = c.f32(16, 4, 5, 2), k = c.t(TEVO_TYPE_F16, 16, 1, 9, 2), w = c.f32(4, 5, 1, 2);
@@ -87,6 +94,15 @@ TEST(OpsAttnDeathTest, FlashAttnChecks) {
                  tevo_transpose(c.ctx, c.t(TEVO_TYPE_F16, 3, 10)));
           },
           "tevo_is_contiguous(mask)" },
+        // the kernel reads one mask value per key in one mask row per query row
+        { "mask shorter than the keys",
+          [&](Ctx & c) { fa(c, c.f32(64, 3, 6), c.f32(64, 10, 6), c.f32(64, 10, 6), c.t(TEVO_TYPE_F16, 9, 3)); },
+          "mask->ne[0] >= k->ne[1]" },
+        { "one mask row for many query rows",
+          [&](Ctx & c) {
+              fa(c, c.f32(64, 4096, 6), c.f32(64, 10, 6), c.f32(64, 10, 6), c.t(TEVO_TYPE_F16, 10, 1));
+          },
+          "mask->ne[1] >= q->ne[1]" },
         { "mask heads",
           [&](Ctx & c) {
               fa(c, c.f32(64, 3, 6), c.f32(64, 10, 6), c.f32(64, 10, 6), c.t(TEVO_TYPE_F16, 10, 3, 4));

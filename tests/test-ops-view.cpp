@@ -193,12 +193,24 @@ TEST(OpsView, Views) {
               return Built{ tevo_view_2d(c.ctx, a, 3, 4, 32, 8), { a }, a };
           },
           { TEVO_TYPE_F32, { 3, 4, 1, 1 }, TEVO_OP_VIEW, { { 0, 8 } }, "x (view)", { 4, 32, 128, 128 } } },
-        { "view_2d with strides beyond the root but a packed size that fits",
+        { "view_2d with wide rows ending at the root's end",
           [](Ctx & c) {
-              tevo_tensor * a = c.f32(8, 4, 1, 1, "x"); // 128 bytes
-              return Built{ tevo_view_2d(c.ctx, a, 4, 4, 48, 0), { a }, a };
+              tevo_tensor * a = c.f32(8, 4, 1, 1, "x"); // 128 bytes: 16 + 2*48 + 16
+              return Built{ tevo_view_2d(c.ctx, a, 4, 3, 48, 16), { a }, a };
           },
-          { TEVO_TYPE_F32, { 4, 4, 1, 1 }, TEVO_OP_VIEW, {}, "x (view)", { 4, 48, 192, 192 } } },
+          { TEVO_TYPE_F32, { 4, 3, 1, 1 }, TEVO_OP_VIEW, { { 0, 16 } }, "x (view)", { 4, 48, 144, 144 } } },
+        { "view_2d of quantized rows ending at the root's end",
+          [](Ctx & c) {
+              tevo_tensor * a = c.t(TEVO_TYPE_Q4_0, 64, 4, 1, 1, "w"); // rows of 36 bytes, 144 in all
+              return Built{ tevo_view_2d(c.ctx, a, 64, 2, 72, 36), { a }, a };
+          },
+          { TEVO_TYPE_Q4_0, { 64, 2, 1, 1 }, TEVO_OP_VIEW, { { 0, 36 } }, "w (view)", { 18, 72, 144, 144 } } },
+        { "view_2d without rows reads nothing, whatever its stride",
+          [](Ctx & c) {
+              tevo_tensor * a = c.f32(8, 4, 1, 1, "x");
+              return Built{ tevo_view_2d(c.ctx, a, 4, 0, 4096, 128), { a }, a };
+          },
+          { TEVO_TYPE_F32, { 4, 0, 1, 1 }, TEVO_OP_VIEW, { { 0, 128 } }, "x (view)", { 4, 4096, 0, 0 } } },
         { "view_3d",
           [](Ctx & c) {
               tevo_tensor * a = c.t(TEVO_TYPE_F16, 8, 4, 3, 1, "x");
@@ -337,6 +349,23 @@ TEST(OpsViewDeath, ViewsAndPermutes) {
         { "view_1d of a view past the root",
           [](Ctx & c) { tevo_view_1d(c.ctx, tevo_view_1d(c.ctx, c.f32(16), 8, 32), 8, 4); },
           "view_src == NULL || data_size == 0 || data_size + view_offs <= tevo_nbytes(view_src)" },
+        // and so must the bytes the strides reach
+        { "view_2d rows past the root", [](Ctx & c) { tevo_view_2d(c.ctx, c.f32(16), 4, 4, 64, 0); },
+          "tevo_view_fits_root(result)" },
+        { "view_2d of a view, rows past the root",
+          [](Ctx & c) { tevo_view_2d(c.ctx, tevo_view_1d(c.ctx, c.f32(8, 4), 16, 32), 4, 2, 64, 32); },
+          "tevo_view_fits_root(result)" },
+        { "view_3d planes past the root", [](Ctx & c) { tevo_view_3d(c.ctx, c.f32(8, 4), 8, 1, 2, 32, 100, 0); },
+          "tevo_view_fits_root(result)" },
+        { "view_4d volumes past the root",
+          [](Ctx & c) { tevo_view_4d(c.ctx, c.f32(8, 4), 8, 1, 1, 2, 32, 32, 128, 0); },
+          "tevo_view_fits_root(result)" },
+        { "view_2d quantized rows one block past the root",
+          [](Ctx & c) { tevo_view_2d(c.ctx, c.t(TEVO_TYPE_Q4_0, 64, 4), 64, 2, 90, 36); },
+          "tevo_view_fits_root(result)" },
+        { "view_2d whose stride wraps the end",
+          [](Ctx & c) { tevo_view_2d(c.ctx, c.f32(8, 4), 4, 3, SIZE_MAX / 2 + 1, 0); },
+          "tevo_view_fits_root(result)" },
         { "permute axis0 range", [](Ctx & c) { tevo_permute(c.ctx, c.f32(4, 5), -1, 1, 2, 3); },
           "axis0 >= 0 && axis0 < TEVO_MAX_DIMS" },
         { "permute axis1 range", [](Ctx & c) { tevo_permute(c.ctx, c.f32(4, 5), 0, 4, 2, 3); },

@@ -154,8 +154,12 @@ struct tevo_tensor * tevo_new_tensor_impl(struct tevo_context * ctx, enum tevo_t
         }
     }
 
+    // the byte size must not wrap either: it sizes the data reserved below
+    // and the root that views are checked against
+    TEVO_ASSERT(ne[0] <= 0 || (size_t) ne[0] <= SIZE_MAX / tevo_type_size(type));
     size_t data_size = tevo_row_size(type, ne[0]);
     for (int i = 1; i < n_dims; i++) {
+        TEVO_ASSERT(ne[i] <= 1 || SIZE_MAX / ne[i] >= data_size);
         data_size *= ne[i];
     }
 

@@ -364,6 +364,35 @@ static inline bool tevo_window_fits(const struct tevo_tensor * a, const struct t
     return end <= (uint64_t) tevo_nbytes(a);
 }
 
+// A view's bytes, from its offset to the end of its last block under its own
+// strides, lie inside its root's data. An empty view reads nothing; an end
+// that overflows 64 bits does not fit.
+static inline bool tevo_view_fits_root(const struct tevo_tensor * view) {
+    if (view->view_src == NULL) {
+        return true;
+    }
+    for (int i = 0; i < TEVO_MAX_DIMS; ++i) {
+        if (view->ne[i] <= 0) {
+            return true;
+        }
+    }
+    const int64_t blck = tevo_blck_size(view->type);
+    uint64_t      end  = (uint64_t) view->view_offs;
+    for (int i = 0; i < TEVO_MAX_DIMS; ++i) {
+        // dimension 0 steps by blocks
+        const int64_t n = i == 0 ? view->ne[0] / blck : view->ne[i];
+        uint64_t      span;
+        if (__builtin_mul_overflow((uint64_t) (n - 1), (uint64_t) view->nb[i], &span) ||
+            __builtin_add_overflow(end, span, &end)) {
+            return false;
+        }
+    }
+    if (__builtin_add_overflow(end, (uint64_t) tevo_type_size(view->type), &end)) {
+        return false;
+    }
+    return end <= (uint64_t) tevo_nbytes(view->view_src);
+}
+
 #ifdef __cplusplus
 }
 #endif

@@ -15,6 +15,10 @@ struct tevo_tensor * tevo_flash_attn_ext(struct tevo_context * ctx, struct tevo_
     if (mask) {
         TEVO_ASSERT(mask->type == TEVO_TYPE_F16);
         TEVO_ASSERT(tevo_is_contiguous(mask));
+        // the kernel reads one value per key from one row per query row;
+        // padding beyond either is allowed
+        TEVO_ASSERT(mask->ne[0] >= k->ne[1]);
+        TEVO_ASSERT(mask->ne[1] >= q->ne[1]);
         // the mask broadcasts over heads and batches; an empty mask must not
         // turn these into divisions by zero
         TEVO_ASSERT_AS(tevo_is_multiple(q->ne[2], mask->ne[2]), "q->ne[2] % mask->ne[2] == 0");

@@ -184,7 +184,8 @@ struct tevo_tensor * tevo_reshape_4d(struct tevo_context * ctx, struct tevo_tens
 }
 
 // ---------------------------------------------------------------------------
-// views at a byte offset; record creation checks the packed size fits
+// views at a byte offset; record creation checks the packed size fits, and
+// the views with their own strides check the bytes those strides reach
 
 static struct tevo_tensor * tevo_view_impl(struct tevo_context * ctx, struct tevo_tensor * a, int n_dims,
                                            const int64_t * ne, size_t offset) {
@@ -211,6 +212,7 @@ struct tevo_tensor * tevo_view_2d(struct tevo_context * ctx, struct tevo_tensor 
     result->nb[1] = nb1;
     result->nb[2] = result->nb[1] * ne1;
     result->nb[3] = result->nb[2];
+    TEVO_ASSERT(tevo_view_fits_root(result));
     return result;
 }
 
@@ -222,6 +224,7 @@ struct tevo_tensor * tevo_view_3d(struct tevo_context * ctx, struct tevo_tensor 
     result->nb[1] = nb1;
     result->nb[2] = nb2;
     result->nb[3] = result->nb[2] * ne2;
+    TEVO_ASSERT(tevo_view_fits_root(result));
     return result;
 }
 
@@ -233,6 +236,7 @@ struct tevo_tensor * tevo_view_4d(struct tevo_context * ctx, struct tevo_tensor 
     result->nb[1] = nb1;
     result->nb[2] = nb2;
     result->nb[3] = nb3;
+    TEVO_ASSERT(tevo_view_fits_root(result));
     return result;
 }
 
