@@ -448,6 +448,33 @@ TEST(CpuBackend, ProductsNeedADotProductForTheWeights) {
                 << tevo_op_name(op) << " over " << tevo_type_name(wc.type);
         }
     }
+
+    // src1 must reach the weights' partner type; an outer product decodes
+    // its quantized rows, which the activation-only types cannot
+    struct pair_case {
+        enum tevo_op   op;
+        enum tevo_type w, x;
+        bool           ok;
+    };
+    const pair_case pairs[] = {
+        {TEVO_OP_MUL_MAT_ID, TEVO_TYPE_F16, TEVO_TYPE_F16, true},
+        {TEVO_OP_MUL_MAT_ID, TEVO_TYPE_F32, TEVO_TYPE_BF16, true},
+        {TEVO_OP_MUL_MAT_ID, TEVO_TYPE_Q4_0, TEVO_TYPE_Q8_0, true},
+        {TEVO_OP_MUL_MAT_ID, TEVO_TYPE_F16, TEVO_TYPE_I32, false},
+        {TEVO_OP_MUL_MAT_ID, TEVO_TYPE_F16, TEVO_TYPE_BF16, false},
+        {TEVO_OP_MUL_MAT_ID, TEVO_TYPE_Q4_0, TEVO_TYPE_F16, false},
+        {TEVO_OP_OUT_PROD, TEVO_TYPE_F16, TEVO_TYPE_F32, true},
+        {TEVO_OP_OUT_PROD, TEVO_TYPE_Q4_0, TEVO_TYPE_F32, true},
+        {TEVO_OP_OUT_PROD, TEVO_TYPE_Q4_K, TEVO_TYPE_F32, true},
+        {TEVO_OP_OUT_PROD, TEVO_TYPE_Q8_1, TEVO_TYPE_F32, false},
+        {TEVO_OP_OUT_PROD, TEVO_TYPE_Q8_K, TEVO_TYPE_F32, false},
+    };
+    for (const pair_case & pc : pairs) {
+        struct tevo_tensor * w = tevo_new_tensor_2d(c.ctx, pc.w, 256, 4);
+        struct tevo_tensor * x = tevo_new_tensor_2d(c.ctx, pc.x, 256, 4);
+        EXPECT_EQ(tevo_backend_dev_supports_op(dev, node(c.ctx, pc.op, TEVO_TYPE_F32, w, x)), pc.ok)
+            << tevo_op_name(pc.op) << " over " << tevo_type_name(pc.w) << " and " << tevo_type_name(pc.x);
+    }
 }
 
 // ---------------------------------------------------------------------------

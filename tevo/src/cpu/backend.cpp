@@ -251,11 +251,17 @@ static bool tevo_backend_cpu_can_convert_to(enum tevo_type type) {
     return (int) type >= 30 || ((0x1F90FFFFu >> (int) type) & 1u) != 0;
 }
 
-// the products compute through the weight type's dot product, after bringing
-// src1 into its partner type
-static bool tevo_backend_cpu_has_vec_dot(enum tevo_type type) {
-    const struct tevo_type_traits_cpu * traits = tevo_get_type_traits_cpu(type);
-    return traits->vec_dot != NULL && tevo_get_type_traits_cpu(traits->vec_dot_type)->from_float != NULL;
+// The products compute through the weight type's dot product, after bringing
+// src1 into its partner type: from F32, or widened from F16 or BF16 where
+// the partner is F32.
+static bool tevo_backend_cpu_can_multiply(const struct tevo_tensor * src0, const struct tevo_tensor * src1) {
+    const struct tevo_type_traits_cpu * traits = tevo_get_type_traits_cpu(src0->type);
+    if (traits->vec_dot == NULL || tevo_get_type_traits_cpu(traits->vec_dot_type)->from_float == NULL) {
+        return false;
+    }
+    const enum tevo_type vec_dot_type = traits->vec_dot_type;
+    return src1->type == TEVO_TYPE_F32 || src1->type == vec_dot_type ||
+           (src1->type == TEVO_TYPE_BF16 && vec_dot_type == TEVO_TYPE_F32);
 }
 
 static bool tevo_backend_cpu_device_supports_op(tevo_backend_dev_t dev, const struct tevo_tensor * op) {
@@ -281,20 +287,17 @@ static bool tevo_backend_cpu_device_supports_op(tevo_backend_dev_t dev, const st
                 // the Walsh-Hadamard transform form
                 return src1->type == TEVO_TYPE_F32 || src1->type == TEVO_TYPE_F16;
             }
-            if (!tevo_backend_cpu_has_vec_dot(src0->type)) {
-                return false;
-            }
-            const enum tevo_type vec_dot_type = tevo_get_type_traits_cpu(src0->type)->vec_dot_type;
-            return src1->type == TEVO_TYPE_F32 || src1->type == vec_dot_type ||
-                   (src1->type == TEVO_TYPE_BF16 && vec_dot_type == TEVO_TYPE_F32);
+            return tevo_backend_cpu_can_multiply(src0, src1);
         }
         case TEVO_OP_MUL_MAT_ID:
-            return tevo_backend_cpu_has_vec_dot(src0->type);
+            return tevo_backend_cpu_can_multiply(src0, src1);
         case TEVO_OP_OUT_PROD:
+            // quantized rows are decoded to float first (q8_1 and q8_K cannot be)
             return src1->type == TEVO_TYPE_F32 && op->type == TEVO_TYPE_F32 &&
                    (src0->type == TEVO_TYPE_F32 ||
-                    ((src0->type == TEVO_TYPE_F16 || tevo_is_quantized(src0->type)) && src0->ne[2] == src1->ne[2] &&
-                     src0->ne[3] == src1->ne[3]));
+                    ((src0->type == TEVO_TYPE_F16 ||
+                      (tevo_is_quantized(src0->type) && tevo_get_type_traits(src0->type)->to_float != NULL)) &&
+                     src0->ne[2] == src1->ne[2] && src0->ne[3] == src1->ne[3]));
         case TEVO_OP_CPY:
         case TEVO_OP_SET_ROWS:
             return tevo_backend_cpu_can_convert_to(op->type);
