@@ -264,8 +264,9 @@ typedef struct kestu_full_params {
 } kestu_full_params;
 
 // Results of kestu_full, kestu_full_with_state and kestu_full_parallel.
-// -10 to -16, -18, -19 and -21: requests refused before any work; -17: a run ended
-// by an exception, which never crosses this interface.
+// -10 to -16, -18, -19 and -21: requests refused before any work (-10 also
+// after the spectrogram, for samples that overflow it, before any decoding);
+// -17: a run ended by an exception, which never crosses this interface.
 enum kestu_full_status {
     KESTU_FULL_OK                    = 0,
     KESTU_FULL_ERR_VAD               = -1,  // voice-activity pre-filter failed
