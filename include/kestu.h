@@ -435,6 +435,9 @@ KESTU_API int          kestu_model_n_mels(struct kestu_context * ctx);
 KESTU_API int          kestu_model_ftype(struct kestu_context * ctx);
 KESTU_API int          kestu_model_type(struct kestu_context * ctx);
 KESTU_API const char * kestu_model_type_readable(struct kestu_context * ctx);
+// tensor records read from the model file; 0 for a file that ends after its
+// vocabulary, which loads as an empty model (zero weights) for testing
+KESTU_API int          kestu_model_n_tensors_loaded(struct kestu_context * ctx);
 
 // logits of the last decoder run, n_tokens rows of n_vocab
 KESTU_API float * kestu_get_logits(struct kestu_context * ctx);

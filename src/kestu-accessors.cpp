@@ -188,6 +188,10 @@ const char * kestu_model_type_readable(struct kestu_context * ctx) {
     return it->second.c_str();
 }
 
+int kestu_model_n_tensors_loaded(struct kestu_context * ctx) {
+    return ctx->model.n_loaded;
+}
+
 int kestu_n_vocab(struct kestu_context * ctx) {
     return ctx->vocab.n_vocab;
 }

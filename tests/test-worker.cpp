@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -25,6 +28,18 @@ namespace {
 std::string read_file(const std::string & path) {
     std::ifstream f(path, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+// a small random-weight model with the default vocabulary
+kestu_model_recipe small_recipe(int n_audio_ctx, int n_text_ctx) {
+    kestu_model_recipe recipe;
+    recipe.n_audio_ctx   = n_audio_ctx;
+    recipe.n_text_ctx    = n_text_ctx;
+    recipe.n_audio_state = 64;
+    recipe.n_text_state  = 64;
+    recipe.ftype         = 0;
+    recipe.seed          = 5;
+    return recipe;
 }
 
 // ---------------------------------------------------------------------------
@@ -74,6 +89,13 @@ TEST(Worker, UnusableModelFilesGiveTheModelLine) {
     wrong_magic[0] ^= 0x20;
     write_file(dir + "/wrong-magic.bin", wrong_magic);
     cases.push_back({"wrong magic", dir + "/wrong-magic.bin"});
+    // the library loads this as an empty model, zero weights for testing
+    {
+        kestu_writer_layout        layout;
+        const std::vector<uint8_t> bytes = kestu_write_model(small_recipe(256, 32), &layout);
+        write_file(dir + "/no-tensors.bin", std::string(bytes.begin(), bytes.begin() + (long) layout.tensors));
+        cases.push_back({"ends right after the vocabulary", dir + "/no-tensors.bin"});
+    }
 
     for (const auto & c : cases) {
         SCOPED_TRACE(c.what);
@@ -221,16 +243,10 @@ std::vector<std::string> broken_utf8_vocab(size_t n) {
     return vocab;
 }
 
-std::string write_small_model(const std::string & dir) {
-    kestu_model_recipe recipe;
-    recipe.n_audio_ctx   = 256; // below the 512 positions that fitting asks for
-    recipe.n_text_ctx    = 32;
-    recipe.n_audio_state = 64;
-    recipe.n_text_state  = 64;
-    recipe.ftype         = 0;
-    recipe.seed          = 5;
-    recipe.vocab         = broken_utf8_vocab(50256);
-    const std::string path = dir + "/small-broken-vocab.bin";
+std::string write_small_model(const std::string & dir, int n_text_ctx = 32) {
+    kestu_model_recipe recipe = small_recipe(256, n_text_ctx);
+    recipe.vocab              = broken_utf8_vocab(50256);
+    const std::string path    = dir + "/small-broken-vocab-" + std::to_string(n_text_ctx) + ".bin";
     EXPECT_TRUE(kestu_write_model_file(recipe, path));
     return path;
 }
@@ -261,11 +277,12 @@ TEST(Worker, BrokenUtf8InTokenTextsBecomesReplacementCharacters) {
 }
 
 // A transcription that fails is answered with the transcribe error, not with
-// an empty text, and the worker goes on serving. Fitting asks this model for
-// 512 audio positions where it has 256, so every fitted request fails.
+// an empty text, and the worker goes on serving. This model's text context
+// of 1 position cannot hold the 2 tokens of the prompt, so every request
+// fails.
 TEST(Worker, FailedTranscriptionIsReportedAndTheWorkerGoesOn) {
     const temp_dir    tmp;
-    const std::string model = write_small_model(tmp.path);
+    const std::string model = write_small_model(tmp.path, 1);
     ready_worker      w({model, "2", "cpu", "fit"});
     std::vector<float> bad(16000, 0.0f);
     bad[5] = std::nanf("");
@@ -275,6 +292,116 @@ TEST(Worker, FailedTranscriptionIsReportedAndTheWorkerGoesOn) {
     EXPECT_EQ(r.lines, (std::vector<std::string>{"{\"ok\":false,\"error\":\"transcribe\"}",
                                                  "{\"ok\":false,\"error\":\"bad_audio\"}",
                                                  "{\"ok\":false,\"error\":\"transcribe\"}"}));
+}
+
+// Fitting never asks for more audio positions than the model has, the 512
+// of short requests included: every request is transcribed.
+TEST(Worker, FittedAudioContextStaysWithinTheModels) {
+    const temp_dir tmp;
+    for (const int n_audio_ctx : {400, 1000}) {
+        SCOPED_TRACE("n_audio_ctx " + std::to_string(n_audio_ctx));
+        const std::string model = tmp.path + "/ctx-" + std::to_string(n_audio_ctx) + ".bin";
+        ASSERT_TRUE(kestu_write_model_file(small_recipe(n_audio_ctx, 16), model));
+        ready_worker w({model, "2", "cpu", "fit"});
+        const uint32_t lengths[] = {16000, 20 * 16000, 30 * 16000};
+        for (const uint32_t n : lengths) {
+            ASSERT_TRUE(w.process.send(request(noise(n, n))));
+        }
+        const worker_result r = w.process.finish();
+        expect_clean_end(r, 0);
+        ASSERT_EQ(r.lines.size(), 3u);
+        for (size_t i = 0; i < 3; ++i) {
+            expect_answer(r.lines[i], (long) lengths[i] / 16);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// standard input and output as a parent may hand them over
+
+// A non-blocking descriptor with no data or room for now is waited for:
+// nothing is lost and the worker ends as usual.
+TEST(Worker, NonBlockingInputAndOutputAreWaitedFor) {
+    const clip & c = sample_clips().at(0);
+
+    {
+        SCOPED_TRACE("input with no data yet");
+        worker_stdio io;
+        io.nonblocking_in = true;
+        ready_worker      w(shared_model_args({"2", "cpu"}), io);
+        const std::string bytes = request(c.samples);
+        EXPECT_TRUE(w.process.send(bytes.data(), bytes.size() / 2));
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        EXPECT_TRUE(w.process.send(bytes.data() + bytes.size() / 2, bytes.size() - bytes.size() / 2));
+        const worker_result r = w.process.finish();
+        expect_clean_end(r, 0);
+        EXPECT_EQ(r.lines.size(), 1u);
+        if (!r.lines.empty()) {
+            EXPECT_EQ(expect_answer(r.lines[0], (long) c.samples.size() / 16), c.text);
+        }
+    }
+    {
+        // the parent reads nothing for a while: a pipe of one page fills
+        // after about a hundred answers
+        SCOPED_TRACE("output with no room for now");
+        worker_stdio io;
+        io.nonblocking_out = true;
+        io.out_pipe_size   = 4096;
+        ready_worker w(shared_model_args({"2", "cpu"}), io);
+        // the clip first: the worker has read all of it before the output fills
+        std::string bytes = request(c.samples);
+        const int   n_bad = 1000;
+        for (int i = 0; i < n_bad; ++i) {
+            bytes += request({std::nanf("")});
+        }
+        EXPECT_TRUE(w.process.send(bytes));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        const worker_result r = w.process.finish();
+        expect_clean_end(r, 0);
+        ASSERT_EQ(r.lines.size(), (size_t) n_bad + 1);
+        EXPECT_EQ(expect_answer(r.lines[0], (long) c.samples.size() / 16), c.text);
+        for (int i = 1; i <= n_bad; ++i) {
+            ASSERT_EQ(r.lines[i], "{\"ok\":false,\"error\":\"bad_audio\"}") << "line " << i;
+        }
+    }
+}
+
+// A read or write that fails is not the end of the requests: the worker ends
+// with status 4, saying nothing on standard error.
+TEST(Worker, ReadAndWriteErrorsEndTheWorkerWithTheirOwnStatus) {
+    const temp_dir tmp;
+    const int      dir  = open(tmp.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int      full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(dir, 0);
+    ASSERT_GE(full, 0);
+
+    const struct {
+        const char * what;
+        int          in;
+        int          out;
+    } cases[] = {
+        {"input is a directory", dir, WORKER_STDIO_PIPE},
+        {"no input descriptor", WORKER_STDIO_CLOSED, WORKER_STDIO_PIPE},
+        {"output to a full device", WORKER_STDIO_PIPE, full},
+        {"no output descriptor", WORKER_STDIO_PIPE, WORKER_STDIO_CLOSED},
+    };
+    for (const auto & t : cases) {
+        SCOPED_TRACE(t.what);
+        worker_stdio io;
+        io.in  = t.in;
+        io.out = t.out;
+        worker_process w(shared_model_args({"2", "cpu"}), KESTU_WORKER_PATH, io);
+        // the output cases fail on the ready line, before reading anything
+        w.send(request(std::vector<float>(16000, 0.0f)));
+        const worker_result r = w.finish();
+        expect_clean_end(r, 4);
+        if (t.out == WORKER_STDIO_PIPE) {
+            ASSERT_EQ(r.lines.size(), 1u);
+            expect_ready_line(r.lines[0]);
+        }
+    }
+    close(dir);
+    close(full);
 }
 
 } // namespace

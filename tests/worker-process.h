@@ -23,6 +23,20 @@ extern char ** environ;
 
 namespace worker_test {
 
+// How the worker's standard input and output are handed to it: by default
+// pipes to the test; else a descriptor of the test's own (a directory,
+// /dev/full), or none at all.
+constexpr int WORKER_STDIO_PIPE   = -1;
+constexpr int WORKER_STDIO_CLOSED = -2;
+
+struct worker_stdio {
+    int  in              = WORKER_STDIO_PIPE;
+    int  out             = WORKER_STDIO_PIPE;
+    bool nonblocking_in  = false; // O_NONBLOCK on the worker's end of its input pipe
+    bool nonblocking_out = false; // and of its output pipe
+    int  out_pipe_size   = 0;     // bytes the output pipe holds; 0 for the default
+};
+
 struct worker_result {
     int                      status = -1;   // exit status, or 128 + signal
     std::vector<std::string> lines;         // stdout lines read after start-up, without line feeds
@@ -33,7 +47,8 @@ struct worker_result {
 class worker_process {
 public:
     // the worker, or another program given by its path
-    explicit worker_process(const std::vector<std::string> & args, const std::string & program = KESTU_WORKER_PATH) {
+    explicit worker_process(const std::vector<std::string> & args, const std::string & program = KESTU_WORKER_PATH,
+                            const worker_stdio & io = {}) {
         // a worker that ends early must not kill the test with SIGPIPE
         signal(SIGPIPE, SIG_IGN);
 
@@ -43,10 +58,25 @@ public:
             abort();
         }
 
+        // the flags belong to the file descriptions the worker shares
+        if ((io.nonblocking_in && fcntl(in[0], F_SETFL, O_NONBLOCK) != 0) ||
+            (io.nonblocking_out && fcntl(out[1], F_SETFL, O_NONBLOCK) != 0) ||
+            (io.out_pipe_size > 0 && fcntl(out[0], F_SETPIPE_SZ, io.out_pipe_size) < 0)) {
+            perror("fcntl");
+            abort();
+        }
+
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        const int stdio_fds[2][2] = {{io.in, in[0]}, {io.out, out[1]}};
+        for (int target = 0; target < 2; ++target) {
+            const int given = stdio_fds[target][0];
+            if (given == WORKER_STDIO_CLOSED) {
+                posix_spawn_file_actions_addclose(&actions, target);
+            } else {
+                posix_spawn_file_actions_adddup2(&actions, given >= 0 ? given : stdio_fds[target][1], target);
+            }
+        }
         posix_spawn_file_actions_adddup2(&actions, err[1], 2);
 
         // the ignored SIGPIPE above is not the worker's to inherit
@@ -78,6 +108,13 @@ public:
         in_  = in[1];
         out_ = out[0];
         err_ = err[0];
+        // no pipe to the test where the worker was given something else
+        if (io.in != WORKER_STDIO_PIPE) {
+            close_fd(in_);
+        }
+        if (io.out != WORKER_STDIO_PIPE) {
+            close_fd(out_);
+        }
         if (rc != 0) {
             pid_ = -1;
         }

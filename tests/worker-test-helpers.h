@@ -515,7 +515,8 @@ struct ready_worker {
     worker_process process;
     int            threads = -1; // from the ready line
 
-    explicit ready_worker(const std::vector<std::string> & args) : process(args) {
+    explicit ready_worker(const std::vector<std::string> & args, const worker_stdio & io = {})
+        : process(args, KESTU_WORKER_PATH, io) {
         std::string line;
         if (!process.read_line(line)) {
             ADD_FAILURE() << "no ready line";

@@ -4,6 +4,9 @@
 
 #include "worker.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdarg>
 
 const char WORKER_LINE_USAGE[]      = "{\"ready\":false,\"error\":\"usage\"}\n";
@@ -45,6 +48,33 @@ void trim_leading_spaces(std::string & text) {
 }
 
 bool write_line(FILE * out, const std::string & line) {
-    const bool written = fwrite(line.data(), 1, line.size(), out) == line.size();
-    return fflush(out) == 0 && written;
+    const int fd = fileno(out);
+    if (fd < 0) {
+        // a stream in memory: nothing to wait for
+        const bool written = fwrite(line.data(), 1, line.size(), out) == line.size();
+        return fflush(out) == 0 && written;
+    }
+    // straight to the descriptor: a stream's buffer drops what a
+    // non-blocking output refused
+    if (fflush(out) != 0) {
+        return false;
+    }
+    const char * p    = line.data();
+    size_t       left = line.size();
+    while (left > 0) {
+        const ssize_t w = write(fd, p, left);
+        if (w < 0) {
+            if (!worker_retry_io(fd, errno, true)) {
+                return false;
+            }
+            continue;
+        }
+        p += w;
+        left -= (size_t) w;
+    }
+    return true;
+}
+
+int worker_write_failure_status(int err) {
+    return err == EPIPE ? 0 : WORKER_EXIT_IO;
 }

@@ -6,12 +6,15 @@
 //
 // Standard output carries nothing but the JSON lines, and standard error
 // nothing at all: the libraries' logs go to a callback that drops them.
+// Exit status: 0 at the end of the requests, 2 usage, 3 model, 4 a read or
+// write error on standard input or output.
 
 #include "serve.h"
 #include "worker.h"
 
 #include "kestu.h"
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -43,6 +46,12 @@ int main(int argc, char ** argv) {
     kestu_context_params cparams = kestu_context_default_params();
     cparams.use_gpu              = settings.use_gpu;
     kestu_context * ctx          = kestu_init_from_file_with_params(settings.model_path, cparams);
+    // A file that ends after its vocabulary loads as an empty model with
+    // zero weights, which would answer every request with an empty text.
+    if (ctx != nullptr && kestu_model_n_tensors_loaded(ctx) == 0) {
+        kestu_free(ctx);
+        ctx = nullptr;
+    }
     if (ctx == nullptr) {
         write_line(stdout, WORKER_LINE_MODEL);
         return 3;
@@ -63,10 +72,13 @@ int main(int argc, char ** argv) {
 
     const char *      info   = kestu_print_system_info();
     const std::string system = info != nullptr ? info : "";
+    int               status = 0;
     if (write_line(stdout, worker_ready_line(load_ms, settings.n_threads, system))) {
-        worker_serve(ctx, params, settings.fit, stdin, stdout);
+        status = worker_serve(ctx, params, settings.fit, stdin, stdout);
+    } else {
+        status = worker_write_failure_status(errno);
     }
 
     kestu_free(ctx);
-    return 0;
+    return status;
 }

@@ -7,6 +7,7 @@
 #include "worker.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -35,23 +36,29 @@ static long ms_since(std::chrono::steady_clock::time_point start) {
     return (long) (ns.count() / 1000000);
 }
 
-void worker_serve(kestu_context * ctx, kestu_full_params params, bool fit, FILE * in, FILE * out) {
+int worker_serve(kestu_context * ctx, kestu_full_params params, bool fit, FILE * in, FILE * out) {
     std::vector<float> samples;
     std::string        text;
 
+    // a read that failed is not the end of the input
+    auto read_failure_status = [in] { return ferror(in) ? WORKER_EXIT_IO : 0; };
+    const int model_audio_ctx = kestu_model_n_audio_ctx(ctx);
+
     for (;;) {
         uint32_t n = 0;
-        if (!read_exact(in, &n, sizeof(n)) || n == 0) {
-            return;
+        if (!read_exact(in, &n, sizeof(n))) {
+            return read_failure_status();
+        }
+        if (n == 0) {
+            return 0;
         }
         if (n > WORKER_MAX_SAMPLES) {
             // the samples are not read: the stream cannot be trusted further
-            write_line(out, WORKER_LINE_TOO_LONG);
-            return;
+            return write_line(out, WORKER_LINE_TOO_LONG) ? 0 : worker_write_failure_status(errno);
         }
         samples.resize(n);
         if (!read_exact(in, samples.data(), (size_t) n * sizeof(float))) {
-            return;
+            return read_failure_status();
         }
 
         // NaN or infinity would run through the spectrogram into every
@@ -59,7 +66,7 @@ void worker_serve(kestu_context * ctx, kestu_full_params params, bool fit, FILE 
         if (!all_finite(samples.data(), n)) {
             std::fill(samples.begin(), samples.end(), 0.0f);
             if (!write_line(out, WORKER_LINE_BAD_AUDIO)) {
-                return;
+                return worker_write_failure_status(errno);
             }
             continue;
         }
@@ -67,7 +74,7 @@ void worker_serve(kestu_context * ctx, kestu_full_params params, bool fit, FILE 
         const auto t_start = std::chrono::steady_clock::now();
         text.clear();
 
-        params.audio_ctx = fit ? worker_fit_audio_ctx(n) : 0;
+        params.audio_ctx = fit ? worker_fit_audio_ctx(n, model_audio_ctx) : 0;
         const int status = kestu_full(ctx, params, samples.data(), (int) n);
         if (status == 0) {
             const int n_segments = kestu_full_n_segments(ctx);
@@ -91,7 +98,7 @@ void worker_serve(kestu_context * ctx, kestu_full_params params, bool fit, FILE 
         }
         // a parent that closed our output will read no more answers
         if (!write_line(out, line)) {
-            return;
+            return worker_write_failure_status(errno);
         }
     }
 }

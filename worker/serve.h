@@ -12,5 +12,7 @@
 kestu_full_params worker_full_params(int n_threads);
 
 // Answers requests from `in` on `out` until the input ends, a count of 0
-// comes, a count is too long, or `out` can no longer be written.
-void worker_serve(kestu_context * ctx, kestu_full_params params, bool fit, FILE * in, FILE * out);
+// comes, a count is too long, or `out` can no longer be written. Returns
+// the exit status: 0, or WORKER_EXIT_IO after a read or write error (a
+// closed output is a normal end).
+int worker_serve(kestu_context * ctx, kestu_full_params params, bool fit, FILE * in, FILE * out);

@@ -39,11 +39,19 @@ bool worker_parse_args(int argc, const char * const * argv, unsigned hardware_th
 constexpr uint32_t WORKER_MAX_SAMPLES = 1920000;
 constexpr int      WORKER_SAMPLE_RATE = 16000;
 
-// false when the input ends before n bytes came
+// true when a read or write on fd that failed with err only has to be made
+// again: it was interrupted, or the descriptor is non-blocking and had no
+// data or room for now, which is then waited for
+bool worker_retry_io(int fd, int err, bool writing);
+
+// false when the input ends, or fails, before n bytes came; ferror(in)
+// tells the two apart. An input with no data yet (a non-blocking one) is
+// waited for.
 bool read_exact(FILE * in, void * dst, size_t n);
 
-// the encoder's audio context for a request of n samples when fitting is on
-int worker_fit_audio_ctx(uint32_t n_samples);
+// the encoder's audio context for a request of n samples when fitting is on,
+// never more than the model's own
+int worker_fit_audio_ctx(uint32_t n_samples, int model_audio_ctx = 1500);
 
 // whole milliseconds of n samples of 16 kHz audio
 long worker_audio_ms(uint32_t n_samples);
@@ -72,5 +80,18 @@ void trim_leading_spaces(std::string & text);
 // is, and each invalid UTF-8 sequence replaced by U+FFFD.
 std::string json_escape(const std::string & text);
 
-// writes the whole line and flushes it; false when the stream failed
+// writes the whole line and flushes it, waiting on an output that takes no
+// more for now (a non-blocking one); false when the stream failed, with
+// errno telling why
 bool write_line(FILE * out, const std::string & line);
+
+// ---------------------------------------------------------------------------
+// exit status
+
+// 2 is the usage case and 3 the model; a read or write error on standard
+// input or output is neither a normal end (0) nor either of them
+constexpr int WORKER_EXIT_IO = 4;
+
+// the status after a failed write_line: 0 when the parent closed our
+// output (it reads no more answers), else WORKER_EXIT_IO
+int worker_write_failure_status(int err);
