@@ -86,6 +86,7 @@ TEST_F(Accessors, ModelAndContextValues) {
     hp.n_mels = 128;
     hp.ftype = 1;
     ctx.model.type = 2;
+    ctx.model.n_loaded = 17;
     ctx.vocab.n_vocab = 51866;
 
     EXPECT_EQ(kestu_model_n_vocab(&ctx), 51865);
@@ -101,6 +102,7 @@ TEST_F(Accessors, ModelAndContextValues) {
     EXPECT_EQ(kestu_model_ftype(&ctx), 1);
     EXPECT_EQ(kestu_model_type(&ctx), 2);
     EXPECT_STREQ(kestu_model_type_readable(&ctx), "base");
+    EXPECT_EQ(kestu_model_n_tensors_loaded(&ctx), 17);
     EXPECT_EQ(kestu_n_vocab(&ctx), 51866); // the vocabulary's own count
     EXPECT_EQ(kestu_n_text_ctx(&ctx), 448);
     EXPECT_EQ(kestu_n_audio_ctx(&ctx), 1500);

@@ -216,6 +216,7 @@ TEST_F(ModelLoad, ShippedModelsLoadAndReportTheirHyperParameters) {
         EXPECT_TRUE(v.token_to_id.count(" "));
 
         EXPECT_EQ(ctx->model.n_loaded, int32_t(ctx->model.tensors.size()));
+        EXPECT_EQ(kestu_model_n_tensors_loaded(ctx), ctx->model.n_loaded);
         EXPECT_EQ(ctx->model.tensors.size(), 11u + 15u * 2 + 24u * 2);
         EXPECT_EQ(ctx->model.ctxs.size(), ctx->model.buffers.size());
         EXPECT_TRUE(logged(TEVO_LOG_LEVEL_INFO, "kestu_model_load: n_text_layer  = 2\n"));
@@ -458,6 +459,7 @@ TEST_F(ModelLoad, AFileWithoutTensorRecordsLoadsWithZeroWeights) {
     EXPECT_TRUE(logged(TEVO_LOG_LEVEL_WARN,
                        "kestu_model_load: WARN no tensors loaded from model file - assuming empty model for testing\n"));
     EXPECT_EQ(ctx->model.n_loaded, 0);
+    EXPECT_EQ(kestu_model_n_tensors_loaded(ctx), 0); // how callers tell such a model
     for (float v : tensor_values(ctx->model.tensors.at(QW))) {
         ASSERT_EQ(v, 0.0f);
     }

@@ -7,8 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -94,6 +98,20 @@ TEST(WorkerRequest, FittedAudioContext) {
     for (const auto & c : cases) {
         EXPECT_EQ(worker_fit_audio_ctx(c.n), c.audio_ctx) << c.n << " samples";
     }
+
+    // never more than the model's own context, the 512 of short requests
+    // included
+    const struct {
+        uint32_t n;
+        int      model_ctx;
+        int      audio_ctx;
+    } capped[] = {{16000, 256, 256},     {16000, 400, 400},     {16000, 1000, 512},   {123200, 576, 576},
+                  {123200, 575, 575},    {320000, 1000, 1000},  {160000, 1000, 640},  {480000, 1000, 1000},
+                  {1920000, 400, 400},   {430399, 1500, 1472},  {480000, 1500, 1500}, {480000, 2000, 1500}};
+    for (const auto & c : capped) {
+        EXPECT_EQ(worker_fit_audio_ctx(c.n, c.model_ctx), c.audio_ctx)
+            << c.n << " samples, model context " << c.model_ctx;
+    }
 }
 
 TEST(WorkerRequest, AudioMillisecondsTruncate) {
@@ -151,6 +169,101 @@ TEST(WorkerRequest, ReadExactJoinsPiecesAndSeesTheEnd) {
     EXPECT_FALSE(read_exact(in, rest, 8)); // only 4 bytes are left
     writer.join();
     fclose(in);
+}
+
+// A non-blocking pipe with nothing in it yet is waited for, not taken for
+// the end of input; the end and a failed read are told apart by ferror.
+TEST(WorkerRequest, ReadExactWaitsForANonBlockingInputAndTellsTheEndFromErrors) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(fcntl(fds[0], F_SETFL, O_NONBLOCK), 0);
+    std::thread writer([&] {
+        // the reader finds the pipe empty before each part
+        for (const char * part : {"abcd", "efgh"}) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            ASSERT_EQ(write(fds[1], part, 4), 4);
+        }
+        close(fds[1]);
+    });
+    FILE * in = fdopen(fds[0], "rb");
+    ASSERT_NE(in, nullptr);
+    char got[8] = {};
+    EXPECT_TRUE(read_exact(in, got, 8));
+    EXPECT_EQ(std::string(got, 8), "abcdefgh");
+    char more = 0;
+    EXPECT_FALSE(read_exact(in, &more, 1));
+    EXPECT_FALSE(ferror(in)) << "the end of input is no error";
+    writer.join();
+    fclose(in);
+
+    FILE * dir = fopen(testing::TempDir().c_str(), "rb");
+    ASSERT_NE(dir, nullptr);
+    EXPECT_FALSE(read_exact(dir, got, 4));
+    EXPECT_TRUE(ferror(dir)) << "a directory cannot be read";
+    EXPECT_EQ(errno, EISDIR);
+    fclose(dir);
+}
+
+// A line written to a non-blocking pipe that is full waits until the reader
+// makes room, and arrives whole; failed writes say why through errno.
+TEST(WorkerLines, WriteLineWaitsForRoomAndReportsErrors) {
+    signal(SIGPIPE, SIG_IGN);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_GE(fcntl(fds[1], F_SETPIPE_SZ, 4096), 0);
+    ASSERT_EQ(fcntl(fds[1], F_SETFL, O_NONBLOCK), 0);
+    size_t            filled = 0;
+    const std::string filler(512, 'x');
+    for (ssize_t w; (w = write(fds[1], filler.data(), filler.size())) > 0;) {
+        filled += (size_t) w;
+    }
+    ASSERT_EQ(errno, EAGAIN);
+
+    std::string drained;
+    std::thread reader([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        char buf[4096];
+        for (ssize_t r; (r = read(fds[0], buf, sizeof(buf))) > 0;) {
+            drained.append(buf, (size_t) r);
+        }
+    });
+    FILE * out = fdopen(fds[1], "wb");
+    ASSERT_NE(out, nullptr);
+    const std::string line = worker_answer_line("hello", 1, 2);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(write_line(out, line)) << "line " << i;
+    }
+    fclose(out);
+    reader.join();
+    close(fds[0]);
+    ASSERT_EQ(drained.size(), filled + 3 * line.size());
+    EXPECT_EQ(drained.substr(filled), line + line + line);
+
+    FILE * full = fopen("/dev/full", "wb");
+    ASSERT_NE(full, nullptr);
+    EXPECT_FALSE(write_line(full, line));
+    EXPECT_EQ(errno, ENOSPC);
+    fclose(full);
+
+    ASSERT_EQ(pipe(fds), 0);
+    close(fds[0]);
+    FILE * unread = fdopen(fds[1], "wb");
+    ASSERT_NE(unread, nullptr);
+    EXPECT_FALSE(write_line(unread, line));
+    EXPECT_EQ(errno, EPIPE);
+    fclose(unread);
+}
+
+// A parent that closed the worker's output reads no more answers: that is a
+// normal end. Any other failed write is an error of its own.
+TEST(WorkerLines, OnlyAClosedOutputIsANormalEndOfWriting) {
+    EXPECT_EQ(worker_write_failure_status(EPIPE), 0);
+    for (const int err : {ENOSPC, EBADF, EIO, EFBIG}) {
+        EXPECT_EQ(worker_write_failure_status(err), WORKER_EXIT_IO) << err;
+    }
+    EXPECT_NE(WORKER_EXIT_IO, 0);
+    EXPECT_NE(WORKER_EXIT_IO, 2);
+    EXPECT_NE(WORKER_EXIT_IO, 3);
 }
 
 TEST(WorkerLines, FixedLinesAre32Bytes) {
