@@ -50,7 +50,7 @@ struct model_reader {
 
     // can the rest of the source hold n more bytes?
     bool holds(uint64_t n) const {
-        return size == KESTU_SOURCE_SIZE_UNKNOWN || (consumed <= size && n <= size - consumed);
+        return size == KESTU_SOURCE_SIZE_UNKNOWN || n <= (consumed < size ? size - consumed : 0);
     }
 
     bool read(void * dst, size_t n) { return n == 0 || read_count(dst, n) == n; }
