@@ -1,7 +1,8 @@
 // Model loading: generated F32 and F16 files (from a file and from memory)
 // load with exactly the written weights, vocabulary and filter bank; the
 // shipped models load and report their hyper-parameters; every broken
-// variant of a file is refused with a log line and no crash.
+// variant of a file is refused with a log line and no crash, and a header
+// count the file cannot hold before anything is built from it.
 
 #include "kestu-impl.h"
 #include "model-writer.h"
