@@ -73,6 +73,24 @@ bool buffer_eof(void * ctx) {
 void buffer_close(void * ctx) {
 }
 
+// Bytes of the opened file, taken before loading starts (the loader itself
+// never seeks); unknown for a stream that cannot seek, such as a pipe.
+size_t file_size(std::ifstream & fin) {
+    const std::streamoff start = fin.tellg();
+    if (start < 0 || !fin.seekg(0, std::ios::end)) {
+        fin.clear();
+        return KESTU_SOURCE_SIZE_UNKNOWN;
+    }
+    const std::streamoff end = fin.tellg();
+    fin.seekg(start);
+    if (!fin || end < start) {
+        fin.clear();
+        fin.seekg(start);
+        return KESTU_SOURCE_SIZE_UNKNOWN;
+    }
+    return size_t(end - start);
+}
+
 // everything kestu_free releases, for contexts whose creation failed too
 void context_release(kestu_context * ctx) {
     if (ctx == nullptr) {
@@ -111,12 +129,12 @@ kestu_context * attach_state(kestu_context * ctx, const char * func) {
     return ctx;
 }
 
-} // namespace
+// the creators' common path; source_size as kestu_model_load takes it
+kestu_context * init_no_state(kestu_model_loader * loader, kestu_context_params params, size_t source_size) {
+    static const char * const func = "kestu_init_with_params_no_state";
 
-struct kestu_context * kestu_init_with_params_no_state(struct kestu_model_loader * loader,
-                                                       struct kestu_context_params params) {
     if (loader == nullptr || loader->read == nullptr || loader->eof == nullptr) {
-        KESTU_LOG_ERROR("%s: the model loader lacks a read or eof function\n", __func__);
+        KESTU_LOG_ERROR("%s: the model loader lacks a read or eof function\n", func);
         if (loader != nullptr && loader->close != nullptr) {
             loader->close(loader->context);
         }
@@ -129,26 +147,26 @@ struct kestu_context * kestu_init_with_params_no_state(struct kestu_model_loader
         tevo_time_init();
 
         if (params.flash_attn && params.dtw_token_timestamps) {
-            KESTU_LOG_WARN("%s: dtw_token_timestamps is not supported with flash_attn - disabling\n", __func__);
+            KESTU_LOG_WARN("%s: dtw_token_timestamps is not supported with flash_attn - disabling\n", func);
             params.dtw_token_timestamps = false;
         }
 
-        KESTU_LOG_INFO("%s: use gpu    = %d\n", __func__, params.use_gpu);
-        KESTU_LOG_INFO("%s: flash attn = %d\n", __func__, params.flash_attn);
-        KESTU_LOG_INFO("%s: gpu_device = %d\n", __func__, params.gpu_device);
-        KESTU_LOG_INFO("%s: dtw        = %d\n", __func__, params.dtw_token_timestamps);
-        KESTU_LOG_INFO("%s: devices    = %zu\n", __func__, tevo_backend_dev_count());
-        KESTU_LOG_INFO("%s: backends   = %zu\n", __func__, tevo_backend_reg_count());
+        KESTU_LOG_INFO("%s: use gpu    = %d\n", func, params.use_gpu);
+        KESTU_LOG_INFO("%s: flash attn = %d\n", func, params.flash_attn);
+        KESTU_LOG_INFO("%s: gpu_device = %d\n", func, params.gpu_device);
+        KESTU_LOG_INFO("%s: dtw        = %d\n", func, params.dtw_token_timestamps);
+        KESTU_LOG_INFO("%s: devices    = %zu\n", func, tevo_backend_dev_count());
+        KESTU_LOG_INFO("%s: backends   = %zu\n", func, tevo_backend_reg_count());
 
         ctx         = new kestu_context;
         ctx->params = params;
 
-        ok = kestu_model_load(loader, *ctx);
+        ok = kestu_model_load(loader, *ctx, source_size);
     } catch (const std::exception & e) {
-        KESTU_LOG_ERROR("%s: exception during model load: %s\n", __func__, e.what());
+        KESTU_LOG_ERROR("%s: exception during model load: %s\n", func, e.what());
         ok = false;
     } catch (...) {
-        KESTU_LOG_ERROR("%s: unknown exception during model load\n", __func__);
+        KESTU_LOG_ERROR("%s: unknown exception during model load\n", func);
         ok = false;
     }
 
@@ -157,11 +175,18 @@ struct kestu_context * kestu_init_with_params_no_state(struct kestu_model_loader
     }
 
     if (!ok) {
-        KESTU_LOG_ERROR("%s: failed to load model\n", __func__);
+        KESTU_LOG_ERROR("%s: failed to load model\n", func);
         context_release(ctx);
         return nullptr;
     }
     return ctx;
+}
+
+} // namespace
+
+struct kestu_context * kestu_init_with_params_no_state(struct kestu_model_loader * loader,
+                                                       struct kestu_context_params params) {
+    return init_no_state(loader, params, KESTU_SOURCE_SIZE_UNKNOWN);
 }
 
 struct kestu_context * kestu_init_from_file_with_params_no_state(const char * path_model,
@@ -185,7 +210,7 @@ struct kestu_context * kestu_init_from_file_with_params_no_state(const char * pa
         loader.eof     = file_eof;
         loader.close   = file_close;
 
-        kestu_context * ctx = kestu_init_with_params_no_state(&loader, params);
+        kestu_context * ctx = init_no_state(&loader, params, file_size(fin));
         if (ctx) {
             ctx->path_model = path_model;
         }
@@ -208,7 +233,7 @@ struct kestu_context * kestu_init_from_buffer_with_params_no_state(void * buffer
     loader.eof     = buffer_eof;
     loader.close   = buffer_close;
 
-    return kestu_init_with_params_no_state(&loader, params);
+    return init_no_state(&loader, params, buffer_size);
 }
 
 struct kestu_context * kestu_init_from_file_with_params(const char * path_model, struct kestu_context_params params) {

@@ -554,7 +554,13 @@ tevo_tensor * create_model_tensor(kestu_placement & placement, int32_t role, int
 
 // reads the whole model through the loader into a fresh context; false after
 // a logged error; may throw (caught by the creator)
-bool kestu_model_load(kestu_model_loader * loader, kestu_context & ctx);
+//
+// source_size: the bytes the source holds (a file's size, a memory image's
+// length), so that no header count sizes anything the rest of the source
+// cannot hold; KESTU_SOURCE_SIZE_UNKNOWN for a caller's loader.
+constexpr size_t KESTU_SOURCE_SIZE_UNKNOWN = SIZE_MAX;
+bool kestu_model_load(kestu_model_loader * loader, kestu_context & ctx,
+                      size_t source_size = KESTU_SOURCE_SIZE_UNKNOWN);
 
 // ---------------------------------------------------------------------------
 // external encoder hooks (kestu-hollin.cpp); empty in this system

@@ -30,15 +30,27 @@ constexpr int32_t  KESTU_MAX_NAME_BYTES  = 4096;
 // heads of the time warping), an encoder layer 48. The largest models have 32.
 constexpr int32_t KESTU_MAX_LAYERS = 48;
 
-// reads through the caller's loader; the loader reports how many bytes it copied
+// Reads through the caller's loader; the loader reports how many bytes it
+// copied. When the source's size is known, every count read from the file is
+// held against what is left of it before it sizes anything, so a damaged
+// header fails at once instead of building gigabytes first.
 struct model_reader {
     kestu_model_loader * loader;
+    size_t               size     = KESTU_SOURCE_SIZE_UNKNOWN;
+    size_t               consumed = 0;
 
     size_t read_count(void * dst, size_t n) {
         if (n == 0) {
             return 0;
         }
-        return loader->read(loader->context, dst, n);
+        const size_t got = loader->read(loader->context, dst, n);
+        consumed += got;
+        return got;
+    }
+
+    // can the rest of the source hold n more bytes?
+    bool holds(uint64_t n) const {
+        return size == KESTU_SOURCE_SIZE_UNKNOWN || n <= (consumed < size ? size - consumed : 0);
     }
 
     bool read(void * dst, size_t n) { return n == 0 || read_count(dst, n) == n; }
@@ -197,6 +209,10 @@ bool read_filters(model_reader & in, const kestu_hparams & hp, kestu_filters & f
                         KESTU_N_FFT_BINS);
         return false;
     }
+    if (!in.holds(uint64_t(filters.n_mel) * uint64_t(filters.n_fft) * sizeof(float))) {
+        log_truncated("the mel filter bank");
+        return false;
+    }
     filters.data.resize(size_t(filters.n_mel) * size_t(filters.n_fft));
     if (!in.read(filters.data.data(), filters.data.size() * sizeof(float))) {
         log_truncated("the mel filter bank");
@@ -218,6 +234,11 @@ bool read_vocab(model_reader & in, const kestu_hparams & hp, kestu_vocab & vocab
         KESTU_LOG_ERROR("%s: vocabulary has %d entries, expected 0 to n_vocab (%d)\n", func, n_entries, hp.n_vocab);
         return false;
     }
+    // every entry takes at least its length
+    if (!in.holds(uint64_t(n_entries) * sizeof(uint32_t))) {
+        log_truncated("the vocabulary");
+        return false;
+    }
 
     std::vector<char> buf;
     for (int32_t i = 0; i < n_entries; i++) {
@@ -229,6 +250,10 @@ bool read_vocab(model_reader & in, const kestu_hparams & hp, kestu_vocab & vocab
         if (len > KESTU_MAX_TOKEN_BYTES) {
             KESTU_LOG_ERROR("%s: token %d is %u bytes long (expected at most %u)\n", func, i, len,
                             KESTU_MAX_TOKEN_BYTES);
+            return false;
+        }
+        if (!in.holds(len)) {
+            log_truncated("the vocabulary");
             return false;
         }
         std::string word;
@@ -246,6 +271,13 @@ bool read_vocab(model_reader & in, const kestu_hparams & hp, kestu_vocab & vocab
         vocab.id_to_token[i]    = word;
     }
 
+    // the first step of every transcription suppresses this token by its text
+    // (no generated text is one)
+    if (vocab.token_to_id.find(" ") == vocab.token_to_id.end()) {
+        KESTU_LOG_ERROR("%s: vocabulary has no single-space token\n", func);
+        return false;
+    }
+
     vocab.n_vocab = hp.n_vocab;
     if (vocab.is_multilingual()) {
         const int32_t dt = vocab.n_vocab - 51864;
@@ -260,23 +292,24 @@ bool read_vocab(model_reader & in, const kestu_hparams & hp, kestu_vocab & vocab
         vocab.token_beg += dt;
     }
 
+    KESTU_LOG_INFO("%s: n_langs       = %d\n", func, vocab.num_languages());
+    return true;
+}
+
+// Texts of the ids from the end of the vocabulary section to n_vocab. Each
+// costs memory, and nothing in the file stands for them, so they are made
+// only once the tensor records are read: then the file has held the token
+// embedding's n_vocab rows, or no tensors at all (the empty model).
+void add_generated_tokens(kestu_vocab & vocab) {
+    const int32_t n_entries = int32_t(vocab.id_to_token.size());
     if (n_entries < vocab.n_vocab) {
-        KESTU_LOG_INFO("%s: adding %d extra tokens\n", func, vocab.n_vocab - n_entries);
+        KESTU_LOG_INFO("%s: adding %d extra tokens\n", "kestu_model_load", vocab.n_vocab - n_entries);
         for (int32_t i = n_entries; i < vocab.n_vocab; i++) {
             const std::string word = generated_token_text(vocab, i);
             vocab.token_to_id[word] = i;
             vocab.id_to_token[i]    = word;
         }
     }
-
-    KESTU_LOG_INFO("%s: n_langs       = %d\n", func, vocab.num_languages());
-
-    // the first step of every transcription suppresses this token by its text
-    if (vocab.token_to_id.find(" ") == vocab.token_to_id.end()) {
-        KESTU_LOG_ERROR("%s: vocabulary has no single-space token\n", func);
-        return false;
-    }
-    return true;
 }
 
 struct tevo_context_deleter {
@@ -442,6 +475,10 @@ bool read_tensors(model_reader & in, kestu_model & model, std::set<std::string> 
             }
         }
 
+        if (!in.holds(uint64_t(name_len))) {
+            log_truncated("a tensor name");
+            return false;
+        }
         std::string name(size_t(name_len), '\0');
         if (!in.read(name.data(), name.size())) {
             log_truncated("a tensor name");
@@ -495,6 +532,10 @@ bool read_tensors(model_reader & in, kestu_model & model, std::set<std::string> 
         }
 
         const size_t nbytes = tevo_nbytes(tensor);
+        if (!in.holds(nbytes)) {
+            log_truncated(("the data of tensor '" + name + "'").c_str());
+            return false;
+        }
         if (tevo_backend_buffer_is_host(tensor->buffer)) {
             if (!in.read(tensor->data, nbytes)) {
                 log_truncated(("the data of tensor '" + name + "'").c_str());
@@ -519,14 +560,14 @@ bool read_tensors(model_reader & in, kestu_model & model, std::set<std::string> 
 
 } // namespace
 
-bool kestu_model_load(kestu_model_loader * loader, kestu_context & ctx) {
+bool kestu_model_load(kestu_model_loader * loader, kestu_context & ctx, size_t source_size) {
     KESTU_LOG_INFO("%s: loading model\n", __func__);
 
     ctx.t_start_us = tevo_time_us();
 
     kestu_model & model = ctx.model;
     kestu_vocab & vocab = ctx.vocab;
-    model_reader  in{loader};
+    model_reader  in{loader, source_size};
 
     // a short read leaves the magic unmatched
     uint32_t magic = 0;
@@ -638,6 +679,8 @@ bool kestu_model_load(kestu_model_loader * loader, kestu_context & ctx) {
         }
         return false;
     }
+
+    add_generated_tokens(vocab);
 
     for (tevo_backend_buffer_t buf : model.buffers) {
         tevo_backend_buffer_set_usage(buf, TEVO_BACKEND_BUFFER_USAGE_WEIGHTS);

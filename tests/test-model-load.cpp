@@ -1,21 +1,85 @@
 // Model loading: generated F32 and F16 files (from a file and from memory)
 // load with exactly the written weights, vocabulary and filter bank; the
 // shipped models load and report their hyper-parameters; every broken
-// variant of a file is refused with a log line and no crash.
+// variant of a file is refused with a log line and no crash, and a header
+// count the file cannot hold before anything is built from it.
 
 #include "kestu-impl.h"
 #include "model-writer.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <new>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
+// --- allocation budget --------------------------------------------------------
+// While a budget is set, the program's operator new counts the bytes asked
+// for; the first request past the budget lifts it and throws std::bad_alloc.
+// A load that would build gigabytes from a header count then fails at once,
+// as an exception, instead of exhausting the machine. (Weight buffers come
+// from malloc, uncounted.)
+
 namespace {
+std::atomic<size_t> new_budget{0}; // 0: no budget
+std::atomic<size_t> new_bytes{0};
+std::atomic<bool>   new_budget_exceeded{false};
+
+void * counted_new(size_t n) {
+    const size_t budget = new_budget.load(std::memory_order_relaxed);
+    if (budget != 0 && new_bytes.fetch_add(n, std::memory_order_relaxed) + n > budget) {
+        new_budget          = 0;
+        new_budget_exceeded = true;
+        throw std::bad_alloc();
+    }
+    void * p = std::malloc(n == 0 ? 1 : n);
+    if (p == nullptr) {
+        throw std::bad_alloc();
+    }
+    return p;
+}
+} // namespace
+
+// every form that pairs with the plain delete, so malloc and free always meet
+void * operator new(size_t n) { return counted_new(n); }
+void * operator new[](size_t n) { return counted_new(n); }
+void * operator new(size_t n, const std::nothrow_t &) noexcept {
+    try {
+        return counted_new(n);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void * operator new[](size_t n, const std::nothrow_t &) noexcept {
+    try {
+        return counted_new(n);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void operator delete(void * p) noexcept { std::free(p); }
+void operator delete[](void * p) noexcept { std::free(p); }
+void operator delete(void * p, size_t) noexcept { std::free(p); }
+void operator delete[](void * p, size_t) noexcept { std::free(p); }
+void operator delete(void * p, const std::nothrow_t &) noexcept { std::free(p); }
+void operator delete[](void * p, const std::nothrow_t &) noexcept { std::free(p); }
+
+namespace {
+
+struct allocation_budget {
+    explicit allocation_budget(size_t bytes) {
+        new_bytes           = 0;
+        new_budget_exceeded = false;
+        new_budget          = bytes;
+    }
+    ~allocation_budget() { new_budget = 0; }
+};
 
 struct captured_line {
     tevo_log_level level;
@@ -443,6 +507,122 @@ TEST_F(ModelLoad, BrokenFilesAreRefusedFromAFileToo) {
         kestu_free(ctx);
         EXPECT_TRUE(logged(TEVO_LOG_LEVEL_ERROR, std::string("unexpected end of model file in ") + what))
             << all_lines();
+    }
+    std::remove(path.c_str());
+}
+
+// --- header counts the file cannot hold ------------------------------------------
+
+// A model header of a few hundred bytes: magic, the eleven hyper-parameters,
+// a filter bank of n_mel x n_fft zeros, the vocabulary count and the given
+// texts, then whatever the case appends.
+std::vector<uint8_t> small_header(const int32_t (&hp)[11], int32_t n_mel, int32_t n_fft, int32_t n_fft_written,
+                                  int32_t n_entries, const std::vector<std::string> & texts) {
+    std::vector<uint8_t> b;
+    auto put = [&b](int32_t v) {
+        b.resize(b.size() + 4);
+        kestu_writer_put_i32(b, b.size() - 4, v);
+    };
+    put(int32_t(KESTU_WRITER_MAGIC));
+    for (int32_t v : hp) {
+        put(v);
+    }
+    put(n_mel);
+    put(n_fft);
+    if (n_fft_written < 0) {
+        return b; // the file ends at the filter counts
+    }
+    b.resize(b.size() + 4 * size_t(n_mel) * size_t(n_fft_written), 0);
+    put(n_entries);
+    for (const std::string & t : texts) {
+        put(int32_t(t.size()));
+        b.insert(b.end(), t.begin(), t.end());
+    }
+    return b;
+}
+
+void append_record(std::vector<uint8_t> & b, const std::string & name, int32_t ttype,
+                   std::initializer_list<int32_t> ne, size_t data_bytes) {
+    const size_t at = b.size();
+    b.resize(at + 12 + 4 * ne.size());
+    kestu_writer_put_i32(b, at, int32_t(ne.size()));
+    kestu_writer_put_i32(b, at + 4, int32_t(name.size()));
+    kestu_writer_put_i32(b, at + 8, ttype);
+    size_t off = at + 12;
+    for (int32_t e : ne) {
+        kestu_writer_put_i32(b, off, e);
+        off += 4;
+    }
+    b.insert(b.end(), name.begin(), name.end());
+    b.resize(b.size() + data_bytes, 0);
+}
+
+struct unholdable_case {
+    const char *         name;
+    std::vector<uint8_t> bytes;
+    const char *         message;
+};
+
+std::vector<unholdable_case> unholdable_cases() {
+    // n_vocab, n_audio_ctx, n_audio_state, n_audio_head, n_audio_layer,
+    // n_text_ctx, n_text_state, n_text_head, n_text_layer, n_mels, ftype
+    const int32_t huge_vocab[11] = {1 << 24, 8, 8, 1, 1, 8, 8, 1, 1, 1, 1};
+    const int32_t huge_mels[11]  = {51864, 1, 1, 1, 1, 8, 1, 1, 1, 700000000, 1};
+    const int32_t wide_q4_0[11]  = {51864, 8, 4096, 1, 1, 8, 4096, 1, 1, 1, 2};
+
+    std::vector<unholdable_case> cases;
+    cases.push_back({"2^24 token ids, no vocabulary entries, nothing after",
+                     small_header(huge_vocab, 1, 1, 1, 0, {}), "vocabulary has no single-space token"});
+
+    std::vector<uint8_t> cut_record = small_header(huge_vocab, 1, 1, 1, 1, {" "});
+    cut_record.insert(cut_record.end(), {2, 0, 0, 0, 4, 0});
+    cases.push_back({"2^24 token ids, one entry, a record header cut short", cut_record,
+                     "unexpected end of model file in a tensor record header"});
+
+    cases.push_back({"7 x 10^8 mel bands of one bin, file ends at the counts",
+                     small_header(huge_mels, 700000000, 1, -1, 0, {}),
+                     "unexpected end of model file in the mel filter bank"});
+
+    // a q4_0 layer matrix of 4096 x 16384 (38 MB) with 100 bytes of data
+    std::vector<uint8_t> short_weight = small_header(wide_q4_0, 1, 1, 1, 1, {" "});
+    append_record(short_weight, "encoder.blocks.0.mlp.0.weight", TEVO_TYPE_Q4_0, {4096, 16384}, 100);
+    cases.push_back({"a layer matrix of 38 MB with 100 bytes of data", short_weight,
+                     "unexpected end of model file in the data of tensor 'encoder.blocks.0.mlp.0.weight'"});
+    return cases;
+}
+
+TEST_F(ModelLoad, HeaderCountsTheFileCannotHoldFailAtOnce) {
+    // Before any of these built anything, each cost seconds and gigabytes
+    // (16 million generated token texts; a 2.8 GB filter bank) or a buffer
+    // of the claimed tensor's size; now each fails before building it. The
+    // budget turns a regression into an exception instead of a full machine.
+    const std::string path = testing::TempDir() + "model-load-unholdable-" + std::to_string(getpid()) + ".bin";
+    for (unholdable_case & c : unholdable_cases()) {
+        ASSERT_LT(c.bytes.size(), 300u) << c.name;
+        for (bool from_file : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (from_file ? " (file)" : " (memory)"));
+            lines.clear();
+            lines.reserve(256);
+
+            kestu_context * ctx = nullptr;
+            if (from_file) {
+                FILE * f = std::fopen(path.c_str(), "wb");
+                ASSERT_NE(f, nullptr);
+                ASSERT_EQ(std::fwrite(c.bytes.data(), 1, c.bytes.size(), f), c.bytes.size());
+                std::fclose(f);
+                allocation_budget budget(16u << 20);
+                ctx = kestu_init_from_file_with_params_no_state(path.c_str(), kestu_context_default_params());
+            } else {
+                allocation_budget budget(16u << 20);
+                ctx = load(c.bytes);
+            }
+            EXPECT_FALSE(new_budget_exceeded) << "the load asked for more than 16 MB";
+            EXPECT_EQ(ctx, nullptr);
+            kestu_free(ctx);
+            EXPECT_TRUE(logged(TEVO_LOG_LEVEL_ERROR, std::string("kestu_model_load: ") + c.message)) << all_lines();
+            EXPECT_TRUE(logged(TEVO_LOG_LEVEL_ERROR, "kestu_init_with_params_no_state: failed to load model\n"));
+            EXPECT_FALSE(logged(TEVO_LOG_LEVEL_ERROR, "exception")) << all_lines();
+        }
     }
     std::remove(path.c_str());
 }
