@@ -317,8 +317,19 @@ TEST(FullFailures, EncoderBeginCallbackStopsTheRun) {
     EXPECT_EQ(kestu_full(ctx, p, c.samples.data(), (int) c.samples.size()), KESTU_FULL_OK);
     EXPECT_TRUE(ctx->state->result.empty());
 
-    p.language = "auto"; // before detection it is a failure
-    EXPECT_EQ(kestu_full(ctx, p, c.samples.data(), (int) c.samples.size()), KESTU_FULL_ERR_LANG_DETECT);
+    // an English-only model detects nothing: stopped at the window as in English
+    p.language = "auto";
+    EXPECT_EQ(kestu_full(ctx, p, c.samples.data(), (int) c.samples.size()), KESTU_FULL_OK);
+    EXPECT_TRUE(ctx->state->result.empty());
+
+    kestu_model_recipe recipe = small_recipe();
+    recipe.n_vocab            = 51865;
+    ctx_ptr multilingual      = random_model(recipe);
+    ASSERT_NE(multilingual, nullptr);
+    // before detection it is a failure
+    EXPECT_EQ(kestu_full(multilingual.get(), p, c.samples.data(), (int) c.samples.size()),
+              KESTU_FULL_ERR_LANG_DETECT);
+    EXPECT_EQ(multilingual->state->n_encode, 0);
 }
 
 TEST(FullFailures, ExceptionsOfCallbacksDoNotCrossTheInterface) {
@@ -416,7 +427,12 @@ TEST(FullAudioContext, WindowsAdvanceByTheFramesTheEncoderSaw) {
 }
 
 TEST(FullAudioContext, LanguageDetectionUsesTheRunsAudioContext) {
-    kestu_context *  ctx = digits();
+    // only a multilingual model detects its language
+    kestu_model_recipe recipe = small_recipe();
+    recipe.n_vocab            = 51865;
+    ctx_ptr model             = random_model(recipe);
+    ASSERT_NE(model, nullptr);
+    kestu_context *  ctx = model.get();
     state_ptr        st(kestu_init_state(ctx));
     std::vector<int> seen;
 
@@ -433,7 +449,13 @@ TEST(FullAudioContext, LanguageDetectionUsesTheRunsAudioContext) {
     for (int n : seen) {
         EXPECT_EQ(n, 512);
     }
-    EXPECT_EQ(text_of(*st), first_clip().text);
+    // the windows then run as in the detected language
+    const run_result detected = result_of(KESTU_FULL_OK, *st);
+    kestu_full_params named   = worker_params();
+    named.language            = kestu_lang_str(st->lang_id);
+    named.audio_ctx           = 512;
+    state_ptr other(kestu_init_state(ctx));
+    EXPECT_EQ(result_of(run(ctx, other.get(), named, first_clip().samples), *other), detected);
 
     // detection only: the language and nothing else
     p.detect_language_only = true;
