@@ -272,7 +272,7 @@ enum kestu_full_status {
     KESTU_FULL_ERR_VAD               = -1,  // voice-activity pre-filter failed
     KESTU_FULL_ERR_LANG_DETECT       = -3,  // language detection failed or stopped
     KESTU_FULL_ERR_TOO_MANY_DECODERS = -4,  // more than KESTU_MAX_DECODERS
-    KESTU_FULL_ERR_AUDIO_CTX         = -5,  // audio_ctx above the model's
+    KESTU_FULL_ERR_AUDIO_CTX         = -5,  // audio_ctx below 0 or above the model's
     KESTU_FULL_ERR_ENCODE            = -6,
     KESTU_FULL_ERR_KV_CACHE          = -7,  // self-attention cache could not be re-made
     KESTU_FULL_ERR_PROMPT_DECODE     = -8,
@@ -280,7 +280,7 @@ enum kestu_full_status {
     KESTU_FULL_ERR_NON_FINITE        = -10, // a sample is NaN or infinite, or overflows the spectrogram
     KESTU_FULL_ERR_UNKNOWN_LANGUAGE  = -11, // multilingual model, language not known
     KESTU_FULL_ERR_N_THREADS         = -12, // n_threads below 1
-    KESTU_FULL_ERR_NEGATIVE_SPAN     = -13, // start_offset_ms or process_duration_ms below 0
+    KESTU_FULL_ERR_NEGATIVE_SPAN     = -13, // n_samples, start_offset_ms or process_duration_ms below 0
     KESTU_FULL_ERR_SUPPRESS_PATTERN  = -14, // suppress_pattern is not a valid expression, or beyond its bounds
     KESTU_FULL_ERR_TEMPERATURE       = -15, // start_temperature or temperature_step not finite
     KESTU_FULL_ERR_N_PROCESSORS      = -16, // kestu_full_parallel: n_processors below 1, or a chunk would be empty

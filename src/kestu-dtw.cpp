@@ -8,6 +8,8 @@
 #include "tevo-cpu.h"
 
 #include <algorithm>
+#include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -16,6 +18,9 @@ namespace {
 
 struct tevo_context_free {
     void operator()(tevo_context * c) const { tevo_free(c); }
+};
+struct free_release {
+    void operator()(void * p) const { std::free(p); }
 };
 struct tevo_backend_release {
     void operator()(tevo_backend_t b) const { tevo_backend_free(b); }
@@ -240,9 +245,18 @@ bool kestu_dtw_timestamps(kestu_context & ctx, kestu_state & state, const kestu_
         return false;
     }
 
+    // The caller may ask for more than the machine has: the pool is
+    // allocated here, where a failure ends the run with an error, and lent
+    // to the context, which would abort on a failed allocation of its own.
+    static_assert(alignof(std::max_align_t) >= TEVO_MEM_ALIGN, "malloc keeps the pool aligned");
+    std::unique_ptr<void, free_release> pool(std::malloc(ctx.params.dtw_work_memory));
+    if (!pool) {
+        KESTU_LOG_ERROR("%s: failed to allocate %zu bytes of work memory\n", __func__, ctx.params.dtw_work_memory);
+        return false;
+    }
     tevo_init_params wp = {
         /*.mem_size   =*/ctx.params.dtw_work_memory,
-        /*.mem_buffer =*/nullptr,
+        /*.mem_buffer =*/pool.get(),
         /*.no_alloc   =*/false,
     };
     std::unique_ptr<tevo_context, tevo_context_free> work(tevo_init(wp));

@@ -147,6 +147,11 @@ int decoders_of_attempt(const kestu_full_params & params, float temperature) {
 // work. The suppress pattern is compiled here and handed back for the run.
 int refuse_request(const kestu_context & ctx, const kestu_full_params & params, const float * samples,
                    int n_samples, std::regex & suppress_re) {
+    // 0 transcribes the state's own spectrogram; a negative count is no audio at all
+    if (n_samples < 0) {
+        KESTU_LOG_ERROR("%s: negative n_samples (%d)\n", DRIVER, n_samples);
+        return KESTU_FULL_ERR_NEGATIVE_SPAN;
+    }
     if (n_samples > 0 && samples == nullptr) {
         KESTU_LOG_ERROR("%s: no samples given (n_samples = %d)\n", DRIVER, n_samples);
         return KESTU_FULL_ERR_NULL_ARGUMENT;
@@ -170,6 +175,10 @@ int refuse_request(const kestu_context & ctx, const kestu_full_params & params, 
             KESTU_LOG_ERROR("%s: sample %d is not a finite number\n", DRIVER, i);
             return KESTU_FULL_ERR_NON_FINITE;
         }
+    }
+    if (params.audio_ctx < 0) {
+        KESTU_LOG_ERROR("%s: audio_ctx must not be negative (%d)\n", DRIVER, params.audio_ctx);
+        return KESTU_FULL_ERR_AUDIO_CTX;
     }
     if (params.audio_ctx > ctx.model.hparams.n_audio_ctx) {
         KESTU_LOG_ERROR("%s: audio_ctx is larger than the maximum allowed (%d > %d)\n", DRIVER, params.audio_ctx,
@@ -325,7 +334,15 @@ int full_run(kestu_context & ctx, kestu_state & state, kestu_full_params params,
     // the encoder runs of detection use this run's audio context too
     state.exp_n_audio_ctx = params.audio_ctx;
 
-    if (wants_language_detection(params)) {
+    if (!vocab.is_multilingual()) {
+        // an English-only model's language tokens were never trained:
+        // detecting over them would pick from a tie
+        state.lang_id   = kestu_lang_id("en");
+        params.language = "en";
+        if (params.detect_language_only) {
+            return KESTU_FULL_OK;
+        }
+    } else if (wants_language_detection(params)) {
         std::vector<float> lang_probs(kestu_lang_max_id() + 1, 0.0f);
         if (params.encoder_begin_callback != nullptr &&
             !params.encoder_begin_callback(&ctx, &state, params.encoder_begin_callback_user_data)) {

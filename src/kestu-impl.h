@@ -37,6 +37,8 @@ int kestu_default_n_threads(unsigned int hardware_threads);
 // the strategy as the caller stored it: a C caller may store any int, which
 // C++ may not read through the two-valued enum
 int kestu_strategy_of(const kestu_full_params & params);
+// the alignment-head preset as the caller stored it, for the same reason
+int kestu_aheads_preset_of(const kestu_context_params & params);
 
 // ---------------------------------------------------------------------------
 // logging and assertions (kestu-log.cpp)

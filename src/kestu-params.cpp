@@ -44,6 +44,13 @@ int kestu_strategy_of(const kestu_full_params & params) {
     return strategy;
 }
 
+int kestu_aheads_preset_of(const kestu_context_params & params) {
+    int preset = 0;
+    static_assert(sizeof preset == sizeof params.dtw_aheads_preset, "the preset is stored as an int");
+    std::memcpy(&preset, &params.dtw_aheads_preset, sizeof preset);
+    return preset;
+}
+
 struct kestu_full_params kestu_full_default_params(enum kestu_sampling_strategy strategy) {
     kestu_full_params result{}; // every pointer, callback and user-data field null
 

@@ -138,6 +138,13 @@ std::vector<uint32_t> alignment_heads_for_layer(const kestu_context_params & par
 static bool aheads_masks_valid(const kestu_context_params & params, int n_text_layer, int n_text_head) {
     static const char * name = "aheads_masks_init";
 
+    // range-checked as an int before anything reads it as the enum
+    const int preset = kestu_aheads_preset_of(params);
+    if (preset < KESTU_AHEADS_NONE || preset > KESTU_AHEADS_PRESET_14) {
+        KESTU_LOG_ERROR("%s: unknown dtw_aheads_preset %d\n", name, preset);
+        return false;
+    }
+
     switch (params.dtw_aheads_preset) {
         case KESTU_AHEADS_NONE:
             KESTU_LOG_ERROR("%s: dtw_aheads_preset should be != DTW_AHEADS_NONE\n", name);

@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <limits>
 
@@ -378,6 +380,37 @@ TEST(DtwSharedModel, TooLittleWorkMemoryEndsTheRunWithAnError) {
     log_capture  lines;
     EXPECT_EQ(kestu_full(ctx.get(), worker_params(), k.samples.data(), (int) k.samples.size()), KESTU_FULL_ERR_DTW);
     EXPECT_EQ(lines.count("work memory"), 1);
+}
+
+TEST(DtwSharedModel, WorkMemoryThatCannotBeHadEndsTheRunWithAnError) {
+    const clip & k = sample_clips().at(0);
+    // a pool of 1 TiB may be granted where memory is overcommitted; the run
+    // then simply succeeds
+    void *     probe   = std::malloc(size_t(1) << 40);
+    const bool granted = probe != nullptr;
+    std::free(probe);
+
+    const size_t sizes[] = {size_t(1) << 40, SIZE_MAX};
+    for (size_t bytes : sizes) {
+        SCOPED_TRACE(bytes);
+        ctx_ptr ctx = dtw_model(KESTU_AHEADS_N_TOP_MOST, 2, {0, nullptr}, bytes);
+        ASSERT_NE(ctx, nullptr);
+        {
+            log_capture lines;
+            const int   status = kestu_full(ctx.get(), worker_params(), k.samples.data(), (int) k.samples.size());
+            if (bytes == SIZE_MAX || !granted) {
+                EXPECT_EQ(status, KESTU_FULL_ERR_DTW);
+                EXPECT_EQ(lines.count("failed to allocate"), 1);
+            } else {
+                EXPECT_EQ(status, KESTU_FULL_OK);
+            }
+        }
+        // the state is still good for a run that can have its memory
+        ctx->params.dtw_work_memory = kestu_context_default_params().dtw_work_memory;
+        ASSERT_EQ(kestu_full(ctx.get(), worker_params(), k.samples.data(), (int) k.samples.size()), KESTU_FULL_OK);
+        EXPECT_EQ(text_of(*ctx->state), k.text);
+        expect_token_times(*ctx, *ctx->state, (int64_t) k.samples.size() * 100 / 16000);
+    }
 }
 
 TEST(DtwSharedModel, FlashAttentionTurnsTimeWarpingOff) {

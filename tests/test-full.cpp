@@ -9,6 +9,7 @@
 #include "full-test-helpers.h"
 
 #include <cfloat>
+#include <climits>
 #include <functional>
 #include <stdexcept>
 #include <thread>
@@ -84,6 +85,10 @@ struct refusal_case {
     std::function<void(kestu_full_params &, std::vector<float> &)> change;
     int                                                  code;
     const char *                                         log_part;
+    // a state that already holds a run's spectrogram, asked with no samples
+    // and this count in place of the samples' own
+    bool after_run = false;
+    int  n_samples = 0;
 };
 
 TEST(FullRefusals, BadRequestsAreRefusedBeforeAnyWork) {
@@ -123,24 +128,48 @@ TEST(FullRefusals, BadRequestsAreRefusedBeforeAnyWork) {
              p.beam_width = 9;
          },
          KESTU_FULL_ERR_TOO_MANY_DECODERS, "too many decoders requested (9), max = 8"},
+        {"audio_ctx -1", [](kestu_full_params & p, std::vector<float> &) { p.audio_ctx = -1; },
+         KESTU_FULL_ERR_AUDIO_CTX, "audio_ctx must not be negative (-1)"},
+        {"audio_ctx INT_MIN", [](kestu_full_params & p, std::vector<float> &) { p.audio_ctx = INT_MIN; },
+         KESTU_FULL_ERR_AUDIO_CTX, "audio_ctx must not be negative"},
+        // the earlier run's spectrogram must not be transcribed again
+        {"n_samples -1 after a run", [](kestu_full_params &, std::vector<float> &) {}, KESTU_FULL_ERR_NEGATIVE_SPAN,
+         "negative n_samples (-1)", true, -1},
+        {"n_samples -16000 after a run", [](kestu_full_params &, std::vector<float> &) {},
+         KESTU_FULL_ERR_NEGATIVE_SPAN, "negative n_samples (-16000)", true, -16000},
+        {"n_samples INT_MIN after a run", [](kestu_full_params &, std::vector<float> &) {},
+         KESTU_FULL_ERR_NEGATIVE_SPAN, "negative n_samples", true, INT_MIN},
     };
 
     for (const refusal_case & c : cases) {
         SCOPED_TRACE(c.name);
         state_ptr st(kestu_init_state(ctx));
         ASSERT_NE(st, nullptr);
+        if (c.after_run) {
+            ASSERT_EQ(run(ctx, st.get(), worker_params(), first_clip().samples), KESTU_FULL_OK);
+            ASSERT_FALSE(st->result.empty());
+        }
         // an earlier run's segment must not pass for this run's result
         st->result.push_back(kestu_segment{0, 100, "old", 0.0f, {}, false});
+        const int32_t n_encode = st->n_encode;
+        const int     n_len    = st->mel.n_len;
 
         kestu_full_params  p = worker_params();
         std::vector<float> x = first_clip().samples;
         c.change(p, x);
         log_capture log;
-        EXPECT_EQ(run(ctx, st.get(), p, x), c.code);
+        if (c.after_run) {
+            EXPECT_EQ(kestu_full_with_state(ctx, st.get(), p, nullptr, c.n_samples), c.code);
+        } else {
+            EXPECT_EQ(run(ctx, st.get(), p, x), c.code);
+        }
         EXPECT_EQ(log.count(c.log_part), 1);
         EXPECT_TRUE(st->result.empty());
-        EXPECT_EQ(st->n_encode, 0);
-        EXPECT_EQ(st->mel.n_len, 0); // not even the spectrogram was made
+        EXPECT_EQ(st->n_encode, n_encode);
+        EXPECT_EQ(st->mel.n_len, n_len); // not even the spectrogram was made
+        if (!c.after_run) {
+            EXPECT_EQ(n_len, 0);
+        }
     }
 }
 
@@ -192,6 +221,48 @@ TEST(FullRefusals, UnknownLanguageOfAMultilingualModel) {
     p.language = "de";
     EXPECT_EQ(run(ctx.get(), ctx->state, p, x), KESTU_FULL_OK);
     EXPECT_EQ(ctx->state->lang_id, kestu_lang_id("de"));
+}
+
+TEST(FullLanguage, EnglishOnlyModelsAreEnglishWithoutDetection) {
+    kestu_context * ctx = digits();
+    ASSERT_NE(ctx, nullptr);
+    ASSERT_FALSE(ctx->vocab.is_multilingual());
+    const int                  en = kestu_lang_id("en");
+    const std::vector<float> & x  = first_clip().samples;
+
+    // what an English run does
+    state_ptr english(kestu_init_state(ctx));
+    ASSERT_NE(english, nullptr);
+    ASSERT_EQ(run(ctx, english.get(), worker_params(), x), KESTU_FULL_OK);
+    const run_result want = result_of(KESTU_FULL_OK, *english);
+
+    for (const char * lang : {(const char *) nullptr, "", "auto"}) {
+        SCOPED_TRACE(lang == nullptr ? "null" : lang);
+        state_ptr st(kestu_init_state(ctx));
+        ASSERT_NE(st, nullptr);
+        kestu_full_params p = worker_params();
+        p.language          = lang;
+        log_capture log;
+        EXPECT_EQ(result_of(run(ctx, st.get(), p, x), *st), want);
+        EXPECT_EQ(kestu_full_lang_id_from_state(st.get()), en);
+        EXPECT_EQ(log.count("auto-detected language"), 0);
+        EXPECT_EQ(st->n_encode, english->n_encode); // no encoder run of a detection
+
+        // a later English run on the state reports English as well
+        p.language = "en";
+        EXPECT_EQ(result_of(run(ctx, st.get(), p, x), *st), want);
+        EXPECT_EQ(kestu_full_lang_id_from_state(st.get()), en);
+
+        // asked for the language alone: English, at once
+        p.language             = lang;
+        p.detect_language_only = true;
+        const int32_t n_encode = st->n_encode;
+        EXPECT_EQ(run(ctx, st.get(), p, x), KESTU_FULL_OK);
+        EXPECT_TRUE(st->result.empty());
+        EXPECT_EQ(kestu_full_lang_id_from_state(st.get()), en);
+        EXPECT_EQ(st->n_encode, n_encode);
+        EXPECT_EQ(log.count("auto-detected language"), 0);
+    }
 }
 
 TEST(FullFailures, AbortedRunsReturnTheirStepsCode) {
@@ -246,8 +317,19 @@ TEST(FullFailures, EncoderBeginCallbackStopsTheRun) {
     EXPECT_EQ(kestu_full(ctx, p, c.samples.data(), (int) c.samples.size()), KESTU_FULL_OK);
     EXPECT_TRUE(ctx->state->result.empty());
 
-    p.language = "auto"; // before detection it is a failure
-    EXPECT_EQ(kestu_full(ctx, p, c.samples.data(), (int) c.samples.size()), KESTU_FULL_ERR_LANG_DETECT);
+    // an English-only model detects nothing: stopped at the window as in English
+    p.language = "auto";
+    EXPECT_EQ(kestu_full(ctx, p, c.samples.data(), (int) c.samples.size()), KESTU_FULL_OK);
+    EXPECT_TRUE(ctx->state->result.empty());
+
+    kestu_model_recipe recipe = small_recipe();
+    recipe.n_vocab            = 51865;
+    ctx_ptr multilingual      = random_model(recipe);
+    ASSERT_NE(multilingual, nullptr);
+    // before detection it is a failure
+    EXPECT_EQ(kestu_full(multilingual.get(), p, c.samples.data(), (int) c.samples.size()),
+              KESTU_FULL_ERR_LANG_DETECT);
+    EXPECT_EQ(multilingual->state->n_encode, 0);
 }
 
 TEST(FullFailures, ExceptionsOfCallbacksDoNotCrossTheInterface) {
@@ -345,7 +427,12 @@ TEST(FullAudioContext, WindowsAdvanceByTheFramesTheEncoderSaw) {
 }
 
 TEST(FullAudioContext, LanguageDetectionUsesTheRunsAudioContext) {
-    kestu_context *  ctx = digits();
+    // only a multilingual model detects its language
+    kestu_model_recipe recipe = small_recipe();
+    recipe.n_vocab            = 51865;
+    ctx_ptr model             = random_model(recipe);
+    ASSERT_NE(model, nullptr);
+    kestu_context *  ctx = model.get();
     state_ptr        st(kestu_init_state(ctx));
     std::vector<int> seen;
 
@@ -362,7 +449,13 @@ TEST(FullAudioContext, LanguageDetectionUsesTheRunsAudioContext) {
     for (int n : seen) {
         EXPECT_EQ(n, 512);
     }
-    EXPECT_EQ(text_of(*st), first_clip().text);
+    // the windows then run as in the detected language
+    const run_result detected = result_of(KESTU_FULL_OK, *st);
+    kestu_full_params named   = worker_params();
+    named.language            = kestu_lang_str(st->lang_id);
+    named.audio_ctx           = 512;
+    state_ptr other(kestu_init_state(ctx));
+    EXPECT_EQ(result_of(run(ctx, other.get(), named, first_clip().samples), *other), detected);
 
     // detection only: the language and nothing else
     p.detect_language_only = true;

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -142,7 +143,7 @@ kestu_alignment_head g_neg_head[] = { { 1, -2 } };
 
 TEST_F(State, AlignmentHeadChecksRefuseTheState) {
     struct Case {
-        kestu_alignment_heads_preset preset;
+        int                          preset; // as a C caller may store it
         int                          n_top;
         kestu_alignment_heads        heads;
         const char *                 message;
@@ -161,7 +162,10 @@ TEST_F(State, AlignmentHeadChecksRefuseTheState) {
         { KESTU_AHEADS_CUSTOM, -1, { 1, g_neg_head }, "aheads_masks_init: tried to set alignment head on head < 0" },
         { KESTU_AHEADS_PRESET_14, -1, { 0, nullptr },
           "aheads_masks_init: tried to set alignment head on head 12, but model only has 6 heads" },
-        { (kestu_alignment_heads_preset) 15, -1, { 0, nullptr }, "aheads_masks_init: unknown dtw_aheads_preset 15\n" },
+        { 15, -1, { 0, nullptr }, "aheads_masks_init: unknown dtw_aheads_preset 15\n" },
+        // outside what the enumeration can hold: never read as one
+        { 99, -1, { 0, nullptr }, "aheads_masks_init: unknown dtw_aheads_preset 99\n" },
+        { -1, -1, { 0, nullptr }, "aheads_masks_init: unknown dtw_aheads_preset -1\n" },
     };
 
     for (const Case & c : cases) {
@@ -169,7 +173,8 @@ TEST_F(State, AlignmentHeadChecksRefuseTheState) {
         kestu_context_params params = kestu_context_default_params();
         params.flash_attn           = false; // it turns the time warping off
         params.dtw_token_timestamps = true;
-        params.dtw_aheads_preset    = c.preset;
+        static_assert(sizeof params.dtw_aheads_preset == sizeof c.preset, "stored as an int");
+        memcpy(&params.dtw_aheads_preset, &c.preset, sizeof c.preset);
         params.dtw_n_top            = c.n_top;
         params.dtw_aheads           = c.heads;
         ctx_ptr ctx                 = load(model_recipe(), params);
