@@ -9,6 +9,8 @@
 
 #include "tevo-cpu.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +30,7 @@ const enum tevo_type MUL_MAT_TYPES[] = {
     TEVO_TYPE_Q4_0, TEVO_TYPE_Q4_1, TEVO_TYPE_Q5_0, TEVO_TYPE_Q5_1, TEVO_TYPE_Q8_0, TEVO_TYPE_F16, TEVO_TYPE_F32,
 };
 constexpr int N_MUL_MAT_TYPES = (int) (sizeof(MUL_MAT_TYPES) / sizeof(MUL_MAT_TYPES[0]));
+static_assert(N_MUL_MAT_TYPES == 7, "the report's lines name seven types");
 
 struct block_free {
     void operator()(char * p) const { free(p); }
@@ -157,7 +160,36 @@ measurement measure_mul_mat(std::vector<uint8_t> & arena, enum tevo_type type, s
     return m;
 }
 
+// A figure as "%7.1f", except a positive one that would round to 0.0 (a
+// slow or sanitized build): it takes two significant digits, so a measured
+// type never reads as an unmeasured one.
+std::string gflops_text(double g) {
+    if (!(g > 0.0) || g >= 0.05) {
+        return kestu_format("%7.1f", g);
+    }
+    const int decimals = 1 - (int) std::floor(std::log10(g));
+    if (decimals > 12) {
+        return kestu_format("%7.1e", g);
+    }
+    return kestu_format("%7.*f", decimals, g);
+}
+
 } // namespace
+
+std::string kestu_bench_mul_mat_lines(size_t N, const double gflops[7], const int runs[7]) {
+    std::string g[7];
+    for (int t = 0; t < 7; t++) {
+        g[t] = gflops_text(gflops[t]);
+    }
+    std::string s;
+    s += kestu_format("%4zu x %4zu: Q4_0 %s GFLOPS (%3d runs) | Q4_1 %s GFLOPS (%3d runs)\n", N, N, g[0].c_str(),
+                      runs[0], g[1].c_str(), runs[1]);
+    s += kestu_format("%4zu x %4zu: Q5_0 %s GFLOPS (%3d runs) | Q5_1 %s GFLOPS (%3d runs) | Q8_0 %s GFLOPS (%3d runs)\n",
+                      N, N, g[2].c_str(), runs[2], g[3].c_str(), runs[3], g[4].c_str(), runs[4]);
+    s += kestu_format("%4zu x %4zu: F16  %s GFLOPS (%3d runs) | F32  %s GFLOPS (%3d runs)\n", N, N, g[5].c_str(),
+                      runs[5], g[6].c_str(), runs[6]);
+    return s;
+}
 
 std::string kestu_bench_memcpy_report(int n_threads, size_t size, int n_copies) {
     std::string s;
@@ -252,17 +284,14 @@ std::string kestu_bench_mul_mat_report(int n_threads, const std::vector<size_t> 
     std::vector<uint8_t> arena(3 * tevo_tensor_overhead() + tevo_graph_overhead() + 201326592, 0);
 
     for (size_t N : sizes) {
-        measurement m[N_MUL_MAT_TYPES];
+        double gflops[N_MUL_MAT_TYPES];
+        int    runs[N_MUL_MAT_TYPES];
         for (int t = 0; t < N_MUL_MAT_TYPES; t++) {
-            m[t] = measure_mul_mat(arena, MUL_MAT_TYPES[t], N, n_threads);
+            const measurement m = measure_mul_mat(arena, MUL_MAT_TYPES[t], N, n_threads);
+            gflops[t]           = m.gflops;
+            runs[t]             = m.runs;
         }
-        s += kestu_format("%4zu x %4zu: Q4_0 %7.1f GFLOPS (%3d runs) | Q4_1 %7.1f GFLOPS (%3d runs)\n", N, N,
-                          m[0].gflops, m[0].runs, m[1].gflops, m[1].runs);
-        s += kestu_format(
-            "%4zu x %4zu: Q5_0 %7.1f GFLOPS (%3d runs) | Q5_1 %7.1f GFLOPS (%3d runs) | Q8_0 %7.1f GFLOPS (%3d runs)\n",
-            N, N, m[2].gflops, m[2].runs, m[3].gflops, m[3].runs, m[4].gflops, m[4].runs);
-        s += kestu_format("%4zu x %4zu: F16  %7.1f GFLOPS (%3d runs) | F32  %7.1f GFLOPS (%3d runs)\n", N, N,
-                          m[5].gflops, m[5].runs, m[6].gflops, m[6].runs);
+        s += kestu_bench_mul_mat_lines(N, gflops, runs);
     }
     return s;
 }

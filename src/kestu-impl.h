@@ -768,6 +768,8 @@ int kestu_split_long_segment(kestu_context & ctx, kestu_state & state, int max_l
 std::string kestu_bench_memcpy_report(int n_threads, size_t size, int n_copies);
 // three lines per matrix size; types this build cannot quantize report 0 runs
 std::string kestu_bench_mul_mat_report(int n_threads, const std::vector<size_t> & sizes);
+// the three lines of one size, for Q4_0, Q4_1, Q5_0, Q5_1, Q8_0, F16 and F32
+std::string kestu_bench_mul_mat_lines(size_t N, const double gflops[7], const int runs[7]);
 
 // ---------------------------------------------------------------------------
 // token-level timestamps by dynamic time warping (kestu-dtw.cpp)

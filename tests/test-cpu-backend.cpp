@@ -349,11 +349,16 @@ TEST(CpuBackend, SupportsOpRules) {
             << tevo_type_name(mc.src0) << " x " << tevo_type_name(mc.src1) << " hint " << mc.hint;
     }
 
-    // copies into every type but the seven i-quants without a quantizer
+    // copies into every type but the seven i-quants and the four plain types
+    // without a quantizer (retired numbers never reach a tensor)
     for (int type = 0; type < TEVO_TYPE_COUNT; type++) {
+        if (tevo_type_size((enum tevo_type) type) == 0) {
+            continue;
+        }
         const bool no_quantizer = type == TEVO_TYPE_IQ2_XXS || type == TEVO_TYPE_IQ2_XS || type == TEVO_TYPE_IQ3_XXS ||
                                   type == TEVO_TYPE_IQ1_S || type == TEVO_TYPE_IQ3_S || type == TEVO_TYPE_IQ2_S ||
-                                  type == TEVO_TYPE_IQ1_M;
+                                  type == TEVO_TYPE_IQ1_M || type == TEVO_TYPE_I8 || type == TEVO_TYPE_I16 ||
+                                  type == TEVO_TYPE_I64 || type == TEVO_TYPE_F64;
         for (enum tevo_op op : {TEVO_OP_CPY, TEVO_OP_SET_ROWS}) {
             struct tevo_tensor * n = node(ctx, op, TEVO_TYPE_F32, t(TEVO_TYPE_F32), t(TEVO_TYPE_F32));
             n->type                = (enum tevo_type) type;
@@ -411,9 +416,10 @@ TEST(CpuBackend, SupportsOpRules) {
         EXPECT_TRUE(tevo_backend_dev_supports_op(dev, n));
     }
 
-    // copy-free operators and everything without a rule
+    // copy-free operators and everything without a rule (a gather decodes
+    // the i-quant's rows; an addition would need F32 for its second source)
     for (enum tevo_op op : {TEVO_OP_NONE, TEVO_OP_RESHAPE, TEVO_OP_VIEW, TEVO_OP_PERMUTE, TEVO_OP_TRANSPOSE,
-                            TEVO_OP_ADD, TEVO_OP_SOFT_MAX, TEVO_OP_GET_ROWS}) {
+                            TEVO_OP_SOFT_MAX, TEVO_OP_GET_ROWS}) {
         EXPECT_TRUE(tevo_backend_dev_supports_op(dev, node(ctx, op, TEVO_TYPE_F32, t(TEVO_TYPE_IQ2_XS), t(TEVO_TYPE_F16))))
             << tevo_op_name(op);
     }
@@ -474,6 +480,265 @@ TEST(CpuBackend, ProductsNeedADotProductForTheWeights) {
         struct tevo_tensor * x = tevo_new_tensor_2d(c.ctx, pc.x, 256, 4);
         EXPECT_EQ(tevo_backend_dev_supports_op(dev, node(c.ctx, pc.op, TEVO_TYPE_F32, w, x)), pc.ok)
             << tevo_op_name(pc.op) << " over " << tevo_type_name(pc.w) << " and " << tevo_type_name(pc.x);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// gather, copy and addition over every element type: the device says yes
+// exactly where the kernels compute
+
+namespace {
+
+// every element type a tensor can have (retired numbers have no size)
+std::vector<enum tevo_type> real_types() {
+    std::vector<enum tevo_type> types;
+    for (int t = 0; t < TEVO_TYPE_COUNT; t++) {
+        if (tevo_type_size((enum tevo_type) t) != 0) {
+            types.push_back((enum tevo_type) t);
+        }
+    }
+    return types;
+}
+
+// n floats stored as a row of type t: the plain types by their own rounding,
+// block types by the CPU quantizer, or by the reference quantizer (with a
+// flat importance matrix) for the i-quants the CPU cannot quantize
+std::vector<uint8_t> encode(enum tevo_type t, const float * x, int64_t n) {
+    std::vector<uint8_t> out(tevo_row_size(t, n));
+    for (int64_t i = 0; i < n && tevo_blck_size(t) == 1; i++) {
+        switch (t) {
+            case TEVO_TYPE_F32: memcpy(&out[4 * i], &x[i], 4); break;
+            case TEVO_TYPE_F16: {
+                const tevo_fp16_t h = tevo_fp32_to_fp16(x[i]);
+                memcpy(&out[2 * i], &h, 2);
+                break;
+            }
+            case TEVO_TYPE_BF16: {
+                uint32_t u;
+                memcpy(&u, &x[i], 4);
+                const uint16_t h = (uint16_t) ((u + 0x7fffu + ((u >> 16) & 1u)) >> 16);
+                memcpy(&out[2 * i], &h, 2);
+                break;
+            }
+            case TEVO_TYPE_I32: {
+                const int32_t v = (int32_t) x[i];
+                memcpy(&out[4 * i], &v, 4);
+                break;
+            }
+            default: break; // I8, I16, I64, F64 stay zero: nothing computes them
+        }
+    }
+    if (tevo_blck_size(t) > 1) {
+        tevo_from_float_t from_float = tevo_get_type_traits_cpu(t)->from_float;
+        if (from_float != NULL) {
+            from_float(x, out.data(), n);
+        } else {
+            tevo_quantize_init(t);
+            const std::vector<float> imatrix(n, 1.0f);
+            tevo_quantize_chunk(t, x, out.data(), 0, 1, n, imatrix.data());
+        }
+    }
+    return out;
+}
+
+// a row of type t as floats
+std::vector<float> decode(enum tevo_type t, const void * row, int64_t n) {
+    std::vector<float> y(n);
+    const uint8_t *    p = (const uint8_t *) row;
+    for (int64_t i = 0; i < n && tevo_blck_size(t) == 1; i++) {
+        switch (t) {
+            case TEVO_TYPE_F32: memcpy(&y[i], p + 4 * i, 4); break;
+            case TEVO_TYPE_F16: {
+                tevo_fp16_t h;
+                memcpy(&h, p + 2 * i, 2);
+                y[i] = tevo_fp16_to_fp32(h);
+                break;
+            }
+            case TEVO_TYPE_BF16: {
+                uint16_t h;
+                memcpy(&h, p + 2 * i, 2);
+                const uint32_t u = (uint32_t) h << 16;
+                memcpy(&y[i], &u, 4);
+                break;
+            }
+            case TEVO_TYPE_I32: {
+                int32_t v;
+                memcpy(&v, p + 4 * i, 4);
+                y[i] = (float) v;
+                break;
+            }
+            default: ADD_FAILURE() << "no decoding for " << tevo_type_name(t); break;
+        }
+    }
+    if (tevo_blck_size(t) > 1) {
+        tevo_get_type_traits(t)->to_float(row, y.data(), n);
+    }
+    return y;
+}
+
+// a 256 x 4 tensor of type t holding value_at × 8 (the integer parts reach I32)
+struct tevo_tensor * typed_input(struct tevo_context * ctx, enum tevo_type t, int salt) {
+    struct tevo_tensor * x = tevo_new_tensor_2d(ctx, t, 256, 4);
+    for (int64_t r = 0; r < 4; r++) {
+        std::vector<float> v(256);
+        for (int64_t i = 0; i < 256; i++) {
+            v[i] = 8.0f * value_at(r * 256 + i, salt);
+        }
+        const std::vector<uint8_t> bytes = encode(t, v.data(), 256);
+        memcpy((char *) x->data + r * x->nb[1], bytes.data(), bytes.size());
+    }
+    return x;
+}
+
+void expect_same_floats(const std::vector<float> & got, const std::vector<float> & want, const char * what) {
+    ASSERT_EQ(got.size(), want.size());
+    int bad = 0;
+    for (size_t i = 0; i < got.size(); i++) {
+        if (memcmp(&got[i], &want[i], sizeof(float)) != 0 && bad++ < 3) {
+            ADD_FAILURE() << what << " at " << i << ": " << got[i] << " vs " << want[i];
+        }
+    }
+}
+
+struct typed_case {
+    enum tevo_type type;
+    bool           get_rows; // GET_ROWS from a table of this type
+    bool           add;      // ADD of an F32 tensor to one of this type, kept in this type
+    bool           to_f32;   // CPY of this type into F32
+    bool           from_f32; // CPY of F32 into this type
+};
+
+// q8_1 and q8_K rows cannot be decoded; the i-quants that the CPU cannot
+// quantize, I8, I16, I64 and F64 cannot be written from floats; I32 adds
+// nothing and converts to and from F32 only
+const typed_case typed_cases[] = {
+    {TEVO_TYPE_F32, true, true, true, true},        {TEVO_TYPE_F16, true, true, true, true},
+    {TEVO_TYPE_Q4_0, true, true, true, true},       {TEVO_TYPE_Q4_1, true, true, true, true},
+    {TEVO_TYPE_Q5_0, true, true, true, true},       {TEVO_TYPE_Q5_1, true, true, true, true},
+    {TEVO_TYPE_Q8_0, true, true, true, true},       {TEVO_TYPE_Q8_1, false, false, false, true},
+    {TEVO_TYPE_Q2_K, true, true, true, true},       {TEVO_TYPE_Q3_K, true, true, true, true},
+    {TEVO_TYPE_Q4_K, true, true, true, true},       {TEVO_TYPE_Q5_K, true, true, true, true},
+    {TEVO_TYPE_Q6_K, true, true, true, true},       {TEVO_TYPE_Q8_K, false, false, false, true},
+    {TEVO_TYPE_IQ2_XXS, true, false, true, false},  {TEVO_TYPE_IQ2_XS, true, false, true, false},
+    {TEVO_TYPE_IQ3_XXS, true, false, true, false},  {TEVO_TYPE_IQ1_S, true, false, true, false},
+    {TEVO_TYPE_IQ4_NL, true, true, true, true},     {TEVO_TYPE_IQ3_S, true, false, true, false},
+    {TEVO_TYPE_IQ2_S, true, false, true, false},    {TEVO_TYPE_IQ4_XS, true, true, true, true},
+    {TEVO_TYPE_I8, false, false, false, false},     {TEVO_TYPE_I16, false, false, false, false},
+    {TEVO_TYPE_I32, true, false, true, true},       {TEVO_TYPE_I64, false, false, false, false},
+    {TEVO_TYPE_F64, false, false, false, false},    {TEVO_TYPE_IQ1_M, true, false, true, false},
+    {TEVO_TYPE_BF16, true, true, true, true},       {TEVO_TYPE_TQ1_0, true, true, true, true},
+    {TEVO_TYPE_TQ2_0, true, true, true, true},      {TEVO_TYPE_MXFP4, true, true, true, true},
+    {TEVO_TYPE_NVFP4, true, true, true, true},      {TEVO_TYPE_Q1_0, true, true, true, true},
+    {TEVO_TYPE_Q2_0, true, true, true, true},
+};
+
+}  // namespace
+
+TEST(CpuBackend, GatherCopyAndAddAreSupportedExactlyWhereTheyCompute) {
+    ASSERT_EQ(sizeof(typed_cases) / sizeof(typed_cases[0]), real_types().size());
+    tevo_backend_dev_t dev = cpu_device();
+    for (const typed_case & tc : typed_cases) {
+        const enum tevo_type t = tc.type;
+        for (int n_threads : {1, 3}) {
+            SCOPED_TRACE(testing::Message() << tevo_type_name(t) << ", " << n_threads << " threads");
+            context_guard c;
+            backend_guard b;
+            tevo_backend_cpu_set_n_threads(b.backend, n_threads);
+            auto run = [&](struct tevo_tensor * out) {
+                struct tevo_cgraph * g = tevo_new_graph(c.ctx);
+                tevo_build_forward_expand(g, out);
+                ASSERT_EQ(tevo_backend_graph_compute(b.backend, g), TEVO_STATUS_SUCCESS);
+            };
+
+            // rows 3 and 0 of the table, widened to float (I32 kept as it is)
+            struct tevo_tensor * table = typed_input(c.ctx, t, 1);
+            struct tevo_tensor * ids   = tevo_new_tensor_1d(c.ctx, TEVO_TYPE_I32, 2);
+            ((int32_t *) ids->data)[0] = 3;
+            ((int32_t *) ids->data)[1] = 0;
+            struct tevo_tensor * rows  = tevo_get_rows(c.ctx, table, ids);
+            EXPECT_EQ(tevo_backend_dev_supports_op(dev, rows), tc.get_rows) << "GET_ROWS";
+            if (tc.get_rows) {
+                run(rows);
+                for (int r = 0; r < 2; r++) {
+                    const int src = r == 0 ? 3 : 0;
+                    expect_same_floats(decode(rows->type, (char *) rows->data + r * rows->nb[1], 256),
+                                       decode(t, (char *) table->data + src * table->nb[1], 256), "GET_ROWS");
+                }
+            }
+
+            // x + y in x's type: the decoded sum, stored as that type stores floats
+            struct tevo_tensor * x   = typed_input(c.ctx, t, 2);
+            struct tevo_tensor * y   = typed_input(c.ctx, TEVO_TYPE_F32, 3);
+            struct tevo_tensor * sum = tevo_add(c.ctx, x, y);
+            EXPECT_EQ(tevo_backend_dev_supports_op(dev, sum), tc.add) << "ADD";
+            if (tc.add) {
+                run(sum);
+                for (int r = 0; r < 4; r++) {
+                    std::vector<float>       want = decode(t, (char *) x->data + r * x->nb[1], 256);
+                    const std::vector<float> yv   = decode(TEVO_TYPE_F32, (char *) y->data + r * y->nb[1], 256);
+                    for (int i = 0; i < 256; i++) {
+                        want[i] += yv[i];
+                    }
+                    const std::vector<uint8_t> stored = encode(t, want.data(), 256);
+                    expect_same_floats(decode(t, (char *) sum->data + r * sum->nb[1], 256),
+                                       decode(t, stored.data(), 256), "ADD");
+                }
+            }
+
+            // into F32: the decoded rows
+            struct tevo_tensor * wide = tevo_new_tensor_2d(c.ctx, TEVO_TYPE_F32, 256, 4);
+            struct tevo_tensor * down = tevo_cpy(c.ctx, x, wide);
+            EXPECT_EQ(tevo_backend_dev_supports_op(dev, down), tc.to_f32) << "CPY to f32";
+            if (tc.to_f32) {
+                run(down);
+                for (int r = 0; r < 4; r++) {
+                    expect_same_floats(decode(TEVO_TYPE_F32, (char *) wide->data + r * wide->nb[1], 256),
+                                       decode(t, (char *) x->data + r * x->nb[1], 256), "CPY to f32");
+                }
+            }
+
+            // from F32: the rows as this type stores floats
+            struct tevo_tensor * narrow = tevo_new_tensor_2d(c.ctx, t, 256, 4);
+            struct tevo_tensor * up     = tevo_cpy(c.ctx, y, narrow);
+            EXPECT_EQ(tevo_backend_dev_supports_op(dev, up), tc.from_f32) << "CPY from f32";
+            if (tc.from_f32) {
+                run(up);
+                for (int r = 0; r < 4; r++) {
+                    const std::vector<float>   yv     = decode(TEVO_TYPE_F32, (char *) y->data + r * y->nb[1], 256);
+                    const std::vector<uint8_t> stored = encode(t, yv.data(), 256);
+                    // byte for byte: q8_1 and q8_K rows cannot be decoded
+                    EXPECT_EQ(memcmp((char *) narrow->data + r * narrow->nb[1], stored.data(), stored.size()), 0)
+                        << "CPY from f32, row " << r;
+                }
+            }
+        }
+    }
+}
+
+// the refusals above are the kernels' own: computing such a node stops
+TEST(CpuBackendDeathTest, RefusedGatherCopyAndAddStopTheKernels) {
+    setenv("TEVO_NO_BACKTRACE", "1", 1);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (enum tevo_type t : {TEVO_TYPE_Q8_1, TEVO_TYPE_Q8_K}) {
+        SCOPED_TRACE(tevo_type_name(t));
+        context_guard c;
+        backend_guard b;
+        struct tevo_tensor * x = tevo_new_tensor_2d(c.ctx, t, 256, 4);
+        memset(x->data, 0, tevo_nbytes(x));
+        struct tevo_tensor * ids = tevo_new_tensor_1d(c.ctx, TEVO_TYPE_I32, 1);
+        ((int32_t *) ids->data)[0] = 0;
+        struct tevo_tensor * y     = tevo_new_tensor_2d(c.ctx, TEVO_TYPE_F32, 256, 4);
+        const std::pair<const char *, struct tevo_tensor *> nodes[] = {
+            {"GET_ROWS", tevo_get_rows(c.ctx, x, ids)},
+            {"ADD", tevo_add(c.ctx, x, y)},
+            {"CPY", tevo_cpy(c.ctx, x, tevo_new_tensor_2d(c.ctx, TEVO_TYPE_F32, 256, 4))},
+        };
+        for (const auto & n : nodes) {
+            EXPECT_FALSE(tevo_backend_dev_supports_op(cpu_device(), n.second)) << n.first;
+            struct tevo_cgraph * g = tevo_new_graph(c.ctx);
+            tevo_build_forward_expand(g, n.second);
+            EXPECT_DEATH(tevo_backend_graph_compute(b.backend, g), "tevo/src/tevo-cpu/ops:[0-9]+: ") << n.first;
+        }
     }
 }
 

@@ -46,6 +46,7 @@ TEST(KernelOutProd, EveryShapeAndThreadCountMatchesTheReplay) {
         { TEVO_TYPE_F32, 24, 64, 2, 1, 20, 2, 1, false },  // two full blocks, more than 16 rows per thread
         { TEVO_TYPE_F32, 9, 5, 1, 1, 3, 4, 1, false },     // one src0 matrix for four batches
         { TEVO_TYPE_F32, 8, 40, 2, 1, 6, 6, 2, false },    // src0 matrices shared by groups of three
+        { TEVO_TYPE_F32, 7, 9, 1, 2, 4, 3, 4, false },     // shared in both upper dimensions
         { TEVO_TYPE_F32, 16, 35, 2, 2, 5, 2, 2, true },    // transposed src1
         { TEVO_TYPE_F32, 5, 0, 1, 1, 4, 1, 1, false },     // nothing to sum: all zeros
         { TEVO_TYPE_F32, 3, 2, 1, 1, 1, 1, 1, false },     // fewer rows than threads
@@ -97,10 +98,11 @@ TEST(KernelOutProdDeathTest, Refusals) {
                      kernel_assert_re("ne2 % ne02 == 0"));
     }
     {
-        // half rows are not broadcast
-        tevo_tensor * a = tevo_new_tensor_3d(c.ctx, TEVO_TYPE_F16, 4, 3, 1);
-        tevo_tensor * b = tevo_new_tensor_3d(c.ctx, TEVO_TYPE_F32, 5, 3, 2);
-        EXPECT_DEATH(call_kernel(tevo_compute_forward_out_prod, tevo_out_prod(c.ctx, a, b)),
+        // half rows are not broadcast (the constructor refuses it too)
+        tevo_tensor * a     = tevo_new_tensor_3d(c.ctx, TEVO_TYPE_F16, 4, 3, 1);
+        tevo_tensor * b     = tevo_new_tensor_3d(c.ctx, TEVO_TYPE_F32, 5, 3, 2);
+        const int64_t ne[4] = { 4, 5, 2, 1 };
+        EXPECT_DEATH(call_kernel(tevo_compute_forward_out_prod, out_prod_node(c.ctx, a, b, TEVO_TYPE_F32, ne)),
                      kernel_assert_re("ne02 == ne12"));
     }
     {

@@ -1,7 +1,7 @@
 // The benchmarks' reports, run small: the memory-copy lines in order for
 // several thread counts, the matrix lines with their exact layout and run
-// counts (every type the CPU multiplies is measured), and the refusal
-// of a thread count below 1.
+// counts (every type the CPU multiplies is measured, with a positive figure
+// however slow the machine), and the refusal of a thread count below 1.
 
 #include "kestu-impl.h"
 #include "tevo-cpu.h"
@@ -78,7 +78,8 @@ TEST(BenchMulMat, ThreeLinesPerSizeWithEveryTypeInOrder) {
     const std::vector<std::string> lines = lines_of(report);
     ASSERT_EQ(lines.size(), 3 * sizes.size());
 
-    const std::string e = " *([0-9]+\\.[0-9]) GFLOPS \\( *([0-9]+) runs\\)";
+    // one decimal, or more for a figure below 0.05 (a slow or sanitized build)
+    const std::string e = " *([0-9]+\\.[0-9]+(?:e-[0-9]+)?) GFLOPS \\( *([0-9]+) runs\\)";
     const std::regex  line_re[3] = {
         std::regex("(....) x (....): Q4_0" + e + " \\| Q4_1" + e),
         std::regex("(....) x (....): Q5_0" + e + " \\| Q5_1" + e + " \\| Q8_0" + e),
@@ -114,6 +115,37 @@ TEST(BenchMulMat, ThreeLinesPerSizeWithEveryTypeInOrder) {
             }
         }
     }
+}
+
+// However slow the machine, a measured figure is printed positive: figures
+// below 0.05 keep two significant digits instead of reading "0.0".
+TEST(BenchMulMat, SlowFiguresStayPositiveAndFastOnesKeepOneDecimal) {
+    struct figure {
+        double      gflops;
+        const char * text;
+    };
+    const figure figures[7] = {
+        {0.0, "    0.0"},  {1234.56, " 1234.6"},    {12.34, "   12.3"},  {0.05, "    0.1"},
+        {0.04, "  0.040"}, {0.00049, "0.00049"}, {3.3e-6, "0.0000033"},
+    };
+    double gflops[7];
+    int    runs[7];
+    for (int t = 0; t < 7; t++) {
+        gflops[t] = figures[t].gflops;
+        runs[t]   = t == 0 ? 0 : 3;
+    }
+    const std::string want = std::string("  64 x   64: Q4_0 ") + figures[0].text + " GFLOPS (  0 runs) | Q4_1 " +
+                             figures[1].text + " GFLOPS (  3 runs)\n" + "  64 x   64: Q5_0 " + figures[2].text +
+                             " GFLOPS (  3 runs) | Q5_1 " + figures[3].text + " GFLOPS (  3 runs) | Q8_0 " +
+                             figures[4].text + " GFLOPS (  3 runs)\n" + "  64 x   64: F16  " + figures[5].text +
+                             " GFLOPS (  3 runs) | F32  " + figures[6].text + " GFLOPS (  3 runs)\n";
+    EXPECT_EQ(kestu_bench_mul_mat_lines(64, gflops, runs), want);
+
+    // beyond twelve decimals the figure is written with an exponent
+    gflops[6] = 2e-14;
+    const std::vector<std::string> lines = lines_of(kestu_bench_mul_mat_lines(64, gflops, runs));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_NE(lines[2].find("| F32  2.0e-14 GFLOPS (  3 runs)"), std::string::npos) << lines[2];
 }
 
 TEST(BenchEntries, AThreadCountBelowOneIsRefused) {

@@ -249,6 +249,13 @@ TEST(OpsMatmulDeath, Products) {
         { "out_prod transposed a",
           [](Ctx & c) { tevo_out_prod(c.ctx, tevo_transpose(c.ctx, c.f32(7, 5)), c.f32(6, 7)); },
           "!tevo_is_transposed(a)" },
+        // half and block rows are not shared across batches by the kernels
+        { "out_prod half a over more matrices of b",
+          [](Ctx & c) { tevo_out_prod(c.ctx, c.t(TEVO_TYPE_F16, 5, 7, 1), c.f32(6, 7, 2)); },
+          "a->type == TEVO_TYPE_F32 || (a->ne[2] == b->ne[2] && a->ne[3] == b->ne[3])" },
+        { "out_prod block a over more stacks of b",
+          [](Ctx & c) { tevo_out_prod(c.ctx, c.t(TEVO_TYPE_Q8_0, 32, 7, 2, 1), c.f32(6, 7, 2, 3)); },
+          "a->type == TEVO_TYPE_F32 || (a->ne[2] == b->ne[2] && a->ne[3] == b->ne[3])" },
     });
 }
 

@@ -246,9 +246,48 @@ static tevo_backend_buffer_t tevo_backend_cpu_device_buffer_from_host_ptr(tevo_b
     return tevo_backend_cpu_buffer_from_ptr(ptr, size);
 }
 
-// the node types the CPU engine can copy into (CPY and SET_ROWS)
-static bool tevo_backend_cpu_can_convert_to(enum tevo_type type) {
-    return (int) type >= 30 || ((0x1F90FFFFu >> (int) type) & 1u) != 0;
+// Block rows are decoded to float by the type's row converter (q8_1 and
+// q8_K have none), and float rows are encoded by the CPU's (the seven
+// i-quants without a quantizer, I8, I16, I64 and F64 have none).
+static bool tevo_backend_cpu_decodes(enum tevo_type type) {
+    return tevo_is_quantized(type) && tevo_get_type_traits(type)->to_float != NULL;
+}
+
+static bool tevo_backend_cpu_encodes(enum tevo_type type) {
+    return tevo_get_type_traits_cpu(type)->from_float != NULL;
+}
+
+// the type pairs of the copy kernel
+static bool tevo_backend_cpu_can_copy(enum tevo_type src, enum tevo_type dst) {
+    if (src == dst) {
+        return true;
+    }
+    switch (src) {
+        case TEVO_TYPE_F32:
+            return dst == TEVO_TYPE_F16 || dst == TEVO_TYPE_BF16 || dst == TEVO_TYPE_I32 ||
+                   tevo_backend_cpu_encodes(dst);
+        case TEVO_TYPE_F16:
+        case TEVO_TYPE_BF16:
+            return dst == TEVO_TYPE_F32 || dst == TEVO_TYPE_F16 || dst == TEVO_TYPE_BF16 ||
+                   tevo_backend_cpu_encodes(dst);
+        case TEVO_TYPE_I32:
+            return dst == TEVO_TYPE_F32;
+        default:
+            return dst == TEVO_TYPE_F32 && tevo_backend_cpu_decodes(src);
+    }
+}
+
+// the type triples of the float path of ADD, SUB, MUL and DIV
+static bool tevo_backend_cpu_can_binary(enum tevo_type t0, enum tevo_type t1, enum tevo_type td) {
+    switch (t0) {
+        case TEVO_TYPE_F32:
+            return t1 == TEVO_TYPE_F32 && td == TEVO_TYPE_F32;
+        case TEVO_TYPE_F16:
+        case TEVO_TYPE_BF16:
+            return (t1 == t0 && td == t0) || (t1 == TEVO_TYPE_F32 && (td == t0 || td == TEVO_TYPE_F32));
+        default:
+            return false;
+    }
 }
 
 // The products compute through the weight type's dot product, after bringing
@@ -299,8 +338,22 @@ static bool tevo_backend_cpu_device_supports_op(tevo_backend_dev_t dev, const st
                       (tevo_is_quantized(src0->type) && tevo_get_type_traits(src0->type)->to_float != NULL)) &&
                      src0->ne[2] == src1->ne[2] && src0->ne[3] == src1->ne[3]));
         case TEVO_OP_CPY:
+            return tevo_backend_cpu_can_copy(src0->type, op->type);
         case TEVO_OP_SET_ROWS:
-            return tevo_backend_cpu_can_convert_to(op->type);
+            return tevo_backend_cpu_encodes(op->type);
+        case TEVO_OP_GET_ROWS:
+            return src0->type == TEVO_TYPE_F32 || src0->type == TEVO_TYPE_I32 || src0->type == TEVO_TYPE_F16 ||
+                   src0->type == TEVO_TYPE_BF16 || tevo_backend_cpu_decodes(src0->type);
+        case TEVO_OP_ADD:
+            // block rows are added one to one, never broadcast
+            return tevo_backend_cpu_can_binary(src0->type, src1->type, op->type) ||
+                   (tevo_backend_cpu_decodes(src0->type) && src1->type == TEVO_TYPE_F32 &&
+                    tevo_backend_cpu_encodes(op->type) && tevo_are_same_shape(src0, src1) &&
+                    tevo_are_same_shape(src0, op));
+        case TEVO_OP_SUB:
+        case TEVO_OP_MUL:
+        case TEVO_OP_DIV:
+            return tevo_backend_cpu_can_binary(src0->type, src1->type, op->type);
         case TEVO_OP_GET_ROWS_BACK:
             return src0->type == TEVO_TYPE_F32 || src0->type == TEVO_TYPE_F16;
         case TEVO_OP_SOFT_MAX_BACK: {

@@ -109,6 +109,9 @@ struct tevo_tensor * tevo_mul_mat_id(struct tevo_context * ctx, struct tevo_tens
 struct tevo_tensor * tevo_out_prod(struct tevo_context * ctx, struct tevo_tensor * a, struct tevo_tensor * b) {
     TEVO_ASSERT(tevo_can_out_prod(a, b));
     TEVO_ASSERT(!tevo_is_transposed(a));
+    // only float rows are shared across batches; half and block rows are
+    // decoded batch by batch
+    TEVO_ASSERT(a->type == TEVO_TYPE_F32 || (a->ne[2] == b->ne[2] && a->ne[3] == b->ne[3]));
 
     const int64_t ne[TEVO_MAX_DIMS] = { a->ne[0], b->ne[0], b->ne[2], b->ne[3] };
     struct tevo_tensor * result = tevo_new_tensor(ctx, TEVO_TYPE_F32, TEVO_MAX_DIMS, ne);
