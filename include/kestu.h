@@ -290,6 +290,11 @@ enum kestu_full_status {
                                             // that reaches itself before consuming a character
     KESTU_FULL_ERR_DTW               = -20, // token-level time warping failed (decoder run, memory, graph)
     KESTU_FULL_ERR_NO_VAD_MODEL      = -21, // use_vad set and no vad_model_file named
+    KESTU_FULL_ERR_NO_TOKEN          = -22, // decoding found no possible token: after logits processing
+                                            // every logit was -inf, or one was NaN, or two were +inf
+                                            // (non-finite model weights, on_logits, suppress_pattern);
+                                            // right after the prompt this ends the run at once, later
+                                            // only when every decoder of the last temperature met it
 };
 
 // ---------------------------------------------------------------------------

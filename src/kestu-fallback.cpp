@@ -102,8 +102,9 @@ void kestu_beam_hand_out(kestu_state & state, int n_cur, int i,
             continue;
         }
         if (merged.empty()) {
-            // nothing was proposed: this decoder cannot go on
-            decoder.failed = true;
+            // nothing was proposed: no decoder had a possible token
+            decoder.failed   = true;
+            decoder.no_token = true;
             continue;
         }
         if (c >= merged.size()) {
@@ -245,4 +246,13 @@ bool kestu_accept_attempt(const kestu_state & state, const kestu_decoder & best,
         return false;
     }
     return true;
+}
+
+bool kestu_attempt_found_no_token(const kestu_state & state, int n_cur) {
+    for (int j = 0; j < n_cur; ++j) {
+        if (!state.decoders[j].no_token) {
+            return false;
+        }
+    }
+    return n_cur > 0;
 }

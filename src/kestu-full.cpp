@@ -249,6 +249,7 @@ void reset_decoder(kestu_decoder & decoder, const kestu_full_params & params) {
     decoder.failed     = false;
     decoder.completed  = false;
     decoder.has_ts     = false;
+    decoder.no_token   = false;
 
     if (params.grammar_rule_list != nullptr && params.grammar_rule_count > 0) {
         decoder.grammar = kestu_grammar_init(params.grammar_rule_list, params.grammar_rule_count,
@@ -549,6 +550,12 @@ int full_run(kestu_context & ctx, kestu_state & state, kestu_full_params params,
                 kestu_decoder & first = state.decoders[0];
                 first.i_batch         = n_prompt - 1;
                 kestu_filter_logits(ctx, state, first, params, t, suppress);
+                if (!kestu_token_possible(first)) {
+                    // nothing was drawn yet: the model's logits or the
+                    // caller's filters leave no token, at every temperature
+                    KESTU_LOG_ERROR("%s: no token is possible after the prompt\n", DRIVER);
+                    return KESTU_FULL_ERR_NO_TOKEN;
+                }
                 for (int j = 1; j < n_cur; j++) {
                     kestu_kv_cache_seq_cp(state.kv_self, 0, j, 0, INT32_MAX);
                     kestu_decoder & other = state.decoders[j];
@@ -617,6 +624,10 @@ int full_run(kestu_context & ctx, kestu_state & state, kestu_full_params params,
 
             best_decoder_id = kestu_rank_decoders(state, params, n_cur, 0);
             const bool last = it + 1 == temperatures.size();
+            if (last && kestu_attempt_found_no_token(state, n_cur)) {
+                KESTU_LOG_ERROR("%s: every decoder came to a step with no possible token\n", DRIVER);
+                return KESTU_FULL_ERR_NO_TOKEN;
+            }
             if (kestu_accept_attempt(state, state.decoders[best_decoder_id], params, last)) {
                 break;
             }

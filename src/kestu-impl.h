@@ -367,6 +367,7 @@ struct kestu_decoder {
     bool failed    = false;
     bool completed = false;
     bool has_ts    = false;
+    bool no_token  = false; // failed because its distribution left no token possible
 
     std::vector<float> probs;
     std::vector<float> logits;
@@ -674,12 +675,16 @@ void kestu_filter_logits(kestu_context & ctx, kestu_state & state, kestu_decoder
 // ---------------------------------------------------------------------------
 // sampling (kestu-sampling.cpp)
 
-// the decoder's next token: argmax when best, else a draw with decoder.rng
+// whether some token has a finite, positive probability in decoder.probs
+bool kestu_token_possible(const kestu_decoder & decoder);
+// the decoder's next token: argmax when best, else a draw with decoder.rng;
+// id -1 when no token is possible
 kestu_token_data kestu_sample_token(const kestu_context & ctx, kestu_decoder & decoder, bool best);
-// k independent draws with decoder.rng
+// k independent draws with decoder.rng; none when no token is possible
 std::vector<kestu_token_data> kestu_sample_token_topk(const kestu_context & ctx, kestu_decoder & decoder, int k);
 // worker loop: takes decoder indices from next_decoder until n_decoders;
-// greedy appends the token, beam search fills beam_candidates[j]
+// greedy appends the token, beam search fills beam_candidates[j]; a greedy
+// decoder with no possible token is failed (and marked no_token)
 void kestu_decoder_job(std::atomic<int32_t> & next_decoder, int32_t n_decoders, kestu_state & state,
                        const kestu_full_params & params, float temperature, const kestu_context & ctx,
                        std::vector<std::vector<kestu_beam_candidate>> & beam_candidates);
@@ -731,7 +736,8 @@ int kestu_full_keep_vad_map(kestu_context & ctx, kestu_state & state, const kest
 
 // sum, average, score and entropy of the first result_len tokens
 void kestu_sequence_score(const kestu_full_params & params, kestu_sequence & sequence);
-// merges, ranks and hands the beam candidates of step i to the active decoders
+// merges, ranks and hands the beam candidates of step i to the active decoders;
+// when none were proposed, every active decoder is failed (and marked no_token)
 void kestu_beam_hand_out(kestu_state & state, int n_cur, int i,
                          std::vector<std::vector<kestu_beam_candidate>> & beam_candidates,
                          std::vector<kestu_beam_candidate> & merged);
@@ -744,6 +750,8 @@ int kestu_rank_decoders(kestu_state & state, const kestu_full_params & params, i
 // true: accept the attempt; false: try the next temperature
 bool kestu_accept_attempt(const kestu_state & state, const kestu_decoder & best, const kestu_full_params & params,
                           bool last_temperature);
+// true when every decoder 0 .. n_cur-1 failed for want of a possible token
+bool kestu_attempt_found_no_token(const kestu_state & state, int n_cur);
 
 // ---------------------------------------------------------------------------
 // segments and timestamps (kestu-segments.cpp)

@@ -32,11 +32,33 @@ void mask_text(std::vector<float> & v, const kestu_vocab & vocab, const std::str
     }
 }
 
-// logprobs = log-softmax of logits; -inf stays -inf
+// logprobs = log-softmax of logits; -inf stays -inf. One +inf is the limit
+// of a logit that outgrows all others: it takes the whole probability. A NaN,
+// or two +inf (whose ratio is unknown), leave no distribution at all: every
+// logprob is -inf, so no token is possible and the decoder fails.
 void log_softmax(const std::vector<float> & logits, std::vector<float> & logprobs) {
-    float m = -INFINITY;
-    for (float x : logits) {
-        m = std::max(m, x);
+    float  m     = -INFINITY;
+    int    n_inf = 0;
+    size_t i_inf = 0;
+    for (size_t i = 0; i < logits.size(); ++i) {
+        const float x = logits[i];
+        if (std::isnan(x)) {
+            n_inf = 2;
+            break;
+        }
+        if (x == INFINITY) {
+            n_inf++;
+            i_inf = i;
+        } else {
+            m = std::max(m, x);
+        }
+    }
+    if (n_inf > 0) {
+        std::fill(logprobs.begin(), logprobs.end(), -INFINITY);
+        if (n_inf == 1) {
+            logprobs[i_inf] = 0.0f;
+        }
+        return;
     }
     double s = 0.0;
     for (float x : logits) {

@@ -211,11 +211,12 @@ int full_parallel(kestu_context & ctx, kestu_full_params params, const float * s
 
     // Audio that overflows a chunk's spectrogram is found only there: the
     // request is refused as kestu_full refuses it, not answered without
-    // that chunk's words.
+    // that chunk's words. A chunk whose decoding found no possible token
+    // fails the request the same way.
     for (const chunk & c : chunks) {
-        if (c.result == KESTU_FULL_ERR_NON_FINITE) {
+        if (c.result == KESTU_FULL_ERR_NON_FINITE || c.result == KESTU_FULL_ERR_NO_TOKEN) {
             state0.result.clear();
-            return KESTU_FULL_ERR_NON_FINITE;
+            return c.result;
         }
     }
 

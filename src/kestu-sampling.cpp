@@ -58,12 +58,15 @@ kestu_token_data make_token(const kestu_context & ctx, const kestu_decoder & dec
     return t;
 }
 
-// the token of an empty distribution: id 0 with p and log_p 0
+// the answer of an empty distribution: no token (id -1), which fails the
+// decoder; a made-up token would decode on as if it had been drawn
 kestu_token_data no_token(const ts_stats & ts) {
     kestu_token_data t{};
+    t.id              = -1;
     t.timestamp_id    = ts.id;
     t.timestamp_p     = ts.p;
     t.timestamp_p_sum = ts.p_sum;
+    t.log_p           = -INFINITY;
     t.t0              = -1;
     t.t1              = -1;
     t.t_dtw           = -1;
@@ -83,15 +86,42 @@ bool draw_weights(const kestu_decoder & decoder, std::vector<double> & w) {
     return sum > 0.0;
 }
 
+// A draw that never lands on a token of weight 0: the library's search over
+// its cumulative sums can, for a uniform draw of exactly 0 or one above a
+// last sum rounded below 1.
+int draw(std::discrete_distribution<int> & dist, const std::vector<double> & w, std::mt19937 & rng) {
+    const int id = dist(rng);
+    if (w[id] > 0.0) {
+        return id;
+    }
+    for (int k = id - 1; k >= 0; --k) {
+        if (w[k] > 0.0) {
+            return k;
+        }
+    }
+    for (int k = id + 1; k < (int) w.size(); ++k) {
+        if (w[k] > 0.0) {
+            return k;
+        }
+    }
+    return id;
+}
+
 void sample_greedy(const kestu_context & ctx, kestu_decoder & decoder, float temperature) {
     const kestu_token_data t = kestu_sample_token(ctx, decoder, temperature < 1e-6f);
+    if (t.id < 0) {
+        decoder.failed   = true;
+        decoder.no_token = true;
+        return;
+    }
     decoder.sequence.tokens.push_back(t);
     decoder.sequence.sum_logprobs_all += t.log_p;
 }
 
 void sample_beam(const kestu_context & ctx, kestu_decoder & decoder, int j, int beam_width,
                  std::vector<kestu_beam_candidate> & candidates) {
-    // at least one proposal, so an active decoder always has one to take
+    // at least one proposal unless no token is possible; the hand-out gives
+    // a decoder without proposals one of the others'
     const auto tokens = kestu_sample_token_topk(ctx, decoder, std::max(beam_width, 1));
     for (const kestu_token_data & t : tokens) {
         kestu_beam_candidate c{j, decoder.seek_delta, decoder.has_ts, decoder.sequence, decoder.grammar};
@@ -102,6 +132,15 @@ void sample_beam(const kestu_context & ctx, kestu_decoder & decoder, int j, int 
 }
 
 } // namespace
+
+bool kestu_token_possible(const kestu_decoder & decoder) {
+    for (float p : decoder.probs) {
+        if (std::isfinite(p) && p > 0.0f) {
+            return true;
+        }
+    }
+    return false;
+}
 
 kestu_token_data kestu_sample_token(const kestu_context & ctx, kestu_decoder & decoder, bool best) {
     const ts_stats ts = timestamp_stats(ctx, decoder, 0);
@@ -120,7 +159,7 @@ kestu_token_data kestu_sample_token(const kestu_context & ctx, kestu_decoder & d
         std::vector<double> w;
         if (draw_weights(decoder, w)) {
             std::discrete_distribution<int> dist(w.begin(), w.end());
-            id = dist(decoder.rng);
+            id = draw(dist, w, decoder.rng);
         }
     }
     if (id < 0) {
@@ -140,12 +179,11 @@ std::vector<kestu_token_data> kestu_sample_token_topk(const kestu_context & ctx,
 
     std::vector<double> w;
     if (!draw_weights(decoder, w)) {
-        result.assign(k, no_token(ts));
         return result;
     }
     std::discrete_distribution<int> dist(w.begin(), w.end());
     for (int i = 0; i < k; ++i) {
-        result.push_back(make_token(ctx, decoder, dist(decoder.rng), ts));
+        result.push_back(make_token(ctx, decoder, draw(dist, w, decoder.rng), ts));
     }
     return result;
 }

@@ -79,5 +79,5 @@ inline void test_reset_decoder(kestu_decoder & d) {
     d.grammar    = kestu_grammar{};
     d.i_batch    = -1;
     d.seek_delta = 3000;
-    d.failed = d.completed = d.has_ts = false;
+    d.failed = d.completed = d.has_ts = d.no_token = false;
 }

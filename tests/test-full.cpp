@@ -8,6 +8,7 @@
 
 #include "full-test-helpers.h"
 
+#include <atomic>
 #include <cfloat>
 #include <climits>
 #include <functional>
@@ -340,6 +341,136 @@ TEST(FullFailures, ExceptionsOfCallbacksDoNotCrossTheInterface) {
     const clip & c = first_clip();
     EXPECT_EQ(kestu_full(ctx, p, c.samples.data(), (int) c.samples.size()), KESTU_FULL_ERR_INTERNAL);
     EXPECT_EQ(log.count("kestu_full_with_state: boom"), 1);
+}
+
+// ---------------------------------------------------------------------------
+// no possible token
+
+// the caller's logits callback: counts its calls, and from the token count
+// `from` on sets every logit to `value` (-inf, NaN) unless it is 0
+struct logits_filter {
+    std::atomic<int> calls{0};
+    int              from  = 0;
+    float            value = 0.0f;
+
+    static void call(kestu_context * c, kestu_state *, const kestu_token_data *, int n_tokens, float * logits,
+                     void * data) {
+        auto * f = (logits_filter *) data;
+        f->calls++;
+        if (f->value != 0.0f && n_tokens >= f->from) {
+            std::fill(logits, logits + c->vocab.n_vocab, f->value);
+        }
+    }
+};
+
+kestu_full_params with_filter(kestu_full_params p, logits_filter & f) {
+    p.on_logits           = logits_filter::call;
+    p.on_logits_user_data = &f;
+    return p;
+}
+
+kestu_full_params beam_params() {
+    kestu_full_params p = worker_params(KESTU_SAMPLING_BEAM_SEARCH);
+    p.beam_width        = 5;
+    return p;
+}
+
+// Filters that leave no token right after the prompt fail the run with its
+// own code, and at once: nothing drawn has happened yet, so every temperature
+// and candidate would meet the same row. The caller's filter is asked once.
+TEST(FullNoToken, FiltersThatLeaveNoTokenFailTheRunAtOnce) {
+    kestu_context * ctx = digits();
+    struct filter_case {
+        const char * name;
+        float        value;   // what the callback writes
+        const char * pattern; // suppress_pattern
+    };
+    const filter_case cases[] = {
+        {"callback: every logit -inf", -INFINITY, nullptr},
+        {"callback: every logit NaN", NAN, nullptr},
+        {"suppress pattern matching every token", 0.0f, ".*"},
+    };
+    for (const auto & c : cases) {
+        for (const bool beam : {false, true}) {
+            SCOPED_TRACE(testing::Message() << c.name << (beam ? ", beam search" : ", greedy"));
+            logits_filter f;
+            f.value             = c.value;
+            kestu_full_params p = with_filter(beam ? beam_params() : worker_params(), f);
+            p.suppress_pattern  = c.pattern;
+            log_capture  log;
+            const clip & x = first_clip();
+            EXPECT_EQ(kestu_full(ctx, p, x.samples.data(), (int) x.samples.size()), KESTU_FULL_ERR_NO_TOKEN);
+            EXPECT_EQ(f.calls.load(), 1);
+            EXPECT_EQ(log.count("no token is possible after the prompt"), 1);
+            EXPECT_TRUE(ctx->state->result.empty());
+        }
+    }
+    // the context serves the next request as before
+    const clip & x = first_clip();
+    ASSERT_EQ(kestu_full(ctx, worker_params(), x.samples.data(), (int) x.samples.size()), KESTU_FULL_OK);
+    EXPECT_EQ(text_of(*ctx->state), x.text);
+}
+
+// A filter that leaves nothing after the first token fails every decoder at
+// its second step, at every temperature: the run fails instead of answering
+// with tokens nobody drew, and each attempt stops at that step.
+TEST(FullNoToken, NoTokenAtALaterStepOfEveryAttemptFailsTheRun) {
+    kestu_context * ctx = digits();
+    for (const bool beam : {false, true}) {
+        SCOPED_TRACE(beam ? "beam search" : "greedy");
+        logits_filter f;
+        f.from              = 1;
+        f.value             = -INFINITY;
+        kestu_full_params p = with_filter(beam ? beam_params() : worker_params(), f);
+        log_capture       log;
+        const clip &      x = first_clip();
+        EXPECT_EQ(kestu_full(ctx, p, x.samples.data(), (int) x.samples.size()), KESTU_FULL_ERR_NO_TOKEN);
+        EXPECT_EQ(log.count("every decoder came to a step with no possible token"), 1);
+        EXPECT_TRUE(ctx->state->result.empty());
+        // six temperatures, each asking once after the prompt and once per
+        // decoder at the second step
+        EXPECT_LE(f.calls.load(), 6 * (1 + KESTU_MAX_DECODERS));
+    }
+}
+
+// Models with a non-finite weight: the logits after the prompt are NaN or
+// hold several +inf, so the run fails after one step instead of decoding
+// token 0 to the end of every window at every temperature.
+TEST(FullNoToken, NonFiniteWeightsFailTheRunAfterOneStep) {
+    struct weight_case {
+        const char * tensor;
+        size_t       index;
+        float        value;
+    };
+    const kestu_model_recipe base    = small_recipe();
+    const size_t             n_state = (size_t) base.n_text_state;
+    const weight_case        cases[] = {
+        {"decoder.token_embedding.weight", 1000 * n_state + 3, NAN}, // one text token's row
+        {"encoder.conv1.weight", 0, NAN},
+        {"decoder.ln.bias", 0, INFINITY},
+    };
+    const std::vector<float> x = noise(2 * 16000, 4);
+    for (const auto & c : cases) {
+        SCOPED_TRACE(c.tensor);
+        kestu_model_recipe recipe = base;
+        for (const kestu_writer_tensor & t : kestu_writer_tensors(base)) {
+            if (t.name == c.tensor) {
+                recipe.overrides[t.name]           = t.values;
+                recipe.overrides[t.name][c.index] = c.value;
+            }
+        }
+        ASSERT_EQ(recipe.overrides.size(), 1u);
+        ctx_ptr ctx = random_model(recipe);
+        ASSERT_NE(ctx, nullptr);
+        for (const bool beam : {false, true}) {
+            SCOPED_TRACE(beam ? "beam search" : "greedy");
+            logits_filter           f;
+            const kestu_full_params p = with_filter(beam ? beam_params() : worker_params(), f);
+            EXPECT_EQ(run(ctx.get(), ctx->state, p, x), KESTU_FULL_ERR_NO_TOKEN);
+            EXPECT_EQ(f.calls.load(), 1);
+            EXPECT_TRUE(ctx->state->result.empty());
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -281,4 +281,39 @@ TEST(Parallel, RequestsThatCannotBeSharedAreRefused) {
     EXPECT_EQ(kestu_full_parallel(ctx, p, x.data(), (int) x.size(), 2), KESTU_FULL_ERR_NO_VAD_MODEL);
 }
 
+// A chunk whose decoding finds no possible token fails the whole request,
+// whichever chunk it is: the others' segments alone would be an answer
+// without that chunk's words.
+TEST(Parallel, AChunkWithNoPossibleTokenFailsTheRequest) {
+    kestu_context * ctx = small_model().get();
+    ASSERT_NE(ctx, nullptr);
+    const std::vector<float> x = noise(6 * SR, 6);
+
+    struct which {
+        kestu_state * first;
+        bool          in_first; // mask in the first chunk's state, else in the others
+    };
+    for (const bool in_first : {false, true}) {
+        for (const int n_processors : {2, 3}) {
+            SCOPED_TRACE(testing::Message() << (in_first ? "first chunk" : "later chunks") << ", " << n_processors
+                                            << " processors");
+            ASSERT_EQ(kestu_full(ctx, quick_params(2), x.data(), (int) x.size()), KESTU_FULL_OK);
+            ASSERT_FALSE(ctx->state->result.empty());
+
+            which             w{ctx->state, in_first};
+            kestu_full_params p = quick_params(2);
+            p.on_logits = [](kestu_context * c, kestu_state * st, const kestu_token_data *, int, float * logits,
+                             void * data) {
+                const which & w = *(const which *) data;
+                if ((st == w.first) == w.in_first) {
+                    std::fill(logits, logits + c->vocab.n_vocab, -INFINITY);
+                }
+            };
+            p.on_logits_user_data = &w;
+            EXPECT_EQ(kestu_full_parallel(ctx, p, x.data(), (int) x.size(), n_processors), KESTU_FULL_ERR_NO_TOKEN);
+            EXPECT_TRUE(ctx->state->result.empty());
+        }
+    }
+}
+
 } // namespace

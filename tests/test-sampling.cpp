@@ -85,14 +85,117 @@ TEST_F(Sampling, ArgmaxTakesTheFirstMaximumAndLeavesTheGeneratorAlone) {
     }
 }
 
-TEST_F(Sampling, NothingPossibleGivesTokenZeroWithZeroProbability) {
+// No token is made up where none is possible: token 0 would decode on as if
+// it had been drawn.
+TEST_F(Sampling, NothingPossibleGivesNoToken) {
     kestu_decoder & d = st->decoders[0];
     set_probs(d, std::vector<float>(nv(), 0.0f));
     for (bool best : {true, false}) {
         const kestu_token_data t = kestu_sample_token(*tv.ctx, d, best);
-        EXPECT_EQ(t.id, 0);
+        EXPECT_EQ(t.id, -1);
         EXPECT_EQ(t.p, 0.0f);
-        EXPECT_EQ(t.log_p, 0.0f);
+    }
+    EXPECT_TRUE(kestu_sample_token_topk(*tv.ctx, d, 3).empty());
+}
+
+// Rows that are no distribution, through logits processing and each way of
+// sampling: nothing but -inf and NaN leaves no token, and so does a NaN among
+// finite logits or two +inf (their ratio is unknown); the decoder then fails
+// at once. One +inf among finite logits takes every draw.
+TEST_F(Sampling, NonFiniteLogitsFailTheDecoderOrTakeTheInfiniteToken) {
+    const int text_id = 3;
+    const int ts_id   = beg() + 2;
+    std::vector<float> finite(nv());
+    for (int i = 0; i < nv(); ++i) {
+        finite[i] = -1.0f - 0.25f * (float) (i % 7);
+    }
+    auto with = [&](std::vector<float> row, std::initializer_list<std::pair<int, float>> set) {
+        for (const auto & e : set) {
+            row[e.first] = e.second;
+        }
+        return row;
+    };
+    std::vector<float> mixed(nv(), -INFINITY);
+    for (int i = 0; i < nv(); i += 2) {
+        mixed[i] = NAN;
+    }
+
+    struct dist_case {
+        const char *       name;
+        std::vector<float> row;
+        int                id; // -1: no token is possible
+    };
+    const std::vector<dist_case> cases = {
+        {"all -inf", std::vector<float>(nv(), -INFINITY), -1},
+        {"all NaN", std::vector<float>(nv(), NAN), -1},
+        {"NaN and -inf", mixed, -1},
+        {"one NaN among finite", with(finite, {{2, NAN}}), -1},
+        {"one +inf among finite", with(finite, {{text_id, INFINITY}}), text_id},
+        {"one +inf timestamp among finite", with(finite, {{ts_id, INFINITY}}), ts_id},
+        {"one +inf among -inf", with(std::vector<float>(nv(), -INFINITY), {{text_id, INFINITY}}), text_id},
+        {"two +inf", with(finite, {{1, INFINITY}, {4, INFINITY}}), -1},
+    };
+    struct mode_case {
+        const char *            name;
+        kestu_sampling_strategy strategy;
+        float                   temperature;
+    };
+    const mode_case modes[] = {
+        {"greedy argmax", KESTU_SAMPLING_GREEDY, 0.0f},
+        {"greedy draw", KESTU_SAMPLING_GREEDY, 0.7f},
+        {"beam search", KESTU_SAMPLING_BEAM_SEARCH, 0.0f},
+    };
+
+    for (const auto & c : cases) {
+        for (const auto & m : modes) {
+            for (uint32_t seed = 0; seed < 4; ++seed) {
+                SCOPED_TRACE(testing::Message() << c.name << ", " << m.name << ", seed " << seed);
+                kestu_full_params p{};
+                p.sampling_strategy = m.strategy;
+                p.beam_width        = 4;
+
+                st->logits        = c.row;
+                kestu_decoder & d = st->decoders[0];
+                test_reset_decoder(d);
+                d.i_batch = 0;
+                d.rng     = std::mt19937(seed);
+                kestu_filter_logits(*tv.ctx, *st, d, p, m.temperature, nullptr);
+
+                std::vector<std::vector<kestu_beam_candidate>> cands(1);
+                run_job(*st, *tv.ctx, p, m.temperature, 1, 1, cands);
+
+                if (m.strategy == KESTU_SAMPLING_BEAM_SEARCH) {
+                    if (c.id < 0) {
+                        EXPECT_TRUE(cands[0].empty());
+                        std::vector<kestu_beam_candidate> merged;
+                        kestu_beam_hand_out(*st, 1, 0, cands, merged);
+                        EXPECT_TRUE(d.failed);
+                        EXPECT_TRUE(d.no_token);
+                        EXPECT_TRUE(d.sequence.tokens.empty());
+                    } else {
+                        ASSERT_EQ(cands[0].size(), 4u);
+                        for (const auto & cand : cands[0]) {
+                            EXPECT_EQ(cand.sequence.tokens.back().id, c.id);
+                            EXPECT_EQ(cand.sequence.tokens.back().p, 1.0f);
+                            EXPECT_EQ(cand.sequence.tokens.back().log_p, 0.0f);
+                        }
+                    }
+                    continue;
+                }
+                if (c.id < 0) {
+                    EXPECT_TRUE(d.failed);
+                    EXPECT_TRUE(d.no_token);
+                    EXPECT_TRUE(d.sequence.tokens.empty());
+                } else {
+                    EXPECT_FALSE(d.failed);
+                    ASSERT_EQ(d.sequence.tokens.size(), 1u);
+                    EXPECT_EQ(d.sequence.tokens[0].id, c.id);
+                    EXPECT_EQ(d.sequence.tokens[0].p, 1.0f);
+                    EXPECT_EQ(d.sequence.tokens[0].log_p, 0.0f);
+                    EXPECT_EQ(d.sequence.sum_logprobs_all, 0.0);
+                }
+            }
+        }
     }
 }
 

@@ -404,4 +404,52 @@ TEST(Worker, ReadAndWriteErrorsEndTheWorkerWithTheirOwnStatus) {
     close(full);
 }
 
+// A model with a non-finite weight is not served as if sound: its logits
+// leave no possible token, so every request is answered with the transcribe
+// error (after one decoder step, not after decoding garbage at every
+// temperature), and the worker goes on to the next request.
+TEST(Worker, ModelWithNonFiniteWeightsAnswersTranscribeErrors) {
+    const temp_dir tmp;
+    const struct {
+        const char * tensor;
+        size_t       index;
+        float        value;
+    } cases[] = {
+        {"decoder.token_embedding.weight", 1000 * 64 + 5, std::numeric_limits<float>::quiet_NaN()},
+        {"decoder.ln.bias", 7, std::numeric_limits<float>::infinity()},
+    };
+    for (const auto & c : cases) {
+        SCOPED_TRACE(c.tensor);
+        kestu_model_recipe recipe;
+        recipe.n_audio_ctx   = 256;
+        recipe.n_text_ctx    = 32;
+        recipe.n_audio_state = 64;
+        recipe.n_text_state  = 64;
+        recipe.ftype         = 0;
+        recipe.seed          = 5;
+        for (const kestu_writer_tensor & t : kestu_writer_tensors(recipe)) {
+            if (t.name == c.tensor) {
+                recipe.overrides[t.name]          = t.values;
+                recipe.overrides[t.name][c.index] = c.value;
+            }
+        }
+        ASSERT_EQ(recipe.overrides.size(), 1u);
+        const std::string path = tmp.path + "/non-finite.bin";
+        ASSERT_TRUE(kestu_write_model_file(recipe, path));
+
+        ready_worker w({path, "2", "cpu"});
+        auto ask = [&](const std::vector<float> & samples) {
+            EXPECT_TRUE(w.process.send(request(samples)));
+            std::string line;
+            EXPECT_TRUE(w.process.read_line(line));
+            return line;
+        };
+        EXPECT_EQ(ask(noise(32000, 3)), "{\"ok\":false,\"error\":\"transcribe\"}");
+        EXPECT_EQ(ask(noise(16000, 4)), "{\"ok\":false,\"error\":\"transcribe\"}");
+        const worker_result r = w.process.finish();
+        expect_clean_end(r, 0);
+        EXPECT_TRUE(r.lines.empty());
+    }
+}
+
 } // namespace
