@@ -290,7 +290,8 @@ int kestu_cut_segments(kestu_context & ctx, kestu_state & state, const kestu_ful
             continue;
         }
 
-        const int64_t t1 = timestamp_time(seek, tokens[i].timestamp_id, token_beg);
+        // a timestamp past the window's end (the audio's or the span's) ends there
+        const int64_t t1 = std::min(timestamp_time(seek, tokens[i].timestamp_id, token_beg), window_end);
         if (!text.empty()) {
             emit_segment(ctx, state, params, t0, t1, text, tokens, i0, i + 1, speaker_turn_next);
         }
@@ -304,7 +305,7 @@ int kestu_cut_segments(kestu_context & ctx, kestu_state & state, const kestu_ful
                     text += token_text(ctx, tokens[i].id);
                 }
             }
-            t0 = timestamp_time(seek, tokens[i].timestamp_id, token_beg);
+            t0 = std::min(timestamp_time(seek, tokens[i].timestamp_id, token_beg), window_end);
             i0 = i + 1;
         } else {
             t0 = t1;

@@ -1,6 +1,7 @@
 // Segments and timestamps on synthetic token sequences: cutting at
-// timestamp tokens, segment texts and times, token times from timestamp
-// probabilities and signal energy (absolute positions, clamped to the audio),
+// timestamp tokens (times held inside the window), segment texts and times,
+// token times from timestamp probabilities and signal energy (absolute
+// positions, clamped to the audio; a segment's first token starts inside it),
 // the splitting of long segments, the energy itself and the time format.
 
 #include "decode-test-vocab.h"
@@ -143,6 +144,18 @@ TEST_F(Segments, CutAtTimestampTokens) {
              return std::vector<kestu_token_data>{tok(s.id("hello"), s.beg() + 1400)};
          },
          none, 0, 500, {{500, 500, "hello", 1, false}}},
+        {"a closing timestamp past the window's end ends the segment there",
+         [](const Segments & s) {
+             // the audio (or the span) ends 5 s into the window
+             return std::vector<kestu_token_data>{s.ts(0), s.text("hello"), s.ts(1000)};
+         },
+         none, 3000, 500, {{3000, 3500, "hello", 3, false}}},
+        {"a run of timestamps past the window's end starts the next segment at that end",
+         [](const Segments & s) {
+             return std::vector<kestu_token_data>{s.ts(0), s.text("a"), s.ts(100), s.ts(300), s.text("b"),
+                                                  s.ts(400)};
+         },
+         none, 0, 250, {{0, 200, "a", 3, false}, {250, 250, "b", 2, false}}},
         {"timestamps before any text make no empty segment",
          [](const Segments & s) {
              return std::vector<kestu_token_data>{s.ts(0), s.ts(25), s.text("hello"), s.ts(100)};
