@@ -347,8 +347,9 @@ int full_run(kestu_context & ctx, kestu_state & state, kestu_full_params params,
     }
 
     if (params.compute_token_times) {
-        state.t_beg    = 0;
-        state.t_last   = 0;
+        // token times count from where the run starts
+        state.t_beg    = params.start_offset_ms / 10;
+        state.t_last   = params.start_offset_ms / 10;
         state.tid_last = 0;
         if (n_samples > 0) {
             kestu_compute_energy(state.energy, samples, n_samples);

@@ -353,7 +353,8 @@ void kestu_exp_compute_token_level_timestamps(kestu_context & ctx, kestu_state &
                 t_last       = T0;
                 tid_last     = token_beg;
             } else {
-                tokens[0].t0 = t_last;
+                // after a stretch without segments t_last lies before this one
+                tokens[0].t0 = std::max(t_last, T0);
             }
         }
 

@@ -237,6 +237,25 @@ TEST_F(Segments, TokenTimesFollowTheSignalAtAbsolutePositions) {
     EXPECT_EQ(s.tokens[3].t1, 3200);
 }
 
+TEST_F(Segments, AfterAWindowWithoutSegmentsTheFirstTokenStartsInsideItsSegment) {
+    // window 1 ends its segment at 2 s; window 2 at 10 s has no timestamp
+    // tokens, so its first token starts from where tracking left off, which
+    // must not lie before the segment's own start
+    p.compute_token_times = true;
+    p.no_timestamps       = true;
+    st->energy.assign(20 * 16000, 1.0f); // flat: the refinement keeps the times
+    ASSERT_EQ(cut({ts(0), text("a"), ts(100)}, 0, 300), 1);
+    ASSERT_EQ(cut({tok(id("hello"), 0), tok(id(" world"), 0), tok(tv.eot(), 0)}, 1000, 500), 1);
+    const kestu_segment & s = st->result[1];
+    ASSERT_EQ(s.t0, 1000);
+    ASSERT_EQ(s.t1, 1500);
+    for (const kestu_token_data & t : s.tokens) {
+        EXPECT_GE(t.t0, s.t0);
+        EXPECT_LE(t.t0, t.t1);
+        EXPECT_LE(t.t1, s.t1);
+    }
+}
+
 TEST_F(Segments, TokenTimesUseConfidentTimestampsAndFillTheGapsByVoiceLength) {
     // "1." weighs 6, "a" 1: the gap [0, 140] is split 6 : 1 after the
     // confident timestamp of " c" fixed its start at 140
