@@ -362,8 +362,10 @@ void kestu_exp_compute_token_level_timestamps(kestu_context & ctx, kestu_state &
 
         token.voice_length = voice_length(ctx.vocab.id_to_token.at(token.id));
 
+        // t_beg moves only at a segment opened by <|0.00|>: a window opened by
+        // a later timestamp counts from an earlier window, before this segment
         if (token.timestamp_p > thold_pt && token.timestamp_p_sum > thold_ptsum && token.timestamp_id > tid_last &&
-            tt <= T1) {
+            tt >= T0 && tt <= T1) {
             if (j > 0) {
                 tokens[j - 1].t1 = tt;
             }

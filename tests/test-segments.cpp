@@ -256,6 +256,24 @@ TEST_F(Segments, AfterAWindowWithoutSegmentsTheFirstTokenStartsInsideItsSegment)
     }
 }
 
+TEST_F(Segments, ATimestampCountedFromAnEarlierWindowDoesNotTimeAToken) {
+    // window 2 at 30 s opens with <|1.00|>, not <|0.00|>: the timestamps of
+    // its tokens are still counted from window 1's start and would put
+    // "hello" at 1.2 s, before its segment
+    p.compute_token_times = true;
+    st->energy.assign(40 * 16000, 1.0f); // flat: the refinement keeps the times
+    ASSERT_EQ(cut({ts(0), text("a"), ts(100)}, 0, 300), 1);
+    ASSERT_EQ(cut({ts(50), tok(id("hello"), beg() + 60, 0.9f), text(" world"), ts(100)}, 3000, 300), 1);
+    const kestu_segment & s = st->result[1];
+    ASSERT_EQ(s.t0, 3100);
+    ASSERT_EQ(s.t1, 3200);
+    for (const kestu_token_data & t : s.tokens) {
+        EXPECT_GE(t.t0, s.t0);
+        EXPECT_LE(t.t0, t.t1);
+        EXPECT_LE(t.t1, s.t1);
+    }
+}
+
 TEST_F(Segments, TokenTimesUseConfidentTimestampsAndFillTheGapsByVoiceLength) {
     // "1." weighs 6, "a" 1: the gap [0, 140] is split 6 : 1 after the
     // confident timestamp of " c" fixed its start at 140
