@@ -467,7 +467,9 @@ int full_run(kestu_context & ctx, kestu_state & state, kestu_full_params params,
             KESTU_LOG_ERROR("%s: encoder_begin_callback returned false - aborting\n", DRIVER);
             return KESTU_FULL_OK;
         }
-        if (!kestu_run_encoder(ctx, state, seek, params.n_threads, params.on_abort, params.on_abort_user_data)) {
+        // the window hears the span asked for, not the audio behind it
+        if (!kestu_run_encoder(ctx, state, seek, params.n_threads, params.on_abort, params.on_abort_user_data,
+                               seek_end)) {
             KESTU_LOG_ERROR("%s: failed to encode\n", DRIVER);
             return KESTU_FULL_ERR_ENCODE;
         }
