@@ -123,6 +123,9 @@ bool maps_segment_times(const kestu_state * state) {
     return state->has_vad_segments && !state->vad_mapping_table.empty();
 }
 
+// a token time that was never set; it is returned as it is, not mapped
+constexpr int64_t TOKEN_TIME_UNSET = -1;
+
 bool maps_token_times(const kestu_state * state) {
     return state->has_vad_segments && !state->vad_segments.empty();
 }
@@ -389,7 +392,7 @@ int64_t kestu_full_get_token_t0_from_state(struct kestu_state * state, int i_seg
     if (token == nullptr) {
         return 0;
     }
-    if (!maps_token_times(state)) {
+    if (!maps_token_times(state) || token->t0 == TOKEN_TIME_UNSET) {
         return token->t0;
     }
     return map_token_time(state->vad_segments, token->t0);
@@ -405,11 +408,12 @@ int64_t kestu_full_get_token_t1_from_state(struct kestu_state * state, int i_seg
     if (token == nullptr) {
         return 0;
     }
-    if (!maps_token_times(state)) {
+    if (!maps_token_times(state) || token->t1 == TOKEN_TIME_UNSET) {
         return token->t1;
     }
     // a mapped token ends after it starts
-    const int64_t start = map_token_time(state->vad_segments, token->t0);
+    const int64_t start =
+        token->t0 == TOKEN_TIME_UNSET ? token->t0 : map_token_time(state->vad_segments, token->t0);
     const int64_t end   = map_token_time(state->vad_segments, token->t1);
     return start < end ? end : start + 1;
 }

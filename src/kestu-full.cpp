@@ -365,8 +365,9 @@ int full_run(kestu_context & ctx, kestu_state & state, kestu_full_params params,
     }
 
     if (params.compute_token_times) {
-        state.t_beg    = 0;
-        state.t_last   = 0;
+        // token times count from where the run starts
+        state.t_beg    = params.start_offset_ms / 10;
+        state.t_last   = params.start_offset_ms / 10;
         state.tid_last = 0;
         if (n_samples > 0) {
             kestu_compute_energy(state.energy, samples, n_samples);
@@ -484,7 +485,9 @@ int full_run(kestu_context & ctx, kestu_state & state, kestu_full_params params,
             KESTU_LOG_ERROR("%s: encoder_begin_callback returned false - aborting\n", DRIVER);
             return KESTU_FULL_OK;
         }
-        if (!kestu_run_encoder(ctx, state, seek, params.n_threads, params.on_abort, params.on_abort_user_data)) {
+        // the window hears the span asked for, not the audio behind it
+        if (!kestu_run_encoder(ctx, state, seek, params.n_threads, params.on_abort, params.on_abort_user_data,
+                               seek_end)) {
             KESTU_LOG_ERROR("%s: failed to encode\n", DRIVER);
             return KESTU_FULL_ERR_ENCODE;
         }

@@ -625,9 +625,10 @@ tevo_cgraph * kestu_build_decoder_graph(kestu_context & ctx, kestu_state & state
 
 // sets the thread count on every backend, computes; resets when asked or on failure
 bool kestu_graph_compute(tevo_backend_sched_t sched, tevo_cgraph * graph, int n_threads, bool reset);
-// convolution stem, encoder, cross-attention for the window at mel_offset
+// convolution stem, encoder, cross-attention for the window at mel_offset;
+// frames from mel_end on are heard as past the end of the audio
 bool kestu_run_encoder(kestu_context & ctx, kestu_state & state, int mel_offset, int n_threads,
-                       kestu_abort_callback abort_callback, void * abort_callback_data);
+                       kestu_abort_callback abort_callback, void * abort_callback_data, int mel_end = INT32_MAX);
 // one decoder step for the batch; fills state.logits rows of flagged tokens
 bool kestu_run_decoder(kestu_context & ctx, kestu_state & state, const kestu_batch & batch, int n_threads,
                        bool save_alignment_heads, kestu_abort_callback abort_callback, void * abort_callback_data);

@@ -69,8 +69,10 @@ static bool allocate(tevo_backend_sched_t sched, tevo_cgraph * gf) {
 }
 
 // copies the window [offset, offset + 2 n_ctx) of the spectrogram into "mel";
-// frames past its end stay 0
-static void set_mel_input(kestu_state & state, tevo_tensor * mel, int mel_offset, int n_ctx) {
+// frames past its end stay 0. Frames from mel_end on, when that is before the
+// end of the audio, take the value the spectrogram holds past the audio (its
+// zero padding, when it has one), so the window hears the audio cut there.
+static void set_mel_input(kestu_state & state, tevo_tensor * mel, int mel_offset, int n_ctx, int mel_end) {
     const kestu_mel & m = state.mel;
 
     const int64_t n_frames = mel->ne[0]; // 2 n_ctx
@@ -78,15 +80,23 @@ static void set_mel_input(kestu_state & state, tevo_tensor * mel, int mel_offset
 
     state.inp_mel.assign((size_t) tevo_nelements(mel), 0.0f);
 
-    const int64_t i0 = std::min<int64_t>(mel_offset, m.n_len);
-    const int64_t i1 = std::min<int64_t>(m.n_len, (int64_t) mel_offset + 2 * (int64_t) n_ctx);
+    const bool    cut = mel_end < m.n_len_org;
+    const int64_t end = cut ? std::max(mel_end, mel_offset) : m.n_len;
+    const int64_t i0  = std::min<int64_t>(mel_offset, m.n_len);
+    const int64_t i1  = std::min<int64_t>(end, (int64_t) mel_offset + 2 * (int64_t) n_ctx);
 
     // a spectrogram shorter than it claims is read only as far as it goes
-    if (i0 < i1 && (int64_t) m.data.size() >= n_bands * (int64_t) m.n_len) {
+    if ((int64_t) m.data.size() >= n_bands * (int64_t) m.n_len) {
         for (int64_t j = 0; j < n_bands; j++) {
             const float * src = m.data.data() + j * m.n_len;
             float *       dst = state.inp_mel.data() + j * n_frames;
-            std::copy(src + i0, src + i1, dst);
+            if (i0 < i1) {
+                std::copy(src + i0, src + i1, dst);
+            }
+            if (cut && m.n_len > m.n_len_org) {
+                const int64_t k0 = std::max<int64_t>(i1 - mel_offset, 0);
+                std::fill(dst + std::min(k0, n_frames), dst + n_frames, src[m.n_len - 1]);
+            }
         }
     }
 
@@ -94,7 +104,7 @@ static void set_mel_input(kestu_state & state, tevo_tensor * mel, int mel_offset
 }
 
 bool kestu_run_encoder(kestu_context & ctx, kestu_state & state, int mel_offset, int n_threads,
-                       kestu_abort_callback abort_callback, void * abort_callback_data) {
+                       kestu_abort_callback abort_callback, void * abort_callback_data, int mel_end) {
     const int64_t t_start_us = tevo_time_us();
 
     if (mel_offset < 0) {
@@ -115,7 +125,7 @@ bool kestu_run_encoder(kestu_context & ctx, kestu_state & state, int mel_offset,
         }
 
         tevo_tensor * mel = tevo_graph_get_tensor(gf, "mel");
-        set_mel_input(state, mel, mel_offset, n_ctx);
+        set_mel_input(state, mel, mel_offset, n_ctx, mel_end);
 
         if (!state.hollin_encoder) {
             if (!kestu_graph_compute(sched, gf, n_threads, true)) {

@@ -290,7 +290,8 @@ int kestu_cut_segments(kestu_context & ctx, kestu_state & state, const kestu_ful
             continue;
         }
 
-        const int64_t t1 = timestamp_time(seek, tokens[i].timestamp_id, token_beg);
+        // a timestamp past the window's end (the audio's or the span's) ends there
+        const int64_t t1 = std::min(timestamp_time(seek, tokens[i].timestamp_id, token_beg), window_end);
         if (!text.empty()) {
             emit_segment(ctx, state, params, t0, t1, text, tokens, i0, i + 1, speaker_turn_next);
         }
@@ -304,7 +305,7 @@ int kestu_cut_segments(kestu_context & ctx, kestu_state & state, const kestu_ful
                     text += token_text(ctx, tokens[i].id);
                 }
             }
-            t0 = timestamp_time(seek, tokens[i].timestamp_id, token_beg);
+            t0 = std::min(timestamp_time(seek, tokens[i].timestamp_id, token_beg), window_end);
             i0 = i + 1;
         } else {
             t0 = t1;
@@ -352,7 +353,8 @@ void kestu_exp_compute_token_level_timestamps(kestu_context & ctx, kestu_state &
                 t_last       = T0;
                 tid_last     = token_beg;
             } else {
-                tokens[0].t0 = t_last;
+                // after a stretch without segments t_last lies before this one
+                tokens[0].t0 = std::max(t_last, T0);
             }
         }
 
@@ -360,8 +362,10 @@ void kestu_exp_compute_token_level_timestamps(kestu_context & ctx, kestu_state &
 
         token.voice_length = voice_length(ctx.vocab.id_to_token.at(token.id));
 
+        // t_beg moves only at a segment opened by <|0.00|>: a window opened by
+        // a later timestamp counts from an earlier window, before this segment
         if (token.timestamp_p > thold_pt && token.timestamp_p_sum > thold_ptsum && token.timestamp_id > tid_last &&
-            tt <= T1) {
+            tt >= T0 && tt <= T1) {
             if (j > 0) {
                 tokens[j - 1].t1 = tt;
             }

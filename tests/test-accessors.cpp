@@ -253,6 +253,7 @@ TEST_F(Accessors, TokenTimesMapThroughTheSpeechSegments) {
         {{{1000, 1200, 0, 200}, {3000, 3100, 210, 300}}, 205, 1200},
         {{{1000, 1200, 0, 200}, {3000, 3100, 210, 300}}, 206, 3000},
         {{{1000, 1200, 10, 200}}, -3, 1000},
+        {{{1000, 1200, 10, 200}}, -1, -1}, // never set: not mapped
         {{{1000, 1000, 50, 50}, {2000, 2100, 60, 100}}, 56, 2000}, // gap after an empty segment, mid 55
         {{{0, 100, 0, 40}, {1000, 1000, 50, 50}, {2000, 2100, 60, 100}}, 50, 1000}, // inside an empty one
     };
@@ -282,6 +283,13 @@ TEST_F(Accessors, MappedTokensEndAfterTheyStart) {
     state.result[0].tokens[0].t0 = 100;
     state.result[0].tokens[0].t1 = 250;
     EXPECT_EQ(kestu_full_get_token_t1_from_state(&state, 0, 0), 3044);
+    // an end never set stays unset; a start never set is not mapped either
+    state.result[0].tokens[0].t0 = 100;
+    state.result[0].tokens[0].t1 = -1;
+    EXPECT_EQ(kestu_full_get_token_t1_from_state(&state, 0, 0), -1);
+    state.result[0].tokens[0].t0 = -1;
+    state.result[0].tokens[0].t1 = 0;
+    EXPECT_EQ(kestu_full_get_token_t1_from_state(&state, 0, 0), 1000);
 }
 
 TEST_F(Accessors, SpeechSegmentsOfThePreFilter) {

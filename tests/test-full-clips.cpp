@@ -1,7 +1,8 @@
 // The transcription driver end to end: every shipped clip gives its text
 // with greedy decoding and with beam search, over the full window and with
 // the audio context fitted as the worker fits it, for both weight types;
-// random-weight models give stable output, the same text on 1 and 8
+// over start offsets and spans, segment and token times stay inside the span
+// and the encoder hears no audio behind it; random-weight models give stable output, the same text on 1 and 8
 // threads, walk a 70-second input window by window, take silence, and a
 // fitted run after a full-window run equals one on a fresh state.
 
@@ -110,6 +111,86 @@ TEST(FullClipsSegmentTokens, LimitWithoutTimestampsCutsTheTextOnly) {
             last_t1 = t1;
         }
         EXPECT_EQ(n_text, 6); // one token per word
+    }
+}
+
+// ---------------------------------------------------------------------------
+// offsets and spans
+
+// 40 s: clip 06 ("right no stop five left", 3.1 s) from 32 s on, in silence
+const std::vector<float> & late_speech() {
+    static const std::vector<float> x = [] {
+        std::vector<float> v(40 * 16000, 0.0f);
+        const clip &       c = sample_clips().at(5);
+        std::copy(c.samples.begin(), c.samples.end(), v.begin() + 32 * 16000);
+        return v;
+    }();
+    return x;
+}
+
+int count_words(const std::string & text) {
+    int  n    = 0;
+    bool word = false;
+    for (char ch : text) {
+        n += ch != ' ' && !word;
+        word = ch != ' ';
+    }
+    return n;
+}
+
+struct span_case {
+    int  offset_ms;
+    int  duration_ms; // 0: to the end
+    bool compare_cut; // also transcribe the span cut out of the audio
+};
+
+// Segments lie in [offset, min(offset + span, end of the audio)], every token
+// time that was set lies inside its segment, and the encoder hears only the
+// span: speech just behind it gives no more words than the span cut out of
+// the audio does.
+TEST(FullSpans, SegmentAndTokenTimesStayInsideTheSpan) {
+    kestu_context * ctx = shared_model("digits-tiny-f16.bin");
+    ASSERT_NE(ctx, nullptr);
+    const std::vector<float> & x = late_speech();
+    const std::vector<span_case> cases = {
+        {0, 0, false}, {30000, 0, false}, {31000, 6000, false}, {29000, 2000, true}, {30000, 3000, true},
+    };
+    for (const span_case & c : cases) {
+        SCOPED_TRACE(testing::Message() << "offset " << c.offset_ms << " ms, span " << c.duration_ms << " ms");
+        kestu_full_params p   = worker_params();
+        p.start_offset_ms     = c.offset_ms;
+        p.process_duration_ms = c.duration_ms;
+        p.compute_token_times = true;
+        ASSERT_EQ(kestu_full(ctx, p, x.data(), (int) x.size()), KESTU_FULL_OK);
+
+        const int64_t lo = c.offset_ms / 10;
+        const int64_t hi = c.duration_ms > 0 ? std::min<int64_t>(lo + c.duration_ms / 10, kestu_n_len(ctx))
+                                             : kestu_n_len(ctx);
+        for (int i = 0; i < kestu_full_n_segments(ctx); i++) {
+            const int64_t t0 = kestu_full_get_segment_t0(ctx, i);
+            const int64_t t1 = kestu_full_get_segment_t1(ctx, i);
+            EXPECT_GE(t0, lo) << i;
+            EXPECT_LE(t0, t1) << i;
+            EXPECT_LE(t1, hi) << i;
+            for (int j = 0; j < kestu_full_n_tokens(ctx, i); j++) {
+                const kestu_token_data d = kestu_full_get_token_data(ctx, i, j);
+                if (d.t0 >= 0) {
+                    EXPECT_GE(d.t0, t0) << i << "/" << j;
+                    EXPECT_LE(d.t0, t1) << i << "/" << j;
+                }
+                if (d.t1 >= 0) {
+                    EXPECT_GE(d.t1, t0) << i << "/" << j;
+                    EXPECT_LE(d.t1, t1) << i << "/" << j;
+                }
+            }
+        }
+        if (c.compare_cut) {
+            const std::string text = text_of(*ctx->state);
+            const size_t      b    = (size_t) c.offset_ms * 16;
+            const std::vector<float> cut(x.begin() + b, x.begin() + b + (size_t) c.duration_ms * 16);
+            ASSERT_EQ(kestu_full(ctx, worker_params(), cut.data(), (int) cut.size()), KESTU_FULL_OK);
+            EXPECT_LE(count_words(text), count_words(text_of(*ctx->state))) << "'" << text << "'";
+        }
     }
 }
 

@@ -1,6 +1,7 @@
 // Segments and timestamps on synthetic token sequences: cutting at
-// timestamp tokens, segment texts and times, token times from timestamp
-// probabilities and signal energy (absolute positions, clamped to the audio),
+// timestamp tokens (times held inside the window), segment texts and times,
+// token times from timestamp probabilities and signal energy (absolute
+// positions, clamped to the audio; a segment's first token starts inside it),
 // the splitting of long segments, the energy itself and the time format.
 
 #include "decode-test-vocab.h"
@@ -143,6 +144,18 @@ TEST_F(Segments, CutAtTimestampTokens) {
              return std::vector<kestu_token_data>{tok(s.id("hello"), s.beg() + 1400)};
          },
          none, 0, 500, {{500, 500, "hello", 1, false}}},
+        {"a closing timestamp past the window's end ends the segment there",
+         [](const Segments & s) {
+             // the audio (or the span) ends 5 s into the window
+             return std::vector<kestu_token_data>{s.ts(0), s.text("hello"), s.ts(1000)};
+         },
+         none, 3000, 500, {{3000, 3500, "hello", 3, false}}},
+        {"a run of timestamps past the window's end starts the next segment at that end",
+         [](const Segments & s) {
+             return std::vector<kestu_token_data>{s.ts(0), s.text("a"), s.ts(100), s.ts(300), s.text("b"),
+                                                  s.ts(400)};
+         },
+         none, 0, 250, {{0, 200, "a", 3, false}, {250, 250, "b", 2, false}}},
         {"timestamps before any text make no empty segment",
          [](const Segments & s) {
              return std::vector<kestu_token_data>{s.ts(0), s.ts(25), s.text("hello"), s.ts(100)};
@@ -222,6 +235,43 @@ TEST_F(Segments, TokenTimesFollowTheSignalAtAbsolutePositions) {
     EXPECT_EQ(s.tokens[2].t1, (3180 * 160 - 1) / 160);
     EXPECT_EQ(s.tokens[3].t0, 3200);
     EXPECT_EQ(s.tokens[3].t1, 3200);
+}
+
+TEST_F(Segments, AfterAWindowWithoutSegmentsTheFirstTokenStartsInsideItsSegment) {
+    // window 1 ends its segment at 2 s; window 2 at 10 s has no timestamp
+    // tokens, so its first token starts from where tracking left off, which
+    // must not lie before the segment's own start
+    p.compute_token_times = true;
+    p.no_timestamps       = true;
+    st->energy.assign(20 * 16000, 1.0f); // flat: the refinement keeps the times
+    ASSERT_EQ(cut({ts(0), text("a"), ts(100)}, 0, 300), 1);
+    ASSERT_EQ(cut({tok(id("hello"), 0), tok(id(" world"), 0), tok(tv.eot(), 0)}, 1000, 500), 1);
+    const kestu_segment & s = st->result[1];
+    ASSERT_EQ(s.t0, 1000);
+    ASSERT_EQ(s.t1, 1500);
+    for (const kestu_token_data & t : s.tokens) {
+        EXPECT_GE(t.t0, s.t0);
+        EXPECT_LE(t.t0, t.t1);
+        EXPECT_LE(t.t1, s.t1);
+    }
+}
+
+TEST_F(Segments, ATimestampCountedFromAnEarlierWindowDoesNotTimeAToken) {
+    // window 2 at 30 s opens with <|1.00|>, not <|0.00|>: the timestamps of
+    // its tokens are still counted from window 1's start and would put
+    // "hello" at 1.2 s, before its segment
+    p.compute_token_times = true;
+    st->energy.assign(40 * 16000, 1.0f); // flat: the refinement keeps the times
+    ASSERT_EQ(cut({ts(0), text("a"), ts(100)}, 0, 300), 1);
+    ASSERT_EQ(cut({ts(50), tok(id("hello"), beg() + 60, 0.9f), text(" world"), ts(100)}, 3000, 300), 1);
+    const kestu_segment & s = st->result[1];
+    ASSERT_EQ(s.t0, 3100);
+    ASSERT_EQ(s.t1, 3200);
+    for (const kestu_token_data & t : s.tokens) {
+        EXPECT_GE(t.t0, s.t0);
+        EXPECT_LE(t.t0, t.t1);
+        EXPECT_LE(t.t1, s.t1);
+    }
 }
 
 TEST_F(Segments, TokenTimesUseConfidentTimestampsAndFillTheGapsByVoiceLength) {

@@ -5,7 +5,7 @@
 // a missing model file is refused, also after a state made its model from
 // another file, and a new file replaces the state's model; and a shared
 // sample clip embedded in long silence is transcribed with its text and with
-// times inside the speech.
+// times inside the speech, its unset token times left unset.
 
 #include "full-test-helpers.h"
 #include "vad/kestu-vad-impl.h"
@@ -302,6 +302,14 @@ TEST(VadFilter, ClipsInLongSilenceAreTranscribedWithTimesInsideTheSpeech) {
             EXPECT_LE(t0, t1);
             EXPECT_GE(t0, spans.front().first - slack) << "segment " << i;
             EXPECT_LE(t1, spans.back().second + slack) << "segment " << i;
+            // token times are off: their unset times are not mapped
+            for (int j = 0; j < kestu_full_n_tokens(ctx, i); j++) {
+                const kestu_token_data d = kestu_full_get_token_data(ctx, i, j);
+                EXPECT_EQ(d.t0, -1);
+                EXPECT_EQ(d.t1, -1);
+                EXPECT_EQ(kestu_full_get_token_t0(ctx, i, j), -1) << i << "/" << j;
+                EXPECT_EQ(kestu_full_get_token_t1(ctx, i, j), -1) << i << "/" << j;
+            }
         }
         // far less audio than the input was transcribed
         EXPECT_LT(ctx->state->mel.n_len_org, (int) (audio.size() / 160 / 2));
