@@ -460,7 +460,8 @@ KESTU_API int kestu_full_with_state(struct kestu_context * ctx, struct kestu_sta
                                     struct kestu_full_params params, const float * samples, int n_samples);
 // splits the audio into n_processors chunks transcribed at once; the
 // callbacks of params are called from the chunks' threads but one at a time,
-// never two at once, as in kestu_full
+// never two at once, as in kestu_full; a chunk that fails fails the call with
+// its code and no segments
 KESTU_API int kestu_full_parallel(struct kestu_context * ctx, struct kestu_full_params params,
                                   const float * samples, int n_samples, int n_processors);
 

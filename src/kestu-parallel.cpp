@@ -209,12 +209,12 @@ int full_parallel(kestu_context & ctx, kestu_full_params params, const float * s
         group.join();
     }
 
-    // Audio that overflows a chunk's spectrogram is found only there: the
-    // request is refused as kestu_full refuses it, not answered without
-    // that chunk's words. A chunk whose decoding found no possible token
-    // fails the request the same way.
+    // A chunk that failed (audio that overflows its spectrogram, an encoder
+    // or decoder run that failed or was aborted, no possible token) fails
+    // the request: an answer without that chunk's words would pass for a
+    // whole one.
     for (const chunk & c : chunks) {
-        if (c.result == KESTU_FULL_ERR_NON_FINITE || c.result == KESTU_FULL_ERR_NO_TOKEN) {
+        if (c.result < 0) {
             state0.result.clear();
             return c.result;
         }

@@ -316,4 +316,26 @@ TEST(Parallel, AChunkWithNoPossibleTokenFailsTheRequest) {
     }
 }
 
+// A later chunk whose run fails (here its encoder is aborted) fails the
+// request with that chunk's code instead of answering without its words.
+TEST(Parallel, AFailedLaterChunkFailsTheRequest) {
+    kestu_context * ctx = small_model().get();
+    ASSERT_NE(ctx, nullptr);
+    const std::vector<float> x = noise(6 * SR, 6);
+
+    for (const int n_processors : {2, 3}) {
+        SCOPED_TRACE(testing::Message() << n_processors << " processors");
+        ASSERT_EQ(kestu_full(ctx, quick_params(2), x.data(), (int) x.size()), KESTU_FULL_OK);
+        ASSERT_FALSE(ctx->state->result.empty());
+
+        // the first chunk runs on the calling thread, the others on their own
+        std::thread::id   caller = std::this_thread::get_id();
+        kestu_full_params p      = quick_params(2);
+        p.on_abort = [](void * data) { return std::this_thread::get_id() != *(const std::thread::id *) data; };
+        p.on_abort_user_data = &caller;
+        EXPECT_EQ(kestu_full_parallel(ctx, p, x.data(), (int) x.size(), n_processors), KESTU_FULL_ERR_ENCODE);
+        EXPECT_TRUE(ctx->state->result.empty());
+    }
+}
+
 } // namespace
