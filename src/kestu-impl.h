@@ -417,6 +417,20 @@ struct vad_time_mapping_point {
 
 struct kestu_hollin_context; // external encoder, never present here
 
+// CPU worker threads that a series of graph runs shares: starting and joining
+// threads for every run costs more than a small graph's work. Made on the
+// first run with two or more threads, again when the count changes; set on
+// the CPU backends it runs on until idled or freed. Between runs its threads
+// poll for one round (about 131072 pause instructions, a few milliseconds),
+// which bridges the gap to the next window or token step, then sleep, so
+// that they burn nothing between requests.
+struct kestu_threadpool {
+    struct tevo_threadpool *    pool        = nullptr;
+    int                         n_threads   = 0;
+    uint32_t                    poll_rounds = 1;
+    std::vector<tevo_backend_t> backends; // those it is set on
+};
+
 struct kestu_state {
     int64_t t_sample_us = 0;
     int64_t t_encode_us = 0;
@@ -447,6 +461,9 @@ struct kestu_state {
     kestu_decoder decoders[KESTU_MAX_DECODERS];
 
     std::vector<tevo_backend_t> backends; // CPU backend last; [0] holds caches and masks
+
+    // the encoder's and decoder's runs share these threads
+    kestu_threadpool threadpool;
 
     kestu_sched sched_conv;
     kestu_sched sched_encode;
@@ -623,8 +640,14 @@ tevo_cgraph * kestu_build_decoder_graph(kestu_context & ctx, kestu_state & state
 // ---------------------------------------------------------------------------
 // runs (kestu-run.cpp)
 
-// sets the thread count on every backend, computes; resets when asked or on failure
-bool kestu_graph_compute(tevo_backend_sched_t sched, tevo_cgraph * graph, int n_threads, bool reset);
+// sets the thread count on every backend, and the pool (when given) on every
+// CPU backend, computes; resets when asked or on failure
+bool kestu_graph_compute(tevo_backend_sched_t sched, tevo_cgraph * graph, int n_threads, bool reset,
+                         kestu_threadpool * threadpool = nullptr);
+// sets the pool off its backends: its threads sleep until the next run
+void kestu_threadpool_idle(kestu_threadpool & threadpool);
+// sets it off its backends and frees it; the backends must still exist
+void kestu_threadpool_free(kestu_threadpool & threadpool);
 // convolution stem, encoder, cross-attention for the window at mel_offset;
 // frames from mel_end on are heard as past the end of the audio
 bool kestu_run_encoder(kestu_context & ctx, kestu_state & state, int mel_offset, int n_threads,

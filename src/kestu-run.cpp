@@ -9,11 +9,62 @@
 // tensor operators trust their indices, so a bad one would read outside the
 // weights or the caches.
 
+#include "tevo-cpu.h"
+
 #include <algorithm>
 
-bool kestu_graph_compute(tevo_backend_sched_t sched, tevo_cgraph * graph, int n_threads, bool reset) {
+void kestu_threadpool_idle(kestu_threadpool & threadpool) {
+    // a CPU backend pauses the pool it is taken off: its threads sleep
+    for (tevo_backend_t backend : threadpool.backends) {
+        tevo_backend_cpu_set_threadpool(backend, nullptr);
+    }
+    threadpool.backends.clear();
+}
+
+void kestu_threadpool_free(kestu_threadpool & threadpool) {
+    kestu_threadpool_idle(threadpool);
+    tevo_threadpool_free(threadpool.pool);
+    threadpool.pool      = nullptr;
+    threadpool.n_threads = 0;
+}
+
+// a pool of n_threads set on the scheduler's CPU backends; one thread runs on
+// the caller's thread alone, with no pool to wake
+static void threadpool_use(kestu_threadpool & threadpool, tevo_backend_sched_t sched, int n_threads) {
+    n_threads = std::min(n_threads, TEVO_MAX_N_THREADS);
+    if (n_threads < 2) {
+        kestu_threadpool_idle(threadpool);
+        return;
+    }
+    if (threadpool.pool != nullptr && threadpool.n_threads != n_threads) {
+        kestu_threadpool_free(threadpool);
+    }
+    if (threadpool.pool == nullptr) {
+        tevo_threadpool_params params = tevo_threadpool_params_default(n_threads);
+        params.poll_rounds            = threadpool.poll_rounds;
+        params.paused                 = true; // asleep until the first run
+        threadpool.pool               = tevo_threadpool_new(&params);
+        threadpool.n_threads          = n_threads;
+    }
+    const int n_backends = tevo_backend_sched_get_n_backends(sched);
+    for (int i = 0; i < n_backends; i++) {
+        tevo_backend_t backend = tevo_backend_sched_get_backend(sched, i);
+        if (tevo_backend_is_cpu(backend) && std::find(threadpool.backends.begin(), threadpool.backends.end(),
+                                                      backend) == threadpool.backends.end()) {
+            tevo_backend_cpu_set_threadpool(backend, threadpool.pool);
+            threadpool.backends.push_back(backend);
+        }
+    }
+}
+
+bool kestu_graph_compute(tevo_backend_sched_t sched, tevo_cgraph * graph, int n_threads, bool reset,
+                         kestu_threadpool * threadpool) {
     // the engine needs at least one thread
     n_threads = std::max(n_threads, 1);
+
+    if (threadpool != nullptr) {
+        threadpool_use(*threadpool, sched, n_threads);
+    }
 
     const int n_backends = tevo_backend_sched_get_n_backends(sched);
     for (int i = 0; i < n_backends; i++) {
@@ -128,7 +179,7 @@ bool kestu_run_encoder(kestu_context & ctx, kestu_state & state, int mel_offset,
         set_mel_input(state, mel, mel_offset, n_ctx, mel_end);
 
         if (!state.hollin_encoder) {
-            if (!kestu_graph_compute(sched, gf, n_threads, true)) {
+            if (!kestu_graph_compute(sched, gf, n_threads, true, &state.threadpool)) {
                 return false;
             }
         } else {
@@ -144,7 +195,7 @@ bool kestu_run_encoder(kestu_context & ctx, kestu_state & state, int mel_offset,
         if (!allocate(sched, gf)) {
             return false;
         }
-        if (!kestu_graph_compute(sched, gf, n_threads, true)) {
+        if (!kestu_graph_compute(sched, gf, n_threads, true, &state.threadpool)) {
             return false;
         }
     }
@@ -155,7 +206,7 @@ bool kestu_run_encoder(kestu_context & ctx, kestu_state & state, int mel_offset,
         if (!allocate(sched, gf)) {
             return false;
         }
-        if (!kestu_graph_compute(sched, gf, n_threads, true)) {
+        if (!kestu_graph_compute(sched, gf, n_threads, true, &state.threadpool)) {
             return false;
         }
     }
@@ -247,7 +298,7 @@ bool kestu_run_decoder(kestu_context & ctx, kestu_state & state, const kestu_bat
 
     tevo_tensor * logits = tevo_graph_node(gf, -1);
 
-    if (!kestu_graph_compute(sched, gf, n_threads, true)) {
+    if (!kestu_graph_compute(sched, gf, n_threads, true, &state.threadpool)) {
         return false;
     }
 

@@ -436,6 +436,9 @@ void kestu_free_state(struct kestu_state * state) {
     tevo_backend_sched_free(state->sched_cross.sched);
     tevo_backend_sched_free(state->sched_decode.sched);
 
+    // off the backends before they go, then joined
+    kestu_threadpool_free(state->threadpool);
+
     for (tevo_backend_t backend : state->backends) {
         tevo_backend_free(backend);
     }

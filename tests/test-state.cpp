@@ -1,16 +1,24 @@
 // Decoding state creation: cache sizes, the batch and decoder reservations,
 // one scheduler per graph kind, the alignment-head masks and their checks,
 // the external-encoder hook, and the refusals of what the graphs cannot take.
+// Also the worker threads that the state's runs share.
 
 #include "kestu-impl.h"
 #include "model-writer.h"
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
+#include <random>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -377,6 +385,130 @@ TEST_F(State, AlignmentWeightsEnterTheGraphOnlyWhenSaved) {
     EXPECT_EQ(state->aheads_cross_QKs->ne[1], 64);
     EXPECT_EQ(state->aheads_cross_QKs->ne[2], 12);
     kestu_free_state(state);
+}
+
+// ---------------------------------------------------------------------------
+// worker threads
+
+// the ids of the process's threads
+std::set<long> process_threads() {
+    std::set<long> ids;
+    DIR *          dir = opendir("/proc/self/task");
+    if (dir == nullptr) {
+        return ids;
+    }
+    while (const dirent * e = readdir(dir)) {
+        if (e->d_name[0] != '.') {
+            ids.insert(strtol(e->d_name, nullptr, 10));
+        }
+    }
+    closedir(dir);
+    return ids;
+}
+
+std::set<long> threads_beyond(const std::set<long> & before) {
+    const std::set<long> now = process_threads();
+    std::set<long>       extra;
+    std::set_difference(now.begin(), now.end(), before.begin(), before.end(), std::inserter(extra, extra.begin()));
+    return extra;
+}
+
+// what a window of the state gives: the encoder output, the logits of a
+// prompt's last token and of one more step, and a whole transcription's tokens
+struct run_output {
+    std::vector<float>       enc;
+    std::vector<float>       logits;
+    std::vector<kestu_token> tokens;
+};
+
+run_output run_window(kestu_context * ctx, kestu_state * state, const std::vector<float> & audio, int n_threads) {
+    run_output out;
+    const kestu_full_params fp = [&] {
+        kestu_full_params p = kestu_full_default_params(KESTU_SAMPLING_GREEDY);
+        p.n_threads         = n_threads;
+        p.no_timestamps     = true;
+        p.log_progress      = false;
+        p.language          = "en";
+        p.temperature_step  = 0.0f; // one attempt: no fallback
+        return p;
+    }();
+    EXPECT_EQ(kestu_full_with_state(ctx, state, fp, audio.data(), (int) audio.size()), 0);
+    for (int i = 0; i < kestu_full_n_segments_from_state(state); ++i) {
+        for (int j = 0; j < kestu_full_n_tokens_from_state(state, i); ++j) {
+            out.tokens.push_back(kestu_full_get_token_id_from_state(state, i, j));
+        }
+    }
+
+    EXPECT_EQ(kestu_encode_with_state(ctx, state, 0, n_threads), 0);
+    out.enc.resize((size_t) tevo_nelements(state->embd_enc));
+    tevo_backend_tensor_get(state->embd_enc, out.enc.data(), 0, out.enc.size() * sizeof(float));
+    const kestu_token prompt[4] = { 50257, 50362, 1000, 123 };
+    EXPECT_EQ(kestu_decode_with_state(ctx, state, prompt, 3, 0, n_threads), 0);
+    EXPECT_EQ(kestu_decode_with_state(ctx, state, prompt + 3, 1, 3, n_threads), 0);
+    out.logits = state->logits;
+    return out;
+}
+
+// The encoder's and decoder's runs share worker threads that the state keeps:
+// runs at n threads leave n - 1 of them, the same ones after every further
+// run; another count replaces them; freeing the state joins them. Every
+// thread count gives the one-thread results bit for bit.
+TEST_F(State, RunsShareTheStatesWorkerThreadsAndGiveTheOneThreadResults) {
+    kestu_context_params params = kestu_context_default_params();
+    params.flash_attn           = true;
+    ctx_ptr ctx                 = load(model_recipe(), params);
+    ASSERT_NE(ctx, nullptr);
+
+    std::mt19937                          rng(5);
+    std::uniform_real_distribution<float> dist(-0.2f, 0.2f);
+    std::vector<float>                    audio(16000);
+    for (float & v : audio) {
+        v = dist(rng);
+    }
+
+    // the thread sanitizer's runtime starts a thread of its own with the
+    // first thread made: let that happen before any count is taken
+    std::thread([] {}).join();
+
+    const int  cores = (int) std::thread::hardware_concurrency();
+    run_output one_thread;
+    for (int n_threads : { 1, 2, 4 }) {
+        if (n_threads > 1 && n_threads > cores) {
+            continue;
+        }
+        SCOPED_TRACE("threads " + std::to_string(n_threads));
+        const std::set<long> before = process_threads();
+        ASSERT_FALSE(before.empty());
+
+        kestu_state * state = kestu_init_state(ctx.get());
+        ASSERT_NE(state, nullptr);
+        std::set<long> workers;
+        for (int round = 0; round < 2; ++round) {
+            const run_output out = run_window(ctx.get(), state, audio, n_threads);
+            if (one_thread.enc.empty()) {
+                one_thread = out;
+                EXPECT_FALSE(one_thread.tokens.empty());
+            }
+            EXPECT_EQ(out.tokens, one_thread.tokens) << "round " << round;
+            EXPECT_EQ(out.enc, one_thread.enc) << "round " << round;
+            EXPECT_EQ(out.logits, one_thread.logits) << "round " << round;
+
+            const std::set<long> extra = threads_beyond(before);
+            EXPECT_EQ(extra.size(), (size_t) (n_threads - 1)) << "round " << round;
+            if (round == 0) {
+                workers = extra;
+            }
+            EXPECT_EQ(extra, workers) << "round " << round;
+        }
+
+        if (n_threads > 2) {
+            EXPECT_EQ(kestu_encode_with_state(ctx.get(), state, 0, 2), 0);
+            EXPECT_EQ(threads_beyond(before).size(), 1u);
+        }
+
+        kestu_free_state(state);
+        EXPECT_EQ(process_threads(), before);
+    }
 }
 
 } // namespace

@@ -5,16 +5,25 @@
 
 #include "vad/kestu-vad-impl.h"
 #include "vad-writer.h"
+#include "backend/impl.h"
+#include "cpu/backend.h"
+#include "tevo-cpu.h"
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -567,6 +576,79 @@ TEST_F(VadModel, WindowCountAndBadArguments) {
     EXPECT_EQ(kestu_vad_n_probs(nullptr), 0);
     EXPECT_EQ(kestu_vad_probs(nullptr), nullptr);
     kestu_vad_reset_state(nullptr);
+}
+
+// the ids of the process's threads
+std::set<long> process_threads() {
+    std::set<long> ids;
+    DIR *          dir = opendir("/proc/self/task");
+    if (dir == nullptr) {
+        return ids;
+    }
+    while (const dirent * e = readdir(dir)) {
+        if (e->d_name[0] != '.') {
+            ids.insert(strtol(e->d_name, nullptr, 10));
+        }
+    }
+    closedir(dir);
+    return ids;
+}
+
+// Detection runs its windows on worker threads that the context keeps: a
+// detection at n threads leaves n - 1 of them, the same ones after every
+// further detection; they are off the backend between detections and are
+// joined when the context is freed. Every thread count gives the one-thread
+// probabilities bit for bit.
+TEST_F(VadModel, DetectionKeepsItsWorkerThreadsAndGivesTheOneThreadResult) {
+    kestu_vad_model_recipe recipe;
+    recipe.seed                      = 12;
+    const std::vector<uint8_t> bytes = kestu_write_vad_model(recipe);
+    const std::vector<float>   audio = varying_noise(40 * 512 + 77, 12);
+
+    // the thread sanitizer's runtime starts a thread of its own with the
+    // first thread made: let that happen before any count is taken
+    std::thread([] {}).join();
+
+    std::vector<float> one_thread;
+    for (int n_threads : {1, 2, 4}) {
+        if (n_threads > 1 && n_threads > int(std::thread::hardware_concurrency())) {
+            continue;
+        }
+        SCOPED_TRACE("threads " + std::to_string(n_threads));
+        const std::set<long> before = process_threads();
+        ASSERT_FALSE(before.empty());
+
+        vad_ptr vctx(load_bytes(bytes, n_threads));
+        ASSERT_NE(vctx, nullptr);
+        std::set<long> workers;
+        for (int round = 0; round < 3; round++) {
+            ASSERT_TRUE(kestu_vad_detect_speech(vctx.get(), audio.data(), int(audio.size())));
+            ASSERT_EQ(kestu_vad_n_probs(vctx.get()), 41);
+            const std::vector<float> probs(kestu_vad_probs(vctx.get()), kestu_vad_probs(vctx.get()) + 41);
+            if (one_thread.empty()) {
+                one_thread = probs;
+            }
+            EXPECT_EQ(probs, one_thread) << "round " << round;
+
+            std::set<long> extra;
+            const std::set<long> now = process_threads();
+            std::set_difference(now.begin(), now.end(), before.begin(), before.end(),
+                                std::inserter(extra, extra.begin()));
+            EXPECT_EQ(extra.size(), size_t(n_threads - 1)) << "round " << round;
+            if (round == 0) {
+                workers = extra;
+            }
+            EXPECT_EQ(extra, workers) << "round " << round;
+
+            for (tevo_backend_t backend : vctx->backends) {
+                if (tevo_backend_is_cpu(backend)) {
+                    EXPECT_EQ(((tevo_backend_cpu_context *) backend->context)->threadpool, nullptr);
+                }
+            }
+        }
+        vctx.reset();
+        EXPECT_EQ(process_threads(), before);
+    }
 }
 
 TEST_F(VadModel, HandSetModelsAnswerAsBuilt) {

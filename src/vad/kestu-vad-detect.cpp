@@ -4,7 +4,8 @@
 // samples (transform by convolution, convolutional encoder, one recurrent
 // cell step), one speech probability per window; the cell state carries over.
 //
-// The graph is built and allocated once per call and evaluated per window.
+// The graph is built and allocated once per call and evaluated per window,
+// every window on the same worker threads (the context's pool).
 // The cell state never comes back to the host: each evaluation copies the new
 // hidden and cell state into h_state and c_state, which the next one reads.
 
@@ -147,7 +148,7 @@ bool kestu_vad_detect_speech_no_reset(struct kestu_vad_context * ctx, const floa
                 tevo_backend_tensor_set(frame, samples + start, 0, tevo_nbytes(frame));
             }
 
-            if (!kestu_graph_compute(ctx->sched.sched, gf, ctx->params.n_threads, false)) {
+            if (!kestu_graph_compute(ctx->sched.sched, gf, ctx->params.n_threads, false, &ctx->threadpool)) {
                 KESTU_LOG_ERROR("%s: failed to compute VAD graph\n", __func__);
                 ok = false;
                 break;
@@ -160,10 +161,12 @@ bool kestu_vad_detect_speech_no_reset(struct kestu_vad_context * ctx, const floa
                        n_samples);
 
         tevo_backend_sched_reset(ctx->sched.sched);
+        kestu_threadpool_idle(ctx->threadpool);
         return ok;
     } catch (const std::exception & e) {
         KESTU_LOG_ERROR("%s: %s\n", __func__, e.what());
         tevo_backend_sched_reset(ctx->sched.sched);
+        kestu_threadpool_idle(ctx->threadpool);
         return false;
     }
 }

@@ -38,6 +38,8 @@ struct kestu_vad_context {
     tevo_backend_buffer_t       lstm_state_buffer = nullptr; // h_state and c_state
     std::vector<uint8_t>        lstm_state_meta;             // their records
     kestu_sched                 sched;
+    // the windows' runs share these threads; idled after each detection
+    kestu_threadpool threadpool;
 
     std::string model_type;
     std::string model_version; // "major.minor.patch"

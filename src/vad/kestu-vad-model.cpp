@@ -660,6 +660,8 @@ void kestu_vad_free(struct kestu_vad_context * ctx) {
         tevo_backend_buffer_free(b);
     }
     tevo_backend_sched_free(ctx->sched.sched);
+    // off the backends before they go, then joined
+    kestu_threadpool_free(ctx->threadpool);
     for (tevo_backend_t b : ctx->backends) {
         tevo_backend_free(b);
     }
