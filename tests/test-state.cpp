@@ -5,10 +5,9 @@
 
 #include "kestu-impl.h"
 #include "model-writer.h"
+#include "process-threads.h"
 
 #include <gtest/gtest.h>
-
-#include <dirent.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -390,28 +389,8 @@ TEST_F(State, AlignmentWeightsEnterTheGraphOnlyWhenSaved) {
 // ---------------------------------------------------------------------------
 // worker threads
 
-// the ids of the process's threads
-std::set<long> process_threads() {
-    std::set<long> ids;
-    DIR *          dir = opendir("/proc/self/task");
-    if (dir == nullptr) {
-        return ids;
-    }
-    while (const dirent * e = readdir(dir)) {
-        if (e->d_name[0] != '.') {
-            ids.insert(strtol(e->d_name, nullptr, 10));
-        }
-    }
-    closedir(dir);
-    return ids;
-}
-
-std::set<long> threads_beyond(const std::set<long> & before) {
-    const std::set<long> now = process_threads();
-    std::set<long>       extra;
-    std::set_difference(now.begin(), now.end(), before.begin(), before.end(), std::inserter(extra, extra.begin()));
-    return extra;
-}
+using process_threads_test::process_threads;
+using process_threads_test::threads_beyond;
 
 // what a window of the state gives: the encoder output, the logits of a
 // prompt's last token and of one more step, and a whole transcription's tokens

@@ -8,10 +8,9 @@
 #include "backend/impl.h"
 #include "cpu/backend.h"
 #include "tevo-cpu.h"
+#include "process-threads.h"
 
 #include <gtest/gtest.h>
-
-#include <dirent.h>
 
 #include <algorithm>
 #include <cfloat>
@@ -578,21 +577,8 @@ TEST_F(VadModel, WindowCountAndBadArguments) {
     kestu_vad_reset_state(nullptr);
 }
 
-// the ids of the process's threads
-std::set<long> process_threads() {
-    std::set<long> ids;
-    DIR *          dir = opendir("/proc/self/task");
-    if (dir == nullptr) {
-        return ids;
-    }
-    while (const dirent * e = readdir(dir)) {
-        if (e->d_name[0] != '.') {
-            ids.insert(strtol(e->d_name, nullptr, 10));
-        }
-    }
-    closedir(dir);
-    return ids;
-}
+using process_threads_test::process_threads;
+using process_threads_test::threads_beyond;
 
 // Detection runs its windows on worker threads that the context keeps: a
 // detection at n threads leaves n - 1 of them, the same ones after every
@@ -630,10 +616,7 @@ TEST_F(VadModel, DetectionKeepsItsWorkerThreadsAndGivesTheOneThreadResult) {
             }
             EXPECT_EQ(probs, one_thread) << "round " << round;
 
-            std::set<long> extra;
-            const std::set<long> now = process_threads();
-            std::set_difference(now.begin(), now.end(), before.begin(), before.end(),
-                                std::inserter(extra, extra.begin()));
+            const std::set<long> extra = threads_beyond(before);
             EXPECT_EQ(extra.size(), size_t(n_threads - 1)) << "round " << round;
             if (round == 0) {
                 workers = extra;

@@ -48,22 +48,17 @@ if [ -n "$slow_cases" ]; then
     skip_slow=(-E "^($(echo $slow_cases | sed 's/\./\\./g; s/ /|/g'))\$")
 fi
 
-# Memory checks under AddressSanitizer and UndefinedBehaviorSanitizer.
-not_sanitized=" $(test_list TEVO_TESTS_NOT_SANITIZED) "
-asan_targets=()
-for src in tests/test-*.cpp; do
-    name=$(basename "$src" .cpp)
-    [[ $not_sanitized == *" $name "* ]] || asan_targets+=("$name")
-done
+# Memory checks under AddressSanitizer and UndefinedBehaviorSanitizer, of
+# every test program not listed in TEVO_TESTS_NOT_SANITIZED.
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTEVO_SANITIZE=address,undefined
-cmake --build build-asan -j "$JOBS" --target "${asan_targets[@]}"
+cmake --build build-asan -j "$JOBS" --target tests-sanitize
 stage_done "asan build"
 ctest --test-dir build-asan --output-on-failure -j "$JOBS" -L sanitize "${skip_slow[@]}" --no-tests=error
 stage_done "asan tests"
 
 # The threaded code under ThreadSanitizer.
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTEVO_SANITIZE=thread
-cmake --build build-tsan -j "$JOBS" --target $(test_list TEVO_TSAN_TESTS)
+cmake --build build-tsan -j "$JOBS" --target tests-tsan
 stage_done "tsan build"
 ctest --test-dir build-tsan --output-on-failure -j "$JOBS" -L tsan "${skip_slow[@]}" --no-tests=error
 stage_done "tsan tests"
