@@ -58,11 +58,7 @@ void ready(const random_model & model, int n_threads) {
 
 int main(int argc, char ** argv) {
     quiet_logs();
-    std::vector<int> asked;
-    for (int i = 1; i < argc; ++i) {
-        asked.push_back(atoi(argv[i]));
-    }
-    const std::vector<int> threads = thread_counts(asked);
+    const std::vector<int> threads = thread_counts(argc, argv);
 
     random_model model(SIZE_384, true);
     printf("machine: %d cores; random F16 model, width 384, 6 heads, 4+4 layers; %d tokens per window\n", cores(),

@@ -69,11 +69,7 @@ void print_step_row(const char * model, int n_threads, const stage_times & t) {
 
 int main(int argc, char ** argv) {
     quiet_logs();
-    std::vector<int> asked;
-    for (int i = 1; i < argc; ++i) {
-        asked.push_back(atoi(argv[i]));
-    }
-    const std::vector<int> threads = thread_counts(asked);
+    const std::vector<int> threads = thread_counts(argc, argv);
 
     const std::string model_path = std::string(KESTU_MODELS_DIR) + "/digits-tiny-f16.bin";
     kestu_context *   ctx = kestu_init_from_file_with_params(model_path.c_str(), kestu_context_default_params());

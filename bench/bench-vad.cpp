@@ -12,6 +12,7 @@
 #include "vad-writer.h"
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <random>
@@ -24,24 +25,6 @@ namespace {
 constexpr int REPS    = 7;
 constexpr int SECONDS = 30;
 
-struct mem_source {
-    const std::vector<uint8_t> * bytes;
-    size_t                       offset = 0;
-};
-
-size_t mem_read(void * ctx, void * out, size_t n) {
-    auto * m     = static_cast<mem_source *>(ctx);
-    size_t count = std::min(n, m->bytes->size() - m->offset);
-    memcpy(out, m->bytes->data() + m->offset, count);
-    m->offset += count;
-    return count;
-}
-
-bool mem_eof(void * ctx) {
-    auto * m = static_cast<mem_source *>(ctx);
-    return m->offset >= m->bytes->size();
-}
-
 double cpu_ms() {
     rusage u;
     getrusage(RUSAGE_SELF, &u);
@@ -52,13 +35,15 @@ double cpu_ms() {
 
 int main(int argc, char ** argv) {
     quiet_logs();
-    std::vector<int> asked;
-    for (int i = 1; i < argc; ++i) {
-        asked.push_back(atoi(argv[i]));
-    }
-    const std::vector<int> threads = thread_counts(asked.empty() ? std::vector<int>{ 1, 4 } : asked);
+    const std::vector<int> threads = thread_counts(argc, argv, { 1, 4 });
 
-    const std::vector<uint8_t> bytes = kestu_write_vad_model(kestu_vad_model_recipe{});
+    char model[] = "/tmp/bench-vad-XXXXXX";
+    const int fd = mkstemp(model);
+    if (fd < 0 || !kestu_write_vad_model_file(kestu_vad_model_recipe{}, model)) {
+        fprintf(stderr, "cannot write the voice-activity model\n");
+        return 1;
+    }
+    close(fd);
 
     std::vector<float>                    audio((size_t) SECONDS * 16000);
     std::mt19937                          rng(7);
@@ -73,13 +58,12 @@ int main(int argc, char ** argv) {
     printf("%7s | %10s %10s | %8s | %5s\n", "threads", "wall ms", "cpu ms", "total ms", "load");
 
     for (int n_threads : threads) {
-        mem_source               src{ &bytes };
-        kestu_model_loader       loader = { &src, mem_read, mem_eof, nullptr };
-        kestu_vad_context_params cp     = kestu_vad_default_context_params();
-        cp.n_threads                    = n_threads;
-        kestu_vad_context * vctx        = kestu_vad_init_with_params(&loader, cp);
+        kestu_vad_context_params cp = kestu_vad_default_context_params();
+        cp.n_threads                = n_threads;
+        kestu_vad_context * vctx    = kestu_vad_init_from_file_with_params(model, cp);
         if (vctx == nullptr) {
             fprintf(stderr, "cannot load the voice-activity model\n");
+            unlink(model);
             return 1;
         }
         kestu_vad_detect_speech(vctx, audio.data(), (int) audio.size()); // warm-up
@@ -90,6 +74,7 @@ int main(int argc, char ** argv) {
             const auto   t0 = clock::now();
             if (!kestu_vad_detect_speech(vctx, audio.data(), (int) audio.size())) {
                 fprintf(stderr, "detection failed\n");
+                unlink(model);
                 return 1;
             }
             wall.push_back(ms_since(t0));
@@ -102,5 +87,6 @@ int main(int argc, char ** argv) {
         fflush(stdout);
         kestu_vad_free(vctx);
     }
+    unlink(model);
     return 0;
 }

@@ -58,6 +58,16 @@ inline std::vector<int> thread_counts(const std::vector<int> & asked) {
     return out;
 }
 
+// thread_counts of the counts on the command line (every argument a count),
+// else of `fallback`
+inline std::vector<int> thread_counts(int argc, char ** argv, const std::vector<int> & fallback = { 1, 4, 8 }) {
+    std::vector<int> asked;
+    for (int i = 1; i < argc; ++i) {
+        asked.push_back(atoi(argv[i]));
+    }
+    return thread_counts(asked.empty() ? fallback : asked);
+}
+
 // a speech model's shape
 struct model_size {
     const char * name;

@@ -237,6 +237,15 @@ TEST_F(Segments, TokenTimesFollowTheSignalAtAbsolutePositions) {
     EXPECT_EQ(s.tokens[3].t1, 3200);
 }
 
+// every token of the segment starts and ends inside it, in order
+void expect_token_times_inside(const kestu_segment & s) {
+    for (const kestu_token_data & t : s.tokens) {
+        EXPECT_GE(t.t0, s.t0);
+        EXPECT_LE(t.t0, t.t1);
+        EXPECT_LE(t.t1, s.t1);
+    }
+}
+
 TEST_F(Segments, AfterAWindowWithoutSegmentsTheFirstTokenStartsInsideItsSegment) {
     // window 1 ends its segment at 2 s; window 2 at 10 s has no timestamp
     // tokens, so its first token starts from where tracking left off, which
@@ -249,11 +258,7 @@ TEST_F(Segments, AfterAWindowWithoutSegmentsTheFirstTokenStartsInsideItsSegment)
     const kestu_segment & s = st->result[1];
     ASSERT_EQ(s.t0, 1000);
     ASSERT_EQ(s.t1, 1500);
-    for (const kestu_token_data & t : s.tokens) {
-        EXPECT_GE(t.t0, s.t0);
-        EXPECT_LE(t.t0, t.t1);
-        EXPECT_LE(t.t1, s.t1);
-    }
+    expect_token_times_inside(s);
 }
 
 TEST_F(Segments, ATimestampCountedFromAnEarlierWindowDoesNotTimeAToken) {
@@ -267,11 +272,7 @@ TEST_F(Segments, ATimestampCountedFromAnEarlierWindowDoesNotTimeAToken) {
     const kestu_segment & s = st->result[1];
     ASSERT_EQ(s.t0, 3100);
     ASSERT_EQ(s.t1, 3200);
-    for (const kestu_token_data & t : s.tokens) {
-        EXPECT_GE(t.t0, s.t0);
-        EXPECT_LE(t.t0, t.t1);
-        EXPECT_LE(t.t1, s.t1);
-    }
+    expect_token_times_inside(s);
 }
 
 TEST_F(Segments, TokenTimesUseConfidentTimestampsAndFillTheGapsByVoiceLength) {

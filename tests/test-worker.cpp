@@ -420,13 +420,7 @@ TEST(Worker, ModelWithNonFiniteWeightsAnswersTranscribeErrors) {
     };
     for (const auto & c : cases) {
         SCOPED_TRACE(c.tensor);
-        kestu_model_recipe recipe;
-        recipe.n_audio_ctx   = 256;
-        recipe.n_text_ctx    = 32;
-        recipe.n_audio_state = 64;
-        recipe.n_text_state  = 64;
-        recipe.ftype         = 0;
-        recipe.seed          = 5;
+        kestu_model_recipe recipe = small_recipe(256, 32);
         for (const kestu_writer_tensor & t : kestu_writer_tensors(recipe)) {
             if (t.name == c.tensor) {
                 recipe.overrides[t.name]          = t.values;
