@@ -283,7 +283,8 @@ enum kestu_full_status {
     KESTU_FULL_ERR_NEGATIVE_SPAN     = -13, // n_samples, start_offset_ms or process_duration_ms below 0
     KESTU_FULL_ERR_SUPPRESS_PATTERN  = -14, // suppress_pattern is not a valid expression, or beyond its bounds
     KESTU_FULL_ERR_TEMPERATURE       = -15, // start_temperature or temperature_step not finite
-    KESTU_FULL_ERR_N_PROCESSORS      = -16, // kestu_full_parallel: n_processors below 1, or a chunk would be empty
+    KESTU_FULL_ERR_N_PROCESSORS      = -16, // kestu_full_parallel: n_processors below 1, or chunks too short
+                                            // to decode (below 1800 samples, 112.5 ms, each)
     KESTU_FULL_ERR_INTERNAL          = -17, // an exception (memory, threads, lookup) ended the run
     KESTU_FULL_ERR_NULL_ARGUMENT     = -18, // no context, no state, or no samples for n_samples > 0
     KESTU_FULL_ERR_GRAMMAR           = -19, // grammar rules: a missing rule, a bad character set, or a rule
@@ -295,6 +296,8 @@ enum kestu_full_status {
                                             // (non-finite model weights, on_logits, suppress_pattern);
                                             // right after the prompt this ends the run at once, later
                                             // only when every decoder of the last temperature met it
+    KESTU_FULL_ERR_VAD_THRESHOLD     = -23, // use_vad set and vad_settings.speech_threshold not a number
+                                            // from 0 to 1
 };
 
 // ---------------------------------------------------------------------------
@@ -367,7 +370,9 @@ KESTU_API void                 kestu_free_state(struct kestu_state * state);
 KESTU_API int kestu_pcm_to_mel_with_state(struct kestu_context * ctx, struct kestu_state * state,
                                           const float * samples, int n_samples, int n_threads);
 KESTU_API int kestu_pcm_to_mel(struct kestu_context * ctx, const float * samples, int n_samples, int n_threads);
-// data: n_mel bands of n_len frames, band after band; -1 when n_mel is not the model's
+// data: n_mel bands of n_len frames, band after band; 0, -1 on bad arguments
+// (n_mel not the model's), KESTU_FULL_ERR_NON_FINITE when a value is NaN or
+// infinite; a refusal leaves the state's spectrogram as it was
 KESTU_API int kestu_set_mel_with_state(struct kestu_context * ctx, struct kestu_state * state, const float * data,
                                        int n_len, int n_mel);
 KESTU_API int kestu_set_mel(struct kestu_context * ctx, const float * data, int n_len, int n_mel);
@@ -444,7 +449,9 @@ KESTU_API const char * kestu_model_type_readable(struct kestu_context * ctx);
 // vocabulary, which loads as an empty model (zero weights) for testing
 KESTU_API int          kestu_model_n_tensors_loaded(struct kestu_context * ctx);
 
-// logits of the last decoder run, n_tokens rows of n_vocab
+// logits of the last decoder run: room for n_tokens rows of n_vocab, of
+// which a run writes only the last token's row; the rows before it keep
+// what an earlier run left there
 KESTU_API float * kestu_get_logits(struct kestu_context * ctx);
 KESTU_API float * kestu_get_logits_from_state(struct kestu_state * state);
 
@@ -461,7 +468,12 @@ KESTU_API int kestu_full_with_state(struct kestu_context * ctx, struct kestu_sta
 // splits the audio into n_processors chunks transcribed at once; the
 // callbacks of params are called from the chunks' threads but one at a time,
 // never two at once, as in kestu_full; a chunk that fails fails the call with
-// its code and no segments
+// its code and no segments. Each processor past the first costs a thread
+// running n_threads compute threads and a decoding state of its own, made
+// for the call: its key-value caches and compute buffers, whose sizes
+// kestu_init_state logs (about 180 MB reserved for a tiny model, more for
+// larger ones). Chunks shorter than 1800 samples (112.5 ms) are refused
+// (KESTU_FULL_ERR_N_PROCESSORS): no run decodes such short audio.
 KESTU_API int kestu_full_parallel(struct kestu_context * ctx, struct kestu_full_params params,
                                   const float * samples, int n_samples, int n_processors);
 
@@ -545,7 +557,8 @@ KESTU_API struct kestu_vad_context * kestu_vad_init_with_params(struct kestu_mod
                                                                 struct kestu_vad_context_params params);
 KESTU_API void kestu_vad_free(struct kestu_vad_context * ctx);
 
-// one speech probability per window of n_window samples
+// one speech probability per window of n_window samples; false for a sample
+// that is NaN or infinite
 KESTU_API bool    kestu_vad_detect_speech(struct kestu_vad_context * ctx, const float * samples, int n_samples);
 KESTU_API bool    kestu_vad_detect_speech_no_reset(struct kestu_vad_context * ctx, const float * samples,
                                                    int n_samples);
@@ -553,7 +566,8 @@ KESTU_API void    kestu_vad_reset_state(struct kestu_vad_context * ctx);
 KESTU_API int     kestu_vad_n_probs(struct kestu_vad_context * ctx);
 KESTU_API float * kestu_vad_probs(struct kestu_vad_context * ctx);
 
-// speech segments in centiseconds of the analysed audio; the caller frees them
+// speech segments in centiseconds of the analysed audio; the caller frees
+// them; NULL when params.speech_threshold is not a number from 0 to 1
 KESTU_API struct kestu_vad_segments * kestu_vad_segments_from_probs(struct kestu_vad_context * ctx,
                                                                     struct kestu_vad_params params);
 KESTU_API struct kestu_vad_segments * kestu_vad_segments_from_samples(struct kestu_vad_context * ctx,

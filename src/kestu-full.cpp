@@ -185,6 +185,13 @@ int refuse_request(const kestu_context & ctx, const kestu_full_params & params, 
                         ctx.model.hparams.n_audio_ctx);
         return KESTU_FULL_ERR_AUDIO_CTX;
     }
+    // a threshold out of range would find no speech, or all of it, and NaN none
+    const float vad_threshold = params.vad_settings.speech_threshold;
+    if (params.use_vad && !(vad_threshold >= 0.0f && vad_threshold <= 1.0f)) {
+        KESTU_LOG_ERROR("%s: vad_settings.speech_threshold must be a number from 0 to 1 (%f)\n", DRIVER,
+                        vad_threshold);
+        return KESTU_FULL_ERR_VAD_THRESHOLD;
+    }
     const int n_decoders = decoders_of_run(params);
     if (n_decoders > KESTU_MAX_DECODERS) {
         KESTU_LOG_ERROR("%s: too many decoders requested (%d), max = %d\n", DRIVER, n_decoders, KESTU_MAX_DECODERS);

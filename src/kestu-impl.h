@@ -170,6 +170,9 @@ struct kestu_vocab {
 
     std::map<token, id> token_to_id;
     std::map<id, token> id_to_token;
+    // length of the longest text in token_to_id, kept as entries are added:
+    // the tokenizer tries no longer prefix
+    size_t max_token_len = 0;
 
     id token_eot        = 50256;
     id token_sot        = 50257;

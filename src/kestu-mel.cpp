@@ -431,11 +431,20 @@ int kestu_set_mel_with_state(struct kestu_context * ctx, struct kestu_state * st
         KESTU_LOG_ERROR("%s: no data for %d frames\n", "kestu_set_mel_with_state", n_len);
         return -1;
     }
+    // a NaN or infinity would run through encoder and decoder into logits
+    // of NaN, as a sample out of range would in kestu_pcm_to_mel
+    const size_t n_values = (size_t) n_len * (size_t) n_mel;
+    for (size_t i = 0; i < n_values; ++i) {
+        if (!std::isfinite(data[i])) {
+            KESTU_LOG_ERROR("%s: value %zu (band %zu, frame %zu) is not a finite number\n", "kestu_set_mel_with_state",
+                            i, i / (size_t) n_len, i % (size_t) n_len);
+            return KESTU_FULL_ERR_NON_FINITE;
+        }
+    }
     try {
-        const size_t count = (size_t) n_len * (size_t) n_mel;
-        state->mel.data.resize(count);
-        if (count > 0) {
-            memcpy(state->mel.data.data(), data, count * sizeof(float));
+        state->mel.data.resize(n_values);
+        if (n_values > 0) {
+            memcpy(state->mel.data.data(), data, n_values * sizeof(float));
         }
     } catch (const std::exception & e) {
         KESTU_LOG_ERROR("%s: %s\n", "kestu_set_mel_with_state", e.what());

@@ -269,6 +269,7 @@ bool read_vocab(model_reader & in, const kestu_hparams & hp, kestu_vocab & vocab
         }
         vocab.token_to_id[word] = i;
         vocab.id_to_token[i]    = word;
+        vocab.max_token_len     = std::max(vocab.max_token_len, word.size());
     }
 
     // the first step of every transcription suppresses this token by its text
@@ -308,6 +309,7 @@ void add_generated_tokens(kestu_vocab & vocab) {
             const std::string word = generated_token_text(vocab, i);
             vocab.token_to_id[word] = i;
             vocab.id_to_token[i]    = word;
+            vocab.max_token_len     = std::max(vocab.max_token_len, word.size());
         }
     }
 }

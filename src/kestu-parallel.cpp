@@ -18,6 +18,11 @@ namespace {
 
 const char * const FUNC = "kestu_full_parallel";
 
+// The shortest audio a run encodes: more than 10 frames of the spectrogram,
+// whose frames are 160 samples apart and the last of which needs 200 samples
+// past its start (1800 samples, 112.5 ms).
+constexpr int64_t MIN_CHUNK_SAMPLES = 200 + 10 * KESTU_HOP_LENGTH;
+
 struct chunk {
     int64_t       begin = 0; // first sample of the chunk
     int64_t       count = 0;
@@ -145,6 +150,15 @@ int full_parallel(kestu_context & ctx, kestu_full_params params, const float * s
     if (per < 1) {
         KESTU_LOG_ERROR("%s: %lld samples from the offset cannot be shared among %d processors\n", FUNC,
                         (long long) std::max<int64_t>(span, 0), n_processors);
+        return KESTU_FULL_ERR_N_PROCESSORS;
+    }
+    // Chunks this short would decode nothing, and each costs a state and a
+    // thread: refused before any is made, so that a count in the thousands
+    // does not exhaust the memory.
+    if (per < MIN_CHUNK_SAMPLES) {
+        KESTU_LOG_ERROR("%s: %lld samples from the offset shared among %d processors make chunks of %lld samples, "
+                        "too short to decode (each needs %lld)\n",
+                        FUNC, (long long) span, n_processors, (long long) per, (long long) MIN_CHUNK_SAMPLES);
         return KESTU_FULL_ERR_N_PROCESSORS;
     }
 

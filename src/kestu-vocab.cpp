@@ -15,8 +15,9 @@
 //
 // The lookup tries the prefixes of what is left of a word, longest first, in
 // the text-to-id map. Prefixes longer than the longest vocabulary entry
-// cannot match and are not tried, so a long word costs time linear in its
-// length rather than cubic.
+// (measured once, as the vocabulary is loaded) cannot match and are not
+// tried, so a call costs time linear in its text's length rather than cubic,
+// and nothing in the vocabulary's size.
 
 namespace {
 
@@ -92,13 +93,12 @@ std::vector<std::string> kestu_pre_split(const std::string & text) {
 namespace {
 
 // appends the ids of one word: the longest vocabulary entry at each position
-void tokenize_word(const kestu_vocab & vocab, size_t max_entry_len, const std::string & word,
-                   std::vector<kestu_token> & ids) {
+void tokenize_word(const kestu_vocab & vocab, const std::string & word, std::vector<kestu_token> & ids) {
     const size_t n = word.size();
     size_t i = 0;
     while (i < n) {
         bool found = false;
-        for (size_t j = std::min(n, i + max_entry_len); j > i; j--) {
+        for (size_t j = std::min(n, i + vocab.max_token_len); j > i; j--) {
             auto it = vocab.token_to_id.find(word.substr(i, j - i));
             if (it != vocab.token_to_id.end()) {
                 ids.push_back(it->second);
@@ -125,12 +125,8 @@ int kestu_tokenize(struct kestu_context * ctx, const char * text, kestu_token * 
 
     std::vector<kestu_token> ids;
     try {
-        size_t max_entry_len = 0;
-        for (const auto & entry : ctx->vocab.token_to_id) {
-            max_entry_len = std::max(max_entry_len, entry.first.size());
-        }
         for (const std::string & word : kestu_pre_split(text)) {
-            tokenize_word(ctx->vocab, max_entry_len, word, ids);
+            tokenize_word(ctx->vocab, word, ids);
         }
     } catch (const std::exception & e) {
         // exceptions never cross the C interface

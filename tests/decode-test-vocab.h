@@ -20,6 +20,7 @@ struct test_vocab {
         auto          add = [&](const std::string & text) {
             v.token_to_id[text] = id;
             v.id_to_token[id]   = text;
+            v.max_token_len     = std::max(v.max_token_len, text.size());
             return id++;
         };
         for (const std::string & t : texts) {

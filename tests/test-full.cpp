@@ -92,6 +92,13 @@ struct refusal_case {
     int  n_samples = 0;
 };
 
+// the pre-filter on (its model is never reached when the request is refused)
+void vad_with_threshold(kestu_full_params & p, float threshold) {
+    p.use_vad                       = true;
+    p.vad_model_file                = "no-such-vad-model.bin";
+    p.vad_settings.speech_threshold = threshold;
+}
+
 TEST(FullRefusals, BadRequestsAreRefusedBeforeAnyWork) {
     kestu_context * ctx = digits();
     ASSERT_NE(ctx, nullptr);
@@ -129,6 +136,16 @@ TEST(FullRefusals, BadRequestsAreRefusedBeforeAnyWork) {
              p.beam_width = 9;
          },
          KESTU_FULL_ERR_TOO_MANY_DECODERS, "too many decoders requested (9), max = 8"},
+        // the pre-filter's threshold is a probability; NaN would find no speech
+        {"voice-activity threshold NaN",
+         [](kestu_full_params & p, std::vector<float> &) { vad_with_threshold(p, NAN); },
+         KESTU_FULL_ERR_VAD_THRESHOLD, "speech_threshold must be a number from 0 to 1 (nan)"},
+        {"voice-activity threshold 1.5",
+         [](kestu_full_params & p, std::vector<float> &) { vad_with_threshold(p, 1.5f); },
+         KESTU_FULL_ERR_VAD_THRESHOLD, "speech_threshold must be a number from 0 to 1 (1.500000)"},
+        {"voice-activity threshold -0.5",
+         [](kestu_full_params & p, std::vector<float> &) { vad_with_threshold(p, -0.5f); },
+         KESTU_FULL_ERR_VAD_THRESHOLD, "speech_threshold must be a number from 0 to 1 (-0.500000)"},
         {"audio_ctx -1", [](kestu_full_params & p, std::vector<float> &) { p.audio_ctx = -1; },
          KESTU_FULL_ERR_AUDIO_CTX, "audio_ctx must not be negative (-1)"},
         {"audio_ctx INT_MIN", [](kestu_full_params & p, std::vector<float> &) { p.audio_ctx = INT_MIN; },

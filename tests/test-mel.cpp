@@ -526,6 +526,10 @@ TEST_F(Mel, SetMelInstallsValidDataAndRefusesTheRest) {
     for (size_t i = 0; i < data.size(); ++i) {
         data[i] = (float) i * 0.5f;
     }
+    // values an encoder run would turn into logits of NaN
+    std::vector<float> with_nan = data, with_inf = data;
+    with_nan[87]                = NAN;
+    with_inf.back()             = -INFINITY;
     struct {
         const char *  name;
         const float * data;
@@ -542,6 +546,10 @@ TEST_F(Mel, SetMelInstallsValidDataAndRefusesTheRest) {
         {"frames x bands overflow", data.data(), INT_MAX / N_MEL + 1, N_MEL, -1,
          "kestu_set_mel_with_state: invalid number of frames"},
         {"no data", nullptr, 5, N_MEL, -1, "kestu_set_mel_with_state: no data"},
+        {"a NaN", with_nan.data(), 5, N_MEL, KESTU_FULL_ERR_NON_FINITE,
+         "kestu_set_mel_with_state: value 87 (band 17, frame 2) is not a finite number\n"},
+        {"an infinity", with_inf.data(), 5, N_MEL, KESTU_FULL_ERR_NON_FINITE,
+         "kestu_set_mel_with_state: value 399 (band 79, frame 4) is not a finite number\n"},
     };
     for (const auto & c : cases) {
         install_marker();

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <regex>
 #include <string>
@@ -40,6 +41,7 @@ protected:
         for (const auto & e : entries) {
             ctx.vocab.token_to_id[e.first]  = e.second;
             ctx.vocab.id_to_token[e.second] = e.first;
+            ctx.vocab.max_token_len         = std::max(ctx.vocab.max_token_len, e.first.size());
         }
         kestu_log_set(capture, &lines);
     }
@@ -261,6 +263,14 @@ TEST(SpecialTokens, LoadedModelsOfEachVocabularySize) {
         ASSERT_NE(ctx, nullptr);
         expect_special_ids(ctx, c);
         EXPECT_EQ(kestu_n_vocab(ctx), c.n_vocab);
+
+        // the longest text, generated ones included, measured once at load
+        // for every later call
+        size_t longest = 0;
+        for (const auto & entry : ctx->vocab.token_to_id) {
+            longest = std::max(longest, entry.first.size());
+        }
+        EXPECT_EQ(ctx->vocab.max_token_len, longest);
 
         // the written vocabulary has every single byte, so any text comes
         // back whole from its tokens

@@ -572,6 +572,16 @@ TEST_F(VadModel, WindowCountAndBadArguments) {
     EXPECT_FALSE(kestu_vad_detect_speech(nullptr, audio.data(), 512));
     EXPECT_FALSE(kestu_vad_detect_speech(vctx.get(), nullptr, 512));
     EXPECT_FALSE(kestu_vad_detect_speech(vctx.get(), audio.data(), -1));
+    // samples the network would turn into plausible probabilities; the last
+    // detection's probabilities stay
+    for (const float bad : {NAN, INFINITY, -INFINITY}) {
+        std::vector<float> x(audio.begin(), audio.end());
+        x[700] = bad;
+        EXPECT_FALSE(kestu_vad_detect_speech(vctx.get(), x.data(), int(x.size()))) << bad;
+        EXPECT_FALSE(kestu_vad_detect_speech_no_reset(vctx.get(), x.data(), int(x.size()))) << bad;
+        EXPECT_EQ(kestu_vad_n_probs(vctx.get()), 2);
+        EXPECT_EQ(kestu_vad_probs(vctx.get())[1], second);
+    }
     EXPECT_EQ(kestu_vad_n_probs(nullptr), 0);
     EXPECT_EQ(kestu_vad_probs(nullptr), nullptr);
     kestu_vad_reset_state(nullptr);

@@ -239,6 +239,24 @@ TEST_F(VadSegments, BadArgumentsAreRefused) {
     EXPECT_TRUE(logged("kestu_vad_segments_from_samples: failed to detect speech"));
     EXPECT_EQ(kestu_vad_segments_from_probs(nullptr, kestu_vad_default_params()), nullptr);
 
+    // a threshold that is no probability would find no speech, or all of it
+    kestu_vad_context ctx;
+    ctx.n_window = 512;
+    ctx.probs.assign(40, 0.9f);
+    for (const float threshold : {NAN, 1.5f, -0.5f, INFINITY}) {
+        kestu_vad_params params = kestu_vad_default_params();
+        params.speech_threshold = threshold;
+        EXPECT_EQ(kestu_vad_segments_from_probs(&ctx, params), nullptr) << threshold;
+        EXPECT_TRUE(logged("kestu_vad_segments_from_probs: speech_threshold must be a number from 0 to 1")) << threshold;
+    }
+    // the ends of the range are probabilities
+    for (const float threshold : {0.0f, 1.0f}) {
+        kestu_vad_params params = kestu_vad_default_params();
+        params.speech_threshold = threshold;
+        segments_ptr segments(kestu_vad_segments_from_probs(&ctx, params));
+        EXPECT_NE(segments, nullptr) << threshold;
+    }
+
     kestu_vad_segments segments;
     segments.data = {{10, 20}};
     EXPECT_EQ(kestu_vad_segments_get_segment_t0(&segments, 1), 0.0f);

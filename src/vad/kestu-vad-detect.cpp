@@ -10,6 +10,7 @@
 // hidden and cell state into h_state and c_state, which the next one reads.
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -110,6 +111,13 @@ bool kestu_vad_detect_speech_no_reset(struct kestu_vad_context * ctx, const floa
     if (n_samples < 0 || (n_samples > 0 && samples == nullptr)) {
         KESTU_LOG_ERROR("%s: invalid samples (n_samples = %d)\n", __func__, n_samples);
         return false;
+    }
+    // the network would turn them into plausible-looking probabilities
+    for (int i = 0; i < n_samples; i++) {
+        if (!std::isfinite(samples[i])) {
+            KESTU_LOG_ERROR("%s: sample %d is not a finite number\n", __func__, i);
+            return false;
+        }
     }
 
     try {
