@@ -115,26 +115,31 @@ struct weights {
     tevo_tensor * operator[](const char * name) const { return t.at(name); }
 };
 
+// x: [d, n_tok], wq, wk, wv: [d, n_head * head], wo: [n_head * head, d] ->
+// [d, n_tok]: the output projection leaves partial sums
+tevo_tensor * attention(tevo_context * ctx, tevo_tensor * x, tevo_tensor * wq, tevo_tensor * wk, tevo_tensor * wv,
+                        tevo_tensor * wo, int64_t n_head, int64_t head, int64_t n_tok) {
+    tevo_tensor * q = tevo_reshape_3d(ctx, tevo_mul_mat(ctx, wq, x), head, n_head, n_tok);
+    tevo_tensor * k = tevo_reshape_3d(ctx, tevo_mul_mat(ctx, wk, x), head, n_head, n_tok);
+    tevo_tensor * v = tevo_reshape_3d(ctx, tevo_mul_mat(ctx, wv, x), head, n_head, n_tok);
+
+    tevo_tensor * qp  = tevo_permute(ctx, q, 0, 2, 1, 3);                      // [head, n_tok, n_head]
+    tevo_tensor * kp  = tevo_permute(ctx, k, 0, 2, 1, 3);                      // [head, n_tok, n_head]
+    tevo_tensor * kq  = tevo_mul_mat(ctx, kp, qp);                             // [n_tok, n_tok, n_head]
+    kq                = tevo_soft_max(ctx, tevo_scale(ctx, kq, 1.0f / std::sqrt((float) head)));
+    tevo_tensor * vt  = tevo_cont(ctx, tevo_permute(ctx, v, 1, 2, 0, 3));      // [n_tok, head, n_head]
+    tevo_tensor * kqv = tevo_mul_mat(ctx, vt, kq);                             // [head, n_tok, n_head]
+    tevo_tensor * o   = tevo_reshape_2d(ctx, tevo_cont(ctx, tevo_permute(ctx, kqv, 0, 2, 1, 3)), head * n_head, n_tok);
+    return tevo_mul_mat(ctx, wo, o);
+}
+
 // [D, T] -> attention over split heads, residual, an MLP over split hidden
 // features with a gate, residual, and a final MLP that ends in partial sums:
 // [V, T]
-tevo_tensor * build_transformer(tevo_context * ctx, const weights & w) {
-    tevo_tensor * x  = w["x"];
+tevo_tensor * build_transformer_on(tevo_context * ctx, const weights & w, tevo_tensor * x) {
     tevo_tensor * n1 = tevo_mul(ctx, tevo_rms_norm(ctx, x, 1e-5f), w["g"]);
 
-    tevo_tensor * q = tevo_reshape_3d(ctx, tevo_mul_mat(ctx, w["wq"], n1), Dh, H, T);
-    tevo_tensor * k = tevo_reshape_3d(ctx, tevo_mul_mat(ctx, w["wk"], n1), Dh, H, T);
-    tevo_tensor * v = tevo_reshape_3d(ctx, tevo_mul_mat(ctx, w["wv"], n1), Dh, H, T);
-
-    tevo_tensor * qp  = tevo_permute(ctx, q, 0, 2, 1, 3);                      // [Dh, T, H]
-    tevo_tensor * kp  = tevo_permute(ctx, k, 0, 2, 1, 3);                      // [Dh, T, H]
-    tevo_tensor * kq  = tevo_mul_mat(ctx, kp, qp);                             // [T, T, H]
-    kq                = tevo_soft_max(ctx, tevo_scale(ctx, kq, 1.0f / std::sqrt((float) Dh)));
-    tevo_tensor * vt  = tevo_cont(ctx, tevo_permute(ctx, v, 1, 2, 0, 3));      // [T, Dh, H]
-    tevo_tensor * kqv = tevo_mul_mat(ctx, vt, kq);                             // [Dh, T, H]
-    tevo_tensor * o   = tevo_reshape_2d(ctx, tevo_cont(ctx, tevo_permute(ctx, kqv, 0, 2, 1, 3)), Dh * H, T);
-
-    tevo_tensor * attn = tevo_mul_mat(ctx, w["wo"], o); // partial
+    tevo_tensor * attn = attention(ctx, n1, w["wq"], w["wk"], w["wv"], w["wo"], H, Dh, T); // partial
     tevo_set_name(attn, "attn_out");
     tevo_tensor * h = tevo_add(ctx, x, attn);
 
@@ -149,15 +154,22 @@ tevo_tensor * build_transformer(tevo_context * ctx, const weights & w) {
     return out;
 }
 
+tevo_tensor * build_transformer(tevo_context * ctx, const weights & w) {
+    return build_transformer_on(ctx, w, w["x"]);
+}
+
 // two partial branches summed: one exchange for both
-tevo_tensor * build_branches(tevo_context * ctx, const weights & w) {
-    tevo_tensor * x = w["x"];
+tevo_tensor * build_branches_on(tevo_context * ctx, const weights & w, tevo_tensor * x) {
     tevo_tensor * a = tevo_mul_mat(ctx, w["w2"], tevo_silu(ctx, tevo_mul_mat(ctx, w["w1"], x)));
     tevo_tensor * b = tevo_mul_mat(ctx, w["w2b"], tevo_gelu(ctx, tevo_mul_mat(ctx, w["w1b"], x)));
     tevo_tensor * s = tevo_add(ctx, a, b);
     tevo_tensor * out = tevo_add(ctx, s, x);
     tevo_set_name(out, "out");
     return out;
+}
+
+tevo_tensor * build_branches(tevo_context * ctx, const weights & w) {
+    return build_branches_on(ctx, w, w["x"]);
 }
 
 // a partial product read by a gate and by the residual: the exchange may not
@@ -178,9 +190,12 @@ struct graph_run {
     tevo_cgraph *  g   = nullptr;
     tevo_tensor *  out = nullptr;
 
-    graph_run(const builder & build, const weights & w) {
+    graph_run(const builder & build, const weights & w) :
+        graph_run([&](tevo_context * c) { return build(c, w); }) {}
+
+    explicit graph_run(const std::function<tevo_tensor *(tevo_context *)> & build) {
         ctx = no_alloc_ctx(1024);
-        out = build(ctx, w);
+        out = build(ctx);
         tevo_set_output(out);
         g = tevo_new_graph(ctx);
         tevo_build_forward_expand(g, out);
@@ -487,6 +502,152 @@ TEST(MetaGraphSets, GraphsPlacedOneAfterAnotherKeepTheirSubTensors) {
     expect_close(meta.compute(a, false), want, "a again after b was placed");
     expect_close(meta.compute(b, false), want, "b");
 }
+
+// a graph over an input of its own, placed with the graph's other tensors
+template <tevo_tensor * (*body)(tevo_context *, const weights &, tevo_tensor *)>
+tevo_tensor * with_input(tevo_context * ctx, const weights & w) {
+    tevo_tensor * in = tevo_new_tensor_2d(ctx, TEVO_TYPE_F32, D, T);
+    tevo_set_name(in, "inp");
+    tevo_set_input(in);
+    return body(ctx, w, in);
+}
+
+// Graph A, then graph B, placed one after the other in one compute buffer
+// and computed in turns (A, A, B, A, B, A), each time with new input values:
+// every output in order.
+std::vector<std::vector<float>> computed_in_turns(tevo_backend_t backend, const weights & w) {
+    tevo_backend_buffer_type_t      buft = tevo_backend_get_default_buffer_type(backend);
+    tevo_gallocr_t                  galloc = tevo_gallocr_new(buft);
+    graph_run                       a(with_input<build_transformer_on>, w);
+    graph_run                       b(with_input<build_branches_on>, w);
+    std::vector<std::vector<float>> outs;
+
+    auto compute = [&](graph_run & run) {
+        std::mt19937                          rng((unsigned) outs.size() + 100);
+        std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+        std::vector<float>                    in((size_t) (D * T));
+        for (float & e : in) {
+            e = dist(rng);
+        }
+        tevo_backend_tensor_set(tevo_graph_get_tensor(run.g, "inp"), in.data(), 0, in.size() * sizeof(float));
+        EXPECT_EQ(tevo_backend_graph_compute(backend, run.g), TEVO_STATUS_SUCCESS);
+        outs.push_back(run.read());
+    };
+
+    EXPECT_TRUE(tevo_gallocr_alloc_graph(galloc, a.g));
+    compute(a);
+    const size_t size = tevo_gallocr_get_buffer_size(galloc, 0);
+    EXPECT_TRUE(tevo_gallocr_alloc_graph(galloc, b.g));
+    // B fits where A was: A stays placed in the same buffer
+    EXPECT_EQ(tevo_gallocr_get_buffer_size(galloc, 0), size);
+    for (graph_run * run : { &a, &b, &a, &b, &a }) {
+        compute(*run);
+    }
+    tevo_gallocr_free(galloc);
+    return outs;
+}
+
+// Placing and computing B recycles the sub-tensors A was given; A, still
+// placed, computes as it does on one device.
+TEST_P(MetaGraph, GraphsComputedInTurnsInOneBufferMatchOneDevice) {
+    const graph_case & c = GetParam();
+    set_states(c.n, false);
+
+    std::vector<std::vector<float>> want;
+    {
+        tevo_backend_t cpu = tevo_backend_cpu_init();
+        tevo_backend_cpu_set_n_threads(cpu, 2);
+        weights w(tevo_backend_cpu_buffer_type());
+        want = computed_in_turns(cpu, w);
+        tevo_backend_free(cpu);
+    }
+
+    meta_setup                            meta(c.p, c.n);
+    const std::vector<std::vector<float>> got = computed_in_turns(meta.backend, meta.w);
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t i = 0; i < got.size(); i++) {
+        expect_close(got[i], want[i], "computation " + std::to_string(i));
+    }
+}
+
+// One attention head over the devices: the device holding it computes the
+// attention, the others hold empty slices and contribute zeros to the output
+// projection.
+struct single_head_case {
+    int     n;
+    int64_t head;  // head width
+    int     owner; // the device holding the head
+};
+
+class MetaGraphSingleHead : public ::testing::TestWithParam<single_head_case> {};
+
+// [4, 3] -> one head of the given width -> [4, 3]
+std::vector<float> single_head_attention(tevo_backend_t backend, int64_t head) {
+    constexpr int64_t d = 4, n_tok = 3;
+    tevo_context *    wctx = no_alloc_ctx();
+    tevo_tensor *     x    = tevo_new_tensor_2d(wctx, TEVO_TYPE_F32, d, n_tok);
+    tevo_tensor *     wq   = tevo_new_tensor_2d(wctx, TEVO_TYPE_F32, d, head);
+    tevo_tensor *     wk   = tevo_new_tensor_2d(wctx, TEVO_TYPE_F32, d, head);
+    tevo_tensor *     wv   = tevo_new_tensor_2d(wctx, TEVO_TYPE_F32, d, head);
+    tevo_tensor *     wo   = tevo_new_tensor_2d(wctx, TEVO_TYPE_F32, head, d);
+    const char *      names[] = { "sh_x", "sh_q", "sh_k", "sh_v", "sh_o" };
+    tevo_tensor *     all[]   = { x, wq, wk, wv, wo };
+    for (int i = 0; i < 5; i++) {
+        tevo_set_name(all[i], names[i]);
+    }
+    tevo_backend_buffer_t wbuf =
+        tevo_backend_alloc_ctx_tensors_from_buft(wctx, tevo_backend_get_default_buffer_type(backend));
+    tevo_backend_buffer_set_usage(wbuf, TEVO_BACKEND_BUFFER_USAGE_WEIGHTS);
+    for (int i = 0; i < 5; i++) {
+        std::mt19937                          rng(60 + i);
+        std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+        std::vector<float>                    v((size_t) tevo_nelements(all[i]));
+        for (float & e : v) {
+            e = dist(rng);
+        }
+        tevo_backend_tensor_set(all[i], v.data(), 0, tevo_nbytes(all[i]));
+    }
+
+    std::vector<float> out;
+    {
+        graph_run run([&](tevo_context * ctx) { return attention(ctx, x, wq, wk, wv, wo, 1, head, n_tok); });
+        tevo_gallocr_t galloc = tevo_gallocr_new(tevo_backend_get_default_buffer_type(backend));
+        EXPECT_TRUE(tevo_gallocr_alloc_graph(galloc, run.g));
+        EXPECT_EQ(tevo_backend_graph_compute(backend, run.g), TEVO_STATUS_SUCCESS);
+        out = run.read();
+        tevo_gallocr_free(galloc);
+    }
+    tevo_backend_buffer_free(wbuf);
+    tevo_free(wctx);
+    return out;
+}
+
+TEST_P(MetaGraphSingleHead, AttentionMatchesOneDevice) {
+    const single_head_case & c = GetParam();
+    std::vector<int64_t>     cols((size_t) c.n, 0);
+    cols[(size_t) c.owner] = c.head;
+    for (const char * name : { "sh_q", "sh_k", "sh_v" }) {
+        states()[name] = split(TEVO_BACKEND_SPLIT_AXIS_1, cols);
+    }
+    states()["sh_o"] = split(TEVO_BACKEND_SPLIT_AXIS_0, cols);
+
+    tevo_backend_t cpu = tevo_backend_cpu_init();
+    const std::vector<float> want = single_head_attention(cpu, c.head);
+    tevo_backend_free(cpu);
+
+    tevo_backend_t meta = tevo_backend_dev_init(meta_device(devices_for(path::fallback), c.n), nullptr);
+    expect_close(single_head_attention(meta, c.head), want, "single head");
+    tevo_backend_free(meta);
+}
+
+INSTANTIATE_TEST_SUITE_P(Heads, MetaGraphSingleHead,
+                         ::testing::Values(single_head_case{ 2, 4, 0 }, single_head_case{ 2, 1, 0 },
+                                           single_head_case{ 2, 4, 1 }, single_head_case{ 2, 1, 1 },
+                                           single_head_case{ 3, 4, 2 }, single_head_case{ 3, 1, 1 }),
+                         [](const ::testing::TestParamInfo<single_head_case> & info) {
+                             return std::to_string(info.param.n) + "DevicesHeadWidth" +
+                                    std::to_string(info.param.head) + "OnDevice" + std::to_string(info.param.owner);
+                         });
 
 // Reads of nodes that the exchange waits for see the sums the devices hold.
 TEST(MetaGraphSets, NodesBeforeTheExchangeReadAsTheirSums) {

@@ -126,6 +126,37 @@ TEST(MetaSplitState, ReshapeFollowsTheElementOrder) {
     tevo_gallocr_free(galloc);
 }
 
+// One head held by one device: the split axis has extent 1, and the new
+// shape's dimensions of extent 1 decide where it lands.
+TEST(MetaSplitState, SplitOfExtentOneStaysOnItsDimensionThroughAReshape) {
+    struct reshape_case {
+        std::vector<int64_t>          src_ne;
+        tevo_backend_meta_split_axis  axis;
+        std::vector<int64_t>          dst_ne;
+        tevo_backend_meta_split_axis  want;
+    };
+    const std::vector<reshape_case> cases = {
+        { { 3, 4, 1 }, TEVO_BACKEND_SPLIT_AXIS_2, { 3, 4, 1 }, TEVO_BACKEND_SPLIT_AXIS_2 }, // values of one head
+        { { 3, 1, 1 }, TEVO_BACKEND_SPLIT_AXIS_2, { 3, 1, 1 }, TEVO_BACKEND_SPLIT_AXIS_2 }, // ... of width 1
+        { { 4, 1, 3 }, TEVO_BACKEND_SPLIT_AXIS_1, { 4, 1, 3 }, TEVO_BACKEND_SPLIT_AXIS_1 },
+        { { 1, 1, 3 }, TEVO_BACKEND_SPLIT_AXIS_1, { 1, 1, 3 }, TEVO_BACKEND_SPLIT_AXIS_1 },
+        // no dimension of extent 1 to carry it: it joins the one below
+        { { 4, 1, 3 }, TEVO_BACKEND_SPLIT_AXIS_1, { 4, 3 }, TEVO_BACKEND_SPLIT_AXIS_0 },
+        { { 1, 1, 3 }, TEVO_BACKEND_SPLIT_AXIS_1, { 1, 3 }, TEVO_BACKEND_SPLIT_AXIS_0 },
+    };
+    for (size_t i = 0; i < cases.size(); i++) {
+        const reshape_case & c    = cases[i];
+        const std::string    name = "one_head_" + std::to_string(i);
+        scene                s({ { name.c_str(), c.src_ne, split(c.axis, { 1, 0 }) } });
+        tevo_tensor *        y    = s.place(tevo_reshape(
+            s.gctx, s[name.c_str()],
+            tevo_new_tensor(s.gctx, TEVO_TYPE_F32, (int) c.dst_ne.size(), c.dst_ne.data())));
+        const meta_split_state ss = meta_get_split_state(y, false);
+        EXPECT_EQ(ss.axis, c.want) << "case " << i;
+        EXPECT_EQ(extents(ss), (std::vector<int64_t>{ y->ne[c.want], 0 })) << "case " << i;
+    }
+}
+
 TEST(MetaSplitState, PermuteAndTransposeMoveTheAxis) {
     scene s({ { "heads", { 4, 6, 5 }, split(TEVO_BACKEND_SPLIT_AXIS_1, { 2, 4 }) },
               { "mat_cols", { 8, 4 }, split(TEVO_BACKEND_SPLIT_AXIS_0, { 2, 6 }) } });

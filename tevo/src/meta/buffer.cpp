@@ -11,7 +11,9 @@
 // buffer's lifetime. Those of graph tensors go into one of two temporary
 // sets; the meta backend recycles the set that does not hold the graph it is
 // about to compute, so a new graph's sub-tensors never overwrite the ones in
-// use.
+// use. A graph whose set was recycled while it stayed placed (another graph
+// was computed in between) gets its sub-tensors made again from its records
+// when it is next written, read or computed.
 
 #include "meta/impl.h"
 
@@ -107,16 +109,66 @@ static const std::vector<struct tevo_tensor *> * meta_find_subs(const meta_buffe
     return nullptr;
 }
 
+// Where init_tensor puts a tensor's sub-tensors: weights stay in the
+// persistent set, everything else goes to the temporary set being filled.
+static void meta_place(meta_buffer_context * ctx, struct tevo_tensor * tensor) {
+    ctx->temp_cur = ctx->temp_next;
+    if (ctx->persistent.subs.count(tensor) != 0) {
+        meta_create_sub_tensors(tensor, ctx->persistent);
+    } else {
+        meta_create_sub_tensors(tensor, ctx->temp[ctx->temp_cur]);
+    }
+}
+
 struct tevo_tensor * meta_simple_tensor(const struct tevo_tensor * tensor, size_t index) {
     TEVO_ASSERT(tevo_backend_buffer_is_meta(tensor->buffer));
-    const meta_buffer_context * buf_ctx = meta_buf_ctx(tensor->buffer);
+    meta_buffer_context * buf_ctx = meta_buf_ctx(tensor->buffer);
     TEVO_ASSERT(index < buf_ctx->bufs.size());
     const std::vector<struct tevo_tensor *> * subs = meta_find_subs(buf_ctx, tensor);
+    if (subs == nullptr && tensor->data != NULL) {
+        // its temporary set went to another graph while the tensor stayed
+        // placed: its record still says where its data lives
+        meta_place(buf_ctx, (struct tevo_tensor *) tensor);
+        subs = meta_find_subs(buf_ctx, tensor);
+    }
     return subs != nullptr ? (*subs)[index] : nullptr;
 }
 
 static bool meta_in_meta_buffer(const struct tevo_tensor * t) {
     return t != NULL && t->buffer != NULL && tevo_backend_buffer_is_meta(t->buffer);
+}
+
+// a source's sub-tensor on device j as it stands, without remaking it
+static const struct tevo_tensor * meta_current_sub(const struct tevo_tensor * src, size_t j) {
+    const std::vector<struct tevo_tensor *> * subs = meta_find_subs(meta_buf_ctx(src->buffer), src);
+    return subs != nullptr ? (*subs)[j] : nullptr;
+}
+
+// whether T's sub-tensors read the sub-tensors its sources have now: a
+// source remade since T was placed leaves T's copies pointing at old records
+static bool meta_subs_current(const struct tevo_tensor * tensor, const std::vector<struct tevo_tensor *> & subs) {
+    for (size_t j = 0; j < subs.size(); j++) {
+        const struct tevo_tensor * sub = subs[j];
+        if (meta_in_meta_buffer(tensor->view_src) && sub->view_src != meta_current_sub(tensor->view_src, j)) {
+            return false;
+        }
+        for (int i = 0; i < TEVO_MAX_SRC; i++) {
+            const struct tevo_tensor * src = tensor->src[i];
+            if (src != tensor && meta_in_meta_buffer(src) && sub->src[i] != meta_current_sub(src, j)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+void meta_refresh_sub_tensors(struct tevo_tensor * tensor) {
+    TEVO_ASSERT(tevo_backend_buffer_is_meta(tensor->buffer));
+    meta_buffer_context *                     ctx  = meta_buf_ctx(tensor->buffer);
+    const std::vector<struct tevo_tensor *> * subs = meta_find_subs(ctx, tensor);
+    if (tensor->data != NULL && (subs == nullptr || !meta_subs_current(tensor, *subs))) {
+        meta_place(ctx, tensor);
+    }
 }
 
 // Where a view's slice starts on device j: offsets inside one block below the
@@ -336,13 +388,7 @@ static void * meta_buffer_get_base(tevo_backend_buffer_t buffer) {
 
 static enum tevo_status meta_buffer_init_tensor(tevo_backend_buffer_t buffer, struct tevo_tensor * tensor) {
     TEVO_ASSERT(tevo_backend_buffer_is_meta(buffer));
-    meta_buffer_context * ctx = meta_buf_ctx(buffer);
-    ctx->temp_cur             = ctx->temp_next;
-    if (ctx->persistent.subs.count(tensor) != 0) {
-        meta_create_sub_tensors(tensor, ctx->persistent);
-    } else {
-        meta_create_sub_tensors(tensor, ctx->temp[ctx->temp_cur]);
-    }
+    meta_place(meta_buf_ctx(buffer), tensor);
     return TEVO_STATUS_SUCCESS;
 }
 

@@ -314,6 +314,14 @@ static enum tevo_status meta_prepare(meta_backend_context * ctx, struct tevo_cgr
     for (tevo_backend_buffer_t buf : meta_bufs) {
         meta_buffer_begin_graph(buf, cgraph);
     }
+    // a graph placed before another one was computed may have lost its
+    // sub-tensors to the recycling, or hold copies of sources made again
+    for (int i = 0; i < cgraph->n_leafs + n; i++) {
+        struct tevo_tensor * t = i < cgraph->n_leafs ? cgraph->leafs[i] : cgraph->nodes[i - cgraph->n_leafs];
+        if (meta_in_meta_buffer(t)) {
+            meta_refresh_sub_tensors(t);
+        }
+    }
 
     for (int i = 0; i < n; i++) {
         struct tevo_tensor * tensor = cgraph->nodes[i];

@@ -129,8 +129,13 @@ void meta_buffer_get_tensor(tevo_backend_buffer_t buffer, const struct tevo_tens
 void meta_buffer_memset_tensor(tevo_backend_buffer_t buffer, struct tevo_tensor * tensor, uint8_t value,
                                size_t offset, size_t size);
 
-// T's sub-tensor on a device, or NULL when T has none
+// T's sub-tensor on a device, remade when its temporary set was recycled
+// while T stayed placed; NULL when T was never placed
 struct tevo_tensor * meta_simple_tensor(const struct tevo_tensor * tensor, size_t index);
+
+// remakes T's sub-tensors when they are gone or read sub-tensors its sources
+// no longer have; sources first, as a graph orders them
+void meta_refresh_sub_tensors(struct tevo_tensor * tensor);
 
 size_t meta_buffer_n_bufs(tevo_backend_buffer_t buffer);
 

@@ -171,6 +171,30 @@ static meta_split_state meta_mul_mat(const struct tevo_tensor * tensor, const me
                tensor->src[0]->name, (int) a0, tensor->src[1]->name, (int) a1);
 }
 
+// A split axis of extent 1 adds nothing to the products: the first one that
+// reaches its block belongs to a dimension below it. The split moves up past
+// as many dimensions of extent 1 of the new shape as the source has between
+// that dimension and its split axis, so one head split over the devices stays
+// on the heads' dimension.
+static int meta_reshape_past_ones(const struct tevo_tensor * tensor, const struct tevo_tensor * s, int a, int e) {
+    int64_t below = 1;
+    for (int i = 0; i < a; i++) {
+        below *= s->ne[i];
+    }
+    int     r = 0;
+    int64_t q = 1;
+    for (; r < a; r++) {
+        q *= s->ne[r];
+        if (q == below) {
+            break;
+        }
+    }
+    for (int k = a - r; k > 0 && e + 1 < TEVO_MAX_DIMS && tensor->ne[e + 1] == 1; k--) {
+        e++;
+    }
+    return e;
+}
+
 // CONT, RESHAPE, CPY and contiguous views: the elements keep their order, so
 // the split axis becomes the first dimension of the new shape that the
 // source's split blocks tile
@@ -215,6 +239,9 @@ static meta_split_state meta_reshape(const struct tevo_tensor * tensor, const me
     for (int e = 0; e < TEVO_MAX_DIMS; e++) {
         p *= tensor->ne[e];
         if (c != 0 && p % c == 0) {
+            if (p == c && s->ne[a] == 1 && ss.n_segments == 1 && ss.nr[0] == 1) {
+                e = meta_reshape_past_ones(tensor, s, a, e);
+            }
             ret.axis  = (enum tevo_backend_meta_split_axis) e;
             ret.nr[0] = (int32_t) (p / c);
             return ret;
