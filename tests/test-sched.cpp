@@ -1,12 +1,15 @@
 // The backend scheduler over small test backends: backend assignment, splits
 // and input copies, the combined graph, pipeline copies, re-planning checks,
-// execution with events and the evaluation callback, and the used-expert copy.
+// execution with events and the evaluation callback, the used-expert copy,
+// and graphs allocated again, also over a meta device.
 
 #include "sched-test-backends.h"
+#include "meta-test-devices.h"
 #include "backend/sched-impl.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <regex>
 #include <string>
@@ -1223,5 +1226,187 @@ TEST_F(Sched, ExpertIdOutOfRangeIsFatal) {
     EXPECT_DEATH(tevo_backend_sched_graph_compute(sched, g.gf), assert_text("id >= 0 && id < n_expert"));
     tevo_backend_sched_free(sched);
 }
+
+// ---------------------------------------------------------------------------
+// allocating a graph again
+
+struct again_case {
+    bool         parallel;
+    const char * order; // graphs allocated in turn, each after a reset
+};
+
+class SchedAgain : public Sched, public ::testing::WithParamInterface<again_case> {};
+
+// Graphs built once and allocated again after a reset, with new inputs each
+// round, compute as graphs built anew: three splits, copies both ways. B is
+// larger than A, so allocating it replaces the buffers A was placed in.
+TEST_P(SchedAgain, GraphAllocatedAgainComputesAsANewOne) {
+    const again_case ac = GetParam();
+    dev->cfg.events     = ac.parallel;
+    dev                 = schedtest::make(dev->cfg);
+    backends[0]         = &dev->backend;
+    tevo_backend_sched_t sched = make_sched(ac.parallel);
+
+    weights w;
+    struct tevo_tensor * wa1 = w.add("wa1", N);
+    struct tevo_tensor * wa2 = w.add("wa2", N);
+    struct tevo_tensor * wb1 = w.add("wb1", 4 * N);
+    struct tevo_tensor * wb2 = w.add("wb2", 4 * N);
+    w.alloc(&dev->buft);
+    const std::vector<float> va1 = ramp(N, 1.0f, 0.5f), va2 = ramp(N, -1.0f, 0.25f);
+    const std::vector<float> vb1 = ramp(4 * N, 0.5f, -0.125f), vb2 = ramp(4 * N, 2.0f, 0.5f);
+    set_f32(wa1, va1);
+    set_f32(wa2, va2);
+    set_f32(wb1, vb1);
+    set_f32(wb2, vb2);
+
+    three_splits ga(wa1, wa2);
+    three_splits gb(wb1, wb2, 4 * N);
+    char         prev = 0;
+    for (int step = 0; ac.order[step] != '\0'; step++) {
+        const bool     is_a = ac.order[step] == 'A';
+        three_splits & t    = is_a ? ga : gb;
+        tevo_backend_sched_reset(sched);
+        const int allocs = dev->n_buffers_alloc + host->n_buffers_alloc;
+        ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, t.g.gf)) << step;
+        if (ac.order[step] == prev) {
+            EXPECT_EQ(dev->n_buffers_alloc + host->n_buffers_alloc, allocs) << "the same graph again re-planned";
+        }
+        prev = ac.order[step];
+        ASSERT_EQ(tevo_backend_sched_get_n_splits(sched), 3);
+        EXPECT_STREQ(t.n1->src[0]->name, ("DEV#a#" + std::to_string(sched->cur_copy)).c_str());
+
+        const std::vector<float> va = ramp(is_a ? N : 4 * N, (float) step - 2.0f, 0.75f + 0.5f * (float) step);
+        set_f32(t.a, va);
+        ASSERT_EQ(tevo_backend_sched_graph_compute(sched, t.g.gf), TEVO_STATUS_SUCCESS);
+        EXPECT_EQ(get_f32(t.n3), is_a ? three_splits::expected(va, va1, va2) : three_splits::expected(va, vb1, vb2))
+            << ac.order << " step " << step;
+        EXPECT_EQ(dev->n_bad_source + host->n_bad_source, 0) << step;
+    }
+    tevo_backend_sched_free(sched);
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, SchedAgain,
+                         ::testing::Values(again_case{ false, "AAAA" }, again_case{ true, "AAAAAA" },
+                                           again_case{ false, "ABABA" }, again_case{ true, "ABAABB" }));
+
+// y = W2·((W1·x)⊙g) over a meta device of CPU devices plus the CPU: the
+// products on the meta device by their weights, the gate on the CPU by the
+// user's assignment. x: [D, T], W1: [D, F] split by rows, g: [F, T] in the
+// CPU's memory, W2: [F, D] split by rows.
+struct meta_again_case {
+    int          n_devices;
+    bool         parallel;
+    const char * order; // A has T tokens, B 4 T
+};
+
+class SchedMetaAgain : public ::testing::TestWithParam<meta_again_case> {};
+
+TEST_P(SchedMetaAgain, GraphAllocatedAgainComputesAsANewOne) {
+    const meta_again_case mc = GetParam();
+    setenv("TEVO_NO_BACKTRACE", "1", 1);
+    const int64_t D = 8, F = 12, T = 3;
+
+    tevo_backend_dev_t mdev = metatest::meta_device(metatest::plain_set(), mc.n_devices);
+    metatest::states()["w1"] = metatest::split(TEVO_BACKEND_SPLIT_AXIS_1, metatest::even_shares(F, mc.n_devices));
+    metatest::states()["w2"] = metatest::split(TEVO_BACKEND_SPLIT_AXIS_1, metatest::even_shares(D, mc.n_devices));
+    tevo_backend_t meta = tevo_backend_dev_init(mdev, nullptr);
+    tevo_backend_t cpu  = tevo_backend_cpu_init();
+
+    struct tevo_context * wctx = metatest::no_alloc_ctx();
+    struct tevo_tensor *  w1   = tevo_new_tensor_2d(wctx, TEVO_TYPE_F32, D, F);
+    struct tevo_tensor *  w2   = tevo_new_tensor_2d(wctx, TEVO_TYPE_F32, F, D);
+    tevo_set_name(w1, "w1");
+    tevo_set_name(w2, "w2");
+    tevo_backend_buffer_t wbuf = tevo_backend_alloc_ctx_tensors_from_buft(wctx, tevo_backend_dev_buffer_type(mdev));
+    tevo_backend_buffer_set_usage(wbuf, TEVO_BACKEND_BUFFER_USAGE_WEIGHTS);
+    struct tevo_context * gctx = metatest::no_alloc_ctx();
+    struct tevo_tensor *  g    = tevo_new_tensor_2d(gctx, TEVO_TYPE_F32, F, T);
+    tevo_backend_buffer_t gbuf = tevo_backend_alloc_ctx_tensors_from_buft(gctx, tevo_backend_cpu_buffer_type());
+
+    std::vector<float> vw1(D * F), vw2(F * D), vg(F * T);
+    for (size_t i = 0; i < vw1.size(); i++) {
+        vw1[i] = std::sin(0.3f * (float) i);
+        vw2[i] = std::cos(0.7f * (float) i);
+    }
+    for (size_t i = 0; i < vg.size(); i++) {
+        vg[i] = 0.5f + 0.1f * (float) i;
+    }
+    tevo_backend_tensor_set(w1, vw1.data(), 0, tevo_nbytes(w1));
+    tevo_backend_tensor_set(w2, vw2.data(), 0, tevo_nbytes(w2));
+    tevo_backend_tensor_set(g, vg.data(), 0, tevo_nbytes(g));
+
+    struct mlp {
+        struct tevo_context * ctx;
+        struct tevo_tensor *  x;
+        struct tevo_tensor *  m;
+        struct tevo_tensor *  y;
+        struct tevo_cgraph *  gf;
+    };
+    auto build = [&](int64_t n_tokens) {
+        mlp r;
+        r.ctx = metatest::no_alloc_ctx();
+        r.x   = tevo_new_tensor_2d(r.ctx, TEVO_TYPE_F32, D, n_tokens);
+        tevo_set_input(r.x);
+        r.m = tevo_mul(r.ctx, tevo_mul_mat(r.ctx, w1, r.x), g); // g repeats over the tokens
+        r.y = tevo_mul_mat(r.ctx, w2, r.m);
+        tevo_set_output(r.y);
+        r.gf = tevo_new_graph(r.ctx);
+        tevo_build_forward_expand(r.gf, r.y);
+        return r;
+    };
+    mlp ga = build(T), gb = build(4 * T);
+
+    tevo_backend_t       backends[2] = { meta, cpu };
+    tevo_backend_sched_t sched       = tevo_backend_sched_new(backends, nullptr, 2, 64, mc.parallel, false);
+    for (int step = 0; mc.order[step] != '\0'; step++) {
+        const mlp &   r        = mc.order[step] == 'A' ? ga : gb;
+        const int64_t n_tokens = r.x->ne[1];
+        tevo_backend_sched_reset(sched);
+        tevo_backend_sched_set_tensor_backend(sched, r.m, cpu);
+        ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, r.gf));
+        ASSERT_EQ(tevo_backend_sched_get_n_splits(sched), 3);
+
+        std::vector<float> vx(D * n_tokens);
+        for (size_t i = 0; i < vx.size(); i++) {
+            vx[i] = std::cos(0.2f * (float) i + (float) step);
+        }
+        tevo_backend_tensor_set(r.x, vx.data(), 0, tevo_nbytes(r.x));
+        ASSERT_EQ(tevo_backend_sched_graph_compute(sched, r.gf), TEVO_STATUS_SUCCESS);
+        std::vector<float> vy(D * n_tokens);
+        tevo_backend_tensor_get(r.y, vy.data(), 0, tevo_nbytes(r.y));
+
+        for (int64_t t = 0; t < n_tokens; t++) {
+            std::vector<double> m(F);
+            for (int64_t f = 0; f < F; f++) {
+                double s = 0.0;
+                for (int64_t d = 0; d < D; d++) {
+                    s += (double) vw1[f * D + d] * vx[t * D + d];
+                }
+                m[f] = s * vg[(t % T) * F + f];
+            }
+            for (int64_t d = 0; d < D; d++) {
+                double s = 0.0;
+                for (int64_t f = 0; f < F; f++) {
+                    s += (double) vw2[d * F + f] * m[f];
+                }
+                ASSERT_NEAR(vy[t * D + d], s, 1e-5 * (1.0 + std::fabs(s))) << mc.order << " step " << step;
+            }
+        }
+    }
+    tevo_backend_sched_free(sched);
+    tevo_free(ga.ctx);
+    tevo_free(gb.ctx);
+    tevo_backend_buffer_free(gbuf);
+    tevo_free(gctx);
+    tevo_backend_buffer_free(wbuf);
+    tevo_free(wctx);
+    tevo_backend_free(cpu);
+    tevo_backend_free(meta);
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, SchedMetaAgain,
+                         ::testing::Values(meta_again_case{ 2, false, "AAA" }, meta_again_case{ 3, false, "ABAB" },
+                                           meta_again_case{ 2, true, "AABA" }));
 
 } // namespace

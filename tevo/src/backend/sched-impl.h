@@ -8,6 +8,7 @@
 #include "tevo-backend.h"
 #include "core/impl.h"
 
+#include <array>
 #include <unordered_map>
 #include <vector>
 
@@ -33,6 +34,18 @@ struct tevo_backend_sched_split {
 
 // tensors a backend asked to keep alive until a node of its split has run
 typedef std::unordered_map<const struct tevo_tensor *, std::vector<struct tevo_tensor *>> tevo_sched_deps;
+
+// What splitting and allocating did to a tensor of the caller's graph: the
+// caller's own source of each slot pointed at a copy (NULL for the others),
+// and the memory the graph allocator placed the tensor in for that graph.
+struct tevo_sched_undo {
+    std::array<struct tevo_tensor *, TEVO_MAX_SRC> src = {};
+
+    const struct tevo_cgraph * graph       = NULL; // NULL: not placed here
+    tevo_backend_buffer_t      buffer      = NULL;
+    void *                     data        = NULL;
+    void *                     data_before = NULL; // a view's address before placement
+};
 
 struct tevo_backend_sched {
     bool is_reset;
@@ -92,6 +105,12 @@ struct tevo_backend_sched {
 
     // dependency lists handed in by the backends' graph_prepare, per node
     tevo_sched_deps deps;
+
+    // kept across resets: a graph allocated again still reads the copies of
+    // its last split, whose records later splits have overwritten, and may
+    // sit in buffers replaced since. One entry per tensor address; a graph
+    // split again takes its own back.
+    std::unordered_map<const struct tevo_tensor *, struct tevo_sched_undo> undo;
 };
 
 // hash slot of a tensor, inserting it when absent

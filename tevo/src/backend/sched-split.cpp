@@ -300,6 +300,55 @@ static void tevo_sched_grow_combined_graph(struct tevo_backend_sched * sched, in
 }
 
 // ---------------------------------------------------------------------------
+// a graph split and allocated before
+
+static bool tevo_sched_is_own_record(const struct tevo_backend_sched * sched, const struct tevo_tensor * t) {
+    const char * p = (const char *) t;
+    return p >= sched->context_buffer && p < sched->context_buffer + sched->context_buffer_size;
+}
+
+// A graph allocated before reads copies whose records lie in the context
+// that every split recreates, and its tensors keep memory that an allocation
+// of another graph may have handed out or freed since: give it back its own
+// sources and take back what was placed for it, so that it splits and
+// allocates as a graph built anew. A record at the same address that was
+// rebuilt since has sources and memory of its own, which are left alone, and
+// so is a tensor placed for another graph that this one only reads.
+static void tevo_sched_undo_earlier(struct tevo_backend_sched * sched, struct tevo_cgraph * graph) {
+    if (sched->undo.empty()) {
+        return;
+    }
+    struct tevo_tensor ** lists[2] = { graph->nodes, graph->leafs };
+    const int             counts[2] = { graph->n_nodes, graph->n_leafs };
+    for (int l = 0; l < 2; l++) {
+        for (int i = 0; i < counts[l]; i++) {
+            struct tevo_tensor * t  = lists[l][i];
+            auto                 it = sched->undo.find(t);
+            if (it == sched->undo.end()) {
+                continue;
+            }
+            struct tevo_sched_undo & u = it->second;
+            for (int j = 0; j < TEVO_MAX_SRC; j++) {
+                if (u.src[j] != NULL && t->src[j] != NULL && tevo_sched_is_own_record(sched, t->src[j])) {
+                    t->src[j] = u.src[j];
+                }
+                u.src[j] = NULL;
+            }
+            if (u.graph == graph) {
+                if (t->buffer == u.buffer && t->data == u.data) {
+                    t->buffer = NULL;
+                    t->data   = u.data_before;
+                }
+                u.graph = NULL;
+            }
+            if (u.graph == NULL) {
+                sched->undo.erase(it);
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
 // splitting
 
 void tevo_backend_sched_split_graph(struct tevo_backend_sched * sched, struct tevo_cgraph * graph) {
@@ -326,6 +375,8 @@ void tevo_backend_sched_split_graph(struct tevo_backend_sched * sched, struct te
     }
 
     graph->uid = tevo_graph_next_uid();
+
+    tevo_sched_undo_earlier(sched, graph);
 
     // pass 1: tensors whose memory, input flag or weights decide
     for (int i = 0; i < graph->n_leafs; i++) {
@@ -517,7 +568,8 @@ void tevo_backend_sched_split_graph(struct tevo_backend_sched * sched, struct te
                     }
                     split->inputs[split->n_inputs++] = src;
                 }
-                node->src[j] = *tevo_sched_tensor_id_copy(sched, src_id, cur_backend_id, sched->cur_copy);
+                sched->undo[node].src[j] = src;
+                node->src[j]             = *tevo_sched_tensor_id_copy(sched, src_id, cur_backend_id, sched->cur_copy);
             }
         }
         split->i_end    = graph->n_nodes;

@@ -228,8 +228,32 @@ bool tevo_backend_sched_alloc_graph(tevo_backend_sched_t sched, struct tevo_cgra
 
     tevo_backend_sched_split_graph(sched, graph);
 
+    // the caller's tensors the graph allocator is about to place, so that a
+    // later split of this graph can take the placement back
+    std::vector<std::pair<struct tevo_tensor *, void *>> unplaced;
+    struct tevo_tensor ** lists[2] = { graph->nodes, graph->leafs };
+    const int             counts[2] = { graph->n_nodes, graph->n_leafs };
+    for (int l = 0; l < 2; l++) {
+        for (int i = 0; i < counts[l]; i++) {
+            struct tevo_tensor * t = lists[l][i];
+            if (t->view_src != NULL ? t->buffer == NULL : t->data == NULL) {
+                unplaced.emplace_back(t, t->data);
+            }
+        }
+    }
+
     if (!tevo_sched_alloc_splits(sched)) {
         return false;
+    }
+
+    for (const auto & [t, data_before] : unplaced) {
+        if (t->buffer != NULL) {
+            struct tevo_sched_undo & u = sched->undo[t];
+            u.graph                    = graph;
+            u.buffer                   = t->buffer;
+            u.data                     = t->data;
+            u.data_before              = data_before;
+        }
     }
 
     sched->is_alloc = true;
