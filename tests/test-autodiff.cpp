@@ -1,15 +1,16 @@
 // Automatic differentiation: one table of operators, each differentiated
-// through loss = Σ r ⊙ op(x) (r fixed random weights) by the backward graph
-// and checked against central finite differences of a double-precision
-// forward pass of the same operator, written here; a tensor used twice; the
-// accumulator path and the reset; views of sources that hold infinities or
-// are half precision; the shape of a few gradient graphs and the refusals.
-//
-// Rotary embedding and pooling have rules but no CPU kernels yet, so they are
-// not in the table.
+// through loss = Σ r ⊙ layout(op(x)) (r fixed random weights, the layout the
+// result itself, or it transposed or permuted and made contiguous, as
+// attention does) by the backward graph and checked against central finite
+// differences of a double-precision forward pass of the same operator,
+// written here; a tensor used twice; the accumulator path and the reset;
+// optimiser steps on a parameter used transposed; views of sources that hold
+// infinities or are half precision; the shape of a few gradient graphs and
+// the refusals.
 
 #include "kernel-test-helpers.h"
 
+#include <array>
 #include <functional>
 
 namespace {
@@ -442,11 +443,91 @@ std::vector<RuleCase> rule_cases() {
           [](const Refs & r) { return unary(r[0], [](double x) { return sin(x) * x; }); } });
     add({ "x + x", { P(6, 3) }, [](tevo_context * c, Tensors & t) { return tevo_add(c, t[0], t[0]); },
           [](const Refs & r) { return unary(r[0], [](double x) { return 2 * x; }); } });
+    add({ "x * x", { P(6, 3) }, [](tevo_context * c, Tensors & t) { return tevo_mul(c, t[0], t[0]); },
+          [](const Refs & r) { return unary(r[0], [](double x) { return x * x; }); } });
+    add({ "cont", { P(5, 3, 2) }, [](tevo_context * c, Tensors & t) { return tevo_cont(c, t[0]); },
+          [](const Refs & r) { return r[0]; } });
+    add({ "repeat of sum_rows", { P(5, 4, 3) },
+          [](tevo_context * c, Tensors & t) { return tevo_repeat(c, tevo_sum_rows(c, t[0]), t[0]); },
+          [](const Refs & r) {
+              const DT s = rows(r[0], 1, [&](const double * x, double * y) {
+                  y[0] = 0;
+                  for (int64_t i = 0; i < r[0].ne[0]; ++i) y[0] += x[i];
+              });
+              return repeat(s, r[0].ne);
+          } });
+
+    // rows of one element in dimension 1: a transposed gradient of these is
+    // packed but its second stride is that of an extent of 1
+    for (const auto & sh : std::vector<std::array<int64_t, 2>>{ { 3, 3 }, { 5, 2 }, { 6, 4 } }) {
+        const int64_t n0 = sh[0], n2 = sh[1];
+        add({ "soft_max of single rows", { P(n0, 1, n2, 1, -2.0f, 2.0f) },
+              [](tevo_context * c, Tensors & t) { return tevo_soft_max(c, t[0]); },
+              [n0](const Refs & r) { return rows(r[0], n0, [n0](const double * x, double * y) { softmax_row(x, y, n0); }); } });
+        add({ "soft_max_ext of single rows", { P(n0, 1, n2, 1, -2.0f, 2.0f), C(n0, 1) },
+              [](tevo_context * c, Tensors & t) { return tevo_soft_max_ext(c, t[0], t[1], 0.7f, 0.0f); },
+              [n0](const Refs & r) {
+                  DT z = r[0];
+                  z.each([&](int64_t i0, int64_t i1, int64_t i2, int64_t i3) {
+                      z.at(i0, i1, i2, i3) = 0.7 * r[0].at(i0, i1, i2, i3) + r[1].at(i0);
+                  });
+                  return rows(z, n0, [n0](const double * x, double * y) { softmax_row(x, y, n0); });
+              } });
+    }
+
+    // rotary embedding, pairs mode: 6 of 8 dimensions rotated, 2 heads, 3 positions
+    add({ "rope", { P(8, 2, 3, 1, -2.0f, 2.0f), { TEVO_TYPE_I32, { 3, 1, 1, 1 }, 0, 0, false } },
+          [](tevo_context * c, Tensors & t) {
+              return tevo_rope_ext(c, t[0], t[1], nullptr, 6, 0, 512, 10000.0f, 0.5f, 0.0f, 1.2f, 32.0f, 1.0f);
+          },
+          [](const Refs & r) {
+              DT o = r[0];
+              for (int64_t i2 = 0; i2 < 3; ++i2)
+                  for (int64_t i1 = 0; i1 < 2; ++i1)
+                      for (int64_t k = 0; k < 3; ++k) {
+                          const double th = 0.5 * r[1].at(i2) * pow(10000.0, -2.0 * (double) k / 6.0);
+                          const double x0 = r[0].at(2 * k, i1, i2), x1 = r[0].at(2 * k + 1, i1, i2);
+                          o.at(2 * k, i1, i2)     = 1.2 * (x0 * cos(th) - x1 * sin(th));
+                          o.at(2 * k + 1, i1, i2) = 1.2 * (x0 * sin(th) + x1 * cos(th));
+                      }
+              return o;
+          },
+          [](Tensors & t) {
+              const int32_t pos[3] = { 0, 5, 11 };
+              memcpy(t[1]->data, pos, sizeof(pos));
+          } });
     return cs;
 }
 
 // ---------------------------------------------------------------------------
 // running one case
+
+// what the loss sees of the operator's result
+enum class Layout { plain, transposed, permuted };
+
+const char * layout_name(Layout l) {
+    return l == Layout::plain ? "plain" : l == Layout::transposed ? "cont(transpose)" : "cont(permute)";
+}
+
+// dimension i goes to axis PERM[i]
+const int PERM[4]      = { 2, 0, 3, 1 };
+const int TRANSPOSE[4] = { 1, 0, 2, 3 };
+
+tevo_tensor * apply_layout(tevo_context * ctx, tevo_tensor * t, Layout l) {
+    switch (l) {
+        case Layout::transposed: return tevo_cont(ctx, tevo_transpose(ctx, t));
+        case Layout::permuted:   return tevo_cont(ctx, tevo_permute(ctx, t, PERM[0], PERM[1], PERM[2], PERM[3]));
+        default:                 return t;
+    }
+}
+
+DT apply_layout(const DT & d, Layout l) {
+    switch (l) {
+        case Layout::transposed: return permute(d, TRANSPOSE);
+        case Layout::permuted:   return permute(d, PERM);
+        default:                 return d;
+    }
+}
 
 struct Built {
     Tensors       in;
@@ -456,7 +537,8 @@ struct Built {
     tevo_cgraph * gf   = nullptr;
 };
 
-Built build_case(tevo_context * ctx, const RuleCase & rc, std::mt19937 & rng, tevo_tensor ** accs_for_params) {
+Built build_case(tevo_context * ctx, const RuleCase & rc, std::mt19937 & rng, tevo_tensor ** accs_for_params,
+                 Layout layout = Layout::plain) {
     Built b;
     for (const Input & in : rc.inputs) {
         tevo_tensor * t = tevo_new_tensor(ctx, in.type, 4, in.ne);
@@ -479,7 +561,7 @@ Built build_case(tevo_context * ctx, const RuleCase & rc, std::mt19937 & rng, te
     if (rc.init) {
         rc.init(b.in);
     }
-    b.out = rc.build(ctx, b.in);
+    b.out = apply_layout(ctx, rc.build(ctx, b.in), layout);
     b.r   = tevo_new_tensor(ctx, TEVO_TYPE_F32, 4, b.out->ne);
     fill(b.r, rng);
     b.loss = tevo_sum(ctx, tevo_mul(ctx, b.out, b.r));
@@ -503,9 +585,9 @@ Built build_case(tevo_context * ctx, const RuleCase & rc, std::mt19937 & rng, te
     return b;
 }
 
-// loss = Σ r ⊙ ref(inputs) in double
-double ref_loss(const RuleCase & rc, const Refs & refs, const DT & r) {
-    const DT o = rc.ref(refs);
+// loss = Σ r ⊙ layout(ref(inputs)) in double
+double ref_loss(const RuleCase & rc, Layout layout, const Refs & refs, const DT & r) {
+    const DT o = apply_layout(rc.ref(refs), layout);
     EXPECT_EQ(o.v.size(), r.v.size());
     double s = 0.0;
     for (size_t i = 0; i < o.v.size() && i < r.v.size(); ++i) s += o.v[i] * r.v[i];
@@ -513,12 +595,12 @@ double ref_loss(const RuleCase & rc, const Refs & refs, const DT & r) {
 }
 
 // every parameter's gradient against central differences of the reference
-void check_gradients(const RuleCase & rc, const Built & b, const tevo_cgraph * gf) {
+void check_gradients(const RuleCase & rc, const Built & b, const tevo_cgraph * gf, Layout layout = Layout::plain) {
     Refs refs;
     for (tevo_tensor * t : b.in) refs.push_back(from_tensor(t));
     const DT r = from_tensor(b.r);
 
-    const double want_loss = ref_loss(rc, refs, r);
+    const double want_loss = ref_loss(rc, layout, refs, r);
     EXPECT_NEAR(((const float *) b.loss->data)[0], want_loss, 1e-4 * (1.0 + fabs(want_loss))) << "loss";
 
     for (size_t k = 0; k < b.in.size(); ++k) {
@@ -535,9 +617,9 @@ void check_gradients(const RuleCase & rc, const Built & b, const tevo_cgraph * g
             double &     xv = x.at(i0, i1, i2, i3);
             const double x0 = xv, h = 1e-4 * std::max(1.0, fabs(x0));
             xv              = x0 + h;
-            const double lp = ref_loss(rc, refs, r);
+            const double lp = ref_loss(rc, layout, refs, r);
             xv              = x0 - h;
-            const double lm = ref_loss(rc, refs, r);
+            const double lm = ref_loss(rc, layout, refs, r);
             xv              = x0;
             const double fd = (lp - lm) / (2 * h);
             const float  an = get(g, i0, i1, i2, i3);
@@ -549,18 +631,20 @@ void check_gradients(const RuleCase & rc, const Built & b, const tevo_cgraph * g
     }
 }
 
-TEST(Autodiff, EveryRuleMatchesFiniteDifferences) {
+TEST(Autodiff, EveryRuleMatchesFiniteDifferencesInEveryLayout) {
     for (const RuleCase & rc : rule_cases()) {
-        for (int nth : { 1, 3 }) {
-            SCOPED_TRACE(testing::Message() << rc.name << " nth " << nth);
-            Ctx          c(16);
-            std::mt19937 rng(1234);
-            Built        b = build_case(c.ctx, rc, rng, nullptr);
-            tevo_graph_reset(b.gf);
-            ASSERT_EQ(tevo_graph_compute_with_ctx(c.ctx, b.gf, nth), TEVO_STATUS_SUCCESS);
-            check_gradients(rc, b, b.gf);
-            if (HasFailure()) {
-                return;
+        for (Layout layout : { Layout::plain, Layout::transposed, Layout::permuted }) {
+            for (int nth : { 1, 4 }) {
+                SCOPED_TRACE(testing::Message() << rc.name << " " << layout_name(layout) << " nth " << nth);
+                Ctx          c(16);
+                std::mt19937 rng(1234);
+                Built        b = build_case(c.ctx, rc, rng, nullptr, layout);
+                tevo_graph_reset(b.gf);
+                ASSERT_EQ(tevo_graph_compute_with_ctx(c.ctx, b.gf, nth), TEVO_STATUS_SUCCESS);
+                check_gradients(rc, b, b.gf, layout);
+                if (HasFailure()) {
+                    return;
+                }
             }
         }
     }
@@ -605,6 +689,66 @@ TEST(Autodiff, AccumulatorsCollectAndResetClears) {
         ASSERT_EQ(tevo_graph_compute_with_ctx(c.ctx, b.gf, nth), TEVO_STATUS_SUCCESS);
         for (int i = 0; i < 18; ++i) {
             EXPECT_EQ(((float *) accs[0]->data)[i], once[(size_t) i]);
+        }
+    }
+}
+
+// A parameter used as cont(transpose(W)), as attention uses its weights:
+// its gradient reaches SGD and AdamW steps, which move W by the analytic
+// gradient. A W of one row makes the transposed gradient look contiguous
+// while its element stride is not that of a float.
+TEST(Autodiff, OptimiserStepsOnAParameterUsedTransposed) {
+    const float alpha = 0.05f, beta1 = 0.9f, beta2 = 0.999f, eps = 1e-8f;
+    for (const bool adamw : { false, true }) {
+        for (const auto & ne : std::vector<std::array<int64_t, 2>>{ { 4, 3 }, { 1, 5 } }) {
+            for (int nth : { 1, 4 }) {
+                SCOPED_TRACE(testing::Message() << (adamw ? "adamw" : "sgd") << " " << ne[0] << "x" << ne[1]
+                                                << " nth " << nth);
+                Ctx           c(16);
+                std::mt19937  rng(7);
+                tevo_tensor * w = tevo_new_tensor_2d(c.ctx, TEVO_TYPE_F32, ne[0], ne[1]);
+                tevo_set_param(w);
+                fill(w, rng, -2.0f, 2.0f);
+                tevo_tensor * r = tevo_new_tensor_2d(c.ctx, TEVO_TYPE_F32, ne[1], ne[0]);
+                fill(r, rng);
+                tevo_tensor * wt   = tevo_cont(c.ctx, tevo_transpose(c.ctx, w));
+                tevo_tensor * loss = tevo_sum(c.ctx, tevo_mul(c.ctx, tevo_sin(c.ctx, wt), r));
+                tevo_set_loss(loss);
+                tevo_cgraph * gf = tevo_new_graph_custom(c.ctx, 256, true);
+                tevo_build_forward_expand(gf, loss);
+                tevo_build_backward_expand(c.ctx, gf, nullptr);
+                tevo_tensor * g = tevo_graph_get_grad(gf, w);
+                ASSERT_NE(g, nullptr);
+
+                tevo_tensor * step;
+                if (adamw) {
+                    tevo_tensor * m  = tevo_new_tensor_2d(c.ctx, TEVO_TYPE_F32, ne[0], ne[1]);
+                    tevo_tensor * v  = tevo_new_tensor_2d(c.ctx, TEVO_TYPE_F32, ne[0], ne[1]);
+                    tevo_tensor * hp = tevo_new_tensor_1d(c.ctx, TEVO_TYPE_F32, 7);
+                    const float   p[7] = { alpha, beta1, beta2, eps, 0.0f, 1.0f / (1.0f - beta1), 1.0f / (1.0f - beta2) };
+                    memcpy(hp->data, p, sizeof(p));
+                    step = tevo_opt_step_adamw(c.ctx, w, g, m, v, hp);
+                } else {
+                    tevo_tensor * hp = tevo_new_tensor_1d(c.ctx, TEVO_TYPE_F32, 2);
+                    const float   p[2] = { alpha, 0.0f };
+                    memcpy(hp->data, p, sizeof(p));
+                    step = tevo_opt_step_sgd(c.ctx, w, g, hp);
+                }
+                tevo_build_forward_expand(gf, step);
+
+                const DT w0 = from_tensor(w);
+                const DT r0 = from_tensor(r);
+                tevo_graph_reset(gf);
+                ASSERT_EQ(tevo_graph_compute_with_ctx(c.ctx, gf, nth), TEVO_STATUS_SUCCESS);
+
+                for_each(w, [&](int64_t i0, int64_t i1, int64_t, int64_t) {
+                    const double gr = r0.at(i1, i0) * cos(w0.at(i0, i1));
+                    EXPECT_NEAR(get(g, i0, i1), gr, 1e-5) << i0 << "," << i1;
+                    // first AdamW step with bias-corrected moments: alpha · g / (|g| + eps)
+                    const double dw   = adamw ? alpha * gr / (fabs(gr) + eps) : alpha * gr;
+                    EXPECT_NEAR(get(w, i0, i1), w0.at(i0, i1) - dw, 1e-4) << i0 << "," << i1;
+                });
+            }
         }
     }
 }

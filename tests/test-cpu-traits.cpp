@@ -285,6 +285,26 @@ TEST_F(Elements, NonContiguousTensorsAreAddressedThroughTheirStrides) {
     EXPECT_EQ(tevo_get_i32_nd(a, 0, 1, 0, 0), 12);
     tevo_set_f32_nd(a, 1, 1, 0, 0, 0.5f);
     EXPECT_EQ(((float *) a->data)[3], 0.5f);
+
+    // filling whole rows: a padded view, and a packed one whose stride of
+    // dimension 1 (extent 1) is a single element
+    tevo_tensor * big    = tevo_new_tensor_3d(ctx, TEVO_TYPE_F32, 5, 2, 3);
+    tevo_tensor * padded = tevo_view_3d(ctx, big, 3, 2, 3, big->nb[1], big->nb[2], 0);
+    tevo_tensor * packed = tevo_transpose(ctx, tevo_new_tensor_3d(ctx, TEVO_TYPE_F32, 1, 4, 3)); // [4, 1, 3]
+    ASSERT_TRUE(tevo_is_contiguous(packed));
+    ASSERT_EQ(packed->nb[1], sizeof(float));
+    for (tevo_tensor * t : { padded, packed }) {
+        tevo_tensor * base = t->view_src;
+        memset(base->data, 0, tevo_nbytes(base));
+        tevo_set_f32(t, 2.5f);
+        for (int64_t k = 0; k < tevo_nelements(t); ++k) EXPECT_EQ(tevo_get_f32_1d(t, (int) k), 2.5f) << k;
+        tevo_set_i32(t, -3);
+        for (int64_t k = 0; k < tevo_nelements(t); ++k) EXPECT_EQ(tevo_get_i32_1d(t, (int) k), -3) << k;
+        // the padding stays as it was
+        int64_t set = 0;
+        for (int64_t k = 0; k < tevo_nelements(base); ++k) set += ((float *) base->data)[k] != 0.0f;
+        EXPECT_EQ(set, tevo_nelements(t));
+    }
 }
 
 TEST_F(Elements, RefusedTypesAndContexts) {

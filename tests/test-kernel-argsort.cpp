@@ -115,6 +115,34 @@ TEST_F(Argsort, RowsOfEveryShapeAndThreadCount) {
     }
 }
 
+// A source made by transposing [1, n, m] is packed, but its stride of
+// dimension 1 (extent 1) is one element: rows are found by all its strides.
+TEST_F(Argsort, PackedRowsWithAnElementStrideInDimensionOne) {
+    std::mt19937 rng(2);
+    for (int nt : { 1, 4 }) {
+        tevo_context * ctx = new_ctx();
+        tevo_tensor *  a   = tevo_transpose(ctx, tevo_new_tensor_3d(ctx, TEVO_TYPE_F32, 1, 9, 5)); // [9, 1, 5]
+        ASSERT_TRUE(tevo_is_contiguous(a));
+        fill(a, rng, -10.0f, 10.0f);
+        tevo_tensor * asc = tevo_argsort(ctx, a, TEVO_SORT_ORDER_ASC);
+        tevo_tensor * top = tevo_top_k(ctx, a, 3);
+        compute(ctx, asc, nt);
+        compute(ctx, top, nt);
+        for (int64_t r = 0; r < 5; ++r) {
+            const float * x = (const float *) elem_ptr(a, 0, 0, r, 0);
+            expect_sorted_permutation(row_of(asc, r), x, 9, false);
+            std::vector<float> want(x, x + 9);
+            std::sort(want.begin(), want.end(), std::greater<float>());
+            std::vector<int32_t> t = row_of(top, r);
+            std::swap(t[0], t[1]);
+            for (int j = 0; j < 3; ++j) {
+                ASSERT_EQ(x[t[j]], want[(size_t) j]) << r << "," << j;
+            }
+        }
+        tevo_free(ctx);
+    }
+}
+
 // NaN makes < no ordering; every index must still appear once, the numbers
 // in order, and the NaNs after them.
 TEST_F(Argsort, RowsWithNaNStayWithinTheRow) {

@@ -211,19 +211,32 @@ TEST(KernelSoftMax, ThroughTheCpuBackend) {
         [&] { fill_soft_max(r, 41); }, [&](tevo_tensor *) { check_soft_max(r, sc); }, 4);
 }
 
-TEST(KernelSoftMax, GradientOverShapesAndThreads) {
+// Operands made by transposing [1, ne0, ne2, ne3] are packed, but their
+// stride of dimension 1 (extent 1) is one element: rows are found by all
+// their strides, not as multiples of that one.
+TEST(KernelSoftMax, GradientOverShapesLayoutsAndThreads) {
     struct Case {
         int64_t ne[4];
         float   scale;
+        bool    transposed;
     };
-    for (const Case & gc :
-         { Case{ { 16, 4, 1, 1 }, 1.0f }, Case{ { 35, 7, 3, 1 }, 0.4f }, Case{ { 1, 5, 1, 1 }, 2.0f } }) {
+    for (const Case & gc : { Case{ { 16, 4, 1, 1 }, 1.0f, false }, Case{ { 35, 7, 3, 1 }, 0.4f, false },
+                             Case{ { 1, 5, 1, 1 }, 2.0f, false }, Case{ { 3, 1, 3, 1 }, 1.0f, true },
+                             Case{ { 5, 1, 2, 1 }, 0.7f, true }, Case{ { 6, 1, 4, 2 }, 1.0f, true } }) {
         for (int nth : kt::thread_counts()) {
-            SCOPED_TRACE("ne0=" + std::to_string(gc.ne[0]) + " nth=" + std::to_string(nth));
-            Ctx           c;
+            SCOPED_TRACE("ne0=" + std::to_string(gc.ne[0]) + " transposed=" + std::to_string(gc.transposed) +
+                         " nth=" + std::to_string(nth));
+            Ctx  c;
+            auto operand = [&]() {
+                if (gc.transposed) {
+                    return tevo_transpose(c.ctx, tevo_new_tensor_4d(c.ctx, TEVO_TYPE_F32, 1, gc.ne[0], gc.ne[2], gc.ne[3]));
+                }
+                return tevo_new_tensor_4d(c.ctx, TEVO_TYPE_F32, gc.ne[0], gc.ne[1], gc.ne[2], gc.ne[3]);
+            };
             std::mt19937  rng(43);
-            tevo_tensor * dy = tevo_new_tensor_4d(c.ctx, TEVO_TYPE_F32, gc.ne[0], gc.ne[1], gc.ne[2], gc.ne[3]);
-            tevo_tensor * y  = tevo_new_tensor_4d(c.ctx, TEVO_TYPE_F32, gc.ne[0], gc.ne[1], gc.ne[2], gc.ne[3]);
+            tevo_tensor * dy = operand();
+            tevo_tensor * y  = operand();
+            ASSERT_TRUE(tevo_is_contiguous(dy));
             kt::fill(dy, rng);
             kt::fill(y, rng, 0.0f, 0.3f);
             tevo_tensor * dx = tevo_soft_max_ext_back(c.ctx, dy, y, gc.scale, 0.0f);

@@ -104,30 +104,41 @@ TEST(KernelCrossEntropyLoss, EdgeCases) {
     EXPECT_NEAR(((float *) five->data)[0], ((float *) one->data)[0], 1e-6);
 }
 
+// Also with logits and targets made by transposing [1, 17, 3]: packed, but
+// with a stride of one element in dimension 1 (extent 1), so rows are found
+// by all their strides.
 TEST(KernelCrossEntropyLossBack, MatchesTheReference) {
     std::mt19937 rng(13);
-    for (int nth : thread_counts()) {
-        Ctx           c;
-        tevo_tensor * s0   = tevo_new_tensor_3d(c.ctx, TEVO_TYPE_F32, 17, 5, 2);
-        tevo_tensor * s1   = tevo_new_tensor_3d(c.ctx, TEVO_TYPE_F32, 17, 5, 2);
-        tevo_tensor * grad = tevo_new_tensor_1d(c.ctx, TEVO_TYPE_F32, 1);
-        fill(s0, rng, -3.0f, 3.0f);
-        fill_targets(s1, rng);
-        ((float *) grad->data)[0] = 1.5f;
-        tevo_tensor * out         = tevo_cross_entropy_loss_back(c.ctx, grad, s0, s1);
-        poison(out);
-        compute_n(c.ctx, out, nth);
-        for (int64_t i2 = 0; i2 < 2; ++i2)
-            for (int64_t i1 = 0; i1 < 5; ++i1) {
-                double mx = -INFINITY, se = 0.0;
-                for (int64_t i = 0; i < 17; ++i) mx = std::max(mx, (double) get(s0, i, i1, i2));
-                for (int64_t i = 0; i < 17; ++i) se += exp((double) get(s0, i, i1, i2) - mx);
-                for (int64_t i = 0; i < 17; ++i) {
-                    const double sm  = exp((double) get(s0, i, i1, i2) - mx) / se;
-                    const double ref = (sm - (double) get(s1, i, i1, i2)) * 1.5 / 10.0;
-                    ASSERT_NEAR(get(out, i, i1, i2), ref, 1e-6) << i << "," << i1 << "," << i2 << " nth " << nth;
+    for (const bool transposed : { false, true }) {
+        for (int nth : thread_counts()) {
+            Ctx           c;
+            const int64_t nc = 17, n1 = transposed ? 1 : 5, n2 = transposed ? 3 : 2;
+            auto          operand = [&]() {
+                return transposed ? tevo_transpose(c.ctx, tevo_new_tensor_3d(c.ctx, TEVO_TYPE_F32, 1, nc, n2))
+                                  : tevo_new_tensor_3d(c.ctx, TEVO_TYPE_F32, nc, n1, n2);
+            };
+            tevo_tensor * s0   = operand();
+            tevo_tensor * s1   = operand();
+            tevo_tensor * grad = tevo_new_tensor_1d(c.ctx, TEVO_TYPE_F32, 1);
+            fill(s0, rng, -3.0f, 3.0f);
+            fill_targets(s1, rng);
+            ((float *) grad->data)[0] = 1.5f;
+            tevo_tensor * out         = tevo_cross_entropy_loss_back(c.ctx, grad, s0, s1);
+            poison(out);
+            compute_n(c.ctx, out, nth);
+            for (int64_t i2 = 0; i2 < n2; ++i2)
+                for (int64_t i1 = 0; i1 < n1; ++i1) {
+                    double mx = -INFINITY, se = 0.0;
+                    for (int64_t i = 0; i < nc; ++i) mx = std::max(mx, (double) get(s0, i, i1, i2));
+                    for (int64_t i = 0; i < nc; ++i) se += exp((double) get(s0, i, i1, i2) - mx);
+                    for (int64_t i = 0; i < nc; ++i) {
+                        const double sm  = exp((double) get(s0, i, i1, i2) - mx) / se;
+                        const double ref = (sm - (double) get(s1, i, i1, i2)) * 1.5 / (double) (n1 * n2);
+                        ASSERT_NEAR(get(out, i, i1, i2), ref, 1e-6)
+                            << i << "," << i1 << "," << i2 << " nth " << nth << " transposed " << transposed;
+                    }
                 }
-            }
+        }
     }
 }
 

@@ -388,6 +388,10 @@ static void tevo_compute_backward(struct tevo_context * ctx, struct tevo_cgraph 
                 tevo_backward_view(ctx, cgraph, tensor, grad, isrc0);
             }
             break;
+        // A permuted gradient would go on to the source's own rule, its
+        // optimiser step or its accumulator, whose kernels take packed rows;
+        // even one that passes as contiguous (extents of 1 moved about) keeps
+        // strides they do not expect. Both rules hand back a packed copy.
         case TEVO_OP_PERMUTE:
             if (src0_needs_grads) {
                 // dimension i went to axis p[i]; the inverse sends p[i] back to i
@@ -396,12 +400,13 @@ static void tevo_compute_backward(struct tevo_context * ctx, struct tevo_cgraph 
                 inv[p[1]]              = 1;
                 inv[p[2]]              = 2;
                 inv[p[3]]              = 3;
-                tevo_add_or_set(ctx, cgraph, isrc0, tevo_permute(ctx, grad, inv[0], inv[1], inv[2], inv[3]));
+                tevo_add_or_set(ctx, cgraph, isrc0,
+                                tevo_cont(ctx, tevo_permute(ctx, grad, inv[0], inv[1], inv[2], inv[3])));
             }
             break;
         case TEVO_OP_TRANSPOSE:
             if (src0_needs_grads) {
-                tevo_add_or_set(ctx, cgraph, isrc0, tevo_transpose(ctx, grad));
+                tevo_add_or_set(ctx, cgraph, isrc0, tevo_cont(ctx, tevo_transpose(ctx, grad)));
             }
             break;
         case TEVO_OP_GET_ROWS:

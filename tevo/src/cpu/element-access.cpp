@@ -110,7 +110,6 @@ struct tevo_tensor * tevo_new_f32(struct tevo_context * ctx, float value) {
 struct tevo_tensor * tevo_set_i32(struct tevo_tensor * tensor, int32_t value) {
     const int64_t n  = tevo_nrows(tensor);
     const int64_t nc = tensor->ne[0];
-    const size_t  n1 = tensor->nb[1];
     switch (tensor->type) {
         case TEVO_TYPE_I8: case TEVO_TYPE_I16: case TEVO_TYPE_I32:
         case TEVO_TYPE_F16: case TEVO_TYPE_BF16: case TEVO_TYPE_F32: break;
@@ -118,7 +117,7 @@ struct tevo_tensor * tevo_set_i32(struct tevo_tensor * tensor, int32_t value) {
     }
     const size_t es = tevo_type_size(tensor->type);
     for (int64_t r = 0; r < n; r++) {
-        char * row = (char *) tensor->data + (size_t) r * n1;
+        char * row = tevo_row_at(tensor, r);
         for (int64_t k = 0; k < nc; k++) {
             tevo_write_i32(tensor->type, row + (size_t) k * es, value);
         }
@@ -129,7 +128,6 @@ struct tevo_tensor * tevo_set_i32(struct tevo_tensor * tensor, int32_t value) {
 struct tevo_tensor * tevo_set_f32(struct tevo_tensor * tensor, float value) {
     const int64_t n  = tevo_nrows(tensor);
     const int64_t nc = tensor->ne[0];
-    const size_t  n1 = tensor->nb[1];
     switch (tensor->type) {
         case TEVO_TYPE_I8: case TEVO_TYPE_I16: case TEVO_TYPE_I32:
         case TEVO_TYPE_F16: case TEVO_TYPE_BF16: case TEVO_TYPE_F32: break;
@@ -137,7 +135,7 @@ struct tevo_tensor * tevo_set_f32(struct tevo_tensor * tensor, float value) {
     }
     const size_t es = tevo_type_size(tensor->type);
     for (int64_t r = 0; r < n; r++) {
-        char * row = (char *) tensor->data + (size_t) r * n1;
+        char * row = tevo_row_at(tensor, r);
         for (int64_t k = 0; k < nc; k++) {
             tevo_write_f32(tensor->type, row + (size_t) k * es, value);
         }

@@ -191,6 +191,7 @@ struct tevo_tensor * tevo_opt_step_adamw(struct tevo_context * ctx, struct tevo_
                                          struct tevo_tensor * m, struct tevo_tensor * v,
                                          struct tevo_tensor * adamw_params) {
     TEVO_ASSERT(a->flags & TEVO_TENSOR_FLAG_PARAM);
+    TEVO_ASSERT(grad != NULL && "no gradient: the parameter does not feed the loss");
     TEVO_ASSERT(tevo_are_same_shape(a, grad));
     TEVO_ASSERT(tevo_are_same_shape(a, m));
     TEVO_ASSERT(tevo_are_same_shape(a, v));
@@ -212,6 +213,7 @@ struct tevo_tensor * tevo_opt_step_adamw(struct tevo_context * ctx, struct tevo_
 struct tevo_tensor * tevo_opt_step_sgd(struct tevo_context * ctx, struct tevo_tensor * a, struct tevo_tensor * grad,
                                        struct tevo_tensor * params) {
     TEVO_ASSERT(a->flags & TEVO_TENSOR_FLAG_PARAM);
+    TEVO_ASSERT(grad != NULL && "no gradient: the parameter does not feed the loss");
     TEVO_ASSERT(tevo_are_same_shape(a, grad));
     TEVO_ASSERT(params->type == TEVO_TYPE_F32);
     TEVO_ASSERT(tevo_nelements(params) == 2);

@@ -53,8 +53,8 @@ void tevo_compute_forward_argsort(const struct tevo_compute_params * params, str
     const int32_t order = tevo_get_op_params_i32(dst, 0);
 
     for (int64_t i = params->ith; i < nr; i += params->nth) {
-        const float * x = (const float *) ((const char *) src0->data + i * src0->nb[1]);
-        int32_t *     y = (int32_t *) ((char *) dst->data + i * dst->nb[1]);
+        const float * x = (const float *) tevo_row_at(src0, i);
+        int32_t *     y = (int32_t *) tevo_row_at(dst, i);
 
         for (int64_t j = 0; j < ne00; ++j) {
             y[j] = (int32_t) j;
@@ -88,8 +88,8 @@ void tevo_compute_forward_top_k(const struct tevo_compute_params * params, struc
     int32_t * tmp = (int32_t *) params->wdata + (size_t) params->ith * (size_t) (ne00 + 16);
 
     for (int64_t i = params->ith; i < nr; i += params->nth) {
-        const float * x = (const float *) ((const char *) src0->data + i * src0->nb[1]);
-        int32_t *     y = (int32_t *) ((char *) dst->data + i * dst->nb[1]);
+        const float * x = (const float *) tevo_row_at(src0, i);
+        int32_t *     y = (int32_t *) tevo_row_at(dst, i);
 
         for (int64_t j = 0; j < ne00; ++j) {
             tmp[j] = (int32_t) j;

@@ -71,6 +71,19 @@ static inline int tevo_row_length(const struct tevo_tensor * dst, int64_t n) {
     return (int) n;
 }
 
+// Row ir of t, counting the rows of dimensions 1 to 3 in order, through t's
+// own strides. A packed tensor's stride of an extent-1 dimension may be
+// anything (a transposed view keeps it), so rows are never stepped by nb[1]
+// alone.
+static inline char * tevo_row_at(const struct tevo_tensor * t, int64_t ir) {
+    const int64_t ne1 = t->ne[1];
+    const int64_t ne2 = t->ne[2];
+    const int64_t i3  = ir / (ne2 * ne1);
+    const int64_t i2  = (ir - i3 * ne2 * ne1) / ne1;
+    const int64_t i1  = ir - i3 * ne2 * ne1 - i2 * ne1;
+    return (char *) t->data + i1 * t->nb[1] + i2 * t->nb[2] + i3 * t->nb[3];
+}
+
 #ifdef __cplusplus
 }
 #endif

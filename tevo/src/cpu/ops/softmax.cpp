@@ -130,9 +130,9 @@ void tevo_compute_forward_soft_max_ext_back(const struct tevo_compute_params * p
     const int64_t r1 = TEVO_MIN(r0 + dr, nr);
 
     for (int64_t i1 = r0; i1 < r1; i1++) {
-        const float * dy = (const float *) ((const char *) src0->data + i1 * src0->nb[1]);
-        const float * y  = (const float *) ((const char *) src1->data + i1 * src1->nb[1]);
-        float *       dx = (float *) ((char *) dst->data + i1 * dst->nb[1]);
+        const float * dy = (const float *) tevo_row_at(src0, i1);
+        const float * y  = (const float *) tevo_row_at(src1, i1);
+        float *       dx = (float *) tevo_row_at(dst, i1);
 
         float dot;
         tevo_vec_dot_f32((int) nc, &dot, 0, y, 0, dy, 0, 1);

@@ -122,9 +122,9 @@ void tevo_compute_forward_cross_entropy_loss_back(const struct tevo_compute_para
     tevo_thread_range(nr, params->ith, params->nth, &ir0, &ir1);
 
     for (int64_t i1 = ir0; i1 < ir1; ++i1) {
-        float *       ds0 = (float *) ((char *) dst->data + i1 * dst->nb[1]);
-        const float * s0  = (const float *) ((const char *) src0f->data + i1 * src0f->nb[1]);
-        const float * s1  = (const float *) ((const char *) src1f->data + i1 * src1f->nb[1]);
+        float *       ds0 = (float *) train_row(dst, i1);
+        const float * s0  = (const float *) train_row(src0f, i1);
+        const float * s1  = (const float *) train_row(src1f, i1);
 
         float max = -INFINITY;
         tevo_vdsp_maxv(s0, 1, &max, (size_t) nc);
