@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -259,6 +260,43 @@ TEST_F(ContextDeathTest, BadArgumentsAreRefused) {
         },
         "TEVO_ASSERT\\(view_src == NULL \\|\\| data_size == 0 \\|\\| data_size \\+ view_offs <= "
         "tevo_nbytes\\(view_src\\)\\) failed");
+}
+
+// A negative extent is refused when the record is made, with or without
+// data, naming the extent; an empty one is a tensor like any other.
+TEST_F(ContextDeathTest, NegativeExtentIsRefusedInEveryContext) {
+    struct Case {
+        const char * label;
+        int          n_dims;
+        int64_t      ne[4];
+        const char * message;
+    };
+    const Case cases[] = {
+        { "1-D", 1, { -1, 1, 1, 1 }, "negative extent: ne\\[0\\] = -1" },
+        { "2-D", 2, { 4, -3, 1, 1 }, "negative extent: ne\\[1\\] = -3" },
+        { "3-D", 3, { 4, 0, -2, 1 }, "negative extent: ne\\[2\\] = -2" },
+        { "4-D, most negative", 4, { 4, 3, 2, INT64_MIN }, "negative extent: ne\\[3\\] = -9223372036854775808" },
+    };
+    for (bool no_alloc : { true, false }) {
+        for (const Case & c : cases) {
+            SCOPED_TRACE(std::string(c.label) + (no_alloc ? ", no data" : ", with data"));
+            EXPECT_DEATH(
+                {
+                    tevo_context * ctx = make_ctx(4096, no_alloc);
+                    switch (c.n_dims) {
+                        case 1: tevo_new_tensor_1d(ctx, TEVO_TYPE_F32, c.ne[0]); break;
+                        case 2: tevo_new_tensor_2d(ctx, TEVO_TYPE_F32, c.ne[0], c.ne[1]); break;
+                        case 3: tevo_new_tensor_3d(ctx, TEVO_TYPE_F32, c.ne[0], c.ne[1], c.ne[2]); break;
+                        default: tevo_new_tensor_4d(ctx, TEVO_TYPE_F32, c.ne[0], c.ne[1], c.ne[2], c.ne[3]);
+                    }
+                },
+                std::string("tevo/src/tevo:[0-9]+: ") + c.message + "\n");
+        }
+    }
+    Ctx           c(4096, true);
+    tevo_tensor * empty = tevo_new_tensor_3d(c.ctx, TEVO_TYPE_F32, 4, 0, 2);
+    EXPECT_EQ(tevo_nelements(empty), 0);
+    EXPECT_EQ(tevo_nbytes(empty), 0u);
 }
 
 // a byte size that wraps would reserve a few bytes for a huge tensor

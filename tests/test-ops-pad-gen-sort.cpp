@@ -195,6 +195,11 @@ TEST(OpsPadGenSortDeathTest, Checks) {
         { "argsort_top_k checks the row length second",
           [](Ctx & c) { tevo_argsort_top_k(c.ctx, c.f32((int64_t) INT32_MAX + 1), 5); }, "a->ne[0] <= INT32_MAX" },
         { "top_k of more than the row", [](Ctx & c) { tevo_top_k(c.ctx, c.f32(4, 2), 5); }, "a->ne[0] >= k" },
+        // the kernel takes the logarithm of the period
+        { "timestep_embedding period 0", [](Ctx & c) { tevo_timestep_embedding(c.ctx, c.f32(3), 8, 0); },
+          "max_period > 0" },
+        { "timestep_embedding negative period",
+          [](Ctx & c) { tevo_timestep_embedding(c.ctx, c.f32(3), 8, -10000); }, "max_period > 0" },
         { "arange empty", [](Ctx & c) { tevo_arange(c.ctx, 1.0f, 1.0f, 1.0f); }, "stop > start" },
         { "arange NaN bound", [](Ctx & c) { tevo_arange(c.ctx, 0.0f, NAN, 1.0f); }, "stop > start" },
     });

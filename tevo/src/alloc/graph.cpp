@@ -62,6 +62,16 @@ struct leaf_alloc {
     struct tensor_alloc leaf;
 };
 
+// What else a tensor's placement was decided by: the flags that keep it from
+// release or place it early, the root it views (which its readers keep
+// alive), and for a source of an in-place operator whether it has the node's
+// layout (a broadcast source must not be written over).
+struct tensor_role {
+    int32_t flags;
+    int     view_pos;
+    bool    same_layout;
+};
+
 // A plan also holds the structure it was made for: each node's operator and
 // where its sources sit in the graph. A graph of equal counts and sizes but
 // other wiring would otherwise be placed by lifetimes that are not its own.
@@ -70,6 +80,8 @@ struct node_alloc {
     struct tensor_alloc src[TEVO_MAX_SRC];
     enum tevo_op        op;
     int                 src_pos[TEVO_MAX_SRC];
+    struct tensor_role  dst_role;
+    struct tensor_role  src_role[TEVO_MAX_SRC];
 };
 
 struct tevo_gallocr {
@@ -386,6 +398,22 @@ static int gallocr_pos(tevo_gallocr_t galloc, const struct tevo_tensor * t) {
     return pos;
 }
 
+static struct tensor_role gallocr_role(tevo_gallocr_t galloc, const struct tevo_tensor * node,
+                                       const struct tevo_tensor * t) {
+    struct tensor_role role = { 0, GALLOCR_POS_NONE, false };
+    if (t == NULL) {
+        return role;
+    }
+    role.flags       = t->flags & (TEVO_TENSOR_FLAG_INPUT | TEVO_TENSOR_FLAG_OUTPUT);
+    role.view_pos    = t->view_src != NULL ? gallocr_pos(galloc, t->view_src) : GALLOCR_POS_NONE;
+    role.same_layout = t != node && tevo_op_can_inplace(node->op) && tevo_are_same_layout(node, t);
+    return role;
+}
+
+static bool gallocr_same_role(struct tensor_role a, struct tensor_role b) {
+    return a.flags == b.flags && a.view_pos == b.view_pos && a.same_layout == b.same_layout;
+}
+
 static bool tevo_gallocr_reserve_n_impl(tevo_gallocr_t galloc, struct tevo_cgraph * graph,
                                         const int * node_buffer_ids, const int * leaf_buffer_ids, bool no_alloc) {
     size_t min_hash_size = graph->n_nodes + graph->n_leafs;
@@ -444,8 +472,10 @@ static bool tevo_gallocr_reserve_n_impl(tevo_gallocr_t galloc, struct tevo_cgrap
         struct tevo_tensor * node = graph->nodes[i];
         struct node_alloc *  na   = &galloc->node_allocs[i];
         na->op                    = node->op;
+        na->dst_role              = gallocr_role(galloc, node, node);
         for (int j = 0; j < TEVO_MAX_SRC; j++) {
-            na->src_pos[j] = gallocr_pos(galloc, node->src[j]);
+            na->src_pos[j]  = gallocr_pos(galloc, node->src[j]);
+            na->src_role[j] = gallocr_role(galloc, node, node->src[j]);
         }
     }
 
@@ -557,18 +587,20 @@ static bool tensor_fits(tevo_gallocr_t galloc, struct tevo_tensor * t, const str
     return talloc->size_max >= alloc_size_in(galloc, talloc->buffer_id, t);
 }
 
-// the graph has the operators and wiring of the planned one; its tensors may
-// be others
+// the graph has the operators, wiring and roles of the planned one, so every
+// in-place and release decision of the plan holds for it; its tensors may be
+// others
 static bool gallocr_same_structure(tevo_gallocr_t galloc, struct tevo_cgraph * graph) {
     gallocr_index_graph(galloc, graph);
     for (int i = 0; i < graph->n_nodes; i++) {
         struct tevo_tensor *      node = graph->nodes[i];
         const struct node_alloc * na   = &galloc->node_allocs[i];
-        if (na->op != node->op) {
+        if (na->op != node->op || !gallocr_same_role(na->dst_role, gallocr_role(galloc, node, node))) {
             return false;
         }
         for (int j = 0; j < TEVO_MAX_SRC; j++) {
-            if (na->src_pos[j] != gallocr_pos(galloc, node->src[j])) {
+            if (na->src_pos[j] != gallocr_pos(galloc, node->src[j]) ||
+                !gallocr_same_role(na->src_role[j], gallocr_role(galloc, node, node->src[j]))) {
                 return false;
             }
         }

@@ -4,6 +4,7 @@
 
 #include "core/impl.h"
 
+#include <cinttypes>
 #include <cstdarg>
 
 static_assert(sizeof(struct tevo_object) == 32, "object header is 32 bytes");
@@ -137,13 +138,21 @@ struct tevo_tensor * tevo_new_tensor_impl(struct tevo_context * ctx, enum tevo_t
     TEVO_ASSERT(n_dims >= 1 && n_dims <= TEVO_MAX_DIMS);
     // a retired type has no layout: every size computation would divide by zero
     TEVO_ASSERT(tevo_blck_size(type) > 0);
+    // A negative extent would pass every size check below as a tensor of no
+    // bytes (in a context without data) and fail much later, elsewhere.
+    for (int i = 0; i < n_dims; i++) {
+        if (ne[i] < 0) {
+            TEVO_ABORT("negative extent: ne[%d] = %" PRId64, i, ne[i]);
+        }
+    }
     // block types are never split inside a row
     TEVO_ASSERT(ne[0] % tevo_blck_size(type) == 0);
 
-    // views always point at a root
+    // views always point at a root; offsets whose sum wraps lie past it
+    bool offs_wrapped = false;
     if (view_src != NULL && view_src->view_src != NULL) {
-        view_offs += view_src->view_offs;
-        view_src = view_src->view_src;
+        offs_wrapped = __builtin_add_overflow(view_offs, view_src->view_offs, &view_offs);
+        view_src     = view_src->view_src;
     }
 
     int64_t current_nelements = ne[0];
@@ -164,7 +173,11 @@ struct tevo_tensor * tevo_new_tensor_impl(struct tevo_context * ctx, enum tevo_t
     }
 
     if (view_src != NULL && data_size > 0) {
-        TEVO_ASSERT(view_src == NULL || data_size == 0 || data_size + view_offs <= tevo_nbytes(view_src));
+        // checked in a form that cannot wrap: an offset near SIZE_MAX would
+        // otherwise place the view before its root
+        const size_t root_size = tevo_nbytes(view_src);
+        TEVO_ASSERT_AS(!offs_wrapped && view_offs <= root_size && data_size <= root_size - view_offs,
+                       "view_src == NULL || data_size == 0 || data_size + view_offs <= tevo_nbytes(view_src)");
     }
 
     void * data = NULL;

@@ -307,7 +307,7 @@ static inline bool tevo_is_multiple(int64_t x, int64_t m) {
 }
 
 // an assertion reported under a given text, for conditions whose literal
-// form would divide by zero on empty tensors
+// form would divide by zero on empty tensors or wrap around
 #define TEVO_ASSERT_AS(cond, text)                          \
     do {                                                    \
         if (!(cond)) {                                      \

@@ -200,6 +200,8 @@ struct tevo_tensor * tevo_conv_transpose_1d(struct tevo_context * ctx, struct te
 
     TEVO_ASSERT(p0 == 0);
     TEVO_ASSERT(d0 == 1);
+    // the kernel scatters to l * s0 + k: a stride below 1 writes before the output
+    TEVO_ASSERT(s0 > 0 && "stride must be positive");
 
     const int64_t ne[4] = { (b->ne[0] - 1) * s0 + a->ne[0], a->ne[1], 1, 1 };
 
@@ -330,6 +332,8 @@ struct tevo_tensor * tevo_conv_2d_direct(struct tevo_context * ctx, struct tevo_
 struct tevo_tensor * tevo_conv_transpose_2d_p0(struct tevo_context * ctx, struct tevo_tensor * a,
                                                struct tevo_tensor * b, int stride) {
     TEVO_ASSERT(a->ne[3] == b->ne[2]);
+    // as in 1-D, a stride below 1 would scatter before the output
+    TEVO_ASSERT(stride > 0 && "stride must be positive");
 
     const int64_t ne[4] = {
         (b->ne[0] - 1) * stride + a->ne[0],

@@ -131,6 +131,9 @@ struct tevo_tensor * tevo_roll(struct tevo_context * ctx, struct tevo_tensor * a
 
 struct tevo_tensor * tevo_timestep_embedding(struct tevo_context * ctx, struct tevo_tensor * timesteps, int dim,
                                              int max_period) {
+    // the kernel takes the logarithm of max_period: 0 or below gives NaN
+    TEVO_ASSERT(max_period > 0);
+
     struct tevo_tensor * result = tevo_new_tensor_2d(ctx, TEVO_TYPE_F32, dim, timesteps->ne[0]);
 
     const int32_t params[] = { dim, max_period };
