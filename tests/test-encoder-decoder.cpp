@@ -431,10 +431,8 @@ std::string case_name(const RunCase & c) {
 }
 
 // Tolerances, about twice the largest error seen. What is left besides the
-// rounding the reference copies: float sums in another order, and in the
-// fused path the value sums, which the kernel keeps in half precision when a
-// head has fewer than 64 query rows (the decoder always, the encoder for a
-// small fitted context). A 10 % error
+// rounding the reference copies: float sums in another order (the fused
+// path's online softmax rescales its sums as it goes). A 10 % error
 // in one attention scale moves the logits' rms error to 3e-3 and the
 // encoder's to 3e-2; a missing bias, a swapped head or a position off by
 // one move them by 1e-2 to 1.

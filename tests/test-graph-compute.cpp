@@ -234,6 +234,10 @@ TEST_F(Compute, FatalDispatchAndPlanChecks) {
     a->op = TEVO_OP_COUNT;
     EXPECT_DEATH(tevo_graph_compute(gf, &plan), "tevo/src/tevo-cpu/tevo-cpu:[0-9]+: fatal error");
 
+    // the gradient kernel's rows in the work buffer, so that the run gets to it
+    std::vector<uint8_t> work(1 << 16);
+    plan.work_size  = work.size();
+    plan.work_data  = work.data();
     a->op           = TEVO_OP_FLASH_ATTN_BACK;
     a->op_params[0] = 2;
     EXPECT_DEATH(tevo_graph_compute(gf, &plan), "TEVO_ASSERT\\(t == 0 \\|\\| t == 1\\) failed");

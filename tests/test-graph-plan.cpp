@@ -1,12 +1,18 @@
 // Planning CPU graph runs: threads per node, the plan's thread count and the
 // work-buffer size, including the rows that copy and scatter kernels widen
-// into per-thread float rows.
+// into per-thread float rows; a run whose work buffer does not cover its
+// graph is refused.
 
 #include "cpu/impl.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -224,6 +230,96 @@ TEST_F(Plan, ScatterFromHalvesReservesAFloatRowPerThread) {
     // half into half is a byte copy
     p = plan(tevo_set_rows(ctx, t(TEVO_TYPE_F16, 50, 10), rows, idx), n);
     EXPECT_EQ(p.work_size, 0u);
+}
+
+// A plan whose work buffer is smaller than its graph needs on the threads of
+// the run is refused before any node is computed, with a message; the room
+// the planner gives, or the least a kernel that fits its work to the room
+// can run in, is enough.
+TEST(PlanWork, BufferThatDoesNotCoverTheGraphIsRefused) {
+    setenv("TEVO_NO_BACKTRACE", "1", 1);
+    struct Case {
+        const char *                                  name;
+        std::function<tevo_tensor *(tevo_context *)> build;
+        int                                           plan_threads, run_threads;
+        // bytes given for the planned size p; SIZE_MAX: the plan of a graph that needs none
+        std::function<size_t(size_t p)>               work;
+        bool                                          refused;
+    };
+    const auto soft_max = [](tevo_context * c) {
+        return tevo_soft_max(c, tevo_new_tensor_2d(c, TEVO_TYPE_F32, 1000, 10));
+    };
+    const auto attention = [](tevo_context * c) {
+        tevo_tensor * q = tevo_new_tensor_3d(c, TEVO_TYPE_F32, 64, 3, 2);
+        tevo_tensor * k = tevo_new_tensor_3d(c, TEVO_TYPE_F16, 64, 100, 2);
+        tevo_tensor * v = tevo_new_tensor_3d(c, TEVO_TYPE_F16, 64, 100, 2);
+        return tevo_flash_attn_ext(c, q, k, v, nullptr, 0.125f, 0.0f, 0.0f);
+    };
+    const auto conv = [](tevo_context * c) {
+        tevo_tensor * k = tevo_new_tensor_4d(c, TEVO_TYPE_F32, 3, 3, 2, 4);
+        tevo_tensor * x = tevo_new_tensor_4d(c, TEVO_TYPE_F32, 8, 8, 2, 1);
+        return tevo_conv_2d_direct(c, k, x, 1, 1, 1, 1, 1, 1);
+    };
+    const size_t conv_patch = (3 * 3 * 2 + 4) * sizeof(float) + 128; // one thread's slice for one patch
+    const Case cases[] = {
+        { "soft_max_planned", soft_max, 4, 4, [](size_t p) { return p; }, false },
+        { "soft_max_a_quarter", soft_max, 4, 4, [](size_t p) { return p / 4; }, true },
+        { "soft_max_plan_of_a_graph_needing_none", soft_max, 4, 4, [](size_t) { return SIZE_MAX; }, true },
+        { "soft_max_planned_for_1_run_on_4", soft_max, 1, 4, [](size_t p) { return p; }, true },
+        { "attention_one_byte_short", attention, 3, 3, [](size_t p) { return p - 1; }, true },
+        { "conv_one_patch", conv, 2, 2, [&](size_t) { return conv_patch + 64 * 2; }, false },
+        { "conv_less_than_one_patch", conv, 2, 2, [&](size_t) { return conv_patch + 64 * 2 - 1; }, true },
+    };
+
+    static std::vector<std::string> errors;
+    tevo_log_set([](enum tevo_log_level level, const char * text, void *) {
+        if (level == TEVO_LOG_LEVEL_ERROR) errors.push_back(text);
+    }, nullptr);
+
+    for (const Case & c : cases) {
+        SCOPED_TRACE(c.name);
+        errors.clear();
+        tevo_init_params ip  = { 16 * 1024 * 1024, nullptr, false };
+        tevo_context *   ctx = tevo_init(ip);
+        tevo_tensor *    out = c.build(ctx);
+        for (int i = 0; i < TEVO_MAX_SRC && out->src[i]; ++i) {
+            memset(out->src[i]->data, 0, tevo_nbytes(out->src[i]));
+        }
+        std::vector<float> poison((size_t) tevo_nelements(out), NAN);
+        memcpy(out->data, poison.data(), tevo_nbytes(out));
+        tevo_cgraph * gf = tevo_new_graph(ctx);
+        tevo_build_forward_expand(gf, out);
+
+        tevo_cplan plan = tevo_graph_plan(gf, c.plan_threads, nullptr);
+        const size_t bytes = c.work(plan.work_size);
+        if (bytes == SIZE_MAX) {
+            tevo_cgraph * none = tevo_new_graph(ctx);
+            tevo_build_forward_expand(none, tevo_add(ctx, out->src[0], out->src[0]));
+            plan = tevo_graph_plan(none, c.plan_threads, nullptr);
+            ASSERT_EQ(plan.work_size, 0u);
+        } else {
+            plan.work_size = bytes;
+        }
+        plan.n_threads = c.run_threads;
+        std::vector<uint8_t> work(plan.work_size);
+        plan.work_data = plan.work_size ? work.data() : nullptr;
+
+        const enum tevo_status st = tevo_graph_compute(gf, &plan);
+        if (c.refused) {
+            EXPECT_EQ(st, TEVO_STATUS_FAILED);
+            ASSERT_EQ(errors.size(), 1u);
+            const std::string want = "tevo_graph_compute: the work buffer holds " + std::to_string(plan.work_size) +
+                                     " bytes; node 0 (" + tevo_op_desc(out) + ") needs ";
+            EXPECT_EQ(errors[0].rfind(want, 0), 0u) << errors[0];
+            EXPECT_EQ(memcmp(out->data, poison.data(), tevo_nbytes(out)), 0) << "computed";
+        } else {
+            EXPECT_EQ(st, TEVO_STATUS_SUCCESS);
+            EXPECT_TRUE(errors.empty());
+            EXPECT_FALSE(std::isnan(((const float *) out->data)[0]));
+        }
+        tevo_free(ctx);
+    }
+    tevo_log_set(nullptr, nullptr);
 }
 
 TEST_F(Plan, OperatorsOutsideTheTablesAreFatal) {

@@ -402,4 +402,28 @@ TEST_F(KernelSoftMaxDeath, TypesAndParameters) {
     EXPECT_DEATH(kt::call_kernel(tevo_compute_forward_clamp, hc), kt::kernel_assert_re("nb00 == sizeof(tevo_fp16_t)"));
 }
 
+// Thread ith's scratch row is ne00 + 16 floats at ith * (ne00 + 16): a work
+// buffer without that room, or none at all, is refused before it is written.
+TEST_F(KernelSoftMaxDeath, WorkBufferWithoutTheThreadsRow) {
+    tevo_tensor * x = tevo_new_tensor_2d(c.ctx, TEVO_TYPE_F32, 8, 3);
+    std::mt19937  rng(5);
+    kt::fill(x, rng);
+    tevo_tensor * y = tevo_soft_max(c.ctx, x);
+    struct Sub {
+        int    ith, nth;
+        size_t floats; // 0: no buffer
+    } subs[] = { { 0, 1, 0 }, { 0, 1, 8 + 15 }, { 1, 2, 2 * (8 + 16) - 1 }, { 2, 4, 3 * (8 + 16) - 1 } };
+    for (const Sub & s : subs) {
+        std::vector<float>  work(s.floats);
+        tevo_compute_params p = {};
+        p.ith                 = s.ith;
+        p.nth                 = s.nth;
+        p.wsize               = s.floats * sizeof(float);
+        p.wdata               = s.floats ? work.data() : nullptr;
+        EXPECT_DEATH(tevo_compute_forward_soft_max(&p, y),
+                     kt::kernel_assert_re("params->wsize >= (size_t) (ith + 1) * (size_t) (ne00 + 16) * sizeof(float)"))
+            << s.ith << " of " << s.nth << ", " << s.floats << " floats";
+    }
+}
+
 } // namespace

@@ -4,6 +4,7 @@
 // thread count from 1 to 8 (results must be the same bits for all of them).
 
 #include "cpu/impl.h"
+#include "cpu/ops/ops.h"
 
 #include <gtest/gtest.h>
 
@@ -401,7 +402,8 @@ TEST(MulMatIdDeath, ExpertIdOutOfRangeIsRefused) {
     }
 }
 
-// The routing lists and counters must fit the work buffer the caller gave.
+// The routing lists and counters must fit the work buffer the caller gave:
+// a graph run refuses such a plan, and the kernel itself checks its room.
 TEST(MulMatIdDeath, WorkBufferTooSmallForTheRoutingIsRefused) {
     testing::FLAGS_gtest_death_test_style = "threadsafe";
     Ctx           cx;
@@ -420,7 +422,15 @@ TEST(MulMatIdDeath, WorkBufferTooSmallForTheRoutingIsRefused) {
     std::vector<uint8_t> work(64);
     plan.work_size = work.size(); // 4 experts need 4 counts, lists and 4 counter lines
     plan.work_data = work.data();
-    EXPECT_DEATH(tevo_graph_compute(gf, &plan),
+    tevo_log_set([](enum tevo_log_level, const char *, void *) {}, nullptr);
+    EXPECT_EQ(tevo_graph_compute(gf, &plan), TEVO_STATUS_FAILED);
+    tevo_log_set(nullptr, nullptr);
+
+    tevo_compute_params p = {};
+    p.nth                 = 2;
+    p.wsize               = work.size();
+    p.wdata               = work.data();
+    EXPECT_DEATH(tevo_compute_forward_mul_mat_id(&p, out),
                  "tevo/src/tevo-cpu/tevo-cpu:[0-9]+: TEVO_ASSERT\\(params->wsize >= "
                  "\\(size_t\\)\\(\\(char \\*\\) wdata_cur - \\(char \\*\\) params->wdata\\)\\) failed");
 }

@@ -212,6 +212,19 @@ enum tevo_status tevo_graph_compute(struct tevo_cgraph * cgraph, struct tevo_cpl
     struct tevo_threadpool * tp         = cplan->threadpool;
     bool                     disposable = false;
 
+    // A work buffer smaller than the graph needs on the threads that will
+    // run it (a plan for another graph, or a size lowered by hand) would be
+    // written past its end: refuse the run before any node is computed.
+    const int run_threads = TEVO_MIN(n_threads, tp ? tp->n_threads_max : TEVO_MAX_N_THREADS);
+    int       node_idx    = -1;
+    const size_t least    = tevo_graph_work_least(cgraph, run_threads, &node_idx);
+    if (cplan->work_size < least) {
+        TEVO_LOG_ERROR("%s: the work buffer holds %zu bytes; node %d (%s) needs %zu on %d threads\n",
+                       "tevo_graph_compute", cplan->work_size, node_idx, tevo_op_desc(cgraph->nodes[node_idx]),
+                       least, run_threads);
+        return TEVO_STATUS_FAILED;
+    }
+
     if (tp == NULL) {
         // A pool owns at most TEVO_MAX_N_THREADS threads; a larger request
         // (a caller's thread count) is capped below with the warning rather

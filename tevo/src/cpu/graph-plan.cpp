@@ -116,8 +116,9 @@ static bool tevo_cpy_uses_float_row(enum tevo_type src, enum tevo_type dst) {
 
 // Work-buffer bytes of a node that no extra buffer type claims. n_tasks is
 // the node's task count; n_threads the requested count, which bounds the
-// threads of any run of this plan.
-static size_t tevo_node_work_size(const struct tevo_tensor * node, int n_tasks, int n_threads) {
+// threads of any run of this plan. least: the room the kernel cannot run
+// without, instead of the room it runs best in.
+static size_t tevo_node_work_size(const struct tevo_tensor * node, int n_tasks, int n_threads, bool least) {
     const struct tevo_tensor * src0 = node->src[0];
     const struct tevo_tensor * src1 = node->src[1];
     const struct tevo_tensor * src2 = node->src[2];
@@ -193,8 +194,11 @@ static size_t tevo_node_work_size(const struct tevo_tensor * node, int n_tasks, 
                 cur = TEVO_PAD(tevo_row_size(vec_dot_type, tevo_nelements(src1)), (size_t) 64);
             }
             cur += tevo_tiled_wdata_size(n_tasks, node);
-            // the panel path needs its scratch in place of the converted src1
-            cur = TEVO_MAX(cur, tevo_mul_mat_panel_wsize(node, n_tasks));
+            // the panel path needs its scratch in place of the converted src1;
+            // with less room the product takes the converted src1
+            if (!least) {
+                cur = TEVO_MAX(cur, tevo_mul_mat_panel_wsize(node, n_tasks));
+            }
         } break;
         case TEVO_OP_MUL_MAT_ID: {
             const struct tevo_tensor * ids          = src2;
@@ -231,7 +235,8 @@ static size_t tevo_node_work_size(const struct tevo_tensor * node, int n_tasks, 
         } break;
         case TEVO_OP_CONV_2D:
         case TEVO_OP_CONV_3D:
-            cur = 16 * 1024 * 1024;
+            // the kernel makes its batches of patches as large as the room allows
+            cur = least ? tevo_conv_direct_least_wsize(node) : 16 * 1024 * 1024;
             break;
         case TEVO_OP_FLASH_ATTN_EXT: {
             const int64_t dk = src1->ne[0];
@@ -274,7 +279,7 @@ struct tevo_cplan tevo_graph_plan(const struct tevo_cgraph * cgraph, int n_threa
 
         size_t cur = 0;
         if (!tevo_cpu_extra_work_size(n_threads, node, &cur)) {
-            cur = tevo_node_work_size(node, n_tasks, n_threads);
+            cur = tevo_node_work_size(node, n_tasks, n_threads, false);
         }
         work_size = TEVO_MAX(work_size, cur);
     }
@@ -288,4 +293,32 @@ struct tevo_cplan tevo_graph_plan(const struct tevo_cgraph * cgraph, int n_threa
     cplan.work_size  = work_size;
     cplan.work_data  = NULL;
     return cplan;
+}
+
+size_t tevo_graph_work_least(const struct tevo_cgraph * cgraph, int n_threads, int * node_idx) {
+    size_t least = 0;
+    *node_idx    = -1;
+
+    for (int i = 0; i < cgraph->n_nodes; i++) {
+        struct tevo_tensor * node = cgraph->nodes[i];
+        // only the nodes the walk hands to a kernel: an operator number
+        // outside the table computes nothing there
+        if (tevo_op_is_empty(node->op) || (node->flags & TEVO_TENSOR_FLAG_COMPUTE) == 0 || tevo_is_empty(node) ||
+            (int) node->op < 0 || (int) node->op >= (int) TEVO_OP_COUNT) {
+            continue;
+        }
+        size_t cur = 0;
+        if (!tevo_cpu_extra_work_size(n_threads, node, &cur)) {
+            cur = tevo_node_work_size(node, tevo_get_n_tasks(node, n_threads), n_threads, true);
+        }
+        if (cur > least) {
+            least     = cur;
+            *node_idx = i;
+        }
+    }
+
+    if (least > 0) {
+        least += TEVO_CACHE_LINE_SIZE * (size_t) n_threads;
+    }
+    return least;
 }

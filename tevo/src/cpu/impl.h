@@ -87,6 +87,12 @@ void tevo_compute_forward(struct tevo_compute_params * params, struct tevo_tenso
 // threads a node can use; fatal for operators outside the table
 int tevo_get_n_tasks(struct tevo_tensor * node, int n_threads);
 
+// The least work buffer, in bytes, a run of the graph on n_threads threads
+// can be given: what the planner reserves for each node the walk computes,
+// except where a kernel fits its work to the room it finds. *node_idx: the
+// first node that needs that much (-1 when none needs any).
+size_t tevo_graph_work_least(const struct tevo_cgraph * cgraph, int n_threads, int * node_idx);
+
 // whether the RMS_NORM at node_idx and the MUL after it may run as one kernel
 bool tevo_cpu_can_fuse_rms_norm_mul(const struct tevo_cgraph * cgraph, int node_idx, bool use_ref);
 

@@ -125,6 +125,12 @@ inline void tevo_conv_dot_block(int n, int nx, int ny, const tevo_fp16_t * x, si
     tevo_vec_dot_f16_block(n, nx, ny, x, bx, y, out);
 }
 
+// room for one patch: its tile row and its output values; a thread's slice
+// adds 128 bytes for the alignment of the slice and of the output area
+inline size_t tevo_conv_per_patch(int64_t Kt, size_t es, int64_t OC) {
+    return (size_t) Kt * es + (size_t) OC * sizeof(float);
+}
+
 template <typename T>
 void tevo_conv_direct(const tevo_compute_params * params, const tevo_tensor * kernel, const tevo_tensor * input,
                       tevo_tensor * dst, const tevo_conv_shape & s) {
@@ -132,9 +138,7 @@ void tevo_conv_direct(const tevo_compute_params * params, const tevo_tensor * ke
     const size_t  es      = sizeof(T);
     const int64_t patches = s.N * s.OD * s.OH * s.OW;
 
-    // room for one patch: its tile row and its output values, plus the
-    // alignment of the slice and of the output area
-    const size_t  per_patch = (size_t) Kt * es + (size_t) s.OC * sizeof(float);
+    const size_t  per_patch = tevo_conv_per_patch(Kt, es, s.OC);
     const int64_t workers   = TEVO_MIN((int64_t) params->nth, (int64_t) (params->wsize / (per_patch + 128)));
     TEVO_ASSERT(workers >= 1);
     if (params->ith >= workers) {
@@ -475,6 +479,16 @@ void tevo_conv_dw_row(const tevo_conv_dw_shape & s, const tevo_tensor * kernel, 
 }
 
 } // namespace
+
+size_t tevo_conv_direct_least_wsize(const struct tevo_tensor * node) {
+    const tevo_tensor * kernel = node->src[0];
+    // CONV_3D keeps its channel counts in its parameters
+    const bool    is_3d = node->op == TEVO_OP_CONV_3D;
+    const int64_t IC    = is_3d ? tevo_get_op_params_i32(node, 9) : kernel->ne[2];
+    const int64_t OC    = is_3d ? tevo_get_op_params_i32(node, 11) : kernel->ne[3];
+    const int64_t Kt    = kernel->ne[0] * kernel->ne[1] * (is_3d ? kernel->ne[2] : 1) * IC;
+    return tevo_conv_per_patch(Kt, tevo_type_size(kernel->type), OC) + 128;
+}
 
 // kernel [KW, KH, IC, OC], input [IW, IH, IC, N] -> dst [OW, OH, OC, N]
 void tevo_compute_forward_conv_2d(const struct tevo_compute_params * params, struct tevo_tensor * dst) {

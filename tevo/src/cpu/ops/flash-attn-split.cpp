@@ -72,6 +72,9 @@ void tevo_flash_attn_ext_split_kv(const struct tevo_compute_params * params, str
     const int64_t slice          = DK + 2 * DV + 16;
     float * const records        = scratch + (size_t) nth * (size_t) slice;
     const int64_t partial_stride = (int64_t) nth * (DV + 2);
+    // every thread's slice, then a record per head and thread
+    TEVO_ASSERT(params->wsize >= ((size_t) nth * (size_t) slice + (size_t) n_head * (size_t) partial_stride) *
+                                     sizeof(float));
 
     if (kv0 < n_kv) {
         // with one query row the row number of head h is h

@@ -738,7 +738,9 @@ void tevo_flash_attn_ext_tiles(const struct tevo_compute_params * params, struct
     // slice: q^T, S^T (then P^T), the transposed mask (or the third tile's
     // q^T), V rows, K rows, q^T of the second tile or the output rows of the
     // only one
-    float * const slice = (float *) params->wdata + (size_t) params->ith * (size_t) ((DK + DV) * 128 + 8192 + 16);
+    const size_t slice_floats = (size_t) ((DK + DV) * 128 + 8192 + 16);
+    TEVO_ASSERT(params->wsize >= (size_t) (params->ith + 1) * slice_floats * sizeof(float));
+    float * const slice = (float *) params->wdata + (size_t) params->ith * slice_floats;
     float * const q_t0  = slice;
     x.s_t               = q_t0 + QT * DK;
     x.mask_t            = x.s_t + KT * QT;

@@ -15,71 +15,38 @@
 // keys whose scores are taken before the accumulator is updated
 #define FATTN_KEY_BLOCK 32
 
+// V rows as 8 floats at a time: F16 widened exactly, F32 as they are
+static inline __m256 tevo_fattn_load8(const float * v) {
+    return _mm256_loadu_ps(v);
+}
+
+static inline __m256 tevo_fattn_load8(const tevo_fp16_t * v) {
+    return _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) v));
+}
+
+static inline void tevo_fattn_mad_tail(int64_t n, float * acc, const float * v, float s) {
+    tevo_vec_mad_f32(n, acc, v, s);
+}
+
+static inline void tevo_fattn_mad_tail(int64_t n, float * acc, const tevo_fp16_t * v, float s) {
+    tevo_vec_mad_f32_f16(n, acc, v, s);
+}
+
 // The accumulator updates of a block of keys, 64 columns at a time held in
 // registers through all the block's keys: every element still sees the
 // per-key rule in key order (scale by ms on a new maximum, then add vs times
-// V), with the half accumulator rounded after each step.
-template <int NV>
-static inline void tevo_fattn_acc_f16_cols(tevo_fp16_t * acc16, int64_t d0, const char * vbase, size_t nbv1,
-                                           const int64_t * key, const float * ms, const float * vs,
-                                           const bool * new_max, int n) {
-    __m128i a[NV];
-#pragma GCC unroll 8
-    for (int r = 0; r < NV; ++r) {
-        a[r] = _mm_loadu_si128((const __m128i *) (acc16 + d0 + 8 * r));
-    }
-    for (int j = 0; j < n; ++j) {
-        const tevo_fp16_t * vr = (const tevo_fp16_t *) (vbase + key[j] * nbv1) + d0;
-        if (new_max[j]) {
-            const __m256 m = _mm256_set1_ps(ms[j]);
-#pragma GCC unroll 8
-            for (int r = 0; r < NV; ++r) {
-                a[r] = _mm256_cvtps_ph(_mm256_mul_ps(_mm256_cvtph_ps(a[r]), m), _MM_FROUND_TO_NEAREST_INT);
-            }
-        }
-        const __m256 w = _mm256_set1_ps(vs[j]);
-#pragma GCC unroll 8
-        for (int r = 0; r < NV; ++r) {
-            const __m256 x = _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) (vr + 8 * r)));
-            a[r]           = _mm256_cvtps_ph(_mm256_fmadd_ps(x, w, _mm256_cvtph_ps(a[r])), _MM_FROUND_TO_NEAREST_INT);
-        }
-    }
-#pragma GCC unroll 8
-    for (int r = 0; r < NV; ++r) {
-        _mm_storeu_si128((__m128i *) (acc16 + d0 + 8 * r), a[r]);
-    }
-}
-
-static void tevo_fattn_acc_f16(tevo_fp16_t * acc16, int64_t DV, const char * vbase, size_t nbv1, const int64_t * key,
-                               const float * ms, const float * vs, const bool * new_max, int n) {
-    int64_t d = 0;
-    for (; d + 64 <= DV; d += 64) {
-        tevo_fattn_acc_f16_cols<8>(acc16, d, vbase, nbv1, key, ms, vs, new_max, n);
-    }
-    for (; d + 8 <= DV; d += 8) {
-        tevo_fattn_acc_f16_cols<1>(acc16, d, vbase, nbv1, key, ms, vs, new_max, n);
-    }
-    if (d < DV) {
-        for (int j = 0; j < n; ++j) {
-            if (new_max[j]) {
-                tevo_vec_scale_f16(DV - d, acc16 + d, ms[j]);
-            }
-            tevo_vec_mad_f16(DV - d, acc16 + d, (const tevo_fp16_t *) (vbase + key[j] * nbv1) + d, vs[j]);
-        }
-    }
-}
-
-template <int NV>
-static inline void tevo_fattn_acc_f32_cols(float * acc, int64_t d0, const char * vbase, size_t nbv1,
-                                           const int64_t * key, const float * ms, const float * vs,
-                                           const bool * new_max, int n) {
+// V). The accumulator is float whatever V's type: a half one would round
+// differently for every way the keys are split among threads.
+template <int NV, typename TV>
+static inline void tevo_fattn_acc_cols(float * acc, int64_t d0, const char * vbase, size_t nbv1, const int64_t * key,
+                                       const float * ms, const float * vs, const bool * new_max, int n) {
     __m256 a[NV];
 #pragma GCC unroll 8
     for (int r = 0; r < NV; ++r) {
         a[r] = _mm256_loadu_ps(acc + d0 + 8 * r);
     }
     for (int j = 0; j < n; ++j) {
-        const float * vr = (const float *) (vbase + key[j] * nbv1) + d0;
+        const TV * vr = (const TV *) (vbase + key[j] * nbv1) + d0;
         if (new_max[j]) {
             const __m256 m = _mm256_set1_ps(ms[j]);
 #pragma GCC unroll 8
@@ -90,7 +57,7 @@ static inline void tevo_fattn_acc_f32_cols(float * acc, int64_t d0, const char *
         const __m256 w = _mm256_set1_ps(vs[j]);
 #pragma GCC unroll 8
         for (int r = 0; r < NV; ++r) {
-            a[r] = _mm256_fmadd_ps(_mm256_loadu_ps(vr + 8 * r), w, a[r]);
+            a[r] = _mm256_fmadd_ps(tevo_fattn_load8(vr + 8 * r), w, a[r]);
         }
     }
 #pragma GCC unroll 8
@@ -99,21 +66,22 @@ static inline void tevo_fattn_acc_f32_cols(float * acc, int64_t d0, const char *
     }
 }
 
-static void tevo_fattn_acc_f32(float * acc, int64_t DV, const char * vbase, size_t nbv1, const int64_t * key,
-                               const float * ms, const float * vs, const bool * new_max, int n) {
+template <typename TV>
+static void tevo_fattn_acc(float * acc, int64_t DV, const char * vbase, size_t nbv1, const int64_t * key,
+                           const float * ms, const float * vs, const bool * new_max, int n) {
     int64_t d = 0;
     for (; d + 64 <= DV; d += 64) {
-        tevo_fattn_acc_f32_cols<8>(acc, d, vbase, nbv1, key, ms, vs, new_max, n);
+        tevo_fattn_acc_cols<8, TV>(acc, d, vbase, nbv1, key, ms, vs, new_max, n);
     }
     for (; d + 8 <= DV; d += 8) {
-        tevo_fattn_acc_f32_cols<1>(acc, d, vbase, nbv1, key, ms, vs, new_max, n);
+        tevo_fattn_acc_cols<1, TV>(acc, d, vbase, nbv1, key, ms, vs, new_max, n);
     }
     if (d < DV) {
         for (int j = 0; j < n; ++j) {
             if (new_max[j]) {
                 tevo_vdsp_vsmul(acc + d, 1, &ms[j], acc + d, 1, (size_t) (DV - d));
             }
-            tevo_vec_mad_f32(DV - d, acc + d, (const float *) (vbase + key[j] * nbv1) + d, vs[j]);
+            tevo_fattn_mad_tail(DV - d, acc + d, (const TV *) (vbase + key[j] * nbv1) + d, vs[j]);
         }
     }
 }
@@ -156,6 +124,10 @@ void tevo_flash_attn_ext_one_chunk(const struct tevo_compute_params * params, st
     const int64_t rv2 = n_head / v->ne[2];
     const int64_t rv3 = q->ne[3] / v->ne[3];
 
+    // this thread's slice: the accumulator, a V row and the converted query
+    const size_t slice_floats = (size_t) (DK + 2 * DV + 16);
+    TEVO_ASSERT(params->wsize >= (size_t) (params->ith + 1) * slice_floats * sizeof(float));
+
     if (ir0 >= ir1) {
         return;
     }
@@ -169,10 +141,9 @@ void tevo_flash_attn_ext_one_chunk(const struct tevo_compute_params * params, st
     const bool use_sinks = sinks != NULL && kv0 == 0;
     const bool v_is_f16  = v->type == TEVO_TYPE_F16;
 
-    float * const slice = (float *) params->wdata + (size_t) params->ith * (size_t) (DK + 2 * DV + 16);
+    float * const slice = (float *) params->wdata + (size_t) params->ith * slice_floats;
     float * const acc   = slice;
     float * const vrow  = slice + DV;
-    tevo_fp16_t * const acc16 = (tevo_fp16_t *) (slice + DV);
     void * const        qconv = slice + 2 * DV;
     const void * const  qconv_row = qconv;
 
@@ -186,11 +157,7 @@ void tevo_flash_attn_ext_one_chunk(const struct tevo_compute_params * params, st
 
         float M = -INFINITY;
         float S = 0.0f;
-        if (v_is_f16) {
-            memset(acc16, 0, (size_t) DV * sizeof(tevo_fp16_t));
-        } else {
-            memset(acc, 0, (size_t) DV * sizeof(float));
-        }
+        memset(acc, 0, (size_t) DV * sizeof(float));
 
         const tevo_fp16_t * mp =
             mask ? (const tevo_fp16_t *) ((const char *) mask->data + i1 * mask->nb[1] +
@@ -273,9 +240,9 @@ void tevo_flash_attn_ext_one_chunk(const struct tevo_compute_params * params, st
             }
 
             if (v_is_f16) {
-                tevo_fattn_acc_f16(acc16, DV, vbase, v->nb[1], key, ms, vs, new_max, n_open);
+                tevo_fattn_acc<tevo_fp16_t>(acc, DV, vbase, v->nb[1], key, ms, vs, new_max, n_open);
             } else if (v->type == TEVO_TYPE_F32) {
-                tevo_fattn_acc_f32(acc, DV, vbase, v->nb[1], key, ms, vs, new_max, n_open);
+                tevo_fattn_acc<float>(acc, DV, vbase, v->nb[1], key, ms, vs, new_max, n_open);
             } else {
                 for (int j = 0; j < n_open; ++j) {
                     if (new_max[j]) {
@@ -285,10 +252,6 @@ void tevo_flash_attn_ext_one_chunk(const struct tevo_compute_params * params, st
                     tevo_vec_mad_f32(DV, acc, vrow, vs[j]);
                 }
             }
-        }
-
-        if (v_is_f16) {
-            tevo_cpu_fp16_to_fp32(acc16, acc, DV);
         }
 
         if (use_sinks) {

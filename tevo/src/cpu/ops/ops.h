@@ -66,6 +66,8 @@ void tevo_compute_forward_im2col_3d(const struct tevo_compute_params * params, s
 void tevo_compute_forward_col2im_1d(const struct tevo_compute_params * params, struct tevo_tensor * dst);
 void tevo_compute_forward_conv_2d(const struct tevo_compute_params * params, struct tevo_tensor * dst);
 void tevo_compute_forward_conv_3d(const struct tevo_compute_params * params, struct tevo_tensor * dst);
+// the least work buffer CONV_2D and CONV_3D run in: one thread with one patch
+size_t tevo_conv_direct_least_wsize(const struct tevo_tensor * node);
 void tevo_compute_forward_conv_2d_dw(const struct tevo_compute_params * params, struct tevo_tensor * dst);
 void tevo_compute_forward_conv_transpose_2d(const struct tevo_compute_params * params, struct tevo_tensor * dst);
 void tevo_compute_forward_pool_1d(const struct tevo_compute_params * params, struct tevo_tensor * dst);

@@ -55,6 +55,8 @@ void tevo_compute_forward_soft_max(const struct tevo_compute_params * params, st
 
     const bool use_f16 = src1 != NULL && src1->type == TEVO_TYPE_F16;
 
+    // this thread's scratch row
+    TEVO_ASSERT(params->wsize >= (size_t) (ith + 1) * (size_t) (ne00 + 16) * sizeof(float));
     float *       w     = (float *) params->wdata + (size_t) ith * (size_t) (ne00 + 16);
     const float * sinks = src2 ? (const float *) src2->data : NULL;
 
