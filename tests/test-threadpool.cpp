@@ -1,7 +1,8 @@
 // The CPU engine's worker pool: the spinning barrier and the chunk counter
 // under several thread counts, pools that run graphs with fewer threads than
 // they own, pausing and resuming, polling levels, placement masks, the
-// priority warning and the run word's sequence wrapping around.
+// priority warning, priorities outside the list and the run word's sequence
+// wrapping around.
 
 #include "cpu/impl.h"
 
@@ -357,6 +358,30 @@ TEST(ThreadPool, PlacementMasksAreRecorded) {
         EXPECT_TRUE(only(pool->states[j].cpumask).empty());
     }
     tevo_threadpool_free(pool);
+}
+
+// Any integer may be stored as the priority; one outside the list runs the
+// threads as low. Stored through its bytes: loading it as the enumeration is
+// what must not happen, here as in the pool.
+TEST(ThreadPool, PriorityOutsideTheListRunsAsLow) {
+    Chain                    chain;
+    const std::vector<float> ref = chain.reference();
+
+    for (int32_t prio : { 7, -2, 1 << 20 }) {
+        SCOPED_TRACE(prio);
+        tevo_threadpool_params params = tevo_threadpool_params_default(3);
+        memcpy(&params.priority, &prio, sizeof(prio));
+        tevo_threadpool * pool = tevo_threadpool_new(&params);
+        EXPECT_EQ(pool->priority, TEVO_SCHED_PRIO_LOW);
+        ASSERT_EQ(chain.compute(3, pool), TEVO_STATUS_SUCCESS);
+        expect_same_bits(chain.result(), ref);
+        int         policy = -1;
+        sched_param sp;
+        ASSERT_EQ(pthread_getschedparam(pool->states[1].thread, &policy, &sp), 0);
+        EXPECT_EQ(policy, SCHED_OTHER);
+        EXPECT_EQ(sp.sched_priority, 0);
+        tevo_threadpool_free(pool);
+    }
 }
 
 // gives up root when it can; true when real-time scheduling is then refused

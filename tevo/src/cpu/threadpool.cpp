@@ -20,6 +20,11 @@ static const uint64_t TEVO_POLL_UNIT = 131072;
 // microseconds: far longer than a barrier takes when every thread runs)
 static const uint32_t TEVO_BARRIER_SPINS_BEFORE_YIELD = 1024;
 
+// a priority outside the list means low
+static int32_t tevo_sched_priority_known(int32_t prio) {
+    return prio >= TEVO_SCHED_PRIO_LOW && prio <= TEVO_SCHED_PRIO_REALTIME ? prio : TEVO_SCHED_PRIO_LOW;
+}
+
 static void tevo_thread_apply_priority(int32_t prio) {
     struct sched_param p;
     memset(&p, 0, sizeof(p));
@@ -29,7 +34,7 @@ static void tevo_thread_apply_priority(int32_t prio) {
         case TEVO_SCHED_PRIO_MEDIUM:   policy = SCHED_FIFO; p.sched_priority = 40; break;
         case TEVO_SCHED_PRIO_HIGH:     policy = SCHED_FIFO; p.sched_priority = 80; break;
         case TEVO_SCHED_PRIO_REALTIME: policy = SCHED_FIFO; p.sched_priority = 90; break;
-        default:                       policy = SCHED_OTHER; p.sched_priority = 0; break;
+        default:                       break; // low
     }
     const int err = pthread_setschedparam(pthread_self(), policy, &p);
     if (err != 0) {
@@ -154,7 +159,7 @@ struct tevo_threadpool * tevo_threadpool_new_impl(struct tevo_threadpool_params 
     tp->pause.store(params->paused);
     tp->abort_node.store(-1);
     tp->n_threads_max = params->n_threads;
-    tp->priority      = params->priority;
+    tp->priority      = tevo_sched_priority_known(tevo_threadpool_params_priority(params));
     tp->poll_rounds   = params->poll_rounds;
     tp->exit_code     = TEVO_EXIT_SUCCESS;
 
