@@ -1,8 +1,8 @@
-// The CPU engine's worker pool: the spinning barrier and the chunk counter
-// under several thread counts, pools that run graphs with fewer threads than
-// they own, pausing and resuming, polling levels, placement masks, the
-// priority warning, priorities outside the list and the run word's sequence
-// wrapping around.
+// The CPU engine's worker pool: the barrier (spinning, and asleep while a
+// thread is late) and the chunk counter under several thread counts, pools
+// that run graphs with fewer threads than they own, pausing and resuming,
+// polling levels, placement masks, the priority warning, priorities outside
+// the list and the run word's sequence wrapping around.
 
 #include "cpu/impl.h"
 
@@ -69,6 +69,38 @@ TEST(Barrier, EveryThreadSeesTheWritesMadeBeforeIt) {
         }
         EXPECT_EQ(pool.tp->barrier_passes.load(), 2 * rounds);
         EXPECT_EQ(pool.tp->barrier_arrivals.load(), 0);
+    }
+}
+
+// A thread that comes late finds the others asleep at the barrier; its
+// arrival wakes them all, and they see what it wrote before it came.
+TEST(Barrier, ThreadsAsleepAreWokenByTheLastArrival) {
+    for (int n : { 2, 5 }) {
+        SCOPED_TRACE(n);
+        BarePool         pool(n);
+        std::vector<int> slots(n, -1);
+        std::vector<int> errors(n, 0);
+        const int        rounds = 3;
+        run_threads(n, [&](int ith) {
+            for (int r = 0; r < rounds; ++r) {
+                slots[ith] = r;
+                if (ith == 0) {
+                    while (pool.tp->barrier_sleepers.load() < n - 1) {
+                        std::this_thread::yield();
+                    }
+                }
+                tevo_barrier(pool.tp);
+                for (int j = 0; j < n; ++j) {
+                    errors[ith] += slots[j] != r;
+                }
+                tevo_barrier(pool.tp);
+            }
+        });
+        for (int e : errors) {
+            EXPECT_EQ(e, 0);
+        }
+        EXPECT_EQ(pool.tp->barrier_passes.load(), 2 * rounds);
+        EXPECT_EQ(pool.tp->barrier_sleepers.load(), 0);
     }
 }
 
