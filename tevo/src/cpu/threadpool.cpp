@@ -19,8 +19,8 @@
 
 // Time an idle worker polls for the next run, per unit of poll_rounds, before
 // it sleeps: back-to-back runs start without a wake-up, while a worker left
-// idle gives its processor back soon (100 us at the default level of 50).
-static const int64_t TEVO_POLL_UNIT_NS = 2000;
+// idle gives its processor back soon (1 ms at the default level of 50).
+static const int64_t TEVO_POLL_UNIT_NS = 20000;
 
 // How long a thread waits at a barrier, spinning, before it sleeps: about as
 // long as a barrier takes when the run's threads each have a processor and
