@@ -424,9 +424,9 @@ struct kestu_hollin_context; // external encoder, never present here
 // threads for every run costs more than a small graph's work. Made on the
 // first run with two or more threads, again when the count changes; set on
 // the CPU backends it runs on until idled or freed. Between runs its threads
-// poll for one round (about 131072 pause instructions, a few milliseconds),
-// which bridges the gap to the next window or token step, then sleep, so
-// that they burn nothing between requests.
+// poll for one round (20 microseconds), which bridges the gap between graphs
+// run back to back, then sleep, so that they burn nothing while the caller's
+// thread works alone or between requests.
 struct kestu_threadpool {
     struct tevo_threadpool *    pool        = nullptr;
     int                         n_threads   = 0;

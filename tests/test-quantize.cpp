@@ -79,6 +79,14 @@ TEST(ThreadpoolParams, DefaultsAndMatching) {
     q.poll_rounds = 50;
     q.priority = TEVO_SCHED_PRIO_HIGH;
     EXPECT_FALSE(tevo_threadpool_params_match(&p, &q));
+
+    // a priority outside the list compares as the integer stored
+    const int32_t seven = 7;
+    memcpy(&p.priority, &seven, sizeof(seven));
+    memcpy(&q.priority, &seven, sizeof(seven));
+    EXPECT_TRUE(tevo_threadpool_params_match(&p, &q));
+    q.priority = TEVO_SCHED_PRIO_LOW;
+    EXPECT_FALSE(tevo_threadpool_params_match(&p, &q));
 }
 
 TEST(OpParams, WordEncoding) {

@@ -1,7 +1,8 @@
-// The CPU engine's worker pool: the spinning barrier and the chunk counter
-// under several thread counts, pools that run graphs with fewer threads than
-// they own, pausing and resuming, polling levels, placement masks, the
-// priority warning and the run word's sequence wrapping around.
+// The CPU engine's worker pool: the barrier (spinning, and asleep while a
+// thread is late) and the chunk counter under several thread counts, pools
+// that run graphs with fewer threads than they own, pausing and resuming,
+// polling levels, placement masks, the priority warning, priorities outside
+// the list and the run word's sequence wrapping around.
 
 #include "cpu/impl.h"
 
@@ -68,6 +69,38 @@ TEST(Barrier, EveryThreadSeesTheWritesMadeBeforeIt) {
         }
         EXPECT_EQ(pool.tp->barrier_passes.load(), 2 * rounds);
         EXPECT_EQ(pool.tp->barrier_arrivals.load(), 0);
+    }
+}
+
+// A thread that comes late finds the others asleep at the barrier; its
+// arrival wakes them all, and they see what it wrote before it came.
+TEST(Barrier, ThreadsAsleepAreWokenByTheLastArrival) {
+    for (int n : { 2, 5 }) {
+        SCOPED_TRACE(n);
+        BarePool         pool(n);
+        std::vector<int> slots(n, -1);
+        std::vector<int> errors(n, 0);
+        const int        rounds = 3;
+        run_threads(n, [&](int ith) {
+            for (int r = 0; r < rounds; ++r) {
+                slots[ith] = r;
+                if (ith == 0) {
+                    while (pool.tp->barrier_sleepers.load() < n - 1) {
+                        std::this_thread::yield();
+                    }
+                }
+                tevo_barrier(pool.tp);
+                for (int j = 0; j < n; ++j) {
+                    errors[ith] += slots[j] != r;
+                }
+                tevo_barrier(pool.tp);
+            }
+        });
+        for (int e : errors) {
+            EXPECT_EQ(e, 0);
+        }
+        EXPECT_EQ(pool.tp->barrier_passes.load(), 2 * rounds);
+        EXPECT_EQ(pool.tp->barrier_sleepers.load(), 0);
     }
 }
 
@@ -357,6 +390,30 @@ TEST(ThreadPool, PlacementMasksAreRecorded) {
         EXPECT_TRUE(only(pool->states[j].cpumask).empty());
     }
     tevo_threadpool_free(pool);
+}
+
+// Any integer may be stored as the priority; one outside the list runs the
+// threads as low. Stored through its bytes: loading it as the enumeration is
+// what must not happen, here as in the pool.
+TEST(ThreadPool, PriorityOutsideTheListRunsAsLow) {
+    Chain                    chain;
+    const std::vector<float> ref = chain.reference();
+
+    for (int32_t prio : { 7, -2, 1 << 20 }) {
+        SCOPED_TRACE(prio);
+        tevo_threadpool_params params = tevo_threadpool_params_default(3);
+        memcpy(&params.priority, &prio, sizeof(prio));
+        tevo_threadpool * pool = tevo_threadpool_new(&params);
+        EXPECT_EQ(pool->priority, TEVO_SCHED_PRIO_LOW);
+        ASSERT_EQ(chain.compute(3, pool), TEVO_STATUS_SUCCESS);
+        expect_same_bits(chain.result(), ref);
+        int         policy = -1;
+        sched_param sp;
+        ASSERT_EQ(pthread_getschedparam(pool->states[1].thread, &policy, &sp), 0);
+        EXPECT_EQ(policy, SCHED_OTHER);
+        EXPECT_EQ(sp.sched_priority, 0);
+        tevo_threadpool_free(pool);
+    }
 }
 
 // gives up root when it can; true when real-time scheduling is then refused

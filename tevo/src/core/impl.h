@@ -51,6 +51,16 @@ struct tevo_tensor * tevo_new_tensor_impl(struct tevo_context * ctx, enum tevo_t
 TEVO_API void tevo_critical_section_start(void);
 TEVO_API void tevo_critical_section_end(void);
 
+// --- thread-pool parameters (threadpool-params.cpp)
+// The priority a caller stored, read as the integer it is: any value may be
+// stored there, and one outside the enumeration must not be loaded as it.
+static inline int32_t tevo_threadpool_params_priority(const struct tevo_threadpool_params * p) {
+    static_assert(sizeof(p->priority) == sizeof(int32_t), "the priority is a 32-bit integer");
+    int32_t value;
+    memcpy(&value, &p->priority, sizeof(value));
+    return value;
+}
+
 // ---------------------------------------------------------------------------
 // operator parameter words
 

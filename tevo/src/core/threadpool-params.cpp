@@ -23,7 +23,7 @@ struct tevo_threadpool_params tevo_threadpool_params_default(int n_threads) {
 
 bool tevo_threadpool_params_match(const struct tevo_threadpool_params * p0, const struct tevo_threadpool_params * p1) {
     if (p0->n_threads != p1->n_threads) return false;
-    if (p0->priority != p1->priority) return false;
+    if (tevo_threadpool_params_priority(p0) != tevo_threadpool_params_priority(p1)) return false;
     if (p0->poll_rounds != p1->poll_rounds) return false;
     if (p0->strict_placement != p1->strict_placement) return false;
     return memcmp(p0->cpumask, p1->cpumask, TEVO_MAX_N_THREADS) == 0;

@@ -51,6 +51,7 @@ struct tevo_threadpool {
 
     alignas(64) std::atomic<int32_t> barrier_arrivals;
     alignas(64) std::atomic<int32_t> barrier_passes;
+    std::atomic<int32_t>             barrier_sleepers; // threads asleep at the barrier
 
     alignas(64) std::atomic<int32_t> chunk_counter;
     // apart from the counter: idle workers keep reading these while others

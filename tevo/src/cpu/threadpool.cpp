@@ -1,10 +1,14 @@
 #define TEVO_SOURCE_PATH "tevo/src/tevo-cpu/tevo-cpu"
 
 // The worker pool of the CPU engine: threads that poll for a new run, then
-// sleep on a condition variable; the spinning barrier between nodes; the
-// shared chunk counter through which kernels hand out work.
+// sleep on a condition variable; the barrier between nodes, where threads
+// spin briefly, then sleep; the shared chunk counter through which kernels
+// hand out work. Waiting threads sleep soon because the cores may be shared:
+// a run waits at every barrier for its slowest thread, and a thread that has
+// lost its processor comes back sooner when the others give theirs up.
 
 #include "cpu/impl.h"
+#include "platform/platform.h"
 
 #include <immintrin.h>
 #include <sched.h>
@@ -13,12 +17,36 @@
 
 #include <new>
 
-// polls of the run word per unit of poll_rounds
-static const uint64_t TEVO_POLL_UNIT = 131072;
+// Time an idle worker polls for the next run, per unit of poll_rounds, before
+// it sleeps: back-to-back runs start without a wake-up, while a worker left
+// idle gives its processor back soon (1 ms at the default level of 50).
+static const int64_t TEVO_POLL_UNIT_NS = 20000;
 
-// pauses at a barrier before a waiting thread starts yielding (a few tens of
-// microseconds: far longer than a barrier takes when every thread runs)
-static const uint32_t TEVO_BARRIER_SPINS_BEFORE_YIELD = 1024;
+// How long a thread waits at a barrier, spinning, before it sleeps: about as
+// long as a barrier takes when the run's threads each have a processor and
+// a node is out of balance, and short beside the time slice for which a run
+// waits on a thread of its own that has lost its processor. A spinning
+// thread would keep that processor from it (and from everyone else).
+static const int64_t TEVO_BARRIER_SPIN_NS = 30000;
+
+// For spin loops bounded in time: true once limit_ns have passed since the
+// loop's 32nd step. The clock is read only every 32 steps; *t_end starts at 0.
+static bool tevo_spin_expired(uint32_t step, int64_t limit_ns, int64_t * t_end) {
+    if ((step & 31) != 31) {
+        return false;
+    }
+    const int64_t now = tevo_platform_monotonic_ns();
+    if (*t_end == 0) {
+        *t_end = now + limit_ns;
+        return false;
+    }
+    return now >= *t_end;
+}
+
+// a priority outside the list means low
+static int32_t tevo_sched_priority_known(int32_t prio) {
+    return prio >= TEVO_SCHED_PRIO_LOW && prio <= TEVO_SCHED_PRIO_REALTIME ? prio : TEVO_SCHED_PRIO_LOW;
+}
 
 static void tevo_thread_apply_priority(int32_t prio) {
     struct sched_param p;
@@ -29,7 +57,7 @@ static void tevo_thread_apply_priority(int32_t prio) {
         case TEVO_SCHED_PRIO_MEDIUM:   policy = SCHED_FIFO; p.sched_priority = 40; break;
         case TEVO_SCHED_PRIO_HIGH:     policy = SCHED_FIFO; p.sched_priority = 80; break;
         case TEVO_SCHED_PRIO_REALTIME: policy = SCHED_FIFO; p.sched_priority = 90; break;
-        default:                       policy = SCHED_OTHER; p.sched_priority = 0; break;
+        default:                       break; // low
     }
     const int err = pthread_setschedparam(pthread_self(), policy, &p);
     if (err != 0) {
@@ -77,8 +105,9 @@ static void tevo_thread_poll(struct tevo_compute_state * state) {
     if (tevo_thread_check_run(state)) {
         return;
     }
-    const uint64_t rounds = (uint64_t) tp->poll_rounds * TEVO_POLL_UNIT;
-    for (uint64_t i = 0; i < rounds; i++) {
+    const int64_t limit_ns = (int64_t) tp->poll_rounds * TEVO_POLL_UNIT_NS;
+    int64_t       t_end    = 0;
+    for (uint32_t i = 0; limit_ns > 0 && !tevo_spin_expired(i, limit_ns, &t_end); i++) {
         if (tp->stop.load(std::memory_order_relaxed) || tp->pause.load(std::memory_order_relaxed)) {
             return;
         }
@@ -149,12 +178,13 @@ struct tevo_threadpool * tevo_threadpool_new_impl(struct tevo_threadpool_params 
     tp->run_word.store(0);
     tp->barrier_arrivals.store(0);
     tp->barrier_passes.store(0);
+    tp->barrier_sleepers.store(0);
     tp->chunk_counter.store(0);
     tp->stop.store(false);
     tp->pause.store(params->paused);
     tp->abort_node.store(-1);
     tp->n_threads_max = params->n_threads;
-    tp->priority      = params->priority;
+    tp->priority      = tevo_sched_priority_known(tevo_threadpool_params_priority(params));
     tp->poll_rounds   = params->poll_rounds;
     tp->exit_code     = TEVO_EXIT_SUCCESS;
 
@@ -259,18 +289,26 @@ void tevo_barrier(struct tevo_threadpool * tp) {
         // last to arrive: reset for the next barrier, then release the others
         tp->barrier_arrivals.store(0, std::memory_order_relaxed);
         tp->barrier_passes.fetch_add(1, std::memory_order_seq_cst);
+        if (tp->barrier_sleepers.load(std::memory_order_seq_cst) > 0) {
+            tevo_platform_word_wake_all(&tp->barrier_passes);
+        }
         return;
     }
 
-    // Spin; after a long wait also offer the processor to other runnable
-    // threads, so that a run with more threads than free processors (a
-    // descheduled thread of this run among them) is not starved by its own
-    // spinning. The thread stays runnable: this never sleeps.
-    for (uint32_t spins = 0; tp->barrier_passes.load(std::memory_order_acquire) == passes; ++spins) {
-        _mm_pause();
-        if (spins >= TEVO_BARRIER_SPINS_BEFORE_YIELD) {
-            sched_yield();
+    int64_t t_end = 0;
+    for (uint32_t i = 0; tp->barrier_passes.load(std::memory_order_acquire) == passes; i++) {
+        if (tevo_spin_expired(i, TEVO_BARRIER_SPIN_NS, &t_end)) {
+            // Sleep until the last thread opens the barrier. Counted first,
+            // so that it either sees the count and wakes us, or we see its
+            // pass before we sleep.
+            tp->barrier_sleepers.fetch_add(1, std::memory_order_seq_cst);
+            while (tp->barrier_passes.load(std::memory_order_seq_cst) == passes) {
+                tevo_platform_word_wait(&tp->barrier_passes, (uint32_t) passes);
+            }
+            tp->barrier_sleepers.fetch_sub(1, std::memory_order_relaxed);
+            break;
         }
+        _mm_pause();
     }
     std::atomic_thread_fence(std::memory_order_seq_cst);
 }

@@ -6,10 +6,13 @@
 #include <errno.h>
 #include <execinfo.h>
 #include <immintrin.h>
+#include <limits.h>
+#include <linux/futex.h>
 #include <math.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -134,6 +137,16 @@ extern "C" void tevo_platform_allow_ptrace(void) {
 #if defined(PR_SET_PTRACER)
     prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY, 0, 0, 0);
 #endif
+}
+
+extern "C" void tevo_platform_word_wait(const void * word, uint32_t expected) {
+    // the kernel compares the word and sleeps atomically: a wake that comes
+    // after the caller's last look cannot be missed
+    syscall(SYS_futex, word, FUTEX_WAIT_PRIVATE, expected, NULL, NULL, 0);
+}
+
+extern "C" void tevo_platform_word_wake_all(const void * word) {
+    syscall(SYS_futex, word, FUTEX_WAKE_PRIVATE, INT_MAX, NULL, NULL, 0);
 }
 
 // ---------------------------------------------------------------------------

@@ -2,8 +2,8 @@
 
 // The few operating-system services the library needs that Linux does not
 // offer under the names the library was designed around: page pools, the
-// executable's path, the processor name, backtraces, and a small set of
-// strided float vector routines.
+// executable's path, the processor name, backtraces, sleeping on a shared
+// word until it changes, and a small set of strided float vector routines.
 
 #include <stddef.h>
 #include <stdint.h>
@@ -40,6 +40,13 @@ void tevo_platform_native_backtrace(void);
 // Lets any process of the user attach as a debugger (Yama ptrace scope), so
 // a forked child can print our backtrace. Errors are ignored.
 void tevo_platform_allow_ptrace(void);
+
+// Sleeps while the aligned 32-bit word at `word` holds `expected`, until a
+// wake on that word; may also return early for no reason, so callers check
+// the word again. The word must be shared only within this process.
+void tevo_platform_word_wait(const void * word, uint32_t expected);
+// Wakes every thread sleeping in tevo_platform_word_wait on `word`.
+void tevo_platform_word_wake_all(const void * word);
 
 // Strided float vectors: element k of a vector X with stride ix is X[k*ix].
 // A stride of 0 repeats one element; negative strides walk downwards from
