@@ -253,6 +253,12 @@ typedef struct kestu_full_params {
     kestu_logits_callback on_logits;
     void *                on_logits_user_data;
 
+    // A grammar the text must keep to: every text token it rejects has its
+    // logit lowered by grammar_reject_penalty. Once the text has left the
+    // grammar, every text token is rejected and only end of text is free. A
+    // grammar that no token of the vocabulary can begin, or whose start
+    // exceeds the library's bounds (expansion steps, parse stacks, nesting
+    // depth), is refused with KESTU_FULL_ERR_GRAMMAR.
     const kestu_grammar_element * const * grammar_rule_list;
     size_t                                grammar_rule_count;
     size_t                                grammar_start_rule;
@@ -286,8 +292,10 @@ enum kestu_full_status {
     KESTU_FULL_ERR_N_PROCESSORS      = -16, // kestu_full_parallel: n_processors below 1, or a chunk would be empty
     KESTU_FULL_ERR_INTERNAL          = -17, // an exception (memory, threads, lookup) ended the run
     KESTU_FULL_ERR_NULL_ARGUMENT     = -18, // no context, no state, or no samples for n_samples > 0
-    KESTU_FULL_ERR_GRAMMAR           = -19, // grammar rules: a missing rule, a bad character set, or a rule
-                                            // that reaches itself before consuming a character
+    KESTU_FULL_ERR_GRAMMAR           = -19, // grammar rules: a missing rule, a bad character set, a rule
+                                            // that reaches itself before consuming a character, a start
+                                            // beyond the library's bounds (the log line names the bound),
+                                            // or no token of the vocabulary can begin the grammar
     KESTU_FULL_ERR_DTW               = -20, // token-level time warping failed (decoder run, memory, graph)
     KESTU_FULL_ERR_NO_VAD_MODEL      = -21, // use_vad set and no vad_model_file named
     KESTU_FULL_ERR_NO_TOKEN          = -22, // decoding found no possible token: after logits processing
