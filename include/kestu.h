@@ -226,6 +226,9 @@ typedef struct kestu_full_params {
     bool suppress_leading_blank;
     bool suppress_non_speech;
 
+    // Temperatures divide the logits; a temperature so small that the
+    // division overflows leaves them undivided, as temperature 0 does.
+    // Non-finite temperatures are refused with KESTU_FULL_ERR_TEMPERATURE.
     float start_temperature;
     float first_timestamp_limit;
     float beam_length_penalty;
@@ -254,11 +257,12 @@ typedef struct kestu_full_params {
     void *                on_logits_user_data;
 
     // A grammar the text must keep to: every text token it rejects has its
-    // logit lowered by grammar_reject_penalty. Once the text has left the
-    // grammar, every text token is rejected and only end of text is free. A
-    // grammar that no token of the vocabulary can begin, or whose start
-    // exceeds the library's bounds (expansion steps, parse stacks, nesting
-    // depth), is refused with KESTU_FULL_ERR_GRAMMAR.
+    // logit lowered by grammar_reject_penalty (+INFINITY masks it; NaN and
+    // -INFINITY are refused with KESTU_FULL_ERR_GRAMMAR_PENALTY). Once the
+    // text has left the grammar, every text token is rejected and only end
+    // of text is free. A grammar that no token of the vocabulary can begin,
+    // or whose start exceeds the library's bounds (expansion steps, parse
+    // stacks, nesting depth), is refused with KESTU_FULL_ERR_GRAMMAR.
     const kestu_grammar_element * const * grammar_rule_list;
     size_t                                grammar_rule_count;
     size_t                                grammar_start_rule;
@@ -270,7 +274,7 @@ typedef struct kestu_full_params {
 } kestu_full_params;
 
 // Results of kestu_full, kestu_full_with_state and kestu_full_parallel.
-// -10 to -16, -18, -19 and -21: requests refused before any work (-10 also
+// -10 to -16, -18, -19, -21 and -23: requests refused before any work (-10 also
 // after the spectrogram, for samples that overflow it, before any decoding);
 // -17: a run ended by an exception, which never crosses this interface.
 enum kestu_full_status {
@@ -303,6 +307,7 @@ enum kestu_full_status {
                                             // (non-finite model weights, on_logits, suppress_pattern);
                                             // right after the prompt this ends the run at once, later
                                             // only when every decoder of the last temperature met it
+    KESTU_FULL_ERR_GRAMMAR_PENALTY   = -23, // grammar_reject_penalty NaN or -inf (with grammar rules)
 };
 
 // ---------------------------------------------------------------------------

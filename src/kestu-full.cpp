@@ -195,6 +195,12 @@ int refuse_request(const kestu_context & ctx, const kestu_full_params & params, 
         return KESTU_FULL_ERR_SUPPRESS_PATTERN;
     }
     if (params.grammar_rule_list != nullptr && params.grammar_rule_count > 0) {
+        // +inf masks what the grammar rejects; NaN or -inf would leave no distribution
+        if (std::isnan(params.grammar_reject_penalty) || params.grammar_reject_penalty == -INFINITY) {
+            KESTU_LOG_ERROR("%s: grammar_reject_penalty (%f) must be a number above -inf\n", DRIVER,
+                            params.grammar_reject_penalty);
+            return KESTU_FULL_ERR_GRAMMAR_PENALTY;
+        }
         grammar = kestu_grammar_init(params.grammar_rule_list, params.grammar_rule_count, params.grammar_start_rule);
         if (grammar.rules.empty() || !kestu_grammar_can_begin(ctx.vocab, grammar)) {
             return KESTU_FULL_ERR_GRAMMAR;

@@ -104,8 +104,17 @@ void kestu_filter_logits_begin(kestu_context & ctx, kestu_state & state, kestu_d
     std::copy_n(state.logits.begin() + (size_t) decoder.i_batch * n_logits, n_logits, logits.begin());
 
     if (temperature > 0.0f) {
+        bool overflow = false;
         for (float & x : logits) {
-            x /= temperature;
+            const float y = x / temperature;
+            overflow      = overflow || (std::isinf(y) && std::isfinite(x));
+            x             = y;
+        }
+        if (overflow) {
+            // so small a temperature would leave several +inf and no
+            // distribution; its limit is the most probable token, which the
+            // unscaled logits give as at temperature 0
+            std::copy_n(state.logits.begin() + (size_t) decoder.i_batch * n_logits, n_logits, logits.begin());
         }
     }
 
