@@ -226,6 +226,9 @@ typedef struct kestu_full_params {
     bool suppress_leading_blank;
     bool suppress_non_speech;
 
+    // Temperatures divide the logits; a temperature so small that the
+    // division overflows leaves them undivided, as temperature 0 does.
+    // Non-finite temperatures are refused with KESTU_FULL_ERR_TEMPERATURE.
     float start_temperature;
     float first_timestamp_limit;
     float beam_length_penalty;
@@ -253,6 +256,13 @@ typedef struct kestu_full_params {
     kestu_logits_callback on_logits;
     void *                on_logits_user_data;
 
+    // A grammar the text must keep to: every text token it rejects has its
+    // logit lowered by grammar_reject_penalty (+INFINITY masks it; NaN and
+    // -INFINITY are refused with KESTU_FULL_ERR_GRAMMAR_PENALTY). Once the
+    // text has left the grammar, every text token is rejected and only end
+    // of text is free. A grammar that no token of the vocabulary can begin,
+    // or whose start exceeds the library's bounds (expansion steps, parse
+    // stacks, nesting depth), is refused with KESTU_FULL_ERR_GRAMMAR.
     const kestu_grammar_element * const * grammar_rule_list;
     size_t                                grammar_rule_count;
     size_t                                grammar_start_rule;
@@ -264,8 +274,9 @@ typedef struct kestu_full_params {
 } kestu_full_params;
 
 // Results of kestu_full, kestu_full_with_state and kestu_full_parallel.
-// -10 to -16, -18, -19 and -21: requests refused before any work (-10 also
-// after the spectrogram, for samples that overflow it, before any decoding);
+// -10 to -16, -18, -19, -21, -23 and -24: requests refused before any work
+// (-10 also after the spectrogram, for samples that overflow it, before any
+// decoding);
 // -17: a run ended by an exception, which never crosses this interface.
 enum kestu_full_status {
     KESTU_FULL_OK                    = 0,
@@ -287,8 +298,10 @@ enum kestu_full_status {
                                             // to decode (below 1800 samples, 112.5 ms, each)
     KESTU_FULL_ERR_INTERNAL          = -17, // an exception (memory, threads, lookup) ended the run
     KESTU_FULL_ERR_NULL_ARGUMENT     = -18, // no context, no state, or no samples for n_samples > 0
-    KESTU_FULL_ERR_GRAMMAR           = -19, // grammar rules: a missing rule, a bad character set, or a rule
-                                            // that reaches itself before consuming a character
+    KESTU_FULL_ERR_GRAMMAR           = -19, // grammar rules: a missing rule, a bad character set, a rule
+                                            // that reaches itself before consuming a character, a start
+                                            // beyond the library's bounds (the log line names the bound),
+                                            // or no token of the vocabulary can begin the grammar
     KESTU_FULL_ERR_DTW               = -20, // token-level time warping failed (decoder run, memory, graph)
     KESTU_FULL_ERR_NO_VAD_MODEL      = -21, // use_vad set and no vad_model_file named
     KESTU_FULL_ERR_NO_TOKEN          = -22, // decoding found no possible token: after logits processing
@@ -296,7 +309,8 @@ enum kestu_full_status {
                                             // (non-finite model weights, on_logits, suppress_pattern);
                                             // right after the prompt this ends the run at once, later
                                             // only when every decoder of the last temperature met it
-    KESTU_FULL_ERR_VAD_THRESHOLD     = -23, // use_vad set and vad_settings.speech_threshold not a number
+    KESTU_FULL_ERR_GRAMMAR_PENALTY   = -23, // grammar_reject_penalty NaN or -inf (with grammar rules)
+    KESTU_FULL_ERR_VAD_THRESHOLD     = -24, // use_vad set and vad_settings.speech_threshold not a number
                                             // from 0 to 1
 };
 

@@ -144,9 +144,10 @@ int decoders_of_attempt(const kestu_full_params & params, float temperature) {
 }
 
 // Requests that would decode garbage or fail half-way are refused before any
-// work. The suppress pattern is compiled here and handed back for the run.
+// work. The suppress pattern is compiled and the grammar's start state made
+// here, once a run, and handed back for the run.
 int refuse_request(const kestu_context & ctx, const kestu_full_params & params, const float * samples,
-                   int n_samples, std::regex & suppress_re) {
+                   int n_samples, std::regex & suppress_re, kestu_grammar & grammar) {
     // 0 transcribes the state's own spectrogram; a negative count is no audio at all
     if (n_samples < 0) {
         KESTU_LOG_ERROR("%s: negative n_samples (%d)\n", DRIVER, n_samples);
@@ -200,9 +201,17 @@ int refuse_request(const kestu_context & ctx, const kestu_full_params & params, 
     if (params.suppress_pattern != nullptr && !kestu_compile_suppress_pattern(params.suppress_pattern, suppress_re)) {
         return KESTU_FULL_ERR_SUPPRESS_PATTERN;
     }
-    if (params.grammar_rule_list != nullptr && params.grammar_rule_count > 0 &&
-        !kestu_grammar_validate(params.grammar_rule_list, params.grammar_rule_count, params.grammar_start_rule)) {
-        return KESTU_FULL_ERR_GRAMMAR;
+    if (params.grammar_rule_list != nullptr && params.grammar_rule_count > 0) {
+        // +inf masks what the grammar rejects; NaN or -inf would leave no distribution
+        if (std::isnan(params.grammar_reject_penalty) || params.grammar_reject_penalty == -INFINITY) {
+            KESTU_LOG_ERROR("%s: grammar_reject_penalty (%f) must be a number above -inf\n", DRIVER,
+                            params.grammar_reject_penalty);
+            return KESTU_FULL_ERR_GRAMMAR_PENALTY;
+        }
+        grammar = kestu_grammar_init(params.grammar_rule_list, params.grammar_rule_count, params.grammar_start_rule);
+        if (grammar.rules.empty() || !kestu_grammar_can_begin(ctx.vocab, grammar)) {
+            return KESTU_FULL_ERR_GRAMMAR;
+        }
     }
     if (ctx.vocab.is_multilingual() && !wants_language_detection(params)) {
         // the language token is sot + 1 + id: an unknown id would name another special token
@@ -242,7 +251,7 @@ float no_speech_probability(const kestu_context & ctx, const kestu_state & state
     return std::exp(x[nosp] - (m + (float) std::log(s)));
 }
 
-void reset_decoder(kestu_decoder & decoder, const kestu_full_params & params) {
+void reset_decoder(kestu_decoder & decoder, const kestu_grammar & grammar) {
     kestu_sequence & seq  = decoder.sequence;
     seq.tokens.clear();
     seq.result_len       = 0;
@@ -258,12 +267,7 @@ void reset_decoder(kestu_decoder & decoder, const kestu_full_params & params) {
     decoder.has_ts     = false;
     decoder.no_token   = false;
 
-    if (params.grammar_rule_list != nullptr && params.grammar_rule_count > 0) {
-        decoder.grammar = kestu_grammar_init(params.grammar_rule_list, params.grammar_rule_count,
-                                             params.grammar_start_rule);
-    } else {
-        decoder.grammar = kestu_grammar{};
-    }
+    decoder.grammar = grammar; // the run's start state, or none
 }
 
 int pad256(int n) {
@@ -316,8 +320,9 @@ int full_run(kestu_context & ctx, kestu_state & state, kestu_full_params params,
     state.result.clear();
     state.energy.clear();
 
-    std::regex suppress_re;
-    const int  refused = refuse_request(ctx, params, samples, n_samples, suppress_re);
+    std::regex    suppress_re;
+    kestu_grammar grammar;
+    const int     refused = refuse_request(ctx, params, samples, n_samples, suppress_re, grammar);
     if (refused != KESTU_FULL_OK) {
         return refused;
     }
@@ -514,7 +519,7 @@ int full_run(kestu_context & ctx, kestu_state & state, kestu_full_params params,
             const int   n_cur = decoders_of_attempt(params, t);
 
             for (int j = 0; j < n_cur; j++) {
-                reset_decoder(state.decoders[j], params);
+                reset_decoder(state.decoders[j], grammar);
             }
 
             prompt.clear();
@@ -819,8 +824,9 @@ std::vector<float> kestu_temperature_list(float start_temperature, float tempera
 
 int kestu_full_refusal(const kestu_context & ctx, const kestu_full_params & params, const float * samples,
                        int n_samples) {
-    std::regex unused;
-    return refuse_request(ctx, params, samples, n_samples, unused);
+    std::regex    unused;
+    kestu_grammar unused_grammar;
+    return refuse_request(ctx, params, samples, n_samples, unused, unused_grammar);
 }
 
 int kestu_full_keep_vad_map(kestu_context & ctx, kestu_state & state, const kestu_full_params & params,
@@ -861,8 +867,9 @@ int kestu_full(struct kestu_context * ctx, struct kestu_full_params params, cons
         }
 
         // refuse bad requests before the pre-filter reads the samples
-        std::regex unused;
-        const int  refused = refuse_request(*ctx, params, samples, n_samples, unused);
+        std::regex    unused;
+        kestu_grammar unused_grammar;
+        const int     refused = refuse_request(*ctx, params, samples, n_samples, unused, unused_grammar);
         if (refused != KESTU_FULL_OK) {
             return refused;
         }

@@ -5,10 +5,10 @@
 // and a token may end inside a character.
 //
 // Positions are (rule, element) indices, so a copied grammar never points
-// into the one it was copied from. Stack expansion recurses through rule
-// references; a grammar is checked before use so that every reference
-// names a rule and no rule reaches itself without consuming a character,
-// which keeps that recursion finite.
+// into the one it was copied from. Stack expansion follows rule references
+// with a work list of its own, never the native stack; a grammar is checked
+// before use so that every reference names a rule and no rule reaches itself
+// without consuming a character, which keeps that walk finite.
 
 #include <algorithm>
 #include <cstring>
@@ -269,40 +269,49 @@ struct expansion {
     size_t                work  = 0;     // expansion steps taken
     bool                  cut   = false; // stopped after MAX_EXPANSION steps
     bool                  deep  = false; // a stack deeper than MAX_DEPTH was dropped
+    std::vector<uint32_t> todo;          // stacks still to expand, last first
 };
 
 // adds every stack reachable from `id` whose top is a character set (or
-// that is empty); the recursion goes as deep as a chain of references that
-// consume nothing, which the check of the rules keeps finite
+// that is empty), depth first with the alternatives in order; the walk keeps
+// its own list of stacks still to expand, so a long chain of references
+// costs no native stack
 void expand(const kestu_grammar_rules & rules, stack_pool & pool, uint32_t id, expansion & ex) {
-    // merging would keep the first MAX_STACKS, and what one step finds is
-    // distinct when each stack is expanded once
-    if (ex.work == MAX_EXPANSION || (ex.round != 0 && ex.stacks.size() > MAX_STACKS)) {
-        ex.cut = true;
-        return;
-    }
-    ex.work++;
-    if (ex.round != 0) {
-        if (pool.marks[id] == ex.round) {
-            return; // reached before in this step: what it leads to is found already
+    std::vector<uint32_t> & todo = ex.todo;
+    todo.assign(1, id);
+    while (!todo.empty()) {
+        // merging would keep the first MAX_STACKS, and what one step finds is
+        // distinct when each stack is expanded once
+        if (ex.work == MAX_EXPANSION || (ex.round != 0 && ex.stacks.size() > MAX_STACKS)) {
+            ex.cut = true;
+            todo.clear();
+            return;
         }
-        pool.marks[id] = ex.round;
-    }
-    if (id != stack_pool::EMPTY) {
-        const kestu_grammar_pos       pos = pool.nodes[id].top;
-        const kestu_grammar_element & top = elem_at(rules, pos);
-        switch (top.type) {
-            case KESTU_GRETYPE_RULE_REF: {
+        id = todo.back();
+        todo.pop_back();
+        ex.work++;
+        if (ex.round != 0) {
+            if (pool.marks[id] == ex.round) {
+                continue; // reached before in this step: what it leads to is found already
+            }
+            pool.marks[id] = ex.round;
+        }
+        if (id != stack_pool::EMPTY) {
+            const kestu_grammar_pos       pos = pool.nodes[id].top;
+            const kestu_grammar_element & top = elem_at(rules, pos);
+            if (top.type == KESTU_GRETYPE_RULE_REF) {
                 // the rest of this rule, then the first element of each alternative
                 const uint32_t below = pool.nodes[id].below;
                 const uint32_t rest  = is_end_of_sequence(rules, next_pos(pos)) ? below : pool.push(below, next_pos(pos));
                 if (pool.silent[top.value]) {
-                    expand(rules, pool, rest, ex);
-                    return;
+                    todo.push_back(rest);
+                    continue;
                 }
+                // pushed last to first, so the first alternative is expanded first
+                const size_t      first = todo.size();
                 kestu_grammar_pos sub{top.value, 0};
                 while (true) {
-                    expand(rules, pool, is_end_of_sequence(rules, sub) ? rest : pool.push(rest, sub), ex);
+                    todo.push_back(is_end_of_sequence(rules, sub) ? rest : pool.push(rest, sub));
                     while (!is_end_of_sequence(rules, sub)) {
                         sub = next_pos(sub);
                     }
@@ -311,21 +320,20 @@ void expand(const kestu_grammar_rules & rules, stack_pool & pool, uint32_t id, e
                     }
                     sub = next_pos(sub);
                 }
-                return;
+                std::reverse(todo.begin() + first, todo.end());
+                continue;
             }
-            case KESTU_GRETYPE_CHAR:
-            case KESTU_GRETYPE_CHAR_NOT:
-                break;
-            default:
+            if (top.type != KESTU_GRETYPE_CHAR && top.type != KESTU_GRETYPE_CHAR_NOT) {
                 // a validated grammar never puts anything else on top
                 KESTU_ASSERT(false);
+            }
         }
+        if (pool.nodes[id].depth > MAX_DEPTH) {
+            ex.deep = true;
+            continue;
+        }
+        ex.stacks.push_back(id);
     }
-    if (pool.nodes[id].depth > MAX_DEPTH) {
-        ex.deep = true;
-        return;
-    }
-    ex.stacks.push_back(id);
 }
 
 // The stacks of a state differ mostly in their bottoms: their tops, the
@@ -490,24 +498,45 @@ std::string grammar_problem(const kestu_grammar_element * const * rules, size_t 
         }
     }
 
-    std::vector<bool> nullable(n_rules, false);
-    for (bool changed = true; changed;) {
-        changed = false;
-        for (size_t r = 0; r < n_rules; r++) {
-            if (nullable[r]) {
+    // Nullable rules by a work list: each alternative of references only
+    // counts its references to rules not yet known nullable, and a rule found
+    // nullable counts down the alternatives that refer to it, once per
+    // reference; the alternative that reaches 0 makes its rule nullable. So
+    // every element is visited a bounded number of times, however the rules
+    // are ordered.
+    std::vector<bool>                  nullable(n_rules, false);
+    std::vector<size_t>                pending;        // by alternative
+    std::vector<uint32_t>              alt_rule;       // by alternative
+    std::vector<std::vector<uint32_t>> users(n_rules); // by rule: alternatives, once per reference
+    std::vector<uint32_t>              found;          // nullable rules whose users are still to count down
+    for (size_t r = 0; r < n_rules; r++) {
+        for (const auto & a : alts[r]) {
+            bool only_refs = true;
+            for (size_t i = a.first; i < a.second && only_refs; i++) {
+                only_refs = copy[r][i].type == KESTU_GRETYPE_RULE_REF;
+            }
+            if (!only_refs) {
                 continue;
             }
-            for (const auto & a : alts[r]) {
-                bool empty = true;
-                for (size_t i = a.first; i < a.second && empty; i++) {
-                    const kestu_grammar_element & e = copy[r][i];
-                    empty = e.type == KESTU_GRETYPE_RULE_REF && nullable[e.value];
-                }
-                if (empty) {
-                    nullable[r] = true;
-                    changed     = true;
-                    break;
-                }
+            const uint32_t k = (uint32_t) pending.size();
+            pending.push_back(a.second - a.first);
+            alt_rule.push_back((uint32_t) r);
+            for (size_t i = a.first; i < a.second; i++) {
+                users[copy[r][i].value].push_back(k);
+            }
+            if (a.first == a.second && !nullable[r]) {
+                nullable[r] = true;
+                found.push_back((uint32_t) r);
+            }
+        }
+    }
+    while (!found.empty()) {
+        const uint32_t s = found.back();
+        found.pop_back();
+        for (const uint32_t k : users[s]) {
+            if (--pending[k] == 0 && !nullable[alt_rule[k]]) {
+                nullable[alt_rule[k]] = true;
+                found.push_back(alt_rule[k]);
             }
         }
     }
@@ -557,6 +586,33 @@ std::string grammar_problem(const kestu_grammar_element * const * rules, size_t 
         }
     }
     return "";
+}
+
+// The text tokens (ids below end of text with a text) as candidates,
+// decoded from the pending bytes of a grammar state.
+struct text_candidates {
+    std::vector<std::vector<uint32_t>>   decoded; // the candidates point into these
+    std::vector<kestu_grammar_candidate> candidates;
+};
+
+text_candidates candidates_of(const kestu_vocab & vocab, kestu_partial_utf8 partial) {
+    text_candidates                 t;
+    std::vector<kestu_partial_utf8> ends;
+    std::vector<kestu_token>        ids;
+    for (auto it = vocab.id_to_token.begin(); it != vocab.id_to_token.end() && it->first < vocab.token_eot; ++it) {
+        if (it->second.empty()) {
+            continue;
+        }
+        auto d = kestu_utf8_decode_partial(it->second.c_str(), partial);
+        t.decoded.push_back(std::move(d.first));
+        ends.push_back(d.second);
+        ids.push_back(it->first);
+    }
+    t.candidates.reserve(t.decoded.size());
+    for (size_t i = 0; i < t.decoded.size(); ++i) {
+        t.candidates.push_back({ids[i], t.decoded[i].data(), ends[i]});
+    }
+    return t;
 }
 
 } // namespace
@@ -754,7 +810,21 @@ kestu_grammar kestu_grammar_init(const kestu_grammar_element * const * rules, si
         }
         alt = next_pos(alt);
     }
-    warn_lost(__func__, merge_expansion(pool, ex), ex.deep);
+    // The start is where every decoder begins: cut by a bound, it would be
+    // some other grammar, or none, and decoding would not keep to this one.
+    const bool  lost = merge_expansion(pool, ex);
+    std::string beyond;
+    if (ex.cut && ex.work == MAX_EXPANSION) {
+        beyond = kestu_format("its start takes more than %zu expansion steps", MAX_EXPANSION);
+    } else if (lost) {
+        beyond = kestu_format("its start has more than %zu parse stacks", MAX_STACKS);
+    } else if (ex.deep) {
+        beyond = kestu_format("its start nests deeper than %zu positions", MAX_DEPTH);
+    }
+    if (!beyond.empty()) {
+        KESTU_LOG_ERROR("%s: grammar beyond the library's bounds: %s\n", __func__, beyond.c_str());
+        return kestu_grammar{};
+    }
     for (const uint32_t id : ex.stacks) {
         grammar.stacks.push_back(pool.unfold(id));
     }
@@ -803,4 +873,31 @@ void kestu_grammar_accept_token(const kestu_vocab & vocab, kestu_grammar & gramm
         grammar.stacks.push_back(pool.unfold(id));
     }
     grammar.partial_utf8 = decoded.second;
+}
+
+std::vector<kestu_token> kestu_grammar_rejected_tokens(const kestu_vocab & vocab, const kestu_grammar & grammar) {
+    const text_candidates    t = candidates_of(vocab, grammar.partial_utf8);
+    std::vector<kestu_token> ids;
+    if (grammar.stacks.empty()) {
+        // the grammar cannot go on: no text fits it any more
+        for (const kestu_grammar_candidate & c : t.candidates) {
+            ids.push_back(c.id);
+        }
+        return ids;
+    }
+    const auto rejects = kestu_grammar_filter_candidates(grammar.rules, grammar.stacks, t.candidates);
+    for (const kestu_grammar_candidate & c : rejects) {
+        ids.push_back(c.id);
+    }
+    return ids;
+}
+
+bool kestu_grammar_can_begin(const kestu_vocab & vocab, const kestu_grammar & grammar) {
+    const text_candidates t = candidates_of(vocab, grammar.partial_utf8);
+    if (!grammar.stacks.empty() &&
+        kestu_grammar_filter_candidates(grammar.rules, grammar.stacks, t.candidates).size() < t.candidates.size()) {
+        return true;
+    }
+    KESTU_LOG_ERROR("%s: no token of the vocabulary can begin the grammar\n", __func__);
+    return false;
 }

@@ -736,10 +736,16 @@ std::vector<kestu_grammar_candidate> kestu_grammar_filter_candidates(
 // else logs what is wrong
 bool kestu_grammar_validate(const kestu_grammar_element * const * rules, size_t n_rules, size_t start_rule);
 // copies the rules and expands every alternative of the start rule; an
-// invalid grammar gives an empty state (no rules, no stacks)
+// invalid grammar, or one whose start exceeds the expansion, stack or depth
+// bound, gives an empty state (no rules, no stacks) after an error line
 kestu_grammar kestu_grammar_init(const kestu_grammar_element * const * rules, size_t n_rules, size_t start_rule);
 // advances the grammar by the token's text (special "[_" tokens change nothing)
 void kestu_grammar_accept_token(const kestu_vocab & vocab, kestu_grammar & grammar, kestu_token token);
+// the text tokens (ids below end of text with a text) the grammar rejects
+// next: all of them when no parse stack is left
+std::vector<kestu_token> kestu_grammar_rejected_tokens(const kestu_vocab & vocab, const kestu_grammar & grammar);
+// whether some text token can begin the grammar; false after an error line
+bool kestu_grammar_can_begin(const kestu_vocab & vocab, const kestu_grammar & grammar);
 
 // ---------------------------------------------------------------------------
 // transcription driver (kestu-full.cpp)

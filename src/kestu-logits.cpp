@@ -72,40 +72,16 @@ void log_softmax(const std::vector<float> & logits, std::vector<float> & logprob
     }
 }
 
-// lowers the logits of the text tokens the decoder's grammar rejects
+// lowers the logits of the text tokens the decoder's grammar rejects; a
+// grammar that lost every parse stack rejects them all, so that its text
+// can only end
 void apply_grammar(const kestu_context & ctx, kestu_decoder & decoder, const kestu_full_params & params) {
-    const kestu_grammar & grammar = decoder.grammar;
-    if (grammar.rules.empty() || grammar.stacks.empty()) {
+    if (decoder.grammar.rules.empty()) {
         return;
     }
-
-    // the decoded code points must outlive the candidates that point into them
-    std::vector<std::vector<uint32_t>>   decoded;
-    std::vector<kestu_grammar_candidate> candidates;
-    std::vector<kestu_partial_utf8>      ends;
-    std::vector<kestu_token>             ids;
-    for (auto it = ctx.vocab.id_to_token.begin();
-         it != ctx.vocab.id_to_token.end() && it->first < ctx.vocab.token_eot; ++it) {
-        if (it->second.empty()) {
-            continue;
-        }
-        auto d = kestu_utf8_decode_partial(it->second.c_str(), grammar.partial_utf8);
-        if (d.first.empty()) {
-            d.first.push_back(0);
-        }
-        decoded.push_back(std::move(d.first));
-        ends.push_back(d.second);
-        ids.push_back(it->first);
-    }
-    candidates.reserve(decoded.size());
-    for (size_t i = 0; i < decoded.size(); ++i) {
-        candidates.push_back({ids[i], decoded[i].data(), ends[i]});
-    }
-
-    const auto rejects = kestu_grammar_filter_candidates(grammar.rules, grammar.stacks, candidates);
-    for (const auto & r : rejects) {
-        if (r.id >= 0 && r.id < (kestu_token) decoder.logits.size()) {
-            decoder.logits[r.id] -= params.grammar_reject_penalty;
+    for (const kestu_token id : kestu_grammar_rejected_tokens(ctx.vocab, decoder.grammar)) {
+        if (id >= 0 && id < (kestu_token) decoder.logits.size()) {
+            decoder.logits[id] -= params.grammar_reject_penalty;
         }
     }
 }
@@ -128,8 +104,17 @@ void kestu_filter_logits_begin(kestu_context & ctx, kestu_state & state, kestu_d
     std::copy_n(state.logits.begin() + (size_t) decoder.i_batch * n_logits, n_logits, logits.begin());
 
     if (temperature > 0.0f) {
+        bool overflow = false;
         for (float & x : logits) {
-            x /= temperature;
+            const float y = x / temperature;
+            overflow      = overflow || (std::isinf(y) && std::isfinite(x));
+            x             = y;
+        }
+        if (overflow) {
+            // so small a temperature would leave several +inf and no
+            // distribution; its limit is the most probable token, which the
+            // unscaled logits give as at temperature 0
+            std::copy_n(state.logits.begin() + (size_t) decoder.i_batch * n_logits, n_logits, logits.begin());
         }
     }
 

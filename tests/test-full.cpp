@@ -1,10 +1,10 @@
 // The transcription driver on the shipped model and on small random-weight
 // models: requests refused before any work (and what each refusal returns),
-// the return codes of failing runs and callbacks, the temperature list,
-// the prompt budget, the no-speech probability, the audio context of
-// language detection and of the window advance, the caller's callbacks on
-// the caller's thread, segments cut at timestamp tokens, and the state a run
-// leaves for the next one.
+// the return codes of failing runs and callbacks, the temperature list and
+// temperatures too small to divide by, the prompt budget, the no-speech
+// probability, the audio context of language detection and of the window
+// advance, the caller's callbacks on the caller's thread, segments cut at
+// timestamp tokens, and the state a run leaves for the next one.
 
 #include "full-test-helpers.h"
 
@@ -78,8 +78,39 @@ TEST(FullTemperatures, TinyStepsAreBoundedAndNeverRepeat) {
     EXPECT_EQ(kestu_temperature_list(0.5f, 1e-9f), std::vector<float>{0.5f});
 }
 
+// A temperature so small that dividing by it overflows the logits left
+// several +inf and no token: it takes the most probable one, as 0 does.
+TEST(FullTemperatures, ATemperatureTooSmallToDivideByGivesTheTextOfTemperatureZero) {
+    kestu_context * ctx = digits();
+    const clip &    x   = first_clip();
+    ASSERT_EQ(kestu_full(ctx, worker_params(), x.samples.data(), (int) x.samples.size()), KESTU_FULL_OK);
+    const std::string want = text_of(*ctx->state);
+    EXPECT_EQ(want, x.text);
+    for (const float t : {1e-38f, FLT_TRUE_MIN}) {
+        SCOPED_TRACE(t);
+        kestu_full_params p = worker_params();
+        p.start_temperature = t;
+        ASSERT_EQ(kestu_full(ctx, p, x.samples.data(), (int) x.samples.size()), KESTU_FULL_OK);
+        EXPECT_EQ(text_of(*ctx->state), want);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // refusals and failures
+
+// " yes" | " no", for refusals that need a grammar
+const kestu_grammar_element k_yes_no[] = {
+    {KESTU_GRETYPE_CHAR, ' '}, {KESTU_GRETYPE_CHAR, 'y'}, {KESTU_GRETYPE_CHAR, 'e'}, {KESTU_GRETYPE_CHAR, 's'},
+    {KESTU_GRETYPE_ALT, 0},    {KESTU_GRETYPE_CHAR, ' '}, {KESTU_GRETYPE_CHAR, 'n'}, {KESTU_GRETYPE_CHAR, 'o'},
+    {KESTU_GRETYPE_END, 0},
+};
+const kestu_grammar_element * const k_yes_no_rules[] = {k_yes_no};
+
+void with_grammar_penalty(kestu_full_params & p, float penalty) {
+    p.grammar_rule_list      = k_yes_no_rules;
+    p.grammar_rule_count     = 1;
+    p.grammar_reject_penalty = penalty;
+}
 
 struct refusal_case {
     const char *                                         name;
@@ -125,6 +156,11 @@ TEST(FullRefusals, BadRequestsAreRefusedBeforeAnyWork) {
          "must be finite"},
         {"infinite step", [](kestu_full_params & p, std::vector<float> &) { p.temperature_step = INFINITY; },
          KESTU_FULL_ERR_TEMPERATURE, "must be finite"},
+        {"NaN grammar penalty", [](kestu_full_params & p, std::vector<float> &) { with_grammar_penalty(p, NAN); },
+         KESTU_FULL_ERR_GRAMMAR_PENALTY, "grammar_reject_penalty (nan) must be a number above -inf"},
+        {"-inf grammar penalty",
+         [](kestu_full_params & p, std::vector<float> &) { with_grammar_penalty(p, -INFINITY); },
+         KESTU_FULL_ERR_GRAMMAR_PENALTY, "grammar_reject_penalty (-inf) must be a number above -inf"},
         {"audio_ctx one above the model's",
          [](kestu_full_params & p, std::vector<float> &) { p.audio_ctx = 1501; }, KESTU_FULL_ERR_AUDIO_CTX,
          "audio_ctx is larger than the maximum allowed (1501 > 1500)"},

@@ -1,13 +1,19 @@
 // Grammar-constrained sampling: which texts a grammar's stacks accept,
 // partial UTF-8 sequences across tokens, the penalty in logits processing,
-// the refusal of broken grammars, and the shared model steered to a few of
-// its words.
+// the refusal of broken grammars, the shared model steered to a few of its
+// words, and the grammars the driver takes or refuses, run on a thread with
+// a small stack.
 
 #include "decode-test-vocab.h"
 #include "full-test-helpers.h"
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
+#include <algorithm>
+#include <climits>
+#include <functional>
 #include <set>
 
 using namespace full_test;
@@ -575,6 +581,20 @@ TEST_F(GrammarLogits, AfterACompleteTextOnlyTheEndOfTextKeepsItsLogit) {
     EXPECT_EQ(best, tv.eot());
 }
 
+TEST_F(GrammarLogits, AGrammarThatLostEveryStackPenalisesEveryTextToken) {
+    // a token the grammar rejected was taken all the same (the penalty is
+    // finite): the text has left the grammar, and only its end is free
+    kestu_grammar g = def.init();
+    kestu_grammar_accept_token(tv.vocab(), g, tv.id("x"));
+    ASSERT_TRUE(g.stacks.empty());
+    kestu_decoder & d = decoder_with(g);
+    kestu_filter_logits(*tv.ctx, *st, d, p, 0.0f, nullptr);
+    for (int id = 0; id < tv.eot(); id++) {
+        EXPECT_EQ(d.logits[id], -100.0f) << tv.vocab().id_to_token.at(id);
+    }
+    EXPECT_EQ(d.logits[tv.eot()], 0.0f);
+}
+
 // ---------------------------------------------------------------------------
 // broken grammars
 
@@ -723,6 +743,154 @@ TEST(GrammarSharedModel, AGrammarSteersTheTextToItsWords) {
         }
         // the model's own choice among what the grammar leaves: the clip's allowed words
         EXPECT_EQ(text, c.expected);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// grammars the driver takes or refuses
+
+// r0 ::= r1, ..., r(n-1) ::= rn, rn ::= " yes" | " no"
+std::vector<rule> chain_of(uint32_t n) {
+    std::vector<rule> rules;
+    for (uint32_t i = 0; i < n; i++) {
+        rules.push_back(make_rule({R(i + 1)}));
+    }
+    rules.push_back(make_rule({L(U" yes"), A, L(U" no")}));
+    return rules;
+}
+
+// r0 ::= r1 "x", ..., r(n-1) ::= rn "x", rn ::= " yes": n positions deep before a character
+std::vector<rule> nested_of(uint32_t n) {
+    std::vector<rule> rules;
+    for (uint32_t i = 0; i < n; i++) {
+        rules.push_back(make_rule({R(i + 1), L(U"x")}));
+    }
+    rules.push_back(make_rule({L(U" yes")}));
+    return rules;
+}
+
+// r0 ::= r1 words; r1 ::= r2, ..., rn ::= "" (a chain that matches nothing);
+// words ::= word words | word; word ::= " yes" | " no" | " stop"
+std::vector<rule> nullable_chain_of(uint32_t n) {
+    std::vector<rule> rules = {make_rule({R(1), R(n + 1)})};
+    for (uint32_t i = 1; i < n; i++) {
+        rules.push_back(make_rule({R(i + 1)}));
+    }
+    rules.push_back(make_rule({}));
+    rules.push_back(make_rule({R(n + 2), R(n + 1), A, R(n + 2)}));
+    rules.push_back(make_rule({L(U" yes"), A, L(U" no"), A, L(U" stop")}));
+    return rules;
+}
+
+// one rule of n words " w0" | " w1" | ...: as many stacks at the start
+std::vector<rule> alternatives_of(int n) {
+    std::vector<item> words;
+    for (int i = 0; i < n; i++) {
+        if (i > 0) {
+            words.push_back(A);
+        }
+        std::u32string w = U" w";
+        for (char c : std::to_string(i)) {
+            w += (char32_t) c;
+        }
+        words.push_back(L(w));
+    }
+    return {make_rule(words)};
+}
+
+// runs fn on a thread whose stack holds `bytes`
+void on_stack_of(size_t bytes, const std::function<void()> & fn) {
+    pthread_attr_t attr;
+    ASSERT_EQ(pthread_attr_init(&attr), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&attr, bytes), 0);
+    pthread_t thread;
+    auto      body = [](void * f) -> void * {
+        (*(const std::function<void()> *) f)();
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&thread, &attr, body, (void *) &fn), 0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attr);
+}
+
+// whether the whole of text is a sentence of the grammar
+bool in_language(const grammar_def & def, const std::string & text) {
+    test_vocab    tv{{text}, 20, 10};
+    kestu_grammar g = def.init();
+    kestu_grammar_accept_token(tv.vocab(), g, tv.id(text));
+    return std::any_of(g.stacks.begin(), g.stacks.end(), [](const kestu_grammar_stack & s) { return s.empty(); });
+}
+
+struct driver_case {
+    const char *      name;
+    std::vector<rule> rules;
+    int               code;     // KESTU_FULL_OK: the text is a sentence of the grammar
+    const char *      log_part; // of a refusal
+    float             penalty = 100.0f;
+};
+
+TEST(GrammarDriver, EachGrammarSteersTheTextOrIsRefusedBeforeAnyWork) {
+    kestu_context * ctx = shared_model("digits-tiny-f16.bin");
+    ASSERT_NE(ctx, nullptr);
+    const clip & k = sample_clips().at(0); // "stop two right stop on eight"
+
+    const kestu_grammar_element END = el(KESTU_GRETYPE_END);
+    const kestu_grammar_element ALT = el(KESTU_GRETYPE_ALT);
+    const char * const          NO_TOKEN = "no token of the vocabulary can begin the grammar";
+
+    const std::vector<driver_case> cases = {
+        // (with the default penalty in GrammarSharedModel)
+        {"words, with rejected tokens masked outright", words_grammar({U"yes", U"no", U"stop"}).rules,
+         KESTU_FULL_OK, "", INFINITY},
+        // one native frame per reference overflowed a 1 MiB stack near here
+        {"a chain of 16000 references", chain_of(16000), KESTU_FULL_OK, ""},
+        {"a chain of 100000 references that match nothing, then words", nullable_chain_of(100000), KESTU_FULL_OK,
+         ""},
+        // the model's words all begin with a space
+        {"words without the leading space", {make_rule({L(U"yes"), A, L(U"no")})}, KESTU_FULL_ERR_GRAMMAR,
+         NO_TOKEN},
+        {"an empty rule", {{END}}, KESTU_FULL_ERR_GRAMMAR, NO_TOKEN},
+        {"a rule of empty alternatives", {{ALT, ALT, END}}, KESTU_FULL_ERR_GRAMMAR, NO_TOKEN},
+        {"an inverted range [z-a]", {{el(KESTU_GRETYPE_CHAR, 'z'), el(KESTU_GRETYPE_CHAR_RNG_UPPER, 'a'), END}},
+         KESTU_FULL_ERR_GRAMMAR, NO_TOKEN},
+        {"the character 0", {{el(KESTU_GRETYPE_CHAR, 0), END}}, KESTU_FULL_ERR_GRAMMAR, NO_TOKEN},
+        {"a character beyond every UTF-8 sequence", {{el(KESTU_GRETYPE_CHAR, 0x200000), END}},
+         KESTU_FULL_ERR_GRAMMAR, NO_TOKEN},
+        {"a chain of 16400 references", chain_of(16400), KESTU_FULL_ERR_GRAMMAR,
+         "grammar beyond the library's bounds: its start takes more than 16384 expansion steps"},
+        {"a chain of 100000 references", chain_of(100000), KESTU_FULL_ERR_GRAMMAR,
+         "its start takes more than 16384 expansion steps"},
+        {"2000 alternatives at the start", alternatives_of(2000), KESTU_FULL_ERR_GRAMMAR,
+         "grammar beyond the library's bounds: its start has more than 1024 parse stacks"},
+        {"300 positions deep before the first character", nested_of(300), KESTU_FULL_ERR_GRAMMAR,
+         "grammar beyond the library's bounds: its start nests deeper than 256 positions"},
+    };
+    for (const driver_case & c : cases) {
+        SCOPED_TRACE(c.name);
+        const grammar_def def(c.rules);
+        kestu_full_params p      = worker_params();
+        p.grammar_rule_list      = def.ptrs.data();
+        p.grammar_rule_count     = def.ptrs.size();
+        p.grammar_reject_penalty = c.penalty;
+
+        const int32_t n_encode = ctx->state->n_encode;
+        int           status   = INT_MIN;
+        log_capture   log;
+        // the whole run on a thread with a small stack, as an application may start one
+        on_stack_of(1 << 20, [&] { status = kestu_full(ctx, p, k.samples.data(), (int) k.samples.size()); });
+        ASSERT_EQ(status, c.code);
+        if (c.code != KESTU_FULL_OK) {
+            EXPECT_EQ(log.count(c.log_part), 1);
+            EXPECT_EQ(ctx->state->n_encode, n_encode);
+            EXPECT_TRUE(ctx->state->result.empty());
+            continue;
+        }
+        std::string text;
+        for (const kestu_segment & s : ctx->state->result) {
+            text += s.text;
+        }
+        EXPECT_FALSE(text.empty());
+        EXPECT_TRUE(in_language(def, text)) << "'" << text << "'";
     }
 }
 

@@ -309,6 +309,35 @@ TEST_F(Logits, LogSoftmaxMatchesADoublePrecisionReference) {
     }
 }
 
+TEST_F(Logits, ATemperatureTooSmallToDivideByLeavesTheLogitsUndivided) {
+    // text logits around 10: a temperature below about 3e-38 takes them past
+    // the largest float, and two +inf left no distribution at all
+    std::vector<float> row = base_row();
+    for (int i = 0; i < eot(); ++i) {
+        row[i] = 10.0f + 0.25f * (float) (i % 7);
+    }
+    const int best = 6; // the first of the largest
+    struct temperature_case {
+        float t;
+        bool  divided;
+    };
+    for (const temperature_case c : {temperature_case{1e-38f, false}, {FLT_MIN, false}, {1e-30f, true},
+                                     {1e-6f, true}, {0.3f, true}, {1.7f, true}}) {
+        SCOPED_TRACE(c.t);
+        const kestu_decoder & d = run({}, row, c.t);
+        for (int i = 0; i < eot(); ++i) {
+            // ordinary temperatures keep their exact division
+            ASSERT_EQ(d.logits[i], c.divided ? row[i] / c.t : row[i]) << i;
+        }
+        int argmax = 0;
+        for (int i = 1; i < nv(); ++i) {
+            argmax = d.probs[i] > d.probs[argmax] ? i : argmax;
+        }
+        EXPECT_EQ(argmax, best);
+        EXPECT_GT(d.probs[best], 0.0f);
+    }
+}
+
 TEST_F(Logits, TimestampMassAgainstTheBestTextTokenAtTheBoundary) {
     // one text token at L, the other text at -30, all 101 timestamps at 0:
     // the timestamp mass wins exactly when ln(101) > L
