@@ -88,6 +88,9 @@ TEST(QuantsFp4, NvScaleBytes) {
         { 1800.0f, 0x7e }, // b = 300: clamped to 448
         { 1380.0f, 0x76 }, // b = 230: E 14, M 6, 224
         { 1500.0f, 0x7e }, // b = 250: the rounding carries past 240
+        { 2760.0f, 0x7e }, // b = 460: within the rounding of 448
+        { 2784.0f, 0x7f }, // b = 464: rounds past 448, as a half overflows: non-finite
+        { 1e12f, 0x7f },
         { 0.0f, 0x00 },
         { 6.0f * 0.0009f, 0x00 }, // below 6 * 2^-10
         { 6.0f * 0.006f, 0x03 },  // subnormal: round(b * 512)
@@ -97,7 +100,7 @@ TEST(QuantsFp4, NvScaleBytes) {
         x[0]                         = c.amax;
         const std::vector<uint8_t> q = qt::quantize_ref(TEVO_TYPE_NVFP4, x);
         EXPECT_EQ(q[0], c.u) << c.amax;
-        if (c.u == 0) {
+        if (c.u == 0 || c.u == 0x7f) {
             for (int j = 4; j < 12; ++j) EXPECT_EQ(q[j], 0) << c.amax;
         }
     }

@@ -106,14 +106,19 @@ void quantize_row_nvfp4_ref(const float * x, void * vy, int64_t k) {
         for (int s = 0; s < QK_NVFP4 / QK_NVFP4_SUB; ++s) {
             const float * xs = x + QK_NVFP4_SUB * s;
             uint8_t *     qs = y[i].qs + 8 * s;
-            if (!tevo_q_finite(xs, QK_NVFP4_SUB)) {
-                y[i].scales[s] = 0x7f; // the E4M3 NaN pattern: refused by row validation
-                memset(qs, 0, 8);
-                continue;
-            }
             float amax = 0.0f;
             for (int j = 0; j < QK_NVFP4_SUB; ++j) {
                 amax = TEVO_MAX(amax, fabsf(xs[j]));
+            }
+            // A scale past 448 by more than its rounding (the next E4M3 step
+            // would be 480) overflows the format, as a half scale overflows
+            // to infinity: clamped, the sub-block would saturate at 6 * 448,
+            // or beyond the float precision of the code search come out as
+            // zeros.
+            if (!tevo_q_finite(xs, QK_NVFP4_SUB) || amax / 6.0f >= 464.0f) {
+                y[i].scales[s] = 0x7f; // the E4M3 NaN pattern: refused by row validation
+                memset(qs, 0, 8);
+                continue;
             }
             const uint8_t u = nvfp4_scale_byte(amax / 6.0f);
             // codes against the scale actually stored

@@ -1,13 +1,15 @@
 #pragma once
 
 // Helpers shared by the format files: the integer rounding of the searches,
-// the half-precision scale conversions, the finiteness test behind the
-// non-finite blocks, the row-length checks and the decoding of the two
-// eight-bit scale kinds of the four-bit float formats.
+// the half-precision scale conversions, the finiteness and range tests
+// behind the non-finite blocks, a float-to-int truncation defined for every
+// float, the row-length checks and the decoding of the two eight-bit scale
+// kinds of the four-bit float formats.
 
 #include "quants/quants.h"
 #include "tevo.h"
 
+#include <limits.h>
 #include <math.h>
 #include <string.h>
 
@@ -62,6 +64,32 @@ static inline bool tevo_q_finite(const float * x, int64_t n) {
         worst = w > worst ? w : worst;
     }
     return worst < 0x7f800000u;
+}
+
+// Whether all n values are finite and below 2^30 in magnitude. No format
+// with half-precision scales holds 2^28 (65504 times its largest product of
+// sub-block scale and level, 4096 for q6_K), so from 2^30 a block could only
+// get an infinite scale; and the scale searches, whose sums run over squares
+// and cubes of the values, would overflow into NaN scales, failed assertions
+// or codes of zero. The searching quantizers write such a block as
+// non-finite, as they do one holding a NaN.
+static inline bool tevo_q_in_range(const float * x, int64_t n) {
+    uint32_t worst = 0;
+    for (int64_t i = 0; i < n; ++i) {
+        uint32_t w;
+        memcpy(&w, &x[i], sizeof(w));
+        w &= 0x7fffffffu;
+        worst = w > worst ? w : worst;
+    }
+    return worst < 0x4e800000u; // 2^30
+}
+
+// Float to int toward zero. A value outside the int range, or NaN (the
+// product with an inverse scale that overflowed, for a block too small to
+// invert), gives INT_MIN as the x86 conversion does, instead of undefined
+// behaviour; callers keep only the code's low bits, which are then 0.
+static inline int tevo_q_trunc(float f) {
+    return f >= -2147483648.0f && f < 2147483648.0f ? (int) f : INT_MIN;
 }
 
 // 2^(e - 128), half the E8M0 scale, built exactly: for e 1 and 0 the

@@ -141,7 +141,7 @@ inline int iq1_scale_field(float id, float scale) {
 
 void iq1_s_block(const iq1_grid & G, const float * x, const float * qw, block_iq1_s * y) {
     memset(y, 0, sizeof(*y));
-    if (!tevo_q_finite(x, QK_K)) {
+    if (!tevo_q_in_range(x, QK_K)) {
         y->d = TEVO_Q_FP16_INF;
         return;
     }
@@ -254,7 +254,7 @@ void iq1_s_block(const iq1_grid & G, const float * x, const float * qw, block_iq
 void iq1_m_block(const iq1_grid & G, const float * x, const float * qw, block_iq1_m * y) {
     memset(y, 0, sizeof(*y));
     uint16_t sc[4] = { 0, 0, 0, 0 };
-    if (!tevo_q_finite(x, QK_K)) {
+    if (!tevo_q_in_range(x, QK_K)) {
         // the half infinity 0x7c00 in the top nibbles
         sc[2] = 0xc000;
         sc[3] = 0x7000;

@@ -130,7 +130,7 @@ void iq4_quantize_weighted(int n, const float * x, tevo_fp16_t * dh, uint8_t * q
 }
 
 void iq4_nl_block(const float * x, block_iq4_nl * y, const float * qw, int ntry) {
-    if (!tevo_q_finite(x, QK4_NL)) {
+    if (!tevo_q_in_range(x, QK4_NL)) {
         memset(y, 0, sizeof(*y));
         y->d = TEVO_Q_FP16_INF;
         return;
@@ -139,7 +139,7 @@ void iq4_nl_block(const float * x, block_iq4_nl * y, const float * qw, int ntry)
 }
 
 void iq4_xs_block(const float * x, block_iq4_xs * y, const float * qw) {
-    if (!tevo_q_finite(x, QK_K)) {
+    if (!tevo_q_in_range(x, QK_K)) {
         memset(y, 0, sizeof(*y));
         y->d = TEVO_Q_FP16_INF;
         return;

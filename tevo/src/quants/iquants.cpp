@@ -297,7 +297,7 @@ inline uint8_t iq_scale_field(float id, float scale) {
 void iq_quantize_block(const iq_grid_view & g, const iq_params & P, const float * x, const float * qw, void * vy) {
     memset(vy, 0, P.size);
     tevo_fp16_t * d_out = (tevo_fp16_t *) vy; // every record starts with d
-    if (!tevo_q_finite(x, QK_K)) {
+    if (!tevo_q_in_range(x, QK_K)) {
         *d_out = TEVO_Q_FP16_INF;
         return;
     }

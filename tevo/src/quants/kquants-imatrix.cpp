@@ -139,7 +139,7 @@ static size_t kq_quantize_rows(const float * src, void * dst, int64_t nrows, int
         block * y = (block *) out;
         for (int64_t ib = 0; ib < n_per_row / QK_K; ++ib) {
             const float * x = src + QK_K * ib;
-            if (!tevo_q_finite(x, QK_K)) {
+            if (!tevo_q_in_range(x, QK_K)) {
                 tevo_kq_nonfinite(&y[ib], sizeof(block), offsetof(block, d));
                 continue;
             }

@@ -173,7 +173,7 @@ template <typename block>
 static void kq_quantize_4_5(const float * x, block * y, int64_t nb, int nmax, float rmin, int nstep,
                             void (*finish)(const float *, block *, uint8_t *)) {
     for (int64_t i = 0; i < nb; ++i, x += QK_K) {
-        if (!tevo_q_finite(x, QK_K)) {
+        if (!tevo_q_in_range(x, QK_K)) {
             tevo_kq_nonfinite(&y[i], sizeof(block), offsetof(block, d));
             continue;
         }
@@ -225,7 +225,7 @@ void quantize_row_q2_K_ref(const float * x, void * vy, int64_t k) {
     const int64_t nb = k / QK_K;
 
     for (int64_t i = 0; i < nb; ++i, x += QK_K) {
-        if (!tevo_q_finite(x, QK_K)) {
+        if (!tevo_q_in_range(x, QK_K)) {
             tevo_kq_nonfinite(&y[i], sizeof(block_q2_K), offsetof(block_q2_K, d));
             continue;
         }
@@ -258,7 +258,9 @@ void quantize_row_q2_K_ref(const float * x, void * vy, int64_t k) {
         if (max_min > 0.0f) {
             const float iscale = 15.0f / max_min;
             for (int j = 0; j < QK_K / 16; ++j) {
-                y[i].scales[j] |= (uint8_t) (tevo_q_nearest_int(iscale * mins[j]) << 4);
+                // unsigned: a minimum too small to invert rounds to garbage
+                // of either sign, kept to its low bits
+                y[i].scales[j] |= (uint8_t) ((unsigned) tevo_q_nearest_int(iscale * mins[j]) << 4);
             }
             y[i].dmin = tevo_q_fp16(max_min / 15.0f);
         } else {
@@ -274,7 +276,7 @@ void quantize_row_q3_K_ref(const float * x, void * vy, int64_t k) {
     const int64_t nb = k / QK_K;
 
     for (int64_t i = 0; i < nb; ++i, x += QK_K) {
-        if (!tevo_q_finite(x, QK_K)) {
+        if (!tevo_q_in_range(x, QK_K)) {
             tevo_kq_nonfinite(&y[i], sizeof(block_q3_K), offsetof(block_q3_K, d));
             continue;
         }
@@ -322,7 +324,7 @@ void quantize_row_q6_K_ref(const float * x, void * vy, int64_t k) {
     const int64_t nb = k / QK_K;
 
     for (int64_t i = 0; i < nb; ++i, x += QK_K) {
-        if (!tevo_q_finite(x, QK_K)) {
+        if (!tevo_q_in_range(x, QK_K)) {
             tevo_kq_nonfinite(&y[i], sizeof(block_q6_K), offsetof(block_q6_K, d));
             continue;
         }

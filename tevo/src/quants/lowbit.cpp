@@ -53,7 +53,7 @@ void quantize_row_q2_0_ref(const float * x, void * vy, int64_t k) {
         y[i].d = tevo_q_fp16(amax);
         memset(y[i].qs, 0, sizeof(y[i].qs));
         for (int j = 0; j < QK2_0; ++j) {
-            int r = (int) roundf(x[j] * id);
+            int r = tevo_q_trunc(roundf(x[j] * id));
             if (r < 0) r = -1;
             if (r > 2) r = 2;
             y[i].qs[j / 4] |= (uint8_t) ((r + 1) << (2 * (j % 4)));

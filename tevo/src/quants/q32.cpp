@@ -95,9 +95,9 @@ void quantize_row_q4_0_ref(const float * x, void * vy, int64_t k) {
 
         y[i].d = tevo_q_fp16(d);
         for (int j = 0; j < QK4_0 / 2; ++j) {
-            const int c0 = TEVO_MIN(15, (int) (x[j] * id + 8.5f));
-            const int c1 = TEVO_MIN(15, (int) (x[j + QK4_0 / 2] * id + 8.5f));
-            y[i].qs[j]   = (uint8_t) (c0 | (c1 << 4));
+            const int c0 = TEVO_MIN(15, tevo_q_trunc(x[j] * id + 8.5f));
+            const int c1 = TEVO_MIN(15, tevo_q_trunc(x[j + QK4_0 / 2] * id + 8.5f));
+            y[i].qs[j]   = (uint8_t) ((c0 & 15) | ((c1 & 15) << 4));
         }
     }
 }
@@ -124,9 +124,9 @@ void quantize_row_q4_1_ref(const float * x, void * vy, int64_t k) {
         y[i].d = tevo_q_fp16(d);
         y[i].m = tevo_q_fp16(min);
         for (int j = 0; j < QK4_1 / 2; ++j) {
-            const int c0 = TEVO_MIN(15, (int) ((x[j] - min) * id + 0.5f));
-            const int c1 = TEVO_MIN(15, (int) ((x[j + QK4_1 / 2] - min) * id + 0.5f));
-            y[i].qs[j]   = (uint8_t) (c0 | (c1 << 4));
+            const int c0 = TEVO_MIN(15, tevo_q_trunc((x[j] - min) * id + 0.5f));
+            const int c1 = TEVO_MIN(15, tevo_q_trunc((x[j + QK4_1 / 2] - min) * id + 0.5f));
+            y[i].qs[j]   = (uint8_t) ((c0 & 15) | ((c1 & 15) << 4));
         }
     }
 }
@@ -147,7 +147,7 @@ void quantize_row_q5_0_ref(const float * x, void * vy, int64_t k) {
 
         int codes[QK5_0];
         for (int j = 0; j < QK5_0; ++j) {
-            codes[j] = TEVO_MIN(31, (int) (x[j] * id + 16.5f));
+            codes[j] = TEVO_MIN(31, tevo_q_trunc(x[j] * id + 16.5f));
         }
         y[i].d = tevo_q_fp16(d);
         q5_pack(codes, y[i].qs, y[i].qh);
@@ -175,8 +175,8 @@ void quantize_row_q5_1_ref(const float * x, void * vy, int64_t k) {
 
         int codes[QK5_1];
         for (int j = 0; j < QK5_1; ++j) {
-            // already within 0..31 for finite input
-            codes[j] = (int) ((x[j] - min) * id + 0.5f);
+            // already within 0..31 for finite input and an invertible scale
+            codes[j] = tevo_q_trunc((x[j] - min) * id + 0.5f);
         }
         y[i].d = tevo_q_fp16(d);
         y[i].m = tevo_q_fp16(min);
@@ -204,7 +204,7 @@ void quantize_row_q8_0_ref(const float * x, void * vy, int64_t k) {
 
         y[i].d = tevo_q_fp16(d);
         for (int j = 0; j < QK8_0; ++j) {
-            y[i].qs[j] = (int8_t) roundf(x[j] * id);
+            y[i].qs[j] = (int8_t) tevo_q_trunc(roundf(x[j] * id));
         }
     }
 }
@@ -230,7 +230,7 @@ void quantize_row_q8_1_ref(const float * x, void * vy, int64_t k) {
 
         int sum = 0;
         for (int j = 0; j < QK8_1; ++j) {
-            y[i].qs[j] = (int8_t) roundf(x[j] * id);
+            y[i].qs[j] = (int8_t) tevo_q_trunc(roundf(x[j] * id));
             sum += y[i].qs[j];
         }
         y[i].d = tevo_q_fp16(d);
@@ -320,13 +320,14 @@ void dequantize_row_q8_0(const void * vx, float * y, int64_t k) {
 // ---------------------------------------------------------------------------
 // importance-weighted searches
 
-// Per-row weight base: the mean square of the row's finite values (a
-// non-finite value is written as a non-finite block of its own and must not
-// poison the weights of the row's other blocks).
+// Per-row weight base: the mean square of the row's values below 2^30 (a
+// non-finite value, or one too large to search, is written as a non-finite
+// block of its own and must not poison the weights of the row's other
+// blocks).
 static float q_row_sigma2(const float * x, int64_t n) {
     float sum = 0.0f;
     for (int64_t j = 0; j < n; ++j) {
-        if (isfinite(x[j])) {
+        if (fabsf(x[j]) < 1073741824.0f) {
             sum += x[j] * x[j];
         }
     }
@@ -463,7 +464,7 @@ static size_t q_quantize_weighted(const float * src, void * dst, int64_t nrows, 
         block *     y      = (block *) out;
         for (int64_t ib = 0; ib < n_per_row / 32; ++ib) {
             const float * x = src + 32 * ib;
-            if (!tevo_q_finite(x, 32)) {
+            if (!tevo_q_in_range(x, 32)) {
                 nonfinite(&y[ib]);
                 continue;
             }

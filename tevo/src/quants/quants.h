@@ -15,7 +15,11 @@
 // its invalid marker (exponent byte 255 for mxfp4, scale byte 0x7f for an
 // nvfp4 sub-block) and its codes are those of zero (for the K-quants every
 // other field is zero), so that row validation refuses it and the kernels
-// give non-finite results rather than plausible numbers.
+// give non-finite results rather than plausible numbers. So is a block too
+// large for its format: one reaching 2^30 in the formats that search their
+// scales (q2_K .. q6_K, the i-quants, and the 32-element ones with importance
+// weights), which no half scale holds, and an nvfp4 sub-block whose scale
+// would pass the largest E4M3 value.
 
 #include "quants/blocks.h"
 

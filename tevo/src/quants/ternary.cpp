@@ -12,8 +12,11 @@
 
 static const uint8_t tq_pow3[5] = { 1, 3, 9, 27, 81 };
 
+// x * id lies within -1..1 unless the inverse scale overflowed (a block too
+// small to invert, whose scale is stored as 0): then the digit of zero
 static inline int tq_digit(float x, float id) {
-    return (int) lroundf(x * id) + 1;
+    const float v = x * id;
+    return v >= -1.5f && v <= 1.5f ? (int) lroundf(v) + 1 : 1;
 }
 
 static inline uint8_t tq1_pack(int q) {
