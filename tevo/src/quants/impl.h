@@ -53,9 +53,9 @@ static inline float tevo_q_fp32(tevo_fp16_t h) {
     return tevo_fp16_to_fp32(h);
 }
 
-// Whether all n values are finite. A NaN or an infinity has every exponent
-// bit set, so one integer comparison per value tells both.
-static inline bool tevo_q_finite(const float * x, int64_t n) {
+// The largest magnitude of n values as its bit pattern: a NaN or an infinity
+// has every exponent bit set, so one integer comparison per value finds it.
+static inline uint32_t tevo_q_max_bits(const float * x, int64_t n) {
     uint32_t worst = 0;
     for (int64_t i = 0; i < n; ++i) {
         uint32_t w;
@@ -63,7 +63,12 @@ static inline bool tevo_q_finite(const float * x, int64_t n) {
         w &= 0x7fffffffu;
         worst = w > worst ? w : worst;
     }
-    return worst < 0x7f800000u;
+    return worst;
+}
+
+// Whether all n values are finite.
+static inline bool tevo_q_finite(const float * x, int64_t n) {
+    return tevo_q_max_bits(x, n) < 0x7f800000u;
 }
 
 // Whether all n values are finite and below 2^30 in magnitude. No format
@@ -74,14 +79,7 @@ static inline bool tevo_q_finite(const float * x, int64_t n) {
 // or codes of zero. The searching quantizers write such a block as
 // non-finite, as they do one holding a NaN.
 static inline bool tevo_q_in_range(const float * x, int64_t n) {
-    uint32_t worst = 0;
-    for (int64_t i = 0; i < n; ++i) {
-        uint32_t w;
-        memcpy(&w, &x[i], sizeof(w));
-        w &= 0x7fffffffu;
-        worst = w > worst ? w : worst;
-    }
-    return worst < 0x4e800000u; // 2^30
+    return tevo_q_max_bits(x, n) < 0x4e800000u; // 2^30
 }
 
 // Float to int toward zero. A value outside the int range, or NaN (the

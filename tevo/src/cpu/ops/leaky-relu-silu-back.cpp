@@ -11,15 +11,6 @@
 
 #include <immintrin.h>
 
-static inline char * lrsb_row(const struct tevo_tensor * t, int64_t ir) {
-    const int64_t ne1 = t->ne[1];
-    const int64_t ne2 = t->ne[2];
-    const int64_t i3  = ir / (ne2 * ne1);
-    const int64_t i2  = (ir - i3 * ne2 * ne1) / ne1;
-    const int64_t i1  = ir - i3 * ne2 * ne1 - i2 * ne1;
-    return (char *) t->data + i1 * t->nb[1] + i2 * t->nb[2] + i3 * t->nb[3];
-}
-
 // an operand read in the type of the first source: same type, shape as dst,
 // elements packed
 static void lrsb_check_operand(const struct tevo_tensor * t, const struct tevo_tensor * dst, enum tevo_type type) {
@@ -59,8 +50,8 @@ void tevo_compute_forward_leaky_relu(const struct tevo_compute_params * params, 
     const __m256 zero   = _mm256_setzero_ps();
 
     for (int64_t ir = 0; ir < n; ++ir) {
-        const char * xr = lrsb_row(src0, ir);
-        char *       yr = lrsb_row(dst, ir);
+        const char * xr = tevo_row_at(src0, ir);
+        char *       yr = tevo_row_at(dst, ir);
         if (type == TEVO_TYPE_F32) {
             const float * x = (const float *) xr;
             float *       y = (float *) yr;
@@ -109,9 +100,9 @@ void tevo_compute_forward_silu_back(const struct tevo_compute_params * params, s
     tevo_thread_range(tevo_nrows(src1), params->ith, params->nth, &ir0, &ir1);
 
     for (int64_t ir = ir0; ir < ir1; ++ir) {
-        const char * dyr = lrsb_row(grad, ir);
-        const char * xr  = lrsb_row(src1, ir);
-        char *       dxr = lrsb_row(dst, ir);
+        const char * dyr = tevo_row_at(grad, ir);
+        const char * xr  = tevo_row_at(src1, ir);
+        char *       dxr = tevo_row_at(dst, ir);
         if (type == TEVO_TYPE_F32) {
             const float * dy = (const float *) dyr;
             const float * x  = (const float *) xr;

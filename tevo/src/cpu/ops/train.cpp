@@ -13,15 +13,6 @@
 #include "cpu/vec/vec.h"
 #include "platform/platform.h"
 
-static inline char * train_row(const struct tevo_tensor * t, int64_t ir) {
-    const int64_t ne1 = t->ne[1];
-    const int64_t ne2 = t->ne[2];
-    const int64_t i3  = ir / (ne2 * ne1);
-    const int64_t i2  = (ir - i3 * ne2 * ne1) / ne1;
-    const int64_t i1  = ir - i3 * ne2 * ne1 - i2 * ne1;
-    return (char *) t->data + i1 * t->nb[1] + i2 * t->nb[2] + i3 * t->nb[3];
-}
-
 // ---------------------------------------------------------------------------
 // CROSS_ENTROPY_LOSS: -(1/nr) · Σ rows Σ i s1[i] · log_softmax(s0)[i]
 
@@ -122,9 +113,9 @@ void tevo_compute_forward_cross_entropy_loss_back(const struct tevo_compute_para
     tevo_thread_range(nr, params->ith, params->nth, &ir0, &ir1);
 
     for (int64_t i1 = ir0; i1 < ir1; ++i1) {
-        float *       ds0 = (float *) train_row(dst, i1);
-        const float * s0  = (const float *) train_row(src0f, i1);
-        const float * s1  = (const float *) train_row(src1f, i1);
+        float *       ds0 = (float *) tevo_row_at(dst, i1);
+        const float * s0  = (const float *) tevo_row_at(src0f, i1);
+        const float * s1  = (const float *) tevo_row_at(src1f, i1);
 
         float max = -INFINITY;
         tevo_vdsp_maxv(s0, 1, &max, (size_t) nc);
@@ -197,10 +188,10 @@ void tevo_compute_forward_opt_step_adamw(const struct tevo_compute_params * para
     tevo_thread_range(tevo_nrows(src0), params->ith, params->nth, &ir0, &ir1);
 
     for (int64_t ir = ir0; ir < ir1; ++ir) {
-        float *       w = (float *) train_row(src0, ir);
-        const float * g = (const float *) train_row(src0_grad, ir);
-        float *       m = (float *) train_row(src0_grad_m, ir);
-        float *       v = (float *) train_row(src0_grad_v, ir);
+        float *       w = (float *) tevo_row_at(src0, ir);
+        const float * g = (const float *) tevo_row_at(src0_grad, ir);
+        float *       m = (float *) tevo_row_at(src0_grad_m, ir);
+        float *       v = (float *) tevo_row_at(src0_grad_v, ir);
 
         for (int64_t i = 0; i < nc; ++i) {
             const float gi = g[i];
@@ -243,8 +234,8 @@ void tevo_compute_forward_opt_step_sgd(const struct tevo_compute_params * params
     tevo_thread_range(tevo_nrows(src0), params->ith, params->nth, &ir0, &ir1);
 
     for (int64_t ir = ir0; ir < ir1; ++ir) {
-        float *       w = (float *) train_row(src0, ir);
-        const float * g = (const float *) train_row(src0_grad, ir);
+        float *       w = (float *) tevo_row_at(src0, ir);
+        const float * g = (const float *) tevo_row_at(src0_grad, ir);
         for (int64_t i = 0; i < nc; ++i) {
             w[i] = fmaf(decay_factor, w[i], (-alpha) * g[i]);
         }
