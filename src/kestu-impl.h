@@ -424,13 +424,14 @@ struct kestu_hollin_context; // external encoder, never present here
 // threads for every run costs more than a small graph's work. Made on the
 // first run with two or more threads, again when the count changes; set on
 // the CPU backends it runs on until idled or freed. Between runs its threads
-// poll for one round (20 microseconds), which bridges the gap between graphs
-// run back to back, then sleep, so that they burn nothing while the caller's
-// thread works alone or between requests.
+// poll for 25 rounds (half a millisecond), which bridges the gap between a
+// token step's graphs and its sampling without a wake-up, then sleep, so
+// that they burn nothing while the caller's thread works alone or between
+// requests.
 struct kestu_threadpool {
     struct tevo_threadpool *    pool        = nullptr;
     int                         n_threads   = 0;
-    uint32_t                    poll_rounds = 1;
+    uint32_t                    poll_rounds = 25;
     std::vector<tevo_backend_t> backends; // those it is set on
 };
 
