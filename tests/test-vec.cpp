@@ -492,31 +492,24 @@ TEST_F(VecTest, ScaledAdditionsRoundLikeTheirElementRules) {
         SCOPED_TRACE(n);
         const std::vector<float> x = make_rows(n, 40u + (uint32_t) n).xf;
         const std::vector<float> y = make_rows(n, 90u + (uint32_t) n).yf;
-        std::vector<tevo_fp16_t> xh(n), yh(n);
+        std::vector<tevo_fp16_t> xh(n);
         std::vector<tevo_bf16_t> xb(n);
         for (int i = 0; i < n; ++i) {
             xh[i] = tevo_fp32_to_fp16(x[i]);
-            yh[i] = tevo_fp32_to_fp16(y[i] * 100.0f);
             xb[i] = tevo_fp32_to_bf16(x[i]);
         }
 
         std::vector<float> f32 = y, f16 = y;
         tevo_vec_mad_f32(n, f32.data(), x.data(), s);
         tevo_vec_mad_f32_f16(n, f16.data(), xh.data(), s);
-        std::vector<tevo_fp16_t> mad16 = yh, scaled16 = yh;
-        tevo_vec_mad_f16(n, mad16.data(), xh.data(), s);
-        tevo_vec_scale_f16(n, scaled16.data(), s);
         std::vector<tevo_bf16_t> scaled_b(n);
         tevo_vec_scale_bf16(n, scaled_b.data(), xb.data(), s, 0.375f);
 
         double sum_sq = 0.0;
         for (int i = 0; i < n; ++i) {
             const float hx = tevo_fp16_to_fp32(xh[i]);
-            const float hy = tevo_fp16_to_fp32(yh[i]);
             EXPECT_EQ(raw(f32[i]), raw(std::fma(x[i], s, y[i]))) << i;
             EXPECT_EQ(raw(f16[i]), raw(std::fma(hx, s, y[i]))) << i;
-            EXPECT_EQ(mad16[i], tevo_fp32_to_fp16(std::fma(hx, s, hy))) << i;
-            EXPECT_EQ(scaled16[i], tevo_fp32_to_fp16(mul_rounded(hy, s))) << i;
             EXPECT_EQ(scaled_b[i].bits, tevo_fp32_to_bf16(std::fma(s, tevo_bf16_to_fp32(xb[i]), 0.375f)).bits) << i;
             sum_sq += (double) mul_rounded(x[i], x[i]);
         }

@@ -51,10 +51,6 @@ double tevo_vec_sum_sq_f32(int64_t n, const float * x);
 // scaled additions, y[i] = fma(x[i], s, y[i]) with x widened exactly
 void tevo_vec_mad_f32(int64_t n, float * y, const float * x, float s);
 void tevo_vec_mad_f32_f16(int64_t n, float * y, const tevo_fp16_t * x, float s);
-// half accumulators: y[i] = half(fma(x[i], s, y[i])) and y[i] = half(y[i] * s),
-// the last n mod 8 values through the same 8-lane rounding as the rest
-void tevo_vec_mad_f16(int64_t n, tevo_fp16_t * y, const tevo_fp16_t * x, float s);
-void tevo_vec_scale_f16(int64_t n, tevo_fp16_t * y, float s);
 // y[i] = bf16(fma(s, x[i], b))
 void tevo_vec_scale_bf16(int64_t n, tevo_bf16_t * y, const tevo_bf16_t * x, float s, float b);
 

@@ -36,42 +36,6 @@ void tevo_vec_mad_f32_f16(int64_t n, float * y, const tevo_fp16_t * x, float s) 
     }
 }
 
-void tevo_vec_mad_f16(int64_t n, tevo_fp16_t * y, const tevo_fp16_t * x, float s) {
-    const __m256 vs = _mm256_set1_ps(s);
-    int64_t      i  = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256 a = _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) (y + i)));
-        const __m256 v = _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) (x + i)));
-        _mm_storeu_si128((__m128i *) (y + i), _mm256_cvtps_ph(_mm256_fmadd_ps(v, vs, a), _MM_FROUND_TO_NEAREST_INT));
-    }
-    if (i < n) {
-        tevo_fp16_t ta[8] = {};
-        tevo_fp16_t tx[8] = {};
-        memcpy(ta, y + i, (size_t) (n - i) * sizeof(tevo_fp16_t));
-        memcpy(tx, x + i, (size_t) (n - i) * sizeof(tevo_fp16_t));
-        const __m256 a = _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) ta));
-        const __m256 v = _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) tx));
-        _mm_storeu_si128((__m128i *) ta, _mm256_cvtps_ph(_mm256_fmadd_ps(v, vs, a), _MM_FROUND_TO_NEAREST_INT));
-        memcpy(y + i, ta, (size_t) (n - i) * sizeof(tevo_fp16_t));
-    }
-}
-
-void tevo_vec_scale_f16(int64_t n, tevo_fp16_t * y, float s) {
-    const __m256 vs = _mm256_set1_ps(s);
-    int64_t      i  = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256 a = _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) (y + i)));
-        _mm_storeu_si128((__m128i *) (y + i), _mm256_cvtps_ph(_mm256_mul_ps(a, vs), _MM_FROUND_TO_NEAREST_INT));
-    }
-    if (i < n) {
-        tevo_fp16_t tmp[8] = {};
-        memcpy(tmp, y + i, (size_t) (n - i) * sizeof(tevo_fp16_t));
-        const __m256 a = _mm256_cvtph_ps(_mm_loadu_si128((const __m128i *) tmp));
-        _mm_storeu_si128((__m128i *) tmp, _mm256_cvtps_ph(_mm256_mul_ps(a, vs), _MM_FROUND_TO_NEAREST_INT));
-        memcpy(y + i, tmp, (size_t) (n - i) * sizeof(tevo_fp16_t));
-    }
-}
-
 // the vector FMA rounds once, as fmaf
 void tevo_vec_scale_bf16(int64_t n, tevo_bf16_t * y, const tevo_bf16_t * x, float s, float b) {
     const __m256 vs = _mm256_set1_ps(s);
