@@ -327,7 +327,7 @@ void dequantize_row_q8_0(const void * vx, float * y, int64_t k) {
 static float q_row_sigma2(const float * x, int64_t n) {
     float sum = 0.0f;
     for (int64_t j = 0; j < n; ++j) {
-        if (fabsf(x[j]) < 1073741824.0f) {
+        if (tevo_q_in_range(&x[j], 1)) {
             sum += x[j] * x[j];
         }
     }
