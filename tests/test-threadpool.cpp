@@ -46,45 +46,27 @@ template <typename F> void run_threads(int n, F f) {
     }
 }
 
+// Threads meet at the barrier spinning, or, where one comes late, asleep:
+// its arrival wakes them all, and every thread sees what the others wrote
+// before they came.
 TEST(Barrier, EveryThreadSeesTheWritesMadeBeforeIt) {
-    // few rounds: spinning threads crawl on a loaded machine
-    for (int n : { 2, 3, 8 }) {
-        SCOPED_TRACE(n);
+    struct barrier_case {
+        int  n;
+        int  rounds; // few: spinning threads crawl on a loaded machine
+        bool late;   // thread 0 comes only when the others sleep
+    };
+    for (const barrier_case c : { barrier_case{ 2, 60, false }, barrier_case{ 3, 60, false },
+                                  barrier_case{ 8, 60, false }, barrier_case{ 2, 3, true },
+                                  barrier_case{ 5, 3, true } }) {
+        SCOPED_TRACE(testing::Message() << c.n << " threads" << (c.late ? ", one late" : ""));
+        const int        n = c.n;
         BarePool         pool(n);
         std::vector<int> slots(n, -1); // plain memory: the barrier must order it
         std::vector<int> errors(n, 0);
-        const int        rounds = 60;
         run_threads(n, [&](int ith) {
-            for (int r = 0; r < rounds; ++r) {
+            for (int r = 0; r < c.rounds; ++r) {
                 slots[ith] = r;
-                tevo_barrier(pool.tp);
-                for (int j = 0; j < n; ++j) {
-                    errors[ith] += slots[j] != r;
-                }
-                tevo_barrier(pool.tp);
-            }
-        });
-        for (int e : errors) {
-            EXPECT_EQ(e, 0);
-        }
-        EXPECT_EQ(pool.tp->barrier_passes.load(), 2 * rounds);
-        EXPECT_EQ(pool.tp->barrier_arrivals.load(), 0);
-    }
-}
-
-// A thread that comes late finds the others asleep at the barrier; its
-// arrival wakes them all, and they see what it wrote before it came.
-TEST(Barrier, ThreadsAsleepAreWokenByTheLastArrival) {
-    for (int n : { 2, 5 }) {
-        SCOPED_TRACE(n);
-        BarePool         pool(n);
-        std::vector<int> slots(n, -1);
-        std::vector<int> errors(n, 0);
-        const int        rounds = 3;
-        run_threads(n, [&](int ith) {
-            for (int r = 0; r < rounds; ++r) {
-                slots[ith] = r;
-                if (ith == 0) {
+                if (c.late && ith == 0) {
                     while (pool.tp->barrier_sleepers.load() < n - 1) {
                         std::this_thread::yield();
                     }
@@ -99,7 +81,8 @@ TEST(Barrier, ThreadsAsleepAreWokenByTheLastArrival) {
         for (int e : errors) {
             EXPECT_EQ(e, 0);
         }
-        EXPECT_EQ(pool.tp->barrier_passes.load(), 2 * rounds);
+        EXPECT_EQ(pool.tp->barrier_passes.load(), 2 * c.rounds);
+        EXPECT_EQ(pool.tp->barrier_arrivals.load(), 0);
         EXPECT_EQ(pool.tp->barrier_sleepers.load(), 0);
     }
 }
