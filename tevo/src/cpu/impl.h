@@ -76,6 +76,10 @@ struct tevo_threadpool * tevo_threadpool_new_impl(struct tevo_threadpool_params 
 // number of threads of the current run (low half of the run word)
 int tevo_threadpool_run_threads(struct tevo_threadpool * threadpool);
 
+// whether recent barriers found the cores shared with other busy work (then
+// waiting threads hardly spin and idle workers do not poll)
+bool tevo_threadpool_cores_shared(void);
+
 // publishes a run of n threads (already capped at the pool's size)
 void tevo_threadpool_start_run(struct tevo_threadpool * threadpool, int n);
 

@@ -6,6 +6,7 @@
 // hand out work. Waiting threads sleep soon because the cores may be shared:
 // a run waits at every barrier for its slowest thread, and a thread that has
 // lost its processor comes back sooner when the others give theirs up.
+// When recent barriers show that the cores are shared, they hardly spin.
 
 #include "cpu/impl.h"
 #include "platform/platform.h"
@@ -28,6 +29,35 @@ static const int64_t TEVO_POLL_UNIT_NS = 20000;
 // waits on a thread of its own that has lost its processor. A spinning
 // thread would keep that processor from it (and from everyone else).
 static const int64_t TEVO_BARRIER_SPIN_NS = 30000;
+
+// Whether the cores are shared with other busy work, judged from barriers
+// at which a thread slept because a spin of TEVO_BARRIER_SPIN_NS was not
+// enough: on a quiet machine few do (under a tenth), beside as many busy
+// threads as cores nearly all. On shared cores spinning only keeps processors
+// from the threads a run waits for, so waiting threads sleep after a few steps
+// and idle workers do not poll. Two barriers in every TEVO_PROBE_EVERY always
+// spin and the second one is measured, so that the verdict can turn back:
+// shared once the moving share of such barriers passes a half, quiet again
+// below a quarter. Process-wide, updated without a lock by the last thread at
+// a measured barrier; a lost update only delays the verdict.
+static const uint32_t TEVO_PROBE_EVERY = 16;
+alignas(64) static std::atomic<int32_t> tevo_slept_share{ 0 }; // in 1/1024, moving by 1/16
+alignas(64) static std::atomic<bool> tevo_shared_verdict{ false };
+
+bool tevo_threadpool_cores_shared(void) {
+    return tevo_shared_verdict.load(std::memory_order_relaxed);
+}
+
+static void tevo_note_probe(bool slept) {
+    int32_t share = tevo_slept_share.load(std::memory_order_relaxed);
+    share += ((slept ? 1024 : 0) - share) / 16;
+    tevo_slept_share.store(share, std::memory_order_relaxed);
+
+    const bool shared = tevo_threadpool_cores_shared();
+    if (shared ? share < 256 : share > 512) {
+        tevo_shared_verdict.store(!shared, std::memory_order_relaxed);
+    }
+}
 
 // For spin loops bounded in time: true once limit_ns have passed since the
 // loop's 32nd step. The clock is read only every 32 steps; *t_end starts at 0.
@@ -105,7 +135,8 @@ static void tevo_thread_poll(struct tevo_compute_state * state) {
     if (tevo_thread_check_run(state)) {
         return;
     }
-    const int64_t limit_ns = (int64_t) tp->poll_rounds * TEVO_POLL_UNIT_NS;
+    const int64_t limit_ns =
+        tevo_threadpool_cores_shared() ? 0 : (int64_t) tp->poll_rounds * TEVO_POLL_UNIT_NS;
     int64_t       t_end    = 0;
     for (uint32_t i = 0; limit_ns > 0 && !tevo_spin_expired(i, limit_ns, &t_end); i++) {
         if (tp->stop.load(std::memory_order_relaxed) || tp->pause.load(std::memory_order_relaxed)) {
@@ -284,10 +315,17 @@ void tevo_barrier(struct tevo_threadpool * tp) {
     }
 
     const int32_t passes = tp->barrier_passes.load(std::memory_order_relaxed);
+    // on shared cores, the first barrier of a probe brings the threads
+    // together and the second is measured
+    const uint32_t probe    = (uint32_t) passes % TEVO_PROBE_EVERY;
+    const bool     spinning = probe < 2 || !tevo_threadpool_cores_shared();
 
     if (tp->barrier_arrivals.fetch_add(1, std::memory_order_seq_cst) == n - 1) {
         // last to arrive: reset for the next barrier, then release the others
         tp->barrier_arrivals.store(0, std::memory_order_relaxed);
+        if (probe == 1) {
+            tevo_note_probe(tp->barrier_sleepers.load(std::memory_order_relaxed) > 0);
+        }
         tp->barrier_passes.fetch_add(1, std::memory_order_seq_cst);
         if (tp->barrier_sleepers.load(std::memory_order_seq_cst) > 0) {
             tevo_platform_word_wake_all(&tp->barrier_passes);
@@ -295,9 +333,10 @@ void tevo_barrier(struct tevo_threadpool * tp) {
         return;
     }
 
-    int64_t t_end = 0;
+    const int64_t spin_ns = spinning ? TEVO_BARRIER_SPIN_NS : 0;
+    int64_t       t_end   = 0;
     for (uint32_t i = 0; tp->barrier_passes.load(std::memory_order_acquire) == passes; i++) {
-        if (tevo_spin_expired(i, TEVO_BARRIER_SPIN_NS, &t_end)) {
+        if (tevo_spin_expired(i, spin_ns, &t_end)) {
             // Sleep until the last thread opens the barrier. Counted first,
             // so that it either sees the count and wakes us, or we see its
             // pass before we sleep.
