@@ -1,8 +1,9 @@
-// The CPU engine's worker pool: the barrier (spinning, and asleep while a
-// thread is late) and the chunk counter under several thread counts, pools
-// that run graphs with fewer threads than they own, pausing and resuming,
-// polling levels, placement masks, the priority warning, priorities outside
-// the list and the run word's sequence wrapping around.
+// The CPU engine's worker pool: the barrier (spinning, asleep while a thread
+// is late, and asleep at once after threads kept waiting) and the chunk
+// counter under several thread counts, pools that run graphs with fewer
+// threads than they own, pausing and resuming, polling levels, placement
+// masks, the priority warning, priorities outside the list and the run
+// word's sequence wrapping around.
 
 #include "cpu/impl.h"
 
