@@ -151,7 +151,7 @@ bool tevo_cpu_can_fuse_rms_norm_mul(const struct tevo_cgraph * cgraph, int node_
            other->ne[0] == node->ne[0] && other->nb[0] == sizeof(float);
 }
 
-static bool tevo_node_is_skipped(const struct tevo_tensor * node) {
+bool tevo_node_is_skipped(const struct tevo_tensor * node) {
     return tevo_op_is_empty(node->op) || (node->flags & TEVO_TENSOR_FLAG_COMPUTE) == 0;
 }
 

@@ -303,8 +303,8 @@ size_t tevo_graph_work_least(const struct tevo_cgraph * cgraph, int n_threads, i
         struct tevo_tensor * node = cgraph->nodes[i];
         // only the nodes the walk hands to a kernel: an operator number
         // outside the table computes nothing there
-        if (tevo_op_is_empty(node->op) || (node->flags & TEVO_TENSOR_FLAG_COMPUTE) == 0 || tevo_is_empty(node) ||
-            (int) node->op < 0 || (int) node->op >= (int) TEVO_OP_COUNT) {
+        if (tevo_node_is_skipped(node) || tevo_is_empty(node) || (int) node->op < 0 ||
+            (int) node->op >= (int) TEVO_OP_COUNT) {
             continue;
         }
         size_t cur = 0;

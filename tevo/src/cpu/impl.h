@@ -83,6 +83,10 @@ bool tevo_threadpool_cores_shared(void);
 // publishes a run of n threads (already capped at the pool's size)
 void tevo_threadpool_start_run(struct tevo_threadpool * threadpool, int n);
 
+// whether the walk passes a node by: an operator without a kernel, or a
+// node not marked for computing
+bool tevo_node_is_skipped(const struct tevo_tensor * node);
+
 // the walk of one thread over the graph of the current run
 void tevo_graph_compute_thread(struct tevo_compute_state * state);
 
