@@ -171,11 +171,10 @@ int refuse_request(const kestu_context & ctx, const kestu_full_params & params, 
                         params.start_temperature, params.temperature_step);
         return KESTU_FULL_ERR_TEMPERATURE;
     }
-    for (int i = 0; i < n_samples; i++) {
-        if (!std::isfinite(samples[i])) {
-            KESTU_LOG_ERROR("%s: sample %d is not a finite number\n", DRIVER, i);
-            return KESTU_FULL_ERR_NON_FINITE;
-        }
+    const size_t bad_sample = kestu_first_non_finite(samples, (size_t) n_samples);
+    if (bad_sample < (size_t) n_samples) {
+        KESTU_LOG_ERROR("%s: sample %d is not a finite number\n", DRIVER, (int) bad_sample);
+        return KESTU_FULL_ERR_NON_FINITE;
     }
     if (params.audio_ctx < 0) {
         KESTU_LOG_ERROR("%s: audio_ctx must not be negative (%d)\n", DRIVER, params.audio_ctx);

@@ -70,6 +70,15 @@ void kestu_log_get(kestu_log_callback * callback, void ** user_data);
 // printf into a std::string (kestu-context.cpp)
 std::string kestu_format(const char * fmt, ...) __attribute__((format(printf, 1, 2)));
 
+// the index of the first of n values that is NaN or infinite; n when none is
+inline size_t kestu_first_non_finite(const float * x, size_t n) {
+    size_t i = 0;
+    while (i < n && std::isfinite(x[i])) {
+        i++;
+    }
+    return i;
+}
+
 // ---------------------------------------------------------------------------
 // built-in tables (kestu-tables.cpp), built before main, read-only afterwards
 

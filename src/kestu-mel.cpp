@@ -434,12 +434,11 @@ int kestu_set_mel_with_state(struct kestu_context * ctx, struct kestu_state * st
     // a NaN or infinity would run through encoder and decoder into logits
     // of NaN, as a sample out of range would in kestu_pcm_to_mel
     const size_t n_values = (size_t) n_len * (size_t) n_mel;
-    for (size_t i = 0; i < n_values; ++i) {
-        if (!std::isfinite(data[i])) {
-            KESTU_LOG_ERROR("%s: value %zu (band %zu, frame %zu) is not a finite number\n", "kestu_set_mel_with_state",
-                            i, i / (size_t) n_len, i % (size_t) n_len);
-            return KESTU_FULL_ERR_NON_FINITE;
-        }
+    const size_t bad      = kestu_first_non_finite(data, n_values);
+    if (bad < n_values) {
+        KESTU_LOG_ERROR("%s: value %zu (band %zu, frame %zu) is not a finite number\n", "kestu_set_mel_with_state",
+                        bad, bad / (size_t) n_len, bad % (size_t) n_len);
+        return KESTU_FULL_ERR_NON_FINITE;
     }
     try {
         state->mel.data.resize(n_values);

@@ -10,7 +10,6 @@
 // hidden and cell state into h_state and c_state, which the next one reads.
 
 #include <algorithm>
-#include <cmath>
 
 namespace {
 
@@ -113,11 +112,10 @@ bool kestu_vad_detect_speech_no_reset(struct kestu_vad_context * ctx, const floa
         return false;
     }
     // the network would turn them into plausible-looking probabilities
-    for (int i = 0; i < n_samples; i++) {
-        if (!std::isfinite(samples[i])) {
-            KESTU_LOG_ERROR("%s: sample %d is not a finite number\n", __func__, i);
-            return false;
-        }
+    const size_t bad = kestu_first_non_finite(samples, (size_t) n_samples);
+    if (bad < (size_t) n_samples) {
+        KESTU_LOG_ERROR("%s: sample %d is not a finite number\n", __func__, (int) bad);
+        return false;
     }
 
     try {
