@@ -185,9 +185,8 @@ int refuse_request(const kestu_context & ctx, const kestu_full_params & params, 
                         ctx.model.hparams.n_audio_ctx);
         return KESTU_FULL_ERR_AUDIO_CTX;
     }
-    // a threshold out of range would find no speech, or all of it, and NaN none
     const float vad_threshold = params.vad_settings.speech_threshold;
-    if (params.use_vad && !(vad_threshold >= 0.0f && vad_threshold <= 1.0f)) {
+    if (params.use_vad && !kestu_vad_threshold_valid(vad_threshold)) {
         KESTU_LOG_ERROR("%s: vad_settings.speech_threshold must be a number from 0 to 1 (%f)\n", DRIVER,
                         vad_threshold);
         return KESTU_FULL_ERR_VAD_THRESHOLD;

@@ -412,6 +412,12 @@ struct kestu_segment {
 // ---------------------------------------------------------------------------
 // voice-activity time map (filled by kestu_vad, read by the getters)
 
+// a speech threshold is a probability: out of 0 to 1 (or NaN) it would find
+// no speech, or all of it
+inline bool kestu_vad_threshold_valid(float threshold) {
+    return threshold >= 0.0f && threshold <= 1.0f;
+}
+
 struct vad_segment_info {
     int64_t orig_start; // centiseconds of the caller's audio
     int64_t orig_end;

@@ -128,7 +128,7 @@ struct kestu_vad_segments * kestu_vad_segments_from_probs(struct kestu_vad_conte
         KESTU_LOG_ERROR("%s: no VAD context given\n", FROM_PROBS);
         return nullptr;
     }
-    if (!(params.speech_threshold >= 0.0f && params.speech_threshold <= 1.0f)) {
+    if (!kestu_vad_threshold_valid(params.speech_threshold)) {
         KESTU_LOG_ERROR("%s: speech_threshold must be a number from 0 to 1 (%f)\n", FROM_PROBS,
                         params.speech_threshold);
         return nullptr;
