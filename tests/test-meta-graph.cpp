@@ -2,7 +2,8 @@
 // on one CPU backend: a transformer-like block whose products are split by
 // rows (output features, attention heads) and by columns (inner dimension,
 // leaving partial sums), through the built-in exchange and through a
-// communication library.
+// communication library; and graphs a scheduler spreads over a meta device
+// and the CPU, with views of the CPU's results among the meta nodes.
 
 #include "meta-test-devices.h"
 
@@ -10,7 +11,9 @@
 
 #include <cmath>
 #include <functional>
+#include <memory>
 #include <random>
+#include <set>
 
 using namespace metatest;
 
@@ -671,6 +674,428 @@ TEST(MetaGraphSets, NodesBeforeTheExchangeReadAsTheirSums) {
     tevo_backend_tensor_get(gate, vg.data(), 0, tevo_nbytes(gate));
     for (size_t i = 0; i < vy.size(); i++) {
         ASSERT_NEAR(vy[i], vp[i] * vg[i], 1e-5 * (1.0 + std::fabs(vy[i]))) << i;
+    }
+}
+
+
+// ---------------------------------------------------------------------------
+// A scheduler over a meta device and the CPU: views of results the CPU
+// computes fall among the nodes of a meta split, where the meta nodes read
+// copies of them.
+
+// meta over n test devices, then the CPU, under one scheduler
+struct meta_cpu_sched {
+    tevo_backend_t       meta;
+    tevo_backend_t       cpu;
+    tevo_backend_sched_t sched;
+
+    explicit meta_cpu_sched(int n) {
+        meta                        = tevo_backend_dev_init(meta_device(devices_for(path::fallback), n), nullptr);
+        cpu                         = tevo_backend_cpu_init();
+        tevo_backend_cpu_set_n_threads(cpu, 2);
+        tevo_backend_t backends[2] = { meta, cpu };
+        sched                       = tevo_backend_sched_new(backends, nullptr, 2, 256, false, false);
+    }
+    ~meta_cpu_sched() {
+        tevo_backend_sched_free(sched);
+        tevo_backend_free(cpu);
+        tevo_backend_free(meta);
+    }
+};
+
+// n floats from a seed, in [-1, 1)
+std::vector<float> seeded_values(size_t n, unsigned seed) {
+    std::mt19937       rng(seed);
+    std::vector<float> v(n);
+    for (float & e : v) {
+        e = (float) ((double) rng() / 4294967296.0 * 2.0 - 1.0);
+    }
+    return v;
+}
+
+// Weights placed by side: the meta side in one buffer of its own type, the
+// CPU side in the CPU's memory; a reference places both in the CPU's memory.
+struct sided_weights {
+    tevo_context *        ctx[2] = { nullptr, nullptr }; // meta side, CPU side
+    tevo_backend_buffer_t buf[2] = { nullptr, nullptr };
+
+    sided_weights() {
+        ctx[0] = no_alloc_ctx();
+        ctx[1] = no_alloc_ctx();
+    }
+    ~sided_weights() {
+        for (int k = 0; k < 2; k++) {
+            tevo_backend_buffer_free(buf[k]);
+            tevo_free(ctx[k]);
+        }
+    }
+    tevo_tensor * add(bool meta_side, const char * name, std::vector<int64_t> ne) {
+        tevo_tensor * t = tevo_new_tensor(ctx[meta_side ? 0 : 1], TEVO_TYPE_F32, (int) ne.size(), ne.data());
+        tevo_set_name(t, name);
+        return t;
+    }
+    // allocates both sides and fills every weight with values seeded by its name
+    void place(tevo_backend_buffer_type_t meta_buft) {
+        tevo_backend_buffer_type_t bufts[2] = { meta_buft, tevo_backend_cpu_buffer_type() };
+        for (int k = 0; k < 2; k++) {
+            if (tevo_get_first_tensor(ctx[k]) == nullptr) {
+                continue;
+            }
+            buf[k] = tevo_backend_alloc_ctx_tensors_from_buft(ctx[k], bufts[k]);
+            ASSERT_NE(buf[k], nullptr);
+            tevo_backend_buffer_set_usage(buf[k], TEVO_BACKEND_BUFFER_USAGE_WEIGHTS);
+            for (tevo_tensor * t = tevo_get_first_tensor(ctx[k]); t != nullptr; t = tevo_get_next_tensor(ctx[k], t)) {
+                const std::vector<float> v =
+                    seeded_values((size_t) tevo_nelements(t), (unsigned) std::hash<std::string>()(t->name));
+                tevo_backend_tensor_set(t, v.data(), 0, tevo_nbytes(t));
+            }
+        }
+    }
+};
+
+// every input of a graph filled with values seeded by its name; I32 inputs
+// hold row numbers below rows
+void fill_inputs(tevo_cgraph * g, int64_t rows) {
+    for (int i = 0; i < g->n_leafs; i++) {
+        tevo_tensor * t = g->leafs[i];
+        if (!(t->flags & TEVO_TENSOR_FLAG_INPUT)) {
+            continue;
+        }
+        if (t->type == TEVO_TYPE_I32) {
+            std::vector<int32_t> v((size_t) tevo_nelements(t));
+            for (size_t k = 0; k < v.size(); k++) {
+                v[k] = (int32_t) ((k * 7 + 3) % (size_t) rows);
+            }
+            tevo_backend_tensor_set(t, v.data(), 0, tevo_nbytes(t));
+        } else {
+            const std::vector<float> v =
+                seeded_values((size_t) tevo_nelements(t), (unsigned) std::hash<std::string>()(t->name));
+            tevo_backend_tensor_set(t, v.data(), 0, tevo_nbytes(t));
+        }
+    }
+}
+
+std::vector<float> read_f32(const tevo_tensor * t) {
+    std::vector<float> v((size_t) tevo_nelements(t));
+    tevo_backend_tensor_get(t, v.data(), 0, tevo_nbytes(t));
+    return v;
+}
+
+// the outputs computed by the scheduler, or, without one, on a CPU backend
+// of its own
+std::vector<std::vector<float>> compute_outputs(tevo_cgraph * g, const std::vector<tevo_tensor *> & outs,
+                                                int64_t rows, tevo_backend_sched_t sched) {
+    tevo_backend_t cpu    = nullptr;
+    tevo_gallocr_t galloc = nullptr;
+    if (sched != nullptr) {
+        EXPECT_TRUE(tevo_backend_sched_alloc_graph(sched, g));
+    } else {
+        cpu = tevo_backend_cpu_init();
+        tevo_backend_cpu_set_n_threads(cpu, 2);
+        galloc = tevo_gallocr_new(tevo_backend_cpu_buffer_type());
+        EXPECT_TRUE(tevo_gallocr_alloc_graph(galloc, g));
+    }
+    fill_inputs(g, rows);
+    EXPECT_EQ(sched != nullptr ? tevo_backend_sched_graph_compute(sched, g) : tevo_backend_graph_compute(cpu, g),
+              TEVO_STATUS_SUCCESS);
+    std::vector<std::vector<float>> v;
+    for (tevo_tensor * t : outs) {
+        v.push_back(read_f32(t));
+    }
+    tevo_gallocr_free(galloc);
+    tevo_backend_free(cpu);
+    return v;
+}
+
+// e = get_rows(emb, ids) with emb in the CPU's memory, h = W·x on the meta
+// device, out = h + (a view of e, read as it is or through cont): the view
+// follows e to the CPU and lies among the nodes of the meta split.
+constexpr int64_t VK = 8;  // inner width of the product
+constexpr int64_t VM = 6;  // rows of the sum
+constexpr int64_t VN = 4;  // columns of the sum
+constexpr int64_t VR = 10; // rows of the table
+
+struct view_kind {
+    const char * name;
+    int64_t      e0, e1; // shape of the looked-up rows
+    tevo_tensor * (*view)(tevo_context *, tevo_tensor * e);   // on the CPU's side
+    tevo_tensor * (*read)(tevo_context *, tevo_tensor * view); // what the sum reads: [VM, VN]
+};
+
+const view_kind view_kinds[] = {
+    { "Transpose", VN, VM, [](tevo_context * c, tevo_tensor * e) { return tevo_transpose(c, e); },
+      [](tevo_context * c, tevo_tensor * v) { return tevo_cont(c, v); } },
+    // a permute of a reshape, made contiguous and reshaped on the meta device
+    { "PermuteOfReshape", VN, VM,
+      [](tevo_context * c, tevo_tensor * e) { return tevo_permute(c, tevo_reshape_3d(c, e, 2, 2, VM), 2, 0, 1, 3); },
+      [](tevo_context * c, tevo_tensor * v) { return tevo_reshape_2d(c, tevo_cont(c, v), VM, VN); } },
+    { "Reshape", VN, VM, [](tevo_context * c, tevo_tensor * e) { return tevo_reshape_2d(c, e, VM, VN); },
+      [](tevo_context *, tevo_tensor * v) { return v; } },
+    // a window of a larger result, from element 2 of row 1, read with its strides
+    { "View", VM + 2, VN + 1,
+      [](tevo_context * c, tevo_tensor * e) {
+          return tevo_view_2d(c, e, VM, VN, e->nb[1], e->nb[1] + 2 * sizeof(float));
+      },
+      [](tevo_context *, tevo_tensor * v) { return v; } },
+};
+
+// the product's split: W and x mirrored, or both split along the inner
+// dimension, leaving partial sums that are all-reduced before the sum
+enum class product_split { mirrored, inner };
+
+struct view_case {
+    int           kind;
+    product_split split;
+    int           n;
+};
+
+struct view_graph {
+    tevo_context *             ctx;
+    tevo_cgraph *              g;
+    tevo_tensor *              e;
+    tevo_tensor *              view;
+    tevo_tensor *              read;
+    tevo_tensor *              out;
+    std::vector<tevo_tensor *> outs;
+
+    view_graph(const view_case & c, tevo_tensor * W, tevo_tensor * x_weight, tevo_tensor * emb) {
+        const view_kind & k = view_kinds[c.kind];
+        ctx                 = no_alloc_ctx();
+        tevo_tensor * ids   = tevo_new_tensor_1d(ctx, TEVO_TYPE_I32, k.e1);
+        tevo_set_name(ids, "mv_ids");
+        tevo_set_input(ids);
+        tevo_tensor * x = x_weight;
+        if (x == nullptr) {
+            x = tevo_new_tensor_2d(ctx, TEVO_TYPE_F32, VK, VN);
+            tevo_set_name(x, "mv_x_in");
+            tevo_set_input(x);
+        }
+        e    = tevo_get_rows(ctx, emb, ids);
+        view = k.view(ctx, e);
+        read = k.read(ctx, view);
+        out  = tevo_add(ctx, tevo_mul_mat(ctx, W, x), read);
+        tevo_set_output(e);
+        tevo_set_output(out);
+        g = tevo_new_graph(ctx);
+        tevo_build_forward_expand(g, e);
+        tevo_build_forward_expand(g, out);
+        outs = { e, out };
+    }
+    ~view_graph() { tevo_free(ctx); }
+};
+
+// the outputs of the case's graph: over the meta device and the CPU, or on
+// one CPU backend
+std::vector<std::vector<float>> view_case_outputs(const view_case & c, bool on_meta) {
+    const view_kind & k = view_kinds[c.kind];
+    if (c.split == product_split::inner) {
+        states()["mv_W"] = split(TEVO_BACKEND_SPLIT_AXIS_0, even_shares(VK, c.n));
+        states()["mv_x"] = split(TEVO_BACKEND_SPLIT_AXIS_0, even_shares(VK, c.n));
+    } else {
+        states().erase("mv_W");
+        states().erase("mv_x");
+    }
+    std::unique_ptr<meta_cpu_sched> ms(on_meta ? new meta_cpu_sched(c.n) : nullptr);
+
+    sided_weights w;
+    tevo_tensor * W   = w.add(true, "mv_W", { VK, VM });
+    tevo_tensor * x   = c.split == product_split::inner ? w.add(true, "mv_x", { VK, VN }) : nullptr;
+    tevo_tensor * emb = w.add(false, "mv_emb", { k.e0, VR });
+    w.place(on_meta ? tevo_backend_get_default_buffer_type(ms->meta) : tevo_backend_cpu_buffer_type());
+
+    view_graph vg(c, W, x, emb);
+    std::vector<std::vector<float>> got = compute_outputs(vg.g, vg.outs, VR, on_meta ? ms->sched : nullptr);
+    if (on_meta) {
+        EXPECT_EQ(tevo_backend_sched_get_tensor_backend(ms->sched, vg.e), ms->cpu);
+        EXPECT_EQ(tevo_backend_sched_get_tensor_backend(ms->sched, vg.view), ms->cpu);
+        EXPECT_EQ(tevo_backend_sched_get_tensor_backend(ms->sched, vg.out), ms->meta);
+    }
+    return got;
+}
+
+class MetaSchedView : public ::testing::TestWithParam<view_case> {};
+
+// The meta split leaves the CPU's view alone and its nodes read a copy: the
+// results are those of one CPU backend.
+TEST_P(MetaSchedView, ViewOfACpuResultReadOnTheMetaDeviceMatchesOneCpu) {
+    const view_case &                     c    = GetParam();
+    const std::vector<std::vector<float>> want = view_case_outputs(c, false);
+    const std::vector<std::vector<float>> got  = view_case_outputs(c, true);
+    ASSERT_EQ(got.size(), want.size());
+    expect_close(got[0], want[0], "looked-up rows");
+    expect_close(got[1], want[1], "sum");
+}
+
+std::vector<view_case> view_cases() {
+    std::vector<view_case> cases;
+    for (int k = 0; k < (int) (sizeof(view_kinds) / sizeof(view_kinds[0])); k++) {
+        for (product_split s : { product_split::mirrored, product_split::inner }) {
+            for (int n : { 2, 3 }) {
+                cases.push_back({ k, s, n });
+            }
+        }
+    }
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, MetaSchedView, ::testing::ValuesIn(view_cases()),
+                         [](const ::testing::TestParamInfo<view_case> & info) {
+                             return std::string(view_kinds[info.param.kind].name) +
+                                    (info.param.split == product_split::inner ? "InnerSplit" : "Mirrored") +
+                                    std::to_string(info.param.n) + "Devices";
+                         });
+
+// Random graphs over the meta device and the CPU: weights on either side,
+// products over split hidden features on the meta side, views and views of
+// views of any result, and nodes pinned to either backend. Every output
+// matches one CPU backend.
+constexpr int64_t RD = 8;  // rows of every value
+constexpr int64_t RT = 4;  // columns of every value
+constexpr int64_t RF = 12; // hidden width of the products over split features
+constexpr int64_t RR = 10; // rows of the tables
+constexpr int     R_MATS   = 3;
+constexpr int     R_TABLES = 2;
+constexpr int     R_MLPS   = 2;
+
+// a small generator of its own, so the graphs are the same everywhere
+struct draw {
+    uint64_t state;
+    explicit draw(uint64_t seed) : state(seed * 0x9e3779b97f4a7c15ull + 1) {}
+    int operator()(int n) {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return (int) ((state >> 33) % (uint64_t) n);
+    }
+};
+
+struct random_graph {
+    tevo_context *             ctx;
+    tevo_cgraph *              g;
+    std::vector<tevo_tensor *> outs;
+    std::vector<tevo_tensor *> pins[2]; // to the meta device, to the CPU
+
+    // mats: [RD, RD]; tables: [RD, RR]; mlps: pairs of [RD, RF] and [RF, RD];
+    // x0: an [RD, RT] value stored beside the weights
+    random_graph(uint64_t seed, const std::vector<tevo_tensor *> & mats, const std::vector<tevo_tensor *> & tables,
+                 const std::vector<tevo_tensor *> & mlps, tevo_tensor * x0) {
+        draw d(seed);
+        ctx = no_alloc_ctx();
+        g   = tevo_new_graph(ctx);
+
+        tevo_tensor * x = tevo_new_tensor_2d(ctx, TEVO_TYPE_F32, RD, RT);
+        tevo_set_name(x, "rg_x");
+        tevo_set_input(x);
+        tevo_tensor * ids = tevo_new_tensor_1d(ctx, TEVO_TYPE_I32, RT);
+        tevo_set_name(ids, "rg_ids");
+        tevo_set_input(ids);
+
+        std::vector<tevo_tensor *> pool = { x, x0 }; // contiguous [RD, RT] values
+        // nodes inside a product over split features: pinned to the CPU they
+        // would hand the meta side a whole copy where it needs a split one
+        std::set<tevo_tensor *>    inner;
+        auto pick = [&]() { return pool[(size_t) d((int) pool.size())]; };
+
+        const int n_steps = 6 + d(8);
+        for (int step = 0; step < n_steps; step++) {
+            tevo_tensor * a = pick();
+            tevo_tensor * r = nullptr;
+            switch (d(11)) {
+                case 0: r = tevo_mul_mat(ctx, mats[(size_t) d(R_MATS)], a); break;
+                case 1: r = tevo_get_rows(ctx, tables[(size_t) d(R_TABLES)], ids); break;
+                case 2: r = tevo_add(ctx, a, pick()); break;
+                case 3: r = tevo_mul(ctx, a, pick()); break;
+                case 4: r = d(2) ? tevo_silu(ctx, a) : tevo_scale(ctx, a, 0.5f); break;
+                case 5: r = tevo_rms_norm(ctx, a, 1e-5f); break;
+                case 6: {
+                    const int     m  = d(R_MLPS);
+                    tevo_tensor * h  = tevo_mul_mat(ctx, mlps[(size_t) (2 * m)], a);
+                    tevo_tensor * hs = tevo_silu(ctx, h);
+                    inner.insert(h);
+                    inner.insert(hs);
+                    r = tevo_mul_mat(ctx, mlps[(size_t) (2 * m + 1)], hs);
+                    break;
+                }
+                default:
+                    // views, some of views, read as they are or made contiguous
+                    switch (d(5)) {
+                        case 0: r = tevo_cont(ctx, tevo_transpose(ctx, tevo_reshape_2d(ctx, a, RT, RD))); break;
+                        case 1: {
+                            tevo_tensor * p = tevo_permute(ctx, tevo_reshape_3d(ctx, a, RD / 2, 2, RT), 0, 2, 1, 3);
+                            r               = tevo_reshape_2d(ctx, tevo_cont(ctx, p), RD, RT);
+                            break;
+                        }
+                        case 2: r = tevo_reshape_2d(ctx, tevo_reshape_1d(ctx, a, RD * RT), RD, RT); break;
+                        case 3: r = tevo_view_2d(ctx, a, RD, RT, a->nb[1], 0); break;
+                        default: r = tevo_transpose(ctx, tevo_transpose(ctx, a)); break;
+                    }
+                    break;
+            }
+            pool.push_back(r);
+            if (r->view_src == nullptr && d(2) == 0) {
+                tevo_set_output(r);
+                tevo_build_forward_expand(g, r);
+                outs.push_back(r);
+            }
+        }
+        tevo_tensor * last = tevo_cont(ctx, pool.back());
+        tevo_set_output(last);
+        tevo_build_forward_expand(g, last);
+        outs.push_back(last);
+
+        for (int i = 0; i < g->n_nodes; i++) {
+            tevo_tensor * node = g->nodes[i];
+            if (node->view_src == nullptr && inner.count(node) == 0 && d(3) == 0) {
+                pins[d(2)].push_back(node);
+            }
+        }
+    }
+    ~random_graph() { tevo_free(ctx); }
+};
+
+// the outputs of the seed's graph over n devices and the CPU, or on one CPU
+std::vector<std::vector<float>> random_graph_outputs(uint64_t seed, int n, bool on_meta) {
+    draw place(seed + 1000);
+    for (int m = 0; m < R_MLPS; m++) {
+        states()["rg_up" + std::to_string(m)]   = split(TEVO_BACKEND_SPLIT_AXIS_1, even_shares(RF, n));
+        states()["rg_down" + std::to_string(m)] = split(TEVO_BACKEND_SPLIT_AXIS_0, even_shares(RF, n));
+    }
+    std::unique_ptr<meta_cpu_sched> ms(on_meta ? new meta_cpu_sched(n) : nullptr);
+
+    sided_weights              w;
+    std::vector<tevo_tensor *> mats, tables, mlps;
+    for (int i = 0; i < R_MATS; i++) {
+        mats.push_back(w.add(place(2) == 0, ("rg_mat" + std::to_string(i)).c_str(), { RD, RD }));
+    }
+    for (int i = 0; i < R_TABLES; i++) {
+        tables.push_back(w.add(place(2) == 0, ("rg_table" + std::to_string(i)).c_str(), { RD, RR }));
+    }
+    for (int m = 0; m < R_MLPS; m++) {
+        const bool meta_side = place(2) == 0;
+        mlps.push_back(w.add(meta_side, ("rg_up" + std::to_string(m)).c_str(), { RD, RF }));
+        mlps.push_back(w.add(meta_side, ("rg_down" + std::to_string(m)).c_str(), { RF, RD }));
+    }
+    tevo_tensor * x0 = w.add(place(2) == 0, "rg_x0", { RD, RT });
+    w.place(on_meta ? tevo_backend_get_default_buffer_type(ms->meta) : tevo_backend_cpu_buffer_type());
+
+    random_graph rg(seed, mats, tables, mlps, x0);
+    if (on_meta) {
+        for (int k = 0; k < 2; k++) {
+            for (tevo_tensor * t : rg.pins[k]) {
+                tevo_backend_sched_set_tensor_backend(ms->sched, t, k == 0 ? ms->meta : ms->cpu);
+            }
+        }
+    }
+    return compute_outputs(rg.g, rg.outs, RR, on_meta ? ms->sched : nullptr);
+}
+
+TEST(MetaSchedRandom, GraphsWithWeightsOnBothSidesAndPinnedNodesMatchOneCpu) {
+    for (uint64_t seed = 0; seed < 24; seed++) {
+        const int                             n    = 2 + (int) (seed % 2);
+        const std::vector<std::vector<float>> want = random_graph_outputs(seed, n, false);
+        const std::vector<std::vector<float>> got  = random_graph_outputs(seed, n, true);
+        ASSERT_EQ(got.size(), want.size()) << "seed " << seed;
+        for (size_t i = 0; i < got.size(); i++) {
+            expect_close(got[i], want[i], "seed " + std::to_string(seed) + " output " + std::to_string(i));
+        }
     }
 }
 

@@ -24,10 +24,17 @@ static bool meta_in_meta_buffer(const struct tevo_tensor * t) {
     return t != NULL && t->buffer != NULL && tevo_backend_buffer_is_meta(t->buffer);
 }
 
-// a view of an input in host memory: every device reads it in place
-static bool meta_is_host_leaf_view(const struct tevo_tensor * node) {
+// Views used as they are on every device: a view of an input in host memory,
+// which the devices read in place, and a view whose source the scheduler
+// keeps on another backend but that falls among this graph's nodes, which the
+// nodes here read through a copy. No device computes a view.
+static bool meta_is_outside_view(const struct tevo_tensor * node) {
     const struct tevo_tensor * vs = node->view_src;
-    return vs != NULL && vs->op == TEVO_OP_NONE && vs->buffer != NULL && tevo_backend_buffer_is_host(vs->buffer);
+    if (vs == NULL) {
+        return false;
+    }
+    return (vs->op == TEVO_OP_NONE && vs->buffer != NULL && tevo_backend_buffer_is_host(vs->buffer)) ||
+           (tevo_op_is_empty(node->op) && !meta_in_meta_buffer(vs));
 }
 
 // the split axis of a tensor as it leaves the devices
@@ -164,7 +171,7 @@ static bool meta_pair_branches(const struct tevo_cgraph * g, const std::vector<m
         if (meta_uses(node, te)) {
             return false;
         }
-        if (meta_is_host_leaf_view(node) || meta_node_axis(node) != TEVO_BACKEND_SPLIT_AXIS_PARTIAL) {
+        if (meta_is_outside_view(node) || meta_node_axis(node) != TEVO_BACKEND_SPLIT_AXIS_PARTIAL) {
             continue;
         }
 
@@ -229,7 +236,7 @@ static void meta_cut(meta_backend_context * ctx, const struct tevo_cgraph * cgra
     int i_start = 0;
     for (int i = 0; i < n; i++) {
         const struct tevo_tensor * node = cgraph->nodes[i];
-        if (meta_is_host_leaf_view(node) ||
+        if (meta_is_outside_view(node) ||
             meta_get_split_state(node, false).axis != TEVO_BACKEND_SPLIT_AXIS_PARTIAL) {
             continue;
         }
@@ -325,7 +332,7 @@ static enum tevo_status meta_prepare(meta_backend_context * ctx, struct tevo_cgr
 
     for (int i = 0; i < n; i++) {
         struct tevo_tensor * tensor = cgraph->nodes[i];
-        if (meta_is_host_leaf_view(tensor)) {
+        if (meta_is_outside_view(tensor)) {
             for (meta_backend_config & bcj : ctx->cfgs) {
                 bcj.nodes[i] = tensor;
             }
