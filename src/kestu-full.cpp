@@ -222,6 +222,21 @@ int refuse_request(const kestu_context & ctx, const kestu_full_params & params, 
     return KESTU_FULL_OK;
 }
 
+// The state's spectrogram of the samples (none: the state's own stays).
+// Samples that overflow it are bad audio, refused as NaN samples are.
+int make_spectrogram(kestu_context & ctx, kestu_state & state, const float * samples, int n_samples,
+                     int n_threads) {
+    const int status = n_samples > 0 ? kestu_pcm_to_mel_with_state(&ctx, &state, samples, n_samples, n_threads) : 0;
+    if (status == KESTU_FULL_ERR_NON_FINITE) {
+        return status; // already logged
+    }
+    if (status != 0) {
+        KESTU_LOG_ERROR("%s: failed to compute log mel spectrogram\n", DRIVER);
+        return KESTU_FULL_ERR_INTERNAL;
+    }
+    return KESTU_FULL_OK;
+}
+
 // Probability of the no-speech token after the prompt, from the row of the
 // prompt's last token: the only row the decoder run wrote.
 float no_speech_probability(const kestu_context & ctx, const kestu_state & state, int row) {
@@ -332,14 +347,9 @@ int full_run(kestu_context & ctx, kestu_state & state, kestu_full_params params,
 
     // a failed spectrogram leaves the previous audio's in the state: never
     // transcribe that instead
-    const int mel_status =
-        n_samples > 0 ? kestu_pcm_to_mel_with_state(&ctx, &state, samples, n_samples, params.n_threads) : 0;
-    if (mel_status == KESTU_FULL_ERR_NON_FINITE) {
-        return mel_status; // samples that overflow it: bad audio, already logged
-    }
-    if (mel_status != 0) {
-        KESTU_LOG_ERROR("%s: failed to compute log mel spectrogram\n", DRIVER);
-        return KESTU_FULL_ERR_INTERNAL;
+    const int mel_status = make_spectrogram(ctx, state, samples, n_samples, params.n_threads);
+    if (mel_status != KESTU_FULL_OK) {
+        return mel_status;
     }
 
     // the encoder runs of detection use this run's audio context too
@@ -874,6 +884,13 @@ int kestu_full(struct kestu_context * ctx, struct kestu_full_params params, cons
         if (params.vad_model_file == nullptr) {
             KESTU_LOG_ERROR("%s: use_vad is set but no vad_model_file is given\n", "kestu_full");
             return KESTU_FULL_ERR_NO_VAD_MODEL;
+        }
+        // audio that overflows the spectrogram is refused as without the
+        // pre-filter, which would drop it unheard or pass it on after
+        // reporting its segments
+        const int mel_status = make_spectrogram(*ctx, state, samples, n_samples, params.n_threads);
+        if (mel_status != KESTU_FULL_OK) {
+            return mel_status;
         }
 
         KESTU_LOG_INFO("%s: VAD is enabled, processing speech segments only\n", "kestu_full");
