@@ -207,7 +207,14 @@ int refuse_request(const kestu_context & ctx, const kestu_full_params & params, 
             return KESTU_FULL_ERR_GRAMMAR_PENALTY;
         }
         grammar = kestu_grammar_init(params.grammar_rule_list, params.grammar_rule_count, params.grammar_start_rule);
-        if (grammar.rules.empty() || !kestu_grammar_can_begin(ctx.vocab, grammar)) {
+        if (grammar.rules.empty()) {
+            return KESTU_FULL_ERR_GRAMMAR;
+        }
+        // only what the run's first text token may be can begin it
+        const std::vector<bool> first_tokens =
+            kestu_first_text_tokens(ctx, params, params.suppress_pattern != nullptr ? &suppress_re : nullptr);
+        if (!kestu_grammar_can_begin(ctx.vocab, grammar, first_tokens) ||
+            !kestu_grammar_derives_text(grammar, params.grammar_start_rule)) {
             return KESTU_FULL_ERR_GRAMMAR;
         }
     }
