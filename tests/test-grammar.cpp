@@ -1,8 +1,9 @@
 // Grammar-constrained sampling: which texts a grammar's stacks accept,
 // partial UTF-8 sequences across tokens, the penalty in logits processing,
-// the refusal of broken grammars, the shared model steered to a few of its
-// words, and the grammars the driver takes or refuses, run on a thread with
-// a small stack.
+// the refusal of broken grammars and of grammars that match no text, the
+// shared model steered to a few of its words, the grammars the driver takes
+// or refuses, run on a thread with a small stack, and the begin check under
+// the run's settings (leading blank, timestamps, suppressions).
 
 #include "decode-test-vocab.h"
 #include "full-test-helpers.h"
