@@ -909,7 +909,12 @@ int kestu_full(struct kestu_context * ctx, struct kestu_full_params params, cons
         if (filtered.empty()) {
             return KESTU_FULL_OK;
         }
-        return kestu_full_keep_vad_map(*ctx, state, params, filtered.data(), (int) filtered.size());
+        const int status = kestu_full_keep_vad_map(*ctx, state, params, filtered.data(), (int) filtered.size());
+        if (status == KESTU_FULL_ERR_NON_FINITE) {
+            // refused audio reports no segment, filtered or not
+            state.has_vad_segments = false;
+        }
+        return status;
     } catch (const std::exception & e) {
         KESTU_LOG_ERROR("%s: %s\n", "kestu_full", e.what());
     } catch (...) {
