@@ -260,9 +260,17 @@ typedef struct kestu_full_params {
     // logit lowered by grammar_reject_penalty (+INFINITY masks it; NaN and
     // -INFINITY are refused with KESTU_FULL_ERR_GRAMMAR_PENALTY). Once the
     // text has left the grammar, every text token is rejected and only end
-    // of text is free. A grammar that no token of the vocabulary can begin,
-    // or whose start exceeds the library's bounds (expansion steps, parse
-    // stacks, nesting depth), is refused with KESTU_FULL_ERR_GRAMMAR.
+    // of text is free. The grammar constrains which tokens are taken, not
+    // where the text ends: end of text is never penalised, so a transcript
+    // may end on a prefix of what the grammar allows (" on" of " one").
+    // Refused with KESTU_FULL_ERR_GRAMMAR: a grammar that matches no text
+    // (every alternative of its start rule never ends, or needs a character
+    // set that matches nothing); one that no token can begin among those the
+    // run may begin its text with (suppress_pattern and the non-speech
+    // tokens hold at every step; suppress_leading_blank keeps the blank from
+    // beginning it unless a timestamp or speaker turn may come first or
+    // on_logits is set); and one whose start exceeds the library's bounds
+    // (expansion steps, parse stacks, nesting depth).
     const kestu_grammar_element * const * grammar_rule_list;
     size_t                                grammar_rule_count;
     size_t                                grammar_start_rule;
@@ -301,7 +309,8 @@ enum kestu_full_status {
     KESTU_FULL_ERR_GRAMMAR           = -19, // grammar rules: a missing rule, a bad character set, a rule
                                             // that reaches itself before consuming a character, a start
                                             // beyond the library's bounds (the log line names the bound),
-                                            // or no token of the vocabulary can begin the grammar
+                                            // no token the run may begin with can begin the grammar, or
+                                            // the grammar matches no text
     KESTU_FULL_ERR_DTW               = -20, // token-level time warping failed (decoder run, memory, graph)
     KESTU_FULL_ERR_NO_VAD_MODEL      = -21, // use_vad set and no vad_model_file named
     KESTU_FULL_ERR_NO_TOKEN          = -22, // decoding found no possible token: after logits processing

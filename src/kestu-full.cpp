@@ -207,7 +207,14 @@ int refuse_request(const kestu_context & ctx, const kestu_full_params & params, 
             return KESTU_FULL_ERR_GRAMMAR_PENALTY;
         }
         grammar = kestu_grammar_init(params.grammar_rule_list, params.grammar_rule_count, params.grammar_start_rule);
-        if (grammar.rules.empty() || !kestu_grammar_can_begin(ctx.vocab, grammar)) {
+        if (grammar.rules.empty()) {
+            return KESTU_FULL_ERR_GRAMMAR;
+        }
+        // only what the run's first text token may be can begin it
+        const std::vector<bool> first_tokens =
+            kestu_first_text_tokens(ctx, params, params.suppress_pattern != nullptr ? &suppress_re : nullptr);
+        if (!kestu_grammar_can_begin(ctx.vocab, grammar, first_tokens) ||
+            !kestu_grammar_derives_text(grammar, params.grammar_start_rule)) {
             return KESTU_FULL_ERR_GRAMMAR;
         }
     }
@@ -218,6 +225,21 @@ int refuse_request(const kestu_context & ctx, const kestu_full_params & params, 
             KESTU_LOG_ERROR("%s: unknown language '%s'\n", DRIVER, params.language);
             return KESTU_FULL_ERR_UNKNOWN_LANGUAGE;
         }
+    }
+    return KESTU_FULL_OK;
+}
+
+// The state's spectrogram of the samples (none: the state's own stays).
+// Samples that overflow it are bad audio, refused as NaN samples are.
+int make_spectrogram(kestu_context & ctx, kestu_state & state, const float * samples, int n_samples,
+                     int n_threads) {
+    const int status = n_samples > 0 ? kestu_pcm_to_mel_with_state(&ctx, &state, samples, n_samples, n_threads) : 0;
+    if (status == KESTU_FULL_ERR_NON_FINITE) {
+        return status; // already logged
+    }
+    if (status != 0) {
+        KESTU_LOG_ERROR("%s: failed to compute log mel spectrogram\n", DRIVER);
+        return KESTU_FULL_ERR_INTERNAL;
     }
     return KESTU_FULL_OK;
 }
@@ -332,14 +354,9 @@ int full_run(kestu_context & ctx, kestu_state & state, kestu_full_params params,
 
     // a failed spectrogram leaves the previous audio's in the state: never
     // transcribe that instead
-    const int mel_status =
-        n_samples > 0 ? kestu_pcm_to_mel_with_state(&ctx, &state, samples, n_samples, params.n_threads) : 0;
-    if (mel_status == KESTU_FULL_ERR_NON_FINITE) {
-        return mel_status; // samples that overflow it: bad audio, already logged
-    }
-    if (mel_status != 0) {
-        KESTU_LOG_ERROR("%s: failed to compute log mel spectrogram\n", DRIVER);
-        return KESTU_FULL_ERR_INTERNAL;
+    const int mel_status = make_spectrogram(ctx, state, samples, n_samples, params.n_threads);
+    if (mel_status != KESTU_FULL_OK) {
+        return mel_status;
     }
 
     // the encoder runs of detection use this run's audio context too
@@ -875,6 +892,13 @@ int kestu_full(struct kestu_context * ctx, struct kestu_full_params params, cons
             KESTU_LOG_ERROR("%s: use_vad is set but no vad_model_file is given\n", "kestu_full");
             return KESTU_FULL_ERR_NO_VAD_MODEL;
         }
+        // audio that overflows the spectrogram is refused as without the
+        // pre-filter, which would drop it unheard or pass it on after
+        // reporting its segments
+        const int mel_status = make_spectrogram(*ctx, state, samples, n_samples, params.n_threads);
+        if (mel_status != KESTU_FULL_OK) {
+            return mel_status;
+        }
 
         KESTU_LOG_INFO("%s: VAD is enabled, processing speech segments only\n", "kestu_full");
         std::vector<float> filtered;
@@ -885,7 +909,12 @@ int kestu_full(struct kestu_context * ctx, struct kestu_full_params params, cons
         if (filtered.empty()) {
             return KESTU_FULL_OK;
         }
-        return kestu_full_keep_vad_map(*ctx, state, params, filtered.data(), (int) filtered.size());
+        const int status = kestu_full_keep_vad_map(*ctx, state, params, filtered.data(), (int) filtered.size());
+        if (status == KESTU_FULL_ERR_NON_FINITE) {
+            // refused audio reports no segment, filtered or not
+            state.has_vad_segments = false;
+        }
+        return status;
     } catch (const std::exception & e) {
         KESTU_LOG_ERROR("%s: %s\n", "kestu_full", e.what());
     } catch (...) {

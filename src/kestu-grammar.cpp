@@ -262,6 +262,99 @@ std::vector<bool> silent_rules(const kestu_grammar_rules & rules) {
     return silent;
 }
 
+// The code points a token text can give: the decoder reads any lead byte
+// from 0xF0 on as four bytes, and 0 ends the text.
+constexpr uint32_t MAX_CODE_POINT = 0x3FFFFF;
+
+// whether the character set at `at` matches some code point a text can give
+bool set_can_match(const kestu_grammar_rules & rules, kestu_grammar_pos at) {
+    const kestu_grammar_element *              pos      = &elem_at(rules, at);
+    const bool                                 positive = pos->type == KESTU_GRETYPE_CHAR;
+    std::vector<std::pair<uint32_t, uint32_t>> members; // inclusive, within the code points of a text
+    do {
+        const bool     range = pos[1].type == KESTU_GRETYPE_CHAR_RNG_UPPER;
+        const uint32_t low   = std::max(pos->value, 1u);
+        const uint32_t high  = std::min(range ? pos[1].value : pos->value, MAX_CODE_POINT);
+        if (low <= high) {
+            members.push_back({low, high});
+        }
+        pos += range ? 2 : 1;
+    } while (pos->type == KESTU_GRETYPE_CHAR_ALT);
+    if (positive) {
+        return !members.empty();
+    }
+    // a negated set matches what no member covers
+    std::sort(members.begin(), members.end());
+    uint32_t next = 1; // the first code point the members so far leave out
+    for (const auto & [low, high] : members) {
+        if (low > next) {
+            return true;
+        }
+        next = std::max(next, high + 1);
+    }
+    return next <= MAX_CODE_POINT;
+}
+
+// The rules that can be completed, that is derive some text: one pass over
+// the alternatives, then a work list. An alternative completes once each of
+// its references names a rule that completes, unless one of its character
+// sets matches nothing; a rule completes with one of its alternatives.
+std::vector<bool> completing_rules(const kestu_grammar_rules & rules) {
+    const size_t                       n_rules = rules.size();
+    std::vector<bool>                  completes(n_rules, false);
+    std::vector<size_t>                pending;        // by alternative: references not yet known to complete
+    std::vector<uint32_t>              alt_rule;       // by alternative
+    std::vector<std::vector<uint32_t>> users(n_rules); // by rule: alternatives, once per reference
+    std::vector<uint32_t>              found;          // completing rules whose users are still to count down
+    for (uint32_t r = 0; r < (uint32_t) n_rules; r++) {
+        kestu_grammar_pos pos{r, 0};
+        while (true) {
+            // one alternative, up to its ALT or END
+            const uint32_t        k    = (uint32_t) pending.size();
+            size_t                refs = 0;
+            bool                  dead = false;
+            std::vector<uint32_t> targets;
+            while (!is_end_of_sequence(rules, pos)) {
+                const kestu_grammar_element & e = elem_at(rules, pos);
+                if (e.type == KESTU_GRETYPE_RULE_REF) {
+                    targets.push_back(e.value);
+                    refs++;
+                    pos = next_pos(pos);
+                } else {
+                    dead = dead || !set_can_match(rules, pos);
+                    pos  = end_of_set(rules, pos);
+                }
+            }
+            if (!dead) {
+                pending.push_back(refs);
+                alt_rule.push_back(r);
+                for (const uint32_t target : targets) {
+                    users[target].push_back(k);
+                }
+                if (refs == 0 && !completes[r]) {
+                    completes[r] = true;
+                    found.push_back(r);
+                }
+            }
+            if (elem_at(rules, pos).type != KESTU_GRETYPE_ALT) {
+                break;
+            }
+            pos = next_pos(pos);
+        }
+    }
+    while (!found.empty()) {
+        const uint32_t s = found.back();
+        found.pop_back();
+        for (const uint32_t k : users[s]) {
+            if (--pending[k] == 0 && !completes[alt_rule[k]]) {
+                completes[alt_rule[k]] = true;
+                found.push_back(alt_rule[k]);
+            }
+        }
+    }
+    return completes;
+}
+
 // what one step's expansion reached
 struct expansion {
     std::vector<uint32_t> stacks;        // in the order found
@@ -892,12 +985,51 @@ std::vector<kestu_token> kestu_grammar_rejected_tokens(const kestu_vocab & vocab
     return ids;
 }
 
-bool kestu_grammar_can_begin(const kestu_vocab & vocab, const kestu_grammar & grammar) {
+bool kestu_grammar_can_begin(const kestu_vocab & vocab, const kestu_grammar & grammar,
+                             const std::vector<bool> & first_tokens) {
+    if (grammar.stacks.empty()) {
+        KESTU_LOG_ERROR("%s: no token of the vocabulary can begin the grammar\n", __func__);
+        return false;
+    }
     const text_candidates t = candidates_of(vocab, grammar.partial_utf8);
-    if (!grammar.stacks.empty() &&
-        kestu_grammar_filter_candidates(grammar.rules, grammar.stacks, t.candidates).size() < t.candidates.size()) {
+    std::vector<bool>     rejected(first_tokens.size(), false);
+    for (const kestu_grammar_candidate & c :
+         kestu_grammar_filter_candidates(grammar.rules, grammar.stacks, t.candidates)) {
+        if (c.id >= 0 && (size_t) c.id < rejected.size()) {
+            rejected[c.id] = true;
+        }
+    }
+    // what the grammar begins with may be what the run's settings suppress
+    // where its text begins
+    kestu_token suppressed   = -1;
+    int         n_suppressed = 0;
+    for (const kestu_grammar_candidate & c : t.candidates) {
+        if (c.id < 0 || (size_t) c.id >= first_tokens.size() || rejected[c.id]) {
+            continue;
+        }
+        if (first_tokens[c.id]) {
+            return true;
+        }
+        if (n_suppressed++ == 0) {
+            suppressed = c.id;
+        }
+    }
+    if (n_suppressed > 0) {
+        KESTU_LOG_ERROR("%s: the tokens that can begin the grammar ('%s' and %d more) are suppressed where the text "
+                        "begins by the run's settings (leading blank, suppress_pattern, non-speech tokens)\n",
+                        __func__, vocab.id_to_token.at(suppressed).c_str(), n_suppressed - 1);
+    } else {
+        KESTU_LOG_ERROR("%s: no token of the vocabulary can begin the grammar\n", __func__);
+    }
+    return false;
+}
+
+bool kestu_grammar_derives_text(const kestu_grammar & grammar, size_t start_rule) {
+    if (start_rule < grammar.rules.size() && completing_rules(grammar.rules)[start_rule]) {
         return true;
     }
-    KESTU_LOG_ERROR("%s: no token of the vocabulary can begin the grammar\n", __func__);
+    KESTU_LOG_ERROR("%s: the grammar matches no text: no alternative of its start rule can be completed (a rule that "
+                    "never ends, or a character set that matches no character)\n",
+                    __func__);
     return false;
 }

@@ -714,6 +714,12 @@ void kestu_filter_logits_end(kestu_context & ctx, kestu_state & state, kestu_dec
 // _begin, the callback (on this thread), _end
 void kestu_filter_logits(kestu_context & ctx, kestu_state & state, kestu_decoder & decoder,
                          const kestu_full_params & params, float temperature, const std::regex * suppress_re);
+// by text token id (below end of text): whether the first text token of a
+// window may be that token under the run's settings, with the masks of the
+// first step, or of the step after a first timestamp or speaker turn; the
+// masks before the logits callback count only without one
+std::vector<bool> kestu_first_text_tokens(const kestu_context & ctx, const kestu_full_params & params,
+                                          const std::regex * suppress_re);
 
 // ---------------------------------------------------------------------------
 // sampling (kestu-sampling.cpp)
@@ -760,8 +766,14 @@ void kestu_grammar_accept_token(const kestu_vocab & vocab, kestu_grammar & gramm
 // the text tokens (ids below end of text with a text) the grammar rejects
 // next: all of them when no parse stack is left
 std::vector<kestu_token> kestu_grammar_rejected_tokens(const kestu_vocab & vocab, const kestu_grammar & grammar);
-// whether some text token can begin the grammar; false after an error line
-bool kestu_grammar_can_begin(const kestu_vocab & vocab, const kestu_grammar & grammar);
+// whether some text token that first_tokens (by id, from
+// kestu_first_text_tokens) allows can begin the grammar; false after an
+// error line
+bool kestu_grammar_can_begin(const kestu_vocab & vocab, const kestu_grammar & grammar,
+                             const std::vector<bool> & first_tokens);
+// whether the start rule derives some text, i.e. some alternative of it can
+// be completed; false after an error line
+bool kestu_grammar_derives_text(const kestu_grammar & grammar, size_t start_rule);
 
 // ---------------------------------------------------------------------------
 // transcription driver (kestu-full.cpp)

@@ -1,8 +1,9 @@
 // Grammar-constrained sampling: which texts a grammar's stacks accept,
 // partial UTF-8 sequences across tokens, the penalty in logits processing,
-// the refusal of broken grammars, the shared model steered to a few of its
-// words, and the grammars the driver takes or refuses, run on a thread with
-// a small stack.
+// the refusal of broken grammars and of grammars that match no text, the
+// shared model steered to a few of its words, the grammars the driver takes
+// or refuses, run on a thread with a small stack, and the begin check under
+// the run's settings (leading blank, timestamps, suppressions).
 
 #include "decode-test-vocab.h"
 #include "full-test-helpers.h"
@@ -660,6 +661,65 @@ TEST(GrammarValidate, BrokenGrammarsAreRefusedAndGoodOnesPass) {
     EXPECT_FALSE(kestu_grammar_validate(missing, 1, 0));
 }
 
+struct language_case {
+    const char *      name;
+    std::vector<rule> rules;
+    bool              derives; // some text is a sentence of the grammar
+};
+
+TEST(GrammarLanguage, GrammarsThatMatchNoTextAreFoundAndOthersPass) {
+    const kestu_grammar_element END = el(KESTU_GRETYPE_END);
+    const kestu_grammar_element ALT = el(KESTU_GRETYPE_ALT);
+    auto                        ch  = [](uint32_t c) { return el(KESTU_GRETYPE_CHAR, c); };
+    auto                        non = [](uint32_t c) { return el(KESTU_GRETYPE_CHAR_NOT, c); };
+    auto                        up  = [](uint32_t c) { return el(KESTU_GRETYPE_CHAR_RNG_UPPER, c); };
+    auto                        alt = [](uint32_t c) { return el(KESTU_GRETYPE_CHAR_ALT, c); };
+    auto                        ref = [](uint32_t r) { return el(KESTU_GRETYPE_RULE_REF, r); };
+
+    // a ring of n rules, each a character and a reference to the next: no end
+    std::vector<rule> ring;
+    for (uint32_t i = 0; i < 100000; i++) {
+        ring.push_back({ch('x'), ref((i + 1) % 100000), END});
+    }
+    std::vector<rule> ring_with_exit = ring;
+    ring_with_exit.back() = {ch('x'), ref(0), ALT, ch('y'), END};
+
+    const std::vector<language_case> cases = {
+        {"a blank, then an empty range", {{ch(' '), ch('x'), up('w'), END}}, false},
+        {"an empty range alone", {{ch('x'), up('w'), END}}, false},
+        {"a rule that never completes", {{ref(1), END}, {ch('x'), ref(1), END}}, false},
+        {"two rules that only lead to each other", {{ch('x'), ref(1), END}, {ch('y'), ref(0), END}}, false},
+        {"a never-ending rule after a good one", {{ref(1), ref(2), END}, {ch('a'), END}, {ch('b'), ref(2), END}},
+         false},
+        {"an empty set in every alternative",
+         {{ch(' '), ch('x'), up('w'), ALT, ch(' '), ch('z'), up('a'), alt('q'), up('p'), END}}, false},
+        {"the character 0", {{ch(0), END}}, false},
+        {"a character no text can give", {{ch(0x400000), END}}, false},
+        {"a negated set of every character", {{non(1), up(0x3FFFFF), END}}, false},
+        {"a negated set of every character in pieces", {{non(0), up('a'), alt('b'), up(0x7FFFFFFF), END}}, false},
+        {"a ring of 100000 rules", ring, false},
+        // fine ones
+        {"one good alternative among empty ones", {{ch(' '), ch('x'), up('w'), ALT, ch(' '), ch('b'), END}}, true},
+        {"a set with an empty range and a character", {{ch('x'), up('w'), alt('q'), END}}, true},
+        {"a rule that may stop", {{ref(1), END}, {ALT, ch('x'), ref(1), END}}, true},
+        {"the empty text", {{END}}, true},
+        {"a negated set that leaves one character", {{non(1), up('a'), alt('c'), up(0x3FFFFF), END}}, true},
+        {"a negated set that leaves the last character", {{non(1), up(0x3FFFFE), END}}, true},
+        {"a character beyond Unicode that four bytes still give", {{ch(0x200000), END}}, true},
+        {"a ring of 100000 rules with a way out", ring_with_exit, true},
+        {"a word, repeated", {{ref(1), ref(0), ALT, ref(1), END}, {ch(' '), ch('y'), END}}, true},
+    };
+    for (const language_case & c : cases) {
+        SCOPED_TRACE(c.name);
+        const grammar_def   def(c.rules);
+        const kestu_grammar g = def.init();
+        ASSERT_FALSE(g.rules.empty());
+        log_capture log;
+        EXPECT_EQ(kestu_grammar_derives_text(g, 0), c.derives);
+        EXPECT_EQ(log.count("the grammar matches no text"), c.derives ? 0 : 1);
+    }
+}
+
 TEST(GrammarValidate, TheDriverRefusesABrokenGrammarBeforeAnyWork) {
     kestu_context * ctx = shared_model("digits-tiny-f16.bin");
     ASSERT_NE(ctx, nullptr);
@@ -827,6 +887,7 @@ struct driver_case {
     int               code;     // KESTU_FULL_OK: the text is a sentence of the grammar
     const char *      log_part; // of a refusal
     float             penalty = 100.0f;
+    bool              suppress_leading_blank = true;
 };
 
 TEST(GrammarDriver, EachGrammarSteersTheTextOrIsRefusedBeforeAnyWork) {
@@ -837,6 +898,8 @@ TEST(GrammarDriver, EachGrammarSteersTheTextOrIsRefusedBeforeAnyWork) {
     const kestu_grammar_element END = el(KESTU_GRETYPE_END);
     const kestu_grammar_element ALT = el(KESTU_GRETYPE_ALT);
     const char * const          NO_TOKEN = "no token of the vocabulary can begin the grammar";
+    const char * const          SUPPRESSED = "are suppressed where the text begins by the run's settings";
+    const char * const          NO_TEXT    = "the grammar matches no text";
 
     const std::vector<driver_case> cases = {
         // (with the default penalty in GrammarSharedModel)
@@ -864,6 +927,18 @@ TEST(GrammarDriver, EachGrammarSteersTheTextOrIsRefusedBeforeAnyWork) {
          "grammar beyond the library's bounds: its start has more than 1024 parse stacks"},
         {"300 positions deep before the first character", nested_of(300), KESTU_FULL_ERR_GRAMMAR,
          "grammar beyond the library's bounds: its start nests deeper than 256 positions"},
+        // the vocabulary has " " and no word that begins with "c", "d" or "y"
+        // alone: only the blank can begin these, and the first step suppresses it
+        {"' cat' | ' dog', with rejected tokens masked outright", {make_rule({L(U" cat"), A, L(U" dog")})},
+         KESTU_FULL_ERR_GRAMMAR, SUPPRESSED, INFINITY},
+        {"' cat' | ' dog'", {make_rule({L(U" cat"), A, L(U" dog")})}, KESTU_FULL_ERR_GRAMMAR, SUPPRESSED},
+        {"' y'", {make_rule({L(U" y")})}, KESTU_FULL_ERR_GRAMMAR, SUPPRESSED},
+        // grammars that match no text at all
+        {"a blank, then an empty range, with the blank free at the start", {make_rule({L(U" "), S(U"x-w")})},
+         KESTU_FULL_ERR_GRAMMAR, NO_TEXT, 100.0f, false},
+        {"a word, then an empty range", {make_rule({L(U" one"), S(U"x-w")})}, KESTU_FULL_ERR_GRAMMAR, NO_TEXT},
+        {"words that never end", {make_rule({R(1)}), make_rule({L(U" one"), R(1), A, L(U" two"), R(1)})},
+         KESTU_FULL_ERR_GRAMMAR, NO_TEXT},
     };
     for (const driver_case & c : cases) {
         SCOPED_TRACE(c.name);
@@ -872,6 +947,7 @@ TEST(GrammarDriver, EachGrammarSteersTheTextOrIsRefusedBeforeAnyWork) {
         p.grammar_rule_list      = def.ptrs.data();
         p.grammar_rule_count     = def.ptrs.size();
         p.grammar_reject_penalty = c.penalty;
+        p.suppress_leading_blank = c.suppress_leading_blank;
 
         const int32_t n_encode = ctx->state->n_encode;
         int           status   = INT_MIN;
@@ -891,6 +967,92 @@ TEST(GrammarDriver, EachGrammarSteersTheTextOrIsRefusedBeforeAnyWork) {
         }
         EXPECT_FALSE(text.empty());
         EXPECT_TRUE(in_language(def, text)) << "'" << text << "'";
+    }
+}
+
+struct begin_case {
+    const char *                              name;
+    std::vector<rule>                         rules;
+    std::function<void(kestu_full_params &)> settings;
+    int                                       code;
+};
+
+// The check before decoding counts the tokens the run's first text token may
+// be under its settings: what the first step leaves, or the step after a
+// first timestamp or speaker turn, which no longer suppresses the blank.
+TEST(GrammarDriver, OnlyTokensTheRunMayBeginWithCanBeginTheGrammar) {
+    kestu_context * ctx = shared_model("digits-tiny-f16.bin");
+    ASSERT_NE(ctx, nullptr);
+    const std::vector<rule> cat_dog = {make_rule({L(U" cat"), A, L(U" dog")})}; // only " " begins it
+    const std::vector<rule> y       = {make_rule({L(U" y")})};
+    const std::vector<rule> yes_no  = {make_rule({L(U" yes"), A, L(U" no")})};
+    auto                    blank_free = [](kestu_full_params & p) { p.suppress_leading_blank = false; };
+    auto                    timestamps = [](kestu_full_params & p) { p.no_timestamps = false; };
+
+    const std::vector<begin_case> cases = {
+        {"blank suppressed", cat_dog, [](kestu_full_params &) {}, KESTU_FULL_ERR_GRAMMAR},
+        {"blank suppressed, rejected tokens masked", cat_dog,
+         [](kestu_full_params & p) { p.grammar_reject_penalty = INFINITY; }, KESTU_FULL_ERR_GRAMMAR},
+        {"blank suppressed, ' y'", y, [](kestu_full_params &) {}, KESTU_FULL_ERR_GRAMMAR},
+        {"blank free", cat_dog, blank_free, KESTU_FULL_OK},
+        {"blank free, rejected tokens masked", cat_dog,
+         [&](kestu_full_params & p) {
+             blank_free(p);
+             p.grammar_reject_penalty = INFINITY;
+         },
+         KESTU_FULL_OK},
+        {"blank free, ' y'", y, blank_free, KESTU_FULL_OK},
+        {"a first timestamp lets the blank follow", cat_dog, timestamps, KESTU_FULL_OK},
+        {"a segment full after one token leaves no text after the timestamp", cat_dog,
+         [&](kestu_full_params & p) {
+             timestamps(p);
+             p.max_segment_tokens = 1;
+         },
+         KESTU_FULL_ERR_GRAMMAR},
+        {"the pattern suppresses the blank after a timestamp too", cat_dog,
+         [&](kestu_full_params & p) {
+             timestamps(p);
+             p.suppress_pattern = " ";
+         },
+         KESTU_FULL_ERR_GRAMMAR},
+        {"a first speaker turn lets the blank follow", cat_dog,
+         [](kestu_full_params & p) { p.speaker_turn_detection = true; }, KESTU_FULL_OK},
+        {"a logits callback may lift the blank's mask", cat_dog,
+         [](kestu_full_params & p) {
+             p.on_logits = [](kestu_context *, kestu_state *, const kestu_token_data *, int, float *, void *) {};
+         },
+         KESTU_FULL_OK},
+        {"both words suppressed by the pattern", yes_no,
+         [](kestu_full_params & p) { p.suppress_pattern = " (yes|no)"; }, KESTU_FULL_ERR_GRAMMAR},
+        {"one word suppressed by the pattern", yes_no, [](kestu_full_params & p) { p.suppress_pattern = " yes"; },
+         KESTU_FULL_OK},
+    };
+    for (const begin_case & c : cases) {
+        SCOPED_TRACE(c.name);
+        const grammar_def def(c.rules);
+        kestu_full_params p      = worker_params();
+        p.grammar_rule_list      = def.ptrs.data();
+        p.grammar_rule_count     = def.ptrs.size();
+        p.grammar_reject_penalty = 100.0f;
+        c.settings(p);
+        log_capture log;
+        EXPECT_EQ(kestu_full_refusal(*ctx, p, nullptr, 0), c.code);
+        EXPECT_EQ(log.count("are suppressed where the text begins by the run's settings"),
+                  c.code == KESTU_FULL_OK ? 0 : 1);
+    }
+
+    // non-speech tokens, over a vocabulary that has them
+    test_vocab        tv{{" (", " yes"}, 20, 10};
+    const grammar_def paren({make_rule({L(U" ("), S(U"a-z")})});
+    for (const bool suppress : {false, true}) {
+        SCOPED_TRACE(suppress ? "non-speech suppressed" : "non-speech free");
+        kestu_full_params p   = worker_params();
+        p.grammar_rule_list   = paren.ptrs.data();
+        p.grammar_rule_count  = paren.ptrs.size();
+        p.suppress_non_speech = suppress;
+        log_capture log;
+        EXPECT_EQ(kestu_full_refusal(*tv.ctx, p, nullptr, 0), suppress ? KESTU_FULL_ERR_GRAMMAR : KESTU_FULL_OK);
+        EXPECT_EQ(log.count("(' (' and 0 more) are suppressed"), suppress ? 1 : 0);
     }
 }
 

@@ -3,7 +3,8 @@
 // the filtered audio (segments with their overlap, silence between them) and
 // the time map back to the input; runs without speech leave nothing behind;
 // a missing model file is refused, also after a state made its model from
-// another file, and a new file replaces the state's model; and a shared
+// another file, and a new file replaces the state's model; audio whose
+// spectrogram overflows is refused before the pre-filter; and a shared
 // sample clip embedded in long silence is transcribed with its text and with
 // times inside the speech, its unset token times left unset.
 
@@ -237,6 +238,47 @@ TEST(VadFilter, ANewModelFileReplacesTheStatesModel) {
         }
     }
     unlink(deaf.c_str());
+}
+
+struct refused_audio_case {
+    const char *       name;
+    std::vector<float> samples;
+    bool               use_vad;
+};
+
+// Audio the run refuses is refused before the pre-filter too: samples so
+// large that the spectrogram overflows, though finite, give -10 either way,
+// and no segment of the pre-filter is reported.
+TEST(VadFilter, AudioTheRunRefusesIsRefusedBeforeThePreFilter) {
+    kestu_context * ctx = digits();
+    ASSERT_NE(ctx, nullptr);
+    const std::vector<float> speech = bursts(48000, {{16384, 32768}}, 7);
+    std::vector<float>       spike  = speech;
+    spike[20000]                    = 3e19f;
+    const std::vector<float> huge(48000, 1e18f);
+
+    const std::vector<refused_audio_case> cases = {
+        {"all samples 1e18", huge, false},
+        {"all samples 1e18, pre-filtered", huge, true},
+        {"a spike of 3e19 in speech", spike, false},
+        {"a spike of 3e19 in speech, pre-filtered", spike, true},
+    };
+    for (const refused_audio_case & c : cases) {
+        SCOPED_TRACE(c.name);
+        // the run before found speech
+        ASSERT_EQ(kestu_full(ctx, vad_params(), speech.data(), int(speech.size())), KESTU_FULL_OK);
+        ASSERT_EQ(kestu_full_n_vad_segments(ctx), 1);
+        const int64_t t_vad_us = ctx->state->vad_context->t_vad_us;
+
+        kestu_full_params p = vad_params();
+        p.use_vad           = c.use_vad;
+        log_capture logs;
+        EXPECT_EQ(kestu_full(ctx, p, c.samples.data(), int(c.samples.size())), KESTU_FULL_ERR_NON_FINITE);
+        EXPECT_EQ(logs.count("the spectrogram is not finite"), 1);
+        EXPECT_EQ(kestu_full_n_segments(ctx), 0);
+        EXPECT_EQ(kestu_full_n_vad_segments(ctx), 0);
+        EXPECT_EQ(ctx->state->vad_context->t_vad_us, t_vad_us); // the pre-filter never ran
+    }
 }
 
 TEST(VadFilter, FullRunWithoutSpeechGivesNoSegments) {
