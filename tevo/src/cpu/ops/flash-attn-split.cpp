@@ -74,15 +74,22 @@ void tevo_flash_attn_ext_split_kv(const struct tevo_compute_params * params, str
     float * const records = scratch + (size_t) nth * (size_t) slice;
     TEVO_ASSERT(params->wsize >= tevo_flash_attn_ext_split_floats(nth, DK, DV, n_head, n_kv) * sizeof(float));
 
-    // (head, piece) items taken in turn; with one query row the row number
-    // of head h is h, and its records lie n_piece * (DV + 2) floats apart
+    // The (piece, head) items in piece order, a run of them per thread; the
+    // heads of one piece go through the one-chunk kernel in one call. With
+    // one query row the row number of head h is h, and its records lie
+    // n_piece * (DV + 2) floats apart.
     const int64_t partial_stride = n_piece * (DV + 2);
-    for (int64_t item = ith; item < n_head * n_piece; item += nth) {
-        const int64_t h   = item / n_piece;
-        const int64_t p   = item % n_piece;
+    const int64_t n_item         = n_piece * n_head;
+    const int64_t per_thread     = (n_item + nth - 1) / nth;
+    const int64_t item1          = TEVO_MIN((int64_t) ith * per_thread + per_thread, n_item);
+    for (int64_t item = (int64_t) ith * per_thread; item < item1;) {
+        const int64_t p   = item / n_head;
+        const int64_t h0  = item % n_head;
+        const int64_t h1  = TEVO_MIN(n_head, h0 + item1 - item);
         const int64_t kv0 = p * FATTN_SPLIT_PIECE;
         const int64_t kv1 = TEVO_MIN(kv0 + FATTN_SPLIT_PIECE, n_kv);
-        tevo_flash_attn_ext_one_chunk(params, dst, h, h + 1, kv0, kv1, records + p * (DV + 2), partial_stride);
+        tevo_flash_attn_ext_one_chunk(params, dst, h0, h1, kv0, kv1, records + p * (DV + 2), partial_stride);
+        item += h1 - h0;
     }
 
     tevo_barrier(params->threadpool);
