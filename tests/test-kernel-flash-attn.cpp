@@ -1,10 +1,10 @@
 // Fused attention (FLASH_ATTN_EXT) on the CPU: the one-chunk kernel, the
 // split-key path and the tiled path against a double-precision softmax
 // attention, the path choice at its boundaries, the exact rounding points
-// (float accumulator, partial records merged in thread order, the tile
-// product), masked cache slots holding infinities and NaNs, refused key
-// types and work buffers, and the speech model's shapes against MUL_MAT +
-// SOFT_MAX + MUL_MAT.
+// (float accumulator, partial records of fixed key pieces merged in piece
+// order, the tile product), the same bits on every thread count, masked
+// cache slots holding infinities and NaNs, refused key types and work
+// buffers, and the speech model's shapes against MUL_MAT + SOFT_MAX + MUL_MAT.
 
 #include "cpu/ops/flash-attn.h"
 #include "cpu/impl.h"
@@ -21,6 +21,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -378,26 +379,39 @@ const Case kCases[] = {
     { "split_kv512_f16_sinks",    64, 64,  1, 512,  6, 6, 1, TEVO_TYPE_F16, MaskKind::none,     kScale, 0, 0,   true,  false, false },
     { "split_kv513_f32_alibi",    64, 64,  1, 513,  6, 2, 1, TEVO_TYPE_F32, MaskKind::random,   kScale, 8, 0,   false, false, true  },
     { "split_per_head_mask",      64, 64,  1, 600,  3, 3, 1, TEVO_TYPE_F32, MaskKind::per_head, 1.0f,   0, 3,   true,  false, false },
+    // one query below the split threshold, odd key count
+    { "one_chunk_n1_kv301_random",64, 64,  1, 301,  4, 2, 1, TEVO_TYPE_F32, MaskKind::random,   kScale, 0, 0,   false, false, false },
+    // the speech model's cross-attention: 4 heads of 32 over 1500 cached keys
+    { "split_kv1500_model_shape", 32, 32,  1, 1500, 4, 4, 1, TEVO_TYPE_F16, MaskKind::none,     kScale, 0, 0,   false, false, true  },
+    // odd key counts: a short last piece; whole pieces masked
+    { "split_kv1537_f16_padding", 64, 64,  1, 1537, 6, 6, 1, TEVO_TYPE_F16, MaskKind::padding,  kScale, 0, 0,   false, false, false },
+    { "split_kv1001_f32_blocks",  64, 40,  1, 1001, 5, 5, 1, TEVO_TYPE_F32, MaskKind::blocks,   kScale, 0, 0,   true,  false, false },
+    // more records than the slices of one thread hold: the plan's room for
+    // the pieces, not the threads
+    { "split_64_heads_kv769",     64, 64,  1, 769, 64, 4, 1, TEVO_TYPE_F16, MaskKind::random,   kScale, 0, 0,   false, false, false },
 };
 
 struct FlashAttn : ::testing::TestWithParam<Case> {};
 
-TEST_P(FlashAttn, MatchesDoublePrecisionOnEveryThreadCount) {
+// Within tolerance of the double-precision reference, and the same bits on
+// 1 to 8 threads on every path: rows never depend on how they were shared
+// out, nor keys on how many threads took their pieces.
+TEST_P(FlashAttn, MatchesDoublePrecisionWithTheSameBitsOnEveryThreadCount) {
     const Case & c = GetParam();
     Attn         a(c);
 
     const Path                path = expected_path(c);
     const std::vector<double> ref  = a.reference(path != Path::tiled);
 
+    const int max_threads = std::min(8, (int) std::max(1u, std::thread::hardware_concurrency()));
     std::vector<float> first;
-    for (int nt = 1; nt <= 8; ++nt) {
+    for (int nt = 1; nt <= max_threads; ++nt) {
         const std::vector<float> got = a.compute(nt, c.use_ref);
         const double             err = max_error(a, got, ref);
         EXPECT_LE(err, tolerance(c)) << "threads " << nt;
         if (nt == 1) {
             first = got;
-        } else if (path != Path::split) {
-            // rows never depend on how they were shared out
+        } else {
             size_t at = 0;
             EXPECT_TRUE(same_bits(got, first, &at)) << "threads " << nt << " differ at " << at;
         }
@@ -601,12 +615,13 @@ TEST(FlashAttnExact, PathChoiceAtTheBoundaries) {
     }
 }
 
-// The split path leaves one record {M, S, acc} per head and thread and folds
-// them in thread order; rebuilt here from the one-chunk kernel's records for
-// each thread's key range, it must give the graph's bits. 63 threads on 512
-// keys leave threads 57 to 62 without keys; the mask empties thread 1's
-// range on 3 threads; 6 heads on 8 or 63 threads leave threads without heads.
-TEST(FlashAttnExact, SplitRecordsMergedInThreadOrder) {
+// The split path leaves one record {M, S, acc} per head and piece of 128
+// keys and folds them in piece order; rebuilt here from the one-chunk
+// kernel's records for each piece, it must give the graph's bits on every
+// thread count. 600 keys make four whole pieces and a short one; the mask
+// empties piece 1; 30 (head, piece) items on 63 threads leave threads
+// without keys, and 6 heads on 8 or 63 threads leave threads without heads.
+TEST(FlashAttnExact, SplitRecordsOfFixedPiecesMergedInPieceOrder) {
 #if defined(__SANITIZE_THREAD__)
     // dozens of threads spinning on one barrier starve the thread sanitizer's
     // own locks; the idle-thread case runs in the other builds
@@ -614,52 +629,50 @@ TEST(FlashAttnExact, SplitRecordsMergedInThreadOrder) {
 #else
     const std::vector<int> thread_counts = { 1, 3, 8, 63 };
 #endif
-    for (const int nth : thread_counts) {
-        Case c = { "split", 64, 64, 1, 512, 6, 3, 1, TEVO_TYPE_F16, MaskKind::padding, kScale, 0, 0, true, false,
-                   false };
-        ASSERT_EQ(expected_path(c), Path::split);
-        Attn a(c);
-        for (int64_t col = 171; col < 342; ++col) {
-            a.m_at(col, 0, 0, 0) = -INFINITY;
-        }
-        Attn::store(a.mask, a.mh);
-        const std::vector<float> got = a.compute(nth, false);
+    ASSERT_EQ(FATTN_SPLIT_PIECE, 128);
+    Case c = { "split", 64, 64, 1, 600, 6, 3, 1, TEVO_TYPE_F16, MaskKind::padding, kScale, 0, 0, true, false, false };
+    ASSERT_EQ(expected_path(c), Path::split);
+    Attn a(c);
+    for (int64_t col = 128; col < 256; ++col) {
+        a.m_at(col, 0, 0, 0) = -INFINITY;
+    }
+    Attn::store(a.mask, a.mh);
 
-        const int64_t      DV = c.DV, H = c.H, n_kv = c.n_kv;
-        const int64_t      chunk = (n_kv + nth - 1) / nth;
-        std::vector<float> rec((size_t) (H * nth * (DV + 2)));
-        std::vector<uint8_t> work(work_bytes(c, 1));
-        tevo_compute_params  p = single_thread(work);
-        for (int t = 0; t < nth; ++t) {
-            const int64_t kv0 = t * chunk;
-            if (kv0 >= n_kv) continue;
-            tevo_flash_attn_ext_one_chunk(&p, a.out, 0, (int32_t) H, kv0, std::min(kv0 + chunk, n_kv),
-                                          rec.data() + t * (DV + 2), nth * (DV + 2));
-        }
-        std::vector<float> want((size_t) (H * DV));
-        for (int64_t h = 0; h < H; ++h) {
-            float  M = -INFINITY, S = 0.0f;
-            float * o = &want[(size_t) (h * DV)];
-            for (int t = 0; t < nth; ++t) {
-                const float * r = &rec[(size_t) ((h * nth + t) * (DV + 2))];
-                if (t * chunk >= n_kv || r[1] == 0.0f) continue;
-                const float Mn = std::fmax(M, r[0]);
-                const float fa = expf(M - Mn), fb = expf(r[0] - Mn);
-                for (int64_t d = 0; d < DV; ++d) {
-                    const float prod = r[2 + d] * fb;
-                    o[d] = fmaf(o[d], fa, prod);
-                }
-                const float sa = S * fa;
-                const float sb = r[1] * fb;
-                S = sa + sb;
-                M = Mn;
+    const int64_t        DV = c.DV, H = c.H, n_kv = c.n_kv;
+    const int64_t        n_piece = (n_kv + 127) / 128;
+    std::vector<float>   rec((size_t) (H * n_piece * (DV + 2)));
+    std::vector<uint8_t> work(work_bytes(c, 1));
+    tevo_compute_params  p = single_thread(work);
+    for (int64_t pc = 0; pc < n_piece; ++pc) {
+        tevo_flash_attn_ext_one_chunk(&p, a.out, 0, (int32_t) H, pc * 128, std::min(pc * 128 + 128, n_kv),
+                                      rec.data() + pc * (DV + 2), n_piece * (DV + 2));
+    }
+    std::vector<float> want((size_t) (H * DV));
+    for (int64_t h = 0; h < H; ++h) {
+        float   M = -INFINITY, S = 0.0f;
+        float * o = &want[(size_t) (h * DV)];
+        for (int64_t pc = 0; pc < n_piece; ++pc) {
+            const float * r = &rec[(size_t) ((h * n_piece + pc) * (DV + 2))];
+            if (r[1] == 0.0f) continue;
+            const float Mn = std::fmax(M, r[0]);
+            const float fa = expf(M - Mn), fb = expf(r[0] - Mn);
+            for (int64_t d = 0; d < DV; ++d) {
+                const float prod = r[2 + d] * fb;
+                o[d] = fmaf(o[d], fa, prod);
             }
-            if (S != 0.0f) {
-                const float inv = 1.0f / S;
-                for (int64_t d = 0; d < DV; ++d) o[d] *= inv;
-            }
+            const float sa = S * fa;
+            const float sb = r[1] * fb;
+            S = sa + sb;
+            M = Mn;
         }
-        size_t at = 0;
+        if (S != 0.0f) {
+            const float inv = 1.0f / S;
+            for (int64_t d = 0; d < DV; ++d) o[d] *= inv;
+        }
+    }
+    for (const int nth : thread_counts) {
+        const std::vector<float> got = a.compute(nth, false);
+        size_t                   at  = 0;
         EXPECT_TRUE(same_bits(got, want, &at)) << "threads " << nth << " at " << at;
         EXPECT_LE(max_error(a, got, a.reference(true)), 2e-6) << "threads " << nth;
     }
@@ -829,7 +842,7 @@ TEST(FlashAttnDeath, WorkBufferTooSmallIsRefused) {
     Attn a(c);
     const size_t one   = (size_t) (c.DK + 2 * c.DV + 16);            // one-chunk slice, floats
     const size_t tile  = (size_t) ((c.DK + c.DV) * 128 + 8192 + 16); // tiled slice
-    const size_t split = 2 * one + (size_t) (c.H * 2 * (c.DV + 2));  // 2 slices, a record per head and thread
+    const size_t split = 2 * one + (size_t) (c.H * 4 * (c.DV + 2));  // 2 slices, a record per head and piece
     struct Sub {
         const char * what;
         int          ith;
@@ -839,8 +852,7 @@ TEST(FlashAttnDeath, WorkBufferTooSmallIsRefused) {
         { "one_chunk", 1, 2 * one, "params->wsize >= (size_t) (params->ith + 1) * slice_floats * sizeof(float)" },
         { "tiled", 1, 2 * tile, "params->wsize >= (size_t) (params->ith + 1) * slice_floats * sizeof(float)" },
         { "split", 0, split,
-          "params->wsize >= ((size_t) nth * (size_t) slice + (size_t) n_head * (size_t) partial_stride) * "
-          "sizeof(float)" },
+          "params->wsize >= tevo_flash_attn_ext_split_floats(nth, DK, DV, n_head, n_kv) * sizeof(float)" },
     };
     for (const Sub & s : subs) {
         std::vector<uint8_t> work((s.floats - 1) * sizeof(float));

@@ -5,6 +5,7 @@
 
 #include "cpu/impl.h"
 #include "cpu/ops/ops.h"
+#include "cpu/ops/flash-attn.h"
 #include "cpu/ops/tiled.h"
 #include "cpu/extra-buffer-types.h"
 
@@ -242,6 +243,11 @@ static size_t tevo_node_work_size(const struct tevo_tensor * node, int n_tasks, 
             const int64_t dk = src1->ne[0];
             const int64_t dv = src2->ne[0];
             cur = 4 * c * (size_t) TEVO_MAX(dk + 2 * dv + (dv + 2) * src0->ne[2], 128 * (dk + dv) + 8192);
+            if (src0->ne[1] == 1 && src0->ne[3] == 1) {
+                // one query row: the split-key path keeps a record per head
+                // and piece of keys, however many threads there are
+                cur = TEVO_MAX(cur, 4 * tevo_flash_attn_ext_split_floats(n_threads, dk, dv, src0->ne[2], src1->ne[1]));
+            }
         } break;
         case TEVO_OP_FLASH_ATTN_BACK: {
             if (src1->type == TEVO_TYPE_F32 || tevo_is_f16_or_bf16(src1->type)) {

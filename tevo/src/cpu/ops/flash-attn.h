@@ -85,7 +85,24 @@ static inline void tevo_flash_attn_ext_check_layout(const struct tevo_tensor * d
 void tevo_flash_attn_ext_one_chunk(const struct tevo_compute_params * params, struct tevo_tensor * dst, int64_t ir0,
                                    int64_t ir1, int64_t kv0, int64_t kv1, float * partials, int64_t partial_stride);
 
-// one query row per head, keys shared among the threads, then merged
+// Keys per piece of the split-key path. The pieces depend on the number of
+// keys alone, never on the threads, and are merged in piece order, so a
+// decoding step gives the same bits on any thread count.
+#define FATTN_SPLIT_PIECE 128
+
+static inline int64_t tevo_flash_attn_ext_split_pieces(int64_t n_kv) {
+    return (n_kv + FATTN_SPLIT_PIECE - 1) / FATTN_SPLIT_PIECE;
+}
+
+// work room of the split-key path in floats: a one-chunk slice per thread,
+// then a record {M, S, acc[DV]} per head and piece
+static inline size_t tevo_flash_attn_ext_split_floats(int nth, int64_t DK, int64_t DV, int64_t n_head, int64_t n_kv) {
+    return (size_t) nth * (size_t) (DK + 2 * DV + 16) +
+           (size_t) n_head * (size_t) tevo_flash_attn_ext_split_pieces(n_kv) * (size_t) (DV + 2);
+}
+
+// one query row per head, keys cut into pieces shared among the threads,
+// then merged
 void tevo_flash_attn_ext_split_kv(const struct tevo_compute_params * params, struct tevo_tensor * dst);
 
 // rows ir0 <= ir < ir1 in 64 x 64 query/key tiles (F32 or F16 K equal to V)
