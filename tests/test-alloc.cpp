@@ -860,6 +860,157 @@ TEST(Galloc, InplaceOperatorList) {
     }
 }
 
+// An operator is written over a source only where it reads that source's
+// element i for output element i alone (or a whole row before writing it):
+// not over rows looked up by id, a scalar, per-row factors or per-head sinks.
+// Each graph, placed by the planner and computed on one thread, gives what it
+// gives with every tensor in memory of its own.
+TEST(Galloc, InPlaceOnlyOverSourcesReadAtTheirOwnPositions) {
+    struct Built {
+        tevo_tensor *              out;
+        tevo_tensor *              node;  // the in-place operator's result
+        tevo_tensor *              kept;  // a source whose memory it must not take
+        tevo_tensor *              taken; // the source whose memory it takes, or null
+        std::vector<tevo_tensor *> inputs;
+    };
+    struct Case {
+        const char *                            name;
+        std::function<Built(tevo_context *)>    build;
+        std::vector<std::vector<double>>        values; // per input, in order
+    };
+    const auto in = [](tevo_context * c, tevo_type type, int64_t ne0, int64_t ne1 = 1, int64_t ne2 = 1) {
+        tevo_tensor * t = tevo_new_tensor_3d(c, type, ne0, ne1, ne2);
+        tevo_set_input(t);
+        return t;
+    };
+    // a computed copy, so that the planner places it
+    const auto node = [](tevo_context * c, tevo_tensor * t) { return tevo_scale(c, t, 1.0f); };
+    const auto rope = [](tevo_context * c, tevo_tensor * x, tevo_tensor * pos, tevo_tensor * ff) {
+        return tevo_rope_ext(c, x, pos, ff, 8, 0, 0, 10000.0f, 1.0f, 0.0f, 1.0f, 0.0f, 0.0f);
+    };
+    const std::vector<double> rows = { 100, 100, 100, 100, 200, 200, 200, 200, 300, 300, 300, 300 };
+    const std::vector<double> x16  = { 1, 2, 3, 4, 5, 6, 7, 8, -1, -2, -3, -4, -5, -6, -7, -8 };
+    const std::vector<double> ff16 = { 1, 2, 4, 8, 1, 1, 1, 1, 3, 3, 3, 3, 9, 9, 9, 9 };
+    const Case cases[] = {
+        { "add_id keeps the rows it looks up",
+          [&](tevo_context * c) {
+              tevo_tensor * a0 = in(c, TEVO_TYPE_F32, 4, 3, 1), * b0 = in(c, TEVO_TYPE_F32, 4, 3);
+              tevo_tensor * ids = in(c, TEVO_TYPE_I32, 3, 1);
+              tevo_tensor * a = node(c, a0), * b = node(c, b0);
+              tevo_tensor * r = tevo_add_id(c, a, b, ids);
+              return Built{ tevo_add(c, r, a), r, b, nullptr, { a0, b0, ids } };
+          },
+          { std::vector<double>(12, 0.0), rows, { 2, 1, 0 } } },
+        { "add_id takes the rows it adds to",
+          [&](tevo_context * c) {
+              tevo_tensor * a0 = in(c, TEVO_TYPE_F32, 4, 3, 1), * b0 = in(c, TEVO_TYPE_F32, 4, 3);
+              tevo_tensor * ids = in(c, TEVO_TYPE_I32, 3, 1);
+              tevo_tensor * a = node(c, a0), * b = node(c, b0);
+              tevo_tensor * r = tevo_add_id(c, a, b, ids);
+              return Built{ tevo_add(c, r, b), r, b, a, { a0, b0, ids } };
+          },
+          { std::vector<double>(12, 1.0), rows, { 2, 1, 0 } } },
+        { "add1 keeps its scalar",
+          [&](tevo_context * c) {
+              tevo_tensor * a0 = in(c, TEVO_TYPE_F32, 1), * s0 = in(c, TEVO_TYPE_F32, 1);
+              tevo_tensor * a = node(c, a0), * s = node(c, s0);
+              tevo_tensor * r = tevo_add1(c, a, s);
+              return Built{ tevo_add(c, r, a), r, s, nullptr, { a0, s0 } };
+          },
+          { { 2 }, { 5 } } },
+        { "rope keeps its frequency factors",
+          [&](tevo_context * c) {
+              tevo_tensor * x0 = in(c, TEVO_TYPE_F32, 8, 1, 2), * ff0 = in(c, TEVO_TYPE_F32, 8, 1, 2);
+              tevo_tensor * pos = in(c, TEVO_TYPE_I32, 2);
+              tevo_tensor * x = node(c, x0), * ff = node(c, ff0);
+              tevo_tensor * r = rope(c, x, pos, ff);
+              return Built{ tevo_add(c, r, x), r, ff, nullptr, { x0, ff0, pos } };
+          },
+          { x16, ff16, { 3, 5 } } },
+        { "rope takes its input",
+          [&](tevo_context * c) {
+              tevo_tensor * x0 = in(c, TEVO_TYPE_F32, 8, 1, 2), * ff0 = in(c, TEVO_TYPE_F32, 8, 1, 2);
+              tevo_tensor * pos = in(c, TEVO_TYPE_I32, 2);
+              tevo_tensor * x = node(c, x0), * ff = node(c, ff0);
+              tevo_tensor * r = rope(c, x, pos, ff);
+              return Built{ tevo_add(c, r, ff), r, ff, x, { x0, ff0, pos } };
+          },
+          { x16, ff16, { 3, 5 } } },
+        { "soft_max keeps its sinks",
+          [&](tevo_context * c) {
+              tevo_tensor * a0 = in(c, TEVO_TYPE_F32, 1), * s0 = in(c, TEVO_TYPE_F32, 1);
+              tevo_tensor * a = node(c, a0), * s = node(c, s0);
+              tevo_tensor * r = tevo_soft_max_ext(c, a, nullptr, 1.0f, 0.0f);
+              tevo_soft_max_add_sinks(r, s);
+              return Built{ tevo_add(c, r, a), r, s, nullptr, { a0, s0 } };
+          },
+          { { 0.5 }, { 1.5 } } },
+        { "soft_max takes a mask of its own shape",
+          [&](tevo_context * c) {
+              tevo_tensor * a0 = in(c, TEVO_TYPE_F32, 4, 3), * m0 = in(c, TEVO_TYPE_F32, 4, 3);
+              tevo_tensor * a = node(c, a0), * m = node(c, m0);
+              tevo_tensor * r = tevo_soft_max_ext(c, a, m, 1.0f, 0.0f);
+              return Built{ tevo_add(c, r, a), r, a, m, { a0, m0 } };
+          },
+          { { 1, 2, 3, 4, 0, 0, 0, 0, -1, 1, -1, 1 }, { 0, -1, -2, -3, 1, 1, 1, 1, 3, 0, 0, 3 } } },
+    };
+
+    const auto set = [](tevo_tensor * t, const std::vector<double> & v) {
+        ASSERT_EQ((size_t) tevo_nelements(t), v.size());
+        for (size_t i = 0; i < v.size(); ++i) {
+            if (t->type == TEVO_TYPE_I32) {
+                ((int32_t *) t->data)[i] = (int32_t) v[i];
+            } else {
+                ((float *) t->data)[i] = (float) v[i];
+            }
+        }
+    };
+    const auto values = [](const tevo_tensor * t) {
+        const float * p = (const float *) t->data;
+        return std::vector<float>(p, p + tevo_nelements(t));
+    };
+
+    for (const Case & c : cases) {
+        SCOPED_TRACE(c.name);
+
+        // every tensor in memory of its own
+        tevo_init_params ip  = { 1024 * 1024, nullptr, false };
+        tevo_context *   own = tevo_init(ip);
+        Built            ref = c.build(own);
+        tevo_cgraph *    rg  = tevo_new_graph(own);
+        tevo_build_forward_expand(rg, ref.out);
+        for (size_t i = 0; i < ref.inputs.size(); ++i) {
+            set(ref.inputs[i], c.values[i]);
+        }
+        ASSERT_EQ(tevo_graph_compute_with_ctx(own, rg, 1), TEVO_STATUS_SUCCESS);
+
+        // placed by the planner
+        tevo_context * ctx = mock::new_meta_ctx(64);
+        Built          b   = c.build(ctx);
+        tevo_set_output(b.out);
+        tevo_cgraph *  g   = tevo_new_graph_custom(ctx, 64, false);
+        tevo_build_forward_expand(g, b.out);
+        tevo_gallocr_t galloc = tevo_gallocr_new(tevo_backend_cpu_buffer_type());
+        ASSERT_TRUE(tevo_gallocr_alloc_graph(galloc, g));
+        EXPECT_NE(b.node->data, b.kept->data);
+        if (b.taken != nullptr) {
+            EXPECT_EQ(b.node->data, b.taken->data);
+        }
+        for (size_t i = 0; i < b.inputs.size(); ++i) {
+            set(b.inputs[i], c.values[i]);
+        }
+        tevo_cplan plan = tevo_graph_plan(g, 1, nullptr);
+        std::vector<uint8_t> work(plan.work_size);
+        plan.work_data = work.data();
+        ASSERT_EQ(tevo_graph_compute(g, &plan), TEVO_STATUS_SUCCESS);
+        EXPECT_EQ(values(b.out), values(ref.out));
+
+        tevo_gallocr_free(galloc);
+        tevo_free(ctx);
+        tevo_free(own);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // all tensors of a context, chunked under the maximum size
 

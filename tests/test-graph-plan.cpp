@@ -1,7 +1,7 @@
 // Planning CPU graph runs: threads per node, the plan's thread count and the
 // work-buffer size, including the rows that copy and scatter kernels widen
 // into per-thread float rows; a run whose work buffer does not cover its
-// graph is refused.
+// graph is refused, and the room planned covers every kernel's needs.
 
 #include "cpu/impl.h"
 
@@ -12,6 +12,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -320,6 +321,155 @@ TEST(PlanWork, BufferThatDoesNotCoverTheGraphIsRefused) {
         tevo_free(ctx);
     }
     tevo_log_set(nullptr, nullptr);
+}
+
+// The room the planner gives covers what the compute asks for on the threads
+// of the run, for every operator whose kernel uses the work buffer, and the
+// graph the library planned itself computes. Convolutions with one patch
+// above 16 MiB need more than the usual room.
+TEST(PlanWork, PlanCoversWhatTheComputeAsksFor) {
+    setenv("TEVO_NO_BACKTRACE", "1", 1);
+    using Build = std::function<tevo_tensor *(tevo_context *)>;
+    const tevo_type F32 = TEVO_TYPE_F32, F16 = TEVO_TYPE_F16, Q8_0 = TEVO_TYPE_Q8_0, I32 = TEVO_TYPE_I32;
+    const auto t = [](tevo_context * c, tevo_type type, int64_t ne0, int64_t ne1 = 1, int64_t ne2 = 1,
+                      int64_t ne3 = 1) { return tevo_new_tensor_4d(c, type, ne0, ne1, ne2, ne3); };
+    const auto cpy = [&](tevo_type from, int64_t ne0, int64_t ne1, tevo_type to, int64_t to_ne0, int64_t to_ne1) {
+        return [=](tevo_context * c) { return tevo_cpy(c, t(c, from, ne0, ne1), t(c, to, to_ne0, to_ne1)); };
+    };
+    const auto attention = [&](int64_t d, int64_t n_q, int64_t n_kv, int64_t heads) {
+        return [=](tevo_context * c) {
+            return tevo_flash_attn_ext(c, t(c, F32, d, n_q, heads), t(c, F16, d, n_kv, heads),
+                                       t(c, F16, d, n_kv, heads), nullptr, 0.125f, 0.0f, 0.0f);
+        };
+    };
+    const auto conv_2d = [&](tevo_type type, int64_t kw, int64_t kh, int64_t ic, int64_t oc) {
+        return [=](tevo_context * c) {
+            return tevo_conv_2d_direct(c, t(c, type, kw, kh, ic, oc), t(c, F32, kw, kh, ic), 1, 1, 0, 0, 1, 1);
+        };
+    };
+    const auto gated_delta_net = [&](int K) {
+        return [=](tevo_context * c) {
+            const int64_t S = 16, H = 2, T = 3;
+            return tevo_gated_delta_net(c, t(c, F32, S, H, T), t(c, F32, S, H, T), t(c, F32, S, H, T),
+                                        t(c, F32, 1, H, T), t(c, F32, 1, H, T), t(c, F32, S, S, H), K);
+        };
+    };
+    const size_t MiB = 1024 * 1024;
+    struct Case {
+        const char * name;
+        Build        build;
+        size_t       mem = 4 * MiB;
+    };
+    const Case cases[] = {
+        { "cpy_f32_to_q8_0", cpy(F32, 64, 3, Q8_0, 64, 3) },
+        { "cpy_f16_to_q4_0_long_rows", cpy(F16, 96, 1, TEVO_TYPE_Q4_0, 32, 3) },
+        { "cpy_f16_to_i32", cpy(F16, 40, 3, I32, 40, 3) },
+        { "cpy_f32_to_i32", cpy(F32, 40, 3, I32, 40, 3) },
+        { "add_q8_0", [&](tevo_context * c) { return tevo_add(c, t(c, Q8_0, 64, 5), t(c, F32, 64, 5)); } },
+        { "add1_q8_0", [&](tevo_context * c) { return tevo_add1(c, t(c, Q8_0, 64, 5), t(c, F32, 1)); } },
+        { "out_prod_f16", [&](tevo_context * c) { return tevo_out_prod(c, t(c, F16, 40, 5), t(c, F32, 30, 5)); } },
+        { "out_prod_q8_0", [&](tevo_context * c) { return tevo_out_prod(c, t(c, Q8_0, 64, 5), t(c, F32, 30, 5)); } },
+        { "set_rows_f16_into_f32",
+          [&](tevo_context * c) {
+              return tevo_set_rows(c, t(c, F32, 50, 10), t(c, F16, 50, 3), t(c, TEVO_TYPE_I64, 3));
+          } },
+        { "soft_max", [&](tevo_context * c) { return tevo_soft_max(c, t(c, F32, 1000, 10)); } },
+        { "rope", [&](tevo_context * c) { return tevo_rope(c, t(c, F32, 24, 2, 3), t(c, I32, 3), 16, 0); } },
+        { "rope_back",
+          [&](tevo_context * c) {
+              return tevo_rope_ext_back(c, t(c, F16, 24, 2, 3), t(c, I32, 3), nullptr, 16, 2, 0, 10000.0f, 1.0f,
+                                        0.0f, 1.0f, 0.0f, 0.0f);
+          } },
+        { "count_equal", [&](tevo_context * c) { return tevo_count_equal(c, t(c, I32, 9, 4), t(c, I32, 9, 4)); } },
+        { "cross_entropy_loss",
+          [&](tevo_context * c) { return tevo_cross_entropy_loss(c, t(c, F32, 10, 7), t(c, F32, 10, 7)); } },
+        { "top_k", [&](tevo_context * c) { return tevo_top_k(c, t(c, F32, 30, 6), 5); } },
+        { "lightning_indexer",
+          [&](tevo_context * c) {
+              return tevo_lightning_indexer(c, t(c, F32, 40, 4, 3), t(c, F32, 40, 1, 9), t(c, F32, 4, 3),
+                                            t(c, F16, 9, 3));
+          } },
+        { "gated_delta_net_one_slot", gated_delta_net(1) },
+        { "gated_delta_net_two_slots", gated_delta_net(2) },
+        { "mul_mat_f16", [&](tevo_context * c) { return tevo_mul_mat(c, t(c, F16, 33, 10), t(c, F32, 33, 7)); } },
+        { "mul_mat_q8_0",
+          [&](tevo_context * c) { return tevo_mul_mat(c, t(c, Q8_0, 256, 64), t(c, F32, 256, 40)); } },
+        { "mul_mat_id_f16",
+          [&](tevo_context * c) {
+              return tevo_mul_mat_id(c, t(c, F16, 16, 6, 4), t(c, F32, 16, 2, 5), t(c, I32, 2, 5));
+          } },
+        { "conv_transpose_1d_f16",
+          [&](tevo_context * c) { return tevo_conv_transpose_1d(c, t(c, F16, 3, 2, 4), t(c, F32, 10, 4), 1, 0, 1); } },
+        { "conv_transpose_1d_f32",
+          [&](tevo_context * c) { return tevo_conv_transpose_1d(c, t(c, F32, 3, 2, 4), t(c, F32, 10, 4), 1, 0, 1); } },
+        { "conv_transpose_2d",
+          [&](tevo_context * c) {
+              return tevo_conv_transpose_2d_p0(c, t(c, F16, 3, 3, 2, 4), t(c, F32, 6, 5, 4), 2);
+          } },
+        { "conv_2d",
+          [&](tevo_context * c) {
+              return tevo_conv_2d_direct(c, t(c, F32, 3, 3, 2, 4), t(c, F32, 8, 8, 2), 1, 1, 0, 0, 1, 1);
+          } },
+        // one patch of 64 x 64 x 1023 floats fits in 16 MiB, one of 1024 does not
+        { "conv_2d_patch_just_under_16_MiB", conv_2d(F32, 64, 64, 1023, 1), 40 * MiB },
+        { "conv_2d_patch_16_MiB_and_4_bytes", conv_2d(F32, 64, 64, 1024, 1), 40 * MiB },
+        { "conv_2d_patch_over_17_MiB", conv_2d(F32, 64, 64, 1100, 1), 40 * MiB },
+        { "conv_2d_f16_patch_over_16_MiB", conv_2d(F16, 64, 64, 2048, 1), 56 * MiB },
+        { "conv_3d",
+          [&](tevo_context * c) {
+              return tevo_conv_3d_direct(c, t(c, F16, 2, 2, 2, 6), t(c, F32, 5, 5, 5, 2), 1, 1, 1, 0, 0, 0, 1, 1, 1,
+                                         2, 1, 3);
+          } },
+        { "conv_3d_patch_over_16_MiB",
+          [&](tevo_context * c) {
+              return tevo_conv_3d_direct(c, t(c, F32, 16, 16, 16, 1024), t(c, F32, 16, 16, 16, 1024), 1, 1, 1, 0, 0,
+                                         0, 1, 1, 1, 1024, 1, 1);
+          },
+          40 * MiB },
+        { "flash_attn_ext", attention(64, 3, 10, 4) },
+        { "flash_attn_ext_one_query_long_keys", attention(64, 1, 1024, 8) },
+        { "flash_attn_ext_many_queries", attention(64, 64, 256, 4) },
+        // no constructor: the node as the kernel reads it, gradients of q, k
+        // and v one after the other (16-byte aligned)
+        { "flash_attn_back",
+          [&](tevo_context * c) {
+              tevo_tensor * node = t(c, F32, (256 + 384 + 384) / 4);
+              node->op           = TEVO_OP_FLASH_ATTN_BACK;
+              node->src[0]       = t(c, F32, 8, 4, 2);
+              node->src[1]       = t(c, F32, 8, 6, 2);
+              node->src[2]       = t(c, F32, 6, 8, 2);
+              node->src[3]       = t(c, F32, 8, 4, 2);
+              return node;
+          } },
+    };
+
+    const int cores = (int) std::thread::hardware_concurrency();
+    for (const Case & c : cases) {
+        SCOPED_TRACE(c.name);
+        tevo_init_params ip  = { c.mem, nullptr, false };
+        tevo_context *   ctx = tevo_init(ip);
+        tevo_tensor *    out = c.build(ctx);
+        tevo_cgraph *    gf  = tevo_new_graph(ctx);
+        tevo_build_forward_expand(gf, out);
+        // zeros are valid indices, positions and values for every case
+        for (int i = 0; i < gf->n_leafs; ++i) {
+            memset(gf->leafs[i]->data, 0, tevo_nbytes(gf->leafs[i]));
+        }
+        for (int n : { 1, 2, 3, 4, 8 }) {
+            if (n > cores) {
+                continue;
+            }
+            SCOPED_TRACE(n);
+            tevo_cplan plan = tevo_graph_plan(gf, n, nullptr);
+            int        node = -1;
+            EXPECT_GE(plan.work_size, tevo_graph_work_least(gf, n, &node));
+            EXPECT_GE(plan.work_size, tevo_graph_work_least(gf, plan.n_threads, &node));
+            std::vector<uint8_t> work(plan.work_size);
+            plan.work_data = plan.work_size ? work.data() : nullptr;
+            EXPECT_EQ(tevo_graph_compute(gf, &plan), TEVO_STATUS_SUCCESS);
+        }
+        tevo_free(ctx);
+    }
 }
 
 TEST_F(Plan, OperatorsOutsideTheTablesAreFatal) {

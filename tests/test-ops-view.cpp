@@ -211,6 +211,12 @@ TEST(OpsView, Views) {
               return Built{ tevo_view_2d(c.ctx, a, 4, 0, 4096, 128), { a }, a };
           },
           { TEVO_TYPE_F32, { 4, 0, 1, 1 }, TEVO_OP_VIEW, { { 0, 128 } }, "x (view)", { 4, 4096, 0, 0 } } },
+        { "view_1d without elements at the root's end",
+          [](Ctx & c) {
+              tevo_tensor * a = c.f32(8, 4, 1, 1, "x");
+              return Built{ tevo_view_1d(c.ctx, a, 0, 128), { a }, a };
+          },
+          { TEVO_TYPE_F32, { 0, 1, 1, 1 }, TEVO_OP_VIEW, { { 0, 128 } }, "x (view)" } },
         { "view_3d",
           [](Ctx & c) {
               tevo_tensor * a = c.t(TEVO_TYPE_F16, 8, 4, 3, 1, "x");
@@ -381,6 +387,24 @@ TEST(OpsViewDeath, ViewsAndPermutes) {
         { "view_4d of an empty view, offsets adding past SIZE_MAX",
           [](Ctx & c) {
               tevo_view_4d(c.ctx, tevo_view_1d(c.ctx, c.f32(16), 0, SIZE_MAX - 15), 4, 1, 1, 1, 16, 16, 16, 16);
+          },
+          "view_src == NULL || data_size == 0 || data_size + view_offs <= tevo_nbytes(view_src)" },
+        // a view without elements lies within its source like any other: its
+        // data pointer is formed from the offset
+        { "empty view_1d 2^63 bytes past the root",
+          [](Ctx & c) { tevo_view_1d(c.ctx, c.f32(112), 0, (size_t) 1 << 63); },
+          "view_src == NULL || data_size == 0 || data_size + view_offs <= tevo_nbytes(view_src)" },
+        { "empty view_2d 64 bytes before the root",
+          [](Ctx & c) { tevo_view_2d(c.ctx, c.f32(112), 4, 0, 16, (size_t) 0 - 64); },
+          "view_src == NULL || data_size == 0 || data_size + view_offs <= tevo_nbytes(view_src)" },
+        { "empty view_1d one byte past the root's end",
+          [](Ctx & c) { tevo_view_1d(c.ctx, c.f32(112), 0, 449); },
+          "view_src == NULL || data_size == 0 || data_size + view_offs <= tevo_nbytes(view_src)" },
+        { "empty view_1d past a root with data",
+          [](Ctx &) {
+              tevo_init_params p    = { 4096, nullptr, false };
+              tevo_context *   data = tevo_init(p);
+              tevo_view_1d(data, tevo_new_tensor_1d(data, TEVO_TYPE_F32, 112), 0, (size_t) 1 << 63);
           },
           "view_src == NULL || data_size == 0 || data_size + view_offs <= tevo_nbytes(view_src)" },
         { "view_2d whose stride wraps the end",

@@ -48,7 +48,8 @@ TEVO_API bool tevo_gallocr_alloc_graph(tevo_gallocr_t galloc, struct tevo_cgraph
 
 TEVO_API size_t tevo_gallocr_get_buffer_size(tevo_gallocr_t galloc, int buffer_id);
 
-// whether an operator may write its result over its first matching source
+// whether an operator may write its result over its first matching source;
+// a few may do so only over some of their sources
 TEVO_API bool tevo_op_can_inplace(enum tevo_op op);
 
 // all tensors of a no-allocation context in one buffer (NULL without tensors)

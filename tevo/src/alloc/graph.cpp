@@ -42,6 +42,24 @@ bool tevo_op_can_inplace(enum tevo_op op) {
     }
 }
 
+// Whether a node may be written over its source i: only a source whose
+// element j the kernel reads for output element j alone, or reads whole
+// before writing a row of its own, as the normalisations and softmaxes do.
+// Rows looked up by id, scalars and per-row factors serve other outputs too.
+static bool gallocr_can_write_over(const struct tevo_tensor * node, int i) {
+    switch (node->op) {
+        case TEVO_OP_ADD_ID:    // src1: rows picked by the ids
+        case TEVO_OP_ADD1:      // src1: the scalar, read by every thread
+        case TEVO_OP_ROPE:      // src2: frequency factors, read for every row
+        case TEVO_OP_ROPE_BACK:
+            return i == 0;
+        case TEVO_OP_SOFT_MAX:  // src2: the sink of a head, read after its rows are written
+            return i < 2;
+        default:
+            return tevo_op_can_inplace(node->op);
+    }
+}
+
 // the planner's record of one tensor
 struct hash_node {
     int                        n_children; // source slots of unprocessed nodes reading it
@@ -227,7 +245,7 @@ static void gallocr_allocate_node(tevo_gallocr_t galloc, struct tevo_tensor * no
     if (tevo_op_can_inplace(node->op)) {
         for (int i = 0; i < TEVO_MAX_SRC; i++) {
             struct tevo_tensor * parent = node->src[i];
-            if (parent == NULL) {
+            if (parent == NULL || !gallocr_can_write_over(node, i)) {
                 continue;
             }
             struct hash_node * p_hn = hash_get(galloc, parent);

@@ -172,9 +172,10 @@ struct tevo_tensor * tevo_new_tensor_impl(struct tevo_context * ctx, enum tevo_t
         data_size *= ne[i];
     }
 
-    if (view_src != NULL && data_size > 0) {
+    if (view_src != NULL) {
         // checked in a form that cannot wrap: an offset near SIZE_MAX would
-        // otherwise place the view before its root
+        // otherwise place the view before its root. A view without elements
+        // is checked too: its data pointer is formed from the offset.
         const size_t root_size = tevo_nbytes(view_src);
         TEVO_ASSERT_AS(!offs_wrapped && view_offs <= root_size && data_size <= root_size - view_offs,
                        "view_src == NULL || data_size == 0 || data_size + view_offs <= tevo_nbytes(view_src)");

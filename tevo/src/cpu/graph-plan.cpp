@@ -236,8 +236,12 @@ static size_t tevo_node_work_size(const struct tevo_tensor * node, int n_tasks, 
         } break;
         case TEVO_OP_CONV_2D:
         case TEVO_OP_CONV_3D:
-            // the kernel makes its batches of patches as large as the room allows
-            cur = least ? tevo_conv_direct_least_wsize(node) : 16 * 1024 * 1024;
+            // the kernel makes its batches of patches as large as the room
+            // allows, and cannot run without room for one patch
+            cur = tevo_conv_direct_least_wsize(node);
+            if (!least) {
+                cur = TEVO_MAX(cur, (size_t) 16 * 1024 * 1024);
+            }
             break;
         case TEVO_OP_FLASH_ATTN_EXT: {
             const int64_t dk = src1->ne[0];
