@@ -1625,6 +1625,69 @@ INSTANTIATE_TEST_SUITE_P(
                       seq_case{ "larger graph between two runs of a smaller one", SEQ_DEV, true, "HBDH" },
                       seq_case{ "larger graph between two runs of a smaller one", SEQ_META, false, "HBH" }));
 
+// A graph on a second scheduler reads tensors that the first placed for the
+// graph it holds where they are, as memory the caller placed; once the first
+// scheduler has split another graph, they are placed anew.
+TEST(SchedTwo, TensorsAnotherSchedulerHoldsStayWhereTheyAre) {
+    setenv("TEVO_NO_BACKTRACE", "1", 1);
+    seq_backends b(SEQ_DEV);
+    struct tevo_init_params params = { 256 * tevo_tensor_overhead() + 3 * tevo_graph_overhead(), nullptr, true };
+    struct tevo_context *   ctx    = tevo_init(params);
+    seq_leaves l = { tevo_new_tensor_1d(ctx, TEVO_TYPE_F32, N), tevo_new_tensor_1d(ctx, TEVO_TYPE_F32, 1024),
+                     tevo_new_tensor_1d(ctx, TEVO_TYPE_F32, N), nullptr };
+    tevo_set_input(l.x);
+    tevo_set_input(l.xb);
+    tevo_set_input(l.x2);
+    weights w;
+    l.w = w.add("w", N);
+    w.alloc(b.weight_buft);
+    const seq_values v(1);
+    set_f32(l.w, v.w);
+    seq_shared           sh;
+    struct tevo_tensor * h  = seq_build('H', ctx, l, sh);
+    struct tevo_cgraph * gh = tevo_new_graph(ctx);
+    tevo_build_forward_expand(gh, h);
+    struct tevo_tensor * y  = seq_build('Y', ctx, l, sh);
+    struct tevo_cgraph * gy = tevo_new_graph(ctx);
+    tevo_build_forward_expand(gy, y);
+    struct tevo_cgraph * gb = tevo_new_graph(ctx); // neither x nor h
+    tevo_build_forward_expand(gb, tevo_scale(ctx, l.xb, 3.0f));
+
+    tevo_backend_sched_t s1 = b.make_sched(false);
+    tevo_backend_sched_t s2 = b.make_sched(false);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(s1, gh));
+    set_f32(l.x, v.x);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(s1, gh), TEVO_STATUS_SUCCESS);
+    tevo_backend_sched_reset(s1);
+    tevo_backend_buffer_t hbuf = h->buffer, xbuf = l.x->buffer;
+
+    // x keeps the value set for H
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(s2, gy));
+    EXPECT_EQ(h->buffer, hbuf);
+    EXPECT_EQ(l.x->buffer, xbuf);
+    set_f32(l.x2, v.x2);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(s2, gy), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(y), seq_reference(b.cpu, 'Y', v));
+
+    // the first scheduler moves on: its placement of x is taken back when
+    // the second splits Y again
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(s1, gb));
+    tevo_backend_sched_reset(s2);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(s2, gy));
+    EXPECT_NE(l.x->buffer, xbuf);
+    EXPECT_NE(h->buffer, hbuf);
+    const seq_values v2(2);
+    set_f32(l.x, v2.x);
+    set_f32(l.x2, v2.x2);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(s2, gy), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(y), seq_reference(b.cpu, 'Y', v2));
+    EXPECT_EQ(b.n_bad_source(), 0);
+
+    tevo_backend_sched_free(s1);
+    tevo_backend_sched_free(s2);
+    tevo_free(ctx);
+}
+
 class SchedFreshAddresses : public ::testing::TestWithParam<seq_setup> {};
 
 // A long-running caller builds each step's graph in memory that never held

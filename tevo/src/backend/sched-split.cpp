@@ -342,12 +342,19 @@ static void tevo_sched_restore_sources(struct tevo_backend_sched * sched, struct
 // still read it where it is.
 static void tevo_sched_take_back(struct tevo_backend_sched * sched, struct tevo_cgraph * graph) {
     const uint64_t own = sched->place_serial.load();
+    // the tensors of one allocation share its mark: ask once per mark in a row
+    uint64_t last_mark = 0;
+    bool     last_held = false;
     auto take_back = [&](struct tevo_tensor * t, bool in_graph) {
         const uint64_t mark = tevo_sched_mark(t);
         if (mark == 0 || tevo_sched_is_own_record(sched, t)) {
             return;
         }
-        if (mark == own ? !in_graph : tevo_sched_mark_held_elsewhere(sched, mark)) {
+        if (mark != own && mark != last_mark) {
+            last_mark = mark;
+            last_held = tevo_sched_mark_held_elsewhere(sched, mark);
+        }
+        if (mark == own ? !in_graph : last_held) {
             return;
         }
         t->buffer = NULL;

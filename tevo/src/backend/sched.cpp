@@ -18,13 +18,23 @@
 
 // Other schedulers' marks are judged by the schedulers that exist now, which
 // may run on other threads: the list changes only at creation and freeing.
-static std::mutex                                tevo_sched_live_mutex;
-static std::vector<const struct tevo_backend_sched *> tevo_sched_live;
-static std::atomic<uint64_t>                     tevo_sched_last_serial{ 0 };
+// Never destroyed, so a scheduler freed during exit still finds it.
+struct tevo_sched_live_list {
+    std::mutex                                   mutex;
+    std::vector<const struct tevo_backend_sched *> list;
+};
+
+static tevo_sched_live_list & tevo_sched_live() {
+    static tevo_sched_live_list * live = new tevo_sched_live_list();
+    return *live;
+}
+
+static std::atomic<uint64_t> tevo_sched_last_serial{ 0 };
 
 bool tevo_sched_mark_held_elsewhere(const struct tevo_backend_sched * sched, uint64_t mark) {
-    std::lock_guard<std::mutex> lock(tevo_sched_live_mutex);
-    for (const struct tevo_backend_sched * other : tevo_sched_live) {
+    tevo_sched_live_list &      live = tevo_sched_live();
+    std::lock_guard<std::mutex> lock(live.mutex);
+    for (const struct tevo_backend_sched * other : live.list) {
         if (other != sched && other->place_serial.load() == mark) {
             return true;
         }
@@ -96,8 +106,9 @@ tevo_backend_sched_t tevo_backend_sched_new(tevo_backend_t * backends, tevo_back
     tevo_backend_sched_reset(sched);
 
     {
-        std::lock_guard<std::mutex> lock(tevo_sched_live_mutex);
-        tevo_sched_live.push_back(sched);
+        tevo_sched_live_list &      live = tevo_sched_live();
+        std::lock_guard<std::mutex> lock(live.mutex);
+        live.list.push_back(sched);
     }
     return sched;
 }
@@ -108,8 +119,9 @@ void tevo_backend_sched_free(tevo_backend_sched_t sched) {
     }
     {
         // from now on the marks of its placements are stale everywhere
-        std::lock_guard<std::mutex> lock(tevo_sched_live_mutex);
-        tevo_sched_live.erase(std::find(tevo_sched_live.begin(), tevo_sched_live.end(), sched));
+        tevo_sched_live_list &      live = tevo_sched_live();
+        std::lock_guard<std::mutex> lock(live.mutex);
+        live.list.erase(std::find(live.list.begin(), live.list.end(), sched));
     }
     for (int b = 0; b < sched->n_backends; b++) {
         for (int c = 0; c < sched->n_copies; c++) {
