@@ -1,7 +1,8 @@
 // The backend scheduler over small test backends: backend assignment, splits
 // and input copies, the combined graph, pipeline copies, re-planning checks,
 // execution with events and the evaluation callback, the used-expert copy,
-// and graphs allocated again, also over a meta device.
+// graphs allocated again, also over a meta device, and sequences of graphs
+// that share tensors, on one scheduler or on several.
 
 #include "sched-test-backends.h"
 #include "meta-test-devices.h"
