@@ -295,18 +295,20 @@ TEVO_API void               tevo_backend_load_all_from_path(const char * dir_pat
 //   allocated and not computed must be computed, or allocated again on the
 //   same scheduler before another graph, or built anew.
 // - Tensors without memory are placed in the compute buffers. That memory is
-//   valid until the scheduler splits another graph (alloc_graph, reserve,
-//   reserve_size, or a compute that allocates) or is freed; a reset keeps it,
-//   so outputs may be read after a reset. From then on such a tensor's buffer
-//   and data are stale: nothing may read or write them (no tensor set or get,
-//   no supports_op or other backend query of it or of a node reading it). It
-//   may only be part of a graph that a scheduler, this one or another,
-//   splits again: the split takes the stale placement back and the
-//   allocation places the tensor anew, so its inputs must be set again.
+//   valid until the scheduler's next split of any graph (alloc_graph,
+//   reserve, reserve_size, or a compute that allocates) or its free; a reset
+//   keeps it, so outputs may be read after a reset. From then on such a
+//   tensor's buffer and data are stale: nothing may read or write them (no
+//   tensor set or get, no supports_op or other backend query of it or of a
+//   node reading it). It may only be part of a graph that a scheduler, this
+//   one or another, splits again: the split takes the stale placement back
+//   and the allocation places the tensor anew, so its inputs must be set
+//   again.
 // - Splitting a graph also takes back what this scheduler placed for any of
 //   its tensors earlier, for whichever graph; tensors that another live
 //   scheduler placed for its current graph, and memory the caller placed,
-//   stay where they are.
+//   stay where they are. A placement is known by a mark in the tensor
+//   record's spare bytes (padding), which the caller leaves alone.
 
 #define TEVO_SCHED_MAX_BACKENDS 16
 
