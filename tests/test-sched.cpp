@@ -1531,7 +1531,8 @@ struct seq_case {
     seq_setup    setup;
     bool         parallel;
     // per letter: reset, allocate, set the inputs, compute and compare;
-    // '!' frees the scheduler and makes another over the same backends
+    // '!' frees the scheduler and makes another over the same backends, '^'
+    // sizes it with graph B
     const char * steps;
 };
 
@@ -1570,13 +1571,18 @@ TEST_P(SchedSequence, EveryStepComputesAsAFreshGraph) {
             sched = b.make_sched(sc.parallel);
             continue;
         }
-        if (graphs.count(g) == 0) {
-            struct tevo_tensor * out = seq_build(g, ctx, l, sh);
+        const char gg = g == '^' ? 'B' : g;
+        if (graphs.count(gg) == 0) {
+            struct tevo_tensor * out = seq_build(gg, ctx, l, sh);
             struct tevo_cgraph * gf  = tevo_new_graph_custom(ctx, 64, false);
             tevo_build_forward_expand(gf, out);
-            graphs[g] = { out, gf };
+            graphs[gg] = { out, gf };
         }
-        auto [out, gf] = graphs[g];
+        auto [out, gf] = graphs[gg];
+        if (g == '^') {
+            ASSERT_TRUE(tevo_backend_sched_reserve(sched, gf)) << sc.steps << " step " << k;
+            continue;
+        }
 
         tevo_backend_sched_reset(sched);
         ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, gf)) << sc.steps << " step " << k;
@@ -1624,7 +1630,9 @@ INSTANTIATE_TEST_SUITE_P(
                       seq_case{ "second scheduler after the first is freed", SEQ_META, true, "H!H" },
                       seq_case{ "larger graph between two runs of a smaller one", SEQ_CPU, false, "ABA" },
                       seq_case{ "larger graph between two runs of a smaller one", SEQ_DEV, true, "HBDH" },
-                      seq_case{ "larger graph between two runs of a smaller one", SEQ_META, false, "HBH" }));
+                      seq_case{ "larger graph between two runs of a smaller one", SEQ_META, false, "HBH" },
+                      seq_case{ "sized first", SEQ_CPU, false, "^ABA^A" },
+                      seq_case{ "sized first", SEQ_DEV, true, "^HB^HY" }));
 
 // A graph on a second scheduler reads tensors that the first placed for the
 // graph it holds where they are, as memory the caller placed; once the first
