@@ -287,6 +287,28 @@ TEVO_API void               tevo_backend_load_all_from_path(const char * dir_pat
 // splits, and split inputs that live where a split's backend cannot read
 // them are copied to it before the split runs. The scheduler owns one set of
 // compute buffers per backend, sized by the largest graph seen.
+//
+// What allocating does to the caller's graph:
+// - Nodes that read a split input read the scheduler's copy of it from the
+//   allocation until the end of the next compute of that graph; when a compute
+//   returns, every node reads the caller's own tensors again. A graph
+//   allocated and not computed must be computed, or allocated again on the
+//   same scheduler before another graph, or built anew.
+// - Tensors without memory are placed in the compute buffers. That memory is
+//   valid until the scheduler's next split of any graph (alloc_graph,
+//   reserve, reserve_size, or a compute that allocates) or its free; a reset
+//   keeps it, so outputs may be read after a reset. From then on such a
+//   tensor's buffer and data are stale: nothing may read or write them (no
+//   tensor set or get, no supports_op or other backend query of it or of a
+//   node reading it). It may only be part of a graph that a scheduler, this
+//   one or another, splits again: the split takes the stale placement back
+//   and the allocation places the tensor anew, so its inputs must be set
+//   again.
+// - Splitting a graph also takes back what this scheduler placed for any of
+//   its tensors earlier, for whichever graph; tensors that another live
+//   scheduler placed for its current graph, and memory the caller placed,
+//   stay where they are. A placement is known by a mark in the tensor
+//   record's spare bytes (padding), which the caller leaves alone.
 
 #define TEVO_SCHED_MAX_BACKENDS 16
 
@@ -303,9 +325,11 @@ typedef bool (*tevo_backend_sched_eval_callback)(struct tevo_tensor * t, bool as
 TEVO_API tevo_backend_sched_t tevo_backend_sched_new(tevo_backend_t * backends, tevo_backend_buffer_type_t * bufts,
                                                      int n_backends, size_t graph_size, bool parallel,
                                                      bool op_offload);
+// the tensors it placed keep stale buffer and data (see above)
 TEVO_API void                 tevo_backend_sched_free(tevo_backend_sched_t sched);
 
-// sizes the compute buffers for a worst-case graph, then resets
+// sizes the compute buffers for a worst-case graph, then resets; what an
+// earlier allocation placed is stale afterwards
 TEVO_API bool tevo_backend_sched_reserve(tevo_backend_sched_t sched, struct tevo_cgraph * measure_graph);
 // the bytes each backend's compute buffer would need, without allocating
 TEVO_API void tevo_backend_sched_reserve_size(tevo_backend_sched_t sched, struct tevo_cgraph * measure_graph,
@@ -324,14 +348,16 @@ TEVO_API void           tevo_backend_sched_set_tensor_backend(tevo_backend_sched
                                                               tevo_backend_t backend);
 TEVO_API tevo_backend_t tevo_backend_sched_get_tensor_backend(tevo_backend_sched_t sched, struct tevo_tensor * node);
 
-// splits and allocates the graph; false when the memory cannot be had
+// splits and allocates the graph; false when the memory cannot be had. The
+// caller sets the graph's inputs after this.
 TEVO_API bool             tevo_backend_sched_alloc_graph(tevo_backend_sched_t sched, struct tevo_cgraph * graph);
 TEVO_API enum tevo_status tevo_backend_sched_graph_compute(tevo_backend_sched_t sched, struct tevo_cgraph * graph);
 TEVO_API enum tevo_status tevo_backend_sched_graph_compute_async(tevo_backend_sched_t sched,
                                                                  struct tevo_cgraph * graph);
 TEVO_API void             tevo_backend_sched_synchronize(tevo_backend_sched_t sched);
 
-// forgets assignments and copies; the compute buffers stay
+// forgets assignments and copies; the compute buffers and what was placed in
+// them stay
 TEVO_API void tevo_backend_sched_reset(tevo_backend_sched_t sched);
 
 TEVO_API void tevo_backend_sched_set_eval_callback(tevo_backend_sched_t sched,

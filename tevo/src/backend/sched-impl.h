@@ -9,6 +9,8 @@
 #include "core/impl.h"
 
 #include <array>
+#include <atomic>
+#include <string.h>
 #include <unordered_map>
 #include <vector>
 
@@ -35,17 +37,31 @@ struct tevo_backend_sched_split {
 // tensors a backend asked to keep alive until a node of its split has run
 typedef std::unordered_map<const struct tevo_tensor *, std::vector<struct tevo_tensor *>> tevo_sched_deps;
 
-// What splitting and allocating did to a tensor of the caller's graph: the
-// caller's own source of each slot pointed at a copy (NULL for the others),
-// and the memory the graph allocator placed the tensor in for that graph.
-struct tevo_sched_undo {
-    std::array<struct tevo_tensor *, TEVO_MAX_SRC> src = {};
-
-    const struct tevo_cgraph * graph       = NULL; // NULL: not placed here
-    tevo_backend_buffer_t      buffer      = NULL;
-    void *                     data        = NULL;
-    void *                     data_before = NULL; // a view's address before placement
+// The caller's own sources of a node that the last split pointed at copies,
+// and the copies (both NULL for the other slots)
+struct tevo_sched_redirect {
+    std::array<struct tevo_tensor *, TEVO_MAX_SRC> own  = {};
+    std::array<struct tevo_tensor *, TEVO_MAX_SRC> copy = {};
 };
+
+// Placement marks. A tensor of the caller's graph that the graph allocator
+// placed for a scheduler carries the serial of that allocation in its record
+// (the spare bytes at its end). The serial names the memory's owner even when
+// the scheduler that placed it, and the buffer it points at, are gone: a
+// mark that is no live scheduler's current serial is stale, and its tensor
+// must be placed anew before anything reads its buffer. Serials come from
+// one process-wide counter and never repeat; 0 means no mark.
+static_assert(sizeof(((struct tevo_tensor *) 0)->padding) >= sizeof(uint64_t), "room for a placement mark");
+
+static inline uint64_t tevo_sched_mark(const struct tevo_tensor * t) {
+    uint64_t mark;
+    memcpy(&mark, t->padding, sizeof(mark));
+    return mark;
+}
+
+static inline void tevo_sched_set_mark(struct tevo_tensor * t, uint64_t mark) {
+    memcpy(t->padding, &mark, sizeof(mark));
+}
 
 struct tevo_backend_sched {
     bool is_reset;
@@ -106,11 +122,14 @@ struct tevo_backend_sched {
     // dependency lists handed in by the backends' graph_prepare, per node
     tevo_sched_deps deps;
 
-    // kept across resets: a graph allocated again still reads the copies of
-    // its last split, whose records later splits have overwritten, and may
-    // sit in buffers replaced since. One entry per tensor address; a graph
-    // split again takes its own back.
-    std::unordered_map<const struct tevo_tensor *, struct tevo_sched_undo> undo;
+    // the nodes of the last split that read copies; their sources are the
+    // caller's own again once a compute returns and are pointed at the
+    // copies again for the next compute
+    std::unordered_map<struct tevo_tensor *, struct tevo_sched_redirect> redirects;
+
+    // serial of the placements of the last allocated graph, 0 from the start
+    // of a split until an allocation succeeds (read by other schedulers)
+    std::atomic<uint64_t> place_serial{ 0 };
 };
 
 // hash slot of a tensor, inserting it when absent
@@ -136,6 +155,9 @@ static inline struct tevo_tensor ** tevo_sched_tensor_copy(struct tevo_backend_s
 static inline bool tevo_sched_is_view_op(enum tevo_op op) {
     return op == TEVO_OP_VIEW || op == TEVO_OP_RESHAPE || op == TEVO_OP_PERMUTE || op == TEVO_OP_TRANSPOSE;
 }
+
+// whether mark is the current serial of a live scheduler other than sched
+bool tevo_sched_mark_held_elsewhere(const struct tevo_backend_sched * sched, uint64_t mark);
 
 // assigns backends, cuts the splits, makes the input copies and builds the
 // combined graph

@@ -307,45 +307,77 @@ static bool tevo_sched_is_own_record(const struct tevo_backend_sched * sched, co
     return p >= sched->context_buffer && p < sched->context_buffer + sched->context_buffer_size;
 }
 
-// A graph allocated before reads copies whose records lie in the context
-// that every split recreates, and its tensors keep memory that an allocation
-// of another graph may have handed out or freed since: give it back its own
-// sources and take back what was placed for it, so that it splits and
-// allocates as a graph built anew. A record at the same address that was
-// rebuilt since has sources and memory of its own, which are left alone, and
-// so is a tensor placed for another graph that this one only reads.
-static void tevo_sched_undo_earlier(struct tevo_backend_sched * sched, struct tevo_cgraph * graph) {
-    if (sched->undo.empty()) {
-        return;
-    }
-    struct tevo_tensor ** lists[2] = { graph->nodes, graph->leafs };
-    const int             counts[2] = { graph->n_nodes, graph->n_leafs };
-    for (int l = 0; l < 2; l++) {
-        for (int i = 0; i < counts[l]; i++) {
-            struct tevo_tensor * t  = lists[l][i];
-            auto                 it = sched->undo.find(t);
-            if (it == sched->undo.end()) {
+// A node of a graph split before reads the copies of that split until a
+// compute returns; the copies live in the context that every split
+// recreates. Give the nodes of this graph their own sources back. Only the
+// last split's copies are known: a node still reading an older one was
+// allocated, never computed, and then another graph was split; what it read
+// is gone.
+static void tevo_sched_restore_sources(struct tevo_backend_sched * sched, struct tevo_cgraph * graph) {
+    for (int i = 0; i < graph->n_nodes; i++) {
+        struct tevo_tensor * node = graph->nodes[i];
+        for (int j = 0; j < TEVO_MAX_SRC; j++) {
+            struct tevo_tensor * src = node->src[j];
+            if (src == NULL || !tevo_sched_is_own_record(sched, src)) {
                 continue;
             }
-            struct tevo_sched_undo & u = it->second;
-            for (int j = 0; j < TEVO_MAX_SRC; j++) {
-                if (u.src[j] != NULL && t->src[j] != NULL && tevo_sched_is_own_record(sched, t->src[j])) {
-                    t->src[j] = u.src[j];
-                }
-                u.src[j] = NULL;
+            auto it = sched->redirects.find(node);
+            if (it == sched->redirects.end() || it->second.copy[j] != src) {
+                TEVO_ABORT("%s: node %s reads a copy of an earlier split: a graph allocated and not computed must "
+                           "be built anew once another graph was split",
+                           "tevo_backend_sched_split_graph", node->name);
             }
-            if (u.graph == graph) {
-                if (t->buffer == u.buffer && t->data == u.data) {
-                    t->buffer = NULL;
-                    t->data   = u.data_before;
-                }
-                u.graph = NULL;
-            }
-            if (u.graph == NULL) {
-                sched->undo.erase(it);
+            node->src[j] = it->second.own[j];
+        }
+    }
+    sched->redirects.clear();
+}
+
+// Placements this scheduler made for a tensor of the graph, for whichever
+// graph, and placements whose owner is gone or has placed another graph
+// since (their buffer may be freed: nothing may read it) are taken back, so
+// the graph allocator places those tensors anew. What a live scheduler holds
+// for its current graph stays, as any memory the caller placed. A view
+// source outside the graph is taken back only when stale: the caller may
+// still read it where it is.
+static void tevo_sched_take_back(struct tevo_backend_sched * sched, struct tevo_cgraph * graph) {
+    const uint64_t own = sched->place_serial.load();
+    // the tensors of one allocation share its mark: ask once per mark in a row
+    uint64_t last_mark = 0;
+    bool     last_held = false;
+    auto take_back = [&](struct tevo_tensor * t, bool in_graph) {
+        const uint64_t mark = tevo_sched_mark(t);
+        if (mark == 0 || tevo_sched_is_own_record(sched, t)) {
+            return;
+        }
+        if (mark != own && mark != last_mark) {
+            last_mark = mark;
+            last_held = tevo_sched_mark_held_elsewhere(sched, mark);
+        }
+        if (mark == own ? !in_graph : last_held) {
+            return;
+        }
+        t->buffer = NULL;
+        t->data   = NULL;
+        tevo_sched_set_mark(t, 0);
+    };
+    struct tevo_tensor ** lists[2]  = { graph->leafs, graph->nodes };
+    const int             counts[2] = { graph->n_leafs, graph->n_nodes };
+    for (int l = 0; l < 2; l++) {
+        for (int i = 0; i < counts[l]; i++) {
+            take_back(lists[l][i], true);
+        }
+    }
+    for (int l = 0; l < 2; l++) {
+        for (int i = 0; i < counts[l]; i++) {
+            if (lists[l][i]->view_src != NULL) {
+                take_back(lists[l][i]->view_src, false);
             }
         }
     }
+    // from here on the plan is replaced: the last graph's memory is no
+    // longer anyone's to read
+    sched->place_serial = 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -376,7 +408,8 @@ void tevo_backend_sched_split_graph(struct tevo_backend_sched * sched, struct te
 
     graph->uid = tevo_graph_next_uid();
 
-    tevo_sched_undo_earlier(sched, graph);
+    tevo_sched_restore_sources(sched, graph);
+    tevo_sched_take_back(sched, graph);
 
     // pass 1: tensors whose memory, input flag or weights decide
     for (int i = 0; i < graph->n_leafs; i++) {
@@ -568,8 +601,10 @@ void tevo_backend_sched_split_graph(struct tevo_backend_sched * sched, struct te
                     }
                     split->inputs[split->n_inputs++] = src;
                 }
-                sched->undo[node].src[j] = src;
-                node->src[j]             = *tevo_sched_tensor_id_copy(sched, src_id, cur_backend_id, sched->cur_copy);
+                struct tevo_sched_redirect & r = sched->redirects[node];
+                r.own[j]                       = src;
+                r.copy[j]     = *tevo_sched_tensor_id_copy(sched, src_id, cur_backend_id, sched->cur_copy);
+                node->src[j]  = r.copy[j];
             }
         }
         split->i_end    = graph->n_nodes;

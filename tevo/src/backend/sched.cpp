@@ -6,10 +6,41 @@
 
 #include "backend/sched-impl.h"
 
+#include <algorithm>
 #include <stdlib.h>
 #include <string.h>
 
+#include <mutex>
 #include <vector>
+
+// ---------------------------------------------------------------------------
+// live schedulers and placement serials
+
+// Other schedulers' marks are judged by the schedulers that exist now, which
+// may run on other threads: the list changes only at creation and freeing.
+// Never destroyed, so a scheduler freed during exit still finds it.
+struct tevo_sched_live_list {
+    std::mutex                                   mutex;
+    std::vector<const struct tevo_backend_sched *> list;
+};
+
+static tevo_sched_live_list & tevo_sched_live() {
+    static tevo_sched_live_list * live = new tevo_sched_live_list();
+    return *live;
+}
+
+static std::atomic<uint64_t> tevo_sched_last_serial{ 0 };
+
+bool tevo_sched_mark_held_elsewhere(const struct tevo_backend_sched * sched, uint64_t mark) {
+    tevo_sched_live_list &      live = tevo_sched_live();
+    std::lock_guard<std::mutex> lock(live.mutex);
+    for (const struct tevo_backend_sched * other : live.list) {
+        if (other != sched && other->place_serial.load() == mark) {
+            return true;
+        }
+    }
+    return false;
+}
 
 // ---------------------------------------------------------------------------
 // creation and lifetime
@@ -74,12 +105,23 @@ tevo_backend_sched_t tevo_backend_sched_new(tevo_backend_t * backends, tevo_back
 
     tevo_backend_sched_reset(sched);
 
+    {
+        tevo_sched_live_list &      live = tevo_sched_live();
+        std::lock_guard<std::mutex> lock(live.mutex);
+        live.list.push_back(sched);
+    }
     return sched;
 }
 
 void tevo_backend_sched_free(tevo_backend_sched_t sched) {
     if (sched == NULL) {
         return;
+    }
+    {
+        // from now on the marks of its placements are stale everywhere
+        tevo_sched_live_list &      live = tevo_sched_live();
+        std::lock_guard<std::mutex> lock(live.mutex);
+        live.list.erase(std::find(live.list.begin(), live.list.end(), sched));
     }
     for (int b = 0; b < sched->n_backends; b++) {
         for (int c = 0; c < sched->n_copies; c++) {
@@ -228,16 +270,16 @@ bool tevo_backend_sched_alloc_graph(tevo_backend_sched_t sched, struct tevo_cgra
 
     tevo_backend_sched_split_graph(sched, graph);
 
-    // the caller's tensors the graph allocator is about to place, so that a
-    // later split of this graph can take the placement back
-    std::vector<std::pair<struct tevo_tensor *, void *>> unplaced;
-    struct tevo_tensor ** lists[2] = { graph->nodes, graph->leafs };
+    // the caller's tensors the graph allocator is about to place get the mark
+    // of this allocation
+    std::vector<struct tevo_tensor *> unplaced;
+    struct tevo_tensor ** lists[2]  = { graph->nodes, graph->leafs };
     const int             counts[2] = { graph->n_nodes, graph->n_leafs };
     for (int l = 0; l < 2; l++) {
         for (int i = 0; i < counts[l]; i++) {
             struct tevo_tensor * t = lists[l][i];
             if (t->view_src != NULL ? t->buffer == NULL : t->data == NULL) {
-                unplaced.emplace_back(t, t->data);
+                unplaced.push_back(t);
             }
         }
     }
@@ -246,15 +288,13 @@ bool tevo_backend_sched_alloc_graph(tevo_backend_sched_t sched, struct tevo_cgra
         return false;
     }
 
-    for (const auto & [t, data_before] : unplaced) {
+    const uint64_t serial = ++tevo_sched_last_serial;
+    for (struct tevo_tensor * t : unplaced) {
         if (t->buffer != NULL) {
-            struct tevo_sched_undo & u = sched->undo[t];
-            u.graph                    = graph;
-            u.buffer                   = t->buffer;
-            u.data                     = t->data;
-            u.data_before              = data_before;
+            tevo_sched_set_mark(t, serial);
         }
     }
+    sched->place_serial = serial;
 
     sched->is_alloc = true;
     return true;
@@ -340,6 +380,23 @@ static void tevo_sched_copy_used_experts(struct tevo_backend_sched * sched, stru
         tevo_backend_tensor_set_async(split_backend, input_cpy, (const char *) input->data + offset, offset, size);
 
         id = last_id + 1;
+    }
+}
+
+// the nodes read the copies of the last split while they are computed, and
+// the caller's own tensors otherwise
+static void tevo_sched_point_at_copies(struct tevo_backend_sched * sched, bool copies) {
+    for (auto & [node, r] : sched->redirects) {
+        for (int j = 0; j < TEVO_MAX_SRC; j++) {
+            if (r.own[j] == NULL) {
+                continue;
+            }
+            if (copies) {
+                node->src[j] = r.copy[j];
+            } else if (node->src[j] == r.copy[j]) {
+                node->src[j] = r.own[j];
+            }
+        }
     }
 }
 
@@ -462,7 +519,10 @@ enum tevo_status tevo_backend_sched_graph_compute_async(tevo_backend_sched_t sch
             return TEVO_STATUS_ALLOC_FAILED;
         }
     }
-    return tevo_sched_compute_splits(sched);
+    tevo_sched_point_at_copies(sched, true);
+    const enum tevo_status status = tevo_sched_compute_splits(sched);
+    tevo_sched_point_at_copies(sched, false);
+    return status;
 }
 
 enum tevo_status tevo_backend_sched_graph_compute(tevo_backend_sched_t sched, struct tevo_cgraph * graph) {
