@@ -1532,7 +1532,7 @@ struct seq_case {
     bool         parallel;
     // per letter: reset, allocate, set the inputs, compute and compare;
     // '!' frees the scheduler and makes another over the same backends, '^'
-    // sizes it with graph B
+    // sizes it with the graph of the next letter, which is not computed then
     const char * steps;
 };
 
@@ -1571,7 +1571,7 @@ TEST_P(SchedSequence, EveryStepComputesAsAFreshGraph) {
             sched = b.make_sched(sc.parallel);
             continue;
         }
-        const char gg = g == '^' ? 'B' : g;
+        const char gg = g == '^' ? sc.steps[++k] : g;
         if (graphs.count(gg) == 0) {
             struct tevo_tensor * out = seq_build(gg, ctx, l, sh);
             struct tevo_cgraph * gf  = tevo_new_graph_custom(ctx, 64, false);
@@ -1631,8 +1631,10 @@ INSTANTIATE_TEST_SUITE_P(
                       seq_case{ "larger graph between two runs of a smaller one", SEQ_CPU, false, "ABA" },
                       seq_case{ "larger graph between two runs of a smaller one", SEQ_DEV, true, "HBDH" },
                       seq_case{ "larger graph between two runs of a smaller one", SEQ_META, false, "HBH" },
-                      seq_case{ "sized first", SEQ_CPU, false, "^ABA^A" },
-                      seq_case{ "sized first", SEQ_DEV, true, "^HB^HY" }));
+                      seq_case{ "sized first", SEQ_CPU, false, "^BABA^BA" },
+                      seq_case{ "sized first", SEQ_DEV, true, "^BHB^BHY" },
+                      seq_case{ "sized with a graph computed after another", SEQ_DEV, false, "^YHY" },
+                      seq_case{ "sized with a graph computed after another", SEQ_META, false, "^YHY" }));
 
 // A graph on a second scheduler reads tensors that the first placed for the
 // graph it holds where they are, as memory the caller placed; once the first

@@ -291,7 +291,8 @@ TEVO_API void               tevo_backend_load_all_from_path(const char * dir_pat
 // What allocating does to the caller's graph:
 // - Nodes that read a split input read the scheduler's copy of it from the
 //   allocation until the end of the next compute of that graph; when a compute
-//   returns, every node reads the caller's own tensors again. A graph
+//   returns, every node reads the caller's own tensors again, and so does a
+//   graph given to reserve or reserve_size when they return. A graph
 //   allocated and not computed must be computed, or allocated again on the
 //   same scheduler before another graph, or built anew.
 // - Tensors without memory are placed in the compute buffers. That memory is

@@ -174,6 +174,8 @@ void tevo_backend_sched_synchronize(tevo_backend_sched_t sched) {
     }
 }
 
+static void tevo_sched_point_at_copies(struct tevo_backend_sched * sched, bool copies);
+
 // ---------------------------------------------------------------------------
 // reservation and allocation
 
@@ -185,7 +187,12 @@ bool tevo_backend_sched_reserve(tevo_backend_sched_t sched, struct tevo_cgraph *
 
     tevo_backend_sched_split_graph(sched, measure_graph);
 
-    if (!tevo_gallocr_reserve_n(sched->galloc, &sched->graph, sched->node_backend_ids, sched->leaf_backend_ids)) {
+    const bool reserved =
+        tevo_gallocr_reserve_n(sched->galloc, &sched->graph, sched->node_backend_ids, sched->leaf_backend_ids);
+    // a measure graph is not computed from this split: it reads its own
+    // tensors again, so it may be allocated later after other graphs
+    tevo_sched_point_at_copies(sched, false);
+    if (!reserved) {
         return false;
     }
 
@@ -204,6 +211,7 @@ void tevo_backend_sched_reserve_size(tevo_backend_sched_t sched, struct tevo_cgr
     tevo_backend_sched_split_graph(sched, measure_graph);
 
     tevo_gallocr_reserve_n_size(sched->galloc, &sched->graph, sched->node_backend_ids, sched->leaf_backend_ids, sizes);
+    tevo_sched_point_at_copies(sched, false);
 }
 
 // whether position i moved to a backend with another buffer type
