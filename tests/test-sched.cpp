@@ -1737,6 +1737,14 @@ TEST_P(SchedFreshAddresses, RecordsStayThoseOfTheLastGraph) {
         set_f32(l.x2, v.x2);
         ASSERT_EQ(tevo_backend_sched_graph_compute(sched, gf), TEVO_STATUS_SUCCESS) << k;
         ASSERT_LE(sched->redirects.size(), (size_t) gf->n_nodes) << k;
+        if (y->buffer != nullptr && tevo_backend_buffer_is_meta(y->buffer)) {
+            // the meta buffer's records of split states and of what the
+            // devices hold: those of the graphs its two sets hold, no more
+            const meta_buffer_context * mc = (const meta_buffer_context *) y->buffer->context;
+            const size_t              held = 2 * (size_t) (gf->n_nodes + gf->n_leafs);
+            ASSERT_LE(mc->split_cache.size(), 2 * held) << k;
+            ASSERT_LE(mc->device_states.size(), held) << k;
+        }
         if (k % 500 == 0) {
             const std::vector<float> r = get_f32(out);
             const std::vector<float> ry = seq_reference(b.cpu, 'Y', v);

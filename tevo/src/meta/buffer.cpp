@@ -332,10 +332,13 @@ void meta_buffer_begin_graph(tevo_backend_buffer_t buffer, const struct tevo_cgr
         return;
     }
     ctx->temp_next = victim;
-    // what the devices held of the recycled tensors is of no more interest;
-    // the graph about to be prepared records its own anew
+    // what the devices held of the recycled tensors, and their split states,
+    // are of no more interest; the graph about to be prepared records its own
+    // anew. Both maps thus hold no more than the graphs the sets hold.
     for (const auto & entry : ctx->temp[victim].subs) {
         ctx->device_states.erase(entry.first);
+        ctx->split_cache.erase({ entry.first, false });
+        ctx->split_cache.erase({ entry.first, true });
     }
     meta_set_reset(ctx->temp[victim]);
 }
