@@ -640,6 +640,9 @@ TEST(FlashAttnExact, SplitRecordsOfFixedPiecesMergedInPieceOrder) {
 
     const int64_t        DV = c.DV, H = c.H, n_kv = c.n_kv;
     const int64_t        n_piece = (n_kv + 127) / 128;
+    // the direct calls below need the CPU engine's tables, which its first
+    // compute makes
+    tevo_cpu_init();
     std::vector<float>   rec((size_t) (H * n_piece * (DV + 2)));
     std::vector<uint8_t> work(work_bytes(c, 1));
     tevo_compute_params  p = single_thread(work);
