@@ -39,7 +39,7 @@ struct tevo_compute_state {
 };
 
 struct tevo_threadpool {
-    pthread_mutex_t mutex; // guards run starts, pausing and stopping
+    pthread_mutex_t mutex; // guards sleeping, waking and pausing
     pthread_cond_t  cond;
 
     struct tevo_cgraph * cgraph; // of the current run
@@ -48,10 +48,6 @@ struct tevo_threadpool {
     // Low 16 bits: threads of the current run; high 16 bits: run sequence
     // number. Unsigned so the sequence wraps instead of overflowing.
     alignas(64) std::atomic<uint32_t> run_word;
-    // raised at every run start, pause, resume and stop: idle workers sleep
-    // on it until one of them comes
-    std::atomic<uint32_t> wake_seq;
-    std::atomic<int32_t>  idle_sleepers;
 
     alignas(64) std::atomic<int32_t> barrier_arrivals;
     alignas(64) std::atomic<int32_t> barrier_passes;

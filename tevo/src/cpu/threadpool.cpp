@@ -1,7 +1,7 @@
 #define TEVO_SOURCE_PATH "tevo/src/tevo-cpu/tevo-cpu"
 
 // The worker pool of the CPU engine: threads that poll for a new run, then
-// sleep until one starts (on a condition variable while paused); the barrier between nodes, where threads
+// sleep on a condition variable; the barrier between nodes, where threads
 // spin briefly, then sleep; the shared chunk counter through which kernels
 // hand out work. Waiting threads sleep soon because the cores may be shared:
 // a run waits at every barrier for its slowest thread, and a thread that has
@@ -19,9 +19,10 @@
 #include <new>
 
 // Time an idle worker polls for the next run, per unit of poll_rounds, before
-// it sleeps: back-to-back runs start without a wake-up (joining after a
-// sleep takes tens of microseconds, per run), while a worker left idle gives
-// its processor back within milliseconds (5 ms at the default level of 50).
+// it sleeps: back-to-back runs start without a wake-up (a worker that slept
+// joins a run tens of microseconds late, every run), while a worker left
+// idle gives its processor back within milliseconds (5 ms at the default
+// level of 50).
 static const int64_t TEVO_POLL_UNIT_NS = 100000;
 
 // How long a thread waits at a barrier, spinning, before it sleeps: about as
@@ -150,31 +151,17 @@ static void tevo_thread_poll(struct tevo_compute_state * state) {
     }
 }
 
-// Sleeps on the wake word rather than the condition variable: each waking
-// worker would take the mutex in turn, which delays the last to join a run
-// by about twice as long. Counted first, and the word read before the
-// checks, so that a run start (or a pause or stop) either is seen by the
-// checks or changes the word before the kernel compares it.
 static void tevo_thread_sleep(struct tevo_compute_state * state) {
     struct tevo_threadpool * tp = state->threadpool;
-    tp->idle_sleepers.fetch_add(1, std::memory_order_seq_cst);
+    pthread_mutex_lock(&tp->mutex);
     for (;;) {
-        const uint32_t seq = tp->wake_seq.load(std::memory_order_seq_cst);
         tevo_thread_check_run(state);
         if (state->pending || tp->stop.load() || tp->pause.load()) {
             break;
         }
-        tevo_platform_word_wait(&tp->wake_seq, seq);
+        pthread_cond_wait(&tp->cond, &tp->mutex);
     }
-    tp->idle_sleepers.fetch_sub(1, std::memory_order_relaxed);
-}
-
-// after a run start, pause, resume or stop has been stored
-static void tevo_threadpool_wake_idle(struct tevo_threadpool * tp) {
-    tp->wake_seq.fetch_add(1, std::memory_order_seq_cst);
-    if (tp->idle_sleepers.load(std::memory_order_seq_cst) > 0) {
-        tevo_platform_word_wake_all(&tp->wake_seq);
-    }
+    pthread_mutex_unlock(&tp->mutex);
 }
 
 static void * tevo_graph_compute_secondary_thread(void * data) {
@@ -232,8 +219,6 @@ struct tevo_threadpool * tevo_threadpool_new_impl(struct tevo_threadpool_params 
     tp->cgraph = cgraph;
     tp->cplan  = cplan;
     tp->run_word.store(0);
-    tp->wake_seq.store(0);
-    tp->idle_sleepers.store(0);
     tp->barrier_arrivals.store(0);
     tp->barrier_passes.store(0);
     tp->barrier_sleepers.store(0);
@@ -287,7 +272,6 @@ void tevo_threadpool_free(struct tevo_threadpool * tp) {
     tp->stop.store(true);
     tp->pause.store(false);
     pthread_cond_broadcast(&tp->cond);
-    tevo_threadpool_wake_idle(tp);
     pthread_mutex_unlock(&tp->mutex);
 
     for (int j = 1; j < tp->n_threads_max; j++) {
@@ -309,7 +293,6 @@ void tevo_threadpool_pause(struct tevo_threadpool * tp) {
         tp->paused_run_word = tp->run_word.load();
         tp->pause.store(true);
         pthread_cond_broadcast(&tp->cond);
-        tevo_threadpool_wake_idle(tp);
     }
     pthread_mutex_unlock(&tp->mutex);
 }
@@ -319,7 +302,6 @@ void tevo_threadpool_resume(struct tevo_threadpool * tp) {
     if (tp->pause.load()) {
         tp->pause.store(false);
         pthread_cond_broadcast(&tp->cond);
-        tevo_threadpool_wake_idle(tp);
     }
     pthread_mutex_unlock(&tp->mutex);
 }
@@ -337,7 +319,6 @@ void tevo_threadpool_start_run(struct tevo_threadpool * tp, int n) {
     }
 
     pthread_cond_broadcast(&tp->cond);
-    tevo_threadpool_wake_idle(tp);
     pthread_mutex_unlock(&tp->mutex);
 }
 
