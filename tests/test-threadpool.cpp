@@ -1,9 +1,9 @@
 // The CPU engine's worker pool: the barrier (spinning, asleep while a thread
 // is late, and asleep at once after threads kept waiting) and the chunk
 // counter under several thread counts, pools that run graphs with fewer
-// threads than they own, pausing and resuming, polling levels, placement
-// masks, the priority warning, priorities outside the list and the run
-// word's sequence wrapping around.
+// threads than they own, pausing and resuming (a pause lets the run under
+// way finish), polling levels, placement masks, the priority warning,
+// priorities outside the list and the run word's sequence wrapping around.
 
 #include "cpu/impl.h"
 
@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -310,6 +311,55 @@ TEST(ThreadPool, PauseAndResume) {
     EXPECT_TRUE(pool->pause.load());
     tevo_threadpool_free(pool);
     tevo_threadpool_free(nullptr);
+}
+
+// A pause that comes while a graph is computed takes effect after that run:
+// the run finishes on all its threads without a resume. One thread computes
+// back to back; another pauses at random moments and waits, still paused,
+// for the compute under way (or the next, which resumes the pool) to return.
+TEST(ThreadPool, APauseLetsTheRunUnderWayFinish) {
+    Chain                    chain;
+    const std::vector<float> ref = chain.reference();
+    const int                cores = (int) std::thread::hardware_concurrency();
+#if defined(__SANITIZE_THREAD__)
+    const int trials = 20; // each run crawls under ThreadSanitizer
+#else
+    const int trials = 200;
+#endif
+
+    for (int n : { 2, 3, 4, 8 }) {
+        if (n > cores) {
+            continue;
+        }
+        SCOPED_TRACE(testing::Message() << n << " threads");
+        tevo_threadpool_params params = tevo_threadpool_params_default(n);
+        tevo_threadpool *      pool   = tevo_threadpool_new(&params);
+
+        std::atomic<int>  returned{ 0 };
+        std::atomic<bool> done{ false };
+        std::atomic<int>  wrong{ 0 };
+        std::thread       computer([&] {
+            while (!done.load()) {
+                wrong += chain.compute(n, pool) != TEVO_STATUS_SUCCESS || chain.result() != ref;
+                returned++;
+            }
+        });
+
+        std::mt19937 rng(n);
+        for (int t = 0; t < trials; ++t) {
+            std::this_thread::sleep_for(std::chrono::microseconds(rng() % 200));
+            tevo_threadpool_pause(pool);
+            const int before = returned.load();
+            while (returned.load() == before) {
+                std::this_thread::yield();
+            }
+            tevo_threadpool_resume(pool);
+        }
+        done = true;
+        computer.join();
+        EXPECT_EQ(wrong.load(), 0);
+        tevo_threadpool_free(pool);
+    }
 }
 
 TEST(ThreadPool, WorkersThatSleepAtOnceStillWakeForEveryRun) {

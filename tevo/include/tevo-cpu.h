@@ -50,7 +50,8 @@ struct tevo_cplan {
     bool use_ref;                        // kernels take their reference paths
 };
 
-// worker pools
+// worker pools; a pause takes effect between runs: a run already started
+// completes on all its threads, and the next run resumes the pool
 TEVO_API struct tevo_threadpool * tevo_threadpool_new(struct tevo_threadpool_params * params);
 TEVO_API void                     tevo_threadpool_free(struct tevo_threadpool * threadpool);
 TEVO_API void                     tevo_threadpool_pause(struct tevo_threadpool * threadpool);

@@ -58,6 +58,7 @@ struct tevo_threadpool {
     // take chunks
     alignas(64) std::atomic<bool> stop;
     std::atomic<bool>    pause;
+    uint32_t             paused_run_word; // run word when the pause came; under mutex
     std::atomic<int32_t> abort_node; // every thread stops before this node; -1 none
 
     alignas(64) struct tevo_compute_state * states;

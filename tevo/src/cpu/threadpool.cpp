@@ -19,9 +19,11 @@
 #include <new>
 
 // Time an idle worker polls for the next run, per unit of poll_rounds, before
-// it sleeps: back-to-back runs start without a wake-up, while a worker left
-// idle gives its processor back soon (1 ms at the default level of 50).
-static const int64_t TEVO_POLL_UNIT_NS = 20000;
+// it sleeps: back-to-back runs start without a wake-up (a worker that slept
+// joins a run tens of microseconds late, every run), while a worker left
+// idle gives its processor back within milliseconds (5 ms at the default
+// level of 50).
+static const int64_t TEVO_POLL_UNIT_NS = 100000;
 
 // How long a thread waits at a barrier, spinning, before it sleeps: about as
 // long as a barrier takes when the run's threads each have a processor and
@@ -169,13 +171,23 @@ static void * tevo_graph_compute_secondary_thread(void * data) {
     tevo_thread_apply_priority(tp->priority);
 
     for (;;) {
+        // A run posted before the pause came is joined first: its other
+        // threads wait for this one at the barrier, and a pause takes effect
+        // between runs. (A run started later clears the pause.)
         if (tp->pause.load()) {
             pthread_mutex_lock(&tp->mutex);
-            if (tp->pause.load()) {
+            const uint32_t w = tp->paused_run_word;
+            if (tp->pause.load() && !state->pending && w != state->last_run_word) {
+                state->pending       = state->ith < (int32_t) (w & 0xFFFFu);
+                state->last_run_word = w;
+            }
+            if (tp->pause.load() && !state->pending) {
                 pthread_cond_wait(&tp->cond, &tp->mutex);
             }
             pthread_mutex_unlock(&tp->mutex);
-            continue;
+            if (!state->pending) {
+                continue;
+            }
         }
         if (tp->stop.load()) {
             break;
@@ -213,6 +225,7 @@ struct tevo_threadpool * tevo_threadpool_new_impl(struct tevo_threadpool_params 
     tp->chunk_counter.store(0);
     tp->stop.store(false);
     tp->pause.store(params->paused);
+    tp->paused_run_word = 0;
     tp->abort_node.store(-1);
     tp->n_threads_max = params->n_threads;
     tp->priority      = tevo_sched_priority_known(tevo_threadpool_params_priority(params));
@@ -277,6 +290,7 @@ void tevo_threadpool_free(struct tevo_threadpool * tp) {
 void tevo_threadpool_pause(struct tevo_threadpool * tp) {
     pthread_mutex_lock(&tp->mutex);
     if (!tp->pause.load()) {
+        tp->paused_run_word = tp->run_word.load();
         tp->pause.store(true);
         pthread_cond_broadcast(&tp->cond);
     }
