@@ -439,7 +439,7 @@ struct kestu_hollin_context; // external encoder, never present here
 // threads for every run costs more than a small graph's work. Made on the
 // first run with two or more threads, again when the count changes; set on
 // the CPU backends it runs on until idled or freed. Between runs its threads
-// poll for 25 rounds (half a millisecond), which bridges the gap between a
+// poll for 25 rounds (2.5 ms), which bridges the gaps between a
 // token step's graphs and its sampling without a wake-up, then sleep, so
 // that they burn nothing while the caller's thread works alone or between
 // requests.
