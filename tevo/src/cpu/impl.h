@@ -80,6 +80,9 @@ int tevo_threadpool_run_threads(struct tevo_threadpool * threadpool);
 // whether recent barriers found the cores shared with other busy work (then
 // waiting threads hardly spin and idle workers do not poll)
 bool tevo_threadpool_cores_shared(void);
+// holds that verdict at 0 (quiet) or 1 (shared), or lets the barriers judge
+// again (-1): for tests that count a run's threads
+void tevo_threadpool_hold_cores_shared(int shared);
 
 // publishes a run of n threads (already capped at the pool's size)
 void tevo_threadpool_start_run(struct tevo_threadpool * threadpool, int n);

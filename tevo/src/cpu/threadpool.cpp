@@ -45,12 +45,24 @@ static const int64_t TEVO_BARRIER_SPIN_NS = 30000;
 static const uint32_t TEVO_PROBE_EVERY = 16;
 alignas(64) static std::atomic<int32_t> tevo_slept_share{ 0 }; // in 1/1024, moving by 1/16
 alignas(64) static std::atomic<bool> tevo_shared_verdict{ false };
+static std::atomic<bool>             tevo_verdict_held{ false };
 
 bool tevo_threadpool_cores_shared(void) {
     return tevo_shared_verdict.load(std::memory_order_relaxed);
 }
 
+void tevo_threadpool_hold_cores_shared(int shared) {
+    if (shared >= 0) {
+        tevo_shared_verdict.store(shared != 0, std::memory_order_relaxed);
+        tevo_slept_share.store(shared != 0 ? 1024 : 0, std::memory_order_relaxed);
+    }
+    tevo_verdict_held.store(shared >= 0, std::memory_order_relaxed);
+}
+
 static void tevo_note_probe(bool slept) {
+    if (tevo_verdict_held.load(std::memory_order_relaxed)) {
+        return;
+    }
     int32_t share = tevo_slept_share.load(std::memory_order_relaxed);
     share += ((slept ? 1024 : 0) - share) / 16;
     tevo_slept_share.store(share, std::memory_order_relaxed);
