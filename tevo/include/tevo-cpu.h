@@ -65,7 +65,7 @@ TEVO_API bool tevo_is_numa(void);
 TEVO_API struct tevo_cplan tevo_graph_plan(const struct tevo_cgraph * cgraph, int n_threads,
                                            struct tevo_threadpool * threadpool);
 // While barriers find the cores shared with other busy work, a run of more
-// than 2 threads takes half of them (at least 2); the results are the same.
+// than 2 threads takes half of them (at least 2).
 TEVO_API enum tevo_status  tevo_graph_compute(struct tevo_cgraph * cgraph, struct tevo_cplan * cplan);
 // plans without a pool and takes the work buffer from the context
 TEVO_API enum tevo_status  tevo_graph_compute_with_ctx(struct tevo_context * ctx, struct tevo_cgraph * cgraph,

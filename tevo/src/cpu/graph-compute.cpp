@@ -249,8 +249,7 @@ enum tevo_status tevo_graph_compute(struct tevo_cgraph * cgraph, struct tevo_cpl
     // On cores that other work shares, every barrier waits for whichever
     // thread of the run the system has set aside, and a thread that slept
     // there waits for a processor again: half the threads meet far less
-    // often. Never below 2, so that barriers go on judging the cores; no
-    // kernel's result depends on the thread count.
+    // often. Never below 2, so that barriers go on judging the cores.
     if (n_threads > 2 && tevo_threadpool_cores_shared()) {
         const int half = (n_threads + 1) / 2;
         if (tevo_graph_work_least(cgraph, half, &node_idx) <= cplan->work_size) {
