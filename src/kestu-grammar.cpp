@@ -295,30 +295,63 @@ bool set_can_match(const kestu_grammar_rules & rules, kestu_grammar_pos at) {
     return next <= MAX_CODE_POINT;
 }
 
-// The rules that can be completed, that is derive some text: one pass over
-// the alternatives, then a work list. An alternative completes once each of
-// its references names a rule that completes, unless one of its character
-// sets matches nothing; a rule completes with one of its alternatives.
+// One alternative as the fixed point below sees it: its rule and the rules
+// it refers to, once per reference.
+struct alt_refs {
+    uint32_t              rule;
+    std::vector<uint32_t> refs;
+};
+
+// The rules that some alternative settles, an alternative settling its rule
+// once every rule it refers to is settled (one without references at once),
+// by a work list: each alternative counts its references to rules not yet
+// settled, and a rule found settled counts down the alternatives that refer
+// to it; the alternative that reaches 0 settles its rule. So every reference
+// is visited a bounded number of times, however the rules are ordered.
+std::vector<bool> settled_rules(size_t n_rules, const std::vector<alt_refs> & alts) {
+    std::vector<bool>                  settled(n_rules, false);
+    std::vector<size_t>                pending(alts.size()); // by alternative
+    std::vector<std::vector<uint32_t>> users(n_rules);       // by rule: alternatives, once per reference
+    std::vector<uint32_t>              found;                // settled rules whose users are still to count down
+    for (uint32_t k = 0; k < (uint32_t) alts.size(); k++) {
+        pending[k] = alts[k].refs.size();
+        for (const uint32_t target : alts[k].refs) {
+            users[target].push_back(k);
+        }
+        if (pending[k] == 0 && !settled[alts[k].rule]) {
+            settled[alts[k].rule] = true;
+            found.push_back(alts[k].rule);
+        }
+    }
+    while (!found.empty()) {
+        const uint32_t s = found.back();
+        found.pop_back();
+        for (const uint32_t k : users[s]) {
+            if (--pending[k] == 0 && !settled[alts[k].rule]) {
+                settled[alts[k].rule] = true;
+                found.push_back(alts[k].rule);
+            }
+        }
+    }
+    return settled;
+}
+
+// The rules that can be completed, that is derive some text: a rule
+// completes with one of its alternatives, an alternative once each of its
+// references names a rule that completes, unless one of its character sets
+// matches nothing.
 std::vector<bool> completing_rules(const kestu_grammar_rules & rules) {
-    const size_t                       n_rules = rules.size();
-    std::vector<bool>                  completes(n_rules, false);
-    std::vector<size_t>                pending;        // by alternative: references not yet known to complete
-    std::vector<uint32_t>              alt_rule;       // by alternative
-    std::vector<std::vector<uint32_t>> users(n_rules); // by rule: alternatives, once per reference
-    std::vector<uint32_t>              found;          // completing rules whose users are still to count down
-    for (uint32_t r = 0; r < (uint32_t) n_rules; r++) {
+    std::vector<alt_refs> alts;
+    for (uint32_t r = 0; r < (uint32_t) rules.size(); r++) {
         kestu_grammar_pos pos{r, 0};
         while (true) {
             // one alternative, up to its ALT or END
-            const uint32_t        k    = (uint32_t) pending.size();
-            size_t                refs = 0;
-            bool                  dead = false;
-            std::vector<uint32_t> targets;
+            alt_refs a{r, {}};
+            bool     dead = false;
             while (!is_end_of_sequence(rules, pos)) {
                 const kestu_grammar_element & e = elem_at(rules, pos);
                 if (e.type == KESTU_GRETYPE_RULE_REF) {
-                    targets.push_back(e.value);
-                    refs++;
+                    a.refs.push_back(e.value);
                     pos = next_pos(pos);
                 } else {
                     dead = dead || !set_can_match(rules, pos);
@@ -326,15 +359,7 @@ std::vector<bool> completing_rules(const kestu_grammar_rules & rules) {
                 }
             }
             if (!dead) {
-                pending.push_back(refs);
-                alt_rule.push_back(r);
-                for (const uint32_t target : targets) {
-                    users[target].push_back(k);
-                }
-                if (refs == 0 && !completes[r]) {
-                    completes[r] = true;
-                    found.push_back(r);
-                }
+                alts.push_back(std::move(a));
             }
             if (elem_at(rules, pos).type != KESTU_GRETYPE_ALT) {
                 break;
@@ -342,17 +367,7 @@ std::vector<bool> completing_rules(const kestu_grammar_rules & rules) {
             pos = next_pos(pos);
         }
     }
-    while (!found.empty()) {
-        const uint32_t s = found.back();
-        found.pop_back();
-        for (const uint32_t k : users[s]) {
-            if (--pending[k] == 0 && !completes[alt_rule[k]]) {
-                completes[alt_rule[k]] = true;
-                found.push_back(alt_rule[k]);
-            }
-        }
-    }
-    return completes;
+    return settled_rules(rules.size(), alts);
 }
 
 // what one step's expansion reached
@@ -591,48 +606,23 @@ std::string grammar_problem(const kestu_grammar_element * const * rules, size_t 
         }
     }
 
-    // Nullable rules by a work list: each alternative of references only
-    // counts its references to rules not yet known nullable, and a rule found
-    // nullable counts down the alternatives that refer to it, once per
-    // reference; the alternative that reaches 0 makes its rule nullable. So
-    // every element is visited a bounded number of times, however the rules
-    // are ordered.
-    std::vector<bool>                  nullable(n_rules, false);
-    std::vector<size_t>                pending;        // by alternative
-    std::vector<uint32_t>              alt_rule;       // by alternative
-    std::vector<std::vector<uint32_t>> users(n_rules); // by rule: alternatives, once per reference
-    std::vector<uint32_t>              found;          // nullable rules whose users are still to count down
+    // Nullable rules: those an alternative of references to nullable rules
+    // alone settles.
+    std::vector<alt_refs> ref_alts;
     for (size_t r = 0; r < n_rules; r++) {
         for (const auto & a : alts[r]) {
-            bool only_refs = true;
+            alt_refs refs{(uint32_t) r, {}};
+            bool     only_refs = true;
             for (size_t i = a.first; i < a.second && only_refs; i++) {
                 only_refs = copy[r][i].type == KESTU_GRETYPE_RULE_REF;
+                refs.refs.push_back(copy[r][i].value);
             }
-            if (!only_refs) {
-                continue;
-            }
-            const uint32_t k = (uint32_t) pending.size();
-            pending.push_back(a.second - a.first);
-            alt_rule.push_back((uint32_t) r);
-            for (size_t i = a.first; i < a.second; i++) {
-                users[copy[r][i].value].push_back(k);
-            }
-            if (a.first == a.second && !nullable[r]) {
-                nullable[r] = true;
-                found.push_back((uint32_t) r);
+            if (only_refs) {
+                ref_alts.push_back(std::move(refs));
             }
         }
     }
-    while (!found.empty()) {
-        const uint32_t s = found.back();
-        found.pop_back();
-        for (const uint32_t k : users[s]) {
-            if (--pending[k] == 0 && !nullable[alt_rule[k]]) {
-                nullable[alt_rule[k]] = true;
-                found.push_back(alt_rule[k]);
-            }
-        }
-    }
+    const std::vector<bool> nullable = settled_rules(n_rules, ref_alts);
 
     // r -> s when r can reach a reference to s before consuming a character
     std::vector<std::vector<uint32_t>> first_refs(n_rules);
