@@ -836,12 +836,14 @@ TEST_F(GallocTest, TensorsWithDataAreLeftAlone) {
 // x, placed by the caller, is not in the graph, yet the planner files it.
 TEST_F(GallocTest, ViewsOfATensorOutsideTheGraphArePlacedAndComputed) {
     struct Case {
-        const char *                                         name;
+        const char *                                               name;
         std::function<tevo_tensor *(tevo_tensor *, tevo_tensor *)> build; // (x, b) -> out
-        float                                                expected;
+        float                                                      expected;
     };
     const Case cases[] = {
-        { "view", [&](tevo_tensor * x, tevo_tensor * b) { return tevo_add(ctx, tevo_view_tensor(ctx, x), b); }, 5.0f },
+        { "view",
+          [&](tevo_tensor * x, tevo_tensor * b) { return tevo_add(ctx, tevo_view_tensor(ctx, x), b); },
+          5.0f },
         { "view of a view",
           [&](tevo_tensor * x, tevo_tensor * b) {
               return tevo_add(ctx, tevo_view_tensor(ctx, tevo_view_tensor(ctx, x)), b);

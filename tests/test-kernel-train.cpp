@@ -87,8 +87,8 @@ TEST(KernelCrossEntropyLoss, SameBitsAtEveryThreadCount) {
     struct Shape {
         int64_t nc, nr;
     };
-    const Shape  shapes[] = { { 7, 5 },     { 5, 7 },    { 17, 1000 }, { 1000, 31 },
-                              { 1, 1 },     { 13, 1237 }, { 4, 2049 }, { 3, 100003 } };
+    const Shape  shapes[] = { { 7, 5 }, { 5, 7 },     { 17, 1000 }, { 1000, 31 },
+                              { 1, 1 }, { 13, 1237 }, { 4, 2049 },  { 3, 100003 } };
     const int    cores    = (int) std::thread::hardware_concurrency();
     std::mt19937 rng(7937);
     for (const Shape & s : shapes) {
@@ -99,9 +99,9 @@ TEST(KernelCrossEntropyLoss, SameBitsAtEveryThreadCount) {
         fill(logits, rng, -4.0f, 4.0f);
         fill_targets(targets, rng);
         ((float *) grad->data)[0] = 0.75f;
-        tevo_tensor * loss        = tevo_cross_entropy_loss(c.ctx, logits, targets);
-        tevo_tensor * back        = tevo_cross_entropy_loss_back(c.ctx, grad, logits, targets);
-        const double  ref         = ce_loss_ref(logits, targets);
+        tevo_tensor * loss = tevo_cross_entropy_loss(c.ctx, logits, targets);
+        tevo_tensor * back = tevo_cross_entropy_loss_back(c.ctx, grad, logits, targets);
+        const double  ref  = ce_loss_ref(logits, targets);
 
         uint32_t              loss_bits = 0;
         std::vector<uint32_t> back_bits;

@@ -11,8 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <functional>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <regex>
 #include <string>
@@ -1802,9 +1802,9 @@ TEST_F(Sched, GraphLeftReadingCopiesOfAnEarlierSplitIsFatal) {
 TEST(SchedViewSource, ViewsOfATensorOutsideTheGraphArePlacedAndComputed) {
     setenv("TEVO_NO_BACKTRACE", "1", 1);
     struct Case {
-        const char *                                                                        name;
+        const char *                                                               name;
         std::function<tevo_tensor *(tevo_context *, tevo_tensor *, tevo_tensor *)> build; // (ctx, x, b) -> out
-        float                                                                               expected;
+        float                                                                      expected;
     };
     const Case cases[] = {
         { "view",
@@ -1829,7 +1829,7 @@ TEST(SchedViewSource, ViewsOfATensorOutsideTheGraphArePlacedAndComputed) {
     for (const Case & c : cases) {
         for (const bool exact : { true, false }) {
             SCOPED_TRACE(testing::Message() << c.name << (exact ? ", exact size" : ", generous size"));
-            struct tevo_init_params wp  = { 4 * tevo_tensor_overhead(), NULL, true };
+            struct tevo_init_params wp   = { 4 * tevo_tensor_overhead(), NULL, true };
             tevo_context *          wctx = tevo_init(wp);
             tevo_tensor *           x    = tevo_new_tensor_1d(wctx, TEVO_TYPE_F32, 4);
             tevo_tensor *           b    = tevo_new_tensor_1d(wctx, TEVO_TYPE_F32, 4);
