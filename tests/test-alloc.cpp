@@ -832,6 +832,64 @@ TEST_F(GallocTest, TensorsWithDataAreLeftAlone) {
     tevo_backend_buffer_free(wbuf);
 }
 
+// A view made by tevo_view_tensor has no operator and no source: its source
+// x, placed by the caller, is not in the graph, yet the planner files it.
+TEST_F(GallocTest, ViewsOfATensorOutsideTheGraphArePlacedAndComputed) {
+    struct Case {
+        const char *                                               name;
+        std::function<tevo_tensor *(tevo_tensor *, tevo_tensor *)> build; // (x, b) -> out
+        float                                                      expected;
+    };
+    const Case cases[] = {
+        { "view",
+          [&](tevo_tensor * x, tevo_tensor * b) { return tevo_add(ctx, tevo_view_tensor(ctx, x), b); },
+          5.0f },
+        { "view of a view",
+          [&](tevo_tensor * x, tevo_tensor * b) {
+              return tevo_add(ctx, tevo_view_tensor(ctx, tevo_view_tensor(ctx, x)), b);
+          },
+          5.0f },
+        { "many views",
+          [&](tevo_tensor * x, tevo_tensor * b) {
+              tevo_tensor * y = b;
+              for (int i = 0; i < 12; ++i) {
+                  y = tevo_add(ctx, y, tevo_view_tensor(ctx, x));
+              }
+              return y;
+          },
+          27.0f },
+    };
+    for (const Case & c : cases) {
+        SCOPED_TRACE(c.name);
+        tevo_backend_buffer_t wbuf = tevo_backend_buft_alloc_buffer(tevo_backend_cpu_buffer_type(), 256);
+        tevo_tensor *         x    = leaf(4);
+        tevo_tensor *         b    = leaf(4);
+        tevo_tallocr          ta   = tevo_tallocr_new(wbuf);
+        ASSERT_EQ(tevo_tallocr_alloc(&ta, x), TEVO_STATUS_SUCCESS);
+        ASSERT_EQ(tevo_tallocr_alloc(&ta, b), TEVO_STATUS_SUCCESS);
+        for (int i = 0; i < 4; ++i) {
+            ((float *) x->data)[i] = 2.0f;
+            ((float *) b->data)[i] = 3.0f;
+        }
+
+        tevo_tensor * y = c.build(x, b);
+        tevo_cgraph * g = graph(y);
+        tevo_gallocr_t galloc = tevo_gallocr_new(tevo_backend_cpu_buffer_type());
+        ASSERT_TRUE(tevo_gallocr_alloc_graph(galloc, g));
+        ASSERT_NE(y->data, nullptr);
+        tevo_cplan           plan = tevo_graph_plan(g, 1, nullptr);
+        std::vector<uint8_t> work(plan.work_size);
+        plan.work_data = work.data();
+        ASSERT_EQ(tevo_graph_compute(g, &plan), TEVO_STATUS_SUCCESS);
+        for (int i = 0; i < 4; ++i) {
+            EXPECT_EQ(((float *) y->data)[i], c.expected);
+        }
+        EXPECT_EQ(((float *) x->data)[0], 2.0f);
+        tevo_gallocr_free(galloc);
+        tevo_backend_buffer_free(wbuf);
+    }
+}
+
 TEST(GallocDeath, BufferIdOutOfRange) {
     setenv("TEVO_NO_BACKTRACE", "1", 1);
     tevo_gallocr_t galloc = tevo_gallocr_new(tevo_backend_cpu_buffer_type());

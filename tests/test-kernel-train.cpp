@@ -6,6 +6,8 @@
 
 #include "kernel-test-helpers.h"
 
+#include <thread>
+
 // the replays below are the kernels' own roundings, not contracted ones
 #pragma GCC optimize("fp-contract=off")
 
@@ -72,6 +74,55 @@ TEST(KernelCrossEntropyLoss, MatchesTheReferenceForEveryShapeAndThreadCount) {
             compute_n(c.ctx, loss, nth);
             const double ref = ce_loss_ref(logits, targets);
             EXPECT_NEAR(((float *) loss->data)[0], ref, 1e-5 * (1.0 + fabs(ref)));
+        }
+    }
+}
+
+// The loss and its gradient have the same bits at every thread count: the
+// rows are grouped into partial sums by the row count alone. Shapes are
+// (row length, rows): fewer rows than threads, rows that split unevenly, a
+// prime row count, and more rows than there are partial sums, so that each
+// sum covers several rows.
+TEST(KernelCrossEntropyLoss, SameBitsAtEveryThreadCount) {
+    struct Shape {
+        int64_t nc, nr;
+    };
+    const Shape  shapes[] = { { 7, 5 }, { 5, 7 },     { 17, 1000 }, { 1000, 31 },
+                              { 1, 1 }, { 13, 1237 }, { 4, 2049 },  { 3, 100003 } };
+    const int    cores    = (int) std::thread::hardware_concurrency();
+    std::mt19937 rng(7937);
+    for (const Shape & s : shapes) {
+        Ctx           c(64);
+        tevo_tensor * logits  = tevo_new_tensor_2d(c.ctx, TEVO_TYPE_F32, s.nc, s.nr);
+        tevo_tensor * targets = tevo_new_tensor_2d(c.ctx, TEVO_TYPE_F32, s.nc, s.nr);
+        tevo_tensor * grad    = tevo_new_tensor_1d(c.ctx, TEVO_TYPE_F32, 1);
+        fill(logits, rng, -4.0f, 4.0f);
+        fill_targets(targets, rng);
+        ((float *) grad->data)[0] = 0.75f;
+        tevo_tensor * loss = tevo_cross_entropy_loss(c.ctx, logits, targets);
+        tevo_tensor * back = tevo_cross_entropy_loss_back(c.ctx, grad, logits, targets);
+        const double  ref  = ce_loss_ref(logits, targets);
+
+        uint32_t              loss_bits = 0;
+        std::vector<uint32_t> back_bits;
+        for (int nth = 1; nth <= 8; ++nth) {
+            if (nth > cores) {
+                continue;
+            }
+            SCOPED_TRACE(testing::Message() << "nc " << s.nc << " rows " << s.nr << " nth " << nth);
+            compute_n(c.ctx, loss, nth);
+            compute_n(c.ctx, back, nth);
+            const float                 value = ((float *) loss->data)[0];
+            const uint32_t *            b     = (const uint32_t *) back->data;
+            const std::vector<uint32_t> gb(b, b + tevo_nelements(back));
+            if (nth == 1) {
+                EXPECT_NEAR(value, ref, 2e-6 * (1.0 + fabs(ref)));
+                loss_bits = bits(value);
+                back_bits = gb;
+            } else {
+                EXPECT_EQ(bits(value), loss_bits) << value << " against " << from_bits(loss_bits);
+                EXPECT_TRUE(gb == back_bits);
+            }
         }
     }
 }
@@ -302,7 +353,7 @@ TEST(KernelTrainDeathTest, Refusals) {
     // a work buffer without room for the thread's row
     tevo_tensor * l2 = tevo_new_tensor_2d(c.ctx, TEVO_TYPE_F32, 8, 2);
     EXPECT_DEATH(call_kernel(tevo_compute_forward_cross_entropy_loss, tevo_cross_entropy_loss(c.ctx, l2, l2)),
-                 kernel_assert_re("params->wsize >= sizeof(float) * (size_t) (nth + nth * nc)"));
+                 kernel_assert_re("params->wsize >= tevo_cross_entropy_loss_wsize(dst, nth)"));
     tevo_tensor * h2 = tevo_new_tensor_2d(c.ctx, TEVO_TYPE_F16, 8, 2);
     EXPECT_DEATH(call_kernel(tevo_compute_forward_cross_entropy_loss, tevo_cross_entropy_loss(c.ctx, h2, h2)),
                  kernel_abort_re("fatal error"));
@@ -337,7 +388,7 @@ TEST(KernelTrainDeathTest, Refusals) {
 }
 
 // The planner's work buffer holds the loss's partial sums and one row per
-// thread for every thread count.
+// thread for every thread count, however many rows there are.
 TEST(KernelCrossEntropyLoss, PlannedWorkBufferIsEnough) {
     for (int nth : { 1, 2, 5, 8 }) {
         Ctx           c;
@@ -348,6 +399,16 @@ TEST(KernelCrossEntropyLoss, PlannedWorkBufferIsEnough) {
         const tevo_cplan plan = tevo_graph_plan(gf, nth, nullptr);
         EXPECT_GE(plan.work_size, sizeof(float) * (size_t) plan.n_threads * (300 + 1));
     }
+    // the partial sums stay a few kilobytes for millions of rows
+    tevo_init_params ip   = { 1024 * 1024, nullptr, true };
+    tevo_context *   ctx  = tevo_init(ip);
+    tevo_tensor *    s0   = tevo_new_tensor_2d(ctx, TEVO_TYPE_F32, 3, 4000000);
+    tevo_tensor *    loss = tevo_cross_entropy_loss(ctx, s0, s0);
+    tevo_cgraph *    gf   = tevo_new_graph(ctx);
+    tevo_build_forward_expand(gf, loss);
+    const tevo_cplan plan = tevo_graph_plan(gf, 8, nullptr);
+    EXPECT_LE(plan.work_size, (size_t) 16384);
+    tevo_free(ctx);
 }
 
 } // namespace

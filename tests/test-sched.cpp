@@ -12,6 +12,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <regex>
 #include <string>
@@ -1792,6 +1793,69 @@ TEST_F(Sched, GraphLeftReadingCopiesOfAnEarlierSplitIsFatal) {
     EXPECT_EQ(get_f32(tb.n3), three_splits::expected(va, v1, v2));
     EXPECT_EQ(tb.n1->src[0], tb.a);
     tevo_backend_sched_free(sched);
+}
+
+// Views made by tevo_view_tensor have no operator and no source: the tensor x
+// they view, placed by the caller, is not in the graph. One CPU backend
+// places and computes the graph, with a scheduler sized for the graph
+// exactly and with one sized generously.
+TEST(SchedViewSource, ViewsOfATensorOutsideTheGraphArePlacedAndComputed) {
+    setenv("TEVO_NO_BACKTRACE", "1", 1);
+    struct Case {
+        const char *                                                               name;
+        std::function<tevo_tensor *(tevo_context *, tevo_tensor *, tevo_tensor *)> build; // (ctx, x, b) -> out
+        float                                                                      expected;
+    };
+    const Case cases[] = {
+        { "view",
+          [](tevo_context * c, tevo_tensor * x, tevo_tensor * b) { return tevo_add(c, tevo_view_tensor(c, x), b); },
+          5.0f },
+        { "view of a view",
+          [](tevo_context * c, tevo_tensor * x, tevo_tensor * b) {
+              return tevo_add(c, tevo_view_tensor(c, tevo_view_tensor(c, x)), b);
+          },
+          5.0f },
+        { "many views",
+          [](tevo_context * c, tevo_tensor * x, tevo_tensor * b) {
+              tevo_tensor * y = b;
+              for (int i = 0; i < 12; ++i) {
+                  y = tevo_add(c, y, tevo_view_tensor(c, x));
+              }
+              return y;
+          },
+          27.0f },
+    };
+    tevo_backend_t cpu = tevo_backend_cpu_init();
+    for (const Case & c : cases) {
+        for (const bool exact : { true, false }) {
+            SCOPED_TRACE(testing::Message() << c.name << (exact ? ", exact size" : ", generous size"));
+            struct tevo_init_params wp   = { 4 * tevo_tensor_overhead(), NULL, true };
+            tevo_context *          wctx = tevo_init(wp);
+            tevo_tensor *           x    = tevo_new_tensor_1d(wctx, TEVO_TYPE_F32, 4);
+            tevo_tensor *           b    = tevo_new_tensor_1d(wctx, TEVO_TYPE_F32, 4);
+            tevo_backend_buffer_t   wbuf = tevo_backend_alloc_ctx_tensors(wctx, cpu);
+            ASSERT_NE(wbuf, nullptr);
+            const std::vector<float> two(4, 2.0f), three(4, 3.0f);
+            tevo_backend_tensor_set(x, two.data(), 0, sizeof(float) * 4);
+            tevo_backend_tensor_set(b, three.data(), 0, sizeof(float) * 4);
+
+            graph_ctx            g;
+            struct tevo_tensor * y = c.build(g.ctx, x, b);
+            g.expand(y);
+            const size_t graph_size = exact ? (size_t) (g.gf->n_nodes + g.gf->n_leafs) : 256;
+            tevo_backend_sched_t sched = tevo_backend_sched_new(&cpu, NULL, 1, graph_size, false, false);
+            ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, g.gf));
+            ASSERT_EQ(tevo_backend_sched_graph_compute(sched, g.gf), TEVO_STATUS_SUCCESS);
+            std::vector<float> out(4);
+            tevo_backend_tensor_get(y, out.data(), 0, sizeof(float) * 4);
+            EXPECT_EQ(out, std::vector<float>(4, c.expected));
+
+            tevo_backend_sched_free(sched);
+            tevo_backend_buffer_free(wbuf);
+            tevo_free(wctx);
+        }
+    }
+    tevo_backend_free(cpu);
 }
 
 } // namespace

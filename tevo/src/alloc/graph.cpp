@@ -435,6 +435,13 @@ static bool gallocr_same_role(struct tensor_role a, struct tensor_role b) {
 static bool tevo_gallocr_reserve_n_impl(tevo_gallocr_t galloc, struct tevo_cgraph * graph,
                                         const int * node_buffer_ids, const int * leaf_buffer_ids, bool no_alloc) {
     size_t min_hash_size = graph->n_nodes + graph->n_leafs;
+    // the source of a view is filed too, and may lie outside the graph
+    for (int i = 0; i < graph->n_nodes; i++) {
+        min_hash_size += graph->nodes[i]->view_src != NULL;
+    }
+    for (int i = 0; i < graph->n_leafs; i++) {
+        min_hash_size += graph->leafs[i]->view_src != NULL;
+    }
     // a quarter more, so probing stays short
     min_hash_size += min_hash_size / 4;
 

@@ -177,7 +177,7 @@ static size_t tevo_node_work_size(const struct tevo_tensor * node, int n_tasks, 
             cur = c * tevo_type_size(node->type);
             break;
         case TEVO_OP_CROSS_ENTROPY_LOSS:
-            cur = c * tevo_type_size(node->type) * (size_t) (src0->ne[0] + 1);
+            cur = tevo_cross_entropy_loss_wsize(node, n_tasks);
             break;
         case TEVO_OP_TOP_K:
             cur = 4 * c * (size_t) src0->ne[0];

@@ -106,6 +106,8 @@ void tevo_compute_forward_map_custom2(const struct tevo_compute_params * params,
 void tevo_compute_forward_map_custom3(const struct tevo_compute_params * params, struct tevo_tensor * dst);
 void tevo_compute_forward_custom(const struct tevo_compute_params * params, struct tevo_tensor * dst);
 void tevo_compute_forward_cross_entropy_loss(const struct tevo_compute_params * params, struct tevo_tensor * dst);
+// the work buffer CROSS_ENTROPY_LOSS needs with nth threads
+size_t tevo_cross_entropy_loss_wsize(const struct tevo_tensor * node, int nth);
 void tevo_compute_forward_cross_entropy_loss_back(const struct tevo_compute_params * params, struct tevo_tensor * dst);
 void tevo_compute_forward_opt_step_adamw(const struct tevo_compute_params * params, struct tevo_tensor * dst);
 void tevo_compute_forward_opt_step_sgd(const struct tevo_compute_params * params, struct tevo_tensor * dst);

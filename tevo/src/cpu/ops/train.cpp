@@ -6,8 +6,8 @@
 // single precision; the fused multiply-adds below sit exactly where the
 // results are defined to have them, so that parameters stay bit-identical
 // over many steps whatever the thread count. Rows are split in contiguous
-// blocks; only the loss, which sums per-thread partial sums, meets the other
-// threads at the barrier.
+// blocks; only the loss, which sums partial sums of blocks of rows, meets the
+// other threads at the barrier.
 
 #include "cpu/ops/ops.h"
 #include "cpu/vec/vec.h"
@@ -15,6 +15,29 @@
 
 // ---------------------------------------------------------------------------
 // CROSS_ENTROPY_LOSS: -(1/nr) · Σ rows Σ i s1[i] · log_softmax(s0)[i]
+
+// The rows are summed in blocks that depend on the row count alone, each
+// block's sum in its own slot, and thread 0 adds the slots in block order:
+// the loss has the same bits at every thread count. At most this many
+// blocks keep the slots small for any row count while leaving enough blocks
+// to share among the threads.
+#define CE_LOSS_MAX_BLOCKS 1024
+
+static int64_t ce_loss_block_rows(int64_t nr) {
+    return nr > 0 ? (nr + CE_LOSS_MAX_BLOCKS - 1) / CE_LOSS_MAX_BLOCKS : 1;
+}
+
+static int64_t ce_loss_blocks(int64_t nr) {
+    const int64_t br = ce_loss_block_rows(nr);
+    return (nr + br - 1) / br;
+}
+
+// one double per block of rows, then one scratch row of floats per thread
+size_t tevo_cross_entropy_loss_wsize(const struct tevo_tensor * node, int nth) {
+    const struct tevo_tensor * src0 = node->src[0];
+    return sizeof(double) * (size_t) ce_loss_blocks(tevo_nrows(src0)) +
+           sizeof(float) * (size_t) nth * (size_t) src0->ne[0];
+}
 
 void tevo_compute_forward_cross_entropy_loss(const struct tevo_compute_params * params, struct tevo_tensor * dst) {
     const struct tevo_tensor * src0 = dst->src[0];
@@ -37,46 +60,54 @@ void tevo_compute_forward_cross_entropy_loss(const struct tevo_compute_params * 
     TEVO_ASSERT(tevo_are_same_shape(src0, src1));
     TEVO_ASSERT(tevo_is_scalar(dst));
     TEVO_ASSERT(dst->type == TEVO_TYPE_F32);
-    TEVO_ASSERT(params->wsize >= sizeof(float) * (size_t) (nth + nth * nc));
+    TEVO_ASSERT(params->wsize >= tevo_cross_entropy_loss_wsize(dst, nth));
     // row i is read at data + i·nb[1]: the rows must be evenly spaced
     TEVO_ASSERT(tevo_is_contiguous_1(src0));
     TEVO_ASSERT(tevo_is_contiguous_1(src1));
 
-    float * sums = (float *) params->wdata;
-    float * st   = sums + nth + (size_t) ith * (size_t) nc;
+    const int64_t n_blocks   = ce_loss_blocks(nr);
+    const int64_t block_rows = ce_loss_block_rows(nr);
 
-    int64_t ir0, ir1;
-    tevo_thread_range(nr, ith, nth, &ir0, &ir1);
+    double * sums = (double *) params->wdata;
+    float *  st   = (float *) (sums + n_blocks) + (size_t) ith * (size_t) nc;
 
-    float sum_thread = 0.0f;
-    for (int64_t i1 = ir0; i1 < ir1; ++i1) {
-        const float * s0 = (const float *) ((const char *) src0->data + i1 * src0->nb[1]);
-        const float * s1 = (const float *) ((const char *) src1->data + i1 * src1->nb[1]);
+    int64_t ib0, ib1;
+    tevo_thread_range(n_blocks, ith, nth, &ib0, &ib1);
 
-        float max = -INFINITY;
-        tevo_vdsp_maxv(s0, 1, &max, (size_t) nc);
+    for (int64_t ib = ib0; ib < ib1; ++ib) {
+        const int64_t ir1       = TEVO_MIN(ib * block_rows + block_rows, nr);
+        double        sum_block = 0.0;
+        for (int64_t i1 = ib * block_rows; i1 < ir1; ++i1) {
+            const float * s0 = (const float *) ((const char *) src0->data + i1 * src0->nb[1]);
+            const float * s1 = (const float *) ((const char *) src1->data + i1 * src1->nb[1]);
 
-        const float log_sum = (float) tevo_vec_log_soft_max_f32((int) nc, st, s0, max);
-        for (int64_t i = 0; i < nc; ++i) {
-            st[i] = st[i] - log_sum;
+            float max = -INFINITY;
+            tevo_vdsp_maxv(s0, 1, &max, (size_t) nc);
+
+            const float log_sum = (float) tevo_vec_log_soft_max_f32((int) nc, st, s0, max);
+            for (int64_t i = 0; i < nc; ++i) {
+                st[i] = st[i] - log_sum;
+            }
+            for (int64_t i = 0; i < nc; ++i) {
+                st[i] = st[i] * s1[i];
+            }
+
+            float sum_row = 0.0f;
+            tevo_vdsp_sve(st, 1, &sum_row, (size_t) nc);
+            sum_block += sum_row;
         }
-        for (int64_t i = 0; i < nc; ++i) {
-            st[i] = st[i] * s1[i];
-        }
-
-        float sum_row = 0.0f;
-        tevo_vdsp_sve(st, 1, &sum_row, (size_t) nc);
-        sum_thread += sum_row;
+        sums[ib] = sum_block;
     }
-    sums[ith] = sum_thread;
 
     tevo_barrier(params->threadpool);
 
     if (ith == 0) {
-        float * d = (float *) dst->data;
-        tevo_vdsp_sve(sums, 1, d, (size_t) nth);
-        const float f = -1.0f / (float) nr;
-        d[0]          = f * d[0];
+        double total = 0.0;
+        for (int64_t ib = 0; ib < n_blocks; ++ib) {
+            total += sums[ib];
+        }
+        const float f          = -1.0f / (float) nr;
+        ((float *) dst->data)[0] = f * (float) total;
     }
 }
 
