@@ -757,8 +757,10 @@ std::vector<kestu_grammar_candidate> kestu_grammar_filter_candidates(
 // set is well formed and no rule reaches itself before consuming a character;
 // else logs what is wrong
 bool kestu_grammar_validate(const kestu_grammar_element * const * rules, size_t n_rules, size_t start_rule);
-// copies the rules and expands every alternative of the start rule; an
-// invalid grammar, or one whose start exceeds the expansion, stack or depth
+// copies the rules, drops from the rules that can be completed the
+// alternatives that cannot (they need a rule that never completes, or a
+// character set that matches nothing), and expands every alternative of the
+// start rule; an invalid grammar, or one whose start exceeds the expansion, stack or depth
 // bound, gives an empty state (no rules, no stacks) after an error line
 kestu_grammar kestu_grammar_init(const kestu_grammar_element * const * rules, size_t n_rules, size_t start_rule);
 // advances the grammar by the token's text (special "[_" tokens change nothing)
