@@ -1,6 +1,7 @@
 // Grammar-constrained sampling: which texts a grammar's stacks accept,
 // partial UTF-8 sequences across tokens, the penalty in logits processing,
 // the refusal of broken grammars and of grammars that match no text, the
+// alternatives that can never complete, dropped when a grammar is read, the
 // shared model steered to a few of its words, the grammars the driver takes
 // or refuses, run on a thread with a small stack, and the begin check under
 // the run's settings (leading blank, timestamps, suppressions).
@@ -943,7 +944,7 @@ bool in_language(const grammar_def & def, const std::string & text) {
 struct driver_case {
     const char *      name;
     std::vector<rule> rules;
-    int               code;     // KESTU_FULL_OK: the text is a sentence of the grammar
+    int               code;     // KESTU_FULL_OK: the text is a sentence of the grammar (or of `language`)
     const char *      log_part; // of a refusal
     float             penalty = 100.0f;
     bool              suppress_leading_blank = true;
@@ -980,8 +981,8 @@ TEST(GrammarDriver, EachGrammarSteersTheTextOrIsRefusedBeforeAnyWork) {
         defs.push_back({L(U" stop"), R(dead)});
         return grammar_def(defs).rules;
     };
-    const uint32_t DEAD_2 = 2; // its index after two rules
-    const uint32_t DEAD_1 = 1;
+    const uint32_t DEAD_1 = 1; // its index after one rule
+    const uint32_t DEAD_2 = 2; // after two
 
     const std::vector<driver_case> cases = {
         // (with the default penalty in GrammarSharedModel)
@@ -1034,9 +1035,11 @@ TEST(GrammarDriver, EachGrammarSteersTheTextOrIsRefusedBeforeAnyWork) {
                         KESTU_FULL_OK, "", "^ two$"),
         in_each_setting("' stop' dead | 'x'", "01.f32", with_dead({{L(U" stop"), R(DEAD_1), A, L(U"x")}}),
                         KESTU_FULL_ERR_GRAMMAR, NO_TOKEN),
+        // the end of text is never penalised: the text may stop inside " one"
         in_each_setting("' two' [^\\x00-\\U0010FFFF] | ' one'", "01.f32",
                         {make_rule({L(U" two"), NOTHING, A, L(U" one")})}, KESTU_FULL_OK, "", "^ one?$"),
-        // ... nor when a rule that can match nothing leads to them
+        // ... nor when they are alternatives of a rule that may match the
+        // empty text, or are reached past one
         in_each_setting("opt ' two', opt ::= '' | ' right' | dead", "01.f32",
                         with_dead({{R(1), L(U" two")}, {A, L(U" right"), A, R(DEAD_2)}}), KESTU_FULL_OK, "",
                         "^( right)? two$"),
