@@ -715,7 +715,8 @@ void kestu_filter_logits_end(kestu_context & ctx, kestu_state & state, kestu_dec
 void kestu_filter_logits(kestu_context & ctx, kestu_state & state, kestu_decoder & decoder,
                          const kestu_full_params & params, float temperature, const std::regex * suppress_re);
 // by text token id (below end of text): whether the first text token of a
-// window may be that token under the run's settings, with the masks of the
+// window may be that token under the run's settings (as the run has them,
+// after the model's own rules: no timestamps on some models), with the masks of the
 // first step, or of the step after a first timestamp or speaker turn; the
 // masks before the logits callback count only without one
 std::vector<bool> kestu_first_text_tokens(const kestu_context & ctx, const kestu_full_params & params,
