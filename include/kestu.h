@@ -263,14 +263,18 @@ typedef struct kestu_full_params {
     // of text is free. The grammar constrains which tokens are taken, not
     // where the text ends: end of text is never penalised, so a transcript
     // may end on a prefix of what the grammar allows (" on" of " one").
+    // An alternative that can never end (it needs a rule that never ends,
+    // or a character set that matches no code point up to 0x10FFFF) is
+    // ignored, as if it were not written.
     // Refused with KESTU_FULL_ERR_GRAMMAR: a grammar that matches no text
     // (every alternative of its start rule never ends, or needs a character
     // set that matches nothing); one that no token can begin among those the
     // run may begin its text with (suppress_pattern and the non-speech
     // tokens hold at every step; suppress_leading_blank keeps the blank from
-    // beginning it unless a timestamp or speaker turn may come first or
-    // on_logits is set); and one whose start exceeds the library's bounds
-    // (expansion steps, parse stacks, nesting depth).
+    // beginning it unless a timestamp, on a model that decodes with them, or
+    // a speaker turn may come first or on_logits is set); and one whose start
+    // exceeds the library's bounds (expansion steps, parse stacks, nesting
+    // depth).
     const kestu_grammar_element * const * grammar_rule_list;
     size_t                                grammar_rule_count;
     size_t                                grammar_start_rule;

@@ -143,6 +143,12 @@ int decoders_of_attempt(const kestu_full_params & params, float temperature) {
     return n < 2 ? 1 : n;
 }
 
+// First-release distilled models were trained without timestamps: a run on
+// one decodes without them whatever the parameters say.
+bool model_turns_off_timestamps(const kestu_hparams & hp) {
+    return hp.n_text_layer == 2 && hp.n_vocab != 51866;
+}
+
 // Requests that would decode garbage or fail half-way are refused before any
 // work. The suppress pattern is compiled and the grammar's start state made
 // here, once a run, and handed back for the run.
@@ -210,9 +216,12 @@ int refuse_request(const kestu_context & ctx, const kestu_full_params & params, 
         if (grammar.rules.empty()) {
             return KESTU_FULL_ERR_GRAMMAR;
         }
-        // only what the run's first text token may be can begin it
+        // only what the run's first text token may be can begin it, with
+        // the timestamps the run will have
+        kestu_full_params first_step = params;
+        first_step.no_timestamps     = params.no_timestamps || model_turns_off_timestamps(ctx.model.hparams);
         const std::vector<bool> first_tokens =
-            kestu_first_text_tokens(ctx, params, params.suppress_pattern != nullptr ? &suppress_re : nullptr);
+            kestu_first_text_tokens(ctx, first_step, params.suppress_pattern != nullptr ? &suppress_re : nullptr);
         if (!kestu_grammar_can_begin(ctx.vocab, grammar, first_tokens) ||
             !kestu_grammar_derives_text(grammar, params.grammar_start_rule)) {
             return KESTU_FULL_ERR_GRAMMAR;
@@ -475,7 +484,7 @@ int full_run(kestu_context & ctx, kestu_state & state, kestu_full_params params,
         sot_sequence.push_back(vocab.token_sot + 1 + state.lang_id);
         sot_sequence.push_back(params.translate_task ? vocab.token_translate : vocab.token_transcribe);
     }
-    if (hp.n_text_layer == 2 && hp.n_vocab != 51866 && !params.no_timestamps) {
+    if (model_turns_off_timestamps(hp) && !params.no_timestamps) {
         KESTU_LOG_WARN("%s: using first release distilled models - forcing no_timestamps\n", DRIVER);
         params.no_timestamps = true;
     }

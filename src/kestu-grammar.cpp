@@ -262,9 +262,10 @@ std::vector<bool> silent_rules(const kestu_grammar_rules & rules) {
     return silent;
 }
 
-// The code points a token text can give: the decoder reads any lead byte
-// from 0xF0 on as four bytes, and 0 ends the text.
-constexpr uint32_t MAX_CODE_POINT = 0x3FFFFF;
+// Sets are judged over the code points of Unicode, which token texts
+// encode (0 ends a text): a set that only the decoder's reading of
+// malformed lead bytes could satisfy matches nothing a text says.
+constexpr uint32_t MAX_CODE_POINT = 0x10FFFF;
 
 // whether the character set at `at` matches some code point a text can give
 bool set_can_match(const kestu_grammar_rules & rules, kestu_grammar_pos at) {
@@ -336,38 +337,98 @@ std::vector<bool> settled_rules(size_t n_rules, const std::vector<alt_refs> & al
     return settled;
 }
 
-// The rules that can be completed, that is derive some text: a rule
-// completes with one of its alternatives, an alternative once each of its
-// references names a rule that completes, unless one of its character sets
-// matches nothing.
-std::vector<bool> completing_rules(const kestu_grammar_rules & rules) {
-    std::vector<alt_refs> alts;
+// One alternative as written: its elements [begin, end) in its rule (end is
+// its ALT or END), the rules it refers to, once per reference, and whether
+// one of its character sets matches nothing.
+struct written_alt {
+    uint32_t              rule;
+    uint32_t              begin;
+    uint32_t              end;
+    std::vector<uint32_t> refs;
+    bool                  empty_set;
+};
+
+std::vector<written_alt> alternatives_of(const kestu_grammar_rules & rules) {
+    std::vector<written_alt> alts;
     for (uint32_t r = 0; r < (uint32_t) rules.size(); r++) {
         kestu_grammar_pos pos{r, 0};
         while (true) {
-            // one alternative, up to its ALT or END
-            alt_refs a{r, {}};
-            bool     dead = false;
+            written_alt a{r, pos.elem, 0, {}, false};
             while (!is_end_of_sequence(rules, pos)) {
                 const kestu_grammar_element & e = elem_at(rules, pos);
                 if (e.type == KESTU_GRETYPE_RULE_REF) {
                     a.refs.push_back(e.value);
                     pos = next_pos(pos);
                 } else {
-                    dead = dead || !set_can_match(rules, pos);
-                    pos  = end_of_set(rules, pos);
+                    a.empty_set = a.empty_set || !set_can_match(rules, pos);
+                    pos         = end_of_set(rules, pos);
                 }
             }
-            if (!dead) {
-                alts.push_back(std::move(a));
-            }
+            a.end = pos.elem;
+            alts.push_back(std::move(a));
             if (elem_at(rules, pos).type != KESTU_GRETYPE_ALT) {
                 break;
             }
             pos = next_pos(pos);
         }
     }
-    return settled_rules(rules.size(), alts);
+    return alts;
+}
+
+// The rules that can be completed, that is derive some text: a rule
+// completes with one of its alternatives, an alternative once each of its
+// references names a rule that completes, unless one of its character sets
+// matches nothing.
+std::vector<bool> completing_rules(size_t n_rules, const std::vector<written_alt> & alts) {
+    std::vector<alt_refs> live;
+    for (const written_alt & a : alts) {
+        if (!a.empty_set) {
+            live.push_back({a.rule, a.refs});
+        }
+    }
+    return settled_rules(n_rules, live);
+}
+
+std::vector<bool> completing_rules(const kestu_grammar_rules & rules) {
+    return completing_rules(rules.size(), alternatives_of(rules));
+}
+
+// Drops from the rules that can be completed the alternatives that cannot
+// (one that needs a rule that never completes, or a character set that
+// matches nothing), as if they were not written: otherwise parsing would
+// follow them into text no sentence of the grammar begins with, and the
+// first characters counted at the start would include theirs. A rule that
+// never completes keeps what was written, as only a start rule that never
+// completes still reaches one, and such a grammar is refused. Rules without
+// such an alternative are left as they are.
+void drop_dead_alternatives(kestu_grammar_rules & rules) {
+    const std::vector<written_alt> alts      = alternatives_of(rules);
+    const std::vector<bool>        completes = completing_rules(rules.size(), alts);
+    auto                           dropped   = [&](const written_alt & a) {
+        return completes[a.rule] &&
+               (a.empty_set || std::any_of(a.refs.begin(), a.refs.end(), [&](uint32_t s) { return !completes[s]; }));
+    };
+    size_t k = 0; // the alternatives come rule by rule, in order
+    for (uint32_t r = 0; r < (uint32_t) rules.size(); r++) {
+        const size_t first    = k;
+        bool         any_drop = false;
+        for (; k < alts.size() && alts[k].rule == r; k++) {
+            any_drop = any_drop || dropped(alts[k]);
+        }
+        if (!any_drop) {
+            continue;
+        }
+        kestu_grammar_rule kept;
+        for (size_t j = first; j < k; j++) {
+            if (!dropped(alts[j])) {
+                kept.insert(kept.end(), rules[r].begin() + alts[j].begin, rules[r].begin() + alts[j].end);
+                kept.push_back({KESTU_GRETYPE_ALT, 0});
+            }
+        }
+        // a rule that completes keeps at least one alternative
+        kept.back() = {KESTU_GRETYPE_END, 0};
+        rules[r]    = std::move(kept);
+    }
 }
 
 // what one step's expansion reached
@@ -876,6 +937,7 @@ kestu_grammar kestu_grammar_init(const kestu_grammar_element * const * rules, si
             }
         }
     }
+    drop_dead_alternatives(grammar.rules);
 
     stack_pool pool;
     pool.silent = silent_rules(grammar.rules);

@@ -715,7 +715,8 @@ void kestu_filter_logits_end(kestu_context & ctx, kestu_state & state, kestu_dec
 void kestu_filter_logits(kestu_context & ctx, kestu_state & state, kestu_decoder & decoder,
                          const kestu_full_params & params, float temperature, const std::regex * suppress_re);
 // by text token id (below end of text): whether the first text token of a
-// window may be that token under the run's settings, with the masks of the
+// window may be that token under the run's settings (as the run has them,
+// after the model's own rules: no timestamps on some models), with the masks of the
 // first step, or of the step after a first timestamp or speaker turn; the
 // masks before the logits callback count only without one
 std::vector<bool> kestu_first_text_tokens(const kestu_context & ctx, const kestu_full_params & params,
@@ -757,8 +758,10 @@ std::vector<kestu_grammar_candidate> kestu_grammar_filter_candidates(
 // set is well formed and no rule reaches itself before consuming a character;
 // else logs what is wrong
 bool kestu_grammar_validate(const kestu_grammar_element * const * rules, size_t n_rules, size_t start_rule);
-// copies the rules and expands every alternative of the start rule; an
-// invalid grammar, or one whose start exceeds the expansion, stack or depth
+// copies the rules, drops from the rules that can be completed the
+// alternatives that cannot (they need a rule that never completes, or a
+// character set that matches nothing), and expands every alternative of the
+// start rule; an invalid grammar, or one whose start exceeds the expansion, stack or depth
 // bound, gives an empty state (no rules, no stacks) after an error line
 kestu_grammar kestu_grammar_init(const kestu_grammar_element * const * rules, size_t n_rules, size_t start_rule);
 // advances the grammar by the token's text (special "[_" tokens change nothing)

@@ -1,6 +1,7 @@
 // Grammar-constrained sampling: which texts a grammar's stacks accept,
 // partial UTF-8 sequences across tokens, the penalty in logits processing,
 // the refusal of broken grammars and of grammars that match no text, the
+// alternatives that can never complete, dropped when a grammar is read, the
 // shared model steered to a few of its words, the grammars the driver takes
 // or refuses, run on a thread with a small stack, and the begin check under
 // the run's settings (leading blank, timestamps, suppressions).
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <climits>
 #include <functional>
+#include <regex>
 #include <set>
 
 using namespace full_test;
@@ -696,6 +698,10 @@ TEST(GrammarLanguage, GrammarsThatMatchNoTextAreFoundAndOthersPass) {
         {"the character 0", {{ch(0), END}}, false},
         {"a character no text can give", {{ch(0x400000), END}}, false},
         {"a negated set of every character", {{non(1), up(0x3FFFFF), END}}, false},
+        {"a negated set of every character of Unicode", {{non(0), up(0x10FFFF), END}}, false},
+        // a malformed lead byte reads as more, but no text says such a character
+        {"a character beyond Unicode", {{ch(0x110000), END}}, false},
+        {"a negated set that leaves only what lies beyond Unicode", {{non(1), up(0x10FFFF), END}}, false},
         {"a negated set of every character in pieces", {{non(0), up('a'), alt('b'), up(0x7FFFFFFF), END}}, false},
         {"a ring of 100000 rules", ring, false},
         // fine ones
@@ -704,8 +710,8 @@ TEST(GrammarLanguage, GrammarsThatMatchNoTextAreFoundAndOthersPass) {
         {"a rule that may stop", {{ref(1), END}, {ALT, ch('x'), ref(1), END}}, true},
         {"the empty text", {{END}}, true},
         {"a negated set that leaves one character", {{non(1), up('a'), alt('c'), up(0x3FFFFF), END}}, true},
-        {"a negated set that leaves the last character", {{non(1), up(0x3FFFFE), END}}, true},
-        {"a character beyond Unicode that four bytes still give", {{ch(0x200000), END}}, true},
+        {"a negated set that leaves the last character", {{non(1), up(0x10FFFE), END}}, true},
+        {"the last character of Unicode", {{ch(0x10FFFF), END}}, true},
         {"a ring of 100000 rules with a way out", ring_with_exit, true},
         {"a word, repeated", {{ref(1), ref(0), ALT, ref(1), END}, {ch(' '), ch('y'), END}}, true},
     };
@@ -717,6 +723,60 @@ TEST(GrammarLanguage, GrammarsThatMatchNoTextAreFoundAndOthersPass) {
         log_capture log;
         EXPECT_EQ(kestu_grammar_derives_text(g, 0), c.derives);
         EXPECT_EQ(log.count("the grammar matches no text"), c.derives ? 0 : 1);
+    }
+}
+
+// [^\x00-\U0010FFFF]: no character of a text
+const item NOTHING = {item::NOT_SET, std::u32string(U"\0-\U0010FFFF", 3)};
+
+struct drop_case {
+    const char *                   name;
+    std::vector<std::vector<item>> written;
+    std::vector<std::vector<item>> kept; // what the grammar holds after reading it
+};
+
+TEST(GrammarInit, AlternativesThatCannotCompleteAreDroppedAndNothingElse) {
+    const std::vector<std::vector<item>> all_end = {
+        {R(1), R(0), A, R(1), A},
+        {L(U" yes"), A, S(U"a-c"), L(U"x"), A, R(2), L(U"w")},
+        {A, L(U"z")},
+    };
+    const std::vector<drop_case> cases = {
+        {"every alternative can end: nothing changes", all_end, all_end},
+        {"a dead alternative first", {{L(U" stop"), R(1), A, L(U" two")}, {L(U"x"), R(1)}},
+         {{L(U" two")}, {L(U"x"), R(1)}}},
+        {"a dead alternative last", {{L(U" two"), A, L(U" stop"), R(1)}, {L(U"x"), R(1)}},
+         {{L(U" two")}, {L(U"x"), R(1)}}},
+        {"a dead alternative between empty ones", {{A, R(1), A}, {L(U"x"), R(1)}}, {{A}, {L(U"x"), R(1)}}},
+        {"a dead alternative of a nullable rule",
+         {{R(1), L(U" two")}, {A, L(U" stop"), A, R(2)}, {L(U" right"), R(2)}},
+         {{R(1), L(U" two")}, {A, L(U" stop")}, {L(U" right"), R(2)}}},
+        {"the only way a nullable rule matches text is dead", {{R(1), L(U" two")}, {A, R(2)}, {L(U"x"), R(2)}},
+         {{R(1), L(U" two")}, {}, {L(U"x"), R(2)}}},
+        {"a set no character matches", {{L(U" two"), NOTHING, A, L(U" one")}}, {{L(U" one")}}},
+        {"an empty range", {{L(U"a"), S(U"x-w"), A, L(U"b")}}, {{L(U"b")}}},
+        // a rule that never completes keeps what was written: nothing that can end reaches it
+        {"a rule that never completes through another",
+         {{R(1), A, L(U" two")}, {L(U" a"), R(2)}, {L(U"x"), R(2)}},
+         {{L(U" two")}, {L(U" a"), R(2)}, {L(U"x"), R(2)}}},
+        {"a start rule that never completes", {{L(U" stop"), R(1)}, {L(U"x"), R(1)}},
+         {{L(U" stop"), R(1)}, {L(U"x"), R(1)}}},
+    };
+    for (const drop_case & c : cases) {
+        SCOPED_TRACE(c.name);
+        const grammar_def   written(c.written);
+        const grammar_def   kept(c.kept);
+        const kestu_grammar g = written.init();
+        ASSERT_EQ(g.rules.size(), kept.rules.size());
+        for (size_t r = 0; r < g.rules.size(); r++) {
+            ASSERT_EQ(g.rules[r].size(), kept.rules[r].size()) << "rule " << r;
+            for (size_t i = 0; i < g.rules[r].size(); i++) {
+                EXPECT_EQ(g.rules[r][i].type, kept.rules[r][i].type) << "rule " << r << ", element " << i;
+                EXPECT_EQ(g.rules[r][i].value, kept.rules[r][i].value) << "rule " << r << ", element " << i;
+            }
+        }
+        // parsing starts as it would from the grammar written without them
+        EXPECT_EQ(g.stacks, kept.init().stacks);
     }
 }
 
@@ -884,22 +944,45 @@ bool in_language(const grammar_def & def, const std::string & text) {
 struct driver_case {
     const char *      name;
     std::vector<rule> rules;
-    int               code;     // KESTU_FULL_OK: the text is a sentence of the grammar
+    int               code;     // KESTU_FULL_OK: the text is a sentence of the grammar (or of `language`)
     const char *      log_part; // of a refusal
     float             penalty = 100.0f;
     bool              suppress_leading_blank = true;
+    const char *      clip = "01.f32";
+    // run four times from the defaults: timestamps on (as the defaults have
+    // them) and off, rejected tokens masked (+inf) and lowered by 1e9
+    bool              each_setting = false;
+    const char *      language = nullptr; // the texts allowed, as an expression; else the grammar's sentences
 };
+
+driver_case in_each_setting(const char * name, const char * clip, std::vector<rule> rules, int code,
+                            const char * log_part, const char * language = nullptr) {
+    driver_case c{name, std::move(rules), code, log_part};
+    c.clip         = clip;
+    c.each_setting = true;
+    c.language     = language;
+    return c;
+}
 
 TEST(GrammarDriver, EachGrammarSteersTheTextOrIsRefusedBeforeAnyWork) {
     kestu_context * ctx = shared_model("digits-tiny-f16.bin");
     ASSERT_NE(ctx, nullptr);
-    const clip & k = sample_clips().at(0); // "stop two right stop on eight"
 
     const kestu_grammar_element END = el(KESTU_GRETYPE_END);
     const kestu_grammar_element ALT = el(KESTU_GRETYPE_ALT);
     const char * const          NO_TOKEN = "no token of the vocabulary can begin the grammar";
     const char * const          SUPPRESSED = "are suppressed where the text begins by the run's settings";
     const char * const          NO_TEXT    = "the grammar matches no text";
+
+    // dead ::= " stop" dead, a rule that never completes, is the grammar's
+    // last rule; the clip begins with " stop"
+    auto with_dead = [](std::vector<std::vector<item>> defs) {
+        const uint32_t dead = (uint32_t) defs.size();
+        defs.push_back({L(U" stop"), R(dead)});
+        return grammar_def(defs).rules;
+    };
+    const uint32_t DEAD_1 = 1; // its index after one rule
+    const uint32_t DEAD_2 = 2; // after two
 
     const std::vector<driver_case> cases = {
         // (with the default penalty in GrammarSharedModel)
@@ -933,40 +1016,102 @@ TEST(GrammarDriver, EachGrammarSteersTheTextOrIsRefusedBeforeAnyWork) {
          KESTU_FULL_ERR_GRAMMAR, SUPPRESSED, INFINITY},
         {"' cat' | ' dog'", {make_rule({L(U" cat"), A, L(U" dog")})}, KESTU_FULL_ERR_GRAMMAR, SUPPRESSED},
         {"' y'", {make_rule({L(U" y")})}, KESTU_FULL_ERR_GRAMMAR, SUPPRESSED},
+        // the model decodes without timestamps whatever the parameters say,
+        // so no first timestamp can let the blank come first
+        in_each_setting("' cat' | ' dog' on a clip of other words", "02.f32", {make_rule({L(U" cat"), A, L(U" dog")})},
+                        KESTU_FULL_ERR_GRAMMAR, SUPPRESSED),
+        in_each_setting("blanks only", "05.f32", {make_rule({R(1)}), make_rule({L(U" "), A, L(U" "), R(1)})},
+                        KESTU_FULL_ERR_GRAMMAR, SUPPRESSED),
         // grammars that match no text at all
         {"a blank, then an empty range, with the blank free at the start", {make_rule({L(U" "), S(U"x-w")})},
          KESTU_FULL_ERR_GRAMMAR, NO_TEXT, 100.0f, false},
         {"a word, then an empty range", {make_rule({L(U" one"), S(U"x-w")})}, KESTU_FULL_ERR_GRAMMAR, NO_TEXT},
         {"words that never end", {make_rule({R(1)}), make_rule({L(U" one"), R(1), A, L(U" two"), R(1)})},
          KESTU_FULL_ERR_GRAMMAR, NO_TEXT},
+        in_each_setting("a set no character matches", "01.f32", {make_rule({NOTHING})}, KESTU_FULL_ERR_GRAMMAR,
+                        NO_TOKEN),
+        // alternatives that can never complete are not followed
+        in_each_setting("' stop' dead | ' two'", "01.f32", with_dead({{L(U" stop"), R(DEAD_1), A, L(U" two")}}),
+                        KESTU_FULL_OK, "", "^ two$"),
+        in_each_setting("' stop' dead | 'x'", "01.f32", with_dead({{L(U" stop"), R(DEAD_1), A, L(U"x")}}),
+                        KESTU_FULL_ERR_GRAMMAR, NO_TOKEN),
+        // the end of text is never penalised: the text may stop inside " one"
+        in_each_setting("' two' [^\\x00-\\U0010FFFF] | ' one'", "01.f32",
+                        {make_rule({L(U" two"), NOTHING, A, L(U" one")})}, KESTU_FULL_OK, "", "^ one?$"),
+        // ... nor when they are alternatives of a rule that may match the
+        // empty text, or are reached past one
+        in_each_setting("opt ' two', opt ::= '' | ' right' | dead", "01.f32",
+                        with_dead({{R(1), L(U" two")}, {A, L(U" right"), A, R(DEAD_2)}}), KESTU_FULL_OK, "",
+                        "^( right)? two$"),
+        in_each_setting("opt ' two', opt ::= '' | dead", "01.f32", with_dead({{R(1), L(U" two")}, {A, R(DEAD_2)}}),
+                        KESTU_FULL_OK, "", "^ two$"),
+        in_each_setting("opt ' two', opt ::= '' | ' stop' [^\\x00-\\U0010FFFF]", "01.f32",
+                        {make_rule({R(1), L(U" two")}), make_rule({A, L(U" stop"), NOTHING})}, KESTU_FULL_OK, "",
+                        "^ two$"),
+        in_each_setting("opt dead | ' two', opt ::= '' | ' stop'", "01.f32",
+                        with_dead({{R(1), R(DEAD_2), A, L(U" two")}, {A, L(U" stop")}}), KESTU_FULL_OK, "",
+                        "^ two$"),
+        in_each_setting("none dead | ' two', none ::= ''", "01.f32",
+                        with_dead({{R(1), R(DEAD_2), A, L(U" two")}, {}}), KESTU_FULL_OK, "", "^ two$"),
     };
     for (const driver_case & c : cases) {
         SCOPED_TRACE(c.name);
+        const clip * k = nullptr;
+        for (const clip & x : sample_clips()) {
+            k = x.name == c.clip ? &x : k;
+        }
+        ASSERT_NE(k, nullptr);
         const grammar_def def(c.rules);
-        kestu_full_params p      = worker_params();
-        p.grammar_rule_list      = def.ptrs.data();
-        p.grammar_rule_count     = def.ptrs.size();
-        p.grammar_reject_penalty = c.penalty;
-        p.suppress_leading_blank = c.suppress_leading_blank;
 
-        const int32_t n_encode = ctx->state->n_encode;
-        int           status   = INT_MIN;
-        log_capture   log;
-        // the whole run on a thread with a small stack, as an application may start one
-        on_stack_of(1 << 20, [&] { status = kestu_full(ctx, p, k.samples.data(), (int) k.samples.size()); });
-        ASSERT_EQ(status, c.code);
-        if (c.code != KESTU_FULL_OK) {
-            EXPECT_EQ(log.count(c.log_part), 1);
-            EXPECT_EQ(ctx->state->n_encode, n_encode);
-            EXPECT_TRUE(ctx->state->result.empty());
-            continue;
+        std::vector<kestu_full_params> settings;
+        if (c.each_setting) {
+            for (const bool no_timestamps : {false, true}) {
+                for (const float penalty : {INFINITY, 1e9f}) {
+                    kestu_full_params p      = kestu_full_default_params(KESTU_SAMPLING_GREEDY);
+                    p.n_threads              = 2;
+                    p.no_timestamps          = no_timestamps;
+                    p.grammar_reject_penalty = penalty;
+                    settings.push_back(p);
+                }
+            }
+        } else {
+            kestu_full_params p      = worker_params();
+            p.grammar_reject_penalty = c.penalty;
+            settings.push_back(p);
         }
-        std::string text;
-        for (const kestu_segment & s : ctx->state->result) {
-            text += s.text;
+        for (kestu_full_params p : settings) {
+            SCOPED_TRACE(std::string("no_timestamps ") + (p.no_timestamps ? "true" : "false") + ", penalty " +
+                         std::to_string(p.grammar_reject_penalty));
+            p.grammar_rule_list      = def.ptrs.data();
+            p.grammar_rule_count     = def.ptrs.size();
+            p.suppress_leading_blank = c.suppress_leading_blank;
+
+            const int32_t n_encode = ctx->state->n_encode;
+            int           status   = INT_MIN;
+            log_capture   log;
+            // the whole run on a thread with a small stack, as an application may start one
+            on_stack_of(1 << 20, [&] { status = kestu_full(ctx, p, k->samples.data(), (int) k->samples.size()); });
+            EXPECT_EQ(status, c.code);
+            if (status != c.code) {
+                continue;
+            }
+            if (c.code != KESTU_FULL_OK) {
+                EXPECT_EQ(log.count(c.log_part), 1);
+                EXPECT_EQ(ctx->state->n_encode, n_encode);
+                EXPECT_TRUE(ctx->state->result.empty());
+                continue;
+            }
+            std::string text;
+            for (const kestu_segment & s : ctx->state->result) {
+                text += s.text;
+            }
+            EXPECT_FALSE(text.empty());
+            if (c.language != nullptr) {
+                EXPECT_TRUE(std::regex_match(text, std::regex(c.language))) << "'" << text << "'";
+            } else {
+                EXPECT_TRUE(in_language(def, text)) << "'" << text << "'";
+            }
         }
-        EXPECT_FALSE(text.empty());
-        EXPECT_TRUE(in_language(def, text)) << "'" << text << "'";
     }
 }
 
@@ -975,14 +1120,25 @@ struct begin_case {
     std::vector<rule>                         rules;
     std::function<void(kestu_full_params &)> settings;
     int                                       code;
+    const kestu_context *                     model = nullptr; // the shipped one
 };
 
 // The check before decoding counts the tokens the run's first text token may
 // be under its settings: what the first step leaves, or the step after a
-// first timestamp or speaker turn, which no longer suppresses the blank.
+// first timestamp or speaker turn, which no longer suppresses the blank,
+// with the timestamps the model lets the run have.
 TEST(GrammarDriver, OnlyTokensTheRunMayBeginWithCanBeginTheGrammar) {
     kestu_context * ctx = shared_model("digits-tiny-f16.bin");
     ASSERT_NE(ctx, nullptr);
+    // the shipped model has two text layers and decodes without timestamps;
+    // over these vocabularies only " " begins ' cat' | ' dog'
+    test_vocab keeps_timestamps{{" ", "cat", "dog"}, 20, 10};
+    test_vocab two_layers{{" ", "cat", "dog"}, 20, 10};
+    two_layers.ctx->model.hparams.n_text_layer = 2;
+    test_vocab two_layers_kept{{" ", "cat", "dog"}, 20, 10};
+    two_layers_kept.ctx->model.hparams.n_text_layer = 2;
+    two_layers_kept.ctx->model.hparams.n_vocab      = 51866; // the size that keeps them
+
     const std::vector<rule> cat_dog = {make_rule({L(U" cat"), A, L(U" dog")})}; // only " " begins it
     const std::vector<rule> y       = {make_rule({L(U" y")})};
     const std::vector<rule> yes_no  = {make_rule({L(U" yes"), A, L(U" no")})};
@@ -1002,19 +1158,31 @@ TEST(GrammarDriver, OnlyTokensTheRunMayBeginWithCanBeginTheGrammar) {
          },
          KESTU_FULL_OK},
         {"blank free, ' y'", y, blank_free, KESTU_FULL_OK},
-        {"a first timestamp lets the blank follow", cat_dog, timestamps, KESTU_FULL_OK},
+        {"timestamps asked for, but the model decodes without them", cat_dog, timestamps, KESTU_FULL_ERR_GRAMMAR},
+        {"timestamps asked for, rejected tokens masked, but the model decodes without them", cat_dog,
+         [&](kestu_full_params & p) {
+             timestamps(p);
+             p.grammar_reject_penalty = INFINITY;
+         },
+         KESTU_FULL_ERR_GRAMMAR},
+        {"a first timestamp lets the blank follow", cat_dog, timestamps, KESTU_FULL_OK, keeps_timestamps.ctx.get()},
+        {"no timestamps asked for", cat_dog, [](kestu_full_params &) {}, KESTU_FULL_ERR_GRAMMAR,
+         keeps_timestamps.ctx.get()},
+        {"two text layers turn timestamps off", cat_dog, timestamps, KESTU_FULL_ERR_GRAMMAR, two_layers.ctx.get()},
+        {"two text layers and the vocabulary that keeps them", cat_dog, timestamps, KESTU_FULL_OK,
+         two_layers_kept.ctx.get()},
         {"a segment full after one token leaves no text after the timestamp", cat_dog,
          [&](kestu_full_params & p) {
              timestamps(p);
              p.max_segment_tokens = 1;
          },
-         KESTU_FULL_ERR_GRAMMAR},
+         KESTU_FULL_ERR_GRAMMAR, keeps_timestamps.ctx.get()},
         {"the pattern suppresses the blank after a timestamp too", cat_dog,
          [&](kestu_full_params & p) {
              timestamps(p);
              p.suppress_pattern = " ";
          },
-         KESTU_FULL_ERR_GRAMMAR},
+         KESTU_FULL_ERR_GRAMMAR, keeps_timestamps.ctx.get()},
         {"a first speaker turn lets the blank follow", cat_dog,
          [](kestu_full_params & p) { p.speaker_turn_detection = true; }, KESTU_FULL_OK},
         {"a logits callback may lift the blank's mask", cat_dog,
@@ -1036,7 +1204,7 @@ TEST(GrammarDriver, OnlyTokensTheRunMayBeginWithCanBeginTheGrammar) {
         p.grammar_reject_penalty = 100.0f;
         c.settings(p);
         log_capture log;
-        EXPECT_EQ(kestu_full_refusal(*ctx, p, nullptr, 0), c.code);
+        EXPECT_EQ(kestu_full_refusal(c.model != nullptr ? *c.model : *ctx, p, nullptr, 0), c.code);
         EXPECT_EQ(log.count("are suppressed where the text begins by the run's settings"),
                   c.code == KESTU_FULL_OK ? 0 : 1);
     }
