@@ -34,10 +34,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <random>
 #include <string>
@@ -657,8 +659,8 @@ class runner {
         for (int id : g.members) {
             if (id >= N_LEAVES) {
                 const recipe & r = recipes[id];
-                what += " r" + std::to_string(id) + "=" + op_name(r.op) + "(" + std::to_string(r.a) +
-                        (r.b >= 0 ? "," + std::to_string(r.b) : "") + ")";
+                what += " r" + std::to_string(id) + "=" + op_name(r.op) + "(" + operand(r.a) +
+                        (r.b >= 0 ? "," + operand(r.b) : "") + ")";
             }
         }
         what += " out";
@@ -670,6 +672,8 @@ class runner {
             rebuild(ch.chance(50), false, "context full");
         }
     }
+
+    static std::string operand(int id) { return id < N_LEAVES ? LEAVES[id].name : "r" + std::to_string(id); }
 
     void trim_graphs() {
         while ((int) graphs.size() > MAX_LIVE) {
@@ -725,7 +729,7 @@ class runner {
         const graph_rec * a = find_graph(ga);
         const graph_rec * b = find_graph(gb);
         if (a == nullptr || b == nullptr) {
-            return a == nullptr && b == nullptr ? false : true;
+            return true; // a graph the steps no longer choose: what it held is not kept
         }
         std::vector<int> common;
         std::set_intersection(a->shared.begin(), a->shared.end(), b->shared.begin(), b->shared.end(),
@@ -790,7 +794,8 @@ class runner {
         return r;
     }
 
-    static bool same(float x, float y) { return x == y || memcmp(&x, &y, sizeof(float)) == 0; }
+    // exact; the sign of a zero and the payload of a NaN are left to the kernels
+    static bool same(float x, float y) { return x == y || (std::isnan(x) && std::isnan(y)); }
 
     // the outputs of g against the fresh graph; outputs that read inputs the
     // scheduler placed are skipped unless those were set for this compute
@@ -862,6 +867,9 @@ class runner {
         st.cur            = -1;
         const bool ok     = tevo_backend_sched_alloc_graph(st.s, g.gf);
         check_graphs("alloc");
+        if (!failure.empty()) {
+            return false;
+        }
         if (!ok) {
             what += "(failed)";
             log.back() += "(failed)";
@@ -894,6 +902,9 @@ class runner {
                 do_reset(si);
             }
         }
+        if (!failure.empty()) {
+            return;
+        }
         const bool may_fail  = refusing || (st.cur == g.id && st.disturbed);
         const bool may_split = !(holds && st.maybe_alloc);
         if (may_split) {
@@ -903,6 +914,9 @@ class runner {
         trace(what);
         const enum tevo_status status = tevo_backend_sched_graph_compute(st.s, g.gf);
         check_graphs("compute");
+        if (!failure.empty()) {
+            return;
+        }
         if (status != TEVO_STATUS_SUCCESS) {
             log.back() += "(status " + std::to_string((int) status) + ")";
             st.cur         = -1;
