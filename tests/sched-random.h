@@ -691,6 +691,14 @@ class runner {
         }
     }
 
+    // more of the last step's line
+    void note(const std::string & what) {
+        log.back() += what;
+        if (verbose && !what.empty()) {
+            fprintf(stderr, "    ...%s\n", what.c_str());
+        }
+    }
+
     void fail(const std::string & what) {
         if (failure.empty()) {
             failure = "step " + std::to_string(step) + ": " + what;
@@ -872,7 +880,7 @@ class runner {
         }
         if (!ok) {
             what += "(failed)";
-            log.back() += "(failed)";
+            note("(failed)");
             st.dirty = true;
             if (!refusing) {
                 fail(what + ": the allocation failed");
@@ -918,7 +926,7 @@ class runner {
             return;
         }
         if (status != TEVO_STATUS_SUCCESS) {
-            log.back() += "(status " + std::to_string((int) status) + ")";
+            note("(status " + std::to_string((int) status) + ")");
             st.cur         = -1;
             st.dirty       = true;
             st.maybe_alloc = true;
@@ -931,7 +939,7 @@ class runner {
         st.disturbed   = false;
         st.maybe_alloc = true;
         if (ch.chance(20)) {
-            log.back() += " reset";
+            note(" reset");
             do_reset(si);
         }
         compare(g, inputs_known, what);
@@ -977,7 +985,7 @@ class runner {
             graph_rec & g    = any_graph();
             std::string what = name(si, g);
             if (do_alloc(si, g, false, what) && ch.chance(50)) {
-                log.back() += " set";
+                note(" set");
                 set_sched_inputs(g);
             }
         } else if (kind < 20) {
@@ -1057,7 +1065,7 @@ class runner {
                 st.cur        = -1;
                 const bool ok = tevo_backend_sched_reserve(st.s, g.gf);
                 check_graphs("reserve");
-                log.back() += ok ? "" : "(failed)";
+                note(ok ? "" : "(failed)");
                 if (ok) {
                     st.maybe_alloc = false;
                     st.dirty       = false;
