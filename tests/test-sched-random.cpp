@@ -7,7 +7,8 @@
 // TEVO_SCHED_RANDOM_SEEDS sets how many seeds each setup runs (from 1),
 // TEVO_SCHED_RANDOM_SEED runs that one seed alone, TEVO_SCHED_RANDOM_STEPS the
 // steps of each, TEVO_SCHED_RANDOM_VERBOSE=1 prints every step as it starts.
-// A seed is printed before it runs, so a seed that aborts is known too. The fuzz target fuzz-sched runs the same steps for longer.
+// A seed is printed before it runs, so a seed that aborts is known too. The
+// fuzz target fuzz-sched (tools/fuzz.sh) runs the same steps for longer.
 
 #include "sched-random.h"
 
