@@ -43,6 +43,10 @@ struct config {
     bool                offload = false; // answer of offload_op
     // called from graph_prepare when set
     void (*prepare)(device * dev, struct tevo_cgraph * graph, struct tevo_backend_dep_callback * cb) = nullptr;
+    // while set, the buffer type refuses every buffer (a device out of memory)
+    bool refuse_buffers = false;
+    // when set, supports_op also asks it (e.g. to refuse layouts the loops do not handle)
+    bool (*accepts)(const struct tevo_tensor * node) = nullptr;
 };
 
 struct device {
@@ -55,6 +59,7 @@ struct device {
 
     // counters
     int                   n_buffers_alloc = 0;
+    int                   n_buffers_refused = 0;
     int                   n_sync          = 0;
     int                   n_event_record  = 0;
     int                   n_event_wait    = 0;
@@ -127,6 +132,10 @@ inline const char * buft_name(tevo_backend_buffer_type_t buft) {
 
 inline tevo_backend_buffer_t buft_alloc(tevo_backend_buffer_type_t buft, size_t size) {
     device *     d   = dev_of(buft);
+    if (d->cfg.refuse_buffers) {
+        d->n_buffers_refused++;
+        return NULL;
+    }
     buffer_ctx * ctx = new buffer_ctx();
     ctx->size        = size;
     ctx->mem         = (uint8_t *) aligned_alloc(64, TEVO_PAD(size, 64));
@@ -309,7 +318,8 @@ inline tevo_backend_buffer_type_t dev_buft(tevo_backend_dev_t dev) {
 }
 
 inline bool dev_supports_op(tevo_backend_dev_t dev, const struct tevo_tensor * op) {
-    return dev_of(dev)->cfg.refused.count(op->op) == 0;
+    const config & cfg = dev_of(dev)->cfg;
+    return cfg.refused.count(op->op) == 0 && (cfg.accepts == nullptr || cfg.accepts(op));
 }
 
 inline bool dev_supports_buft(tevo_backend_dev_t dev, tevo_backend_buffer_type_t buft) {

@@ -21,7 +21,7 @@ if [ -z "${RUNS:-}" ]; then
     RUNS=$(nproc)
     [ "$RUNS" -gt 4 ] && RUNS=4
 fi
-ALL_TARGETS="model-file model-buffer vad-model worker tokenizer suppress-pattern grammar"
+ALL_TARGETS="model-file model-buffer vad-model worker tokenizer suppress-pattern grammar sched"
 TARGETS=${TARGETS:-$ALL_TARGETS}
 CORPUS_DIR=${CORPUS_DIR:-$BUILD_DIR/corpus}
 
@@ -59,6 +59,7 @@ options_of() {
         vad-model)               echo "-max_len=1048576 -timeout=20" ;;
         worker)                  echo "-max_len=262144 -timeout=60" ;;
         suppress-pattern)        echo "-max_len=4096 -timeout=2" ;;
+        sched)                   echo "-max_len=2048 -timeout=20" ;;
         *)                       echo "-max_len=8192 -timeout=10" ;;
     esac
 }

@@ -14,10 +14,11 @@ int fuzz_worker(const uint8_t * data, size_t size);           // the worker's re
 int fuzz_tokenizer(const uint8_t * data, size_t size);        // text to tokens
 int fuzz_suppress_pattern(const uint8_t * data, size_t size); // suppress_pattern and token texts
 int fuzz_grammar(const uint8_t * data, size_t size);          // grammar rules and decoded texts
+int fuzz_sched(const uint8_t * data, size_t size);            // sequences of scheduler calls
 
 struct fuzz_target {
     const char * name; // tests/fuzz/regressions/<name>/, fuzz-<name>
     int (*body)(const uint8_t * data, size_t size);
 };
 
-extern const fuzz_target fuzz_targets[7];
+extern const fuzz_target fuzz_targets[8];

@@ -13,11 +13,11 @@
 #include <map>
 #include <mutex>
 
-const fuzz_target fuzz_targets[7] = {
+const fuzz_target fuzz_targets[8] = {
     {"model-file", fuzz_model_file},   {"model-buffer", fuzz_model_buffer},
     {"vad-model", fuzz_vad_model},     {"worker", fuzz_worker},
     {"tokenizer", fuzz_tokenizer},     {"suppress-pattern", fuzz_suppress_pattern},
-    {"grammar", fuzz_grammar},
+    {"grammar", fuzz_grammar},         {"sched", fuzz_sched},
 };
 
 namespace {

@@ -1,8 +1,8 @@
 // kestu-fuzz-seeds OUT_DIR MODELS_DIR: writes the seed corpus of every fuzz
 // target into OUT_DIR/<target>/: tiny generated model files whole, cut
 // short and with header fields changed; the shared sample clips as worker
-// requests, whole, cut short and with changed counts; texts, patterns and
-// grammars.
+// requests, whole, cut short and with changed counts; texts, patterns,
+// grammars and random scheduler sequences.
 
 #include "fuzz-common.h"
 #include "vad-writer.h"
@@ -15,6 +15,7 @@
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <random>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -395,6 +396,23 @@ void grammar_seeds() {
     }
 }
 
+// --- scheduler sequences ---------------------------------------------------------
+
+// long random sequences over every setup, so the runs start past the first steps
+void sched_seeds() {
+    std::mt19937 rng(1);
+    for (int setup = 0; setup < 4; setup++) {
+        for (int k = 0; k < 2; k++) {
+            bytes b(1024);
+            b[0] = (uint8_t) setup;
+            for (size_t i = 1; i < b.size(); i++) {
+                b[i] = (uint8_t) rng();
+            }
+            put("sched", "random-" + std::to_string(setup) + "-" + std::to_string(k), b);
+        }
+    }
+}
+
 } // namespace
 
 int main(int argc, char ** argv) {
@@ -408,6 +426,7 @@ int main(int argc, char ** argv) {
     worker_seeds(argv[2]);
     text_seeds();
     grammar_seeds();
+    sched_seeds();
     printf("%d seeds in %s\n", n_written, out_dir.c_str());
     return 0;
 }
