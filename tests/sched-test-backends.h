@@ -41,6 +41,7 @@ struct config {
     std::set<tevo_op>   refused = {};    // operators supports_op rejects
     bool                events  = false;
     bool                offload = false; // answer of offload_op
+    size_t              max_alloc = 0;   // buffers above this many bytes are refused; 0: no limit
     // called from graph_prepare when set
     void (*prepare)(device * dev, struct tevo_cgraph * graph, struct tevo_backend_dep_callback * cb) = nullptr;
 };
@@ -127,6 +128,9 @@ inline const char * buft_name(tevo_backend_buffer_type_t buft) {
 
 inline tevo_backend_buffer_t buft_alloc(tevo_backend_buffer_type_t buft, size_t size) {
     device *     d   = dev_of(buft);
+    if (d->cfg.max_alloc != 0 && size > d->cfg.max_alloc) {
+        return NULL;
+    }
     buffer_ctx * ctx = new buffer_ctx();
     ctx->size        = size;
     ctx->mem         = (uint8_t *) aligned_alloc(64, TEVO_PAD(size, 64));
