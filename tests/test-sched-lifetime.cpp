@@ -8,7 +8,6 @@
 
 #include "sched-test-backends.h"
 #include "meta-test-devices.h"
-#include "backend/sched-impl.h"
 
 #include <gtest/gtest.h>
 
@@ -474,7 +473,9 @@ void shared_node_of_an_uncomputed_graph(const lifetime_case & lc) {
 }
 
 // An input that a second scheduler allocates is its own to set, whatever
-// becomes of the first (variant 'f': freed; else it allocates a larger graph).
+// becomes of the first (variant 'f': freed; 'm': it allocates a larger
+// graph; 'k': it computes G again, which it is refused until it allocates G
+// again, and so is the second then).
 void input_outlives_the_first_scheduler(const lifetime_case & lc) {
     rig    r(lc.s);
     caller c(r, 65536);
@@ -494,7 +495,21 @@ void input_outlives_the_first_scheduler(const lifetime_case & lc) {
     ASSERT_EQ(tevo_backend_sched_graph_compute(s1, gf), TEVO_STATUS_SUCCESS);
     EXPECT_EQ(get_f32(y), c.want(f, 1));
     ASSERT_TRUE(tevo_backend_sched_alloc_graph(s2, gf));
-    if (lc.variant == 'f') {
+    if (lc.variant == 'k') {
+        // both keep G: each finds its input gone once the other placed it
+        c.set_inputs(gf, 2);
+        ASSERT_EQ(tevo_backend_sched_graph_compute(s2, gf), TEVO_STATUS_SUCCESS);
+        EXPECT_EQ(get_f32(y), c.want(f, 2));
+        EXPECT_EQ(tevo_backend_sched_graph_compute(s1, gf), TEVO_STATUS_FAILED);
+        tevo_backend_sched_reset(s1);
+        ASSERT_TRUE(tevo_backend_sched_alloc_graph(s1, gf));
+        c.set_inputs(gf, 3);
+        ASSERT_EQ(tevo_backend_sched_graph_compute(s1, gf), TEVO_STATUS_SUCCESS);
+        EXPECT_EQ(get_f32(y), c.want(f, 3));
+        EXPECT_EQ(tevo_backend_sched_graph_compute(s2, gf), TEVO_STATUS_FAILED);
+        tevo_backend_sched_reset(s2);
+        ASSERT_TRUE(tevo_backend_sched_alloc_graph(s2, gf));
+    } else if (lc.variant == 'f') {
         tevo_backend_sched_free(s1);
         s1 = nullptr;
     } else {
@@ -587,14 +602,15 @@ std::vector<lifetime_case> cases() {
     // compute (b: inputs set before the reset), two schedulers sharing nodes
     // (i: and an input), a view of another scheduler's tensor (o: its
     // source outside the graph), a node shared with an uncomputed graph, an
-    // input in a freed scheduler's memory (f: freed, else moved on), a graph
+    // input in another scheduler's memory (f: freed, m: moved on, k: both
+    // keep the graph), a graph
     // built while another is allocated (f: split on a new scheduler)
     const struct {
         int          item;
         const char * variants;
         bool         dev_only;
     } items[] = { { 1, "ca", true }, { 2, "fk", false }, { 3, "ba", false }, { 4, "ic", false },
-                  { 5, "ov", false }, { 6, "-", false }, { 7, "fm", false }, { 9, "fk", false } };
+                  { 5, "ov", false }, { 6, "-", false }, { 7, "fmk", false }, { 9, "fk", false } };
     for (const auto & it : items) {
         for (setup s : { CPU, DEV, META }) {
             if (it.dev_only && s != DEV) {

@@ -1,8 +1,9 @@
 // The backend scheduler over small test backends: backend assignment, splits
 // and input copies, the combined graph, pipeline copies, re-planning checks,
 // execution with events and the evaluation callback, the used-expert copy,
-// graphs allocated again, also over a meta device, and sequences of graphs
-// that share tensors, on one scheduler or on several.
+// graphs allocated again, also over a meta device, sequences of graphs that
+// share tensors, on one scheduler or on several, and the sources a node
+// reads between calls (its own) and during an asynchronous compute.
 
 #include "sched-test-backends.h"
 #include "meta-test-devices.h"
@@ -1778,6 +1779,36 @@ TEST_P(SchedFreshAddresses, RecordsStayThoseOfTheLastGraph) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Setups, SchedFreshAddresses, ::testing::Values(SEQ_CPU, SEQ_DEV, SEQ_META));
+
+// After an asynchronous compute the backends may still read the nodes'
+// sources: they read the copies until the next synchronize, or until the
+// scheduler's next call, which waits for the backends first.
+TEST_F(Sched, AsyncComputeGivesTheSourcesBackAtSynchronize) {
+    tevo_backend_sched_t sched = make_sched();
+    weights w;
+    struct tevo_tensor * w1 = w.add("w1", N);
+    struct tevo_tensor * w2 = w.add("w2", N);
+    w.alloc(&dev->buft);
+    const std::vector<float> va = ramp(N, 1.0f, 1.0f), v1 = ramp(N, 0.5f, 0.0f), v2 = ramp(N, -1.0f, 1.0f);
+    set_f32(w1, v1);
+    set_f32(w2, v2);
+    three_splits t(w1, w2);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, t.g.gf));
+    set_f32(t.a, va);
+    ASSERT_EQ(tevo_backend_sched_graph_compute_async(sched, t.g.gf), TEVO_STATUS_SUCCESS);
+    EXPECT_STREQ(t.n1->src[0]->name, "DEV#a#0");
+    tevo_backend_sched_synchronize(sched);
+    EXPECT_EQ(t.n1->src[0], t.a);
+    EXPECT_EQ(get_f32(t.n3), three_splits::expected(va, v1, v2));
+
+    const int syncs = dev->n_sync;
+    ASSERT_EQ(tevo_backend_sched_graph_compute_async(sched, t.g.gf), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(t.n3->src[0]->name, std::string("DEV#n2#0"));
+    tevo_backend_sched_reset(sched);
+    EXPECT_GT(dev->n_sync, syncs);
+    EXPECT_EQ(t.n3->src[0], t.n2);
+    tevo_backend_sched_free(sched);
+}
 
 // A graph allocated and never computed reads the caller's tensors once the
 // allocation returns: split again after another graph, it computes right.

@@ -132,13 +132,12 @@ struct tevo_backend_sched {
     // of a split until an allocation succeeds (read by other schedulers)
     std::atomic<uint64_t> place_serial{ 0 };
 
-    // The graph the last allocation placed, known by its record, its
-    // identifier and a hash of its node and leaf records: a compute of any
+    // The graph the last allocation placed, known by its record and a hash
+    // of its node and leaf records: a compute of any
     // other graph splits and allocates first. Its tensors this scheduler
     // placed, and the view sources outside it that another scheduler placed
     // (with that scheduler's mark), are checked before each compute.
     const struct tevo_cgraph *                          alloc_graph = nullptr;
-    uint64_t                                            alloc_uid   = 0;
     uint64_t                                            alloc_hash  = 0;
     std::vector<struct tevo_tensor *>                   placed;
     std::vector<std::pair<struct tevo_tensor *, uint64_t>> outside;

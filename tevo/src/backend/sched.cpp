@@ -368,10 +368,14 @@ bool tevo_backend_sched_alloc_graph(tevo_backend_sched_t sched, struct tevo_cgra
     const bool allocated = tevo_sched_alloc_splits(sched);
     tevo_sched_point_at_copies(sched, false);
     if (!allocated) {
-        // the graph stays as built
+        // the graph stays as built (a view keeps the address it was made with)
         for (struct tevo_tensor * t : placed) {
-            t->buffer = NULL;
-            t->data   = NULL;
+            if (t->buffer != NULL) {
+                t->buffer = NULL;
+                if (t->view_src == NULL) {
+                    t->data = NULL;
+                }
+            }
         }
         placed.clear();
         return false;
@@ -389,7 +393,6 @@ bool tevo_backend_sched_alloc_graph(tevo_backend_sched_t sched, struct tevo_cgra
     sched->place_serial = serial;
 
     sched->alloc_graph = graph;
-    sched->alloc_uid   = graph->uid;
     sched->alloc_hash  = tevo_sched_graph_hash(graph);
 
     sched->is_alloc = true;
@@ -630,8 +633,12 @@ static enum tevo_sched_placement tevo_sched_check_placement(struct tevo_backend_
     if (n_held == sched->placed.size()) {
         return TEVO_SCHED_PLACEMENT_HELD;
     }
+    // a value the graph does not compute is lost when the tensor lives in
+    // other memory now, where the caller may have set it since; a record
+    // without memory (rebuilt in place) is only placed again
     for (const struct tevo_tensor * t : sched->placed) {
-        if (tevo_sched_mark(t) != serial && ((t->flags & TEVO_TENSOR_FLAG_INPUT) || t->op == TEVO_OP_NONE)) {
+        if (tevo_sched_mark(t) != serial && t->buffer != NULL && t->view_src == NULL &&
+            ((t->flags & TEVO_TENSOR_FLAG_INPUT) || t->op == TEVO_OP_NONE)) {
             TEVO_LOG_ERROR("%s: another scheduler placed %s anew since this graph was allocated; allocate it "
                            "again and set its inputs\n",
                            "tevo_backend_sched_graph_compute", t->name);
@@ -646,7 +653,9 @@ enum tevo_status tevo_backend_sched_graph_compute_async(tevo_backend_sched_t sch
     tevo_sched_finish_compute(sched);
 
     // the splits and placement at hand are those of the graph last allocated
-    const bool same = sched->alloc_graph == graph && sched->alloc_uid == graph->uid &&
+    // (a graph made since has identifier 0; another scheduler's split of
+    // this one gives it another, and the placement check below sees that)
+    const bool same = sched->alloc_graph == graph && graph->uid != 0 &&
                       sched->alloc_hash == tevo_sched_graph_hash(graph);
     if (!same) {
         sched->is_alloc = false;
