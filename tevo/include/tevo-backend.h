@@ -313,8 +313,8 @@ TEVO_API void               tevo_backend_load_all_from_path(const char * dir_pat
 // - A view whose source lies outside the graph reads the source where it
 //   is: memory the caller placed, or memory another scheduler holds for its
 //   current graph (a compute after that scheduler split again returns
-//   TEVO_STATUS_FAILED). A source placed in any other way makes the
-//   allocation fail.
+//   TEVO_STATUS_FAILED). A source this scheduler placed, or one placed for
+//   a graph its scheduler no longer holds, makes the allocation fail.
 // - Placements are known by a mark in the tensor record's spare bytes
 //   (padding), which the caller leaves alone.
 // - A compute of a graph other than the one allocated last (or one rebuilt
