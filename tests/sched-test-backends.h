@@ -41,6 +41,7 @@ struct config {
     std::set<tevo_op>   refused = {};    // operators supports_op rejects
     bool                events  = false;
     bool                offload = false; // answer of offload_op
+    size_t              max_alloc = 0;   // buffers above this many bytes are refused; 0: no limit
     // called from graph_prepare when set
     void (*prepare)(device * dev, struct tevo_cgraph * graph, struct tevo_backend_dep_callback * cb) = nullptr;
     // while set, the buffer type refuses every buffer (a device out of memory)
@@ -132,7 +133,7 @@ inline const char * buft_name(tevo_backend_buffer_type_t buft) {
 
 inline tevo_backend_buffer_t buft_alloc(tevo_backend_buffer_type_t buft, size_t size) {
     device *     d   = dev_of(buft);
-    if (d->cfg.refuse_buffers) {
+    if (d->cfg.refuse_buffers || (d->cfg.max_alloc != 0 && size > d->cfg.max_alloc)) {
         d->n_buffers_refused++;
         return NULL;
     }

@@ -1,8 +1,9 @@
 // The backend scheduler over small test backends: backend assignment, splits
 // and input copies, the combined graph, pipeline copies, re-planning checks,
 // execution with events and the evaluation callback, the used-expert copy,
-// graphs allocated again, also over a meta device, and sequences of graphs
-// that share tensors, on one scheduler or on several.
+// graphs allocated again, also over a meta device, sequences of graphs that
+// share tensors, on one scheduler or on several, and the sources a node
+// reads between calls (its own) and during an asynchronous compute.
 
 #include "sched-test-backends.h"
 #include "meta-test-devices.h"
@@ -58,6 +59,13 @@ struct graph_ctx {
     }
     void expand(struct tevo_tensor * t) { tevo_build_forward_expand(gf, t); }
 };
+
+// source j of a node as the scheduler computes it: the copy the last split
+// made for it, else the caller's own (which the node reads between calls)
+const struct tevo_tensor * reads(tevo_backend_sched_t sched, struct tevo_tensor * node, int j) {
+    auto it = sched->redirects.find(node);
+    return it != sched->redirects.end() && it->second.copy[j] != nullptr ? it->second.copy[j] : node->src[j];
+}
 
 // weights in one buffer of a backend's buffer type, marked as weights
 struct weights {
@@ -219,7 +227,7 @@ TEST_F(Sched, CreationChecksTheBackendList) {
     g.expand(n1);
     ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, g.gf));
     EXPECT_EQ(tevo_backend_sched_get_tensor_backend(sched, n1), list[7]);
-    EXPECT_STREQ(n1->src[0]->name, "D7#a#0");
+    EXPECT_STREQ(reads(sched, n1, 0)->name, "D7#a#0");
     tevo_backend_sched_free(sched);
     tevo_backend_sched_free(NULL);
 }
@@ -340,14 +348,17 @@ TEST_F(Sched, RefusedMiddleNodeGivesThreeSplitsWithCopies) {
     EXPECT_EQ(input_names(sched, 1), std::vector<std::string>({ "n1" }));
     EXPECT_EQ(input_names(sched, 2), std::vector<std::string>({ "n2" }));
 
-    // the nodes read the copies; weights stay where they are
-    EXPECT_STREQ(t.n1->src[0]->name, "DEV#a#0");
-    EXPECT_EQ(t.n1->src[1], w1);
-    EXPECT_STREQ(t.n2->src[0]->name, "HOST#n1#0");
-    EXPECT_EQ(t.n2->src[1], t.n2->src[0]);
-    EXPECT_STREQ(t.n3->src[0]->name, "DEV#n2#0");
-    EXPECT_EQ(t.n3->src[1], w2);
-    EXPECT_EQ(t.n1->src[0]->flags & (TEVO_TENSOR_FLAG_INPUT | TEVO_TENSOR_FLAG_OUTPUT), 0);
+    // the nodes read the copies while computing, their own sources between
+    // calls; weights stay where they are
+    EXPECT_EQ(t.n1->src[0], t.a);
+    EXPECT_EQ(t.n3->src[0], t.n2);
+    EXPECT_STREQ(reads(sched, t.n1, 0)->name, "DEV#a#0");
+    EXPECT_EQ(reads(sched, t.n1, 1), w1);
+    EXPECT_STREQ(reads(sched, t.n2, 0)->name, "HOST#n1#0");
+    EXPECT_EQ(reads(sched, t.n2, 1), reads(sched, t.n2, 0));
+    EXPECT_STREQ(reads(sched, t.n3, 0)->name, "DEV#n2#0");
+    EXPECT_EQ(reads(sched, t.n3, 1), w2);
+    EXPECT_EQ(reads(sched, t.n1, 0)->flags & (TEVO_TENSOR_FLAG_INPUT | TEVO_TENSOR_FLAG_OUTPUT), 0);
 
     EXPECT_EQ(backend_id(sched, t.a), 1);
     EXPECT_EQ(backend_id(sched, w1), 0);
@@ -414,8 +425,8 @@ TEST_F(Sched, CopiesAreReusedAcrossSplits) {
     EXPECT_EQ(input_names(sched, 1), std::vector<std::string>({ "n1" }));
     EXPECT_EQ(input_names(sched, 2), std::vector<std::string>({ "n2" }));
     EXPECT_EQ(input_names(sched, 3), std::vector<std::string>({ "n4" }));
-    EXPECT_EQ(n4->src[1], n1->src[0]);
-    EXPECT_EQ(n5->src[1], n2->src[0]);
+    EXPECT_EQ(reads(sched, n4, 1), reads(sched, n1, 0));
+    EXPECT_EQ(reads(sched, n5, 1), reads(sched, n2, 0));
 
     const std::vector<float> va = ramp(N, 1.0f, -0.5f), v1 = ramp(N, 0.25f, 0.25f), v2 = ramp(N, -3.0f, 1.0f);
     set_f32(a, va);
@@ -455,12 +466,12 @@ TEST_F(Sched, InputReadOnTwoOtherBackendsIsCopiedForEach) {
     g.expand(n3);
     ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, g.gf));
 
-    EXPECT_STREQ(n1->src[0]->name, "DEVA#a#0");
-    EXPECT_STREQ(n2->src[0]->name, "DEVB#a#0");
+    EXPECT_STREQ(reads(sched, n1, 0)->name, "DEVA#a#0");
+    EXPECT_STREQ(reads(sched, n2, 0)->name, "DEVB#a#0");
     EXPECT_EQ(input_names(sched, 0), std::vector<std::string>({ "a" }));
     EXPECT_EQ(input_names(sched, 1), std::vector<std::string>({ "a", "n1" }));
     EXPECT_EQ(backend_id(sched, n3), 1); // carried on from n2 by the expansion
-    EXPECT_STREQ(n3->src[0]->name, "DEVB#n1#0");
+    EXPECT_STREQ(reads(sched, n3, 0)->name, "DEVB#n1#0");
 
     const std::vector<float> va = ramp(N, 1.0f, 1.0f), v1 = ramp(N, 0.0f, 2.0f), v2 = ramp(N, 5.0f, -1.0f);
     set_f32(a, va);
@@ -730,7 +741,7 @@ TEST_F(Sched, ParallelCopiesCycleThroughFourSlots) {
         ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, t.g.gf));
         const int cur = round % 4;
         EXPECT_EQ(sched->cur_copy, cur);
-        EXPECT_EQ(t.n1->src[0]->name, "DEV#a#" + std::to_string(cur));
+        EXPECT_EQ(reads(sched, t.n1, 0)->name, "DEV#a#" + std::to_string(cur));
 
         // every split input exists once per slot, flagged so that the
         // allocator keeps them apart
@@ -851,7 +862,7 @@ TEST_F(Sched, AllocAfterReserveSizeMakesFreshCopies) {
     ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, gf));
     ASSERT_EQ(tevo_backend_sched_get_n_splits(sched), 3);
     EXPECT_EQ(input_names(sched, 0), std::vector<std::string>({ "a" }));
-    EXPECT_STREQ(n1->src[0]->name, "DEV#a#0");
+    EXPECT_STREQ(reads(sched, n1, 0)->name, "DEV#a#0");
 
     const std::vector<float> va = ramp(N, 0.5f, 0.5f), v1 = ramp(N, 1.0f, -1.0f), v2 = ramp(N, 3.0f, 0.0f);
     set_f32(a, va);
@@ -1277,7 +1288,7 @@ TEST_P(SchedAgain, GraphAllocatedAgainComputesAsANewOne) {
         }
         prev = ac.order[step];
         ASSERT_EQ(tevo_backend_sched_get_n_splits(sched), 3);
-        EXPECT_STREQ(t.n1->src[0]->name, ("DEV#a#" + std::to_string(sched->cur_copy)).c_str());
+        EXPECT_STREQ(reads(sched, t.n1, 0)->name, ("DEV#a#" + std::to_string(sched->cur_copy)).c_str());
 
         const std::vector<float> va = ramp(is_a ? N : 4 * N, (float) step - 2.0f, 0.75f + 0.5f * (float) step);
         set_f32(t.a, va);
@@ -1637,10 +1648,11 @@ INSTANTIATE_TEST_SUITE_P(
                       seq_case{ "sized with a graph computed after another", SEQ_DEV, false, "^YHY" },
                       seq_case{ "sized with a graph computed after another", SEQ_META, false, "^YHY" }));
 
-// A graph on a second scheduler reads tensors that the first placed for the
-// graph it holds where they are, as memory the caller placed; once the first
-// scheduler has split another graph, they are placed anew.
-TEST(SchedTwo, TensorsAnotherSchedulerHoldsStayWhereTheyAre) {
+// A graph on a second scheduler places anew the tensors that the first placed
+// for its graph, so neither computes into the other's memory; the first
+// finds its input gone before it computes again and says so, and computes
+// right once allocated again.
+TEST(SchedTwo, TensorsAnotherSchedulerPlacedArePlacedAnew) {
     setenv("TEVO_NO_BACKTRACE", "1", 1);
     seq_backends b(SEQ_DEV);
     struct tevo_init_params params = { 256 * tevo_tensor_overhead() + 3 * tevo_graph_overhead(), nullptr, true };
@@ -1662,33 +1674,38 @@ TEST(SchedTwo, TensorsAnotherSchedulerHoldsStayWhereTheyAre) {
     struct tevo_tensor * y  = seq_build('Y', ctx, l, sh);
     struct tevo_cgraph * gy = tevo_new_graph(ctx);
     tevo_build_forward_expand(gy, y);
-    struct tevo_cgraph * gb = tevo_new_graph(ctx); // neither x nor h
-    tevo_build_forward_expand(gb, tevo_scale(ctx, l.xb, 3.0f));
 
     tevo_backend_sched_t s1 = b.make_sched(false);
     tevo_backend_sched_t s2 = b.make_sched(false);
     ASSERT_TRUE(tevo_backend_sched_alloc_graph(s1, gh));
     set_f32(l.x, v.x);
     ASSERT_EQ(tevo_backend_sched_graph_compute(s1, gh), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(h), seq_reference(b.cpu, 'H', v));
     tevo_backend_sched_reset(s1);
     tevo_backend_buffer_t hbuf = h->buffer, xbuf = l.x->buffer;
 
-    // x keeps the value set for H
+    // the second places x and h in its own memory; x is set again
     ASSERT_TRUE(tevo_backend_sched_alloc_graph(s2, gy));
-    EXPECT_EQ(h->buffer, hbuf);
-    EXPECT_EQ(l.x->buffer, xbuf);
+    EXPECT_NE(h->buffer, hbuf);
+    EXPECT_NE(l.x->buffer, xbuf);
+    set_f32(l.x, v.x);
     set_f32(l.x2, v.x2);
     ASSERT_EQ(tevo_backend_sched_graph_compute(s2, gy), TEVO_STATUS_SUCCESS);
     EXPECT_EQ(get_f32(y), seq_reference(b.cpu, 'Y', v));
 
-    // the first scheduler moves on: its placement of x is taken back when
-    // the second splits Y again
-    ASSERT_TRUE(tevo_backend_sched_alloc_graph(s1, gb));
+    // the first kept H through its reset, but its input x is gone
+    EXPECT_EQ(tevo_backend_sched_graph_compute(s1, gh), TEVO_STATUS_FAILED);
+    const seq_values v2(2);
+    tevo_backend_sched_reset(s1);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(s1, gh));
+    set_f32(l.x, v2.x);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(s1, gh), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(h), seq_reference(b.cpu, 'H', v2));
+
+    // and now the second's
+    EXPECT_EQ(tevo_backend_sched_graph_compute(s2, gy), TEVO_STATUS_FAILED);
     tevo_backend_sched_reset(s2);
     ASSERT_TRUE(tevo_backend_sched_alloc_graph(s2, gy));
-    EXPECT_NE(l.x->buffer, xbuf);
-    EXPECT_NE(h->buffer, hbuf);
-    const seq_values v2(2);
     set_f32(l.x, v2.x);
     set_f32(l.x2, v2.x2);
     ASSERT_EQ(tevo_backend_sched_graph_compute(s2, gy), TEVO_STATUS_SUCCESS);
@@ -1764,10 +1781,39 @@ TEST_P(SchedFreshAddresses, RecordsStayThoseOfTheLastGraph) {
 
 INSTANTIATE_TEST_SUITE_P(Setups, SchedFreshAddresses, ::testing::Values(SEQ_CPU, SEQ_DEV, SEQ_META));
 
-// Only the last split's copies are known: a graph allocated and never
-// computed, split again after another graph, is refused rather than left
-// reading records that hold other copies by now.
-TEST_F(Sched, GraphLeftReadingCopiesOfAnEarlierSplitIsFatal) {
+// After an asynchronous compute the backends may still read the nodes'
+// sources: they read the copies until the next synchronize, or until the
+// scheduler's next call, which waits for the backends first.
+TEST_F(Sched, AsyncComputeGivesTheSourcesBackAtSynchronize) {
+    tevo_backend_sched_t sched = make_sched();
+    weights w;
+    struct tevo_tensor * w1 = w.add("w1", N);
+    struct tevo_tensor * w2 = w.add("w2", N);
+    w.alloc(&dev->buft);
+    const std::vector<float> va = ramp(N, 1.0f, 1.0f), v1 = ramp(N, 0.5f, 0.0f), v2 = ramp(N, -1.0f, 1.0f);
+    set_f32(w1, v1);
+    set_f32(w2, v2);
+    three_splits t(w1, w2);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, t.g.gf));
+    set_f32(t.a, va);
+    ASSERT_EQ(tevo_backend_sched_graph_compute_async(sched, t.g.gf), TEVO_STATUS_SUCCESS);
+    EXPECT_STREQ(t.n1->src[0]->name, "DEV#a#0");
+    tevo_backend_sched_synchronize(sched);
+    EXPECT_EQ(t.n1->src[0], t.a);
+    EXPECT_EQ(get_f32(t.n3), three_splits::expected(va, v1, v2));
+
+    const int syncs = dev->n_sync;
+    ASSERT_EQ(tevo_backend_sched_graph_compute_async(sched, t.g.gf), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(t.n3->src[0]->name, std::string("DEV#n2#0"));
+    tevo_backend_sched_reset(sched);
+    EXPECT_GT(dev->n_sync, syncs);
+    EXPECT_EQ(t.n3->src[0], t.n2);
+    tevo_backend_sched_free(sched);
+}
+
+// A graph allocated and never computed reads the caller's tensors once the
+// allocation returns: split again after another graph, it computes right.
+TEST_F(Sched, GraphAllocatedAndNeverComputedIsSplitAgainLater) {
     tevo_backend_sched_t sched = make_sched();
     weights w;
     struct tevo_tensor * w1 = w.add("w1", N);
@@ -1776,22 +1822,25 @@ TEST_F(Sched, GraphLeftReadingCopiesOfAnEarlierSplitIsFatal) {
     three_splits ta(w1, w2);
     three_splits tb(w1, w2);
     ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, ta.g.gf));
+    EXPECT_EQ(ta.n1->src[0], ta.a);
+    EXPECT_EQ(ta.n2->src[0], ta.n1);
     tevo_backend_sched_reset(sched);
     ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, tb.g.gf));
     tevo_backend_sched_reset(sched);
-    EXPECT_DEATH(tevo_backend_sched_alloc_graph(sched, ta.g.gf),
-                 lit("tevo_backend_sched_split_graph: node n1 reads a copy of an earlier split"));
-    // split again right after its own split, it gets its sources back
-    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, tb.g.gf));
-    tevo_backend_sched_reset(sched);
-    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, tb.g.gf));
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, ta.g.gf));
     const std::vector<float> va = ramp(N, 1.0f, 1.0f), v1 = ramp(N, 0.5f, 0.0f), v2 = ramp(N, -1.0f, 1.0f);
-    set_f32(tb.a, va);
+    set_f32(ta.a, va);
     set_f32(w1, v1);
     set_f32(w2, v2);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(sched, ta.g.gf), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(ta.n3), three_splits::expected(va, v1, v2));
+    tevo_backend_sched_reset(sched);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, tb.g.gf));
+    set_f32(tb.a, v2);
     ASSERT_EQ(tevo_backend_sched_graph_compute(sched, tb.g.gf), TEVO_STATUS_SUCCESS);
-    EXPECT_EQ(get_f32(tb.n3), three_splits::expected(va, v1, v2));
+    EXPECT_EQ(get_f32(tb.n3), three_splits::expected(v2, v1, v2));
     EXPECT_EQ(tb.n1->src[0], tb.a);
+    EXPECT_EQ(dev->n_bad_source + host->n_bad_source, 0);
     tevo_backend_sched_free(sched);
 }
 

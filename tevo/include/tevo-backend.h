@@ -289,27 +289,41 @@ TEVO_API void               tevo_backend_load_all_from_path(const char * dir_pat
 // compute buffers per backend, sized by the largest graph seen.
 //
 // What allocating does to the caller's graph:
-// - Nodes that read a split input read the scheduler's copy of it from the
-//   allocation until the end of the next compute of that graph; when a compute
-//   returns, every node reads the caller's own tensors again, and so does a
-//   graph given to reserve or reserve_size when they return. A graph
-//   allocated and not computed must be computed, or allocated again on the
-//   same scheduler before another graph, or built anew.
+// - Nodes that read a split input read the scheduler's copy of it only
+//   inside a scheduler call, while the graph is planned and computed. When
+//   any call returns, successful or not, every node reads the caller's own
+//   tensors; after graph_compute_async, from the next synchronize on (or the
+//   scheduler's next call, which waits for the backends first), so
+//   synchronize before freeing a graph computed that way.
 // - Tensors without memory are placed in the compute buffers. That memory is
 //   valid until the scheduler's next split of any graph (alloc_graph,
-//   reserve, reserve_size, or a compute that allocates) or its free; a reset
-//   keeps it, so outputs may be read after a reset. From then on such a
-//   tensor's buffer and data are stale: nothing may read or write them (no
-//   tensor set or get, no supports_op or other backend query of it or of a
-//   node reading it). It may only be part of a graph that a scheduler, this
-//   one or another, splits again: the split takes the stale placement back
-//   and the allocation places the tensor anew, so its inputs must be set
-//   again.
-// - Splitting a graph also takes back what this scheduler placed for any of
-//   its tensors earlier, for whichever graph; tensors that another live
-//   scheduler placed for its current graph, and memory the caller placed,
-//   stay where they are. A placement is known by a mark in the tensor
-//   record's spare bytes (padding), which the caller leaves alone.
+//   reserve, reserve_size, or a compute that allocates) or its free. A reset
+//   keeps it: outputs may be read after a reset, and a compute of the graph
+//   allocated last, after a reset, computes it where it is placed, with the
+//   inputs set before or after the reset. From the next split on, such a
+//   tensor's buffer and data are stale: nothing may read or write them. It
+//   may only be part of a graph that a scheduler splits again, which places
+//   it anew, so its inputs must be set again.
+// - Splitting a graph takes back what any scheduler, this one or another,
+//   placed for its tensors; memory the caller placed stays. A scheduler
+//   whose graph lost tensors that way finds out before it computes the
+//   graph again: it allocates it again when it lost only nodes it computes,
+//   and returns TEVO_STATUS_FAILED with a log line when it lost an input or
+//   another leaf (allocate it again and set its inputs).
+// - A view whose source lies outside the graph reads the source where it
+//   is: memory the caller placed, or memory another scheduler holds for its
+//   current graph (a compute after that scheduler split again returns
+//   TEVO_STATUS_FAILED). A source this scheduler placed, or one placed for
+//   a graph its scheduler no longer holds, makes the allocation fail.
+// - Placements are known by a mark in the tensor record's spare bytes
+//   (padding), which the caller leaves alone.
+// - A compute of a graph other than the one allocated last (or one rebuilt
+//   since) splits and allocates it first, as a compute after a reset does.
+// - After a compute, the values kept are those of the tensors flagged with
+//   tevo_set_output, of the nodes no later node of the graph reads, and of
+//   memory the caller placed. Any other tensor's memory may have been taken
+//   by a later node once its last reader ran (an element-wise node may write
+//   over its source), so flag every tensor read after the compute.
 
 #define TEVO_SCHED_MAX_BACKENDS 16
 
@@ -326,7 +340,8 @@ typedef bool (*tevo_backend_sched_eval_callback)(struct tevo_tensor * t, bool as
 TEVO_API tevo_backend_sched_t tevo_backend_sched_new(tevo_backend_t * backends, tevo_backend_buffer_type_t * bufts,
                                                      int n_backends, size_t graph_size, bool parallel,
                                                      bool op_offload);
-// the tensors it placed keep stale buffer and data (see above)
+// the tensors it placed keep stale buffer and data (see above); a graph
+// computed asynchronously must still exist
 TEVO_API void                 tevo_backend_sched_free(tevo_backend_sched_t sched);
 
 // sizes the compute buffers for a worst-case graph, then resets; what an
@@ -349,16 +364,16 @@ TEVO_API void           tevo_backend_sched_set_tensor_backend(tevo_backend_sched
                                                               tevo_backend_t backend);
 TEVO_API tevo_backend_t tevo_backend_sched_get_tensor_backend(tevo_backend_sched_t sched, struct tevo_tensor * node);
 
-// splits and allocates the graph; false when the memory cannot be had. The
-// caller sets the graph's inputs after this.
+// splits and allocates the graph; false, with the graph left as built, when
+// the memory cannot be had. The caller sets the graph's inputs after this.
 TEVO_API bool             tevo_backend_sched_alloc_graph(tevo_backend_sched_t sched, struct tevo_cgraph * graph);
 TEVO_API enum tevo_status tevo_backend_sched_graph_compute(tevo_backend_sched_t sched, struct tevo_cgraph * graph);
 TEVO_API enum tevo_status tevo_backend_sched_graph_compute_async(tevo_backend_sched_t sched,
                                                                  struct tevo_cgraph * graph);
 TEVO_API void             tevo_backend_sched_synchronize(tevo_backend_sched_t sched);
 
-// forgets assignments and copies; the compute buffers and what was placed in
-// them stay
+// forgets assignments and copies for the next graph; the compute buffers and
+// what was placed in them stay
 TEVO_API void tevo_backend_sched_reset(tevo_backend_sched_t sched);
 
 TEVO_API void tevo_backend_sched_set_eval_callback(tevo_backend_sched_t sched,

@@ -122,14 +122,34 @@ struct tevo_backend_sched {
     // dependency lists handed in by the backends' graph_prepare, per node
     tevo_sched_deps deps;
 
-    // the nodes of the last split that read copies; their sources are the
-    // caller's own again once a compute returns and are pointed at the
-    // copies again for the next compute
+    // the nodes of the last split that read copies; they read them only
+    // inside a call (planning, computing) and, after an asynchronous
+    // compute, until the next synchronize or scheduler call
     std::unordered_map<struct tevo_tensor *, struct tevo_sched_redirect> redirects;
+    bool at_copies = false;
 
     // serial of the placements of the last allocated graph, 0 from the start
     // of a split until an allocation succeeds (read by other schedulers)
     std::atomic<uint64_t> place_serial{ 0 };
+
+    // The graph the last allocation placed, known by its record and a hash
+    // of its node and leaf records: a compute of any
+    // other graph splits and allocates first. Its tensors this scheduler
+    // placed, and the view sources outside it that another scheduler placed
+    // (with that scheduler's mark), are checked before each compute.
+    const struct tevo_cgraph *                          alloc_graph = nullptr;
+    uint64_t                                            alloc_hash  = 0;
+    std::vector<struct tevo_tensor *>                   placed;
+    std::vector<std::pair<struct tevo_tensor *, uint64_t>> outside;
+    // a view of the last split whose source outside the graph no live
+    // scheduler holds: its allocation is refused
+    struct tevo_tensor * refused_view = nullptr;
+
+    // a reset of an allocated graph keeps its splits and placement for a
+    // compute of that same graph; the reset's clearing waits until another
+    // graph is split or an assignment is asked for
+    bool alloc_kept    = false;
+    bool clear_pending = false;
 };
 
 // hash slot of a tensor, inserting it when absent
@@ -158,6 +178,9 @@ static inline bool tevo_sched_is_view_op(enum tevo_op op) {
 
 // whether mark is the current serial of a live scheduler other than sched
 bool tevo_sched_mark_held_elsewhere(const struct tevo_backend_sched * sched, uint64_t mark);
+
+// forgets assignments and copies (what a reset drops)
+void tevo_sched_clear(struct tevo_backend_sched * sched);
 
 // assigns backends, cuts the splits, makes the input copies and builds the
 // combined graph

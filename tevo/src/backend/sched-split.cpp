@@ -300,90 +300,67 @@ static void tevo_sched_grow_combined_graph(struct tevo_backend_sched * sched, in
 }
 
 // ---------------------------------------------------------------------------
-// a graph split and allocated before
+// placements made before
 
-static bool tevo_sched_is_own_record(const struct tevo_backend_sched * sched, const struct tevo_tensor * t) {
-    const char * p = (const char *) t;
-    return p >= sched->context_buffer && p < sched->context_buffer + sched->context_buffer_size;
-}
-
-// A node of a graph split before reads the copies of that split until a
-// compute returns; the copies live in the context that every split
-// recreates. Give the nodes of this graph their own sources back. Only the
-// last split's copies are known: a node still reading an older one was
-// allocated, never computed, and then another graph was split; what it read
-// is gone.
-static void tevo_sched_restore_sources(struct tevo_backend_sched * sched, struct tevo_cgraph * graph) {
-    for (int i = 0; i < graph->n_nodes; i++) {
-        struct tevo_tensor * node = graph->nodes[i];
-        for (int j = 0; j < TEVO_MAX_SRC; j++) {
-            struct tevo_tensor * src = node->src[j];
-            if (src == NULL || !tevo_sched_is_own_record(sched, src)) {
-                continue;
-            }
-            auto it = sched->redirects.find(node);
-            if (it == sched->redirects.end() || it->second.copy[j] != src) {
-                TEVO_ABORT("%s: node %s reads a copy of an earlier split: a graph allocated and not computed must "
-                           "be built anew once another graph was split",
-                           "tevo_backend_sched_split_graph", node->name);
-            }
-            node->src[j] = it->second.own[j];
-        }
-    }
-    sched->redirects.clear();
-}
-
-// Placements this scheduler made for a tensor of the graph, for whichever
-// graph, and placements whose owner is gone or has placed another graph
-// since (their buffer may be freed: nothing may read it) are taken back, so
-// the graph allocator places those tensors anew. What a live scheduler holds
-// for its current graph stays, as any memory the caller placed. A view
-// source outside the graph is taken back only when stale: the caller may
-// still read it where it is.
+// Every placement a scheduler made for a tensor of the graph, this one or
+// another, for whichever graph, is taken back, so that the graph allocator
+// places the tensor anew: a scheduler computes only into memory it placed
+// for its current graph (or the caller placed), and the one that placed the
+// tensor first notices the lost mark before its next compute. A view source
+// outside the graph cannot be placed anew: one that another live scheduler
+// holds for its current graph is read where it is (and checked before each
+// compute); any other placed one makes the allocation fail.
 static void tevo_sched_take_back(struct tevo_backend_sched * sched, struct tevo_cgraph * graph) {
-    const uint64_t own = sched->place_serial.load();
-    // the tensors of one allocation share its mark: ask once per mark in a row
-    uint64_t last_mark = 0;
-    bool     last_held = false;
-    auto take_back = [&](struct tevo_tensor * t, bool in_graph) {
-        const uint64_t mark = tevo_sched_mark(t);
-        if (mark == 0 || tevo_sched_is_own_record(sched, t)) {
-            return;
-        }
-        if (mark != own && mark != last_mark) {
-            last_mark = mark;
-            last_held = tevo_sched_mark_held_elsewhere(sched, mark);
-        }
-        if (mark == own ? !in_graph : last_held) {
-            return;
-        }
-        t->buffer = NULL;
-        t->data   = NULL;
-        tevo_sched_set_mark(t, 0);
-    };
+    sched->outside.clear();
+    sched->refused_view = nullptr;
     struct tevo_tensor ** lists[2]  = { graph->leafs, graph->nodes };
     const int             counts[2] = { graph->n_leafs, graph->n_nodes };
     for (int l = 0; l < 2; l++) {
         for (int i = 0; i < counts[l]; i++) {
-            take_back(lists[l][i], true);
+            struct tevo_tensor * t = lists[l][i];
+            if (tevo_sched_mark(t) != 0) {
+                t->buffer = NULL;
+                t->data   = NULL;
+                tevo_sched_set_mark(t, 0);
+            }
         }
     }
+    // what still carries a mark now is outside the graph; the tensors of
+    // one allocation share its mark: ask once per mark in a row
+    uint64_t last_mark = 0;
+    bool     last_held = false;
     for (int l = 0; l < 2; l++) {
         for (int i = 0; i < counts[l]; i++) {
-            if (lists[l][i]->view_src != NULL) {
-                take_back(lists[l][i]->view_src, false);
+            struct tevo_tensor * t    = lists[l][i];
+            const uint64_t       mark = t->view_src != NULL ? tevo_sched_mark(t->view_src) : 0;
+            if (mark == 0) {
+                continue;
+            }
+            if (mark != last_mark) {
+                last_mark = mark;
+                last_held = tevo_sched_mark_held_elsewhere(sched, mark);
+            }
+            if (!last_held) {
+                sched->refused_view = t;
+            } else if (sched->outside.empty() || sched->outside.back().first != t->view_src) {
+                sched->outside.push_back({ t->view_src, mark });
             }
         }
     }
     // from here on the plan is replaced: the last graph's memory is no
     // longer anyone's to read
     sched->place_serial = 0;
+    sched->alloc_graph  = nullptr;
+    sched->alloc_kept   = false;
 }
 
 // ---------------------------------------------------------------------------
 // splitting
 
 void tevo_backend_sched_split_graph(struct tevo_backend_sched * sched, struct tevo_cgraph * graph) {
+    if (sched->clear_pending) {
+        tevo_sched_clear(sched);
+    }
     // copies of an earlier split lived in the context that is recreated now;
     // keeping their pointers would hand out records overwritten below
     if (!sched->is_reset) {
@@ -408,7 +385,7 @@ void tevo_backend_sched_split_graph(struct tevo_backend_sched * sched, struct te
 
     graph->uid = tevo_graph_next_uid();
 
-    tevo_sched_restore_sources(sched, graph);
+    sched->redirects.clear();
     tevo_sched_take_back(sched, graph);
 
     // pass 1: tensors whose memory, input flag or weights decide
@@ -609,6 +586,8 @@ void tevo_backend_sched_split_graph(struct tevo_backend_sched * sched, struct te
         }
         split->i_end    = graph->n_nodes;
         sched->n_splits = i_split + 1;
+        // until the call that split returns
+        sched->at_copies = true;
     }
 
     if (sched->debug) {

@@ -43,6 +43,41 @@ bool tevo_sched_mark_held_elsewhere(const struct tevo_backend_sched * sched, uin
 }
 
 // ---------------------------------------------------------------------------
+// the caller's graph reads copies only inside a call
+
+// the nodes of the last split read its copies (copies = true) or the
+// caller's own tensors
+static void tevo_sched_point_at_copies(struct tevo_backend_sched * sched, bool copies) {
+    if (!copies && !sched->at_copies) {
+        return;
+    }
+    for (auto & [node, r] : sched->redirects) {
+        for (int j = 0; j < TEVO_MAX_SRC; j++) {
+            if (r.own[j] == NULL) {
+                continue;
+            }
+            if (copies) {
+                node->src[j] = r.copy[j];
+            } else if (node->src[j] == r.copy[j]) {
+                node->src[j] = r.own[j];
+            }
+        }
+    }
+    sched->at_copies = copies;
+}
+
+// after an asynchronous compute the backends may still read the sources:
+// they get the caller's tensors back once nothing runs
+static void tevo_sched_finish_compute(struct tevo_backend_sched * sched) {
+    if (sched->at_copies) {
+        for (int i = 0; i < sched->n_backends; i++) {
+            tevo_backend_synchronize(sched->backends[i]);
+        }
+        tevo_sched_point_at_copies(sched, false);
+    }
+}
+
+// ---------------------------------------------------------------------------
 // creation and lifetime
 
 static int tevo_sched_env_int(const char * name) {
@@ -117,6 +152,7 @@ void tevo_backend_sched_free(tevo_backend_sched_t sched) {
     if (sched == NULL) {
         return;
     }
+    tevo_sched_finish_compute(sched);
     {
         // from now on the marks of its placements are stale everywhere
         tevo_sched_live_list &      live = tevo_sched_live();
@@ -148,15 +184,31 @@ void tevo_backend_sched_free(tevo_backend_sched_t sched) {
     delete sched;
 }
 
+void tevo_sched_clear(struct tevo_backend_sched * sched) {
+    tevo_hash_set_reset(&sched->hash_set);
+    memset(sched->hv_tensor_backend_ids, -1, sched->hash_set.size * sizeof(int));
+    memset(sched->hv_tensor_copies, 0,
+           sched->hash_set.size * sched->n_backends * sched->n_copies * sizeof(struct tevo_tensor *));
+    sched->clear_pending = false;
+    sched->alloc_kept    = false;
+}
+
 void tevo_backend_sched_reset(tevo_backend_sched_t sched) {
     TEVO_ASSERT(sched);
+    tevo_sched_finish_compute(sched);
+    // a compute of the graph allocated now still finds its splits, copies
+    // and placement: its inputs may be set before or after this reset
+    if (sched->is_alloc) {
+        sched->alloc_kept = true;
+    }
     // assignments and copies only go here, so user assignments survive
     // until the next graph asks for a clean start
     if (!sched->is_reset) {
-        tevo_hash_set_reset(&sched->hash_set);
-        memset(sched->hv_tensor_backend_ids, -1, sched->hash_set.size * sizeof(int));
-        memset(sched->hv_tensor_copies, 0,
-               sched->hash_set.size * sched->n_backends * sched->n_copies * sizeof(struct tevo_tensor *));
+        if (sched->alloc_kept) {
+            sched->clear_pending = true;
+        } else {
+            tevo_sched_clear(sched);
+        }
         sched->is_reset = true;
     }
     sched->is_alloc = false;
@@ -167,14 +219,13 @@ void tevo_backend_sched_synchronize(tevo_backend_sched_t sched) {
     for (int i = 0; i < sched->n_backends; i++) {
         tevo_backend_synchronize(sched->backends[i]);
     }
+    tevo_sched_point_at_copies(sched, false);
     if (!sched->is_alloc) {
         // without a graph in flight the next one starts at slot 0 again, so
         // repeated single graphs always use the same copies
         sched->next_copy = 0;
     }
 }
-
-static void tevo_sched_point_at_copies(struct tevo_backend_sched * sched, bool copies);
 
 // ---------------------------------------------------------------------------
 // reservation and allocation
@@ -189,8 +240,6 @@ bool tevo_backend_sched_reserve(tevo_backend_sched_t sched, struct tevo_cgraph *
 
     const bool reserved =
         tevo_gallocr_reserve_n(sched->galloc, &sched->graph, sched->node_backend_ids, sched->leaf_backend_ids);
-    // a measure graph is not computed from this split: it reads its own
-    // tensors again, so it may be allocated later after other graphs
     tevo_sched_point_at_copies(sched, false);
     if (!reserved) {
         return false;
@@ -268,9 +317,24 @@ static bool tevo_sched_alloc_splits(struct tevo_backend_sched * sched) {
     return true;
 }
 
+// the node and leaf records of a graph, to tell a graph rebuilt in the same
+// record from the one allocated
+static uint64_t tevo_sched_graph_hash(const struct tevo_cgraph * graph) {
+    uint64_t h = ((uint64_t) graph->n_nodes << 32) ^ (uint64_t) graph->n_leafs;
+    struct tevo_tensor * const * lists[2]  = { graph->nodes, graph->leafs };
+    const int                    counts[2] = { graph->n_nodes, graph->n_leafs };
+    for (int l = 0; l < 2; l++) {
+        for (int i = 0; i < counts[l]; i++) {
+            h = (h ^ (uint64_t) (uintptr_t) lists[l][i]) * 0x100000001b3ull;
+        }
+    }
+    return h;
+}
+
 bool tevo_backend_sched_alloc_graph(tevo_backend_sched_t sched, struct tevo_cgraph * graph) {
     TEVO_ASSERT(sched);
     TEVO_ASSERT((int)sched->hash_set.size >= graph->n_nodes + graph->n_leafs);
+    tevo_sched_finish_compute(sched);
     TEVO_ASSERT(!sched->is_alloc);
 
     sched->cur_copy  = sched->next_copy;
@@ -278,31 +342,58 @@ bool tevo_backend_sched_alloc_graph(tevo_backend_sched_t sched, struct tevo_cgra
 
     tevo_backend_sched_split_graph(sched, graph);
 
+    if (sched->refused_view != NULL) {
+        tevo_sched_point_at_copies(sched, false);
+        TEVO_LOG_ERROR("%s: the source of view %s lies outside the graph in memory no scheduler holds for it now; "
+                       "put the source in the graph or give it memory of its own\n",
+                       "tevo_backend_sched_alloc_graph", sched->refused_view->name);
+        return false;
+    }
+
     // the caller's tensors the graph allocator is about to place get the mark
     // of this allocation
-    std::vector<struct tevo_tensor *> unplaced;
+    std::vector<struct tevo_tensor *> & placed = sched->placed;
+    placed.clear();
     struct tevo_tensor ** lists[2]  = { graph->nodes, graph->leafs };
     const int             counts[2] = { graph->n_nodes, graph->n_leafs };
     for (int l = 0; l < 2; l++) {
         for (int i = 0; i < counts[l]; i++) {
             struct tevo_tensor * t = lists[l][i];
             if (t->view_src != NULL ? t->buffer == NULL : t->data == NULL) {
-                unplaced.push_back(t);
+                placed.push_back(t);
             }
         }
     }
 
-    if (!tevo_sched_alloc_splits(sched)) {
+    const bool allocated = tevo_sched_alloc_splits(sched);
+    tevo_sched_point_at_copies(sched, false);
+    if (!allocated) {
+        // the graph stays as built (a view keeps the address it was made with)
+        for (struct tevo_tensor * t : placed) {
+            if (t->buffer != NULL) {
+                t->buffer = NULL;
+                if (t->view_src == NULL) {
+                    t->data = NULL;
+                }
+            }
+        }
+        placed.clear();
         return false;
     }
 
     const uint64_t serial = ++tevo_sched_last_serial;
-    for (struct tevo_tensor * t : unplaced) {
+    size_t         n      = 0;
+    for (struct tevo_tensor * t : placed) {
         if (t->buffer != NULL) {
             tevo_sched_set_mark(t, serial);
+            placed[n++] = t;
         }
     }
+    placed.resize(n);
     sched->place_serial = serial;
+
+    sched->alloc_graph = graph;
+    sched->alloc_hash  = tevo_sched_graph_hash(graph);
 
     sched->is_alloc = true;
     return true;
@@ -310,6 +401,12 @@ bool tevo_backend_sched_alloc_graph(tevo_backend_sched_t sched, struct tevo_cgra
 
 // ---------------------------------------------------------------------------
 // execution
+
+// backend of a tensor of the current split (NULL for none)
+static tevo_backend_t tevo_sched_tensor_backend(struct tevo_backend_sched * sched, const struct tevo_tensor * t) {
+    const int id = *tevo_sched_tensor_backend_id(sched, t);
+    return id == -1 ? NULL : sched->backends[id];
+}
 
 // Copies into d only the experts of the weight s that the expert ids of the
 // split's first node (a MUL_MAT_ID) use; ids and used persist across the
@@ -330,7 +427,7 @@ static void tevo_sched_copy_used_experts(struct tevo_backend_sched * sched, stru
     for (int i = input_id + 1; i < split->n_inputs; i++) {
         if (ids_tensor == *tevo_sched_tensor_copy(sched, split->inputs[i], split->backend_id, sched->cur_copy)) {
             ids_tensor  = split->inputs[i];
-            ids_backend = tevo_backend_sched_get_tensor_backend(sched, split->inputs[i]);
+            ids_backend = tevo_sched_tensor_backend(sched, split->inputs[i]);
             break;
         }
     }
@@ -391,23 +488,6 @@ static void tevo_sched_copy_used_experts(struct tevo_backend_sched * sched, stru
     }
 }
 
-// the nodes read the copies of the last split while they are computed, and
-// the caller's own tensors otherwise
-static void tevo_sched_point_at_copies(struct tevo_backend_sched * sched, bool copies) {
-    for (auto & [node, r] : sched->redirects) {
-        for (int j = 0; j < TEVO_MAX_SRC; j++) {
-            if (r.own[j] == NULL) {
-                continue;
-            }
-            if (copies) {
-                node->src[j] = r.copy[j];
-            } else if (node->src[j] == r.copy[j]) {
-                node->src[j] = r.own[j];
-            }
-        }
-    }
-}
-
 static enum tevo_status tevo_sched_compute_splits(struct tevo_backend_sched * sched) {
     const struct tevo_tensor * prev_ids_tensor = NULL;
     std::vector<int32_t>       ids;
@@ -434,7 +514,7 @@ static enum tevo_status tevo_sched_compute_splits(struct tevo_backend_sched * sc
 
         for (int input_id = 0; input_id < split->n_inputs; input_id++) {
             struct tevo_tensor * input         = split->inputs[input_id];
-            tevo_backend_t       input_backend = tevo_backend_sched_get_tensor_backend(sched, input);
+            tevo_backend_t       input_backend = tevo_sched_tensor_backend(sched, input);
             struct tevo_tensor * input_cpy = *tevo_sched_tensor_copy(sched, input, split_backend_id, sched->cur_copy);
 
             if (input->flags & TEVO_TENSOR_FLAG_INPUT) {
@@ -517,9 +597,90 @@ static enum tevo_status tevo_sched_compute_splits(struct tevo_backend_sched * sc
     return TEVO_STATUS_SUCCESS;
 }
 
+enum tevo_sched_placement {
+    TEVO_SCHED_PLACEMENT_HELD,  // as the allocation left it
+    TEVO_SCHED_PLACEMENT_MOVED, // another scheduler placed some of its nodes since: allocate again
+    TEVO_SCHED_PLACEMENT_LOST,  // and with them values the graph does not compute
+};
+
+// whether the graph's tensors are still where this scheduler's allocation put
+// them; another scheduler that split a graph holding some of them has taken
+// them, and view sources outside the graph held by another must still be
+// where they were
+static enum tevo_sched_placement tevo_sched_check_placement(struct tevo_backend_sched * sched,
+                                                            struct tevo_cgraph * graph) {
+    uint64_t last_mark = 0;
+    for (const auto & [src, mark] : sched->outside) {
+        if (tevo_sched_mark(src) != mark ||
+            (mark != last_mark && !tevo_sched_mark_held_elsewhere(sched, mark))) {
+            TEVO_LOG_ERROR("%s: %s, read by a view of the graph, lies in memory another scheduler has placed anew; "
+                           "compute the graph that makes it, then allocate this graph again\n",
+                           "tevo_backend_sched_graph_compute", src->name);
+            return TEVO_SCHED_PLACEMENT_LOST;
+        }
+        last_mark = mark;
+    }
+
+    const uint64_t        serial    = sched->place_serial.load();
+    struct tevo_tensor ** lists[2]  = { graph->nodes, graph->leafs };
+    const int             counts[2] = { graph->n_nodes, graph->n_leafs };
+    size_t                n_held    = 0;
+    for (int l = 0; l < 2; l++) {
+        for (int i = 0; i < counts[l]; i++) {
+            n_held += tevo_sched_mark(lists[l][i]) == serial;
+        }
+    }
+    if (n_held == sched->placed.size()) {
+        return TEVO_SCHED_PLACEMENT_HELD;
+    }
+    // a value the graph does not compute is lost when the tensor lives in
+    // other memory now, where the caller may have set it since; a record
+    // without memory (rebuilt in place) is only placed again
+    for (const struct tevo_tensor * t : sched->placed) {
+        if (tevo_sched_mark(t) != serial && t->buffer != NULL && t->view_src == NULL &&
+            ((t->flags & TEVO_TENSOR_FLAG_INPUT) || t->op == TEVO_OP_NONE)) {
+            TEVO_LOG_ERROR("%s: another scheduler placed %s anew since this graph was allocated; allocate it "
+                           "again and set its inputs\n",
+                           "tevo_backend_sched_graph_compute", t->name);
+            return TEVO_SCHED_PLACEMENT_LOST;
+        }
+    }
+    return TEVO_SCHED_PLACEMENT_MOVED;
+}
+
 enum tevo_status tevo_backend_sched_graph_compute_async(tevo_backend_sched_t sched, struct tevo_cgraph * graph) {
     TEVO_ASSERT(sched);
-    if (!sched->is_reset && !sched->is_alloc) {
+    tevo_sched_finish_compute(sched);
+
+    // the splits and placement at hand are those of the graph last allocated
+    // (a graph made since has identifier 0; another scheduler's split of
+    // this one gives it another, and the placement check below sees that)
+    const bool same = sched->alloc_graph == graph && graph->uid != 0 &&
+                      sched->alloc_hash == tevo_sched_graph_hash(graph);
+    if (!same) {
+        sched->is_alloc = false;
+    } else if (!sched->is_alloc && sched->alloc_kept) {
+        sched->is_alloc   = true;
+        sched->alloc_kept = false;
+    }
+
+    bool again = false;
+    if (sched->is_alloc) {
+        switch (tevo_sched_check_placement(sched, graph)) {
+            case TEVO_SCHED_PLACEMENT_HELD:
+                break;
+            case TEVO_SCHED_PLACEMENT_MOVED:
+                // the same graph with the same assignments
+                sched->is_alloc = false;
+                again           = true;
+                break;
+            case TEVO_SCHED_PLACEMENT_LOST:
+                sched->is_alloc = false;
+                return TEVO_STATUS_FAILED;
+        }
+    }
+
+    if (!sched->is_reset && !sched->is_alloc && !again) {
         tevo_backend_sched_reset(sched);
     }
     if (!sched->is_alloc) {
@@ -529,7 +690,9 @@ enum tevo_status tevo_backend_sched_graph_compute_async(tevo_backend_sched_t sch
     }
     tevo_sched_point_at_copies(sched, true);
     const enum tevo_status status = tevo_sched_compute_splits(sched);
-    tevo_sched_point_at_copies(sched, false);
+    if (status != TEVO_STATUS_SUCCESS) {
+        tevo_sched_finish_compute(sched);
+    }
     return status;
 }
 
@@ -596,6 +759,9 @@ size_t tevo_backend_sched_get_buffer_size(tevo_backend_sched_t sched, tevo_backe
 void tevo_backend_sched_set_tensor_backend(tevo_backend_sched_t sched, struct tevo_tensor * node,
                                            tevo_backend_t backend) {
     TEVO_ASSERT(sched);
+    if (sched->clear_pending) {
+        tevo_sched_clear(sched);
+    }
     const int backend_index = tevo_sched_backend_index(sched, backend);
     TEVO_ASSERT(backend_index >= 0 && backend_index < sched->n_backends);
     *tevo_sched_tensor_backend_id(sched, node) = backend_index;
@@ -604,6 +770,9 @@ void tevo_backend_sched_set_tensor_backend(tevo_backend_sched_t sched, struct te
 
 tevo_backend_t tevo_backend_sched_get_tensor_backend(tevo_backend_sched_t sched, struct tevo_tensor * node) {
     TEVO_ASSERT(sched);
+    if (sched->clear_pending) {
+        tevo_sched_clear(sched);
+    }
     const int backend_index = *tevo_sched_tensor_backend_id(sched, node);
     if (backend_index == -1) {
         return NULL;

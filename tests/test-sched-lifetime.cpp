@@ -1,0 +1,640 @@
+// What the scheduler leaves behind between calls, as a table of call
+// sequences over one CPU backend, a test device with memory of its own
+// beside the CPU, and a meta device of two CPU devices beside the CPU: a
+// failed allocation, graphs allocated and never computed, a compute of
+// another graph, a reset between allocation and compute, and tensors that
+// two schedulers place. Every value is compared bit for bit with the same
+// graph built afresh and computed on one CPU backend.
+
+#include "sched-test-backends.h"
+#include "meta-test-devices.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+enum setup { CPU, DEV, META };
+
+const char * setup_name(setup s) {
+    return s == CPU ? "CPU" : s == DEV ? "DEV" : "META";
+}
+
+// the leaves every case builds on: x and b inputs, w a weight
+struct leaves {
+    struct tevo_tensor * x;
+    struct tevo_tensor * b;
+    struct tevo_tensor * w;
+};
+
+typedef std::function<struct tevo_tensor *(struct tevo_context *, const leaves &)> builder;
+
+struct values {
+    std::vector<float> x, b, w;
+    values(int64_t n, int k) : x(n), b(n), w(n) {
+        for (int64_t i = 0; i < n; i++) {
+            x[i] = 1.0f + (float) k + 0.25f * (float) (i % 97);
+            b[i] = -2.0f + 0.5f * (float) k + 0.125f * (float) (i % 31);
+            w[i] = 0.5f - 0.0625f * (float) (i % 13);
+        }
+    }
+};
+
+void set_f32(struct tevo_tensor * t, const std::vector<float> & v) {
+    ASSERT_EQ(v.size() * sizeof(float), tevo_nbytes(t));
+    tevo_backend_tensor_set(t, v.data(), 0, tevo_nbytes(t));
+}
+
+std::vector<float> get_f32(const struct tevo_tensor * t) {
+    std::vector<float> v(tevo_nelements(t));
+    tevo_backend_tensor_get(t, v.data(), 0, tevo_nbytes(t));
+    return v;
+}
+
+// the backends of a setup, the CPU last; weights live where the device is
+struct rig {
+    std::unique_ptr<schedtest::device> dev;
+    tevo_backend_t                     meta = nullptr;
+    tevo_backend_t                     cpu  = nullptr;
+    std::vector<tevo_backend_t>        list;
+    tevo_backend_buffer_type_t         wbuft = nullptr;
+
+    explicit rig(setup s) {
+        cpu = tevo_backend_cpu_init();
+        tevo_backend_cpu_set_n_threads(cpu, 1);
+        wbuft = tevo_backend_cpu_buffer_type();
+        if (s == DEV) {
+            schedtest::config dc;
+            dc.refused = { TEVO_OP_SQR };
+            dev        = schedtest::make(dc);
+            wbuft      = &dev->buft;
+            list.push_back(&dev->backend);
+        } else if (s == META) {
+            tevo_backend_dev_t mdev = metatest::meta_device(metatest::plain_set(), 2);
+            meta                    = tevo_backend_dev_init(mdev, nullptr);
+            for (size_t j = 0; j < tevo_backend_meta_n_backends(meta); j++) {
+                tevo_backend_cpu_set_n_threads(tevo_backend_meta_simple_backend(meta, j), 1);
+            }
+            wbuft = tevo_backend_dev_buffer_type(mdev);
+            list.push_back(meta);
+        }
+        list.push_back(cpu);
+    }
+    ~rig() {
+        tevo_backend_free(cpu);
+        tevo_backend_free(meta);
+    }
+    tevo_backend_sched_t sched(bool parallel) {
+        return tevo_backend_sched_new(list.data(), nullptr, (int) list.size(), 64, parallel, false);
+    }
+    int n_bad_source() const { return dev ? dev->n_bad_source : 0; }
+};
+
+// the graph of out built afresh on the CPU alone, with the given values
+std::vector<float> fresh(tevo_backend_t cpu, int64_t n, const builder & build, const values & v) {
+    struct tevo_context * ctx = metatest::no_alloc_ctx();
+    leaves l = { tevo_new_tensor_1d(ctx, TEVO_TYPE_F32, n), tevo_new_tensor_1d(ctx, TEVO_TYPE_F32, n),
+                 tevo_new_tensor_1d(ctx, TEVO_TYPE_F32, n) };
+    struct tevo_tensor *  out = build(ctx, l);
+    struct tevo_cgraph *  gf  = tevo_new_graph(ctx);
+    tevo_build_forward_expand(gf, out);
+    tevo_backend_buffer_t buf = tevo_backend_alloc_ctx_tensors_from_buft(ctx, tevo_backend_cpu_buffer_type());
+    set_f32(l.x, v.x);
+    set_f32(l.b, v.b);
+    set_f32(l.w, v.w);
+    EXPECT_EQ(tevo_backend_graph_compute(cpu, gf), TEVO_STATUS_SUCCESS);
+    std::vector<float> r = get_f32(out);
+    tevo_backend_buffer_free(buf);
+    tevo_free(ctx);
+    return r;
+}
+
+// the caller's side of a case: leaves of n elements (x and b inputs, w a
+// weight in the setup's weight memory) in a context for its graphs
+struct caller {
+    rig &                 r;
+    int64_t               n;
+    struct tevo_context * ctx;
+    struct tevo_context * wctx;
+    tevo_backend_buffer_t wbuf = nullptr;
+    leaves                l;
+
+    caller(rig & r_, int64_t n_, bool b_is_input = true) : r(r_), n(n_) {
+        ctx  = metatest::no_alloc_ctx(512);
+        l.x  = tevo_new_tensor_1d(ctx, TEVO_TYPE_F32, n);
+        l.b  = tevo_new_tensor_1d(ctx, TEVO_TYPE_F32, n);
+        tevo_set_name(l.x, "x");
+        tevo_set_name(l.b, "b");
+        tevo_set_input(l.x);
+        if (b_is_input) {
+            tevo_set_input(l.b);
+        }
+        wctx = metatest::no_alloc_ctx(4);
+        l.w  = tevo_new_tensor_1d(wctx, TEVO_TYPE_F32, n);
+        tevo_set_name(l.w, "w");
+        wbuf = tevo_backend_alloc_ctx_tensors_from_buft(wctx, r.wbuft);
+        tevo_backend_buffer_set_usage(wbuf, TEVO_BACKEND_BUFFER_USAGE_WEIGHTS);
+        set_f32(l.w, values(n, 0).w);
+    }
+    ~caller() {
+        tevo_backend_buffer_free(wbuf);
+        tevo_free(wctx);
+        tevo_free(ctx);
+    }
+    struct tevo_cgraph * graph(struct tevo_tensor * out) {
+        struct tevo_cgraph * gf = tevo_new_graph_custom(ctx, 64, false);
+        tevo_build_forward_expand(gf, out);
+        return gf;
+    }
+    // the graph's inputs get the values of step k
+    void set_inputs(struct tevo_cgraph * gf, int k) {
+        const values v(n, k);
+        for (int i = 0; i < gf->n_leafs; i++) {
+            if (gf->leafs[i] == l.x) {
+                set_f32(l.x, v.x);
+            } else if (gf->leafs[i] == l.b && (l.b->flags & TEVO_TENSOR_FLAG_INPUT)) {
+                set_f32(l.b, v.b);
+            }
+        }
+    }
+    // out as the CPU alone computes it from the values of step k
+    std::vector<float> want(const builder & build, int k) { return fresh(r.cpu, n, build, values(n, k)); }
+};
+
+// whether every node of the graph reads the caller's own tensors
+void expect_own_sources(const struct tevo_cgraph * gf, const char * when) {
+    for (int i = 0; i < gf->n_nodes; i++) {
+        for (int j = 0; j < TEVO_MAX_SRC; j++) {
+            const struct tevo_tensor * src = gf->nodes[i]->src[j];
+            EXPECT_TRUE(src == nullptr || std::string(src->name).find('#') == std::string::npos)
+                << when << ": node " << gf->nodes[i]->name << " reads " << src->name;
+        }
+    }
+}
+
+struct lifetime_case {
+    int    item;
+    setup  s;
+    bool   parallel;
+    char   variant; // a case's second sequence, where it has one
+};
+
+// ---------------------------------------------------------------------------
+// the cases
+
+// A failed allocation leaves the graph as built; after a smaller graph the
+// retry allocates and computes it.
+void failed_allocation_is_retried(const lifetime_case & lc) {
+    rig    r(lc.s);
+    caller c(r, 8 * 64);
+    builder fa = [](tevo_context * ctx, const leaves & l) { return tevo_mul(ctx, l.w, l.x); };
+    struct tevo_tensor * a  = fa(c.ctx, c.l);
+    tevo_set_name(a, "y");
+    struct tevo_cgraph * ga = c.graph(a);
+
+    // a small graph on the device
+    struct tevo_context * sctx = metatest::no_alloc_ctx(16);
+    struct tevo_tensor *  xs   = tevo_new_tensor_1d(sctx, TEVO_TYPE_F32, 8);
+    tevo_set_input(xs);
+    struct tevo_tensor *  ws   = tevo_view_1d(sctx, c.l.w, 8, 0);
+    struct tevo_tensor *  ys   = tevo_mul(sctx, ws, xs);
+    struct tevo_cgraph *  gs   = tevo_new_graph(sctx);
+    tevo_build_forward_expand(gs, ys);
+
+    tevo_backend_sched_t sched = r.sched(lc.parallel);
+    r.dev->cfg.max_alloc = 1024;
+    if (lc.variant == 'c') {
+        EXPECT_EQ(tevo_backend_sched_graph_compute(sched, ga), TEVO_STATUS_ALLOC_FAILED);
+    } else {
+        EXPECT_FALSE(tevo_backend_sched_alloc_graph(sched, ga));
+    }
+    expect_own_sources(ga, "after the failed allocation");
+    EXPECT_EQ(a->data, nullptr);
+    EXPECT_EQ(c.l.x->data, nullptr);
+
+    tevo_backend_sched_reset(sched);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, gs));
+    const std::vector<float> vx = values(8, 3).x;
+    set_f32(xs, vx);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(sched, gs), TEVO_STATUS_SUCCESS);
+    const std::vector<float> rs = get_f32(ys), vw = values(8 * 64, 0).w;
+    for (int i = 0; i < 8; i++) {
+        EXPECT_EQ(rs[i], vw[i] * vx[i]);
+    }
+
+    r.dev->cfg.max_alloc = 0;
+    tevo_backend_sched_reset(sched);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, ga));
+    c.set_inputs(ga, 1);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(sched, ga), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(a), c.want(fa, 1));
+    expect_own_sources(ga, "after the compute");
+    tevo_backend_sched_free(sched);
+    tevo_free(sctx);
+}
+
+// A compute of another graph than the one allocated last allocates it, also
+// when the earlier graph's records are gone.
+void compute_computes_the_graph_given(const lifetime_case & lc) {
+    rig    r(lc.s);
+    caller c(r, 64);
+    builder fg = [](tevo_context * ctx, const leaves & l) { return tevo_mul(ctx, tevo_scale(ctx, l.x, 2.0f), l.w); };
+    builder fh = [](tevo_context * ctx, const leaves & l) { return tevo_add(ctx, tevo_scale(ctx, l.b, 3.0f), l.w); };
+
+    // G in a context of its own, freed once computed
+    struct tevo_context * gctx = metatest::no_alloc_ctx(16);
+    struct tevo_tensor *  gx   = tevo_new_tensor_1d(gctx, TEVO_TYPE_F32, c.n);
+    tevo_set_input(gx);
+    struct tevo_tensor *  y    = fg(gctx, { gx, nullptr, c.l.w });
+    struct tevo_cgraph *  gg   = tevo_new_graph(gctx);
+    tevo_build_forward_expand(gg, y);
+    struct tevo_tensor *  yh   = fh(c.ctx, c.l);
+    struct tevo_cgraph *  gh   = c.graph(yh);
+
+    tevo_backend_sched_t sched = r.sched(lc.parallel);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, gg));
+    set_f32(gx, values(c.n, 1).x);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(sched, gg), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(y), c.want(fg, 1));
+    if (lc.variant == 'f') {
+        tevo_free(gctx);
+        gctx = nullptr;
+    }
+
+    // H's input has no memory before the compute places it: it is placed
+    // by a compute of G, then H is computed with no reset in between
+    ASSERT_EQ(tevo_backend_sched_graph_compute(sched, gh), TEVO_STATUS_SUCCESS);
+    ASSERT_NE(yh->data, nullptr);
+    c.set_inputs(gh, 2);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(sched, gh), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(yh), c.want(fh, 2));
+    if (gctx != nullptr) {
+        // and G again
+        ASSERT_EQ(tevo_backend_sched_graph_compute(sched, gg), TEVO_STATUS_SUCCESS);
+        set_f32(gx, values(c.n, 3).x);
+        ASSERT_EQ(tevo_backend_sched_graph_compute(sched, gg), TEVO_STATUS_SUCCESS);
+        EXPECT_EQ(get_f32(y), c.want(fg, 3));
+    }
+    EXPECT_EQ(r.n_bad_source(), 0);
+    tevo_backend_sched_free(sched);
+    tevo_free(gctx);
+}
+
+// Inputs set after the allocation survive a reset before the compute of the
+// same graph, with parallel copies as without; set after the reset too.
+void inputs_survive_a_reset(const lifetime_case & lc) {
+    rig    r(lc.s);
+    caller c(r, 64);
+    builder f = [](tevo_context * ctx, const leaves & l) { return tevo_mul(ctx, tevo_scale(ctx, l.x, 2.0f), l.w); };
+    struct tevo_tensor * y  = f(c.ctx, c.l);
+    struct tevo_cgraph * gf = c.graph(y);
+
+    tevo_backend_sched_t sched = r.sched(lc.parallel);
+    for (int k = 0; k < 3; k++) {
+        ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, gf));
+        if (lc.variant == 'b') {
+            c.set_inputs(gf, k);
+        }
+        tevo_backend_sched_reset(sched);
+        if (lc.variant != 'b') {
+            c.set_inputs(gf, k);
+        }
+        ASSERT_EQ(tevo_backend_sched_graph_compute(sched, gf), TEVO_STATUS_SUCCESS);
+        EXPECT_EQ(get_f32(y), c.want(f, k)) << k;
+        tevo_backend_sched_reset(sched);
+    }
+    EXPECT_EQ(r.n_bad_source(), 0);
+    tevo_backend_sched_free(sched);
+}
+
+// Two schedulers never compute into each other's memory: the second places
+// the shared nodes anew, and the first finds out before it computes again.
+// b is an input (variant 'i': the first fails and is allocated again) or
+// memory the caller placed (the first allocates again by itself).
+void two_schedulers_keep_apart(const lifetime_case & lc) {
+    rig    r(lc.s);
+    caller c(r, 64, lc.variant == 'i');
+    tevo_backend_buffer_t bbuf = nullptr;
+    struct tevo_context * bctx = nullptr;
+    if (lc.variant != 'i') {
+        // b in the caller's own memory
+        bctx   = metatest::no_alloc_ctx(4);
+        c.l.b  = tevo_new_tensor_1d(bctx, TEVO_TYPE_F32, c.n);
+        bbuf   = tevo_backend_alloc_ctx_tensors_from_buft(bctx, tevo_backend_cpu_buffer_type());
+        set_f32(c.l.b, values(c.n, 0).b);
+    }
+    builder ft1 = [](tevo_context * ctx, const leaves & l) { return tevo_scale(ctx, l.b, 2.0f); };
+    builder f0  = [&](tevo_context * ctx, const leaves & l) {
+        return tevo_mul(ctx, tevo_sqr(ctx, ft1(ctx, l)), l.w);
+    };
+    builder f1 = [&](tevo_context * ctx, const leaves & l) {
+        struct tevo_tensor * t1 = ft1(ctx, l);
+        return tevo_mul(ctx, tevo_sqr(ctx, t1), t1);
+    };
+    struct tevo_tensor * t1 = ft1(c.ctx, c.l);
+    struct tevo_tensor * t2 = tevo_sqr(c.ctx, t1);
+    struct tevo_tensor * y0 = tevo_mul(c.ctx, t2, c.l.w);
+    struct tevo_tensor * y1 = tevo_mul(c.ctx, t2, t1);
+    struct tevo_cgraph * g0 = c.graph(y0);
+    struct tevo_cgraph * g1 = c.graph(y1);
+    const int            kb = lc.variant == 'i' ? 1 : 0; // the step whose b the graphs read
+
+    tevo_backend_sched_t s1 = r.sched(lc.parallel);
+    tevo_backend_sched_t s2 = r.sched(lc.parallel);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(s1, g0));
+    c.set_inputs(g0, 1);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(s1, g0), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(y0), c.want(f0, kb));
+
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(s2, g1));
+    c.set_inputs(g1, 1);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(s2, g1), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(y1), c.want(f1, kb));
+
+    if (lc.variant == 'i') {
+        // the first's input b now lives in the second's memory
+        EXPECT_EQ(tevo_backend_sched_graph_compute(s1, g0), TEVO_STATUS_FAILED);
+        expect_own_sources(g0, "after the refused compute");
+        tevo_backend_sched_reset(s1);
+        ASSERT_TRUE(tevo_backend_sched_alloc_graph(s1, g0));
+        c.set_inputs(g0, 2);
+    }
+    ASSERT_EQ(tevo_backend_sched_graph_compute(s1, g0), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(y0), c.want(f0, lc.variant == 'i' ? 2 : 0));
+
+    // the second again, now that the first took t1 and t2 back
+    const enum tevo_status st = tevo_backend_sched_graph_compute(s2, g1);
+    if (lc.variant == 'i') {
+        EXPECT_EQ(st, TEVO_STATUS_FAILED);
+    } else {
+        EXPECT_EQ(st, TEVO_STATUS_SUCCESS);
+        EXPECT_EQ(get_f32(y1), c.want(f1, 0));
+    }
+    EXPECT_EQ(r.n_bad_source(), 0);
+    tevo_backend_sched_free(s1);
+    tevo_backend_sched_free(s2);
+    tevo_backend_buffer_free(bbuf);
+    tevo_free(bctx);
+}
+
+// A view of a tensor another scheduler placed: in the graph, the tensor is
+// placed anew; outside it (variant 'o'), it is read where that scheduler
+// holds it, and a compute after that scheduler moved on is refused.
+void view_of_another_schedulers_tensor(const lifetime_case & lc) {
+    rig    r(lc.s);
+    caller c(r, 64);
+    builder fa = [](tevo_context * ctx, const leaves & l) { return tevo_mul(ctx, tevo_scale(ctx, l.x, 2.0f), l.w); };
+    builder fb = [&](tevo_context * ctx, const leaves & l) {
+        return tevo_scale(ctx, tevo_view_1d(ctx, fa(ctx, l), 32, 16 * sizeof(float)), 3.0f);
+    };
+    struct tevo_tensor * a  = fa(c.ctx, c.l);
+    struct tevo_cgraph * ga = c.graph(a);
+    struct tevo_tensor * v  = lc.variant == 'o' ? tevo_view_tensor(c.ctx, a)
+                                                : tevo_view_1d(c.ctx, a, 32, 16 * sizeof(float));
+    // with a source outside the graph, more nodes than the view's reader
+    // alone, as real graphs have, so the graph allocator's set has room
+    // for that source too
+    struct tevo_tensor * yb = tevo_scale(c.ctx, v, 3.0f);
+    if (lc.variant == 'o') {
+        yb = tevo_add(c.ctx, yb, tevo_scale(c.ctx, c.l.w, 0.5f));
+    }
+    struct tevo_cgraph * gb = c.graph(yb);
+    builder fo = [&](tevo_context * ctx, const leaves & l) {
+        return tevo_add(ctx, tevo_scale(ctx, fa(ctx, l), 3.0f), tevo_scale(ctx, l.w, 0.5f));
+    };
+
+    tevo_backend_sched_t s0 = r.sched(lc.parallel);
+    tevo_backend_sched_t s2 = r.sched(lc.parallel);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(s0, ga));
+    c.set_inputs(ga, 1);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(s0, ga), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(a), c.want(fa, 1));
+
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(s2, gb));
+    c.set_inputs(gb, 2);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(s2, gb), TEVO_STATUS_SUCCESS);
+    if (lc.variant == 'o') {
+        // a is not part of the graph: it keeps the first scheduler's values
+        EXPECT_EQ(get_f32(yb), c.want(fo, 1));
+        tevo_backend_sched_reset(s0);
+        ASSERT_TRUE(tevo_backend_sched_alloc_graph(s0, ga));
+        EXPECT_EQ(tevo_backend_sched_graph_compute(s2, gb), TEVO_STATUS_FAILED);
+        expect_own_sources(gb, "after the refused compute");
+    } else {
+        EXPECT_EQ(get_f32(yb), c.want(fb, 2));
+        tevo_backend_sched_reset(s0);
+        ASSERT_TRUE(tevo_backend_sched_alloc_graph(s0, gb));
+        c.set_inputs(gb, 3);
+        ASSERT_EQ(tevo_backend_sched_graph_compute(s0, gb), TEVO_STATUS_SUCCESS);
+        EXPECT_EQ(get_f32(yb), c.want(fb, 3));
+    }
+    EXPECT_EQ(r.n_bad_source(), 0);
+    tevo_backend_sched_free(s0);
+    tevo_backend_sched_free(s2);
+}
+
+// A graph that shares a node with one allocated and never computed computes
+// right after other graphs.
+void shared_node_of_an_uncomputed_graph(const lifetime_case & lc) {
+    rig    r(lc.s);
+    caller c(r, 64);
+    builder fn = [](tevo_context * ctx, const leaves & l) { return tevo_mul(ctx, l.w, l.x); };
+    builder f0 = [&](tevo_context * ctx, const leaves & l) { return tevo_add(ctx, fn(ctx, l), l.b); };
+    builder f2 = [](tevo_context * ctx, const leaves & l) { return tevo_scale(ctx, tevo_add(ctx, l.b, l.w), 0.5f); };
+    struct tevo_tensor * n  = fn(c.ctx, c.l);
+    tevo_set_name(n, "n");
+    struct tevo_tensor * y1 = tevo_scale(c.ctx, n, 2.0f);
+    struct tevo_tensor * y0 = tevo_add(c.ctx, n, c.l.b);
+    struct tevo_tensor * y2 = f2(c.ctx, c.l);
+    struct tevo_cgraph * g1 = c.graph(y1);
+    struct tevo_cgraph * g0 = c.graph(y0);
+    struct tevo_cgraph * g2 = c.graph(y2);
+
+    tevo_backend_sched_t sched = r.sched(lc.parallel);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, g1));
+    expect_own_sources(g1, "after the allocation");
+    expect_own_sources(g0, "after the allocation of another graph");
+    tevo_backend_sched_reset(sched);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(sched, g2), TEVO_STATUS_SUCCESS);
+    c.set_inputs(g2, 1);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(sched, g2), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(y2), c.want(f2, 1));
+    tevo_backend_sched_reset(sched);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, g0));
+    c.set_inputs(g0, 2);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(sched, g0), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(y0), c.want(f0, 2));
+    EXPECT_EQ(r.n_bad_source(), 0);
+    tevo_backend_sched_free(sched);
+}
+
+// An input that a second scheduler allocates is its own to set, whatever
+// becomes of the first (variant 'f': freed; 'm': it allocates a larger
+// graph; 'k': it computes G again, which it is refused until it allocates G
+// again, and so is the second then).
+void input_outlives_the_first_scheduler(const lifetime_case & lc) {
+    rig    r(lc.s);
+    caller c(r, 65536);
+    builder f = [](tevo_context * ctx, const leaves & l) { return tevo_mul(ctx, tevo_scale(ctx, l.x, 2.0f), l.w); };
+    builder fl = [](tevo_context * ctx, const leaves & l) {
+        return tevo_add(ctx, tevo_mul(ctx, l.b, l.w), tevo_scale(ctx, tevo_add(ctx, l.b, l.w), 4.0f));
+    };
+    struct tevo_tensor * y  = f(c.ctx, c.l);
+    struct tevo_cgraph * gf = c.graph(y);
+    struct tevo_tensor * yl = fl(c.ctx, c.l);
+    struct tevo_cgraph * gl = c.graph(yl);
+
+    tevo_backend_sched_t s1 = r.sched(lc.parallel);
+    tevo_backend_sched_t s2 = r.sched(lc.parallel);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(s1, gf));
+    c.set_inputs(gf, 1);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(s1, gf), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(y), c.want(f, 1));
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(s2, gf));
+    if (lc.variant == 'k') {
+        // both keep G: each finds its input gone once the other placed it
+        c.set_inputs(gf, 2);
+        ASSERT_EQ(tevo_backend_sched_graph_compute(s2, gf), TEVO_STATUS_SUCCESS);
+        EXPECT_EQ(get_f32(y), c.want(f, 2));
+        EXPECT_EQ(tevo_backend_sched_graph_compute(s1, gf), TEVO_STATUS_FAILED);
+        tevo_backend_sched_reset(s1);
+        ASSERT_TRUE(tevo_backend_sched_alloc_graph(s1, gf));
+        c.set_inputs(gf, 3);
+        ASSERT_EQ(tevo_backend_sched_graph_compute(s1, gf), TEVO_STATUS_SUCCESS);
+        EXPECT_EQ(get_f32(y), c.want(f, 3));
+        EXPECT_EQ(tevo_backend_sched_graph_compute(s2, gf), TEVO_STATUS_FAILED);
+        tevo_backend_sched_reset(s2);
+        ASSERT_TRUE(tevo_backend_sched_alloc_graph(s2, gf));
+    } else if (lc.variant == 'f') {
+        tevo_backend_sched_free(s1);
+        s1 = nullptr;
+    } else {
+        tevo_backend_sched_reset(s1);
+        ASSERT_TRUE(tevo_backend_sched_alloc_graph(s1, gl));
+        c.set_inputs(gl, 4);
+        ASSERT_EQ(tevo_backend_sched_graph_compute(s1, gl), TEVO_STATUS_SUCCESS);
+        EXPECT_EQ(get_f32(yl), c.want(fl, 4));
+    }
+    c.set_inputs(gf, 2);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(s2, gf), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(y), c.want(f, 2));
+    EXPECT_EQ(r.n_bad_source(), 0);
+    tevo_backend_sched_free(s1);
+    tevo_backend_sched_free(s2);
+}
+
+// A graph built while another is allocated and not yet computed reads the
+// caller's tensors (variant 'f': split on a new scheduler once the first is
+// freed).
+void graph_built_while_another_is_allocated(const lifetime_case & lc) {
+    rig    r(lc.s);
+    caller c(r, 64);
+    // XC is x, B is b, W1 is w
+    builder fe4 = [](tevo_context * ctx, const leaves & l) { return tevo_scale(ctx, l.x, 1.0f); };
+    builder fe6 = [&](tevo_context * ctx, const leaves & l) {
+        return tevo_add(ctx, tevo_view_tensor(ctx, l.x), fe4(ctx, l));
+    };
+    builder f1 = [&](tevo_context * ctx, const leaves & l) { return tevo_mul(ctx, l.w, fe6(ctx, l)); };
+    builder f2 = [&](tevo_context * ctx, const leaves & l) {
+        return tevo_mul(ctx, tevo_add(ctx, fe6(ctx, l), l.b), tevo_sqr(ctx, fe4(ctx, l)));
+    };
+    struct tevo_tensor * e4 = fe4(c.ctx, c.l);
+    tevo_set_name(e4, "e4");
+    struct tevo_tensor * e6 = tevo_add(c.ctx, tevo_view_tensor(c.ctx, c.l.x), e4);
+    struct tevo_tensor * y1 = tevo_mul(c.ctx, c.l.w, e6);
+    struct tevo_cgraph * g1 = c.graph(y1);
+
+    tevo_backend_sched_t sched = r.sched(lc.parallel);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, g1));
+    struct tevo_tensor * y2 = tevo_mul(c.ctx, tevo_add(c.ctx, e6, c.l.b), tevo_sqr(c.ctx, e4));
+    struct tevo_cgraph * g2 = c.graph(y2);
+    expect_own_sources(g2, "built after the allocation");
+    c.set_inputs(g1, 1);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(sched, g1), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(y1), c.want(f1, 1));
+    if (lc.variant == 'f') {
+        tevo_backend_sched_free(sched);
+        sched = r.sched(lc.parallel);
+    }
+    tevo_backend_sched_reset(sched);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, g2));
+    c.set_inputs(g2, 2);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(sched, g2), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(y2), c.want(f2, 2));
+    for (int i = 0; i < g2->n_leafs; i++) {
+        EXPECT_EQ(std::string(g2->leafs[i]->name).find('#'), std::string::npos) << g2->leafs[i]->name;
+    }
+    EXPECT_EQ(r.n_bad_source(), 0);
+    tevo_backend_sched_free(sched);
+}
+
+void run_case(const lifetime_case & lc) {
+    switch (lc.item) {
+        case 1: failed_allocation_is_retried(lc); break;
+        case 2: compute_computes_the_graph_given(lc); break;
+        case 3: inputs_survive_a_reset(lc); break;
+        case 4: two_schedulers_keep_apart(lc); break;
+        case 5: view_of_another_schedulers_tensor(lc); break;
+        case 6: shared_node_of_an_uncomputed_graph(lc); break;
+        case 7: input_outlives_the_first_scheduler(lc); break;
+        case 9: graph_built_while_another_is_allocated(lc); break;
+        default: FAIL() << "no case " << lc.item;
+    }
+}
+
+class SchedLifetime : public ::testing::TestWithParam<lifetime_case> {};
+
+TEST_P(SchedLifetime, ComputesAsAFreshGraphAndLeavesTheCallersGraphItsOwn) {
+    setenv("TEVO_NO_BACKTRACE", "1", 1);
+    unsetenv("TEVO_SCHED_DEBUG");
+    unsetenv("TEVO_SCHED_DEBUG_REALLOC");
+    run_case(GetParam());
+}
+
+std::vector<lifetime_case> cases() {
+    std::vector<lifetime_case> list;
+    // item: failed allocation (c: by a compute), compute of another graph
+    // (f: the first one's records freed), reset between allocation and
+    // compute (b: inputs set before the reset), two schedulers sharing nodes
+    // (i: and an input), a view of another scheduler's tensor (o: its
+    // source outside the graph), a node shared with an uncomputed graph, an
+    // input in another scheduler's memory (f: freed, m: moved on, k: both
+    // keep the graph), a graph
+    // built while another is allocated (f: split on a new scheduler)
+    const struct {
+        int          item;
+        const char * variants;
+        bool         dev_only;
+    } items[] = { { 1, "ca", true }, { 2, "fk", false }, { 3, "ba", false }, { 4, "ic", false },
+                  { 5, "ov", false }, { 6, "-", false }, { 7, "fmk", false }, { 9, "fk", false } };
+    for (const auto & it : items) {
+        for (setup s : { CPU, DEV, META }) {
+            if (it.dev_only && s != DEV) {
+                continue;
+            }
+            for (bool parallel : { false, true }) {
+                for (const char * v = it.variants; *v != '\0'; v++) {
+                    list.push_back({ it.item, s, parallel, *v });
+                }
+            }
+        }
+    }
+    return list;
+}
+
+std::string case_name(const ::testing::TestParamInfo<lifetime_case> & info) {
+    const lifetime_case & lc = info.param;
+    std::string name = "item" + std::to_string(lc.item) + "_" + setup_name(lc.s) + (lc.parallel ? "_parallel" : "");
+    if (lc.variant != '-') {
+        name += std::string("_") + lc.variant;
+    }
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SchedLifetime, ::testing::ValuesIn(cases()), case_name);
+
+} // namespace
