@@ -144,6 +144,7 @@ struct sched_state {
     bool                 parallel = false;
     int  cur         = -1;    // graph it allocated last, while that allocation may still be used
     bool disturbed   = false; // another scheduler split a graph sharing cur's tensors since
+    bool rebuilt     = false; // cur was rebuilt in place since: to the scheduler it may be the same graph
     bool maybe_alloc = false; // may hold an allocation: reset before allocating
     bool dirty       = false; // a failure or a rebuild since the last reset
 };
@@ -378,9 +379,12 @@ class runner {
     // memory (the old freed, so a record read after it shows up)
     void new_graph_ctx(bool same_address) {
         if (!same_address || arena == nullptr) {
-            free(arena);
+            // the new memory is taken before the old is freed, so that it
+            // really lies elsewhere
+            char * old = arena;
             arena_size = ctx_bytes();
             arena      = (char *) malloc(arena_size);
+            free(old);
         }
         struct tevo_init_params params = { arena_size, arena, true };
         gctx        = tevo_init(params);
@@ -889,6 +893,7 @@ class runner {
         }
         st.cur         = g.id;
         st.disturbed   = false;
+        st.rebuilt     = false;
         st.maybe_alloc = true;
         return true;
     }
@@ -900,7 +905,7 @@ class runner {
             return;
         }
         // the inputs are set only after the allocation the compute will use
-        const bool holds        = st.cur == g.id && !st.disturbed;
+        const bool holds        = st.cur == g.id && !st.disturbed && !st.rebuilt;
         const bool inputs_known = holds;
         if (inputs_known) {
             what += " set";
@@ -937,6 +942,7 @@ class runner {
         }
         st.cur         = g.id;
         st.disturbed   = false;
+        st.rebuilt     = false;
         st.maybe_alloc = true;
         if (ch.chance(20)) {
             note(" reset");
@@ -963,7 +969,13 @@ class runner {
             build_graph(g);
         }
         for (sched_state & st : scheds) {
-            st.cur   = -1;
+            // a graph rebuilt in place may have the records the scheduler
+            // allocated: it is then the same graph, with nothing placed
+            if (same_address) {
+                st.rebuilt = true;
+            } else {
+                st.cur = -1;
+            }
             st.dirty = true;
         }
     }
