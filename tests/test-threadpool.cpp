@@ -1,10 +1,10 @@
 // The CPU engine's worker pool: the barrier (spinning, asleep while a thread
 // is late, and asleep at once after threads kept from running), the verdict
-// on shared cores from synthetic probes, and the chunk
-// counter under several thread counts, pools that run graphs with fewer
-// threads than they own, pausing and resuming (a pause lets the run under
-// way finish), polling levels, placement masks, the priority warning,
-// priorities outside the list and the run word's sequence wrapping around.
+// on shared cores from probes given by hand, and the chunk counter under
+// several thread counts, pools that run graphs with fewer threads than they
+// own, pausing and resuming (a pause lets the run under way finish), polling
+// levels, placement masks, the priority warning, priorities outside the list
+// and the run word's sequence wrapping around.
 
 #include "cpu/impl.h"
 

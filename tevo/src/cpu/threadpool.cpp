@@ -60,7 +60,7 @@ static const int64_t TEVO_BARRIER_SPIN_NS = 30000;
 static const int64_t TEVO_PROBE_PERIOD_NS = 1000000;
 static const int64_t TEVO_WAKE_NS         = 250000;
 static const int64_t TEVO_SHARE_TAU_NS    = 100000000;
-static const int64_t TEVO_SHARED_HOLD_NS  = 200000000;
+static const int64_t TEVO_SHARED_HOLD_NS  = 300000000;
 alignas(64) static std::atomic<int32_t> tevo_lost_share{ 0 }; // in 1/65536
 static std::atomic<int64_t>             tevo_last_note_ns{ 0 };
 static std::atomic<int64_t>             tevo_last_lost_ns{ 0 };
