@@ -8,11 +8,13 @@
 //   bench-threadpool --recovery [trials] [threads]
 //
 // times how soon runs take their quiet time again once other work has left
-// the cores: an 8-thread graph of 32 F16 products and additions runs over
-// and over, quiet for a second, beside as many busy processes as threads for
-// two, and for three more once they are gone. A trial's recovery is the time
-// from their end to the first run from which on the runs of a tenth of a
-// second take at most 1.3 times the quiet median (their median).
+// the cores: a graph of 32 F16 products and additions (8 threads unless
+// given) runs over and over, quiet for a second, beside as many busy
+// processes as threads for two, and for three more once they are gone. A
+// trial's recovery is the time from their end to the first run from which
+// on the runs of a tenth of a second take at most 1.3 times the quiet median
+// (their median). With RECOVERY_TRACE set, each trial also prints the median
+// run time of every tenth of a second after the busy processes.
 
 #include "tevo-cpu.h"
 #include "tevo.h"
