@@ -1,5 +1,5 @@
 // The CPU engine's worker pool: the barrier (spinning, asleep while a thread
-// is late, and asleep at once after threads kept from running), the verdict
+// is late, also after threads kept from running), the verdict
 // on shared cores from probes given by hand, and the chunk counter under
 // several thread counts, pools that run graphs with fewer threads than they
 // own, pausing and resuming (a pause lets the run under way finish), polling
@@ -102,10 +102,10 @@ TEST(Barrier, EveryThreadSeesTheWritesMadeBeforeIt) {
 }
 
 // Barriers that keep waiting for a thread that is not running, as on cores
-// shared with other work, turn the pool to sleeping at once; the barrier then
+// shared with other work, turn the verdict to shared; the barrier then
 // orders the writes as before. (The verdict is process-wide and stays for
 // the tests after this one: they also run with it.)
-TEST(Barrier, ThreadsKeptFromRunningTurnToSleepingAtOnce) {
+TEST(Barrier, ThreadsKeptFromRunningTurnTheVerdictToShared) {
     for (int i = 0; i < 16 && !tevo_threadpool_cores_shared(); ++i) {
         check_barrier({ 3, 64, true });
     }

@@ -6,7 +6,8 @@
 // hand out work. Waiting threads sleep soon because the cores may be shared:
 // a run waits at every barrier for its slowest thread, and a thread that has
 // lost its processor comes back sooner when the others give theirs up.
-// When recent barriers show that the cores are shared, they do not spin.
+// When recent barriers show that the cores are shared, idle workers do not
+// poll and a graph runs on half its threads.
 
 #include "cpu/impl.h"
 #include "platform/platform.h"
@@ -52,9 +53,11 @@ static const int64_t TEVO_BARRIER_SPIN_NS = 30000;
 // the verdict shared past a sixteenth, and quiet again below a thirty-second
 // and after TEVO_SHARED_HOLD_NS without evidence: a run on half its threads
 // beside other work may find them all a core, and would otherwise turn back
-// to all threads and lose them again, over and over. On shared cores
-// spinning only keeps processors from the threads a run waits for, so
-// waiting threads sleep at once and idle workers do not poll. Process-wide,
+// to all threads and lose them again, over and over. On shared cores idle
+// workers do not poll; barriers still spin their short while first, since a
+// thread woken from sleep waits for a processor again (beside as many busy
+// processes as cores, a run of 2 threads that slept at once took 1.5 times
+// as long). Process-wide,
 // updated without a lock by the last thread at a measured barrier; a lost
 // update only delays the verdict.
 static const int64_t TEVO_PROBE_PERIOD_NS = 1000000;
@@ -450,10 +453,9 @@ void tevo_barrier(struct tevo_threadpool * tp) {
         return;
     }
 
-    const int64_t spin_ns = tevo_threadpool_cores_shared() ? 0 : TEVO_BARRIER_SPIN_NS;
-    int64_t       t_end   = 0;
+    int64_t t_end = 0;
     for (uint32_t i = 0; tp->barrier_passes.load(std::memory_order_acquire) == passes; i++) {
-        if (tevo_spin_expired(i, spin_ns, &t_end)) {
+        if (tevo_spin_expired(i, TEVO_BARRIER_SPIN_NS, &t_end)) {
             // Sleep until the last thread opens the barrier. Counted first,
             // so that it either sees the count and wakes us, or we see its
             // pass before we sleep.
