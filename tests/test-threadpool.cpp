@@ -1,9 +1,10 @@
 // The CPU engine's worker pool: the barrier (spinning, asleep while a thread
-// is late, and asleep at once after threads kept waiting) and the chunk
-// counter under several thread counts, pools that run graphs with fewer
-// threads than they own, pausing and resuming (a pause lets the run under
-// way finish), polling levels, placement masks, the priority warning,
-// priorities outside the list and the run word's sequence wrapping around.
+// is late, also after threads kept from running), the verdict
+// on shared cores from probes given by hand, and the chunk counter under
+// several thread counts, pools that run graphs with fewer threads than they
+// own, pausing and resuming (a pause lets the run under way finish), polling
+// levels, placement masks, the priority warning, priorities outside the list
+// and the run word's sequence wrapping around.
 
 #include "cpu/impl.h"
 
@@ -17,6 +18,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -51,7 +53,7 @@ template <typename F> void run_threads(int n, F f) {
 struct barrier_case {
     int  n;
     int  rounds; // few: spinning threads crawl on a loaded machine
-    bool late;   // thread 0 comes to each barrier only when the others sleep
+    bool late;   // thread 0, asleep itself, comes to each barrier only when the others sleep
 };
 
 void check_barrier(const barrier_case & c) {
@@ -62,6 +64,7 @@ void check_barrier(const barrier_case & c) {
     std::vector<int> errors(n, 0);
     const auto meet = [&](int ith) {
         if (c.late && ith == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
             while (pool.tp->barrier_sleepers.load() < n - 1) {
                 std::this_thread::yield();
             }
@@ -98,11 +101,11 @@ TEST(Barrier, EveryThreadSeesTheWritesMadeBeforeIt) {
     }
 }
 
-// Barriers at which threads keep sleeping because one of them is late, as on
-// cores shared with other work, turn the pool to sleeping almost at once; the
-// barrier then orders the writes as before. (The verdict is process-wide and
-// stays for the tests after this one: they also run with it.)
-TEST(Barrier, ThreadsKeptWaitingTurnToSleepingAtOnce) {
+// Barriers that keep waiting for a thread that is not running, as on cores
+// shared with other work, turn the verdict to shared; the barrier then
+// orders the writes as before. (The verdict is process-wide and stays for
+// the tests after this one: they also run with it.)
+TEST(Barrier, ThreadsKeptFromRunningTurnTheVerdictToShared) {
     for (int i = 0; i < 16 && !tevo_threadpool_cores_shared(); ++i) {
         check_barrier({ 3, 64, true });
     }
@@ -110,6 +113,95 @@ TEST(Barrier, ThreadsKeptWaitingTurnToSleepingAtOnce) {
     for (const barrier_case & c : barrier_cases) {
         check_barrier(c);
     }
+}
+
+// The verdict from probes given by hand: each says how much time the run's
+// threads spent between two barriers, how much of it they were kept from
+// running beyond a wake-up, and when.
+TEST(SharedCores, VerdictFollowsThreadsKeptFromRunning) {
+    const bool    before = tevo_threadpool_cores_shared();
+    const int64_t us     = 1000;
+    const int64_t ms     = 1000 * us;
+    int64_t       now    = 1000 * ms;
+    const auto    probes = [&](int count, int64_t every, int64_t lost, int64_t wall) {
+        for (int i = 0; i < count; ++i) {
+            now += every;
+            tevo_threadpool_note_probe(lost, wall, now);
+        }
+    };
+    // probes until the verdict is `shared`, at most `limit`; one in `one_in`
+    // finds threads kept from running
+    const auto until = [&](bool shared, int limit, int one_in, int64_t every, int64_t lost, int64_t wall) {
+        int count = 0;
+        while (tevo_threadpool_cores_shared() != shared && count < limit) {
+            probes(1, every, count % one_in == 0 ? lost : 0, wall);
+            ++count;
+        }
+        return count;
+    };
+    tevo_threadpool_hold_cores_shared(0);
+    tevo_threadpool_hold_cores_shared(-1);
+
+    // Quiet cores, long uneven nodes on 8 threads: the threads that finished
+    // first slept for milliseconds, but each ran from its wake-up on; a short
+    // preemption within a long node is no sign either.
+    probes(2000, 25 * ms, 0, 8 * 15 * ms);
+    EXPECT_FALSE(tevo_threadpool_cores_shared());
+    probes(2000, 50 * ms, 2 * ms, 8 * 40 * ms);
+    EXPECT_FALSE(tevo_threadpool_cores_shared());
+    // 8 threads on 8 cores: some short task takes a core now and then, and a
+    // few runs in a row wait a time slice for the thread it displaced
+    for (int i = 0; i < 50; ++i) {
+        probes(10, 3 * ms, 2500 * us, 8 * 3 * ms);
+        probes(100, 3 * ms, 0, 8 * 3 * ms);
+    }
+    EXPECT_FALSE(tevo_threadpool_cores_shared());
+    // short nodes: a thread kept from running once in a while
+    for (int i = 0; i < 50; ++i) {
+        probes(1, 1 * ms, 2 * ms, 8 * 50 * us);
+        probes(200, 1 * ms, 0, 8 * 50 * us);
+    }
+    EXPECT_FALSE(tevo_threadpool_cores_shared());
+
+    // Beside busy work threads keep waiting a time slice for a processor,
+    // in short nodes in one probe of several, in long ones in most: shared
+    // within a tenth of a second of it.
+    const struct {
+        int64_t every;
+        int     one_in;
+    } busy_cases[] = { { 100 * us, 8 }, { 1 * ms, 8 }, { 1 * ms, 1 }, { 40 * ms, 1 } };
+    for (const auto & c : busy_cases) {
+        SCOPED_TRACE(testing::Message() << c.every << " " << c.one_in);
+        tevo_threadpool_hold_cores_shared(0);
+        tevo_threadpool_hold_cores_shared(-1);
+        probes(10, c.every, 0, 8 * c.every);
+        const int64_t busy = now;
+        const int64_t wall = 8 * TEVO_MAX(c.every, 500 * us);
+        EXPECT_LT(until(true, 100000, c.one_in, c.every, wall / 2, wall), 100000);
+        EXPECT_LE(now - busy, 150 * ms);
+    }
+
+    // On half its threads a run may find them all a core and keep on half
+    // while some probes still find threads kept from running...
+    for (int i = 0; i < 100; ++i) {
+        probes(1, 1 * ms, 2 * ms, 4 * 1 * ms);
+        probes(99, 1 * ms, 0, 4 * 1 * ms);
+    }
+    EXPECT_TRUE(tevo_threadpool_cores_shared());
+
+    // ...and turns back within a second once none does, with probes close
+    // together or far apart (a long node per run).
+    for (const int64_t every : { 1 * ms, 10 * ms, 40 * ms }) {
+        SCOPED_TRACE(every);
+        probes(500, 1 * ms, 8 * ms, 16 * ms);
+        ASSERT_TRUE(tevo_threadpool_cores_shared());
+        const int64_t gone = now;
+        EXPECT_LT(until(false, 100000, 1, every, 0, 8 * every), 100000);
+        EXPECT_LE(now - gone, 1000 * ms);
+    }
+
+    tevo_threadpool_hold_cores_shared(before ? 1 : 0);
+    tevo_threadpool_hold_cores_shared(-1);
 }
 
 TEST(Barrier, OneThreadNeverTouchesTheCounters) {

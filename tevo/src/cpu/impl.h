@@ -53,6 +53,14 @@ struct tevo_threadpool {
     alignas(64) std::atomic<int32_t> barrier_passes;
     std::atomic<int32_t>             barrier_sleepers; // threads asleep at the barrier
 
+    // the probe of the cores, begun by the last thread at a barrier and
+    // measured at the next one (the pass numbered probe_pass) of the same run
+    alignas(64) std::atomic<int32_t> probe_pass;
+    std::atomic<uint32_t>            probe_run_word;
+    std::atomic<int64_t>             probe_start_ns; // when that barrier opened
+    std::atomic<int64_t>             probe_wall_ns;  // summed over the run's threads up to their arrival,
+    std::atomic<int64_t>             probe_lost_ns;  // and the part of it they were kept from running
+
     alignas(64) std::atomic<int32_t> chunk_counter;
     // apart from the counter: idle workers keep reading these while others
     // take chunks
@@ -83,6 +91,10 @@ bool tevo_threadpool_cores_shared(void);
 // holds that verdict at 0 (quiet) or 1 (shared), or lets the barriers judge
 // again (-1): for tests that count a run's threads
 void tevo_threadpool_hold_cores_shared(int shared);
+// one probe for that verdict, judged at now_ns: from the opening of a
+// barrier to their arrival at the next, the threads of a run spent wall_ns
+// in all, lost_ns of them kept from running
+void tevo_threadpool_note_probe(int64_t lost_ns, int64_t wall_ns, int64_t now_ns);
 
 // publishes a run of n threads (already capped at the pool's size)
 void tevo_threadpool_start_run(struct tevo_threadpool * threadpool, int n);

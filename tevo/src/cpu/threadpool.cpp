@@ -6,7 +6,8 @@
 // hand out work. Waiting threads sleep soon because the cores may be shared:
 // a run waits at every barrier for its slowest thread, and a thread that has
 // lost its processor comes back sooner when the others give theirs up.
-// When recent barriers show that the cores are shared, they hardly spin.
+// When recent barriers show that the cores are shared, idle workers do not
+// poll and a graph runs on half its threads.
 
 #include "cpu/impl.h"
 #include "platform/platform.h"
@@ -15,6 +16,7 @@
 #include <sched.h>
 #include <stdio.h>
 #include <string.h>
+#include <time.h>
 
 #include <new>
 
@@ -32,20 +34,50 @@ static const int64_t TEVO_POLL_UNIT_NS = 100000;
 // thread would keep that processor from it (and from everyone else).
 static const int64_t TEVO_BARRIER_SPIN_NS = 30000;
 
-// Whether the cores are shared with other busy work, judged from barriers
-// at which a thread slept because a spin of TEVO_BARRIER_SPIN_NS was not
-// enough: on a quiet machine few do (under a tenth), beside as many busy
-// threads as cores nearly all. On shared cores spinning only keeps processors
-// from the threads a run waits for, so waiting threads sleep after a few steps
-// and idle workers do not poll. Two barriers in every TEVO_PROBE_EVERY always
-// spin and the second one is measured, so that the verdict can turn back:
-// shared once the moving share of such barriers passes a half, quiet again
-// below a quarter. Process-wide, updated without a lock by the last thread at
-// a measured barrier; a lost update only delays the verdict.
-static const uint32_t TEVO_PROBE_EVERY = 16;
-alignas(64) static std::atomic<int32_t> tevo_slept_share{ 0 }; // in 1/1024, moving by 1/16
+// Whether the cores are shared with other busy work. A thread that waits
+// long at a barrier proves nothing: in a long node the threads that finish
+// their share first wait with every core free. What shared cores do is keep
+// threads of the run from running: between two barriers a thread's own CPU
+// time falls short of the time that passed, by a wake-up that waited for a
+// processor or by a time slice given to other work. About every
+// TEVO_PROBE_PERIOD_NS the start of a run or the last thread at a barrier
+// begins a probe; at the next barrier of the same run each thread adds up
+// the time since and the part of it it was kept from running beyond
+// TEVO_WAKE_NS (a free core, even a virtual one, runs a woken thread sooner;
+// other work holds a processor for a time slice of milliseconds). A probe
+// is evidence when that part passes a quarter of the threads' time: one
+// thread that waits a slice now and then for some short task (8 threads on
+// 8 cores) costs a run far less than half its threads would. Beside busy
+// work only some probes are evidence, most waits being short; the share of
+// time with evidence, moving with a time constant of TEVO_SHARE_TAU_NS, turns
+// the verdict shared past a sixteenth, and quiet again below a thirty-second
+// and after TEVO_SHARED_HOLD_NS without evidence: a run on half its threads
+// beside other work may find them all a core, and would otherwise turn back
+// to all threads and lose them again, over and over. On shared cores idle
+// workers do not poll; barriers still spin their short while first, since a
+// thread woken from sleep waits for a processor again (beside as many busy
+// processes as cores, a run of 2 threads that slept at once took 1.5 times
+// as long). Process-wide,
+// updated without a lock by the last thread at a measured barrier; a lost
+// update only delays the verdict.
+static const int64_t TEVO_PROBE_PERIOD_NS = 1000000;
+static const int64_t TEVO_WAKE_NS         = 250000;
+static const int64_t TEVO_SHARE_TAU_NS    = 100000000;
+static const int64_t TEVO_SHARED_HOLD_NS  = 300000000;
+alignas(64) static std::atomic<int32_t> tevo_lost_share{ 0 }; // in 1/65536
+static std::atomic<int64_t>             tevo_last_note_ns{ 0 };
+static std::atomic<int64_t>             tevo_last_lost_ns{ 0 };
 alignas(64) static std::atomic<bool> tevo_shared_verdict{ false };
 static std::atomic<bool>             tevo_verdict_held{ false };
+
+// this thread's CPU time when the probe began for it
+static thread_local int64_t tevo_probe_cpu_ns = 0;
+
+static int64_t tevo_thread_cpu_ns(void) {
+    struct timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return (int64_t) ts.tv_sec * 1000000000 + ts.tv_nsec;
+}
 
 bool tevo_threadpool_cores_shared(void) {
     return tevo_shared_verdict.load(std::memory_order_relaxed);
@@ -54,22 +86,38 @@ bool tevo_threadpool_cores_shared(void) {
 void tevo_threadpool_hold_cores_shared(int shared) {
     if (shared >= 0) {
         tevo_shared_verdict.store(shared != 0, std::memory_order_relaxed);
-        tevo_slept_share.store(shared != 0 ? 1024 : 0, std::memory_order_relaxed);
+        tevo_lost_share.store(shared != 0 ? 65536 : 0, std::memory_order_relaxed);
+        tevo_last_lost_ns.store(0, std::memory_order_relaxed);
+        tevo_last_note_ns.store(0, std::memory_order_relaxed);
     }
     tevo_verdict_held.store(shared >= 0, std::memory_order_relaxed);
 }
 
-static void tevo_note_probe(bool slept) {
+void tevo_threadpool_note_probe(int64_t lost_ns, int64_t wall_ns, int64_t now_ns) {
     if (tevo_verdict_held.load(std::memory_order_relaxed)) {
         return;
     }
-    int32_t share = tevo_slept_share.load(std::memory_order_relaxed);
-    share += ((slept ? 1024 : 0) - share) / 16;
-    tevo_slept_share.store(share, std::memory_order_relaxed);
+    const bool kept = lost_ns > 0 && lost_ns * 4 > wall_ns;
+    if (kept) {
+        tevo_last_lost_ns.store(now_ns, std::memory_order_relaxed);
+    }
+    // A probe weighs as the time since the last one, at most a sixteenth
+    // with evidence (so that one probe after a pause or in a long node does
+    // not turn the verdict alone) and a quarter without (so that runs of long
+    // nodes find their threads again as soon as runs of short ones).
+    const int64_t last   = tevo_last_note_ns.exchange(now_ns, std::memory_order_relaxed);
+    const int64_t dt     = last == 0 || now_ns < last ? 0 : now_ns - last;
+    const int64_t weight = TEVO_MAX(1, TEVO_MIN(kept ? 64 : 256, dt * 1024 / TEVO_SHARE_TAU_NS));
+    int64_t       share  = tevo_lost_share.load(std::memory_order_relaxed);
+    share += ((kept ? 65536 : 0) - share) * weight / 1024;
+    tevo_lost_share.store((int32_t) share, std::memory_order_relaxed);
 
-    const bool shared = tevo_threadpool_cores_shared();
-    if (shared ? share < 256 : share > 512) {
-        tevo_shared_verdict.store(!shared, std::memory_order_relaxed);
+    if (!tevo_threadpool_cores_shared()) {
+        if (share > 65536 / 16) {
+            tevo_shared_verdict.store(true, std::memory_order_relaxed);
+        }
+    } else if (share < 65536 / 32 && now_ns - tevo_last_lost_ns.load(std::memory_order_relaxed) >= TEVO_SHARED_HOLD_NS) {
+        tevo_shared_verdict.store(false, std::memory_order_relaxed);
     }
 }
 
@@ -213,6 +261,9 @@ static void * tevo_graph_compute_secondary_thread(void * data) {
         if (state->pending) {
             std::atomic_thread_fence(std::memory_order_seq_cst);
             state->pending = false;
+            if (tp->probe_run_word.load(std::memory_order_relaxed) == state->last_run_word) {
+                tevo_probe_cpu_ns = tevo_thread_cpu_ns();
+            }
             tevo_graph_compute_thread(state);
         }
     }
@@ -234,6 +285,11 @@ struct tevo_threadpool * tevo_threadpool_new_impl(struct tevo_threadpool_params 
     tp->barrier_arrivals.store(0);
     tp->barrier_passes.store(0);
     tp->barrier_sleepers.store(0);
+    tp->probe_pass.store(0);
+    tp->probe_run_word.store(0);
+    tp->probe_start_ns.store(0);
+    tp->probe_wall_ns.store(0);
+    tp->probe_lost_ns.store(0);
     tp->chunk_counter.store(0);
     tp->stop.store(false);
     tp->pause.store(params->paused);
@@ -322,8 +378,21 @@ void tevo_threadpool_start_run(struct tevo_threadpool * tp, int n) {
     pthread_mutex_lock(&tp->mutex);
 
     // unsigned: the sequence number in the high half wraps around
-    const uint32_t w = tp->run_word.load(std::memory_order_relaxed);
-    tp->run_word.exchange(((w & ~0xFFFFu) + (uint32_t) n) + 0x10000u);
+    const uint32_t w    = tp->run_word.load(std::memory_order_relaxed);
+    const uint32_t next = ((w & ~0xFFFFu) + (uint32_t) n) + 0x10000u;
+
+    // a probe from the run's start also counts how long its workers take to
+    // join it, which on shared cores is a wait for a processor
+    const int64_t now = tevo_platform_monotonic_ns();
+    if (n > 1 && now - tp->probe_start_ns.load(std::memory_order_relaxed) >= TEVO_PROBE_PERIOD_NS) {
+        tp->probe_start_ns.store(now, std::memory_order_relaxed);
+        tp->probe_run_word.store(next, std::memory_order_relaxed);
+        tp->probe_wall_ns.store(0, std::memory_order_relaxed);
+        tp->probe_lost_ns.store(0, std::memory_order_relaxed);
+        tp->probe_pass.store(tp->barrier_passes.load(std::memory_order_relaxed), std::memory_order_relaxed);
+        tevo_probe_cpu_ns = tevo_thread_cpu_ns();
+    }
+    tp->run_word.exchange(next);
 
     if (tp->pause.load()) {
         tevo_thread_apply_priority(tp->priority);
@@ -340,29 +409,53 @@ void tevo_barrier(struct tevo_threadpool * tp) {
         return;
     }
 
-    const int32_t passes = tp->barrier_passes.load(std::memory_order_relaxed);
-    // on shared cores, the first barrier of a probe brings the threads
-    // together and the second is measured
-    const uint32_t probe    = (uint32_t) passes % TEVO_PROBE_EVERY;
-    const bool     spinning = probe < 2 || !tevo_threadpool_cores_shared();
+    const int32_t passes   = tp->barrier_passes.load(std::memory_order_relaxed);
+    const bool    measured = tp->probe_pass.load(std::memory_order_relaxed) == passes;
+    if (measured) {
+        // how long this thread was kept from running since the probe began;
+        // a probe begun in an earlier run spans the caller's time between runs
+        const uint32_t word = tp->run_word.load(std::memory_order_relaxed);
+        if (tp->probe_run_word.load(std::memory_order_relaxed) == word) {
+            const int64_t wall = tevo_platform_monotonic_ns() - tp->probe_start_ns.load(std::memory_order_relaxed);
+            const int64_t lost = wall - (tevo_thread_cpu_ns() - tevo_probe_cpu_ns);
+            tp->probe_wall_ns.fetch_add(wall, std::memory_order_relaxed);
+            tp->probe_lost_ns.fetch_add(TEVO_MAX(lost - TEVO_WAKE_NS, 0), std::memory_order_relaxed);
+        }
+    }
 
     if (tp->barrier_arrivals.fetch_add(1, std::memory_order_seq_cst) == n - 1) {
-        // last to arrive: reset for the next barrier, then release the others
+        // last to arrive: reset for the next barrier, judge or begin a probe,
+        // then release the others
         tp->barrier_arrivals.store(0, std::memory_order_relaxed);
-        if (probe == 1) {
-            tevo_note_probe(tp->barrier_sleepers.load(std::memory_order_relaxed) > 0);
+        const uint32_t word     = tp->run_word.load(std::memory_order_relaxed);
+        const bool     same_run = tp->probe_run_word.load(std::memory_order_relaxed) == word;
+        const int64_t  now      = tevo_platform_monotonic_ns();
+        const int64_t  start    = tp->probe_start_ns.load(std::memory_order_relaxed);
+        if (measured && same_run) {
+            tevo_threadpool_note_probe(tp->probe_lost_ns.load(std::memory_order_relaxed),
+                                       tp->probe_wall_ns.load(std::memory_order_relaxed), now);
+        }
+        const bool probe = now - start >= TEVO_PROBE_PERIOD_NS || (measured && !same_run);
+        if (probe) {
+            tp->probe_start_ns.store(now, std::memory_order_relaxed);
+            tp->probe_run_word.store(word, std::memory_order_relaxed);
+            tp->probe_wall_ns.store(0, std::memory_order_relaxed);
+            tp->probe_lost_ns.store(0, std::memory_order_relaxed);
+            tp->probe_pass.store(passes + 1, std::memory_order_relaxed);
         }
         tp->barrier_passes.fetch_add(1, std::memory_order_seq_cst);
         if (tp->barrier_sleepers.load(std::memory_order_seq_cst) > 0) {
             tevo_platform_word_wake_all(&tp->barrier_passes);
         }
+        if (probe) {
+            tevo_probe_cpu_ns = tevo_thread_cpu_ns();
+        }
         return;
     }
 
-    const int64_t spin_ns = spinning ? TEVO_BARRIER_SPIN_NS : 0;
-    int64_t       t_end   = 0;
+    int64_t t_end = 0;
     for (uint32_t i = 0; tp->barrier_passes.load(std::memory_order_acquire) == passes; i++) {
-        if (tevo_spin_expired(i, spin_ns, &t_end)) {
+        if (tevo_spin_expired(i, TEVO_BARRIER_SPIN_NS, &t_end)) {
             // Sleep until the last thread opens the barrier. Counted first,
             // so that it either sees the count and wakes us, or we see its
             // pass before we sleep.
@@ -376,6 +469,9 @@ void tevo_barrier(struct tevo_threadpool * tp) {
         _mm_pause();
     }
     std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (tp->probe_pass.load(std::memory_order_relaxed) == passes + 1) {
+        tevo_probe_cpu_ns = tevo_thread_cpu_ns();
+    }
 }
 
 void tevo_threadpool_chunk_set(struct tevo_threadpool * tp, int value) {
