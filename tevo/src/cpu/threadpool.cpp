@@ -101,13 +101,15 @@ void tevo_threadpool_note_probe(int64_t lost_ns, int64_t wall_ns, int64_t now_ns
     if (kept) {
         tevo_last_lost_ns.store(now_ns, std::memory_order_relaxed);
     }
-    // A probe weighs as the time since the last one, at most a sixteenth
+    // A probe weighs as the time since the last one, at most a thirty-second
     // with evidence (so that one probe after a pause or in a long node does
-    // not turn the verdict alone) and a quarter without (so that runs of long
-    // nodes find their threads again as soon as runs of short ones).
+    // not turn the verdict alone: beside as many busy processes as there are
+    // cores left, single lost slices kept a run on half its threads most of
+    // the time) and a quarter without (so that runs of long nodes find their
+    // threads again as soon as runs of short ones).
     const int64_t last   = tevo_last_note_ns.exchange(now_ns, std::memory_order_relaxed);
     const int64_t dt     = last == 0 || now_ns < last ? 0 : now_ns - last;
-    const int64_t weight = TEVO_MAX(1, TEVO_MIN(kept ? 64 : 256, dt * 1024 / TEVO_SHARE_TAU_NS));
+    const int64_t weight = TEVO_MAX(1, TEVO_MIN(kept ? 32 : 256, dt * 1024 / TEVO_SHARE_TAU_NS));
     int64_t       share  = tevo_lost_share.load(std::memory_order_relaxed);
     share += ((kept ? 65536 : 0) - share) * weight / 1024;
     tevo_lost_share.store((int32_t) share, std::memory_order_relaxed);
