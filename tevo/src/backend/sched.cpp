@@ -773,9 +773,5 @@ tevo_backend_t tevo_backend_sched_get_tensor_backend(tevo_backend_sched_t sched,
     if (sched->clear_pending) {
         tevo_sched_clear(sched);
     }
-    const int backend_index = *tevo_sched_tensor_backend_id(sched, node);
-    if (backend_index == -1) {
-        return NULL;
-    }
-    return sched->backends[backend_index];
+    return tevo_sched_tensor_backend(sched, node);
 }

@@ -376,6 +376,16 @@ void tevo_threadpool_resume(struct tevo_threadpool * tp) {
     pthread_mutex_unlock(&tp->mutex);
 }
 
+// a probe of the cores from now on, measured at barrier pass `pass` of the
+// run with this run word
+static void tevo_probe_begin(struct tevo_threadpool * tp, int64_t now, uint32_t run_word, int32_t pass) {
+    tp->probe_start_ns.store(now, std::memory_order_relaxed);
+    tp->probe_run_word.store(run_word, std::memory_order_relaxed);
+    tp->probe_wall_ns.store(0, std::memory_order_relaxed);
+    tp->probe_lost_ns.store(0, std::memory_order_relaxed);
+    tp->probe_pass.store(pass, std::memory_order_relaxed);
+}
+
 void tevo_threadpool_start_run(struct tevo_threadpool * tp, int n) {
     pthread_mutex_lock(&tp->mutex);
 
@@ -387,11 +397,7 @@ void tevo_threadpool_start_run(struct tevo_threadpool * tp, int n) {
     // join it, which on shared cores is a wait for a processor
     const int64_t now = tevo_platform_monotonic_ns();
     if (n > 1 && now - tp->probe_start_ns.load(std::memory_order_relaxed) >= TEVO_PROBE_PERIOD_NS) {
-        tp->probe_start_ns.store(now, std::memory_order_relaxed);
-        tp->probe_run_word.store(next, std::memory_order_relaxed);
-        tp->probe_wall_ns.store(0, std::memory_order_relaxed);
-        tp->probe_lost_ns.store(0, std::memory_order_relaxed);
-        tp->probe_pass.store(tp->barrier_passes.load(std::memory_order_relaxed), std::memory_order_relaxed);
+        tevo_probe_begin(tp, now, next, tp->barrier_passes.load(std::memory_order_relaxed));
         tevo_probe_cpu_ns = tevo_thread_cpu_ns();
     }
     tp->run_word.exchange(next);
@@ -439,11 +445,7 @@ void tevo_barrier(struct tevo_threadpool * tp) {
         }
         const bool probe = now - start >= TEVO_PROBE_PERIOD_NS || (measured && !same_run);
         if (probe) {
-            tp->probe_start_ns.store(now, std::memory_order_relaxed);
-            tp->probe_run_word.store(word, std::memory_order_relaxed);
-            tp->probe_wall_ns.store(0, std::memory_order_relaxed);
-            tp->probe_lost_ns.store(0, std::memory_order_relaxed);
-            tp->probe_pass.store(passes + 1, std::memory_order_relaxed);
+            tevo_probe_begin(tp, now, word, passes + 1);
         }
         tp->barrier_passes.fetch_add(1, std::memory_order_seq_cst);
         if (tp->barrier_sleepers.load(std::memory_order_seq_cst) > 0) {
