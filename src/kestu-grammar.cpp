@@ -8,7 +8,8 @@
 // into the one it was copied from. Stack expansion follows rule references
 // with a work list of its own, never the native stack; a grammar is checked
 // before use so that every reference names a rule and no rule reaches itself
-// without consuming a character, which keeps that walk finite.
+// without consuming a character (once the alternatives that can never
+// complete are dropped), which keeps that walk finite.
 
 #include <algorithm>
 #include <cstring>
@@ -431,6 +432,24 @@ void drop_dead_alternatives(kestu_grammar_rules & rules) {
     }
 }
 
+// the rules `start` reaches through references, itself included
+std::vector<bool> reached_rules(const kestu_grammar_rules & rules, size_t start) {
+    std::vector<bool>     reached(rules.size(), false);
+    std::vector<uint32_t> todo = {(uint32_t) start};
+    reached[start]             = true;
+    while (!todo.empty()) {
+        const uint32_t r = todo.back();
+        todo.pop_back();
+        for (const kestu_grammar_element & e : rules[r]) {
+            if (e.type == KESTU_GRETYPE_RULE_REF && !reached[e.value]) {
+                reached[e.value] = true;
+                todo.push_back(e.value);
+            }
+        }
+    }
+    return reached;
+}
+
 // what one step's expansion reached
 struct expansion {
     std::vector<uint32_t> stacks;        // in the order found
@@ -594,9 +613,11 @@ void compact(stack_pool & pool, std::vector<uint32_t> & ids) {
 // ---------------------------------------------------------------------------
 // validation
 
-// What is wrong with the rules, or "" when they may be used. Reads each rule
-// up to its END, so every rule must have one.
-std::string grammar_problem(const kestu_grammar_element * const * rules, size_t n_rules, size_t start_rule) {
+// What is wrong with the rules, or "" when they may be used; then `used`
+// holds them as parsing uses them. Reads each rule up to its END, so every
+// rule must have one.
+std::string grammar_problem(const kestu_grammar_element * const * rules, size_t n_rules, size_t start_rule,
+                            kestu_grammar_rules & used) {
     if (rules == nullptr || n_rules == 0) {
         return "no rules";
     }
@@ -654,6 +675,14 @@ std::string grammar_problem(const kestu_grammar_element * const * rules, size_t 
         }
     }
 
+    // Left recursion is judged on the rules as parsing uses them: an
+    // alternative that can never complete is dropped when the grammar is
+    // read, so a recursion only it takes is never followed, and a rule the
+    // start rule reached only through such alternatives is no longer used.
+    const std::vector<bool> reached_as_written = reached_rules(copy, start_rule);
+    drop_dead_alternatives(copy);
+    const std::vector<bool> reached = reached_rules(copy, start_rule);
+
     // alternatives as element ranges [begin, end)
     std::vector<std::vector<std::pair<size_t, size_t>>> alts(n_rules);
     for (size_t r = 0; r < n_rules; r++) {
@@ -706,7 +735,7 @@ std::string grammar_problem(const kestu_grammar_element * const * rules, size_t 
     enum { WHITE, GREY, BLACK };
     std::vector<int> color(n_rules, WHITE);
     for (size_t root = 0; root < n_rules; root++) {
-        if (color[root] != WHITE) {
+        if (color[root] != WHITE || (reached_as_written[root] && !reached[root])) {
             continue;
         }
         // iterative depth-first walk: (rule, next edge)
@@ -729,6 +758,7 @@ std::string grammar_problem(const kestu_grammar_element * const * rules, size_t 
             }
         }
     }
+    used = std::move(copy);
     return "";
 }
 
@@ -761,11 +791,16 @@ text_candidates candidates_of(const kestu_vocab & vocab, kestu_partial_utf8 part
 
 } // namespace
 
-bool kestu_grammar_validate(const kestu_grammar_element * const * rules, size_t n_rules, size_t start_rule) {
-    const std::string problem = grammar_problem(rules, n_rules, start_rule);
+bool kestu_grammar_validate(const kestu_grammar_element * const * rules, size_t n_rules, size_t start_rule,
+                            kestu_grammar_rules * used) {
+    kestu_grammar_rules copy;
+    const std::string   problem = grammar_problem(rules, n_rules, start_rule, copy);
     if (!problem.empty()) {
         KESTU_LOG_ERROR("%s: invalid grammar: %s\n", __func__, problem.c_str());
         return false;
+    }
+    if (used != nullptr) {
+        *used = std::move(copy);
     }
     return true;
 }
@@ -923,21 +958,11 @@ std::vector<kestu_grammar_candidate> kestu_grammar_filter_candidates(
 
 kestu_grammar kestu_grammar_init(const kestu_grammar_element * const * rules, size_t n_rules, size_t start_rule) {
     kestu_grammar grammar;
-    if (!kestu_grammar_validate(rules, n_rules, start_rule)) {
+    // the rules come back copied, without the alternatives that cannot complete
+    if (!kestu_grammar_validate(rules, n_rules, start_rule, &grammar.rules)) {
         // nothing to steer by: decoding goes on unconstrained
         return grammar;
     }
-
-    grammar.rules.resize(n_rules);
-    for (size_t r = 0; r < n_rules; r++) {
-        for (const kestu_grammar_element * e = rules[r];; e++) {
-            grammar.rules[r].push_back(*e);
-            if (e->type == KESTU_GRETYPE_END) {
-                break;
-            }
-        }
-    }
-    drop_dead_alternatives(grammar.rules);
 
     stack_pool pool;
     pool.silent = silent_rules(grammar.rules);

@@ -755,9 +755,13 @@ std::vector<kestu_grammar_candidate> kestu_grammar_filter_candidates(
     const kestu_grammar_rules & rules, const kestu_grammar_stacks & stacks,
     const std::vector<kestu_grammar_candidate> & candidates);
 // true when every rule ends, every reference names a rule, every character
-// set is well formed and no rule reaches itself before consuming a character;
-// else logs what is wrong
-bool kestu_grammar_validate(const kestu_grammar_element * const * rules, size_t n_rules, size_t start_rule);
+// set is well formed and no rule reaches itself before consuming a character
+// (judged once the alternatives that can never complete are dropped, and
+// without the rules the start rule reached only through them); else logs
+// what is wrong. When valid and `used` is set, it receives the rules copied,
+// each up to its END, without those alternatives.
+bool kestu_grammar_validate(const kestu_grammar_element * const * rules, size_t n_rules, size_t start_rule,
+                            kestu_grammar_rules * used = nullptr);
 // copies the rules, drops from the rules that can be completed the
 // alternatives that cannot (they need a rule that never completes, or a
 // character set that matches nothing), and expands every alternative of the

@@ -633,6 +633,13 @@ TEST(GrammarValidate, BrokenGrammarsAreRefusedAndGoodOnesPass) {
         {"a set member after a reference", {{ref(1), el(KESTU_GRETYPE_CHAR_ALT, 'x'), END}, {ch('a'), END}}, 0},
         {"a set member opening an alternative", {{ch('a'), ALT, el(KESTU_GRETYPE_CHAR_ALT, 'x'), END}}, 0},
         {"an unknown element type", {{el((kestu_gretype) 9, 'x'), END}}, 0},
+        // alternatives that can never complete are dropped first: what is left still recurses
+        {"left recursion beside a dead one", {{ref(0), ch('a'), ALT, ref(0), ch(0x110000), ALT, ch('b'), END}}, 0},
+        {"left recursion in a start rule that never completes", {{ref(0), ch('a'), END}}, 0},
+        {"left recursion in a rule a start rule that never completes reaches",
+         {{ch('a'), ref(1), END}, {ref(1), ch('x'), END}}, 0},
+        {"left recursion in a rule beside a dead alternative that reaches it",
+         {{ref(1), ALT, ref(1), ch(0x110000), END}, {ref(1), ch('x'), ALT, ch('y'), END}}, 0},
     };
     for (const invalid_case & c : bad) {
         SCOPED_TRACE(c.name);
@@ -650,6 +657,16 @@ TEST(GrammarValidate, BrokenGrammarsAreRefusedAndGoodOnesPass) {
         {"recursion after a character", {{ch('('), ref(0), ch(')'), ALT, END}}, 0},
         {"an empty rule", {{END}}, 0},
         {"references to later and earlier rules", {{ref(1), ref(2), END}, {ALT, ch('b'), END}, {ref(1), ch('c'), END}}, 0},
+        // left recursion only through alternatives that can never complete, which are dropped
+        {"left recursion through a character beyond Unicode", {{ref(0), ch(0x110000), ALT, ch('b'), END}}, 0},
+        {"left recursion through a rule that never completes",
+         {{ref(0), ref(1), ALT, ch('b'), END}, {ch('t'), ref(1), END}}, 0},
+        {"a left-recursive rule only a dead alternative reaches", {{ref(1), ALT, ch('b'), END}, {ref(1), ch('x'), END}},
+         0},
+        {"left recursion past an empty rule through a character beyond Unicode",
+         {{ref(1), ref(0), ch(0x110000), ALT, ch('b'), END}, {ALT, ch('z'), END}}, 0},
+        {"a rule recursing past an empty rule, only a dead alternative reaches",
+         {{ref(1), ref(2), ALT, ch('b'), END}, {ALT, ch('z'), END}, {ref(1), ref(2), ch('x'), END}}, 0},
     };
     for (const invalid_case & c : good) {
         SCOPED_TRACE(c.name);
@@ -728,11 +745,14 @@ TEST(GrammarLanguage, GrammarsThatMatchNoTextAreFoundAndOthersPass) {
 
 // [^\x00-\U0010FFFF]: no character of a text
 const item NOTHING = {item::NOT_SET, std::u32string(U"\0-\U0010FFFF", 3)};
+// [U+110000]: a character beyond Unicode, which no text says
+const item BEYOND = {item::SET, std::u32string(1, (char32_t) 0x110000)};
 
 struct drop_case {
     const char *                   name;
     std::vector<std::vector<item>> written;
-    std::vector<std::vector<item>> kept; // what the grammar holds after reading it
+    std::vector<std::vector<item>> kept;      // what the grammar holds after reading it
+    std::vector<std::vector<item>> parsed_as = {}; // the grammar parsing starts as, if not `kept`
 };
 
 TEST(GrammarInit, AlternativesThatCannotCompleteAreDroppedAndNothingElse) {
@@ -761,6 +781,19 @@ TEST(GrammarInit, AlternativesThatCannotCompleteAreDroppedAndNothingElse) {
          {{L(U" two")}, {L(U" a"), R(2)}, {L(U"x"), R(2)}}},
         {"a start rule that never completes", {{L(U" stop"), R(1)}, {L(U"x"), R(1)}},
          {{L(U" stop"), R(1)}, {L(U"x"), R(1)}}},
+        // left recursion only through them is left behind with them
+        {"left recursion through a character beyond Unicode", {{R(0), BEYOND, A, L(U" stop")}}, {{L(U" stop")}}},
+        {"left recursion through a rule that never completes", {{R(0), R(1), A, L(U" stop")}, {L(U" two"), R(1)}},
+         {{L(U" stop")}, {L(U" two"), R(1)}}},
+        // a left-recursive rule that nothing uses any more is kept, and
+        // refused if written so (see GrammarValidate)
+        {"a left-recursive rule only a dead alternative reaches", {{R(1), A, L(U" stop")}, {R(1), L(U" x")}},
+         {{L(U" stop")}, {R(1), L(U" x")}}, {{L(U" stop")}}},
+        {"left recursion past a nullable rule through a set no character matches",
+         {{R(1), R(0), NOTHING, A, L(U" stop")}, {A, L(U" two")}}, {{L(U" stop")}, {A, L(U" two")}}},
+        {"a rule recursing past a nullable rule, only a dead alternative reaches",
+         {{R(1), R(2), A, L(U" stop")}, {A, L(U" two")}, {R(1), R(2), L(U" x")}},
+         {{L(U" stop")}, {A, L(U" two")}, {R(1), R(2), L(U" x")}}, {{L(U" stop")}}},
     };
     for (const drop_case & c : cases) {
         SCOPED_TRACE(c.name);
@@ -776,7 +809,8 @@ TEST(GrammarInit, AlternativesThatCannotCompleteAreDroppedAndNothingElse) {
             }
         }
         // parsing starts as it would from the grammar written without them
-        EXPECT_EQ(g.stacks, kept.init().stacks);
+        EXPECT_FALSE(g.stacks.empty());
+        EXPECT_EQ(g.stacks, grammar_def(c.parsed_as.empty() ? c.kept : c.parsed_as).init().stacks);
     }
 }
 
@@ -973,6 +1007,7 @@ TEST(GrammarDriver, EachGrammarSteersTheTextOrIsRefusedBeforeAnyWork) {
     const char * const          NO_TOKEN = "no token of the vocabulary can begin the grammar";
     const char * const          SUPPRESSED = "are suppressed where the text begins by the run's settings";
     const char * const          NO_TEXT    = "the grammar matches no text";
+    const char * const          LEFT_0 = "invalid grammar: rule 0 can recurse into itself without consuming a character";
 
     // dead ::= " stop" dead, a rule that never completes, is the grammar's
     // last rule; the clip begins with " stop"
@@ -1053,6 +1088,31 @@ TEST(GrammarDriver, EachGrammarSteersTheTextOrIsRefusedBeforeAnyWork) {
                         "^ two$"),
         in_each_setting("none dead | ' two', none ::= ''", "01.f32",
                         with_dead({{R(1), R(DEAD_2), A, L(U" two")}, {}}), KESTU_FULL_OK, "", "^ two$"),
+        // left recursion only through such alternatives goes with them
+        in_each_setting("root [U+110000] | ' stop'", "01.f32", {make_rule({R(0), BEYOND, A, L(U" stop")})},
+                        KESTU_FULL_OK, "", "^ stop$"),
+        in_each_setting("root dead | ' stop'", "01.f32", with_dead({{R(0), R(DEAD_1), A, L(U" stop")}}),
+                        KESTU_FULL_OK, "", "^ stop$"),
+        in_each_setting("d | ' stop', d ::= d ' x'", "01.f32",
+                        {make_rule({R(1), A, L(U" stop")}), make_rule({R(1), L(U" x")})}, KESTU_FULL_OK, "",
+                        "^ stop$"),
+        in_each_setting("opt root [^\\x00-\\U0010FFFF] | ' stop', opt ::= '' | ' two'", "01.f32",
+                        {make_rule({R(1), R(0), NOTHING, A, L(U" stop")}), make_rule({A, L(U" two")})},
+                        KESTU_FULL_OK, "", "^ stop$"),
+        in_each_setting("d | ' stop', opt ::= '' | ' two', d ::= opt d ' x'", "01.f32",
+                        {make_rule({R(2), A, L(U" stop")}), make_rule({A, L(U" two")}),
+                         make_rule({R(1), R(2), L(U" x")})},
+                        KESTU_FULL_OK, "", "^ stop$"),
+        // live left recursion stays refused
+        {"root ' a' | ' b'", {make_rule({R(0), L(U" a"), A, L(U" b")})}, KESTU_FULL_ERR_GRAMMAR, LEFT_0},
+        {"opt root ' a' | ' b', opt ::= '' | ' c'",
+         {make_rule({R(1), R(0), L(U" a"), A, L(U" b")}), make_rule({A, L(U" c")})}, KESTU_FULL_ERR_GRAMMAR,
+         LEFT_0},
+        {"root ' a' | root [U+110000] | ' stop'", {make_rule({R(0), L(U" a"), A, R(0), BEYOND, A, L(U" stop")})},
+         KESTU_FULL_ERR_GRAMMAR, LEFT_0},
+        {"d | ' stop', d ::= d ' x' | ' y'", {make_rule({R(1), A, L(U" stop")}), make_rule({R(1), L(U" x"), A, L(U" y")})},
+         KESTU_FULL_ERR_GRAMMAR, "invalid grammar: rule 1 can recurse into itself without consuming a character"},
+        {"root ' a'", {make_rule({R(0), L(U" a")})}, KESTU_FULL_ERR_GRAMMAR, LEFT_0},
     };
     for (const driver_case & c : cases) {
         SCOPED_TRACE(c.name);

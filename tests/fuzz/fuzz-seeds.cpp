@@ -380,6 +380,14 @@ void grammar_seeds() {
         {"nullable-first", 0,
          {{REF, 1}, {CHR, 'b'}, {END, 0}, {CHR, 'a'}, {REF, 1}, {ALT, 0}, {END, 0}},
          {"a", "aa", "b", "ab"}},
+        // left recursion only through alternatives that can never complete:
+        // root ::= root [x-w] | "a", and root ::= d | "a" ; d ::= d "x"
+        {"left-recursion-through-empty-range", 0,
+         {{REF, 0}, {CHR, 'x'}, {UPPER, 'w'}, {ALT, 0}, {CHR, 'a'}, {END, 0}},
+         {"a", "x", "ax"}},
+        {"left-recursive-rule-only-dead-alternative-reaches", 0,
+         {{REF, 1}, {ALT, 0}, {CHR, 'a'}, {END, 0}, {REF, 1}, {CHR, 'x'}, {END, 0}},
+         {"a", "x", "ax"}},
         // invalid: left recursion, a reference to no rule, a range without a start,
         // an unknown type, a start rule beyond the list
         {"left-recursion", 0, {{REF, 0}, {CHR, 'a'}, {END, 0}}, {"a"}},
