@@ -293,7 +293,7 @@ TEST(SharedCores, EachKindOfGraphRunsOnTheThreadCountFastestForIt) {
             double       paid = 0, ideal = 0;
             for (int r = 0; r < runs; ++r) {
                 int       level   = -1;
-                const int threads = tevo_thread_choice_begin(kind, c.n, &level);
+                const int threads = tevo_thread_choice_begin(kind, c.n, 1e6 * (double) kind, &level);
                 ASSERT_GE(level, 0);
                 ASSERT_LT(level, (int) costs->size());
                 ASSERT_EQ(threads, (c.n + (1 << level) - 1) >> level);
@@ -308,6 +308,25 @@ TEST(SharedCores, EachKindOfGraphRunsOnTheThreadCountFastestForIt) {
             EXPECT_GE(at_best, (runs - settle) * 8 / 10);
             EXPECT_LE(paid, 1.15 * ideal);
         }
+    }
+
+    // A new kind starts where the kind nearest in work per node settled,
+    // or on half its threads when none is near.
+    const double settled = 1e3;
+    for (int r = 0; r < 100; ++r) {
+        int level = -1;
+        tevo_thread_choice_begin(0x5eed1000, 12, settled, &level);
+        const double cost[] = { 8.0, 4.0, 1.0, 2.0, 3.0 }; // 12, 6, 3, 2 and 1 threads
+        tevo_thread_choice_end(0x5eed1000, 12, level, cost[level]);
+    }
+    const struct {
+        uint64_t kind;
+        double   size;
+        int      threads;
+    } first_runs[] = { { 0x5eed1001, 2 * settled, 3 }, { 0x5eed1002, settled / 4, 3 }, { 0x5eed1003, 1e3 * settled, 6 } };
+    for (const auto & f : first_runs) {
+        int level = -1;
+        EXPECT_EQ(tevo_thread_choice_begin(f.kind, 12, f.size, &level), f.threads) << f.size;
     }
 }
 

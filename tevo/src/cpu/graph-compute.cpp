@@ -286,7 +286,7 @@ enum tevo_status tevo_graph_compute(struct tevo_cgraph * cgraph, struct tevo_cpl
     int64_t   start_ns     = 0;
     if (n_threads > 1 && tevo_threadpool_cores_shared()) {
         kind             = tevo_graph_kind(cgraph, &units);
-        const int chosen = tevo_thread_choice_begin(kind, asked, &choice_level);
+        const int chosen = tevo_thread_choice_begin(kind, asked, units / TEVO_MAX(cgraph->n_nodes, 1), &choice_level);
         if (chosen < n_threads && tevo_graph_work_least(cgraph, chosen, &node_idx) > cplan->work_size) {
             choice_level = -1;
         } else {

@@ -104,9 +104,10 @@ int64_t tevo_threadpool_probe_mark(void);
 void    tevo_threadpool_restore_probe_mark(int64_t mark);
 
 // The threads a run of a graph of this kind (see thread-choice.cpp) takes
-// while the cores are shared, out of the n it asked for; *level: what to
-// pass back with the run's cost (its time per unit of work) once it ended.
-int  tevo_thread_choice_begin(uint64_t kind, int n, int * level);
+// while the cores are shared, out of the n it asked for; size: its work per
+// node; *level: what to pass back with the run's cost (its time per unit of
+// work) once it ended.
+int  tevo_thread_choice_begin(uint64_t kind, int n, double size, int * level);
 void tevo_thread_choice_end(uint64_t kind, int n, int level, double cost);
 
 // publishes a run of n threads (already capped at the pool's size)
