@@ -7,7 +7,8 @@
 // a run waits at every barrier for its slowest thread, and a thread that has
 // lost its processor comes back sooner when the others give theirs up.
 // When recent barriers show that the cores are shared, idle workers do not
-// poll and a graph runs on half its threads.
+// poll and each kind of graph runs on the thread count its own runs measured
+// fastest (thread-choice.cpp).
 
 #include "cpu/impl.h"
 #include "platform/platform.h"
@@ -51,7 +52,7 @@ static const int64_t TEVO_BARRIER_SPIN_NS = 30000;
 // work only some probes are evidence, most waits being short; the share of
 // time with evidence, moving with a time constant of TEVO_SHARE_TAU_NS, turns
 // the verdict shared past a sixteenth, and quiet again below a thirty-second
-// and after TEVO_SHARED_HOLD_NS without evidence: a run on half its threads
+// and after TEVO_SHARED_HOLD_NS without evidence: a run on fewer threads
 // beside other work may find them all a core, and would otherwise turn back
 // to all threads and lose them again, over and over. On shared cores idle
 // workers do not poll; barriers still spin their short while first, since a
