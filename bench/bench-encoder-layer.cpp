@@ -1,6 +1,6 @@
 // The speech model's convolution stem and one pre-norm encoder layer (1500
 // positions, width 384, 6 heads) through the CPU backend and the scheduler,
-// as the speech library runs it, with F32 and F16 weights at 1, 4 and 8
+// as the speech library runs it, with F32 and F16 weights at 1, 2, 4 and 8
 // threads: time per layer and GFLOPS of its products.
 //
 //   bench-encoder-layer [benchmark flags]
@@ -186,7 +186,7 @@ int main(int argc, char ** argv) {
     }
 
     for (tevo_type wtype : { TEVO_TYPE_F32, TEVO_TYPE_F16 }) {
-        for (int n_threads : { 1, 4, 8 }) {
+        for (int n_threads : { 1, 2, 4, 8 }) {
             const std::string name =
                 std::string("encoder_layer/") + tevo_type_name(wtype) + "/threads:" + std::to_string(n_threads);
             benchmark::RegisterBenchmark(name.c_str(), BM_encoder_layer, wtype, n_threads)

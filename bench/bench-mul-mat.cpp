@@ -1,5 +1,5 @@
 // Matrix multiplication on the CPU engine over the shapes of a speech
-// transformer, with F32, F16 and block-quantized weights at 1, 4 and 8
+// transformer, with F32, F16 and block-quantized weights at 1, 2, 4 and 8
 // threads, in GFLOPS. Quantized weights run on the shapes whose inner size is
 // a whole number of their blocks; the closing table gives their speed beside
 // F16 on the same shape. With OpenBLAS available (tools/bench-setup.sh) the
@@ -54,7 +54,7 @@ const Shape shapes[] = {
     { "1500x1500_by_1500x64", 1500, 1500, 64 },
 };
 
-const int thread_counts[] = { 1, 4, 8 };
+const int thread_counts[] = { 1, 2, 4, 8 };
 
 const tevo_type weight_types[] = {
     TEVO_TYPE_F32,  TEVO_TYPE_F16,  TEVO_TYPE_Q8_0,  TEVO_TYPE_Q5_0,  TEVO_TYPE_Q5_1,  TEVO_TYPE_Q4_0,

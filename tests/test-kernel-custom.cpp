@@ -122,7 +122,7 @@ tevo_tensor * random_2d(tevo_context * ctx, int64_t ne0, int64_t ne1, std::mt199
     return t;
 }
 
-// Runs take half their threads while the cores look shared with other work;
+// Runs take fewer threads while the cores look shared with other work;
 // the tests that count a run's threads hold the verdict at quiet.
 struct quiet_cores {
     quiet_cores() { tevo_threadpool_hold_cores_shared(0); }

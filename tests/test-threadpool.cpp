@@ -204,6 +204,132 @@ TEST(SharedCores, VerdictFollowsThreadsKeptFromRunning) {
     tevo_threadpool_hold_cores_shared(-1);
 }
 
+// Probes far apart (a worker left idle for months) weigh as one time
+// constant: one probe with evidence after the pause does not turn the
+// verdict (and the weight does not overflow).
+TEST(SharedCores, ProbesMonthsApartWeighAsOneTimeConstant) {
+    const bool    before = tevo_threadpool_cores_shared();
+    const int64_t ms     = 1000000;
+    const int64_t day    = 86400 * 1000 * ms;
+    tevo_threadpool_hold_cores_shared(0);
+    tevo_threadpool_hold_cores_shared(-1);
+    for (const int64_t pause : { 104 * day, 200 * day, 100000 * day }) {
+        SCOPED_TRACE(pause / day);
+        const int64_t now = 1000 * ms;
+        tevo_threadpool_note_probe(0, 8 * ms, now);
+        tevo_threadpool_note_probe(8 * ms, 16 * ms, now + pause);
+        EXPECT_FALSE(tevo_threadpool_cores_shared());
+        tevo_threadpool_hold_cores_shared(0);
+        tevo_threadpool_hold_cores_shared(-1);
+    }
+    tevo_threadpool_hold_cores_shared(before ? 1 : 0);
+    tevo_threadpool_hold_cores_shared(-1);
+}
+
+// A hold wins over probes judged at the same moment on another thread, and
+// lasts while it is held.
+TEST(SharedCores, AHoldWinsOverProbesJudgedMeanwhile) {
+    const bool        before = tevo_threadpool_cores_shared();
+    std::atomic<bool> stop{ false };
+    std::thread       prober([&] {
+        const int64_t ms  = 1000000;
+        int64_t       now = 1000 * ms;
+        while (!stop.load(std::memory_order_relaxed)) {
+            now += ms;
+            tevo_threadpool_note_probe(8 * ms, 16 * ms, now);
+        }
+    });
+    int lost = 0;
+    for (int i = 0; i < 20000; ++i) {
+        tevo_threadpool_hold_cores_shared(0);
+        for (int k = 0; k < 20; ++k) {
+            lost += tevo_threadpool_cores_shared() ? 1 : 0;
+        }
+        tevo_threadpool_hold_cores_shared(-1);
+    }
+    stop.store(true);
+    prober.join();
+    EXPECT_EQ(lost, 0);
+    tevo_threadpool_hold_cores_shared(before ? 1 : 0);
+    tevo_threadpool_hold_cores_shared(-1);
+}
+
+// On shared cores each kind of graph runs on the thread count fastest for
+// it, learnt from the costs of its own runs (given by hand here, with
+// noise and now and then a run three times as long, as a lost time slice
+// makes): short nodes beside busy work on one thread, long nodes on all,
+// others in between; and it follows when that changes. What trying other
+// counts costs stays small.
+TEST(SharedCores, EachKindOfGraphRunsOnTheThreadCountFastestForIt) {
+    struct choice_case {
+        int                 n;
+        std::vector<double> cost; // by level: n threads, about n/2, n/4, ... 1
+        std::vector<double> then; // the costs after the change; empty: none
+    };
+    const choice_case cases[] = {
+        { 8, { 5.0, 2.0, 1.5, 1.0 }, { 1.0, 1.6, 3.0, 6.0 } },
+        { 8, { 1.0, 1.6, 3.0, 6.0 }, { 5.0, 2.0, 1.5, 1.0 } },
+        { 8, { 2.0, 1.0, 1.5, 3.0 }, {} },
+        { 8, { 1.0, 1.05, 1.5, 3.0 }, {} },
+        { 6, { 3.0, 2.0, 1.2, 1.0 }, {} },
+        { 3, { 1.0, 2.0, 3.0 }, {} },
+        { 2, { 1.0, 1.5 }, { 1.5, 1.0 } },
+        { 16, { 9.0, 4.0, 2.0, 1.5, 1.0 }, {} },
+    };
+    uint64_t kind = 0x5eed0000;
+    for (const choice_case & c : cases) {
+        SCOPED_TRACE(testing::Message() << c.n << " threads, " << c.cost.size() << " levels, cost at n " << c.cost[0]);
+        kind++;
+        std::mt19937                           rng((unsigned) kind);
+        std::uniform_real_distribution<double> noise(0.8, 1.25);
+        for (const std::vector<double> * costs : { &c.cost, &c.then }) {
+            if (costs->empty()) {
+                continue;
+            }
+            // a count within a tenth of the fastest counts as fastest
+            const size_t best = std::min_element(costs->begin(), costs->end()) - costs->begin();
+            const int    runs = 1000, settle = 300;
+            int          at_best = 0;
+            double       paid = 0, ideal = 0;
+            for (int r = 0; r < runs; ++r) {
+                int       level   = -1;
+                const int threads = tevo_thread_choice_begin(kind, c.n, 1e6 * (double) kind, &level);
+                ASSERT_GE(level, 0);
+                ASSERT_LT(level, (int) costs->size());
+                ASSERT_EQ(threads, (c.n + (1 << level) - 1) >> level);
+                const double factor = noise(rng) * (rng() % 16 == 0 ? 3.0 : 1.0);
+                tevo_thread_choice_end(kind, c.n, level, (*costs)[level] * factor);
+                if (r >= settle) {
+                    at_best += (*costs)[level] <= 1.1 * (*costs)[best] ? 1 : 0;
+                    paid += (*costs)[level] * factor;
+                    ideal += (*costs)[best] * factor;
+                }
+            }
+            EXPECT_GE(at_best, (runs - settle) * 8 / 10);
+            EXPECT_LE(paid, 1.15 * ideal);
+        }
+    }
+
+    // A new kind starts where the kind nearest in work per node settled,
+    // or on half its threads when none is near.
+    const double settled = 1e3;
+    for (int r = 0; r < 100; ++r) {
+        int level = -1;
+        tevo_thread_choice_begin(0x5eed1000, 12, settled, &level);
+        const double cost[] = { 8.0, 4.0, 1.0, 2.0, 3.0 }; // 12, 6, 3, 2 and 1 threads
+        tevo_thread_choice_end(0x5eed1000, 12, level, cost[level]);
+    }
+    const struct {
+        uint64_t kind;
+        double   size;
+        int      threads;
+    } first_runs[] = { { 0x5eed1001, 2 * settled, 3 }, { 0x5eed1002, settled / 4, 3 }, { 0x5eed1003, 1e3 * settled, 6 } };
+    for (const auto & f : first_runs) {
+        int level = -1;
+        EXPECT_EQ(tevo_thread_choice_begin(f.kind, 12, f.size, &level), f.threads) << f.size;
+    }
+}
+
 TEST(Barrier, OneThreadNeverTouchesTheCounters) {
     BarePool pool(1);
     for (int i = 0; i < 10; ++i) {
@@ -270,7 +396,8 @@ struct Chain {
     tevo_cgraph *  gf;
     tevo_tensor *  out;
 
-    Chain() {
+    // layers: another count makes a graph of another kind
+    explicit Chain(int layers = 3) {
         setenv("TEVO_NO_BACKTRACE", "1", 1);
         tevo_init_params p = { 16 * 1024 * 1024, nullptr, false };
         ctx                = tevo_init(p);
@@ -282,7 +409,7 @@ struct Chain {
             ((float *) x->data)[i] = dist(rng);
         }
         tevo_tensor * cur = x;
-        for (int l = 0; l < 3; ++l) {
+        for (int l = 0; l < layers; ++l) {
             tevo_tensor * w = tevo_new_tensor_2d(ctx, TEVO_TYPE_F16, k, k);
             for (int i = 0; i < k * k; ++i) {
                 ((tevo_fp16_t *) w->data)[i] = tevo_fp32_to_fp16(dist(rng));
@@ -323,8 +450,8 @@ void expect_same_bits(const std::vector<float> & a, const std::vector<float> & b
     }
 }
 
-// Runs take half their threads while the cores look shared with other work;
-// the tests that count a run's threads hold the verdict at quiet.
+// Runs take fewer threads while the cores look shared with other work; the
+// tests that count a run's threads hold the verdict at quiet.
 struct quiet_cores {
     quiet_cores() { tevo_threadpool_hold_cores_shared(0); }
     ~quiet_cores() { tevo_threadpool_hold_cores_shared(-1); }
@@ -351,10 +478,11 @@ TEST(ThreadPool, EightThreadPoolRunsFourThreadGraphs) {
     tevo_threadpool_free(pool);
 }
 
-// While the cores look shared with other busy work, a run of more than two
-// threads takes half of them, never fewer than two, with the same bits.
+// While the cores look shared with other busy work, the first run of a
+// graph of a kind not run before takes half the threads asked for, never
+// fewer than two, with the same bits.
 TEST(ThreadPool, SharedCoresRunAGraphOnHalfItsThreads) {
-    Chain                    chain;
+    Chain                    chain(7);
     const std::vector<float> ref = chain.reference();
 
     tevo_threadpool_params params = tevo_threadpool_params_default(8);
@@ -370,6 +498,58 @@ TEST(ThreadPool, SharedCoresRunAGraphOnHalfItsThreads) {
     }
     tevo_threadpool_hold_cores_shared(-1);
     tevo_threadpool_free(pool);
+}
+
+// A graph computed inside a node of a run (a custom operator) leaves the
+// outer run's probe of each thread as it was: the outer barrier then reads
+// the CPU time that run gave the thread, nested run included, and a quiet
+// machine does not look shared.
+struct nested_runs {
+    Chain *           inner[4];
+    std::atomic<int>  moved{ 0 };
+    std::atomic<int>  wrong{ 0 };
+    std::vector<float> ref;
+};
+
+void compute_nested(tevo_tensor *, int ith, int, void * userdata) {
+    nested_runs * runs = (nested_runs *) userdata;
+    const int64_t mark = tevo_threadpool_probe_mark();
+    if (runs->inner[ith]->compute(2, nullptr) != TEVO_STATUS_SUCCESS || runs->inner[ith]->result() != runs->ref) {
+        runs->wrong++;
+    }
+    runs->moved += tevo_threadpool_probe_mark() != mark ? 1 : 0;
+}
+
+TEST(ThreadPool, AGraphComputedInsideANodeKeepsTheOuterRunsProbe) {
+    quiet_cores quiet;
+    nested_runs runs;
+    Chain       chains[4];
+    runs.ref = chains[0].reference();
+    for (int i = 0; i < 4; ++i) {
+        runs.inner[i] = &chains[i];
+    }
+    tevo_init_params p   = { 1024 * 1024, nullptr, false };
+    tevo_context *   ctx = tevo_init(p);
+    tevo_tensor *    cur = tevo_new_tensor_1d(ctx, TEVO_TYPE_F32, 4);
+    for (int l = 0; l < 3; ++l) {
+        tevo_tensor * args[1] = { cur };
+        cur = tevo_custom_4d(ctx, TEVO_TYPE_F32, 4, 1, 1, 1, args, 1, compute_nested, 4, &runs);
+    }
+    tevo_cgraph * gf = tevo_new_graph(ctx);
+    tevo_build_forward_expand(gf, cur);
+
+    tevo_threadpool_params params = tevo_threadpool_params_default(4);
+    tevo_threadpool *      pool   = tevo_threadpool_new(&params);
+    for (int r = 0; r < 5; ++r) {
+        tevo_cplan           plan = tevo_graph_plan(gf, 4, pool);
+        std::vector<uint8_t> work(plan.work_size);
+        plan.work_data = work.data();
+        ASSERT_EQ(tevo_graph_compute(gf, &plan), TEVO_STATUS_SUCCESS);
+    }
+    EXPECT_EQ(runs.wrong.load(), 0);
+    EXPECT_EQ(runs.moved.load(), 0);
+    tevo_threadpool_free(pool);
+    tevo_free(ctx);
 }
 
 TEST(ThreadPool, MoreThreadsThanThePoolOwnsRunOnThePool) {

@@ -8,6 +8,9 @@
 #include "backend/impl.h"
 #include "cpu/impl.h"
 #include "cpu/extra-buffer-types.h"
+#include "platform/platform.h"
+
+#include <math.h>
 
 void tevo_compute_forward(struct tevo_compute_params * params, struct tevo_tensor * node) {
     switch (node->op) {
@@ -201,6 +204,32 @@ void tevo_graph_compute_thread(struct tevo_compute_state * state) {
     tevo_barrier(tp);
 }
 
+// A graph's kind for the choice of threads on shared cores: its operators
+// in order and its work to within a factor of two, so that the steps of a
+// decoder share one kind while its first, longer step has its own. *units:
+// that work (elements computed, times the row length in products), to
+// compare runs of one kind whose sizes differ.
+static uint64_t tevo_graph_kind(const struct tevo_cgraph * cgraph, double * units) {
+    uint64_t h    = 0xcbf29ce484222325ull ^ (uint64_t) cgraph->n_nodes;
+    double   work = 1.0;
+    for (int i = 0; i < cgraph->n_nodes; i++) {
+        const struct tevo_tensor * node = cgraph->nodes[i];
+        h = (h ^ (uint64_t) node->op) * 0x100000001b3ull;
+        if (tevo_node_is_skipped(node)) {
+            continue;
+        }
+        double n = (double) tevo_nelements(node);
+        if ((node->op == TEVO_OP_MUL_MAT || node->op == TEVO_OP_MUL_MAT_ID) && node->src[0] != NULL) {
+            n *= (double) node->src[0]->ne[0];
+        }
+        work += n;
+    }
+    int exponent = 0;
+    frexp(work, &exponent);
+    *units = work;
+    return (h ^ (uint64_t) exponent) * 0x100000001b3ull;
+}
+
 enum tevo_status tevo_graph_compute(struct tevo_cgraph * cgraph, struct tevo_cplan * cplan) {
     tevo_cpu_init();
 
@@ -248,19 +277,34 @@ enum tevo_status tevo_graph_compute(struct tevo_cgraph * cgraph, struct tevo_cpl
 
     // On cores that other work shares, every barrier waits for whichever
     // thread of the run the system has set aside, and a thread that slept
-    // there waits for a processor again: half the threads meet far less
-    // often. Never below 2, so that barriers go on judging the cores.
-    if (n_threads > 2 && tevo_threadpool_cores_shared()) {
-        const int half = (n_threads + 1) / 2;
-        if (tevo_graph_work_least(cgraph, half, &node_idx) <= cplan->work_size) {
-            n_threads = half;
+    // there waits for a processor again: fewer threads may be faster, by
+    // how much depends on the graph, and its runs measure it.
+    const int asked        = n_threads;
+    int       choice_level = -1;
+    uint64_t  kind         = 0;
+    double    units        = 1.0;
+    int64_t   start_ns     = 0;
+    if (n_threads > 1 && tevo_threadpool_cores_shared()) {
+        kind             = tevo_graph_kind(cgraph, &units);
+        const int chosen = tevo_thread_choice_begin(kind, asked, units / TEVO_MAX(cgraph->n_nodes, 1), &choice_level);
+        if (chosen < n_threads && tevo_graph_work_least(cgraph, chosen, &node_idx) > cplan->work_size) {
+            choice_level = -1;
+        } else {
+            n_threads = chosen;
         }
+        start_ns = tevo_platform_monotonic_ns();
     }
 
+    // this may be a node's graph of an outer run on this thread
+    const int64_t outer_mark = tevo_threadpool_probe_mark();
     tevo_threadpool_start_run(tp, n_threads);
     tevo_graph_compute_thread(&tp->states[0]);
+    tevo_threadpool_restore_probe_mark(outer_mark);
 
     const int ret = tp->exit_code;
+    if (choice_level >= 0 && ret == TEVO_EXIT_SUCCESS) {
+        tevo_thread_choice_end(kind, asked, choice_level, (double) (tevo_platform_monotonic_ns() - start_ns) / units);
+    }
     if (disposable) {
         tevo_threadpool_free(tp);
     }

@@ -96,6 +96,20 @@ void tevo_threadpool_hold_cores_shared(int shared);
 // in all, lost_ns of them kept from running
 void tevo_threadpool_note_probe(int64_t lost_ns, int64_t wall_ns, int64_t now_ns);
 
+// The calling thread's CPU time when the probe of its current run began.
+// A graph computed inside a node of a run (a custom operator) takes the
+// mark for its own run and gives it back when done, so that the outer
+// run's probe reads the CPU time that run gave the thread.
+int64_t tevo_threadpool_probe_mark(void);
+void    tevo_threadpool_restore_probe_mark(int64_t mark);
+
+// The threads a run of a graph of this kind (see thread-choice.cpp) takes
+// while the cores are shared, out of the n it asked for; size: its work per
+// node; *level: what to pass back with the run's cost (its time per unit of
+// work) once it ended.
+int  tevo_thread_choice_begin(uint64_t kind, int n, double size, int * level);
+void tevo_thread_choice_end(uint64_t kind, int n, int level, double cost);
+
 // publishes a run of n threads (already capped at the pool's size)
 void tevo_threadpool_start_run(struct tevo_threadpool * threadpool, int n);
 

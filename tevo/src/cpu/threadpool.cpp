@@ -7,7 +7,8 @@
 // a run waits at every barrier for its slowest thread, and a thread that has
 // lost its processor comes back sooner when the others give theirs up.
 // When recent barriers show that the cores are shared, idle workers do not
-// poll and a graph runs on half its threads.
+// poll and each kind of graph runs on the thread count its own runs measured
+// fastest (thread-choice.cpp).
 
 #include "cpu/impl.h"
 #include "platform/platform.h"
@@ -51,7 +52,7 @@ static const int64_t TEVO_BARRIER_SPIN_NS = 30000;
 // work only some probes are evidence, most waits being short; the share of
 // time with evidence, moving with a time constant of TEVO_SHARE_TAU_NS, turns
 // the verdict shared past a sixteenth, and quiet again below a thirty-second
-// and after TEVO_SHARED_HOLD_NS without evidence: a run on half its threads
+// and after TEVO_SHARED_HOLD_NS without evidence: a run on fewer threads
 // beside other work may find them all a core, and would otherwise turn back
 // to all threads and lose them again, over and over. On shared cores idle
 // workers do not poll; barriers still spin their short while first, since a
@@ -67,10 +68,13 @@ static const int64_t TEVO_SHARED_HOLD_NS  = 300000000;
 alignas(64) static std::atomic<int32_t> tevo_lost_share{ 0 }; // in 1/65536
 static std::atomic<int64_t>             tevo_last_note_ns{ 0 };
 static std::atomic<int64_t>             tevo_last_lost_ns{ 0 };
-alignas(64) static std::atomic<bool> tevo_shared_verdict{ false };
-static std::atomic<bool>             tevo_verdict_held{ false };
+// bit 0: the cores are shared; bit 1: held there by hand. One word, so
+// that a probe judged at the moment of a hold cannot undo it.
+alignas(64) static std::atomic<uint32_t> tevo_verdict{ 0 };
+static const uint32_t                    TEVO_VERDICT_SHARED = 1;
+static const uint32_t                    TEVO_VERDICT_HELD   = 2;
 
-// this thread's CPU time when the probe began for it
+// this thread's CPU time when the probe of its current run began for it
 static thread_local int64_t tevo_probe_cpu_ns = 0;
 
 static int64_t tevo_thread_cpu_ns(void) {
@@ -80,21 +84,31 @@ static int64_t tevo_thread_cpu_ns(void) {
 }
 
 bool tevo_threadpool_cores_shared(void) {
-    return tevo_shared_verdict.load(std::memory_order_relaxed);
+    return (tevo_verdict.load(std::memory_order_relaxed) & TEVO_VERDICT_SHARED) != 0;
 }
 
 void tevo_threadpool_hold_cores_shared(int shared) {
     if (shared >= 0) {
-        tevo_shared_verdict.store(shared != 0, std::memory_order_relaxed);
+        tevo_verdict.store(TEVO_VERDICT_HELD | (shared != 0 ? TEVO_VERDICT_SHARED : 0), std::memory_order_relaxed);
         tevo_lost_share.store(shared != 0 ? 65536 : 0, std::memory_order_relaxed);
         tevo_last_lost_ns.store(0, std::memory_order_relaxed);
         tevo_last_note_ns.store(0, std::memory_order_relaxed);
+    } else {
+        tevo_verdict.fetch_and(~TEVO_VERDICT_HELD, std::memory_order_relaxed);
     }
-    tevo_verdict_held.store(shared >= 0, std::memory_order_relaxed);
+}
+
+int64_t tevo_threadpool_probe_mark(void) {
+    return tevo_probe_cpu_ns;
+}
+
+void tevo_threadpool_restore_probe_mark(int64_t mark) {
+    tevo_probe_cpu_ns = mark;
 }
 
 void tevo_threadpool_note_probe(int64_t lost_ns, int64_t wall_ns, int64_t now_ns) {
-    if (tevo_verdict_held.load(std::memory_order_relaxed)) {
+    uint32_t verdict = tevo_verdict.load(std::memory_order_relaxed);
+    if ((verdict & TEVO_VERDICT_HELD) != 0) {
         return;
     }
     const bool kept = lost_ns > 0 && lost_ns * 4 > wall_ns;
@@ -108,18 +122,22 @@ void tevo_threadpool_note_probe(int64_t lost_ns, int64_t wall_ns, int64_t now_ns
     // the time) and a quarter without (so that runs of long nodes find their
     // threads again as soon as runs of short ones).
     const int64_t last   = tevo_last_note_ns.exchange(now_ns, std::memory_order_relaxed);
-    const int64_t dt     = last == 0 || now_ns < last ? 0 : now_ns - last;
+    // at most the time constant, so that probes days apart (a worker left
+    // idle) do not overflow the product below
+    const int64_t dt     = last == 0 || now_ns < last ? 0 : TEVO_MIN(now_ns - last, TEVO_SHARE_TAU_NS);
     const int64_t weight = TEVO_MAX(1, TEVO_MIN(kept ? 32 : 256, dt * 1024 / TEVO_SHARE_TAU_NS));
     int64_t       share  = tevo_lost_share.load(std::memory_order_relaxed);
     share += ((kept ? 65536 : 0) - share) * weight / 1024;
     tevo_lost_share.store((int32_t) share, std::memory_order_relaxed);
 
-    if (!tevo_threadpool_cores_shared()) {
+    // a compare-exchange from the word read on entry: it fails where a hold
+    // came meanwhile
+    if ((verdict & TEVO_VERDICT_SHARED) == 0) {
         if (share > 65536 / 16) {
-            tevo_shared_verdict.store(true, std::memory_order_relaxed);
+            tevo_verdict.compare_exchange_strong(verdict, TEVO_VERDICT_SHARED, std::memory_order_relaxed);
         }
     } else if (share < 65536 / 32 && now_ns - tevo_last_lost_ns.load(std::memory_order_relaxed) >= TEVO_SHARED_HOLD_NS) {
-        tevo_shared_verdict.store(false, std::memory_order_relaxed);
+        tevo_verdict.compare_exchange_strong(verdict, 0, std::memory_order_relaxed);
     }
 }
 
