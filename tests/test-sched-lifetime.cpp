@@ -1,9 +1,10 @@
 // What the scheduler leaves behind between calls, as a table of call
 // sequences over one CPU backend, a test device with memory of its own
-// beside the CPU, and a meta device of two CPU devices beside the CPU: a
-// failed allocation, graphs allocated and never computed, a compute of
-// another graph, a reset between allocation and compute, and tensors that
-// two schedulers place. Every value is compared bit for bit with the same
+// beside the CPU (or two of them), and a meta device of two CPU devices
+// beside the CPU: a failed allocation, graphs allocated and never computed,
+// a compute of another graph, a reset between allocation and compute,
+// tensors that two schedulers place, queries and pins after a reset, pinned
+// views and a second allocation without a reset. Every value is compared bit for bit with the same
 // graph built afresh and computed on one CPU backend.
 
 #include "sched-test-backends.h"
@@ -18,10 +19,10 @@
 
 namespace {
 
-enum setup { CPU, DEV, META };
+enum setup { CPU, DEV, META, DEV2 };
 
 const char * setup_name(setup s) {
-    return s == CPU ? "CPU" : s == DEV ? "DEV" : "META";
+    return s == CPU ? "CPU" : s == DEV ? "DEV" : s == META ? "META" : "DEV2";
 }
 
 // the leaves every case builds on: x and b inputs, w a weight
@@ -56,8 +57,10 @@ std::vector<float> get_f32(const struct tevo_tensor * t) {
 }
 
 // the backends of a setup, the CPU last; weights live where the device is
+// (DEV2: two test devices, the second one as well)
 struct rig {
     std::unique_ptr<schedtest::device> dev;
+    std::unique_ptr<schedtest::device> dev2;
     tevo_backend_t                     meta = nullptr;
     tevo_backend_t                     cpu  = nullptr;
     std::vector<tevo_backend_t>        list;
@@ -67,12 +70,18 @@ struct rig {
         cpu = tevo_backend_cpu_init();
         tevo_backend_cpu_set_n_threads(cpu, 1);
         wbuft = tevo_backend_cpu_buffer_type();
-        if (s == DEV) {
+        if (s == DEV || s == DEV2) {
+            // the devices' loops know no concatenation
             schedtest::config dc;
-            dc.refused = { TEVO_OP_SQR };
+            dc.refused = { TEVO_OP_SQR, TEVO_OP_CONCAT };
             dev        = schedtest::make(dc);
             wbuft      = &dev->buft;
             list.push_back(&dev->backend);
+            if (s == DEV2) {
+                dc.name = "DEV2";
+                dev2    = schedtest::make(dc);
+                list.push_back(&dev2->backend);
+            }
         } else if (s == META) {
             tevo_backend_dev_t mdev = metatest::meta_device(metatest::plain_set(), 2);
             meta                    = tevo_backend_dev_init(mdev, nullptr);
@@ -91,7 +100,7 @@ struct rig {
     tevo_backend_sched_t sched(bool parallel) {
         return tevo_backend_sched_new(list.data(), nullptr, (int) list.size(), 64, parallel, false);
     }
-    int n_bad_source() const { return dev ? dev->n_bad_source : 0; }
+    int n_bad_source() const { return (dev ? dev->n_bad_source : 0) + (dev2 ? dev2->n_bad_source : 0); }
 };
 
 // the graph of out built afresh on the CPU alone, with the given values
@@ -572,6 +581,90 @@ void graph_built_while_another_is_allocated(const lifetime_case & lc) {
     tevo_backend_sched_free(sched);
 }
 
+// the error lines logged while it lives
+struct error_log {
+    std::string text;
+    error_log() { tevo_log_set(capture, this); }
+    ~error_log() { tevo_log_set(nullptr, nullptr); }
+    static void capture(enum tevo_log_level level, const char * t, void * user) {
+        if (level == TEVO_LOG_LEVEL_ERROR) {
+            ((error_log *) user)->text += t;
+        }
+    }
+    // whether a line naming the call has come since the last take
+    bool take(const char * call) {
+        const bool found = text.find(call) != std::string::npos;
+        text.clear();
+        return found;
+    }
+};
+
+// b in memory of the caller's own, with the values of step k
+struct caller_b {
+    struct tevo_context * ctx;
+    tevo_backend_buffer_t buf;
+    caller_b(caller & c) {
+        ctx   = metatest::no_alloc_ctx(4);
+        c.l.b = tevo_new_tensor_1d(ctx, TEVO_TYPE_F32, c.n);
+        tevo_set_name(c.l.b, "b");
+        buf = tevo_backend_alloc_ctx_tensors_from_buft(ctx, tevo_backend_cpu_buffer_type());
+    }
+    ~caller_b() {
+        tevo_backend_buffer_free(buf);
+        tevo_free(ctx);
+    }
+};
+
+// A second scheduler splits a graph holding an input the first placed and
+// set, and gives it no memory: its allocation fails (variant 'a': a view of
+// a tensor it placed itself), or it only sizes its buffers with the first
+// one's graph (r: reserve, s: reserve_size). The first one's compute fails
+// with a log line, and computes once allocated again.
+void input_taken_without_memory(const lifetime_case & lc) {
+    rig    r(lc.s);
+    caller c(r, 64);
+    builder f = [](tevo_context * ctx, const leaves & l) { return tevo_scale(ctx, l.x, 2.0f); };
+    struct tevo_tensor * y  = f(c.ctx, c.l);
+    struct tevo_cgraph * gf = c.graph(y);
+
+    tevo_backend_sched_t s1 = r.sched(lc.parallel);
+    tevo_backend_sched_t s2 = r.sched(lc.parallel);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(s1, gf));
+    c.set_inputs(gf, 1);
+
+    if (lc.variant == 'a') {
+        struct tevo_tensor * m  = tevo_scale(c.ctx, c.l.b, 3.0f);
+        struct tevo_cgraph * gm = c.graph(m);
+        ASSERT_TRUE(tevo_backend_sched_alloc_graph(s2, gm));
+        tevo_backend_sched_reset(s2);
+        struct tevo_tensor * yv = tevo_add(c.ctx, tevo_view_tensor(c.ctx, m), c.l.x);
+        error_log log;
+        EXPECT_FALSE(tevo_backend_sched_alloc_graph(s2, c.graph(yv)));
+        EXPECT_TRUE(log.take("tevo_backend_sched_alloc_graph"));
+    } else if (lc.variant == 'r') {
+        ASSERT_TRUE(tevo_backend_sched_reserve(s2, gf));
+    } else {
+        std::vector<size_t> sizes(r.list.size());
+        tevo_backend_sched_reserve_size(s2, gf, sizes.data());
+    }
+    expect_own_sources(gf, "after the second scheduler's split");
+
+    {
+        error_log log;
+        EXPECT_EQ(tevo_backend_sched_graph_compute(s1, gf), TEVO_STATUS_FAILED);
+        EXPECT_TRUE(log.take("tevo_backend_sched_graph_compute"));
+    }
+    expect_own_sources(gf, "after the refused compute");
+    tevo_backend_sched_reset(s1);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(s1, gf));
+    c.set_inputs(gf, 2);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(s1, gf), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(y), c.want(f, 2));
+    EXPECT_EQ(r.n_bad_source(), 0);
+    tevo_backend_sched_free(s1);
+    tevo_backend_sched_free(s2);
+}
+
 void run_case(const lifetime_case & lc) {
     switch (lc.item) {
         case 1: failed_allocation_is_retried(lc); break;
@@ -582,6 +675,7 @@ void run_case(const lifetime_case & lc) {
         case 6: shared_node_of_an_uncomputed_graph(lc); break;
         case 7: input_outlives_the_first_scheduler(lc); break;
         case 9: graph_built_while_another_is_allocated(lc); break;
+        case 10: input_taken_without_memory(lc); break;
         default: FAIL() << "no case " << lc.item;
     }
 }
@@ -603,19 +697,23 @@ std::vector<lifetime_case> cases() {
     // (i: and an input), a view of another scheduler's tensor (o: its
     // source outside the graph), a node shared with an uncomputed graph, an
     // input in another scheduler's memory (f: freed, m: moved on, k: both
-    // keep the graph), a graph
-    // built while another is allocated (f: split on a new scheduler)
+    // keep the graph), a graph built while another is allocated (f: split on
+    // a new scheduler); an input taken without memory by a second scheduler's failed allocation, reserve or reserve_size; a
+    // node lost to another scheduler (b: inputs set before its calls); a
+    // query or a pin after a reset; a view pinned away from its source (d:
+    // to the device, c: to the CPU with the scale on the second device); a
+    // second allocation without a reset (s: of the same graph, o: of
+    // another, c: after a compute); a view of a placement freed (f), moved
+    // (m) or sized with (r). Setups: c CPU, d device, m meta, 2 two devices.
     const struct {
         int          item;
         const char * variants;
-        bool         dev_only;
-    } items[] = { { 1, "ca", true }, { 2, "fk", false }, { 3, "ba", false }, { 4, "ic", false },
-                  { 5, "ov", false }, { 6, "-", false }, { 7, "fmk", false }, { 9, "fk", false } };
+        const char * setups;
+    } items[] = { { 1, "ca", "d" }, { 2, "fk", "cdm" }, { 3, "ba", "cdm" }, { 4, "ic", "cdm" }, { 5, "ov", "cdm" },
+                  { 6, "-", "cdm" }, { 7, "fmk", "cdm" }, { 9, "fk", "cdm" }, { 10, "ars", "cdm2" } };
     for (const auto & it : items) {
-        for (setup s : { CPU, DEV, META }) {
-            if (it.dev_only && s != DEV) {
-                continue;
-            }
+        for (const char * sc = it.setups; *sc != '\0'; sc++) {
+            const setup s = *sc == 'c' ? CPU : *sc == 'd' ? DEV : *sc == 'm' ? META : DEV2;
             for (bool parallel : { false, true }) {
                 for (const char * v = it.variants; *v != '\0'; v++) {
                     list.push_back({ it.item, s, parallel, *v });

@@ -633,11 +633,11 @@ static enum tevo_sched_placement tevo_sched_check_placement(struct tevo_backend_
     if (n_held == sched->placed.size()) {
         return TEVO_SCHED_PLACEMENT_HELD;
     }
-    // a value the graph does not compute is lost when the tensor lives in
-    // other memory now, where the caller may have set it since; a record
-    // without memory (rebuilt in place) is only placed again
+    // a value the graph does not compute is lost once another split took
+    // the tensor, whether that split placed it elsewhere or left it without
+    // memory (a failed allocation, a reserve): the values set for it are gone
     for (const struct tevo_tensor * t : sched->placed) {
-        if (tevo_sched_mark(t) != serial && t->buffer != NULL && t->view_src == NULL &&
+        if (tevo_sched_mark(t) != serial && t->view_src == NULL &&
             ((t->flags & TEVO_TENSOR_FLAG_INPUT) || t->op == TEVO_OP_NONE)) {
             TEVO_LOG_ERROR("%s: another scheduler placed %s anew since this graph was allocated; allocate it "
                            "again and set its inputs\n",
