@@ -665,6 +665,49 @@ void input_taken_without_memory(const lifetime_case & lc) {
     tevo_backend_sched_free(s2);
 }
 
+// A scheduler whose graph lost only a node to another scheduler allocates
+// it again and computes with the input set before the compute (variant 'b':
+// set before the other scheduler's calls, 'a': after them).
+void lost_node_keeps_the_inputs(const lifetime_case & lc) {
+    rig      r(lc.s);
+    caller   c(r, 64);
+    caller_b cb(c);
+    // x is the input, b the caller's memory
+    builder fn = [](tevo_context * ctx, const leaves & l) { return tevo_scale(ctx, l.b, 2.0f); };
+    builder f  = [&](tevo_context * ctx, const leaves & l) { return tevo_mul(ctx, fn(ctx, l), l.x); };
+    struct tevo_tensor * n  = fn(c.ctx, c.l);
+    tevo_set_name(n, "n");
+    struct tevo_tensor * y  = tevo_mul(c.ctx, n, c.l.x);
+    struct tevo_cgraph * gf = c.graph(y);
+    struct tevo_cgraph * gn = c.graph(n);
+    auto set_all = [&](int k) {
+        set_f32(c.l.b, values(c.n, k).b);
+        c.set_inputs(gf, k);
+    };
+
+    tevo_backend_sched_t s1 = r.sched(lc.parallel);
+    tevo_backend_sched_t s2 = r.sched(lc.parallel);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(s1, gf));
+    set_all(1);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(s1, gf), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(y), c.want(f, 1));
+    if (lc.variant == 'b') {
+        set_all(2);
+    }
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(s2, gn));
+    ASSERT_EQ(tevo_backend_sched_graph_compute(s2, gn), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(n), c.want(fn, lc.variant == 'b' ? 2 : 1));
+    if (lc.variant != 'b') {
+        set_all(2);
+    }
+    ASSERT_EQ(tevo_backend_sched_graph_compute(s1, gf), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(y), c.want(f, 2));
+    expect_own_sources(gf, "after the compute");
+    EXPECT_EQ(r.n_bad_source(), 0);
+    tevo_backend_sched_free(s1);
+    tevo_backend_sched_free(s2);
+}
+
 void run_case(const lifetime_case & lc) {
     switch (lc.item) {
         case 1: failed_allocation_is_retried(lc); break;
@@ -676,6 +719,7 @@ void run_case(const lifetime_case & lc) {
         case 7: input_outlives_the_first_scheduler(lc); break;
         case 9: graph_built_while_another_is_allocated(lc); break;
         case 10: input_taken_without_memory(lc); break;
+        case 11: lost_node_keeps_the_inputs(lc); break;
         default: FAIL() << "no case " << lc.item;
     }
 }
@@ -710,7 +754,8 @@ std::vector<lifetime_case> cases() {
         const char * variants;
         const char * setups;
     } items[] = { { 1, "ca", "d" }, { 2, "fk", "cdm" }, { 3, "ba", "cdm" }, { 4, "ic", "cdm" }, { 5, "ov", "cdm" },
-                  { 6, "-", "cdm" }, { 7, "fmk", "cdm" }, { 9, "fk", "cdm" }, { 10, "ars", "cdm2" } };
+                  { 6, "-", "cdm" }, { 7, "fmk", "cdm" }, { 9, "fk", "cdm" }, { 10, "ars", "cdm2" },
+                  { 11, "ba", "cdm2" } };
     for (const auto & it : items) {
         for (const char * sc = it.setups; *sc != '\0'; sc++) {
             const setup s = *sc == 'c' ? CPU : *sc == 'd' ? DEV : *sc == 'm' ? META : DEV2;

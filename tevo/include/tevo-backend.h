@@ -307,10 +307,11 @@ TEVO_API void               tevo_backend_load_all_from_path(const char * dir_pat
 // - Splitting a graph takes back what any scheduler, this one or another,
 //   placed for its tensors; memory the caller placed stays. A scheduler
 //   whose graph lost tensors that way finds out before it computes the
-//   graph again: it allocates it again when it lost only nodes it computes,
-//   and returns TEVO_STATUS_FAILED with a log line when it lost an input or
-//   another leaf (allocate it again and set its inputs). A split that places
-//   nothing (reserve, reserve_size, a failed allocation) takes them too.
+//   graph again: it allocates it again when it lost only nodes it computes
+//   (its inputs keep the values set before the compute), and returns
+//   TEVO_STATUS_FAILED with a log line when it lost an input or another leaf
+//   (allocate it again and set its inputs). A split that places nothing
+//   (reserve, reserve_size, a failed allocation) takes them too.
 // - A view whose source lies outside the graph reads the source where it
 //   is: memory the caller placed, or memory another scheduler holds for its
 //   current graph (a compute after that scheduler split again returns

@@ -648,6 +648,27 @@ static enum tevo_sched_placement tevo_sched_check_placement(struct tevo_backend_
     return TEVO_SCHED_PLACEMENT_MOVED;
 }
 
+// The values of the leaves (inputs among them) placed for the graph held and
+// still where they were placed: an allocation of the same graph places them
+// anew, maybe elsewhere (another copy slot), and they get these values back.
+struct tevo_sched_kept_leaf {
+    struct tevo_tensor * t;
+    std::vector<uint8_t> bytes;
+};
+
+static std::vector<tevo_sched_kept_leaf> tevo_sched_keep_leaves(struct tevo_backend_sched * sched) {
+    std::vector<tevo_sched_kept_leaf> kept;
+    const uint64_t                    serial = sched->place_serial.load();
+    for (struct tevo_tensor * t : sched->placed) {
+        if (tevo_sched_mark(t) == serial && t->view_src == NULL && tevo_nbytes(t) > 0 &&
+            ((t->flags & TEVO_TENSOR_FLAG_INPUT) || t->op == TEVO_OP_NONE)) {
+            kept.push_back({ t, std::vector<uint8_t>(tevo_nbytes(t)) });
+            tevo_backend_tensor_get(t, kept.back().bytes.data(), 0, kept.back().bytes.size());
+        }
+    }
+    return kept;
+}
+
 enum tevo_status tevo_backend_sched_graph_compute_async(tevo_backend_sched_t sched, struct tevo_cgraph * graph) {
     TEVO_ASSERT(sched);
     tevo_sched_finish_compute(sched);
@@ -684,8 +705,15 @@ enum tevo_status tevo_backend_sched_graph_compute_async(tevo_backend_sched_t sch
         tevo_backend_sched_reset(sched);
     }
     if (!sched->is_alloc) {
+        std::vector<tevo_sched_kept_leaf> kept;
+        if (again) {
+            kept = tevo_sched_keep_leaves(sched);
+        }
         if (!tevo_backend_sched_alloc_graph(sched, graph)) {
             return TEVO_STATUS_ALLOC_FAILED;
+        }
+        for (const tevo_sched_kept_leaf & k : kept) {
+            tevo_backend_tensor_set(k.t, k.bytes.data(), 0, k.bytes.size());
         }
     }
     tevo_sched_point_at_copies(sched, true);
