@@ -708,6 +708,43 @@ void lost_node_keeps_the_inputs(const lifetime_case & lc) {
     tevo_backend_sched_free(s2);
 }
 
+// After a reset, a query changes nothing: the graph allocated computes where
+// it is, with the inputs set before the reset (variant 'q'). A pin (p) may
+// make it split again: it then computes right too, or fails with a log line.
+void query_or_pin_after_a_reset(const lifetime_case & lc) {
+    rig    r(lc.s);
+    caller c(r, 64);
+    builder f = [](tevo_context * ctx, const leaves & l) { return tevo_add(ctx, tevo_scale(ctx, l.x, 2.0f), l.x); };
+    struct tevo_tensor * y  = f(c.ctx, c.l);
+    struct tevo_cgraph * gf = c.graph(y);
+
+    tevo_backend_sched_t sched = r.sched(lc.parallel);
+    for (int k = 1; k <= 2; k++) {
+        ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, gf));
+        c.set_inputs(gf, k);
+        tevo_backend_sched_reset(sched);
+        error_log log;
+        if (lc.variant == 'q') {
+            // what a reset drops, it drops for the query too
+            EXPECT_EQ(tevo_backend_sched_get_tensor_backend(sched, y), nullptr);
+            EXPECT_EQ(tevo_backend_sched_get_tensor_backend(sched, y->src[0]), nullptr);
+        } else {
+            tevo_backend_sched_set_tensor_backend(sched, y->src[0], r.cpu);
+        }
+        const enum tevo_status st = tevo_backend_sched_graph_compute(sched, gf);
+        if (lc.variant == 'q' || st != TEVO_STATUS_FAILED) {
+            ASSERT_EQ(st, TEVO_STATUS_SUCCESS);
+            EXPECT_EQ(get_f32(y), c.want(f, k)) << k;
+        } else {
+            EXPECT_TRUE(log.take("tevo_backend_sched_graph_compute"));
+        }
+        expect_own_sources(gf, "after the compute");
+        tevo_backend_sched_reset(sched);
+    }
+    EXPECT_EQ(r.n_bad_source(), 0);
+    tevo_backend_sched_free(sched);
+}
+
 void run_case(const lifetime_case & lc) {
     switch (lc.item) {
         case 1: failed_allocation_is_retried(lc); break;
@@ -720,6 +757,7 @@ void run_case(const lifetime_case & lc) {
         case 9: graph_built_while_another_is_allocated(lc); break;
         case 10: input_taken_without_memory(lc); break;
         case 11: lost_node_keeps_the_inputs(lc); break;
+        case 12: query_or_pin_after_a_reset(lc); break;
         default: FAIL() << "no case " << lc.item;
     }
 }
@@ -755,7 +793,7 @@ std::vector<lifetime_case> cases() {
         const char * setups;
     } items[] = { { 1, "ca", "d" }, { 2, "fk", "cdm" }, { 3, "ba", "cdm" }, { 4, "ic", "cdm" }, { 5, "ov", "cdm" },
                   { 6, "-", "cdm" }, { 7, "fmk", "cdm" }, { 9, "fk", "cdm" }, { 10, "ars", "cdm2" },
-                  { 11, "ba", "cdm2" } };
+                  { 11, "ba", "cdm2" }, { 12, "qp", "cdm2" } };
     for (const auto & it : items) {
         for (const char * sc = it.setups; *sc != '\0'; sc++) {
             const setup s = *sc == 'c' ? CPU : *sc == 'd' ? DEV : *sc == 'm' ? META : DEV2;

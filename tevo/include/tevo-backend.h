@@ -300,10 +300,12 @@ TEVO_API void               tevo_backend_load_all_from_path(const char * dir_pat
 //   reserve, reserve_size, or a compute that allocates) or its free. A reset
 //   keeps it: outputs may be read after a reset, and a compute of the graph
 //   allocated last, after a reset, computes it where it is placed, with the
-//   inputs set before or after the reset. From the next split on, such a
-//   tensor's buffer and data are stale: nothing may read or write them. It
-//   may only be part of a graph that a scheduler splits again, which places
-//   it anew, so its inputs must be set again.
+//   inputs set before or after the reset. A query of a node's backend in
+//   between changes nothing; after a pin the compute splits and allocates
+//   the graph again, and its inputs keep their values. From the next split
+//   on, such a tensor's buffer and data are stale: nothing may read or write
+//   them. It may only be part of a graph that a scheduler splits again,
+//   which places it anew, so its inputs must be set again.
 // - Splitting a graph takes back what any scheduler, this one or another,
 //   placed for its tensors; memory the caller placed stays. A scheduler
 //   whose graph lost tensors that way finds out before it computes the
@@ -364,6 +366,7 @@ TEVO_API size_t tevo_backend_sched_get_buffer_size(tevo_backend_sched_t sched, t
 // pins a node to a backend until the next reset
 TEVO_API void           tevo_backend_sched_set_tensor_backend(tevo_backend_sched_t sched, struct tevo_tensor * node,
                                                               tevo_backend_t backend);
+// NULL for a node without one, and for every node after a reset
 TEVO_API tevo_backend_t tevo_backend_sched_get_tensor_backend(tevo_backend_sched_t sched, struct tevo_tensor * node);
 
 // splits and allocates the graph; false, with the graph left as built, when

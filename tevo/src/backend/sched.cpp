@@ -685,8 +685,10 @@ enum tevo_status tevo_backend_sched_graph_compute_async(tevo_backend_sched_t sch
         sched->alloc_kept = false;
     }
 
+    // also when a pin after a reset dropped the splits kept: the graph is
+    // split again, and its inputs must still be where they were set
     bool again = false;
-    if (sched->is_alloc) {
+    if (same) {
         switch (tevo_sched_check_placement(sched, graph)) {
             case TEVO_SCHED_PLACEMENT_HELD:
                 break;
@@ -696,7 +698,9 @@ enum tevo_status tevo_backend_sched_graph_compute_async(tevo_backend_sched_t sch
                 again           = true;
                 break;
             case TEVO_SCHED_PLACEMENT_LOST:
-                sched->is_alloc = false;
+                // told once: the next compute allocates it afresh
+                sched->is_alloc    = false;
+                sched->alloc_graph = nullptr;
                 return TEVO_STATUS_FAILED;
         }
     }
@@ -706,7 +710,7 @@ enum tevo_status tevo_backend_sched_graph_compute_async(tevo_backend_sched_t sch
     }
     if (!sched->is_alloc) {
         std::vector<tevo_sched_kept_leaf> kept;
-        if (again) {
+        if (same) {
             kept = tevo_sched_keep_leaves(sched);
         }
         if (!tevo_backend_sched_alloc_graph(sched, graph)) {
@@ -798,8 +802,9 @@ void tevo_backend_sched_set_tensor_backend(tevo_backend_sched_t sched, struct te
 
 tevo_backend_t tevo_backend_sched_get_tensor_backend(tevo_backend_sched_t sched, struct tevo_tensor * node) {
     TEVO_ASSERT(sched);
+    // a reset forgot every assignment; a query leaves the graph it kept alone
     if (sched->clear_pending) {
-        tevo_sched_clear(sched);
+        return NULL;
     }
     return tevo_sched_tensor_backend(sched, node);
 }
