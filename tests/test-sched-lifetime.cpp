@@ -745,6 +745,51 @@ void query_or_pin_after_a_reset(const lifetime_case & lc) {
     tevo_backend_sched_free(sched);
 }
 
+// A view pinned to another backend than its source's reads the source where
+// it is, or the allocation fails with a log line: the first half of e pinned
+// to the first device (variant 'd'), or to the CPU while the scale runs on
+// the second device (c).
+void pinned_view(const lifetime_case & lc) {
+    rig    r(lc.s);
+    caller c(r, 32);
+    const int64_t h = c.n / 2;
+    builder f = [h](tevo_context * ctx, const leaves & l) {
+        struct tevo_tensor * e  = tevo_sqr(ctx, l.x);
+        struct tevo_tensor * v1 = tevo_view_1d(ctx, e, h, 0);
+        struct tevo_tensor * v2 = tevo_view_1d(ctx, e, h, h * sizeof(float));
+        struct tevo_tensor * s  = tevo_add(ctx, v1, v2);
+        return tevo_concat(ctx, s, tevo_scale(ctx, s, 0.5f), 0);
+    };
+    struct tevo_tensor * y  = f(c.ctx, c.l);
+    struct tevo_tensor * sc = y->src[1];
+    struct tevo_tensor * v1 = y->src[0]->src[0];
+    ASSERT_EQ(v1->op, TEVO_OP_VIEW);
+    struct tevo_cgraph * gf = c.graph(y);
+
+    tevo_backend_sched_t sched = r.sched(lc.parallel);
+    for (int k = 1; k <= 2; k++) {
+        tevo_backend_sched_reset(sched);
+        if (lc.variant == 'd') {
+            tevo_backend_sched_set_tensor_backend(sched, v1, &r.dev->backend);
+        } else {
+            tevo_backend_sched_set_tensor_backend(sched, v1, r.cpu);
+            tevo_backend_sched_set_tensor_backend(sched, sc, &r.dev2->backend);
+        }
+        error_log log;
+        if (!tevo_backend_sched_alloc_graph(sched, gf)) {
+            EXPECT_TRUE(log.take("tevo_backend_sched_alloc_graph"));
+            expect_own_sources(gf, "after the failed allocation");
+            continue;
+        }
+        c.set_inputs(gf, k);
+        ASSERT_EQ(tevo_backend_sched_graph_compute(sched, gf), TEVO_STATUS_SUCCESS);
+        EXPECT_EQ(get_f32(y), c.want(f, k)) << k;
+        expect_own_sources(gf, "after the compute");
+    }
+    EXPECT_EQ(r.n_bad_source(), 0);
+    tevo_backend_sched_free(sched);
+}
+
 void run_case(const lifetime_case & lc) {
     switch (lc.item) {
         case 1: failed_allocation_is_retried(lc); break;
@@ -758,6 +803,7 @@ void run_case(const lifetime_case & lc) {
         case 10: input_taken_without_memory(lc); break;
         case 11: lost_node_keeps_the_inputs(lc); break;
         case 12: query_or_pin_after_a_reset(lc); break;
+        case 13: pinned_view(lc); break;
         default: FAIL() << "no case " << lc.item;
     }
 }
@@ -793,7 +839,7 @@ std::vector<lifetime_case> cases() {
         const char * setups;
     } items[] = { { 1, "ca", "d" }, { 2, "fk", "cdm" }, { 3, "ba", "cdm" }, { 4, "ic", "cdm" }, { 5, "ov", "cdm" },
                   { 6, "-", "cdm" }, { 7, "fmk", "cdm" }, { 9, "fk", "cdm" }, { 10, "ars", "cdm2" },
-                  { 11, "ba", "cdm2" }, { 12, "qp", "cdm2" } };
+                  { 11, "ba", "cdm2" }, { 12, "qp", "cdm2" }, { 13, "d", "d2" }, { 13, "c", "2" } };
     for (const auto & it : items) {
         for (const char * sc = it.setups; *sc != '\0'; sc++) {
             const setup s = *sc == 'c' ? CPU : *sc == 'd' ? DEV : *sc == 'm' ? META : DEV2;
