@@ -790,6 +790,40 @@ void pinned_view(const lifetime_case & lc) {
     tevo_backend_sched_free(sched);
 }
 
+// A second allocation without a reset is a reset and an allocation: of the
+// same graph (variant 's'), of another (o), or of another after a compute
+// of the first (c).
+void alloc_twice_without_a_reset(const lifetime_case & lc) {
+    rig    r(lc.s);
+    caller c(r, 64);
+    builder fg = [](tevo_context * ctx, const leaves & l) { return tevo_mul(ctx, tevo_scale(ctx, l.x, 2.0f), l.w); };
+    builder fh = [](tevo_context * ctx, const leaves & l) { return tevo_add(ctx, tevo_scale(ctx, l.b, 3.0f), l.x); };
+    struct tevo_tensor * yg = fg(c.ctx, c.l);
+    struct tevo_cgraph * gg = c.graph(yg);
+    struct tevo_tensor * yh = fh(c.ctx, c.l);
+    struct tevo_cgraph * gh = c.graph(yh);
+
+    tevo_backend_sched_t sched = r.sched(lc.parallel);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, gg));
+    c.set_inputs(gg, 1);
+    if (lc.variant == 'c') {
+        ASSERT_EQ(tevo_backend_sched_graph_compute(sched, gg), TEVO_STATUS_SUCCESS);
+        EXPECT_EQ(get_f32(yg), c.want(fg, 1));
+    }
+    struct tevo_cgraph * g2 = lc.variant == 's' ? gg : gh;
+    struct tevo_tensor * y2 = lc.variant == 's' ? yg : yh;
+    const builder &      f2 = lc.variant == 's' ? fg : fh;
+    for (int k = 2; k <= 3; k++) {
+        ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, g2));
+        c.set_inputs(g2, k);
+        ASSERT_EQ(tevo_backend_sched_graph_compute(sched, g2), TEVO_STATUS_SUCCESS);
+        EXPECT_EQ(get_f32(y2), c.want(f2, k)) << k;
+    }
+    expect_own_sources(g2, "after the compute");
+    EXPECT_EQ(r.n_bad_source(), 0);
+    tevo_backend_sched_free(sched);
+}
+
 void run_case(const lifetime_case & lc) {
     switch (lc.item) {
         case 1: failed_allocation_is_retried(lc); break;
@@ -804,6 +838,7 @@ void run_case(const lifetime_case & lc) {
         case 11: lost_node_keeps_the_inputs(lc); break;
         case 12: query_or_pin_after_a_reset(lc); break;
         case 13: pinned_view(lc); break;
+        case 14: alloc_twice_without_a_reset(lc); break;
         default: FAIL() << "no case " << lc.item;
     }
 }
@@ -839,7 +874,8 @@ std::vector<lifetime_case> cases() {
         const char * setups;
     } items[] = { { 1, "ca", "d" }, { 2, "fk", "cdm" }, { 3, "ba", "cdm" }, { 4, "ic", "cdm" }, { 5, "ov", "cdm" },
                   { 6, "-", "cdm" }, { 7, "fmk", "cdm" }, { 9, "fk", "cdm" }, { 10, "ars", "cdm2" },
-                  { 11, "ba", "cdm2" }, { 12, "qp", "cdm2" }, { 13, "d", "d2" }, { 13, "c", "2" } };
+                  { 11, "ba", "cdm2" }, { 12, "qp", "cdm2" }, { 13, "d", "d2" }, { 13, "c", "2" },
+                  { 14, "soc", "cdm2" } };
     for (const auto & it : items) {
         for (const char * sc = it.setups; *sc != '\0'; sc++) {
             const setup s = *sc == 'c' ? CPU : *sc == 'd' ? DEV : *sc == 'm' ? META : DEV2;

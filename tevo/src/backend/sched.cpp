@@ -335,7 +335,10 @@ bool tevo_backend_sched_alloc_graph(tevo_backend_sched_t sched, struct tevo_cgra
     TEVO_ASSERT(sched);
     TEVO_ASSERT((int)sched->hash_set.size >= graph->n_nodes + graph->n_leafs);
     tevo_sched_finish_compute(sched);
-    TEVO_ASSERT(!sched->is_alloc);
+    // a second allocation is a reset and an allocation
+    if (sched->is_alloc) {
+        tevo_backend_sched_reset(sched);
+    }
 
     sched->cur_copy  = sched->next_copy;
     sched->next_copy = (sched->next_copy + 1) % sched->n_copies;
