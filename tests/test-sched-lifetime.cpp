@@ -824,6 +824,64 @@ void alloc_twice_without_a_reset(const lifetime_case & lc) {
     tevo_backend_sched_free(sched);
 }
 
+// A view of a tensor placed for a scheduler since freed (variant 'f') or
+// whose buffers were replaced by a much larger graph (m) is refused by an
+// allocation without reading the old buffer's record; sizing buffers with
+// that graph (r) reads nothing of it either.
+void view_of_a_freed_placement(const lifetime_case & lc) {
+    rig    r(lc.s);
+    caller c(r, 64);
+    builder fm = [](tevo_context * ctx, const leaves & l) { return tevo_scale(ctx, l.x, 3.0f); };
+    struct tevo_tensor * m  = fm(c.ctx, c.l);
+    struct tevo_cgraph * gm = c.graph(m);
+
+    tevo_backend_sched_t s1 = r.sched(lc.parallel);
+    tevo_backend_sched_t s2 = r.sched(lc.parallel);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(s1, gm));
+    c.set_inputs(gm, 1);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(s1, gm), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(m), c.want(fm, 1));
+
+    struct tevo_context * lctx = nullptr;
+    if (lc.variant == 'm') {
+        lctx = metatest::no_alloc_ctx(16);
+        struct tevo_tensor * big = tevo_new_tensor_1d(lctx, TEVO_TYPE_F32, 1 << 18);
+        tevo_set_input(big);
+        struct tevo_cgraph * gl = tevo_new_graph(lctx);
+        tevo_build_forward_expand(gl, tevo_scale(lctx, tevo_sqr(lctx, big), 2.0f));
+        tevo_backend_sched_reset(s1);
+        ASSERT_TRUE(tevo_backend_sched_alloc_graph(s1, gl));
+    } else {
+        tevo_backend_sched_free(s1);
+        s1 = nullptr;
+    }
+
+    struct tevo_tensor * yv = tevo_add(c.ctx, tevo_view_tensor(c.ctx, m), c.l.b);
+    struct tevo_cgraph * gv = c.graph(yv);
+    if (lc.variant == 'r') {
+        ASSERT_TRUE(tevo_backend_sched_reserve(s2, gv));
+        std::vector<size_t> sizes(r.list.size());
+        tevo_backend_sched_reserve_size(s2, gv, sizes.data());
+    }
+    {
+        error_log log;
+        EXPECT_FALSE(tevo_backend_sched_alloc_graph(s2, gv));
+        EXPECT_TRUE(log.take("tevo_backend_sched_alloc_graph"));
+    }
+    expect_own_sources(gv, "after the refused allocation");
+
+    // the tensor placed anew is read again
+    tevo_backend_sched_reset(s2);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(s2, gm));
+    c.set_inputs(gm, 2);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(s2, gm), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(m), c.want(fm, 2));
+    EXPECT_EQ(r.n_bad_source(), 0);
+    tevo_backend_sched_free(s1);
+    tevo_backend_sched_free(s2);
+    tevo_free(lctx);
+}
+
 void run_case(const lifetime_case & lc) {
     switch (lc.item) {
         case 1: failed_allocation_is_retried(lc); break;
@@ -839,6 +897,7 @@ void run_case(const lifetime_case & lc) {
         case 12: query_or_pin_after_a_reset(lc); break;
         case 13: pinned_view(lc); break;
         case 14: alloc_twice_without_a_reset(lc); break;
+        case 15: view_of_a_freed_placement(lc); break;
         default: FAIL() << "no case " << lc.item;
     }
 }
@@ -875,7 +934,7 @@ std::vector<lifetime_case> cases() {
     } items[] = { { 1, "ca", "d" }, { 2, "fk", "cdm" }, { 3, "ba", "cdm" }, { 4, "ic", "cdm" }, { 5, "ov", "cdm" },
                   { 6, "-", "cdm" }, { 7, "fmk", "cdm" }, { 9, "fk", "cdm" }, { 10, "ars", "cdm2" },
                   { 11, "ba", "cdm2" }, { 12, "qp", "cdm2" }, { 13, "d", "d2" }, { 13, "c", "2" },
-                  { 14, "soc", "cdm2" } };
+                  { 14, "soc", "cdm2" }, { 15, "fmr", "cdm2" } };
     for (const auto & it : items) {
         for (const char * sc = it.setups; *sc != '\0'; sc++) {
             const setup s = *sc == 'c' ? CPU : *sc == 'd' ? DEV : *sc == 'm' ? META : DEV2;

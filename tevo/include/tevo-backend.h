@@ -318,7 +318,9 @@ TEVO_API void               tevo_backend_load_all_from_path(const char * dir_pat
 //   is: memory the caller placed, or memory another scheduler holds for its
 //   current graph (a compute after that scheduler split again returns
 //   TEVO_STATUS_FAILED). A source this scheduler placed, or one placed for
-//   a graph its scheduler no longer holds, makes the allocation fail.
+//   a graph its scheduler no longer holds, makes the allocation fail; its
+//   memory, maybe freed, is not read (reserve and reserve_size count such a
+//   view as host memory).
 // - Placements are known by a mark in the tensor record's spare bytes
 //   (padding), which the caller leaves alone.
 // - A compute of a graph other than the one allocated last (or one rebuilt

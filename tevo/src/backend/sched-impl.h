@@ -142,8 +142,11 @@ struct tevo_backend_sched {
     std::vector<struct tevo_tensor *>                   placed;
     std::vector<std::pair<struct tevo_tensor *, uint64_t>> outside;
     // a view of the last split whose source outside the graph no live
-    // scheduler holds: its allocation is refused
-    struct tevo_tensor * refused_view = nullptr;
+    // scheduler holds: its allocation is refused. Such sources may point at
+    // freed buffer records: the split reads their marks only, and a sizing
+    // counts their views as host memory.
+    struct tevo_tensor *                     refused_view = nullptr;
+    std::vector<const struct tevo_tensor *> stale_sources;
 
     // a reset of an allocated graph keeps its splits and placement for a
     // compute of that same graph; the reset's clearing waits until another

@@ -14,11 +14,28 @@
 // ---------------------------------------------------------------------------
 // backend assignment
 
+// whether t is a view of a source whose placement no scheduler holds now
+static bool tevo_sched_views_stale(const struct tevo_backend_sched * sched, const struct tevo_tensor * t) {
+    return t->view_src != NULL && !sched->stale_sources.empty() &&
+           std::find(sched->stale_sources.begin(), sched->stale_sources.end(), t->view_src) !=
+               sched->stale_sources.end();
+}
+
+// the buffer a tensor's memory lies in; NULL without one, or when that
+// buffer may be freed
+static tevo_backend_buffer_t tevo_sched_buffer_of(const struct tevo_backend_sched * sched,
+                                                  const struct tevo_tensor * t) {
+    if (tevo_sched_views_stale(sched, t)) {
+        return NULL;
+    }
+    return t->view_src ? t->view_src->buffer : t->buffer;
+}
+
 // first backend (in priority order) that can use the tensor's buffer and run
 // the operation, or -1 when the tensor has no buffer or none can
 static int tevo_sched_backend_from_buffer(struct tevo_backend_sched * sched, const struct tevo_tensor * tensor,
                                           const struct tevo_tensor * op) {
-    tevo_backend_buffer_t buffer = tensor->view_src ? tensor->view_src->buffer : tensor->buffer;
+    tevo_backend_buffer_t buffer = tevo_sched_buffer_of(sched, tensor);
     if (buffer == NULL) {
         return -1;
     }
@@ -38,6 +55,10 @@ static bool tevo_sched_is_weight(const struct tevo_tensor * t) {
 // the backend a tensor gets before expansion: from its memory, as an input, or
 // from the first weight among its sources; -1 leaves it to the later passes
 static int tevo_sched_backend_id_from_cur(struct tevo_backend_sched * sched, struct tevo_tensor * tensor) {
+    // refused by an allocation; a sizing takes it for host memory
+    if (tevo_sched_views_stale(sched, tensor)) {
+        return sched->n_backends - 1;
+    }
     int cur_backend_id = tevo_sched_backend_from_buffer(sched, tensor, tensor);
     if (cur_backend_id != -1) {
         return cur_backend_id;
@@ -92,7 +113,7 @@ static int tevo_sched_backend_id_from_cur(struct tevo_backend_sched * sched, str
 // whether backend_id can read the tensor where it lives (or will live)
 static bool tevo_sched_buffer_supported(struct tevo_backend_sched * sched, const struct tevo_tensor * t,
                                         int backend_id) {
-    tevo_backend_buffer_t      buf  = t->view_src ? t->view_src->buffer : t->buffer;
+    tevo_backend_buffer_t      buf  = tevo_sched_buffer_of(sched, t);
     tevo_backend_buffer_type_t buft = NULL;
 
     if (buf) {
@@ -313,6 +334,7 @@ static void tevo_sched_grow_combined_graph(struct tevo_backend_sched * sched, in
 static void tevo_sched_take_back(struct tevo_backend_sched * sched, struct tevo_cgraph * graph) {
     sched->outside.clear();
     sched->refused_view = nullptr;
+    sched->stale_sources.clear();
     struct tevo_tensor ** lists[2]  = { graph->leafs, graph->nodes };
     const int             counts[2] = { graph->n_leafs, graph->n_nodes };
     for (int l = 0; l < 2; l++) {
@@ -342,6 +364,9 @@ static void tevo_sched_take_back(struct tevo_backend_sched * sched, struct tevo_
             }
             if (!last_held) {
                 sched->refused_view = t;
+                if (sched->stale_sources.empty() || sched->stale_sources.back() != t->view_src) {
+                    sched->stale_sources.push_back(t->view_src);
+                }
             } else if (sched->outside.empty() || sched->outside.back().first != t->view_src) {
                 sched->outside.push_back({ t->view_src, mark });
             }
