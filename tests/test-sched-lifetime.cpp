@@ -711,23 +711,55 @@ void lost_node_keeps_the_inputs(const lifetime_case & lc) {
 // After a reset, a query changes nothing: the graph allocated computes where
 // it is, with the inputs set before the reset (variant 'q'). A pin (p) may
 // make it split again: it then computes right too, or fails with a log line.
+// So does a pin after a compute of the graph kept through a reset (k: a node
+// of the graph; o: of another graph, then a reset). After an asynchronous
+// compute, a query (a) or a pin (b) waits for it and gives the nodes their
+// own sources back.
 void query_or_pin_after_a_reset(const lifetime_case & lc) {
     rig    r(lc.s);
     caller c(r, 64);
-    builder f = [](tevo_context * ctx, const leaves & l) { return tevo_add(ctx, tevo_scale(ctx, l.x, 2.0f), l.x); };
-    struct tevo_tensor * y  = f(c.ctx, c.l);
-    struct tevo_cgraph * gf = c.graph(y);
+    builder fx = [](tevo_context * ctx, const leaves & l) { return tevo_add(ctx, tevo_scale(ctx, l.x, 2.0f), l.x); };
+    // with a weight, so that a device's split reads copies
+    builder fw = [](tevo_context * ctx, const leaves & l) {
+        return tevo_add(ctx, tevo_mul(ctx, tevo_scale(ctx, l.x, 2.0f), l.w), l.x);
+    };
+    const bool           plain = lc.variant == 'q' || lc.variant == 'p';
+    const builder &      f     = plain ? fx : fw;
+    struct tevo_tensor * y     = f(c.ctx, c.l);
+    struct tevo_cgraph * gf    = c.graph(y);
+    struct tevo_tensor * other = tevo_scale(c.ctx, c.l.b, 5.0f);
+    c.graph(other);
 
     tevo_backend_sched_t sched = r.sched(lc.parallel);
     for (int k = 1; k <= 2; k++) {
         ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, gf));
         c.set_inputs(gf, k);
+        if (lc.variant == 'a' || lc.variant == 'b') {
+            ASSERT_EQ(tevo_backend_sched_graph_compute_async(sched, gf), TEVO_STATUS_SUCCESS);
+            if (lc.variant == 'a') {
+                tevo_backend_sched_get_tensor_backend(sched, y);
+            } else {
+                tevo_backend_sched_set_tensor_backend(sched, y->src[0], r.cpu);
+            }
+            expect_own_sources(gf, "after the call that followed the asynchronous compute");
+            tevo_backend_sched_synchronize(sched);
+            EXPECT_EQ(get_f32(y), c.want(f, k)) << k;
+            tevo_backend_sched_reset(sched);
+            continue;
+        }
         tevo_backend_sched_reset(sched);
+        if (lc.variant == 'k' || lc.variant == 'o') {
+            ASSERT_EQ(tevo_backend_sched_graph_compute(sched, gf), TEVO_STATUS_SUCCESS);
+            EXPECT_EQ(get_f32(y), c.want(f, k)) << k;
+        }
         error_log log;
         if (lc.variant == 'q') {
             // what a reset drops, it drops for the query too
             EXPECT_EQ(tevo_backend_sched_get_tensor_backend(sched, y), nullptr);
             EXPECT_EQ(tevo_backend_sched_get_tensor_backend(sched, y->src[0]), nullptr);
+        } else if (lc.variant == 'o') {
+            tevo_backend_sched_set_tensor_backend(sched, other, r.cpu);
+            tevo_backend_sched_reset(sched);
         } else {
             tevo_backend_sched_set_tensor_backend(sched, y->src[0], r.cpu);
         }
@@ -920,20 +952,22 @@ std::vector<lifetime_case> cases() {
     // source outside the graph), a node shared with an uncomputed graph, an
     // input in another scheduler's memory (f: freed, m: moved on, k: both
     // keep the graph), a graph built while another is allocated (f: split on
-    // a new scheduler); an input taken without memory by a second scheduler's failed allocation, reserve or reserve_size; a
-    // node lost to another scheduler (b: inputs set before its calls); a
-    // query or a pin after a reset; a view pinned away from its source (d:
-    // to the device, c: to the CPU with the scale on the second device); a
-    // second allocation without a reset (s: of the same graph, o: of
-    // another, c: after a compute); a view of a placement freed (f), moved
-    // (m) or sized with (r). Setups: c CPU, d device, m meta, 2 two devices.
+    // a new scheduler); an input taken without memory by a second
+    // scheduler's failed allocation, reserve or reserve_size; a node lost to
+    // another scheduler (b: inputs set before its calls); a query or a pin
+    // after a reset (k, o: after a compute of the graph kept; a, b: after an
+    // asynchronous compute); a view pinned away from its source (d: to the
+    // device, c: to the CPU with the scale on the second device); a second
+    // allocation without a reset (s: of the same graph, o: of another, c:
+    // after a compute); a view of a placement freed (f), moved (m) or sized
+    // with (r). Setups: c CPU, d device, m meta, 2 two devices.
     const struct {
         int          item;
         const char * variants;
         const char * setups;
     } items[] = { { 1, "ca", "d" }, { 2, "fk", "cdm" }, { 3, "ba", "cdm" }, { 4, "ic", "cdm" }, { 5, "ov", "cdm" },
                   { 6, "-", "cdm" }, { 7, "fmk", "cdm" }, { 9, "fk", "cdm" }, { 10, "ars", "cdm2" },
-                  { 11, "ba", "cdm2" }, { 12, "qp", "cdm2" }, { 13, "d", "d2" }, { 13, "c", "2" },
+                  { 11, "ba", "cdm2" }, { 12, "qpkoab", "cdm2" }, { 13, "d", "d2" }, { 13, "c", "2" },
                   { 14, "soc", "cdm2" }, { 15, "fmr", "cdm2" } };
     for (const auto & it : items) {
         for (const char * sc = it.setups; *sc != '\0'; sc++) {

@@ -293,8 +293,9 @@ TEVO_API void               tevo_backend_load_all_from_path(const char * dir_pat
 //   inside a scheduler call, while the graph is planned and computed. When
 //   any call returns, successful or not, every node reads the caller's own
 //   tensors; after graph_compute_async, from the next synchronize on (or the
-//   scheduler's next call, which waits for the backends first), so
-//   synchronize before freeing a graph computed that way.
+//   scheduler's next call, which waits for the backends first; its count
+//   and buffer accessors aside), so synchronize before freeing a graph
+//   computed that way.
 // - Tensors without memory are placed in the compute buffers. That memory is
 //   valid until the scheduler's next split of any graph (alloc_graph,
 //   reserve, reserve_size, or a compute that allocates) or its free. A reset

@@ -127,6 +127,8 @@ struct tevo_backend_sched {
     // compute, until the next synchronize or scheduler call
     std::unordered_map<struct tevo_tensor *, struct tevo_sched_redirect> redirects;
     bool at_copies = false;
+    // while the splits run: an eval callback's queries must not end the compute
+    bool computing = false;
 
     // serial of the placements of the last allocated graph, 0 from the start
     // of a split until an allocation succeeds (read by other schedulers)

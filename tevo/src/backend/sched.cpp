@@ -684,8 +684,12 @@ enum tevo_status tevo_backend_sched_graph_compute_async(tevo_backend_sched_t sch
     if (!same) {
         sched->is_alloc = false;
     } else if (!sched->is_alloc && sched->alloc_kept) {
-        sched->is_alloc   = true;
-        sched->alloc_kept = false;
+        // the reset is undone: the graph's assignments and copies are in
+        // use again, and a pin from now on must not clear them under it
+        sched->is_alloc      = true;
+        sched->alloc_kept    = false;
+        sched->clear_pending = false;
+        sched->is_reset      = false;
     }
 
     // also when a pin after a reset dropped the splits kept: the graph is
@@ -724,7 +728,9 @@ enum tevo_status tevo_backend_sched_graph_compute_async(tevo_backend_sched_t sch
         }
     }
     tevo_sched_point_at_copies(sched, true);
+    sched->computing              = true;
     const enum tevo_status status = tevo_sched_compute_splits(sched);
+    sched->computing              = false;
     if (status != TEVO_STATUS_SUCCESS) {
         tevo_sched_finish_compute(sched);
     }
@@ -740,6 +746,9 @@ enum tevo_status tevo_backend_sched_graph_compute(tevo_backend_sched_t sched, st
 void tevo_backend_sched_set_eval_callback(tevo_backend_sched_t sched, tevo_backend_sched_eval_callback callback,
                                           void * user_data) {
     TEVO_ASSERT(sched);
+    if (!sched->computing) {
+        tevo_sched_finish_compute(sched);
+    }
     sched->callback_eval           = callback;
     sched->callback_eval_user_data = user_data;
 }
@@ -794,6 +803,9 @@ size_t tevo_backend_sched_get_buffer_size(tevo_backend_sched_t sched, tevo_backe
 void tevo_backend_sched_set_tensor_backend(tevo_backend_sched_t sched, struct tevo_tensor * node,
                                            tevo_backend_t backend) {
     TEVO_ASSERT(sched);
+    if (!sched->computing) {
+        tevo_sched_finish_compute(sched);
+    }
     if (sched->clear_pending) {
         tevo_sched_clear(sched);
     }
@@ -805,6 +817,9 @@ void tevo_backend_sched_set_tensor_backend(tevo_backend_sched_t sched, struct te
 
 tevo_backend_t tevo_backend_sched_get_tensor_backend(tevo_backend_sched_t sched, struct tevo_tensor * node) {
     TEVO_ASSERT(sched);
+    if (!sched->computing) {
+        tevo_sched_finish_compute(sched);
+    }
     // a reset forgot every assignment; a query leaves the graph it kept alone
     if (sched->clear_pending) {
         return NULL;
