@@ -33,7 +33,7 @@
 // only while a device refuses buffers; from a compute of the graph a
 // scheduler holds after another scheduler's split (reserve, reserve_size and
 // a failed allocation too) took an input of it (one that took only nodes is
-// allocated again, and succeeds); from a graph with a view pinned; and where
+// allocated again, and succeeds); and where
 // a view's source lies outside the graph: refused when this scheduler placed
 // the source or its scheduler no longer holds it, read where it is when
 // another scheduler holds it (a compute after that one split again fails).
@@ -205,6 +205,8 @@ struct placement {
     int inst  = 0;
     int gid   = -1;
     int epoch = 0;
+
+    bool operator==(const placement & o) const { return inst == o.inst && gid == o.gid && epoch == o.epoch; }
 };
 
 struct sched_state {
@@ -224,8 +226,8 @@ struct sched_state {
     bool inputs_set  = false; // cur's inputs set since its allocation and its last compute, to set_vals
     std::vector<std::vector<float>> set_vals; // per leaf
     bool pinned      = false; // a pin since the last reset
-    std::vector<int> pinned_views; // views among the nodes pinned
     std::vector<struct tevo_tensor *> pending; // nodes of a graph computed asynchronously, not yet waited for
+    placement view_place; // where cur's outside view's source lay when cur was allocated
 };
 
 // what a step allows of its compute besides success with the right values
@@ -234,6 +236,7 @@ struct expect {
     bool must_fail = false; // the graph views a source the scheduler may not read
     bool may_fail  = false; // the graph views a source whose placement is not known
     bool values_known = true; // false: a success is not compared
+    int  view     = -1;    // the graph's outside view (recipe): what it allows is judged at each call
 };
 
 // whether the device's plain loops compute the node: contiguous F32 with the
@@ -1152,23 +1155,13 @@ class runner {
         scheds[si].maybe_alloc = false;
         scheds[si].dirty       = false;
         scheds[si].pinned      = false;
-        scheds[si].pinned_views.clear();
         check_graphs("reset");
     }
 
-    // whether g holds a view si pinned: its allocation may be refused
-    static bool pins_view_of(const sched_state & st, const graph_rec & g) {
-        for (int id : st.pinned_views) {
-            if (std::binary_search(g.members.begin(), g.members.end(), id)) {
-                return true;
-            }
-        }
-        return false;
-    }
-
     // allocates g on si (after a reset or not); false on failure
-    bool do_alloc(int si, graph_rec & g, const expect & ex, std::string & what) {
+    bool do_alloc(int si, graph_rec & g, const expect & ex_in, std::string & what) {
         sched_state & st = scheds[si];
+        const expect  ex = expect_now(si, ex_in);
         // with no reset a second allocation follows the first
         const bool reset_due = on(PAT_REALLOC) ? st.dirty && ch.chance(50) : st.maybe_alloc || st.dirty;
         if (reset_due || ch.chance(30)) {
@@ -1190,7 +1183,7 @@ class runner {
             what += "(failed)";
             note("(failed)");
             split_failed(si);
-            if (!ex.refusing && !ex.must_fail && !ex.may_fail && !pins_view_of(st, g)) {
+            if (!ex.refusing && !ex.must_fail && !ex.may_fail) {
                 fail(what + ": the allocation failed");
             }
             return false;
@@ -1200,7 +1193,47 @@ class runner {
             return false;
         }
         split_done(si, g);
+        if (ex.view >= 0) {
+            st.view_place = placer[recipes[ex.view].param];
+        }
         return true;
+    }
+
+    // what an allocation or compute by si of a graph with an outside view
+    // allows now (the source's holder may have split again, or computed it
+    // anew, since the step began): refused when si placed the source, or its
+    // scheduler is gone or split again since; read where it is, with the
+    // values kept there, when another scheduler holds it; anything but a
+    // crash when its placement is not known
+    expect expect_now(int si, const expect & ex, std::string * why = nullptr) const {
+        expect e = ex;
+        if (e.view < 0) {
+            return e;
+        }
+        const int           src = recipes[e.view].param;
+        const placement &   p   = placer[src];
+        const sched_state * x   = sched_of_inst(p.inst);
+        std::string         text;
+        if (p.inst == 0) {
+            e.may_fail     = true;
+            e.values_known = false;
+            text           = "placement not known";
+        } else if (p.inst == scheds[si].inst) {
+            e.must_fail = true;
+            text        = "placed by this scheduler: refused";
+        } else if (x == nullptr || x->cur != p.gid || x->epoch != p.epoch) {
+            e.must_fail = true;
+            text        = x == nullptr ? "its scheduler is gone: refused" : "its scheduler split again: refused";
+        } else {
+            const auto it  = fixed_vals.find(e.view);
+            e.values_known = !kept[src].empty() && x->pending.empty() && it != fixed_vals.end() &&
+                             it->second == kept[src];
+            text = e.values_known ? "held by another scheduler" : "held by another, value not known";
+        }
+        if (why != nullptr) {
+            *why = text;
+        }
+        return e;
     }
 
     // after a reset, at times a query or a pin before what comes next
@@ -1228,11 +1261,11 @@ class runner {
 
     // compute g on si, with or without an allocation of its own first;
     // returns the status (SUCCESS as well when the step stopped before)
-    enum tevo_status do_compute(int si, graph_rec & g, bool explicit_alloc, const expect & ex, std::string what,
+    enum tevo_status do_compute(int si, graph_rec & g, bool explicit_alloc, const expect & ex_in, std::string what,
                                 compute_mode mode = MODE_SYNC) {
         sched_state & st = scheds[si];
         if (explicit_alloc) {
-            if (!do_alloc(si, g, ex, what)) {
+            if (!do_alloc(si, g, ex_in, what)) {
                 return TEVO_STATUS_ALLOC_FAILED;
             }
             what = "   " + name(si, g);
@@ -1243,7 +1276,7 @@ class runner {
         if (holds && !st.disturbed && (!st.inputs_set || ch.chance(90))) {
             what += " set";
             set_sched_inputs(si, g);
-            if (on(PAT_TAKEN) && scheds.size() > 1 && !ex.refusing && !interleaving && ch.chance(20)) {
+            if (on(PAT_TAKEN) && scheds.size() > 1 && !ex_in.refusing && !interleaving && ch.chance(20)) {
                 trace(what);
                 what = "   " + name(si, g);
                 interleave(si, g);
@@ -1258,10 +1291,17 @@ class runner {
         if (!failure.empty()) {
             return TEVO_STATUS_SUCCESS;
         }
+        expect ex = expect_now(si, ex_in);
+        if (ex.view >= 0 && holds && !(placer[recipes[ex.view].param] == st.view_place)) {
+            // the source lies elsewhere than when the graph was allocated
+            ex.must_fail = true;
+        }
         const bool inputs_known   = holds && st.inputs_set && (on(PAT_TAKEN) || !st.disturbed);
         const bool taken          = st.cur == g.id && !st.away && (on(PAT_TAKEN) ? st.lost_leaf : st.disturbed);
-        const bool may_fail       = ex.refusing || ex.must_fail || ex.may_fail || taken || pins_view_of(st, g);
-        const bool may_split = !(holds && !st.disturbed && st.maybe_alloc) || st.pinned;
+        const bool may_fail       = ex.refusing || ex.must_fail || ex.may_fail || taken;
+        // the graph kept computes where it is placed, also after a reset; a
+        // pin since splits it again
+        const bool may_split = !(holds && !st.disturbed) || st.pinned;
         if (may_split) {
             touch(si, g.shared);
         }
@@ -1311,7 +1351,6 @@ class runner {
         if (may_split && !holds) {
             // a graph other than the one held starts afresh, without the pins
             st.pinned      = false;
-            st.pinned_views.clear();
         }
         if (!failure.empty()) {
             return status;
@@ -1331,6 +1370,9 @@ class runner {
         }
         if (may_split) {
             split_done(si, g);
+            if (ex.view >= 0) {
+                st.view_place = placer[recipes[ex.view].param];
+            }
         }
         st.maybe_alloc = true;
         if (mode == MODE_ASYNC) {
@@ -1378,6 +1420,14 @@ class runner {
 
     void rebuild(bool same_address, bool leaves_too, const char * why) {
         wait_all("the graphs are freed");
+        // a pin names a tensor record: it goes before the record does, else
+        // it pins whatever tensor is made at that address next
+        for (int si = 0; si < (int) scheds.size(); si++) {
+            if (scheds[si].pinned) {
+                trace("S" + std::to_string(si) + " reset (its pins go with the graphs)");
+                do_reset(si);
+            }
+        }
         trace(std::string("rebuild the graphs' context ") + (same_address ? "in place" : "elsewhere") +
               (leaves_too ? ", the caller's leaves too" : "") + " (" + why + ")");
         for (graph_rec & g : graphs) {
@@ -1430,7 +1480,6 @@ class runner {
             st.maybe_alloc = false;
             st.dirty       = false;
             st.pinned      = false;
-            st.pinned_views.clear();
         } else {
             note("(failed)");
             split_failed(si);
@@ -1453,7 +1502,6 @@ class runner {
         waited(si);
         st.maybe_alloc = false;
         st.pinned      = false;
-        st.pinned_views.clear();
         check_graphs("reserve_size");
     }
 
@@ -1562,9 +1610,6 @@ class runner {
         tevo_backend_sched_set_tensor_backend(st.s, t, b);
         waited(si);
         st.pinned = true;
-        if (is_view(recipes[id].op)) {
-            st.pinned_views.push_back(id);
-        }
         check_graphs("set_tensor_backend");
     }
 
@@ -1604,36 +1649,20 @@ class runner {
         if (sources.empty() || gen_tensors + 8 > CTX_TENSORS || gen_graphs + 1 >= CTX_GRAPHS) {
             return;
         }
-        const int           src = sources[ch.pick((int) sources.size())];
-        const placement     p   = placer[src];
-        const sched_state * x   = sched_of_inst(p.inst);
-        expect              ex;
-        std::string         expected;
-        bool                held = false;
-        if (p.inst == 0) {
-            ex.may_fail     = true;
-            ex.values_known = false;
-            expected        = "placement not known";
-        } else if (p.inst == scheds[si].inst) {
-            ex.must_fail = true;
-            expected     = "placed by this scheduler: refused";
-        } else if (x == nullptr || x->cur != p.gid || x->epoch != p.epoch) {
-            ex.must_fail = true;
-            expected     = x == nullptr ? "its scheduler is gone: refused" : "its scheduler split again: refused";
-        } else {
-            held            = true;
-            ex.values_known = !kept[src].empty() && x->pending.empty();
-            expected        = ex.values_known ? "held by another scheduler" : "held by another, value not known";
-        }
+        const int src = sources[ch.pick((int) sources.size())];
         recipe v;
         v.op    = R_OUTVIEW;
         v.param = src;
         v.ne0   = recipes[src].ne0;
         v.ne1   = recipes[src].ne1;
         const int vid = add_recipe(v);
-        if (ex.values_known && !ex.must_fail) {
+        if (!kept[src].empty()) {
             fixed_vals[vid] = kept[src];
         }
+        expect ex;
+        ex.view = vid;
+        std::string expected;
+        expect_now(si, ex, &expected);
         recipe o;
         std::vector<int> fits;
         for (int i = 0; i < N_LEAVES; i++) {
@@ -1661,22 +1690,22 @@ class runner {
               describe(og));
         const enum tevo_status status =
             do_compute(si, og, ch.chance(50), ex, name(si, og), ch.chance(20) ? MODE_ASYNC : MODE_SYNC);
-        if (!failure.empty() || !held || status != TEVO_STATUS_SUCCESS || graphs.empty() || !ch.chance(40)) {
-            return;
-        }
         // the holder splits again: a compute of the view's graph then fails
-        int xi = 0;
-        while (scheds[xi].inst != p.inst) {
+        const placement p = placer[src];
+        int             xi = 0;
+        while (xi < (int) scheds.size() && scheds[xi].inst != p.inst) {
             xi++;
+        }
+        if (!failure.empty() || status != TEVO_STATUS_SUCCESS || xi == si || xi == (int) scheds.size() ||
+            scheds[si].cur != og.id || graphs.empty() || !ch.chance(40)) {
+            return;
         }
         graph_rec & g    = any_graph();
         std::string what = name(xi, g) + " (the holder)";
         if (!do_alloc(xi, g, expect(), what)) {
             return;
         }
-        expect again;
-        again.must_fail = true;
-        do_compute(si, og, false, again, name(si, og) + " again");
+        do_compute(si, og, false, ex, name(si, og) + " again");
     }
 
     // the device refuses buffers for one call; once it allows again, a reset
