@@ -25,9 +25,9 @@
 namespace {
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr int DEFAULT_SEEDS = 12;
+constexpr int DEFAULT_SEEDS = 16;
 #else
-constexpr int DEFAULT_SEEDS = 60;
+constexpr int DEFAULT_SEEDS = 120;
 #endif
 
 int env_int(const char * name, int fallback) {
@@ -48,7 +48,7 @@ TEST_P(SchedRandom, EveryStepComputesAsTheFreshGraph) {
     setenv("TEVO_NO_BACKTRACE", "1", 1);
     const schedrandom::setup_kind setup   = GetParam();
     const int                     n_seeds = env_int("TEVO_SCHED_RANDOM_SEEDS", DEFAULT_SEEDS);
-    const int                     n_steps = env_int("TEVO_SCHED_RANDOM_STEPS", 200);
+    const int                     n_steps = env_int("TEVO_SCHED_RANDOM_STEPS", 250);
     const unsigned without = schedrandom::patterns_named(getenv("TEVO_SCHED_RANDOM_WITHOUT"));
     const int                     one     = env_int("TEVO_SCHED_RANDOM_SEED", -1);
     const int                     from    = env_int("TEVO_SCHED_RANDOM_FIRST", 1);
