@@ -914,6 +914,66 @@ void view_of_a_freed_placement(const lifetime_case & lc) {
     tevo_free(lctx);
 }
 
+// Records made anew at the addresses of an earlier split's (a context freed
+// and built again in the same memory) are assigned afresh by the next
+// allocation, even with no reset since that split: a sizing of the earlier
+// graph (variant 's'), its allocation the device refused (r), or a compute
+// of it kept through a reset that failed, as another scheduler took its
+// input (f). The node that ran on the device is a square now, which the
+// device leaves to the CPU.
+void records_made_anew_in_place(const lifetime_case & lc) {
+    rig    r(lc.s);
+    caller c(r, 64);
+    std::vector<char> mem(64 * tevo_tensor_overhead() + tevo_graph_overhead());
+    const struct tevo_init_params params = { mem.size(), mem.data(), true };
+    builder f1 = [](tevo_context * ctx, const leaves & l) { return tevo_mul(ctx, tevo_scale(ctx, l.x, 2.0f), l.w); };
+    builder f2 = [](tevo_context * ctx, const leaves & l) { return tevo_mul(ctx, tevo_sqr(ctx, l.x), l.w); };
+    auto build = [&](const builder & f, struct tevo_context * ctx, struct tevo_tensor ** out) {
+        leaves l = c.l;
+        l.x      = tevo_new_tensor_1d(ctx, TEVO_TYPE_F32, c.n);
+        tevo_set_input(l.x);
+        *out                    = f(ctx, l);
+        struct tevo_cgraph * gf = tevo_new_graph(ctx);
+        tevo_build_forward_expand(gf, *out);
+        return std::make_pair(gf, l.x);
+    };
+
+    tevo_backend_sched_t sched = r.sched(lc.parallel);
+    struct tevo_context * ctx = tevo_init(params);
+    struct tevo_tensor *  y1  = nullptr;
+    auto                  g1  = build(f1, ctx, &y1);
+    if (lc.variant == 's') {
+        std::vector<size_t> sizes(r.list.size());
+        tevo_backend_sched_reserve_size(sched, g1.first, sizes.data());
+    } else if (lc.variant == 'f') {
+        ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, g1.first));
+        tevo_backend_sched_reset(sched);
+        tevo_backend_sched_t other = r.sched(lc.parallel);
+        ASSERT_TRUE(tevo_backend_sched_alloc_graph(other, g1.first));
+        tevo_backend_sched_free(other);
+        EXPECT_EQ(tevo_backend_sched_graph_compute(sched, g1.first), TEVO_STATUS_FAILED);
+    } else {
+        r.dev->cfg.refuse_buffers = true;
+        EXPECT_FALSE(tevo_backend_sched_alloc_graph(sched, g1.first));
+        r.dev->cfg.refuse_buffers = false;
+    }
+    EXPECT_EQ(tevo_backend_sched_get_tensor_backend(sched, y1->src[0]), &r.dev->backend);
+    tevo_free(ctx);
+
+    ctx                      = tevo_init(params);
+    struct tevo_tensor * y2  = nullptr;
+    auto                 g2  = build(f2, ctx, &y2);
+    ASSERT_EQ((void *) y2->src[0], (void *) y1->src[0]);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, g2.first));
+    const values v(c.n, 1);
+    set_f32(g2.second, v.x);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(sched, g2.first), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(y2), fresh(r.cpu, c.n, f2, v));
+    EXPECT_EQ(r.n_bad_source(), 0);
+    tevo_backend_sched_free(sched);
+    tevo_free(ctx);
+}
+
 void run_case(const lifetime_case & lc) {
     switch (lc.item) {
         case 1: failed_allocation_is_retried(lc); break;
@@ -930,6 +990,7 @@ void run_case(const lifetime_case & lc) {
         case 13: pinned_view(lc); break;
         case 14: alloc_twice_without_a_reset(lc); break;
         case 15: view_of_a_freed_placement(lc); break;
+        case 16: records_made_anew_in_place(lc); break;
         default: FAIL() << "no case " << lc.item;
     }
 }
@@ -960,7 +1021,9 @@ std::vector<lifetime_case> cases() {
     // device, c: to the CPU with the scale on the second device); a second
     // allocation without a reset (s: of the same graph, o: of another, c:
     // after a compute); a view of a placement freed (f), moved (m) or sized
-    // with (r). Setups: c CPU, d device, m meta, 2 two devices.
+    // with (r); records made anew where an earlier split's were, after that
+    // graph was sized (s), refused (r) or failed to compute (f). Setups: c
+    // CPU, d device, m meta, 2 two devices.
     const struct {
         int          item;
         const char * variants;
@@ -968,7 +1031,7 @@ std::vector<lifetime_case> cases() {
     } items[] = { { 1, "ca", "d" }, { 2, "fk", "cdm" }, { 3, "ba", "cdm" }, { 4, "ic", "cdm" }, { 5, "ov", "cdm" },
                   { 6, "-", "cdm" }, { 7, "fmk", "cdm" }, { 9, "fk", "cdm" }, { 10, "ars", "cdm2" },
                   { 11, "ba", "cdm2" }, { 12, "qpkoab", "cdm2" }, { 13, "d", "d2" }, { 13, "c", "2" },
-                  { 14, "soc", "cdm2" }, { 15, "fmr", "cdm2" } };
+                  { 14, "soc", "cdm2" }, { 15, "fmr", "cdm2" }, { 16, "srf", "d2" } };
     for (const auto & it : items) {
         for (const char * sc = it.setups; *sc != '\0'; sc++) {
             const setup s = *sc == 'c' ? CPU : *sc == 'd' ? DEV : *sc == 'm' ? META : DEV2;

@@ -376,7 +376,9 @@ TEVO_API tevo_backend_t tevo_backend_sched_get_tensor_backend(tevo_backend_sched
 // splits and allocates the graph; false, with the graph left as built, when
 // the memory cannot be had. The caller sets the graph's inputs after this.
 // With a graph allocated already (and no reset since) it is a reset followed
-// by the allocation.
+// by the allocation; otherwise it keeps, of the assignments an earlier split
+// made (reserve_size, a failed allocation), only the pins given since the
+// last reset.
 TEVO_API bool             tevo_backend_sched_alloc_graph(tevo_backend_sched_t sched, struct tevo_cgraph * graph);
 TEVO_API enum tevo_status tevo_backend_sched_graph_compute(tevo_backend_sched_t sched, struct tevo_cgraph * graph);
 TEVO_API enum tevo_status tevo_backend_sched_graph_compute_async(tevo_backend_sched_t sched,

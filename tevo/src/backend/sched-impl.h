@@ -155,6 +155,12 @@ struct tevo_backend_sched {
     // graph is split or an assignment is asked for
     bool alloc_kept    = false;
     bool clear_pending = false;
+
+    // the pins given since the last reset, and whether a split since then
+    // filled in the other assignments: tensors made since may have the
+    // addresses of that split's records, so an allocation keeps only the pins
+    std::vector<std::pair<const struct tevo_tensor *, int>> pins;
+    bool                                                    split_assigned = false;
 };
 
 // hash slot of a tensor, inserting it when absent

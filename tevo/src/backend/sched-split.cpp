@@ -396,6 +396,7 @@ void tevo_backend_sched_split_graph(struct tevo_backend_sched * sched, struct te
     sched->n_splits       = 0;
     sched->n_graph_inputs = 0;
     sched->is_reset       = false;
+    sched->split_assigned = true;
 
     struct tevo_init_params params = {
         /*.mem_size   =*/sched->context_buffer_size,

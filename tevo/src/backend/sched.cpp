@@ -189,8 +189,10 @@ void tevo_sched_clear(struct tevo_backend_sched * sched) {
     memset(sched->hv_tensor_backend_ids, -1, sched->hash_set.size * sizeof(int));
     memset(sched->hv_tensor_copies, 0,
            sched->hash_set.size * sched->n_backends * sched->n_copies * sizeof(struct tevo_tensor *));
-    sched->clear_pending = false;
-    sched->alloc_kept    = false;
+    sched->clear_pending  = false;
+    sched->alloc_kept     = false;
+    sched->split_assigned = false;
+    sched->pins.clear();
 }
 
 void tevo_backend_sched_reset(tevo_backend_sched_t sched) {
@@ -338,6 +340,15 @@ bool tevo_backend_sched_alloc_graph(tevo_backend_sched_t sched, struct tevo_cgra
     // a second allocation is a reset and an allocation
     if (sched->is_alloc) {
         tevo_backend_sched_reset(sched);
+    } else if (sched->split_assigned && !sched->clear_pending) {
+        // an earlier split's assignments (a sizing, a refused allocation)
+        // would go to whatever tensors have its records' addresses now
+        std::vector<std::pair<const struct tevo_tensor *, int>> pins = std::move(sched->pins);
+        tevo_sched_clear(sched);
+        for (const auto & [t, id] : pins) {
+            *tevo_sched_tensor_backend_id(sched, t) = id;
+        }
+        sched->pins = std::move(pins);
     }
 
     sched->cur_copy  = sched->next_copy;
@@ -812,6 +823,7 @@ void tevo_backend_sched_set_tensor_backend(tevo_backend_sched_t sched, struct te
     const int backend_index = tevo_sched_backend_index(sched, backend);
     TEVO_ASSERT(backend_index >= 0 && backend_index < sched->n_backends);
     *tevo_sched_tensor_backend_id(sched, node) = backend_index;
+    sched->pins.push_back({ node, backend_index });
     sched->is_reset = false;
 }
 
