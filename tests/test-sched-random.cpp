@@ -6,8 +6,8 @@
 //
 // TEVO_SCHED_RANDOM_SEEDS sets how many seeds each setup runs (from
 // TEVO_SCHED_RANDOM_FIRST, 1 by default), TEVO_SCHED_RANDOM_SEED runs that one
-// seed alone, TEVO_SCHED_RANDOM_STEPS the
-// steps of each, TEVO_SCHED_RANDOM_VERBOSE=1 prints every step as it starts,
+// seed alone, TEVO_SCHED_RANDOM_STEPS the steps of each,
+// TEVO_SCHED_RANDOM_VERBOSE=1 prints every step as it starts, and
 // TEVO_SCHED_RANDOM_WITHOUT leaves patterns out (e.g. "realloc,pin"; see
 // schedrandom::pattern). A seed is printed before it runs, so a seed that
 // aborts is known too. The fuzz target fuzz-sched (tools/fuzz.sh) runs the
