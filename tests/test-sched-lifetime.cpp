@@ -974,6 +974,45 @@ void records_made_anew_in_place(const lifetime_case & lc) {
     tevo_free(ctx);
 }
 
+// An allocation refused for a view of memory no scheduler holds leaves the
+// graph allocator's plan to the graph before it: the next graph, whose
+// backends are the refused one's but whose nodes are shaped as the planned
+// one's, is placed for its own backends.
+void refused_allocation_keeps_the_plan(const lifetime_case & lc) {
+    rig      r(lc.s);
+    caller   c(r, 64);
+    caller_b cb(c);
+    set_f32(c.l.b, values(c.n, 1).b);
+    builder fk = [](tevo_context * ctx, const leaves & l) { return tevo_sum(ctx, l.w); };
+    builder fg = [](tevo_context * ctx, const leaves & l) { return tevo_sum(ctx, l.b); };
+    struct tevo_tensor * m  = tevo_scale(c.ctx, c.l.x, 3.0f);
+    struct tevo_cgraph * gm = c.graph(m);
+    struct tevo_tensor * yk = fk(c.ctx, c.l);
+    struct tevo_cgraph * gk = c.graph(yk);
+    struct tevo_tensor * yg = fg(c.ctx, c.l);
+    struct tevo_cgraph * gg = c.graph(yg);
+
+    tevo_backend_sched_t sched = r.sched(lc.parallel);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, gm));
+    tevo_backend_sched_reset(sched);
+    // planned with the sum on the device, where the weight is
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, gk));
+    ASSERT_NE(tevo_backend_sched_get_tensor_backend(sched, yk), r.cpu);
+    tevo_backend_sched_reset(sched);
+    struct tevo_tensor * yv = tevo_add(c.ctx, tevo_view_tensor(c.ctx, m), c.l.x);
+    EXPECT_FALSE(tevo_backend_sched_alloc_graph(sched, c.graph(yv)));
+    tevo_backend_sched_reset(sched);
+
+    // the sum of the caller's b runs on the CPU, into memory the CPU uses
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, gg));
+    ASSERT_EQ(tevo_backend_sched_get_tensor_backend(sched, yg), r.cpu);
+    EXPECT_TRUE(tevo_backend_supports_buft(r.cpu, yg->buffer->buft));
+    ASSERT_EQ(tevo_backend_sched_graph_compute(sched, gg), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(yg), c.want(fg, 1));
+    EXPECT_EQ(r.n_bad_source(), 0);
+    tevo_backend_sched_free(sched);
+}
+
 void run_case(const lifetime_case & lc) {
     switch (lc.item) {
         case 1: failed_allocation_is_retried(lc); break;
@@ -991,6 +1030,7 @@ void run_case(const lifetime_case & lc) {
         case 14: alloc_twice_without_a_reset(lc); break;
         case 15: view_of_a_freed_placement(lc); break;
         case 16: records_made_anew_in_place(lc); break;
+        case 17: refused_allocation_keeps_the_plan(lc); break;
         default: FAIL() << "no case " << lc.item;
     }
 }
@@ -1022,8 +1062,9 @@ std::vector<lifetime_case> cases() {
     // allocation without a reset (s: of the same graph, o: of another, c:
     // after a compute); a view of a placement freed (f), moved (m) or sized
     // with (r); records made anew where an earlier split's were, after that
-    // graph was sized (s), refused (r) or failed to compute (f). Setups: c
-    // CPU, d device, m meta, 2 two devices.
+    // graph was sized (s), refused (r) or failed to compute (f); an
+    // allocation refused between two others. Setups: c CPU, d device, m
+    // meta, 2 two devices.
     const struct {
         int          item;
         const char * variants;
@@ -1031,7 +1072,8 @@ std::vector<lifetime_case> cases() {
     } items[] = { { 1, "ca", "d" }, { 2, "fk", "cdm" }, { 3, "ba", "cdm" }, { 4, "ic", "cdm" }, { 5, "ov", "cdm" },
                   { 6, "-", "cdm" }, { 7, "fmk", "cdm" }, { 9, "fk", "cdm" }, { 10, "ars", "cdm2" },
                   { 11, "ba", "cdm2" }, { 12, "qpkoab", "cdm2" }, { 13, "d", "d2" }, { 13, "c", "2" },
-                  { 14, "soc", "cdm2" }, { 15, "fmr", "cdm2" }, { 16, "srf", "d2" } };
+                  { 14, "soc", "cdm2" }, { 15, "fmr", "cdm2" }, { 16, "srf", "d2" },
+                  { 17, "-", "dm2" } };
     for (const auto & it : items) {
         for (const char * sc = it.setups; *sc != '\0'; sc++) {
             const setup s = *sc == 'c' ? CPU : *sc == 'd' ? DEV : *sc == 'm' ? META : DEV2;

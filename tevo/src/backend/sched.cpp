@@ -358,6 +358,11 @@ bool tevo_backend_sched_alloc_graph(tevo_backend_sched_t sched, struct tevo_cgra
 
     if (sched->refused_view != NULL) {
         tevo_sched_point_at_copies(sched, false);
+        // the graph allocator's plan is still that of the split before: the
+        // next one is compared with its backends, not with this one's
+        std::swap(sched->node_backend_ids, sched->prev_node_backend_ids);
+        std::swap(sched->leaf_backend_ids, sched->prev_leaf_backend_ids);
+        sched->graph_size = sched->prev_graph_size;
         TEVO_LOG_ERROR("%s: the source of view %s lies outside the graph in memory no scheduler holds for it now; "
                        "put the source in the graph or give it memory of its own\n",
                        "tevo_backend_sched_alloc_graph", sched->refused_view->name);
