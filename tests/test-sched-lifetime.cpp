@@ -1013,6 +1013,51 @@ void refused_allocation_keeps_the_plan(const lifetime_case & lc) {
     tevo_backend_sched_free(sched);
 }
 
+// A view of a tensor outside the graph that another scheduler holds lives
+// where that tensor's memory is, also when this scheduler pinned the tensor
+// elsewhere: on the CPU and pinned to the device (variant 'c'), or on the
+// device and pinned to the CPU (d).
+void view_of_a_pinned_outside_tensor(const lifetime_case & lc) {
+    rig      r(lc.s);
+    caller   c(r, 64);
+    caller_b cb(c);
+    set_f32(c.l.b, values(c.n, 1).b);
+    const bool on_cpu = lc.variant == 'c';
+    builder    fa     = [on_cpu](tevo_context * ctx, const leaves & l) {
+        struct tevo_tensor * s = tevo_scale(ctx, l.x, 2.0f);
+        return on_cpu ? s : tevo_mul(ctx, s, l.w);
+    };
+    // the reader runs on the device by its weight, or on the CPU
+    builder fb = [&](tevo_context * ctx, const leaves & l) {
+        return tevo_add(ctx, fa(ctx, l), on_cpu ? l.w : l.b);
+    };
+    struct tevo_tensor * a  = fa(c.ctx, c.l);
+    struct tevo_cgraph * ga = c.graph(a);
+    struct tevo_tensor * yb = tevo_add(c.ctx, tevo_view_tensor(c.ctx, a), on_cpu ? c.l.w : c.l.b);
+    struct tevo_cgraph * gb = c.graph(yb);
+    // more nodes than the reader alone, so the graph allocator's set has
+    // room for the source outside the graph too
+    struct tevo_tensor * yo = tevo_scale(c.ctx, yb, 1.0f);
+    struct tevo_cgraph * go = c.graph(yo);
+    (void) gb;
+
+    tevo_backend_sched_t s1 = r.sched(lc.parallel);
+    tevo_backend_sched_t s2 = r.sched(lc.parallel);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(s2, ga));
+    c.set_inputs(ga, 1);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(s2, ga), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(a), c.want(fa, 1));
+    ASSERT_EQ(tevo_backend_sched_get_tensor_backend(s2, a), on_cpu ? r.cpu : r.list[0]);
+
+    tevo_backend_sched_set_tensor_backend(s1, a, on_cpu ? r.list[0] : r.cpu);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(s1, go));
+    ASSERT_EQ(tevo_backend_sched_graph_compute(s1, go), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(yb), c.want(fb, 1));
+    EXPECT_EQ(r.n_bad_source(), 0);
+    tevo_backend_sched_free(s1);
+    tevo_backend_sched_free(s2);
+}
+
 void run_case(const lifetime_case & lc) {
     switch (lc.item) {
         case 1: failed_allocation_is_retried(lc); break;
@@ -1031,6 +1076,7 @@ void run_case(const lifetime_case & lc) {
         case 15: view_of_a_freed_placement(lc); break;
         case 16: records_made_anew_in_place(lc); break;
         case 17: refused_allocation_keeps_the_plan(lc); break;
+        case 18: view_of_a_pinned_outside_tensor(lc); break;
         default: FAIL() << "no case " << lc.item;
     }
 }
@@ -1063,8 +1109,9 @@ std::vector<lifetime_case> cases() {
     // after a compute); a view of a placement freed (f), moved (m) or sized
     // with (r); records made anew where an earlier split's were, after that
     // graph was sized (s), refused (r) or failed to compute (f); an
-    // allocation refused between two others. Setups: c CPU, d device, m
-    // meta, 2 two devices.
+    // allocation refused between two others; a view of a tensor outside the
+    // graph pinned away from its memory (c: from the CPU, d: from the
+    // device). Setups: c CPU, d device, m meta, 2 two devices.
     const struct {
         int          item;
         const char * variants;
@@ -1073,7 +1120,7 @@ std::vector<lifetime_case> cases() {
                   { 6, "-", "cdm" }, { 7, "fmk", "cdm" }, { 9, "fk", "cdm" }, { 10, "ars", "cdm2" },
                   { 11, "ba", "cdm2" }, { 12, "qpkoab", "cdm2" }, { 13, "d", "d2" }, { 13, "c", "2" },
                   { 14, "soc", "cdm2" }, { 15, "fmr", "cdm2" }, { 16, "srf", "d2" },
-                  { 17, "-", "dm2" } };
+                  { 17, "-", "dm2" }, { 18, "cd", "dm2" } };
     for (const auto & it : items) {
         for (const char * sc = it.setups; *sc != '\0'; sc++) {
             const setup s = *sc == 'c' ? CPU : *sc == 'd' ? DEV : *sc == 'm' ? META : DEV2;

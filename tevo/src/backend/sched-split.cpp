@@ -524,19 +524,24 @@ void tevo_backend_sched_split_graph(struct tevo_backend_sched * sched, struct te
     }
 
     // a view computes nothing and lives in its source's memory: it is where
-    // the source is, whatever it was pinned to, so a reader elsewhere copies it
+    // that memory is (or where the source will be placed), whatever it or
+    // its source was pinned to, so a reader elsewhere copies it
     struct tevo_tensor ** lists[2]  = { graph->nodes, graph->leafs };
     const int             counts[2] = { graph->n_nodes, graph->n_leafs };
     for (int l = 0; l < 2; l++) {
         for (int i = 0; i < counts[l]; i++) {
             struct tevo_tensor * t = lists[l][i];
-            // a source outside the graph that nothing assigned is not looked
-            // up: the set has room for the graph's own tensors only
-            if (t->view_src == NULL || !(tevo_sched_is_view_op(t->op) || t->op == TEVO_OP_NONE) ||
-                !tevo_hash_contains(&sched->hash_set, t->view_src)) {
+            if (t->view_src == NULL || !(tevo_sched_is_view_op(t->op) || t->op == TEVO_OP_NONE)) {
                 continue;
             }
-            const int src_backend_id = sched->hv_tensor_backend_ids[tevo_hash_find(&sched->hash_set, t->view_src)];
+            int src_backend_id = -1;
+            if (tevo_sched_buffer_of(sched, t) != NULL) {
+                src_backend_id = tevo_sched_backend_from_buffer(sched, t, t);
+            } else if (tevo_hash_contains(&sched->hash_set, t->view_src)) {
+                // a source outside the graph that nothing assigned is not
+                // looked up: the set has room for the graph's own tensors only
+                src_backend_id = sched->hv_tensor_backend_ids[tevo_hash_find(&sched->hash_set, t->view_src)];
+            }
             if (src_backend_id != -1) {
                 *tevo_sched_tensor_backend_id(sched, t) = src_backend_id;
             }
