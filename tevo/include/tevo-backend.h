@@ -367,7 +367,8 @@ TEVO_API tevo_backend_buffer_type_t tevo_backend_sched_get_buffer_type(tevo_back
 TEVO_API size_t tevo_backend_sched_get_buffer_size(tevo_backend_sched_t sched, tevo_backend_t backend);
 
 // pins a node to a backend until the next reset; a view (or a view leaf)
-// stays with its source's backend, where its memory is, whatever its pin
+// stays where its memory is, its source's buffer or backend, whatever it or
+// its source was pinned to
 TEVO_API void           tevo_backend_sched_set_tensor_backend(tevo_backend_sched_t sched, struct tevo_tensor * node,
                                                               tevo_backend_t backend);
 // NULL for a node without one, and for every node after a reset
