@@ -6,24 +6,39 @@
 // pool of leaves: weights in the first backend's memory and in host memory,
 // inputs in the caller's host buffer and inputs the scheduler places. Graphs
 // of 2-8 new nodes share leaves, nodes and views with the graphs before them,
-// and are built on nodes of graphs computed, or allocated and never computed.
+// and are built on nodes of graphs computed, or allocated and never computed;
+// a graph may also be a node of another graph alone.
 //
-// Steps: build a graph; reset, allocate, set the inputs and compute; allocate
-// only; compute alone (which allocates when the graph is not the one
-// allocated); reset; reserve; reserve_size; an allocation the device refuses,
-// then the same graph once it allows again; new values of the caller's
-// leaves; a scheduler freed and made again; the graphs' context freed and
-// rebuilt at the same or at a new address, with or without the leaves. One or
-// two schedulers take the steps in turn.
+// Steps: build a graph; allocate (after a reset or not), set the inputs and
+// compute; allocate only; compute alone (which allocates when the graph is
+// not the one allocated); compute asynchronously, then synchronize, reset or
+// go on without waiting; compute under an eval callback that looks at nodes
+// and may stop part-way; reset; reserve; reserve_size; pin a node (views
+// too) to a backend that runs it; ask a node's backend; a graph reading a
+// view of a node outside it (held by another scheduler, placed by this one,
+// or by a scheduler freed or split again since); an allocation a device
+// refuses, then the same graph once it allows again; new values of the
+// caller's leaves; a scheduler freed and made again; the graphs' context
+// freed and rebuilt at the same or at a new address, with or without the
+// leaves. One or two schedulers take the steps in turn; after a reset, a
+// query or a pin may come before the compute.
 //
-// What must hold: no call aborts; when a call returns, every node of every
-// graph reads the caller's own tensors; a compute that returns success gives
-// every output the fresh CPU graph's values, exactly. A failure is accepted
-// only while the device refuses buffers, or from a compute of the graph a
-// scheduler holds after another scheduler has split a graph sharing its
-// tensors. Inputs the scheduler places are set only after the allocation the
-// compute uses (or after a reset that follows it); outputs that read inputs
-// not set so are not compared.
+// What must hold: no call aborts; when a call returns (after an asynchronous
+// compute: the scheduler's next call), every node of every graph reads the
+// caller's own tensors; a compute that returns success gives every output
+// the fresh CPU graph's values, exactly, computed with the inputs this
+// scheduler set since its allocation of the graph (before or after a reset,
+// and whatever another scheduler did since); every node an eval callback is
+// shown before it first stops has those values too. A failure is accepted
+// only while a device refuses buffers; from a compute of the graph a
+// scheduler holds after another scheduler's split (reserve, reserve_size and
+// a failed allocation too) took an input of it (one that took only nodes is
+// allocated again, and succeeds); and where
+// a view's source lies outside the graph: refused when this scheduler placed
+// the source or its scheduler no longer holds it, read where it is when
+// another scheduler holds it (a compute after that one split again fails).
+// Outputs that read inputs the scheduler placed and this scheduler did not
+// set since its allocation (and its last compute) are not compared.
 
 #include "meta-test-devices.h"
 #include "sched-test-backends.h"
@@ -44,20 +59,60 @@
 #include <random>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace schedrandom {
 
-enum setup_kind { SETUP_CPU, SETUP_DEV, SETUP_META2, SETUP_META3 };
+enum setup_kind { SETUP_CPU, SETUP_DEV, SETUP_DEV2, SETUP_META2, SETUP_META3 };
+constexpr int N_SETUPS = 5;
 
 inline const char * setup_name(setup_kind s) {
     switch (s) {
         case SETUP_CPU: return "cpu";
         case SETUP_DEV: return "dev";
+        case SETUP_DEV2: return "dev2";
         case SETUP_META2: return "meta2";
         case SETUP_META3: return "meta3";
     }
     return "?";
+}
+
+// patterns a run can leave out, to tell which of them a fault needs
+enum pattern : unsigned {
+    PAT_REALLOC  = 1u << 0, // an allocation with no reset since the last one
+    PAT_PIN      = 1u << 1, // set_tensor_backend
+    PAT_QUERY    = 1u << 2, // get_tensor_backend
+    PAT_ASYNC    = 1u << 3, // graph_compute_async
+    PAT_CALLBACK = 1u << 4, // an eval callback
+    PAT_OUTVIEW  = 1u << 5, // a view of a node outside the graph
+    PAT_SUBGRAPH = 1u << 6, // a graph of one node of another
+    PAT_TAKEN    = 1u << 7, // a compute after another scheduler took tensors of the graph: compared, and
+                            // failing only when an input was taken
+};
+
+// "pin,async" -> the mask of those patterns; unknown names are ignored
+inline unsigned patterns_named(const char * list) {
+    static const struct {
+        const char * name;
+        unsigned     bit;
+    } names[] = { { "realloc", PAT_REALLOC }, { "pin", PAT_PIN },         { "query", PAT_QUERY },
+                  { "async", PAT_ASYNC },     { "callback", PAT_CALLBACK }, { "outview", PAT_OUTVIEW },
+                  { "subgraph", PAT_SUBGRAPH }, { "taken", PAT_TAKEN } };
+    unsigned    mask = 0;
+    std::string s    = list != nullptr ? list : "";
+    size_t      pos  = 0;
+    while (pos <= s.size()) {
+        const size_t      end  = std::min(s.find(',', pos), s.size());
+        const std::string item = s.substr(pos, end - pos);
+        for (const auto & n : names) {
+            if (item == n.name) {
+                mask |= n.bit;
+            }
+        }
+        pos = end + 1;
+    }
+    return mask;
 }
 
 // where the choices come from: a seeded generator, or bytes (0 once they run out)
@@ -107,12 +162,18 @@ constexpr leaf_def LEAVES[] = {
 };
 constexpr int N_LEAVES = (int) (sizeof(LEAVES) / sizeof(LEAVES[0]));
 
-enum op_kind { R_LEAF, R_ADD, R_MUL, R_SCALE, R_SQR, R_NEG, R_SUM, R_MUL_MAT, R_ROW, R_TRANSPOSE, R_CONT };
+// R_OUTVIEW: tevo_view_tensor of the tensor of recipe param, a leaf of the
+// graph whose source lies outside it
+enum op_kind { R_LEAF, R_ADD, R_MUL, R_SCALE, R_SQR, R_NEG, R_SUM, R_MUL_MAT, R_ROW, R_TRANSPOSE, R_CONT, R_OUTVIEW };
 
 inline const char * op_name(op_kind op) {
-    static const char * names[] = { "leaf", "add", "mul", "scale", "sqr", "neg", "sum", "mul_mat", "row", "transpose",
-                                    "cont" };
+    static const char * names[] = { "leaf", "add", "mul", "scale", "sqr",  "neg",    "sum",
+                                    "mul_mat", "row", "transpose", "cont", "outview" };
     return names[op];
+}
+
+inline bool is_view(op_kind op) {
+    return op == R_ROW || op == R_TRANSPOSE;
 }
 
 // how to build one tensor, in any context
@@ -120,7 +181,7 @@ struct recipe {
     op_kind          op;
     int              a     = -1;
     int              b     = -1;
-    int              param = 0; // leaf index, row, or scale index
+    int              param = 0; // leaf index, row, scale index, or the source of an outside view
     int64_t          ne0   = W;
     int64_t          ne1   = W;
     bool             contiguous = true;
@@ -139,14 +200,44 @@ struct graph_rec {
     std::vector<struct tevo_tensor *> nodes; // the graph's nodes as built
 };
 
+// which scheduler's allocation placed a tensor last (inst 0: none known)
+struct placement {
+    int inst  = 0;
+    int gid   = -1;
+    int epoch = 0;
+
+    bool operator==(const placement & o) const { return inst == o.inst && gid == o.gid && epoch == o.epoch; }
+};
+
 struct sched_state {
     tevo_backend_sched_t s        = nullptr;
     bool                 parallel = false;
+    int                  inst     = 0;     // which scheduler made (a freed one's successor differs)
+    int                  epoch    = 0;     // its successful splits so far
     int  cur         = -1;    // graph it allocated last, while that allocation may still be used
+    std::vector<int> cur_shared; // that graph's tensors another scheduler may take
     bool disturbed   = false; // another scheduler split a graph sharing cur's tensors since
+    bool lost_leaf   = false; // and among them an input cur reads
     bool rebuilt     = false; // cur was rebuilt in place since: to the scheduler it may be the same graph
-    bool maybe_alloc = false; // may hold an allocation: reset before allocating
+    bool away        = false; // the graphs' context lies elsewhere since
+    const char * cur_arena = nullptr; // where the graphs' context lay when cur was allocated
+    bool maybe_alloc = false; // may hold an allocation
     bool dirty       = false; // a failure or a rebuild since the last reset
+    bool inputs_set  = false; // cur's inputs set since its allocation and its last compute, to set_vals
+    std::vector<std::vector<float>> set_vals; // per leaf
+    bool pinned      = false; // a pin since the last reset
+    std::vector<struct tevo_tensor *> pending; // nodes of a graph computed asynchronously, not yet waited for
+    placement view_place; // where cur's outside view's source lay when cur was allocated
+    bool      just_reset = false; // nothing but queries since a reset: every node's backend is NULL
+};
+
+// what a step allows of its compute besides success with the right values
+struct expect {
+    bool refusing  = false; // a device refuses buffers: any failure
+    bool must_fail = false; // the graph views a source the scheduler may not read
+    bool may_fail  = false; // the graph views a source whose placement is not known
+    bool values_known = true; // false: a success is not compared
+    int  view     = -1;    // the graph's outside view (recipe): what it allows is judged at each call
 };
 
 // whether the device's plain loops compute the node: contiguous F32 with the
@@ -177,6 +268,8 @@ class runner {
 
     // prints every step as it starts (to see where a run stops)
     bool verbose = false;
+    // patterns left out (see pattern)
+    unsigned without = 0;
 
     ~runner() {
         for (sched_state & st : scheds) {
@@ -204,7 +297,10 @@ class runner {
         for (const sched_state & st : scheds) {
             what += st.parallel ? " parallel scheduler" : " scheduler";
         }
-        trace(what + (dev && dev->cfg.events ? ", device events" : ""));
+        for (const auto & d : devs) {
+            what += d->cfg.events ? ", " + d->cfg.name + " events" : "";
+        }
+        trace(what);
         new_graph_ctx(false);
         for (step = 0; step < max_steps && failure.empty() && !ch.exhausted; step++) {
             one_step();
@@ -226,7 +322,7 @@ class runner {
     int        step = 0;
 
     // backends
-    std::unique_ptr<schedtest::device> dev;
+    std::vector<std::unique_ptr<schedtest::device>> devs;
     tevo_backend_t              meta    = nullptr;
     tevo_backend_t              cpu     = nullptr;
     tevo_backend_t              ref_cpu = nullptr;
@@ -237,12 +333,13 @@ class runner {
     struct tevo_context *             leaf_ctx[3] = {};
     tevo_backend_buffer_t             leaf_buf[3] = {};
     std::array<struct tevo_tensor *, N_LEAVES> caller_leaf = {};
-    std::vector<std::vector<float>>   values; // per leaf
+    std::vector<std::vector<float>>   values; // per leaf: the caller's, or the last set anywhere
 
     // recipes and graphs
     std::vector<recipe>    recipes;
     std::vector<graph_rec> graphs; // live ones
     int                    n_graphs_made = 0;
+    std::unordered_map<int, std::vector<float>> fixed_vals; // values an outside view reads
 
     // the graphs' context, one generation at a time
     char *                 arena = nullptr;
@@ -252,11 +349,18 @@ class runner {
     int                    gen_graphs  = 0;
     std::vector<struct tevo_tensor *> memo; // tensor of each recipe in this generation
     std::unordered_map<struct tevo_tensor *, std::array<struct tevo_tensor *, TEVO_MAX_SRC>> own_srcs;
+    // per recipe in this generation: who placed it, and its value there while known
+    std::vector<placement>          placer;
+    std::vector<std::vector<float>> kept;
 
     std::vector<sched_state> scheds;
+    int                      n_insts      = 0;
+    bool                     interleaving = false;
 
     std::vector<std::string> log;
     std::string              failure;
+
+    bool on(unsigned pat) const { return (without & pat) == 0; }
 
     // ------------------------------------------------------------------
     // setup
@@ -267,14 +371,23 @@ class runner {
         ref_cpu = tevo_backend_cpu_init();
         tevo_backend_cpu_set_n_threads(ref_cpu, 1);
         weight_buft = tevo_backend_cpu_buffer_type();
-        if (setup == SETUP_DEV) {
-            schedtest::config dc;
-            dc.refused = { TEVO_OP_SQR, TEVO_OP_UNARY, TEVO_OP_SUM, TEVO_OP_MUL_MAT, TEVO_OP_CONT };
-            dc.accepts = dev_accepts;
-            dc.events  = ch.chance(50);
-            dev        = schedtest::make(dc);
-            list.push_back(&dev->backend);
-            weight_buft = &dev->buft;
+        if (setup == SETUP_DEV || setup == SETUP_DEV2) {
+            // the second device also leaves MUL to the others, so that the
+            // two split a graph differently
+            const int n = setup == SETUP_DEV ? 1 : 2;
+            for (int k = 0; k < n; k++) {
+                schedtest::config dc;
+                dc.name    = k == 0 ? "DEV" : "DEV2";
+                dc.refused = { TEVO_OP_SQR, TEVO_OP_UNARY, TEVO_OP_SUM, TEVO_OP_MUL_MAT, TEVO_OP_CONT };
+                if (k == 1) {
+                    dc.refused.insert(TEVO_OP_MUL);
+                }
+                dc.accepts = dev_accepts;
+                dc.events  = ch.chance(50);
+                devs.push_back(schedtest::make(dc));
+                list.push_back(&devs.back()->backend);
+            }
+            weight_buft = &devs[0]->buft;
         } else if (setup == SETUP_META2 || setup == SETUP_META3) {
             tevo_backend_dev_t mdev = metatest::meta_device(metatest::plain_set(), setup == SETUP_META2 ? 2 : 3);
             meta                    = tevo_backend_dev_init(mdev, nullptr);
@@ -290,6 +403,8 @@ class runner {
     void make_sched(sched_state & st) {
         st          = sched_state();
         st.parallel = ch.chance(50);
+        st.inst     = ++n_insts;
+        st.set_vals.resize(N_LEAVES);
         st.s = tevo_backend_sched_new(list.data(), nullptr, (int) list.size(), SCHED_GRAPH_SIZE, st.parallel, false);
     }
 
@@ -391,10 +506,13 @@ class runner {
         gen_tensors = 0;
         gen_graphs  = 0;
         memo.assign(recipes.size(), nullptr);
+        placer.assign(recipes.size(), placement());
+        kept.assign(recipes.size(), std::vector<float>());
         own_srcs.clear();
     }
 
-    // the tensor of recipe id in ctx; leaf_of gives the leaves
+    // the tensor of recipe id in ctx; leaf_of gives the leaves and the
+    // outside views (by recipe)
     template <typename LeafOf>
     struct tevo_tensor * build(struct tevo_context * ctx, std::vector<struct tevo_tensor *> & m, int id,
                                LeafOf leaf_of, int * n_made) {
@@ -409,7 +527,8 @@ class runner {
         struct tevo_tensor * b = r.b >= 0 ? build(ctx, m, r.b, leaf_of, n_made) : nullptr;
         struct tevo_tensor * t = nullptr;
         switch (r.op) {
-            case R_LEAF: t = leaf_of(r.param); break;
+            case R_LEAF:
+            case R_OUTVIEW: t = leaf_of(id); break;
             case R_ADD: t = tevo_add(ctx, a, b); break;
             case R_MUL: t = tevo_mul(ctx, a, b); break;
             case R_SCALE: t = tevo_scale(ctx, a, SCALES[r.param]); break;
@@ -430,11 +549,17 @@ class runner {
     }
 
     struct tevo_tensor * tensor_of(int id) {
-        return build(gctx, memo, id, [&](int leaf) { return leaf_tensor(leaf); }, &gen_tensors);
+        return build(gctx, memo, id, [&](int leaf_id) { return leaf_tensor(leaf_id); }, &gen_tensors);
     }
 
-    // the leaves the caller placed are its own; the others live in the graphs' context
-    struct tevo_tensor * leaf_tensor(int leaf) {
+    // the leaves the caller placed are its own; the others live in the
+    // graphs' context; an outside view views its source's tensor
+    struct tevo_tensor * leaf_tensor(int id) {
+        const recipe & r = recipes[id];
+        if (r.op == R_OUTVIEW) {
+            return tevo_view_tensor(gctx, memo[r.param]);
+        }
+        const int leaf = r.param;
         if (caller_leaf[leaf] != nullptr) {
             return caller_leaf[leaf];
         }
@@ -484,6 +609,9 @@ class runner {
         }
         r.closure = c;
         recipes.push_back(r);
+        memo.resize(recipes.size(), nullptr);
+        placer.resize(recipes.size());
+        kept.resize(recipes.size());
         return id;
     }
 
@@ -618,33 +746,10 @@ class runner {
         return id;
     }
 
-    void step_build() {
-        graph_rec g;
-        g.id = n_graphs_made++;
-        std::vector<int> fresh;
-        std::vector<int> members;
-        const int        n_new = 2 + ch.pick(7);
-        for (int k = 0; k < n_new; k++) {
-            const int id = new_node(fresh, members);
-            if (id >= 0) {
-                fresh.push_back(id);
-            }
-        }
-        if (fresh.empty()) {
-            recipe r;
-            r.op = R_ADD;
-            r.a  = 0;
-            r.b  = 4;
-            fresh.push_back(add_recipe(r));
-        }
-        // the last node, and at times one more: a node of this graph or of another
-        g.outs.push_back(fresh.back());
-        if (ch.chance(40)) {
-            const int extra = pick_operand(fresh, members, [](const recipe & r) { return r.op != R_LEAF; });
-            if (extra >= 0 && extra != g.outs[0]) {
-                g.outs.push_back(extra);
-            }
-        }
+    // the members of a graph of outs, and those another scheduler may take
+    void fill_members(graph_rec & g) {
+        g.members.clear();
+        g.shared.clear();
         for (int o : g.outs) {
             g.members = merged(g.members, recipes[o].closure);
         }
@@ -653,25 +758,74 @@ class runner {
                 g.shared.push_back(id);
             }
         }
-        const bool full = gen_tensors + 2 * MAX_MEMBERS > CTX_TENSORS || gen_graphs + 1 >= CTX_GRAPHS;
-        if (!full) {
-            build_graph(g);
-        }
-        graphs.push_back(g);
-        trim_graphs();
-        std::string what = "build g" + std::to_string(g.id) + ":";
+    }
+
+    std::string describe(const graph_rec & g) const {
+        std::string what;
         for (int id : g.members) {
             if (id >= N_LEAVES) {
                 const recipe & r = recipes[id];
-                what += " r" + std::to_string(id) + "=" + op_name(r.op) + "(" + operand(r.a) +
-                        (r.b >= 0 ? "," + operand(r.b) : "") + ")";
+                what += " r" + std::to_string(id) + "=" + op_name(r.op) + "(" +
+                        (r.op == R_OUTVIEW ? operand(r.param) : operand(r.a)) + (r.b >= 0 ? "," + operand(r.b) : "") +
+                        ")";
             }
         }
         what += " out";
         for (int o : g.outs) {
             what += " r" + std::to_string(o);
         }
-        trace(what);
+        return what;
+    }
+
+    void step_build() {
+        graph_rec g;
+        g.id = n_graphs_made++;
+        // at times a node of a live graph alone, so that two graphs differ
+        // only in the nodes one of them computes past it
+        std::vector<int> nodes;
+        for (const graph_rec & h : graphs) {
+            for (int id : h.members) {
+                if (id >= N_LEAVES) {
+                    nodes.push_back(id);
+                }
+            }
+        }
+        if (on(PAT_SUBGRAPH) && !nodes.empty() && ch.chance(15)) {
+            g.outs.push_back(nodes[ch.pick((int) nodes.size())]);
+        } else {
+            std::vector<int> fresh;
+            std::vector<int> members;
+            const int        n_new = 2 + ch.pick(7);
+            for (int k = 0; k < n_new; k++) {
+                const int id = new_node(fresh, members);
+                if (id >= 0) {
+                    fresh.push_back(id);
+                }
+            }
+            if (fresh.empty()) {
+                recipe r;
+                r.op = R_ADD;
+                r.a  = 0;
+                r.b  = 4;
+                fresh.push_back(add_recipe(r));
+            }
+            // the last node, and at times one more: a node of this graph or of another
+            g.outs.push_back(fresh.back());
+            if (ch.chance(40)) {
+                const int extra = pick_operand(fresh, members, [](const recipe & r) { return r.op != R_LEAF; });
+                if (extra >= 0 && extra != g.outs[0]) {
+                    g.outs.push_back(extra);
+                }
+            }
+        }
+        fill_members(g);
+        const bool full = gen_tensors + 2 * MAX_MEMBERS > CTX_TENSORS || gen_graphs + 1 >= CTX_GRAPHS;
+        if (!full) {
+            build_graph(g);
+        }
+        graphs.push_back(g);
+        trim_graphs();
+        trace("build g" + std::to_string(g.id) + ":" + describe(g));
         if (full) {
             rebuild(ch.chance(50), false, "context full");
         }
@@ -709,7 +863,9 @@ class runner {
         }
     }
 
-    // every node of every graph of this generation reads the caller's tensors
+    // every node of every graph of this generation reads the caller's
+    // tensors, but those of a graph computed asynchronously and not yet
+    // waited for
     void check_graphs(const char * after) {
         for (const graph_rec & g : graphs) {
             if (g.gf == nullptr) {
@@ -721,7 +877,14 @@ class runner {
                 return;
             }
         }
+        std::unordered_set<const struct tevo_tensor *> in_flight;
+        for (const sched_state & st : scheds) {
+            in_flight.insert(st.pending.begin(), st.pending.end());
+        }
         for (const auto & [t, srcs] : own_srcs) {
+            if (in_flight.count(t) != 0) {
+                continue;
+            }
             for (int j = 0; j < TEVO_MAX_SRC; j++) {
                 if (t->src[j] != srcs[j]) {
                     fail(std::string("after ") + after + ": node " + t->name + " reads " +
@@ -731,75 +894,127 @@ class runner {
                 }
             }
         }
-        if (dev && dev->n_bad_source != 0) {
-            fail(std::string("after ") + after + ": the device read a source from memory it cannot use");
-            dev->n_bad_source = 0;
+        for (const auto & d : devs) {
+            if (d->n_bad_source != 0) {
+                fail(std::string("after ") + after + ": " + d->cfg.name +
+                     " read a source from memory it cannot use");
+                d->n_bad_source = 0;
+            }
         }
     }
 
-    bool shares(int ga, int gb) const {
-        const graph_rec * a = find_graph(ga);
-        const graph_rec * b = find_graph(gb);
-        if (a == nullptr || b == nullptr) {
-            return true; // a graph the steps no longer choose: what it held is not kept
+    // a call of si returned: what its asynchronous compute left is done
+    void waited(int si) { scheds[si].pending.clear(); }
+
+    // scheduler si splits a graph of these tensors: another scheduler holding
+    // a graph that shares tensors with it may find them placed anew, and
+    // what was placed and computed for them is gone
+    void touch(int si, const std::vector<int> & shared) {
+        for (int k = 0; k < (int) scheds.size(); k++) {
+            sched_state & other = scheds[k];
+            if (k == si || other.cur == -1) {
+                continue;
+            }
+            std::vector<int> common;
+            std::set_intersection(other.cur_shared.begin(), other.cur_shared.end(), shared.begin(), shared.end(),
+                                  std::back_inserter(common));
+            if (!common.empty()) {
+                other.disturbed = true;
+                if (common.front() < N_LEAVES) {
+                    other.lost_leaf = true;
+                }
+            }
         }
-        std::vector<int> common;
-        std::set_intersection(a->shared.begin(), a->shared.end(), b->shared.begin(), b->shared.end(),
-                              std::back_inserter(common));
-        return !common.empty();
+        for (int id : shared) {
+            placer[id] = placement();
+            kept[id].clear();
+        }
     }
 
-    const graph_rec * find_graph(int id) const {
-        for (const graph_rec & g : graphs) {
-            if (g.id == id) {
-                return &g;
+    // si's split of g succeeded: g's tensors are its own now
+    void split_done(int si, const graph_rec & g) {
+        sched_state & st = scheds[si];
+        st.epoch++;
+        st.cur         = g.id;
+        st.cur_shared  = g.shared;
+        st.disturbed   = false;
+        st.lost_leaf   = false;
+        st.rebuilt     = false;
+        st.away        = false;
+        st.cur_arena   = arena;
+        st.maybe_alloc = true;
+        st.inputs_set  = false;
+        for (int id : g.shared) {
+            placer[id] = { st.inst, g.id, st.epoch };
+        }
+    }
+
+    // si failed: what its allocations placed is no longer known
+    void split_failed(int si) {
+        sched_state & st = scheds[si];
+        st.cur        = -1;
+        st.inputs_set = false;
+        st.dirty      = true;
+        for (placement & p : placer) {
+            if (p.inst == st.inst) {
+                p = placement();
+            }
+        }
+    }
+
+    const sched_state * sched_of_inst(int inst) const {
+        for (const sched_state & st : scheds) {
+            if (st.inst == inst) {
+                return &st;
             }
         }
         return nullptr;
     }
 
-    // scheduler si splits g: another scheduler holding a graph that shares
-    // tensors with g may find them placed anew
-    void touch(int si, int g) {
-        for (int k = 0; k < (int) scheds.size(); k++) {
-            if (k != si && scheds[k].cur >= 0 && (scheds[k].cur == g || shares(scheds[k].cur, g))) {
-                scheds[k].disturbed = true;
-            }
-        }
-    }
-
-    // the outputs computed afresh on the reference CPU backend
-    std::vector<std::vector<float>> reference(const graph_rec & g) {
+    // the values every member of the graph of outs has when computed afresh
+    // on the reference CPU backend from leaf_vals (per leaf) and fixed_vals
+    // (per outside view); a transposed view's are its source's bytes
+    std::unordered_map<int, std::vector<float>> reference(const std::vector<int> &                outs,
+                                                          const std::vector<std::vector<float>> & leaf_vals) {
         struct tevo_init_params params = { (MAX_MEMBERS + 8) * tevo_tensor_overhead() +
                                                tevo_graph_overhead_custom(64, false),
                                            nullptr, true };
         struct tevo_context *              ctx = tevo_init(params);
         std::vector<struct tevo_tensor *>  m;
-        std::vector<struct tevo_tensor *>  leaves(N_LEAVES, nullptr);
+        std::vector<std::pair<int, struct tevo_tensor *>> leaves;
         int                                n_made = 0;
-        auto leaf_of = [&](int leaf) {
-            leaves[leaf] = tevo_new_tensor_2d(ctx, TEVO_TYPE_F32, W, LEAVES[leaf].ne1);
-            return leaves[leaf];
+        auto leaf_of = [&](int id) {
+            const recipe & r = recipes[id];
+            struct tevo_tensor * t = tevo_new_tensor_2d(ctx, TEVO_TYPE_F32, r.ne0, r.ne1);
+            leaves.emplace_back(id, t);
+            return t;
         };
         struct tevo_cgraph * gf = tevo_new_graph_custom(ctx, 64, false);
-        std::vector<struct tevo_tensor *> outs;
-        for (int o : g.outs) {
-            outs.push_back(build(ctx, m, o, leaf_of, &n_made));
-            tevo_build_forward_expand(gf, outs.back());
+        for (int o : outs) {
+            tevo_build_forward_expand(gf, build(ctx, m, o, leaf_of, &n_made));
         }
         tevo_backend_buffer_t buf = tevo_backend_alloc_ctx_tensors_from_buft(ctx, tevo_backend_cpu_buffer_type());
-        for (int i = 0; i < N_LEAVES; i++) {
-            if (leaves[i] != nullptr) {
-                tevo_backend_tensor_set(leaves[i], values[i].data(), 0, tevo_nbytes(leaves[i]));
+        for (const auto & [id, t] : leaves) {
+            const recipe &             r = recipes[id];
+            std::vector<float>         zeros(tevo_nelements(t), 0.0f);
+            const std::vector<float> * v = &zeros;
+            if (r.op == R_LEAF) {
+                v = &leaf_vals[r.param];
+            } else if (fixed_vals.count(id) != 0) {
+                v = &fixed_vals[id];
             }
+            tevo_backend_tensor_set(t, v->data(), 0, tevo_nbytes(t));
         }
-        std::vector<std::vector<float>> r;
+        std::unordered_map<int, std::vector<float>> r;
         if (tevo_backend_graph_compute(ref_cpu, gf) != TEVO_STATUS_SUCCESS) {
             fail("the reference graph failed");
         }
-        for (struct tevo_tensor * t : outs) {
-            r.emplace_back(tevo_nelements(t));
-            tevo_backend_tensor_get(t, r.back().data(), 0, tevo_nbytes(t));
+        for (size_t id = 0; id < m.size(); id++) {
+            if (m[id] != nullptr) {
+                std::vector<float> & v = r[(int) id];
+                v.resize(tevo_nelements(m[id]));
+                tevo_backend_tensor_get(m[id], v.data(), 0, tevo_nbytes(m[id]));
+            }
         }
         tevo_backend_buffer_free(buf);
         tevo_free(ctx);
@@ -809,40 +1024,75 @@ class runner {
     // exact; the sign of a zero and the payload of a NaN are left to the kernels
     static bool same(float x, float y) { return x == y || (std::isnan(x) && std::isnan(y)); }
 
+    // the tensor t of recipe id against its fresh value; false (and the
+    // failure) when it differs
+    bool check_tensor(struct tevo_tensor * t, int id, const std::vector<float> & ref, const std::string & what) {
+        if (t->buffer == nullptr || t->data == nullptr) {
+            fail(what + ": r" + std::to_string(id) + " has no memory");
+            return false;
+        }
+        std::vector<float> got(tevo_nelements(t));
+        tevo_backend_tensor_get(t, got.data(), 0, tevo_nbytes(t));
+        for (size_t i = 0; i < got.size() && i < ref.size(); i++) {
+            if (!same(got[i], ref[i])) {
+                char text[160];
+                snprintf(text, sizeof(text), ": r%d [%zu] is %.9g, the fresh graph gives %.9g", id, i, got[i],
+                         ref[i]);
+                fail(what + text);
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // the leaf values a compute of si uses: the caller's, and the inputs si
+    // set when known
+    std::vector<std::vector<float>> leaf_values(int si, bool inputs_known) const {
+        std::vector<std::vector<float>> v = values;
+        for (int i = 0; i < N_LEAVES; i++) {
+            if (LEAVES[i].kind == LEAF_SCHED_INPUT) {
+                if (inputs_known && !scheds[si].set_vals[i].empty()) {
+                    v[i] = scheds[si].set_vals[i];
+                } else {
+                    std::fill(v[i].begin(), v[i].end(), 0.0f);
+                }
+            }
+        }
+        return v;
+    }
+
     // the outputs of g against the fresh graph; outputs that read inputs the
-    // scheduler placed are skipped unless those were set for this compute
-    void compare(const graph_rec & g, bool inputs_known, const std::string & what) {
-        const std::vector<std::vector<float>> ref = reference(g);
+    // scheduler placed are skipped unless those were set for this compute.
+    // What a compared tensor flagged as an output holds is kept for views
+    // of it from other graphs.
+    void compare(const graph_rec & g, const std::unordered_map<int, std::vector<float>> & ref, bool inputs_known,
+                 const std::string & what) {
         for (size_t k = 0; k < g.outs.size() && failure.empty(); k++) {
-            const recipe & r = recipes[g.outs[k]];
-            if (r.sched_input && !inputs_known) {
+            const int id = g.outs[k];
+            if (recipes[id].sched_input && !inputs_known) {
                 continue;
             }
-            struct tevo_tensor * t = memo[g.outs[k]];
-            if (t->buffer == nullptr || t->data == nullptr) {
-                fail(what + ": output r" + std::to_string(g.outs[k]) + " has no memory");
+            if (!check_tensor(memo[id], id, ref.at(id), what + ": output")) {
                 return;
             }
-            std::vector<float> got(tevo_nelements(t));
-            tevo_backend_tensor_get(t, got.data(), 0, tevo_nbytes(t));
-            for (size_t i = 0; i < got.size(); i++) {
-                if (!same(got[i], ref[k][i])) {
-                    char text[160];
-                    snprintf(text, sizeof(text), ": output r%d [%zu] is %.9g, the fresh graph gives %.9g",
-                             g.outs[k], i, got[i], ref[k][i]);
-                    fail(what + text);
-                    return;
-                }
+        }
+        for (int id : g.members) {
+            const recipe & r = recipes[id];
+            if (id >= N_LEAVES && !is_view(r.op) && memo[id] != nullptr &&
+                (memo[id]->flags & TEVO_TENSOR_FLAG_OUTPUT) && (!r.sched_input || inputs_known)) {
+                kept[id] = ref.at(id);
             }
         }
     }
 
     // new values for the inputs g reads that the scheduler placed
-    void set_sched_inputs(const graph_rec & g) {
+    void set_sched_inputs(int si, const graph_rec & g) {
+        sched_state & st = scheds[si];
         for (int id : g.members) {
             if (id < N_LEAVES && LEAVES[id].kind == LEAF_SCHED_INPUT) {
                 struct tevo_tensor * t = memo[id];
                 values[id]             = random_values(W * LEAVES[id].ne1);
+                st.set_vals[id]        = values[id];
                 if (t->buffer == nullptr || t->data == nullptr) {
                     fail("input " + std::string(LEAVES[id].name) + " has no memory after the allocation");
                     return;
@@ -850,6 +1100,47 @@ class runner {
                 tevo_backend_tensor_set(t, values[id].data(), 0, tevo_nbytes(t));
             }
         }
+        st.inputs_set = true;
+    }
+
+    // ------------------------------------------------------------------
+    // the eval callback: wants a node at times, checks each node it is
+    // shown until it first stops, and stops at times
+
+    struct callback_state {
+        runner *                                          r = nullptr;
+        std::unordered_map<const struct tevo_tensor *, int> id_of;
+        const std::unordered_map<int, std::vector<float>> * ref = nullptr;
+        bool        inputs_known = false;
+        int         want         = 50;
+        int         stop         = 0;
+        bool        stopped      = false;
+        int         n_shown      = 0;
+        std::string what;
+    };
+
+    static bool eval_callback(struct tevo_tensor * t, bool ask, void * user_data) {
+        callback_state * c = (callback_state *) user_data;
+        runner *         r = c->r;
+        if (ask) {
+            return r->ch.chance(c->want);
+        }
+        c->n_shown++;
+        if (!c->stopped && r->failure.empty()) {
+            const auto it = c->id_of.find(t);
+            if (it != c->id_of.end()) {
+                const int      id = it->second;
+                const recipe & rc = r->recipes[id];
+                if (!rc.sched_input || c->inputs_known) {
+                    r->check_tensor(t, id, c->ref->at(id), c->what + ": node shown to the callback");
+                }
+            }
+        }
+        if (r->ch.chance(c->stop)) {
+            c->stopped = true;
+            return false;
+        }
+        return true;
     }
 
     // ------------------------------------------------------------------
@@ -861,23 +1152,32 @@ class runner {
 
     void do_reset(int si) {
         tevo_backend_sched_reset(scheds[si].s);
+        waited(si);
         scheds[si].maybe_alloc = false;
         scheds[si].dirty       = false;
+        scheds[si].pinned      = false;
+        scheds[si].just_reset  = true;
         check_graphs("reset");
     }
 
-    // allocates g on si (after a reset when one is due); false on failure
-    bool do_alloc(int si, graph_rec & g, bool refusing, std::string & what) {
+    // allocates g on si (after a reset or not); false on failure
+    bool do_alloc(int si, graph_rec & g, const expect & ex_in, std::string & what) {
         sched_state & st = scheds[si];
-        if (st.maybe_alloc || st.dirty || ch.chance(30)) {
+        const expect  ex = expect_now(si, ex_in);
+        // with no reset a second allocation follows the first
+        const bool reset_due = on(PAT_REALLOC) ? st.dirty && ch.chance(50) : st.maybe_alloc || st.dirty;
+        if (reset_due || ch.chance(30)) {
             what += " reset";
             do_reset(si);
         }
         what += " alloc";
         trace(what);
-        touch(si, g.id);
+        touch(si, g.shared);
         st.cur            = -1;
+        st.inputs_set     = false;
+        st.just_reset     = false;
         const bool ok     = tevo_backend_sched_alloc_graph(st.s, g.gf);
+        waited(si);
         check_graphs("alloc");
         if (!failure.empty()) {
             return false;
@@ -885,75 +1185,259 @@ class runner {
         if (!ok) {
             what += "(failed)";
             note("(failed)");
-            st.dirty = true;
-            if (!refusing) {
+            split_failed(si);
+            if (!ex.refusing && !ex.must_fail && !ex.may_fail) {
                 fail(what + ": the allocation failed");
             }
             return false;
         }
-        st.cur         = g.id;
-        st.disturbed   = false;
-        st.rebuilt     = false;
-        st.maybe_alloc = true;
+        if (ex.must_fail) {
+            fail(what + ": the allocation of a view of a source the scheduler may not read succeeded");
+            return false;
+        }
+        split_done(si, g);
+        if (ex.view >= 0) {
+            st.view_place = placer[recipes[ex.view].param];
+        }
         return true;
     }
 
-    // compute g on si, with or without an allocation of its own first
-    void do_compute(int si, graph_rec & g, bool explicit_alloc, bool refusing, std::string what) {
-        sched_state & st = scheds[si];
-        if (explicit_alloc && !do_alloc(si, g, refusing, what)) {
-            return;
+    // what an allocation or compute by si of a graph with an outside view
+    // allows now (the source's holder may have split again, or computed it
+    // anew, since the step began): refused when si placed the source, or its
+    // scheduler is gone or split again since; read where it is, with the
+    // values kept there, when another scheduler holds it; anything but a
+    // crash when its placement is not known
+    expect expect_now(int si, const expect & ex, std::string * why = nullptr) const {
+        expect e = ex;
+        if (e.view < 0) {
+            return e;
         }
-        // the inputs are set only after the allocation the compute will use
-        const bool holds        = st.cur == g.id && !st.disturbed && !st.rebuilt;
-        const bool inputs_known = holds;
-        if (inputs_known) {
+        const int           src = recipes[e.view].param;
+        const placement &   p   = placer[src];
+        const sched_state * x   = sched_of_inst(p.inst);
+        std::string         text;
+        if (p.inst == 0) {
+            e.may_fail     = true;
+            e.values_known = false;
+            text           = "placement not known";
+        } else if (p.inst == scheds[si].inst) {
+            e.must_fail = true;
+            text        = "placed by this scheduler: refused";
+        } else if (x == nullptr || x->cur != p.gid || x->epoch != p.epoch) {
+            e.must_fail = true;
+            text        = x == nullptr ? "its scheduler is gone: refused" : "its scheduler split again: refused";
+        } else {
+            const auto it  = fixed_vals.find(e.view);
+            e.values_known = !kept[src].empty() && x->pending.empty() && it != fixed_vals.end() &&
+                             it->second == kept[src];
+            text = e.values_known ? "held by another scheduler" : "held by another, value not known";
+        }
+        if (why != nullptr) {
+            *why = text;
+        }
+        return e;
+    }
+
+    // after a reset, at times a query or a pin before what comes next
+    void after_reset(int si) {
+        if (on(PAT_QUERY) && ch.chance(30)) {
+            step_query(si);
+        }
+        if (on(PAT_PIN) && ch.chance(15)) {
+            step_pin(si);
+        }
+    }
+
+    enum compute_mode { MODE_SYNC, MODE_ASYNC, MODE_CALLBACK };
+
+    compute_mode pick_mode() {
+        const int k = ch.pick(20);
+        if (k < 3 && on(PAT_ASYNC)) {
+            return MODE_ASYNC;
+        }
+        if (k >= 17 && on(PAT_CALLBACK)) {
+            return MODE_CALLBACK;
+        }
+        return MODE_SYNC;
+    }
+
+    // compute g on si, with or without an allocation of its own first;
+    // returns the status (SUCCESS as well when the step stopped before)
+    enum tevo_status do_compute(int si, graph_rec & g, bool explicit_alloc, const expect & ex_in, std::string what,
+                                compute_mode mode = MODE_SYNC) {
+        sched_state & st = scheds[si];
+        if (explicit_alloc) {
+            if (!do_alloc(si, g, ex_in, what)) {
+                return TEVO_STATUS_ALLOC_FAILED;
+            }
+            what = "   " + name(si, g);
+        }
+        // the inputs are set only after the allocation the compute will use,
+        // and while no other scheduler has taken tensors of it since
+        const bool holds = st.cur == g.id && !st.rebuilt && !st.away;
+        if (holds && !st.disturbed && (!st.inputs_set || ch.chance(90))) {
             what += " set";
-            set_sched_inputs(g);
-            if (ch.chance(25)) {
+            set_sched_inputs(si, g);
+            if (on(PAT_TAKEN) && scheds.size() > 1 && !ex_in.refusing && !interleaving && ch.chance(20)) {
+                trace(what);
+                what = "   " + name(si, g);
+                interleave(si, g);
+            } else if (ch.chance(25)) {
                 what += " reset";
+                trace(what);
+                what = "   " + name(si, g);
                 do_reset(si);
+                after_reset(si);
             }
         }
         if (!failure.empty()) {
-            return;
+            return TEVO_STATUS_SUCCESS;
         }
-        const bool may_fail  = refusing || (st.cur == g.id && st.disturbed);
-        const bool may_split = !(holds && st.maybe_alloc);
+        expect ex = expect_now(si, ex_in);
+        if (ex.view >= 0 && holds && !(placer[recipes[ex.view].param] == st.view_place)) {
+            if (placer[recipes[ex.view].param].inst != 0) {
+                // the source was placed anew since the graph was allocated
+                ex.must_fail = true;
+            } else {
+                // its holder failed since: where it lies is not known
+                ex.may_fail     = true;
+                ex.values_known = false;
+            }
+        }
+        const bool inputs_known   = holds && st.inputs_set && (on(PAT_TAKEN) || !st.disturbed);
+        const bool taken          = st.cur == g.id && !st.away && (on(PAT_TAKEN) ? st.lost_leaf : st.disturbed);
+        const bool may_fail       = ex.refusing || ex.must_fail || ex.may_fail || taken;
+        // the graph kept computes where it is placed, also after a reset; a
+        // pin since splits it again
+        const bool may_split = !(holds && !st.disturbed) || st.pinned;
         if (may_split) {
-            touch(si, g.id);
+            touch(si, g.shared);
         }
-        what += " compute";
+        for (int id : g.members) {
+            kept[id].clear();
+        }
+        const std::unordered_map<int, std::vector<float>> ref =
+            ex.values_known ? reference(g.outs, leaf_values(si, inputs_known))
+                            : std::unordered_map<int, std::vector<float>>();
+        callback_state cb;
+        if (mode == MODE_CALLBACK && ex.values_known) {
+            cb.r            = this;
+            cb.ref          = &ref;
+            cb.inputs_known = inputs_known;
+            cb.want         = 10 + ch.pick(90);
+            cb.stop         = ch.chance(50) ? 0 : 5 + ch.pick(40);
+            cb.what         = what;
+            for (int id : g.members) {
+                if (memo[id] != nullptr) {
+                    cb.id_of[memo[id]] = id;
+                }
+            }
+            tevo_backend_sched_set_eval_callback(st.s, eval_callback, &cb);
+            what += " (callback)";
+        } else if (mode == MODE_CALLBACK) {
+            mode = MODE_SYNC;
+        }
+        what += mode == MODE_ASYNC ? " compute_async" : " compute";
         trace(what);
-        const enum tevo_status status = tevo_backend_sched_graph_compute(st.s, g.gf);
-        check_graphs("compute");
+        enum tevo_status status;
+        st.just_reset = false;
+        if (mode == MODE_ASYNC) {
+            status = tevo_backend_sched_graph_compute_async(st.s, g.gf);
+            if (status == TEVO_STATUS_SUCCESS) {
+                st.pending = g.nodes;
+            }
+        } else {
+            status = tevo_backend_sched_graph_compute(st.s, g.gf);
+        }
+        // a compute may write over the inputs it placed: they are set again
+        // before the next
+        st.inputs_set = false;
+        if (mode == MODE_CALLBACK) {
+            tevo_backend_sched_set_eval_callback(st.s, nullptr, nullptr);
+            note(" (" + std::to_string(cb.n_shown) + " shown" + (cb.stopped ? ", stopped)" : ")"));
+        }
+        check_graphs(mode == MODE_ASYNC ? "compute_async" : "compute");
+        if (may_split && !holds) {
+            // a graph other than the one held starts afresh, without the pins
+            st.pinned      = false;
+        }
         if (!failure.empty()) {
-            return;
+            return status;
         }
         if (status != TEVO_STATUS_SUCCESS) {
             note("(status " + std::to_string((int) status) + ")");
-            st.cur         = -1;
-            st.dirty       = true;
+            split_failed(si);
             st.maybe_alloc = true;
             if (!may_fail) {
                 fail(what + ": status " + std::to_string((int) status));
             }
-            return;
+            return status;
         }
-        st.cur         = g.id;
-        st.disturbed   = false;
-        st.rebuilt     = false;
+        if (ex.must_fail) {
+            fail(what + ": a compute viewing a source the scheduler may not read succeeded");
+            return status;
+        }
+        if (may_split) {
+            split_done(si, g);
+            if (ex.view >= 0) {
+                st.view_place = placer[recipes[ex.view].param];
+            }
+        }
         st.maybe_alloc = true;
-        if (ch.chance(20)) {
+        if (mode == MODE_ASYNC) {
+            // then wait, or reset (which waits), or go on without waiting:
+            // the scheduler's next call waits
+            switch (ch.pick(3)) {
+                case 0:
+                    note(" synchronize");
+                    tevo_backend_sched_synchronize(st.s);
+                    waited(si);
+                    check_graphs("synchronize");
+                    break;
+                case 1:
+                    note(" reset");
+                    do_reset(si);
+                    break;
+                default:
+                    note(" (not waited for)");
+                    return status;
+            }
+        } else if (ch.chance(20)) {
             note(" reset");
             do_reset(si);
         }
-        compare(g, inputs_known, what);
+        if (cb.stopped || !ex.values_known) {
+            return status; // the outputs were not all computed, or their values are not known
+        }
+        compare(g, ref, inputs_known, what);
+        return status;
     }
 
     graph_rec & any_graph() { return graphs[ch.pick((int) graphs.size())]; }
 
+    // waits for every asynchronous compute (before the graphs or leaves go)
+    void wait_all(const char * why) {
+        for (int si = 0; si < (int) scheds.size(); si++) {
+            if (!scheds[si].pending.empty()) {
+                trace("S" + std::to_string(si) + " synchronize (" + why + ")");
+                tevo_backend_sched_synchronize(scheds[si].s);
+                waited(si);
+                check_graphs("synchronize");
+            }
+        }
+    }
+
     void rebuild(bool same_address, bool leaves_too, const char * why) {
+        wait_all("the graphs are freed");
+        // a pin names a tensor record: it goes before the record does, else
+        // it pins whatever tensor is made at that address next
+        for (int si = 0; si < (int) scheds.size(); si++) {
+            if (scheds[si].pinned) {
+                trace("S" + std::to_string(si) + " reset (its pins go with the graphs)");
+                do_reset(si);
+            }
+        }
         trace(std::string("rebuild the graphs' context ") + (same_address ? "in place" : "elsewhere") +
               (leaves_too ? ", the caller's leaves too" : "") + " (" + why + ")");
         for (graph_rec & g : graphs) {
@@ -969,15 +1453,313 @@ class runner {
             build_graph(g);
         }
         for (sched_state & st : scheds) {
-            // a graph rebuilt in place may have the records the scheduler
-            // allocated: it is then the same graph, with nothing placed
-            if (same_address) {
+            // a graph rebuilt where it lay (in place, or in new memory that
+            // happens to lie where an older context did) may have the records
+            // the scheduler allocated: it is then the same graph, with nothing
+            // placed
+            if (arena == st.cur_arena) {
                 st.rebuilt = true;
+                st.away    = false;
             } else {
-                st.cur = -1;
+                st.away = true;
             }
-            st.dirty = true;
+            st.inputs_set = false;
+            st.dirty      = true;
         }
+    }
+
+    void step_reserve(int si, bool refusing, graph_rec * which = nullptr) {
+        sched_state & st   = scheds[si];
+        graph_rec &   g    = which != nullptr ? *which : any_graph();
+        std::string   what = name(si, g) + (refusing ? " refused:" : "");
+        if (st.dirty || ch.chance(30)) {
+            what += " reset";
+            do_reset(si);
+        }
+        what += " reserve";
+        trace(what);
+        touch(si, g.shared);
+        st.cur        = -1;
+        st.inputs_set = false;
+        const bool ok = tevo_backend_sched_reserve(st.s, g.gf);
+        waited(si);
+        check_graphs("reserve");
+        st.just_reset = ok; // it resets at its end
+        if (ok) {
+            // what it placed before is stale: it holds no graph
+            st.epoch++;
+            st.maybe_alloc = false;
+            st.dirty       = false;
+            st.pinned      = false;
+        } else {
+            note("(failed)");
+            split_failed(si);
+            if (!refusing) {
+                fail(what + ": the reservation failed");
+            }
+        }
+    }
+
+    void step_reserve_size(int si, graph_rec * which = nullptr) {
+        sched_state & st = scheds[si];
+        graph_rec &   g  = which != nullptr ? *which : any_graph();
+        trace(name(si, g) + " reserve_size");
+        touch(si, g.shared);
+        st.cur        = -1;
+        st.inputs_set = false;
+        st.epoch++;
+        std::vector<size_t> sizes(list.size(), 0);
+        tevo_backend_sched_reserve_size(st.s, g.gf, sizes.data());
+        waited(si);
+        st.just_reset = false;
+        st.maybe_alloc = false;
+        st.pinned      = false;
+        check_graphs("reserve_size");
+    }
+
+    // between si's allocation of g (and its inputs set) and its compute,
+    // another scheduler splits a graph that shares tensors with g (most
+    // often): reserve, reserve_size, an allocation that fails, one that
+    // succeeds, or a compute
+    void interleave(int si, const graph_rec & g) {
+        if (!scheds[si].pending.empty()) {
+            trace("S" + std::to_string(si) + " synchronize");
+            tevo_backend_sched_synchronize(scheds[si].s);
+            waited(si);
+            check_graphs("synchronize");
+        }
+        int k = ch.pick((int) scheds.size() - 1);
+        k += k >= si ? 1 : 0;
+        std::vector<graph_rec *> sharing;
+        for (graph_rec & h : graphs) {
+            std::vector<int> common;
+            std::set_intersection(h.shared.begin(), h.shared.end(), g.shared.begin(), g.shared.end(),
+                                  std::back_inserter(common));
+            if (!common.empty()) {
+                sharing.push_back(&h);
+            }
+        }
+        graph_rec & h = !sharing.empty() && ch.chance(80) ? *sharing[ch.pick((int) sharing.size())] : any_graph();
+        // one level: the other scheduler's calls leave si alone
+        interleaving = true;
+        switch (ch.pick(5)) {
+            case 0:
+                step_reserve(k, false, &h);
+                break;
+            case 1:
+                step_reserve_size(k, &h);
+                break;
+            case 2:
+                if (!devs.empty()) {
+                    schedtest::device & d = *devs[ch.pick((int) devs.size())];
+                    d.cfg.refuse_buffers  = true;
+                    expect ex;
+                    ex.refusing      = true;
+                    std::string what = name(k, h) + " " + d.cfg.name + " refused:";
+                    do_alloc(k, h, ex, what);
+                    d.cfg.refuse_buffers = false;
+                    break;
+                }
+                // fall through: no device to refuse
+            case 3: {
+                std::string what = name(k, h);
+                if (do_alloc(k, h, expect(), what) && ch.chance(50)) {
+                    note(" set");
+                    set_sched_inputs(k, h);
+                }
+                break;
+            }
+            default:
+                do_compute(k, h, ch.chance(50), expect(), name(k, h));
+                break;
+        }
+        interleaving = false;
+    }
+
+    // the backends that run recipe id's node, asked of a copy without
+    // memory: the node's sources may hold a freed scheduler's stale buffers,
+    // which nothing may read
+    std::vector<tevo_backend_t> able_backends(int id) {
+        struct tevo_init_params params = { (MAX_MEMBERS + 8) * tevo_tensor_overhead(), nullptr, true };
+        struct tevo_context *   ctx    = tevo_init(params);
+        std::vector<struct tevo_tensor *> m;
+        int                               n_made = 0;
+        struct tevo_tensor * t = build(ctx, m, id, [&](int leaf_id) {
+            return tevo_new_tensor_2d(ctx, TEVO_TYPE_F32, recipes[leaf_id].ne0, recipes[leaf_id].ne1);
+        }, &n_made);
+        std::vector<tevo_backend_t> able;
+        for (tevo_backend_t b : list) {
+            if (tevo_backend_supports_op(b, t)) {
+                able.push_back(b);
+            }
+        }
+        tevo_free(ctx);
+        return able;
+    }
+
+    // pins a node of a live graph (a view too) to a backend that runs it
+    void step_pin(int si) {
+        sched_state & st = scheds[si];
+        graph_rec &   g  = any_graph();
+        std::vector<int> nodes;
+        for (int id : g.members) {
+            if (id >= N_LEAVES && memo[id] != nullptr) {
+                nodes.push_back(id);
+            }
+        }
+        if (g.gf == nullptr || nodes.empty()) {
+            return;
+        }
+        const int                   id   = nodes[ch.pick((int) nodes.size())];
+        struct tevo_tensor *        t    = memo[id];
+        std::vector<tevo_backend_t> able = able_backends(id);
+        if (able.empty()) {
+            return;
+        }
+        tevo_backend_t b = able[ch.pick((int) able.size())];
+        trace("S" + std::to_string(si) + " pin r" + std::to_string(id) + " (" + op_name(recipes[id].op) + ") to " +
+              tevo_backend_name(b));
+        tevo_backend_sched_set_tensor_backend(st.s, t, b);
+        waited(si);
+        st.just_reset = false;
+        st.pinned = true;
+        check_graphs("set_tensor_backend");
+    }
+
+    // asks the backend of a tensor of a live graph: changes nothing
+    void step_query(int si) {
+        graph_rec & g = any_graph();
+        if (g.gf == nullptr) {
+            return;
+        }
+        const int            id = g.members[ch.pick((int) g.members.size())];
+        struct tevo_tensor * t  = memo[id];
+        if (t == nullptr) {
+            return;
+        }
+        trace("S" + std::to_string(si) + " backend of " + operand(id));
+        tevo_backend_t b = tevo_backend_sched_get_tensor_backend(scheds[si].s, t);
+        waited(si);
+        note(std::string(": ") + (b != nullptr ? tevo_backend_name(b) : "none"));
+        if (b != nullptr && std::find(list.begin(), list.end(), b) == list.end()) {
+            fail("get_tensor_backend gave a backend the scheduler does not have");
+        }
+        if (b != nullptr && scheds[si].just_reset) {
+            fail("get_tensor_backend gave a backend after a reset");
+        }
+        check_graphs("get_tensor_backend");
+    }
+
+    // a graph of one view of a node outside it (and a leaf at times):
+    // refused when si placed the node, or its scheduler is gone or split
+    // again since; read where it is when another scheduler holds it
+    void step_outview(int si) {
+        std::vector<int> sources;
+        for (size_t id = N_LEAVES; id < memo.size(); id++) {
+            struct tevo_tensor * t = memo[id];
+            if (t != nullptr && t->buffer != nullptr && t->view_src == nullptr && !is_view(recipes[id].op) &&
+                recipes[id].op != R_OUTVIEW) {
+                sources.push_back((int) id);
+            }
+        }
+        if (sources.empty() || gen_tensors + 8 > CTX_TENSORS || gen_graphs + 1 >= CTX_GRAPHS) {
+            return;
+        }
+        const int src = sources[ch.pick((int) sources.size())];
+        recipe v;
+        v.op    = R_OUTVIEW;
+        v.param = src;
+        v.ne0   = recipes[src].ne0;
+        v.ne1   = recipes[src].ne1;
+        const int vid = add_recipe(v);
+        if (!kept[src].empty()) {
+            fixed_vals[vid] = kept[src];
+        }
+        expect ex;
+        ex.view = vid;
+        std::string expected;
+        expect_now(si, ex, &expected);
+        recipe o;
+        std::vector<int> fits;
+        for (int i = 0; i < N_LEAVES; i++) {
+            if (LEAVES[i].ne1 == v.ne1 && v.ne0 == W) {
+                fits.push_back(i);
+            }
+        }
+        if (!fits.empty() && ch.chance(70)) {
+            o.op = R_ADD;
+            o.a  = vid;
+            o.b  = fits[ch.pick((int) fits.size())];
+        } else {
+            o.op    = R_SCALE;
+            o.a     = vid;
+            o.param = ch.pick(4);
+        }
+        o.ne0 = v.ne0;
+        o.ne1 = v.ne1;
+        graph_rec og;
+        og.id = n_graphs_made++;
+        og.outs.push_back(add_recipe(o));
+        fill_members(og);
+        build_graph(og);
+        trace("view of r" + std::to_string(src) + " (" + expected + "): g" + std::to_string(og.id) + ":" +
+              describe(og));
+        // sizing reads no outside source (one no scheduler holds may be freed)
+        const int sizing = ch.pick(10);
+        if (sizing == 0) {
+            step_reserve(si, false, &og);
+            return;
+        }
+        if (sizing == 1) {
+            step_reserve_size(si, &og);
+            return;
+        }
+        const enum tevo_status status =
+            do_compute(si, og, ch.chance(50), ex, name(si, og), ch.chance(20) ? MODE_ASYNC : MODE_SYNC);
+        // the holder splits again: a compute of the view's graph then fails
+        const placement p = placer[src];
+        int             xi = 0;
+        while (xi < (int) scheds.size() && scheds[xi].inst != p.inst) {
+            xi++;
+        }
+        if (!failure.empty() || status != TEVO_STATUS_SUCCESS || xi == si || xi == (int) scheds.size() ||
+            scheds[si].cur != og.id || graphs.empty() || !ch.chance(40)) {
+            return;
+        }
+        graph_rec & g    = any_graph();
+        std::string what = name(xi, g) + " (the holder)";
+        if (!do_alloc(xi, g, expect(), what)) {
+            return;
+        }
+        do_compute(si, og, false, ex, name(si, og) + " again");
+    }
+
+    // the device refuses buffers for one call; once it allows again, a reset
+    // and an allocation (or a compute) of the same graph computes right
+    void step_refused(int si) {
+        graph_rec & g = any_graph();
+        schedtest::device & d = *devs[ch.pick((int) devs.size())];
+        d.cfg.refuse_buffers = true;
+        expect ex;
+        ex.refusing = true;
+        switch (ch.pick(3)) {
+            case 0:
+                do_compute(si, g, true, ex, name(si, g) + " " + d.cfg.name + " refused:");
+                break;
+            case 1:
+                do_compute(si, g, false, ex, name(si, g) + " " + d.cfg.name + " refused:");
+                break;
+            default:
+                step_reserve(si, true);
+                break;
+        }
+        d.cfg.refuse_buffers = false;
+        if (!failure.empty()) {
+            return;
+        }
+        trace("S" + std::to_string(si) + " the device allows again: reset");
+        do_reset(si);
+        do_compute(si, g, ch.chance(50), expect(), name(si, g) + " after refusal:");
     }
 
     void one_step() {
@@ -987,54 +1769,46 @@ class runner {
         }
         const int si = ch.pick((int) scheds.size());
         sched_state & st = scheds[si];
-        const int kind = ch.pick(32);
+        int kind = ch.pick(40);
+        if ((kind >= 32 && kind < 34 && !on(PAT_PIN)) || (kind >= 34 && kind < 36 && !on(PAT_QUERY)) ||
+            (kind >= 36 && kind < 38 && !on(PAT_OUTVIEW)) || (kind >= 25 && kind < 27 && devs.empty())) {
+            kind = 14; // a compute alone instead
+        }
+        // the nodes of a graph computed asynchronously read the scheduler's
+        // copies until its next call: anything else waits for it first
+        const bool calls_si = kind >= 5 && kind != 27 && !(kind >= 30 && kind < 32);
+        for (int k = 0; k < (int) scheds.size(); k++) {
+            if (!scheds[k].pending.empty() && !(k == si && calls_si)) {
+                trace("S" + std::to_string(k) + " synchronize");
+                tevo_backend_sched_synchronize(scheds[k].s);
+                waited(k);
+                check_graphs("synchronize");
+            }
+        }
         if (kind < 5) {
             step_build();
         } else if (kind < 12) {
             graph_rec & g = any_graph();
-            do_compute(si, g, true, false, name(si, g));
+            do_compute(si, g, true, expect(), name(si, g), pick_mode());
         } else if (kind < 14) {
             graph_rec & g    = any_graph();
             std::string what = name(si, g);
-            if (do_alloc(si, g, false, what) && ch.chance(50)) {
+            if (do_alloc(si, g, expect(), what) && ch.chance(50)) {
                 note(" set");
-                set_sched_inputs(g);
+                set_sched_inputs(si, g);
             }
         } else if (kind < 20) {
             graph_rec & g = any_graph();
-            do_compute(si, g, false, false, name(si, g));
+            do_compute(si, g, false, expect(), name(si, g), pick_mode());
         } else if (kind < 22) {
             trace("S" + std::to_string(si) + " reset");
             do_reset(si);
+            after_reset(si);
         } else if (kind < 24) {
-            graph_rec & g    = any_graph();
-            std::string what = name(si, g);
-            if (st.dirty || ch.chance(30)) {
-                what += " reset";
-                do_reset(si);
-            }
-            what += " reserve";
-            trace(what);
-            touch(si, g.id);
-            st.cur        = -1;
-            const bool ok = tevo_backend_sched_reserve(st.s, g.gf);
-            check_graphs("reserve");
-            if (ok) {
-                st.maybe_alloc = false;
-                st.dirty       = false;
-            } else {
-                fail(what + ": the reservation failed");
-            }
+            step_reserve(si, false);
         } else if (kind < 25) {
-            graph_rec & g = any_graph();
-            trace(name(si, g) + " reserve_size");
-            touch(si, g.id);
-            st.cur = -1;
-            std::vector<size_t> sizes(list.size(), 0);
-            tevo_backend_sched_reserve_size(st.s, g.gf, sizes.data());
-            st.maybe_alloc = false;
-            check_graphs("reserve_size");
-        } else if (kind < 27 && dev) {
+            step_reserve_size(si);
+        } else if (kind < 27) {
             step_refused(si);
         } else if (kind < 28) {
             const int i = ch.pick(N_LEAVES);
@@ -1047,53 +1821,23 @@ class runner {
             tevo_backend_sched_free(st.s);
             make_sched(st);
             trace("S" + std::to_string(si) + " freed and made again" + (st.parallel ? " (parallel)" : ""));
-        } else {
+            check_graphs("free");
+        } else if (kind < 32) {
             rebuild(ch.chance(50), ch.chance(30), "step");
-        }
-    }
-
-    // the device refuses buffers for one call; once it allows again, a reset
-    // and an allocation (or a compute) of the same graph computes right
-    void step_refused(int si) {
-        sched_state & st   = scheds[si];
-        graph_rec &   g    = any_graph();
-        std::string   what = name(si, g) + " refused:";
-        dev->cfg.refuse_buffers = true;
-        switch (ch.pick(3)) {
-            case 0:
-                do_compute(si, g, true, true, what);
-                break;
-            case 1:
-                do_compute(si, g, false, true, what);
-                break;
-            default: {
-                if (st.dirty || ch.chance(30)) {
-                    what += " reset";
-                    do_reset(si);
-                }
-                what += " reserve";
-                trace(what);
-                touch(si, g.id);
-                st.cur        = -1;
-                const bool ok = tevo_backend_sched_reserve(st.s, g.gf);
-                check_graphs("reserve");
-                note(ok ? "" : "(failed)");
-                if (ok) {
-                    st.maybe_alloc = false;
-                    st.dirty       = false;
-                } else {
-                    st.dirty = true;
-                }
-                break;
+        } else if (kind < 34) {
+            step_pin(si);
+        } else if (kind < 36) {
+            step_query(si);
+        } else if (kind < 38) {
+            step_outview(si);
+        } else {
+            graph_rec &  g    = any_graph();
+            compute_mode mode = ch.chance(50) ? MODE_ASYNC : MODE_CALLBACK;
+            if ((mode == MODE_ASYNC && !on(PAT_ASYNC)) || (mode == MODE_CALLBACK && !on(PAT_CALLBACK))) {
+                mode = MODE_SYNC;
             }
+            do_compute(si, g, ch.chance(50), expect(), name(si, g), mode);
         }
-        dev->cfg.refuse_buffers = false;
-        if (!failure.empty()) {
-            return;
-        }
-        trace("S" + std::to_string(si) + " the device allows again: reset");
-        do_reset(si);
-        do_compute(si, g, ch.chance(50), false, name(si, g) + " after refusal:");
     }
 };
 

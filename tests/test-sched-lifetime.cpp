@@ -1,9 +1,10 @@
 // What the scheduler leaves behind between calls, as a table of call
 // sequences over one CPU backend, a test device with memory of its own
-// beside the CPU, and a meta device of two CPU devices beside the CPU: a
-// failed allocation, graphs allocated and never computed, a compute of
-// another graph, a reset between allocation and compute, and tensors that
-// two schedulers place. Every value is compared bit for bit with the same
+// beside the CPU (or two of them), and a meta device of two CPU devices
+// beside the CPU: a failed allocation, graphs allocated and never computed,
+// a compute of another graph, a reset between allocation and compute,
+// tensors that two schedulers place, queries and pins after a reset, pinned
+// views and a second allocation without a reset. Every value is compared bit for bit with the same
 // graph built afresh and computed on one CPU backend.
 
 #include "sched-test-backends.h"
@@ -18,10 +19,10 @@
 
 namespace {
 
-enum setup { CPU, DEV, META };
+enum setup { CPU, DEV, META, DEV2 };
 
 const char * setup_name(setup s) {
-    return s == CPU ? "CPU" : s == DEV ? "DEV" : "META";
+    return s == CPU ? "CPU" : s == DEV ? "DEV" : s == META ? "META" : "DEV2";
 }
 
 // the leaves every case builds on: x and b inputs, w a weight
@@ -56,8 +57,10 @@ std::vector<float> get_f32(const struct tevo_tensor * t) {
 }
 
 // the backends of a setup, the CPU last; weights live where the device is
+// (DEV2: two test devices, the second one as well)
 struct rig {
     std::unique_ptr<schedtest::device> dev;
+    std::unique_ptr<schedtest::device> dev2;
     tevo_backend_t                     meta = nullptr;
     tevo_backend_t                     cpu  = nullptr;
     std::vector<tevo_backend_t>        list;
@@ -67,12 +70,18 @@ struct rig {
         cpu = tevo_backend_cpu_init();
         tevo_backend_cpu_set_n_threads(cpu, 1);
         wbuft = tevo_backend_cpu_buffer_type();
-        if (s == DEV) {
+        if (s == DEV || s == DEV2) {
+            // the devices' loops know no concatenation
             schedtest::config dc;
-            dc.refused = { TEVO_OP_SQR };
+            dc.refused = { TEVO_OP_SQR, TEVO_OP_CONCAT };
             dev        = schedtest::make(dc);
             wbuft      = &dev->buft;
             list.push_back(&dev->backend);
+            if (s == DEV2) {
+                dc.name = "DEV2";
+                dev2    = schedtest::make(dc);
+                list.push_back(&dev2->backend);
+            }
         } else if (s == META) {
             tevo_backend_dev_t mdev = metatest::meta_device(metatest::plain_set(), 2);
             meta                    = tevo_backend_dev_init(mdev, nullptr);
@@ -91,7 +100,7 @@ struct rig {
     tevo_backend_sched_t sched(bool parallel) {
         return tevo_backend_sched_new(list.data(), nullptr, (int) list.size(), 64, parallel, false);
     }
-    int n_bad_source() const { return dev ? dev->n_bad_source : 0; }
+    int n_bad_source() const { return (dev ? dev->n_bad_source : 0) + (dev2 ? dev2->n_bad_source : 0); }
 };
 
 // the graph of out built afresh on the CPU alone, with the given values
@@ -572,6 +581,483 @@ void graph_built_while_another_is_allocated(const lifetime_case & lc) {
     tevo_backend_sched_free(sched);
 }
 
+// the error lines logged while it lives
+struct error_log {
+    std::string text;
+    error_log() { tevo_log_set(capture, this); }
+    ~error_log() { tevo_log_set(nullptr, nullptr); }
+    static void capture(enum tevo_log_level level, const char * t, void * user) {
+        if (level == TEVO_LOG_LEVEL_ERROR) {
+            ((error_log *) user)->text += t;
+        }
+    }
+    // whether a line naming the call has come since the last take
+    bool take(const char * call) {
+        const bool found = text.find(call) != std::string::npos;
+        text.clear();
+        return found;
+    }
+};
+
+// b in memory of the caller's own, with the values of step k
+struct caller_b {
+    struct tevo_context * ctx;
+    tevo_backend_buffer_t buf;
+    caller_b(caller & c) {
+        ctx   = metatest::no_alloc_ctx(4);
+        c.l.b = tevo_new_tensor_1d(ctx, TEVO_TYPE_F32, c.n);
+        tevo_set_name(c.l.b, "b");
+        buf = tevo_backend_alloc_ctx_tensors_from_buft(ctx, tevo_backend_cpu_buffer_type());
+    }
+    ~caller_b() {
+        tevo_backend_buffer_free(buf);
+        tevo_free(ctx);
+    }
+};
+
+// A second scheduler splits a graph holding an input the first placed and
+// set, and gives it no memory: its allocation fails (variant 'a': a view of
+// a tensor it placed itself), or it only sizes its buffers with the first
+// one's graph (r: reserve, s: reserve_size). The first one's compute fails
+// with a log line, and computes once allocated again.
+void input_taken_without_memory(const lifetime_case & lc) {
+    rig    r(lc.s);
+    caller c(r, 64);
+    builder f = [](tevo_context * ctx, const leaves & l) { return tevo_scale(ctx, l.x, 2.0f); };
+    struct tevo_tensor * y  = f(c.ctx, c.l);
+    struct tevo_cgraph * gf = c.graph(y);
+
+    tevo_backend_sched_t s1 = r.sched(lc.parallel);
+    tevo_backend_sched_t s2 = r.sched(lc.parallel);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(s1, gf));
+    c.set_inputs(gf, 1);
+
+    if (lc.variant == 'a') {
+        struct tevo_tensor * m  = tevo_scale(c.ctx, c.l.b, 3.0f);
+        struct tevo_cgraph * gm = c.graph(m);
+        ASSERT_TRUE(tevo_backend_sched_alloc_graph(s2, gm));
+        tevo_backend_sched_reset(s2);
+        struct tevo_tensor * yv = tevo_add(c.ctx, tevo_view_tensor(c.ctx, m), c.l.x);
+        error_log log;
+        EXPECT_FALSE(tevo_backend_sched_alloc_graph(s2, c.graph(yv)));
+        EXPECT_TRUE(log.take("tevo_backend_sched_alloc_graph"));
+    } else if (lc.variant == 'r') {
+        ASSERT_TRUE(tevo_backend_sched_reserve(s2, gf));
+    } else {
+        std::vector<size_t> sizes(r.list.size());
+        tevo_backend_sched_reserve_size(s2, gf, sizes.data());
+    }
+    expect_own_sources(gf, "after the second scheduler's split");
+
+    {
+        error_log log;
+        EXPECT_EQ(tevo_backend_sched_graph_compute(s1, gf), TEVO_STATUS_FAILED);
+        EXPECT_TRUE(log.take("tevo_backend_sched_graph_compute"));
+    }
+    expect_own_sources(gf, "after the refused compute");
+    tevo_backend_sched_reset(s1);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(s1, gf));
+    c.set_inputs(gf, 2);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(s1, gf), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(y), c.want(f, 2));
+    EXPECT_EQ(r.n_bad_source(), 0);
+    tevo_backend_sched_free(s1);
+    tevo_backend_sched_free(s2);
+}
+
+// A scheduler whose graph lost only a node to another scheduler allocates
+// it again and computes with the input set before the compute (variant 'b':
+// set before the other scheduler's calls, 'a': after them).
+void lost_node_keeps_the_inputs(const lifetime_case & lc) {
+    rig      r(lc.s);
+    caller   c(r, 64);
+    caller_b cb(c);
+    // x is the input, b the caller's memory
+    builder fn = [](tevo_context * ctx, const leaves & l) { return tevo_scale(ctx, l.b, 2.0f); };
+    builder f  = [&](tevo_context * ctx, const leaves & l) { return tevo_mul(ctx, fn(ctx, l), l.x); };
+    struct tevo_tensor * n  = fn(c.ctx, c.l);
+    tevo_set_name(n, "n");
+    struct tevo_tensor * y  = tevo_mul(c.ctx, n, c.l.x);
+    struct tevo_cgraph * gf = c.graph(y);
+    struct tevo_cgraph * gn = c.graph(n);
+    auto set_all = [&](int k) {
+        set_f32(c.l.b, values(c.n, k).b);
+        c.set_inputs(gf, k);
+    };
+
+    tevo_backend_sched_t s1 = r.sched(lc.parallel);
+    tevo_backend_sched_t s2 = r.sched(lc.parallel);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(s1, gf));
+    set_all(1);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(s1, gf), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(y), c.want(f, 1));
+    if (lc.variant == 'b') {
+        set_all(2);
+    }
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(s2, gn));
+    ASSERT_EQ(tevo_backend_sched_graph_compute(s2, gn), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(n), c.want(fn, lc.variant == 'b' ? 2 : 1));
+    if (lc.variant != 'b') {
+        set_all(2);
+    }
+    ASSERT_EQ(tevo_backend_sched_graph_compute(s1, gf), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(y), c.want(f, 2));
+    expect_own_sources(gf, "after the compute");
+    EXPECT_EQ(r.n_bad_source(), 0);
+    tevo_backend_sched_free(s1);
+    tevo_backend_sched_free(s2);
+}
+
+// After a reset, a query changes nothing: the graph allocated computes where
+// it is, with the inputs set before the reset (variant 'q'). A pin (p) may
+// make it split again: it then computes right too, or fails with a log line.
+// So does a pin after a compute of the graph kept through a reset (k: a node
+// of the graph; o: of another graph, then a reset). After an asynchronous
+// compute, a query (a) or a pin (b) waits for it and gives the nodes their
+// own sources back.
+void query_or_pin_after_a_reset(const lifetime_case & lc) {
+    rig    r(lc.s);
+    caller c(r, 64);
+    builder fx = [](tevo_context * ctx, const leaves & l) { return tevo_add(ctx, tevo_scale(ctx, l.x, 2.0f), l.x); };
+    // with a weight, so that a device's split reads copies
+    builder fw = [](tevo_context * ctx, const leaves & l) {
+        return tevo_add(ctx, tevo_mul(ctx, tevo_scale(ctx, l.x, 2.0f), l.w), l.x);
+    };
+    const bool           plain = lc.variant == 'q' || lc.variant == 'p';
+    const builder &      f     = plain ? fx : fw;
+    struct tevo_tensor * y     = f(c.ctx, c.l);
+    struct tevo_cgraph * gf    = c.graph(y);
+    struct tevo_tensor * other = tevo_scale(c.ctx, c.l.b, 5.0f);
+    c.graph(other);
+
+    tevo_backend_sched_t sched = r.sched(lc.parallel);
+    for (int k = 1; k <= 2; k++) {
+        ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, gf));
+        c.set_inputs(gf, k);
+        if (lc.variant == 'a' || lc.variant == 'b') {
+            ASSERT_EQ(tevo_backend_sched_graph_compute_async(sched, gf), TEVO_STATUS_SUCCESS);
+            if (lc.variant == 'a') {
+                tevo_backend_sched_get_tensor_backend(sched, y);
+            } else {
+                tevo_backend_sched_set_tensor_backend(sched, y->src[0], r.cpu);
+            }
+            expect_own_sources(gf, "after the call that followed the asynchronous compute");
+            tevo_backend_sched_synchronize(sched);
+            EXPECT_EQ(get_f32(y), c.want(f, k)) << k;
+            tevo_backend_sched_reset(sched);
+            continue;
+        }
+        tevo_backend_sched_reset(sched);
+        if (lc.variant == 'k' || lc.variant == 'o') {
+            ASSERT_EQ(tevo_backend_sched_graph_compute(sched, gf), TEVO_STATUS_SUCCESS);
+            EXPECT_EQ(get_f32(y), c.want(f, k)) << k;
+        }
+        error_log log;
+        if (lc.variant == 'q') {
+            // what a reset drops, it drops for the query too
+            EXPECT_EQ(tevo_backend_sched_get_tensor_backend(sched, y), nullptr);
+            EXPECT_EQ(tevo_backend_sched_get_tensor_backend(sched, y->src[0]), nullptr);
+        } else if (lc.variant == 'o') {
+            tevo_backend_sched_set_tensor_backend(sched, other, r.cpu);
+            tevo_backend_sched_reset(sched);
+        } else {
+            tevo_backend_sched_set_tensor_backend(sched, y->src[0], r.cpu);
+        }
+        const enum tevo_status st = tevo_backend_sched_graph_compute(sched, gf);
+        if (lc.variant == 'q' || st != TEVO_STATUS_FAILED) {
+            ASSERT_EQ(st, TEVO_STATUS_SUCCESS);
+            EXPECT_EQ(get_f32(y), c.want(f, k)) << k;
+        } else {
+            EXPECT_TRUE(log.take("tevo_backend_sched_graph_compute"));
+        }
+        expect_own_sources(gf, "after the compute");
+        tevo_backend_sched_reset(sched);
+    }
+    EXPECT_EQ(r.n_bad_source(), 0);
+    tevo_backend_sched_free(sched);
+}
+
+// A view pinned to another backend than its source's reads the source where
+// it is, or the allocation fails with a log line: the first half of e pinned
+// to the first device (variant 'd'), or to the CPU while the scale runs on
+// the second device (c).
+void pinned_view(const lifetime_case & lc) {
+    rig    r(lc.s);
+    caller c(r, 32);
+    const int64_t h = c.n / 2;
+    builder f = [h](tevo_context * ctx, const leaves & l) {
+        struct tevo_tensor * e  = tevo_sqr(ctx, l.x);
+        struct tevo_tensor * v1 = tevo_view_1d(ctx, e, h, 0);
+        struct tevo_tensor * v2 = tevo_view_1d(ctx, e, h, h * sizeof(float));
+        struct tevo_tensor * s  = tevo_add(ctx, v1, v2);
+        return tevo_concat(ctx, s, tevo_scale(ctx, s, 0.5f), 0);
+    };
+    struct tevo_tensor * y  = f(c.ctx, c.l);
+    struct tevo_tensor * sc = y->src[1];
+    struct tevo_tensor * v1 = y->src[0]->src[0];
+    ASSERT_EQ(v1->op, TEVO_OP_VIEW);
+    struct tevo_cgraph * gf = c.graph(y);
+
+    tevo_backend_sched_t sched = r.sched(lc.parallel);
+    for (int k = 1; k <= 2; k++) {
+        tevo_backend_sched_reset(sched);
+        if (lc.variant == 'd') {
+            tevo_backend_sched_set_tensor_backend(sched, v1, &r.dev->backend);
+        } else {
+            tevo_backend_sched_set_tensor_backend(sched, v1, r.cpu);
+            tevo_backend_sched_set_tensor_backend(sched, sc, &r.dev2->backend);
+        }
+        error_log log;
+        if (!tevo_backend_sched_alloc_graph(sched, gf)) {
+            EXPECT_TRUE(log.take("tevo_backend_sched_alloc_graph"));
+            expect_own_sources(gf, "after the failed allocation");
+            continue;
+        }
+        c.set_inputs(gf, k);
+        ASSERT_EQ(tevo_backend_sched_graph_compute(sched, gf), TEVO_STATUS_SUCCESS);
+        EXPECT_EQ(get_f32(y), c.want(f, k)) << k;
+        expect_own_sources(gf, "after the compute");
+    }
+    EXPECT_EQ(r.n_bad_source(), 0);
+    tevo_backend_sched_free(sched);
+}
+
+// A second allocation without a reset is a reset and an allocation: of the
+// same graph (variant 's'), of another (o), or of another after a compute
+// of the first (c).
+void alloc_twice_without_a_reset(const lifetime_case & lc) {
+    rig    r(lc.s);
+    caller c(r, 64);
+    builder fg = [](tevo_context * ctx, const leaves & l) { return tevo_mul(ctx, tevo_scale(ctx, l.x, 2.0f), l.w); };
+    builder fh = [](tevo_context * ctx, const leaves & l) { return tevo_add(ctx, tevo_scale(ctx, l.b, 3.0f), l.x); };
+    struct tevo_tensor * yg = fg(c.ctx, c.l);
+    struct tevo_cgraph * gg = c.graph(yg);
+    struct tevo_tensor * yh = fh(c.ctx, c.l);
+    struct tevo_cgraph * gh = c.graph(yh);
+
+    tevo_backend_sched_t sched = r.sched(lc.parallel);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, gg));
+    c.set_inputs(gg, 1);
+    if (lc.variant == 'c') {
+        ASSERT_EQ(tevo_backend_sched_graph_compute(sched, gg), TEVO_STATUS_SUCCESS);
+        EXPECT_EQ(get_f32(yg), c.want(fg, 1));
+    }
+    struct tevo_cgraph * g2 = lc.variant == 's' ? gg : gh;
+    struct tevo_tensor * y2 = lc.variant == 's' ? yg : yh;
+    const builder &      f2 = lc.variant == 's' ? fg : fh;
+    for (int k = 2; k <= 3; k++) {
+        ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, g2));
+        c.set_inputs(g2, k);
+        ASSERT_EQ(tevo_backend_sched_graph_compute(sched, g2), TEVO_STATUS_SUCCESS);
+        EXPECT_EQ(get_f32(y2), c.want(f2, k)) << k;
+    }
+    expect_own_sources(g2, "after the compute");
+    EXPECT_EQ(r.n_bad_source(), 0);
+    tevo_backend_sched_free(sched);
+}
+
+// A view of a tensor placed for a scheduler since freed (variant 'f') or
+// whose buffers were replaced by a much larger graph (m) is refused by an
+// allocation without reading the old buffer's record; sizing buffers with
+// that graph (r) reads nothing of it either.
+void view_of_a_freed_placement(const lifetime_case & lc) {
+    rig    r(lc.s);
+    caller c(r, 64);
+    builder fm = [](tevo_context * ctx, const leaves & l) { return tevo_scale(ctx, l.x, 3.0f); };
+    struct tevo_tensor * m  = fm(c.ctx, c.l);
+    struct tevo_cgraph * gm = c.graph(m);
+
+    tevo_backend_sched_t s1 = r.sched(lc.parallel);
+    tevo_backend_sched_t s2 = r.sched(lc.parallel);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(s1, gm));
+    c.set_inputs(gm, 1);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(s1, gm), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(m), c.want(fm, 1));
+
+    struct tevo_context * lctx = nullptr;
+    if (lc.variant == 'm') {
+        lctx = metatest::no_alloc_ctx(16);
+        struct tevo_tensor * big = tevo_new_tensor_1d(lctx, TEVO_TYPE_F32, 1 << 18);
+        tevo_set_input(big);
+        struct tevo_cgraph * gl = tevo_new_graph(lctx);
+        tevo_build_forward_expand(gl, tevo_scale(lctx, tevo_sqr(lctx, big), 2.0f));
+        tevo_backend_sched_reset(s1);
+        ASSERT_TRUE(tevo_backend_sched_alloc_graph(s1, gl));
+    } else {
+        tevo_backend_sched_free(s1);
+        s1 = nullptr;
+    }
+
+    struct tevo_tensor * yv = tevo_add(c.ctx, tevo_view_tensor(c.ctx, m), c.l.b);
+    struct tevo_cgraph * gv = c.graph(yv);
+    if (lc.variant == 'r') {
+        ASSERT_TRUE(tevo_backend_sched_reserve(s2, gv));
+        std::vector<size_t> sizes(r.list.size());
+        tevo_backend_sched_reserve_size(s2, gv, sizes.data());
+    }
+    {
+        error_log log;
+        EXPECT_FALSE(tevo_backend_sched_alloc_graph(s2, gv));
+        EXPECT_TRUE(log.take("tevo_backend_sched_alloc_graph"));
+    }
+    expect_own_sources(gv, "after the refused allocation");
+
+    // the tensor placed anew is read again
+    tevo_backend_sched_reset(s2);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(s2, gm));
+    c.set_inputs(gm, 2);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(s2, gm), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(m), c.want(fm, 2));
+    EXPECT_EQ(r.n_bad_source(), 0);
+    tevo_backend_sched_free(s1);
+    tevo_backend_sched_free(s2);
+    tevo_free(lctx);
+}
+
+// Records made anew at the addresses of an earlier split's (a context freed
+// and built again in the same memory) are assigned afresh by the next
+// allocation, even with no reset since that split: a sizing of the earlier
+// graph (variant 's'), its allocation the device refused (r), or a compute
+// of it kept through a reset that failed, as another scheduler took its
+// input (f). The node that ran on the device is a square now, which the
+// device leaves to the CPU.
+void records_made_anew_in_place(const lifetime_case & lc) {
+    rig    r(lc.s);
+    caller c(r, 64);
+    std::vector<char> mem(64 * tevo_tensor_overhead() + tevo_graph_overhead());
+    const struct tevo_init_params params = { mem.size(), mem.data(), true };
+    builder f1 = [](tevo_context * ctx, const leaves & l) { return tevo_mul(ctx, tevo_scale(ctx, l.x, 2.0f), l.w); };
+    builder f2 = [](tevo_context * ctx, const leaves & l) { return tevo_mul(ctx, tevo_sqr(ctx, l.x), l.w); };
+    auto build = [&](const builder & f, struct tevo_context * ctx, struct tevo_tensor ** out) {
+        leaves l = c.l;
+        l.x      = tevo_new_tensor_1d(ctx, TEVO_TYPE_F32, c.n);
+        tevo_set_input(l.x);
+        *out                    = f(ctx, l);
+        struct tevo_cgraph * gf = tevo_new_graph(ctx);
+        tevo_build_forward_expand(gf, *out);
+        return std::make_pair(gf, l.x);
+    };
+
+    tevo_backend_sched_t sched = r.sched(lc.parallel);
+    struct tevo_context * ctx = tevo_init(params);
+    struct tevo_tensor *  y1  = nullptr;
+    auto                  g1  = build(f1, ctx, &y1);
+    if (lc.variant == 's') {
+        std::vector<size_t> sizes(r.list.size());
+        tevo_backend_sched_reserve_size(sched, g1.first, sizes.data());
+    } else if (lc.variant == 'f') {
+        ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, g1.first));
+        tevo_backend_sched_reset(sched);
+        tevo_backend_sched_t other = r.sched(lc.parallel);
+        ASSERT_TRUE(tevo_backend_sched_alloc_graph(other, g1.first));
+        tevo_backend_sched_free(other);
+        EXPECT_EQ(tevo_backend_sched_graph_compute(sched, g1.first), TEVO_STATUS_FAILED);
+    } else {
+        r.dev->cfg.refuse_buffers = true;
+        EXPECT_FALSE(tevo_backend_sched_alloc_graph(sched, g1.first));
+        r.dev->cfg.refuse_buffers = false;
+    }
+    EXPECT_EQ(tevo_backend_sched_get_tensor_backend(sched, y1->src[0]), &r.dev->backend);
+    tevo_free(ctx);
+
+    ctx                      = tevo_init(params);
+    struct tevo_tensor * y2  = nullptr;
+    auto                 g2  = build(f2, ctx, &y2);
+    ASSERT_EQ((void *) y2->src[0], (void *) y1->src[0]);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, g2.first));
+    const values v(c.n, 1);
+    set_f32(g2.second, v.x);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(sched, g2.first), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(y2), fresh(r.cpu, c.n, f2, v));
+    EXPECT_EQ(r.n_bad_source(), 0);
+    tevo_backend_sched_free(sched);
+    tevo_free(ctx);
+}
+
+// An allocation refused for a view of memory no scheduler holds leaves the
+// graph allocator's plan to the graph before it: the next graph, whose
+// backends are the refused one's but whose nodes are shaped as the planned
+// one's, is placed for its own backends.
+void refused_allocation_keeps_the_plan(const lifetime_case & lc) {
+    rig      r(lc.s);
+    caller   c(r, 64);
+    caller_b cb(c);
+    set_f32(c.l.b, values(c.n, 1).b);
+    builder fk = [](tevo_context * ctx, const leaves & l) { return tevo_sum(ctx, l.w); };
+    builder fg = [](tevo_context * ctx, const leaves & l) { return tevo_sum(ctx, l.b); };
+    struct tevo_tensor * m  = tevo_scale(c.ctx, c.l.x, 3.0f);
+    struct tevo_cgraph * gm = c.graph(m);
+    struct tevo_tensor * yk = fk(c.ctx, c.l);
+    struct tevo_cgraph * gk = c.graph(yk);
+    struct tevo_tensor * yg = fg(c.ctx, c.l);
+    struct tevo_cgraph * gg = c.graph(yg);
+
+    tevo_backend_sched_t sched = r.sched(lc.parallel);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, gm));
+    tevo_backend_sched_reset(sched);
+    // planned with the sum on the device, where the weight is
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, gk));
+    ASSERT_NE(tevo_backend_sched_get_tensor_backend(sched, yk), r.cpu);
+    tevo_backend_sched_reset(sched);
+    struct tevo_tensor * yv = tevo_add(c.ctx, tevo_view_tensor(c.ctx, m), c.l.x);
+    EXPECT_FALSE(tevo_backend_sched_alloc_graph(sched, c.graph(yv)));
+    tevo_backend_sched_reset(sched);
+
+    // the sum of the caller's b runs on the CPU, into memory the CPU uses
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(sched, gg));
+    ASSERT_EQ(tevo_backend_sched_get_tensor_backend(sched, yg), r.cpu);
+    EXPECT_TRUE(tevo_backend_supports_buft(r.cpu, yg->buffer->buft));
+    ASSERT_EQ(tevo_backend_sched_graph_compute(sched, gg), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(yg), c.want(fg, 1));
+    EXPECT_EQ(r.n_bad_source(), 0);
+    tevo_backend_sched_free(sched);
+}
+
+// A view of a tensor outside the graph that another scheduler holds lives
+// where that tensor's memory is, also when this scheduler pinned the tensor
+// elsewhere: on the CPU and pinned to the device (variant 'c'), or on the
+// device and pinned to the CPU (d).
+void view_of_a_pinned_outside_tensor(const lifetime_case & lc) {
+    rig      r(lc.s);
+    caller   c(r, 64);
+    caller_b cb(c);
+    set_f32(c.l.b, values(c.n, 1).b);
+    const bool on_cpu = lc.variant == 'c';
+    builder    fa     = [on_cpu](tevo_context * ctx, const leaves & l) {
+        struct tevo_tensor * s = tevo_scale(ctx, l.x, 2.0f);
+        return on_cpu ? s : tevo_mul(ctx, s, l.w);
+    };
+    // the reader runs on the device by its weight, or on the CPU
+    builder fb = [&](tevo_context * ctx, const leaves & l) {
+        return tevo_add(ctx, fa(ctx, l), on_cpu ? l.w : l.b);
+    };
+    struct tevo_tensor * a  = fa(c.ctx, c.l);
+    struct tevo_cgraph * ga = c.graph(a);
+    struct tevo_tensor * yb = tevo_add(c.ctx, tevo_view_tensor(c.ctx, a), on_cpu ? c.l.w : c.l.b);
+    struct tevo_cgraph * gb = c.graph(yb);
+    // more nodes than the reader alone, so the graph allocator's set has
+    // room for the source outside the graph too
+    struct tevo_tensor * yo = tevo_scale(c.ctx, yb, 1.0f);
+    struct tevo_cgraph * go = c.graph(yo);
+    (void) gb;
+
+    tevo_backend_sched_t s1 = r.sched(lc.parallel);
+    tevo_backend_sched_t s2 = r.sched(lc.parallel);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(s2, ga));
+    c.set_inputs(ga, 1);
+    ASSERT_EQ(tevo_backend_sched_graph_compute(s2, ga), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(a), c.want(fa, 1));
+    ASSERT_EQ(tevo_backend_sched_get_tensor_backend(s2, a), on_cpu ? r.cpu : r.list[0]);
+
+    tevo_backend_sched_set_tensor_backend(s1, a, on_cpu ? r.list[0] : r.cpu);
+    ASSERT_TRUE(tevo_backend_sched_alloc_graph(s1, go));
+    ASSERT_EQ(tevo_backend_sched_graph_compute(s1, go), TEVO_STATUS_SUCCESS);
+    EXPECT_EQ(get_f32(yb), c.want(fb, 1));
+    EXPECT_EQ(r.n_bad_source(), 0);
+    tevo_backend_sched_free(s1);
+    tevo_backend_sched_free(s2);
+}
+
 void run_case(const lifetime_case & lc) {
     switch (lc.item) {
         case 1: failed_allocation_is_retried(lc); break;
@@ -582,6 +1068,15 @@ void run_case(const lifetime_case & lc) {
         case 6: shared_node_of_an_uncomputed_graph(lc); break;
         case 7: input_outlives_the_first_scheduler(lc); break;
         case 9: graph_built_while_another_is_allocated(lc); break;
+        case 10: input_taken_without_memory(lc); break;
+        case 11: lost_node_keeps_the_inputs(lc); break;
+        case 12: query_or_pin_after_a_reset(lc); break;
+        case 13: pinned_view(lc); break;
+        case 14: alloc_twice_without_a_reset(lc); break;
+        case 15: view_of_a_freed_placement(lc); break;
+        case 16: records_made_anew_in_place(lc); break;
+        case 17: refused_allocation_keeps_the_plan(lc); break;
+        case 18: view_of_a_pinned_outside_tensor(lc); break;
         default: FAIL() << "no case " << lc.item;
     }
 }
@@ -603,19 +1098,32 @@ std::vector<lifetime_case> cases() {
     // (i: and an input), a view of another scheduler's tensor (o: its
     // source outside the graph), a node shared with an uncomputed graph, an
     // input in another scheduler's memory (f: freed, m: moved on, k: both
-    // keep the graph), a graph
-    // built while another is allocated (f: split on a new scheduler)
+    // keep the graph), a graph built while another is allocated (f: split on
+    // a new scheduler); an input taken without memory by a second
+    // scheduler's failed allocation, reserve or reserve_size; a node lost to
+    // another scheduler (b: inputs set before its calls); a query or a pin
+    // after a reset (k, o: after a compute of the graph kept; a, b: after an
+    // asynchronous compute); a view pinned away from its source (d: to the
+    // device, c: to the CPU with the scale on the second device); a second
+    // allocation without a reset (s: of the same graph, o: of another, c:
+    // after a compute); a view of a placement freed (f), moved (m) or sized
+    // with (r); records made anew where an earlier split's were, after that
+    // graph was sized (s), refused (r) or failed to compute (f); an
+    // allocation refused between two others; a view of a tensor outside the
+    // graph pinned away from its memory (c: from the CPU, d: from the
+    // device). Setups: c CPU, d device, m meta, 2 two devices.
     const struct {
         int          item;
         const char * variants;
-        bool         dev_only;
-    } items[] = { { 1, "ca", true }, { 2, "fk", false }, { 3, "ba", false }, { 4, "ic", false },
-                  { 5, "ov", false }, { 6, "-", false }, { 7, "fmk", false }, { 9, "fk", false } };
+        const char * setups;
+    } items[] = { { 1, "ca", "d" }, { 2, "fk", "cdm" }, { 3, "ba", "cdm" }, { 4, "ic", "cdm" }, { 5, "ov", "cdm" },
+                  { 6, "-", "cdm" }, { 7, "fmk", "cdm" }, { 9, "fk", "cdm" }, { 10, "ars", "cdm2" },
+                  { 11, "ba", "cdm2" }, { 12, "qpkoab", "cdm2" }, { 13, "d", "d2" }, { 13, "c", "2" },
+                  { 14, "soc", "cdm2" }, { 15, "fmr", "cdm2" }, { 16, "srf", "d2" },
+                  { 17, "-", "dm2" }, { 18, "cd", "dm2" } };
     for (const auto & it : items) {
-        for (setup s : { CPU, DEV, META }) {
-            if (it.dev_only && s != DEV) {
-                continue;
-            }
+        for (const char * sc = it.setups; *sc != '\0'; sc++) {
+            const setup s = *sc == 'c' ? CPU : *sc == 'd' ? DEV : *sc == 'm' ? META : DEV2;
             for (bool parallel : { false, true }) {
                 for (const char * v = it.variants; *v != '\0'; v++) {
                     list.push_back({ it.item, s, parallel, *v });

@@ -293,28 +293,35 @@ TEVO_API void               tevo_backend_load_all_from_path(const char * dir_pat
 //   inside a scheduler call, while the graph is planned and computed. When
 //   any call returns, successful or not, every node reads the caller's own
 //   tensors; after graph_compute_async, from the next synchronize on (or the
-//   scheduler's next call, which waits for the backends first), so
-//   synchronize before freeing a graph computed that way.
+//   scheduler's next call, which waits for the backends first; its count
+//   and buffer accessors aside), so synchronize before freeing a graph
+//   computed that way.
 // - Tensors without memory are placed in the compute buffers. That memory is
 //   valid until the scheduler's next split of any graph (alloc_graph,
 //   reserve, reserve_size, or a compute that allocates) or its free. A reset
 //   keeps it: outputs may be read after a reset, and a compute of the graph
 //   allocated last, after a reset, computes it where it is placed, with the
-//   inputs set before or after the reset. From the next split on, such a
-//   tensor's buffer and data are stale: nothing may read or write them. It
-//   may only be part of a graph that a scheduler splits again, which places
-//   it anew, so its inputs must be set again.
+//   inputs set before or after the reset. A query of a node's backend in
+//   between changes nothing; after a pin the compute splits and allocates
+//   the graph again, and its inputs keep their values. From the next split
+//   on, such a tensor's buffer and data are stale: nothing may read or write
+//   them. It may only be part of a graph that a scheduler splits again,
+//   which places it anew, so its inputs must be set again.
 // - Splitting a graph takes back what any scheduler, this one or another,
 //   placed for its tensors; memory the caller placed stays. A scheduler
 //   whose graph lost tensors that way finds out before it computes the
-//   graph again: it allocates it again when it lost only nodes it computes,
-//   and returns TEVO_STATUS_FAILED with a log line when it lost an input or
-//   another leaf (allocate it again and set its inputs).
+//   graph again: it allocates it again when it lost only nodes it computes
+//   (its inputs keep the values set before the compute), and returns
+//   TEVO_STATUS_FAILED with a log line when it lost an input or another leaf
+//   (allocate it again and set its inputs). A split that places nothing
+//   (reserve, reserve_size, a failed allocation) takes them too.
 // - A view whose source lies outside the graph reads the source where it
 //   is: memory the caller placed, or memory another scheduler holds for its
 //   current graph (a compute after that scheduler split again returns
 //   TEVO_STATUS_FAILED). A source this scheduler placed, or one placed for
-//   a graph its scheduler no longer holds, makes the allocation fail.
+//   a graph its scheduler no longer holds, makes the allocation fail; its
+//   memory, maybe freed, is not read (reserve and reserve_size count such a
+//   view as host memory).
 // - Placements are known by a mark in the tensor record's spare bytes
 //   (padding), which the caller leaves alone.
 // - A compute of a graph other than the one allocated last (or one rebuilt
@@ -359,13 +366,20 @@ TEVO_API tevo_backend_buffer_type_t tevo_backend_sched_get_buffer_type(tevo_back
                                                                        tevo_backend_t backend);
 TEVO_API size_t tevo_backend_sched_get_buffer_size(tevo_backend_sched_t sched, tevo_backend_t backend);
 
-// pins a node to a backend until the next reset
+// pins a node to a backend until the next reset; a view (or a view leaf)
+// stays where its memory is, its source's buffer or backend, whatever it or
+// its source was pinned to
 TEVO_API void           tevo_backend_sched_set_tensor_backend(tevo_backend_sched_t sched, struct tevo_tensor * node,
                                                               tevo_backend_t backend);
+// NULL for a node without one, and for every node after a reset
 TEVO_API tevo_backend_t tevo_backend_sched_get_tensor_backend(tevo_backend_sched_t sched, struct tevo_tensor * node);
 
 // splits and allocates the graph; false, with the graph left as built, when
 // the memory cannot be had. The caller sets the graph's inputs after this.
+// With a graph allocated already (and no reset since) it is a reset followed
+// by the allocation; otherwise it keeps, of the assignments an earlier split
+// made (reserve_size, a failed allocation), only the pins given since the
+// last reset.
 TEVO_API bool             tevo_backend_sched_alloc_graph(tevo_backend_sched_t sched, struct tevo_cgraph * graph);
 TEVO_API enum tevo_status tevo_backend_sched_graph_compute(tevo_backend_sched_t sched, struct tevo_cgraph * graph);
 TEVO_API enum tevo_status tevo_backend_sched_graph_compute_async(tevo_backend_sched_t sched,

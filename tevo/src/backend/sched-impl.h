@@ -127,6 +127,8 @@ struct tevo_backend_sched {
     // compute, until the next synchronize or scheduler call
     std::unordered_map<struct tevo_tensor *, struct tevo_sched_redirect> redirects;
     bool at_copies = false;
+    // while the splits run: an eval callback's queries must not end the compute
+    bool computing = false;
 
     // serial of the placements of the last allocated graph, 0 from the start
     // of a split until an allocation succeeds (read by other schedulers)
@@ -142,14 +144,23 @@ struct tevo_backend_sched {
     std::vector<struct tevo_tensor *>                   placed;
     std::vector<std::pair<struct tevo_tensor *, uint64_t>> outside;
     // a view of the last split whose source outside the graph no live
-    // scheduler holds: its allocation is refused
-    struct tevo_tensor * refused_view = nullptr;
+    // scheduler holds: its allocation is refused. Such sources may point at
+    // freed buffer records: the split reads their marks only, and a sizing
+    // counts their views as host memory.
+    struct tevo_tensor *                     refused_view = nullptr;
+    std::vector<const struct tevo_tensor *> stale_sources;
 
     // a reset of an allocated graph keeps its splits and placement for a
     // compute of that same graph; the reset's clearing waits until another
     // graph is split or an assignment is asked for
     bool alloc_kept    = false;
     bool clear_pending = false;
+
+    // the pins given since the last reset, and whether a split since then
+    // filled in the other assignments: tensors made since may have the
+    // addresses of that split's records, so an allocation keeps only the pins
+    std::vector<std::pair<const struct tevo_tensor *, int>> pins;
+    bool                                                    split_assigned = false;
 };
 
 // hash slot of a tensor, inserting it when absent

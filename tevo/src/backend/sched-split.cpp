@@ -14,11 +14,28 @@
 // ---------------------------------------------------------------------------
 // backend assignment
 
+// whether t is a view of a source whose placement no scheduler holds now
+static bool tevo_sched_views_stale(const struct tevo_backend_sched * sched, const struct tevo_tensor * t) {
+    return t->view_src != NULL && !sched->stale_sources.empty() &&
+           std::find(sched->stale_sources.begin(), sched->stale_sources.end(), t->view_src) !=
+               sched->stale_sources.end();
+}
+
+// the buffer a tensor's memory lies in; NULL without one, or when that
+// buffer may be freed
+static tevo_backend_buffer_t tevo_sched_buffer_of(const struct tevo_backend_sched * sched,
+                                                  const struct tevo_tensor * t) {
+    if (tevo_sched_views_stale(sched, t)) {
+        return NULL;
+    }
+    return t->view_src ? t->view_src->buffer : t->buffer;
+}
+
 // first backend (in priority order) that can use the tensor's buffer and run
 // the operation, or -1 when the tensor has no buffer or none can
 static int tevo_sched_backend_from_buffer(struct tevo_backend_sched * sched, const struct tevo_tensor * tensor,
                                           const struct tevo_tensor * op) {
-    tevo_backend_buffer_t buffer = tensor->view_src ? tensor->view_src->buffer : tensor->buffer;
+    tevo_backend_buffer_t buffer = tevo_sched_buffer_of(sched, tensor);
     if (buffer == NULL) {
         return -1;
     }
@@ -38,6 +55,10 @@ static bool tevo_sched_is_weight(const struct tevo_tensor * t) {
 // the backend a tensor gets before expansion: from its memory, as an input, or
 // from the first weight among its sources; -1 leaves it to the later passes
 static int tevo_sched_backend_id_from_cur(struct tevo_backend_sched * sched, struct tevo_tensor * tensor) {
+    // refused by an allocation; a sizing takes it for host memory
+    if (tevo_sched_views_stale(sched, tensor)) {
+        return sched->n_backends - 1;
+    }
     int cur_backend_id = tevo_sched_backend_from_buffer(sched, tensor, tensor);
     if (cur_backend_id != -1) {
         return cur_backend_id;
@@ -92,7 +113,7 @@ static int tevo_sched_backend_id_from_cur(struct tevo_backend_sched * sched, str
 // whether backend_id can read the tensor where it lives (or will live)
 static bool tevo_sched_buffer_supported(struct tevo_backend_sched * sched, const struct tevo_tensor * t,
                                         int backend_id) {
-    tevo_backend_buffer_t      buf  = t->view_src ? t->view_src->buffer : t->buffer;
+    tevo_backend_buffer_t      buf  = tevo_sched_buffer_of(sched, t);
     tevo_backend_buffer_type_t buft = NULL;
 
     if (buf) {
@@ -313,6 +334,7 @@ static void tevo_sched_grow_combined_graph(struct tevo_backend_sched * sched, in
 static void tevo_sched_take_back(struct tevo_backend_sched * sched, struct tevo_cgraph * graph) {
     sched->outside.clear();
     sched->refused_view = nullptr;
+    sched->stale_sources.clear();
     struct tevo_tensor ** lists[2]  = { graph->leafs, graph->nodes };
     const int             counts[2] = { graph->n_leafs, graph->n_nodes };
     for (int l = 0; l < 2; l++) {
@@ -342,6 +364,9 @@ static void tevo_sched_take_back(struct tevo_backend_sched * sched, struct tevo_
             }
             if (!last_held) {
                 sched->refused_view = t;
+                if (sched->stale_sources.empty() || sched->stale_sources.back() != t->view_src) {
+                    sched->stale_sources.push_back(t->view_src);
+                }
             } else if (sched->outside.empty() || sched->outside.back().first != t->view_src) {
                 sched->outside.push_back({ t->view_src, mark });
             }
@@ -371,6 +396,7 @@ void tevo_backend_sched_split_graph(struct tevo_backend_sched * sched, struct te
     sched->n_splits       = 0;
     sched->n_graph_inputs = 0;
     sched->is_reset       = false;
+    sched->split_assigned = true;
 
     struct tevo_init_params params = {
         /*.mem_size   =*/sched->context_buffer_size,
@@ -495,6 +521,31 @@ void tevo_backend_sched_split_graph(struct tevo_backend_sched * sched, struct te
             }
         }
         TEVO_ASSERT(*cur_backend_id != -1);
+    }
+
+    // a view computes nothing and lives in its source's memory: it is where
+    // that memory is (or where the source will be placed), whatever it or
+    // its source was pinned to, so a reader elsewhere copies it
+    struct tevo_tensor ** lists[2]  = { graph->nodes, graph->leafs };
+    const int             counts[2] = { graph->n_nodes, graph->n_leafs };
+    for (int l = 0; l < 2; l++) {
+        for (int i = 0; i < counts[l]; i++) {
+            struct tevo_tensor * t = lists[l][i];
+            if (t->view_src == NULL || !(tevo_sched_is_view_op(t->op) || t->op == TEVO_OP_NONE)) {
+                continue;
+            }
+            int src_backend_id = -1;
+            if (tevo_sched_buffer_of(sched, t) != NULL) {
+                src_backend_id = tevo_sched_backend_from_buffer(sched, t, t);
+            } else if (tevo_hash_contains(&sched->hash_set, t->view_src)) {
+                // a source outside the graph that nothing assigned is not
+                // looked up: the set has room for the graph's own tensors only
+                src_backend_id = sched->hv_tensor_backend_ids[tevo_hash_find(&sched->hash_set, t->view_src)];
+            }
+            if (src_backend_id != -1) {
+                *tevo_sched_tensor_backend_id(sched, t) = src_backend_id;
+            }
+        }
     }
 
     // pass 5: cut the splits and copy their inputs

@@ -189,8 +189,10 @@ void tevo_sched_clear(struct tevo_backend_sched * sched) {
     memset(sched->hv_tensor_backend_ids, -1, sched->hash_set.size * sizeof(int));
     memset(sched->hv_tensor_copies, 0,
            sched->hash_set.size * sched->n_backends * sched->n_copies * sizeof(struct tevo_tensor *));
-    sched->clear_pending = false;
-    sched->alloc_kept    = false;
+    sched->clear_pending  = false;
+    sched->alloc_kept     = false;
+    sched->split_assigned = false;
+    sched->pins.clear();
 }
 
 void tevo_backend_sched_reset(tevo_backend_sched_t sched) {
@@ -335,7 +337,19 @@ bool tevo_backend_sched_alloc_graph(tevo_backend_sched_t sched, struct tevo_cgra
     TEVO_ASSERT(sched);
     TEVO_ASSERT((int)sched->hash_set.size >= graph->n_nodes + graph->n_leafs);
     tevo_sched_finish_compute(sched);
-    TEVO_ASSERT(!sched->is_alloc);
+    // a second allocation is a reset and an allocation
+    if (sched->is_alloc) {
+        tevo_backend_sched_reset(sched);
+    } else if (sched->split_assigned && !sched->clear_pending) {
+        // an earlier split's assignments (a sizing, a refused allocation)
+        // would go to whatever tensors have its records' addresses now
+        std::vector<std::pair<const struct tevo_tensor *, int>> pins = std::move(sched->pins);
+        tevo_sched_clear(sched);
+        for (const auto & [t, id] : pins) {
+            *tevo_sched_tensor_backend_id(sched, t) = id;
+        }
+        sched->pins = std::move(pins);
+    }
 
     sched->cur_copy  = sched->next_copy;
     sched->next_copy = (sched->next_copy + 1) % sched->n_copies;
@@ -344,6 +358,11 @@ bool tevo_backend_sched_alloc_graph(tevo_backend_sched_t sched, struct tevo_cgra
 
     if (sched->refused_view != NULL) {
         tevo_sched_point_at_copies(sched, false);
+        // the graph allocator's plan is still that of the split before: the
+        // next one is compared with its backends, not with this one's
+        std::swap(sched->node_backend_ids, sched->prev_node_backend_ids);
+        std::swap(sched->leaf_backend_ids, sched->prev_leaf_backend_ids);
+        sched->graph_size = sched->prev_graph_size;
         TEVO_LOG_ERROR("%s: the source of view %s lies outside the graph in memory no scheduler holds for it now; "
                        "put the source in the graph or give it memory of its own\n",
                        "tevo_backend_sched_alloc_graph", sched->refused_view->name);
@@ -633,11 +652,11 @@ static enum tevo_sched_placement tevo_sched_check_placement(struct tevo_backend_
     if (n_held == sched->placed.size()) {
         return TEVO_SCHED_PLACEMENT_HELD;
     }
-    // a value the graph does not compute is lost when the tensor lives in
-    // other memory now, where the caller may have set it since; a record
-    // without memory (rebuilt in place) is only placed again
+    // a value the graph does not compute is lost once another split took
+    // the tensor, whether that split placed it elsewhere or left it without
+    // memory (a failed allocation, a reserve): the values set for it are gone
     for (const struct tevo_tensor * t : sched->placed) {
-        if (tevo_sched_mark(t) != serial && t->buffer != NULL && t->view_src == NULL &&
+        if (tevo_sched_mark(t) != serial && t->view_src == NULL &&
             ((t->flags & TEVO_TENSOR_FLAG_INPUT) || t->op == TEVO_OP_NONE)) {
             TEVO_LOG_ERROR("%s: another scheduler placed %s anew since this graph was allocated; allocate it "
                            "again and set its inputs\n",
@@ -646,6 +665,27 @@ static enum tevo_sched_placement tevo_sched_check_placement(struct tevo_backend_
         }
     }
     return TEVO_SCHED_PLACEMENT_MOVED;
+}
+
+// The values of the leaves (inputs among them) placed for the graph held and
+// still where they were placed: an allocation of the same graph places them
+// anew, maybe elsewhere (another copy slot), and they get these values back.
+struct tevo_sched_kept_leaf {
+    struct tevo_tensor * t;
+    std::vector<uint8_t> bytes;
+};
+
+static std::vector<tevo_sched_kept_leaf> tevo_sched_keep_leaves(struct tevo_backend_sched * sched) {
+    std::vector<tevo_sched_kept_leaf> kept;
+    const uint64_t                    serial = sched->place_serial.load();
+    for (struct tevo_tensor * t : sched->placed) {
+        if (tevo_sched_mark(t) == serial && t->view_src == NULL && tevo_nbytes(t) > 0 &&
+            ((t->flags & TEVO_TENSOR_FLAG_INPUT) || t->op == TEVO_OP_NONE)) {
+            kept.push_back({ t, std::vector<uint8_t>(tevo_nbytes(t)) });
+            tevo_backend_tensor_get(t, kept.back().bytes.data(), 0, kept.back().bytes.size());
+        }
+    }
+    return kept;
 }
 
 enum tevo_status tevo_backend_sched_graph_compute_async(tevo_backend_sched_t sched, struct tevo_cgraph * graph) {
@@ -660,12 +700,18 @@ enum tevo_status tevo_backend_sched_graph_compute_async(tevo_backend_sched_t sch
     if (!same) {
         sched->is_alloc = false;
     } else if (!sched->is_alloc && sched->alloc_kept) {
-        sched->is_alloc   = true;
-        sched->alloc_kept = false;
+        // the reset is undone: the graph's assignments and copies are in
+        // use again, and a pin from now on must not clear them under it
+        sched->is_alloc      = true;
+        sched->alloc_kept    = false;
+        sched->clear_pending = false;
+        sched->is_reset      = false;
     }
 
+    // also when a pin after a reset dropped the splits kept: the graph is
+    // split again, and its inputs must still be where they were set
     bool again = false;
-    if (sched->is_alloc) {
+    if (same) {
         switch (tevo_sched_check_placement(sched, graph)) {
             case TEVO_SCHED_PLACEMENT_HELD:
                 break;
@@ -675,7 +721,9 @@ enum tevo_status tevo_backend_sched_graph_compute_async(tevo_backend_sched_t sch
                 again           = true;
                 break;
             case TEVO_SCHED_PLACEMENT_LOST:
-                sched->is_alloc = false;
+                // told once: the next compute allocates it afresh
+                sched->is_alloc    = false;
+                sched->alloc_graph = nullptr;
                 return TEVO_STATUS_FAILED;
         }
     }
@@ -684,12 +732,21 @@ enum tevo_status tevo_backend_sched_graph_compute_async(tevo_backend_sched_t sch
         tevo_backend_sched_reset(sched);
     }
     if (!sched->is_alloc) {
+        std::vector<tevo_sched_kept_leaf> kept;
+        if (same) {
+            kept = tevo_sched_keep_leaves(sched);
+        }
         if (!tevo_backend_sched_alloc_graph(sched, graph)) {
             return TEVO_STATUS_ALLOC_FAILED;
         }
+        for (const tevo_sched_kept_leaf & k : kept) {
+            tevo_backend_tensor_set(k.t, k.bytes.data(), 0, k.bytes.size());
+        }
     }
     tevo_sched_point_at_copies(sched, true);
+    sched->computing              = true;
     const enum tevo_status status = tevo_sched_compute_splits(sched);
+    sched->computing              = false;
     if (status != TEVO_STATUS_SUCCESS) {
         tevo_sched_finish_compute(sched);
     }
@@ -705,6 +762,9 @@ enum tevo_status tevo_backend_sched_graph_compute(tevo_backend_sched_t sched, st
 void tevo_backend_sched_set_eval_callback(tevo_backend_sched_t sched, tevo_backend_sched_eval_callback callback,
                                           void * user_data) {
     TEVO_ASSERT(sched);
+    if (!sched->computing) {
+        tevo_sched_finish_compute(sched);
+    }
     sched->callback_eval           = callback;
     sched->callback_eval_user_data = user_data;
 }
@@ -759,19 +819,27 @@ size_t tevo_backend_sched_get_buffer_size(tevo_backend_sched_t sched, tevo_backe
 void tevo_backend_sched_set_tensor_backend(tevo_backend_sched_t sched, struct tevo_tensor * node,
                                            tevo_backend_t backend) {
     TEVO_ASSERT(sched);
+    if (!sched->computing) {
+        tevo_sched_finish_compute(sched);
+    }
     if (sched->clear_pending) {
         tevo_sched_clear(sched);
     }
     const int backend_index = tevo_sched_backend_index(sched, backend);
     TEVO_ASSERT(backend_index >= 0 && backend_index < sched->n_backends);
     *tevo_sched_tensor_backend_id(sched, node) = backend_index;
+    sched->pins.push_back({ node, backend_index });
     sched->is_reset = false;
 }
 
 tevo_backend_t tevo_backend_sched_get_tensor_backend(tevo_backend_sched_t sched, struct tevo_tensor * node) {
     TEVO_ASSERT(sched);
+    if (!sched->computing) {
+        tevo_sched_finish_compute(sched);
+    }
+    // a reset forgot every assignment; a query leaves the graph it kept alone
     if (sched->clear_pending) {
-        tevo_sched_clear(sched);
+        return NULL;
     }
     return tevo_sched_tensor_backend(sched, node);
 }
