@@ -13,7 +13,8 @@
 // and the graph moves there when that measured faster (to fewer threads on
 // a tie: they cost the machine less), trying the next level that way at
 // once. A try that lost waits twice as long before the next one in its
-// direction, up to TEVO_CHOICE_GAP_MAX runs, which bounds what trying costs.
+// direction, up to TEVO_CHOICE_GAP_MAX runs, or longer after a try that
+// took several times as long, which bounds what trying costs.
 
 #include "cpu/impl.h"
 
@@ -26,6 +27,7 @@ static const int     TEVO_CHOICE_SLOTS   = 64;
 static const int     TEVO_CHOICE_LEVELS  = 10; // 512 threads halve to 1 in 9 steps
 static const int     TEVO_CHOICE_GAP_MIN = 4;
 static const int     TEVO_CHOICE_GAP_MAX = 64;
+static const int     TEVO_CHOICE_GAP_FAR = 2048;
 static const double  TEVO_CHOICE_NEAR    = 16.0;
 // a level measured longer ago than this (in runs of its graph) starts anew
 static const int64_t TEVO_CHOICE_STALE   = 4 * TEVO_CHOICE_GAP_MAX;
@@ -72,7 +74,7 @@ static struct tevo_choice_slot * tevo_choice_find(uint64_t key, int n, double si
     double distance = log(TEVO_CHOICE_NEAR);
     for (int i = 0; i < TEVO_CHOICE_SLOTS; i++) {
         const struct tevo_choice_slot * k = &tevo_choice_slots[i];
-        if (k->key != 0 && k->n == n && k->runs >= 2 * TEVO_CHOICE_GAP_MIN && fabs(k->size - size) < distance) {
+        if (k->key != 0 && k->n == n && k->runs >= 2 && fabs(k->size - size) < distance) {
             distance = fabs(k->size - size);
             prior    = k->best;
         }
@@ -90,8 +92,9 @@ static struct tevo_choice_slot * tevo_choice_find(uint64_t key, int n, double si
     s->best       = prior;
     s->gap_fewer  = TEVO_CHOICE_GAP_MIN;
     s->gap_more   = TEVO_CHOICE_GAP_MIN;
+    // fewer threads first: on shared cores more can cost many times a run
     s->next_fewer = 2;
-    s->next_more  = 3;
+    s->next_more  = 2 * TEVO_CHOICE_GAP_MIN + 1;
     return s;
 }
 
@@ -151,9 +154,13 @@ void tevo_thread_choice_end(uint64_t kind, int n, int level, double cost) {
         s->gap_fewer  = TEVO_CHOICE_GAP_MIN;
         s->gap_more   = TEVO_CHOICE_GAP_MIN;
         s->next_fewer = s->runs + (fewer ? 1 : 2 * TEVO_CHOICE_GAP_MIN);
-        s->next_more  = s->runs + (fewer ? 2 * TEVO_CHOICE_GAP_MIN : 1);
+        s->next_more  = s->runs + (fewer ? TEVO_CHOICE_GAP_MAX : 1);
     } else {
-        *gap = TEVO_MIN(*gap * 2, TEVO_CHOICE_GAP_MAX);
+        // a try that took several times as long waits in proportion, so
+        // that trying costs a few percent
+        const double ratio = s->cost[level] / TEVO_MAX(s->cost[s->best], 1e-30);
+        const int    far   = (int) TEVO_MIN(ratio * 32.0, (double) TEVO_CHOICE_GAP_FAR);
+        *gap               = TEVO_MAX(TEVO_MIN(*gap * 2, TEVO_CHOICE_GAP_MAX), far);
         if (fewer) {
             s->next_fewer = s->runs + *gap;
         } else {
