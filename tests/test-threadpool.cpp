@@ -123,10 +123,10 @@ TEST(SharedCores, VerdictFollowsThreadsKeptFromRunning) {
     const int64_t us     = 1000;
     const int64_t ms     = 1000 * us;
     int64_t       now    = 1000 * ms;
-    const auto    probes = [&](int count, int64_t every, int64_t lost, int64_t wall) {
+    const auto    probes = [&](int count, int64_t every, int64_t lost, int64_t wall, bool fewer = false) {
         for (int i = 0; i < count; ++i) {
             now += every;
-            tevo_threadpool_note_probe(lost, wall, now);
+            tevo_threadpool_note_probe(lost, wall, now, fewer);
         }
     };
     // probes until the verdict is `shared`, at most `limit`; one in `one_in`
@@ -188,6 +188,18 @@ TEST(SharedCores, VerdictFollowsThreadsKeptFromRunning) {
         probes(99, 1 * ms, 0, 4 * 1 * ms);
     }
     EXPECT_TRUE(tevo_threadpool_cores_shared());
+    // ...and however long none does when the run has fewer threads than its
+    // graph asked for: the others may still be kept from running. A run on
+    // all of them a second apart finds the cores free again within seconds.
+    probes(20000, 1 * ms, 0, 4 * 1 * ms, true);
+    EXPECT_TRUE(tevo_threadpool_cores_shared());
+    probes(500, 1 * ms, 8 * ms, 16 * ms);
+    const int64_t freed = now;
+    while (tevo_threadpool_cores_shared() && now - freed < 100000 * ms) {
+        probes(999, 1 * ms, 0, 4 * 1 * ms, true);
+        probes(3, 1 * ms, 0, 8 * 1 * ms);
+    }
+    EXPECT_LE(now - freed, 6000 * ms);
 
     // ...and turns back within a second once none does, with probes close
     // together or far apart (a long node per run).
@@ -216,8 +228,8 @@ TEST(SharedCores, ProbesMonthsApartWeighAsOneTimeConstant) {
     for (const int64_t pause : { 104 * day, 200 * day, 100000 * day }) {
         SCOPED_TRACE(pause / day);
         const int64_t now = 1000 * ms;
-        tevo_threadpool_note_probe(0, 8 * ms, now);
-        tevo_threadpool_note_probe(8 * ms, 16 * ms, now + pause);
+        tevo_threadpool_note_probe(0, 8 * ms, now, false);
+        tevo_threadpool_note_probe(8 * ms, 16 * ms, now + pause, false);
         EXPECT_FALSE(tevo_threadpool_cores_shared());
         tevo_threadpool_hold_cores_shared(0);
         tevo_threadpool_hold_cores_shared(-1);
@@ -236,7 +248,7 @@ TEST(SharedCores, AHoldWinsOverProbesJudgedMeanwhile) {
         int64_t       now = 1000 * ms;
         while (!stop.load(std::memory_order_relaxed)) {
             now += ms;
-            tevo_threadpool_note_probe(8 * ms, 16 * ms, now);
+            tevo_threadpool_note_probe(8 * ms, 16 * ms, now, false);
         }
     });
     int lost = 0;
@@ -328,6 +340,36 @@ TEST(SharedCores, EachKindOfGraphRunsOnTheThreadCountFastestForIt) {
         int level = -1;
         EXPECT_EQ(tevo_thread_choice_begin(f.kind, 12, f.size, &level), f.threads) << f.size;
     }
+}
+
+// While graphs run on fewer threads than they asked for, about once a
+// second one runs on all of them, so that the verdict can find the cores
+// free again; its cost moves nothing where it lost.
+TEST(SharedCores, ARunOnAllThreadsComesAboutOnceASecond) {
+    const uint64_t kind    = 0x5eed2000;
+    const double   cost[]  = { 5.0, 2.0, 1.5, 1.0 }; // 8, 4, 2 and 1 threads
+    const auto     one_run = [&] {
+        int level = -1;
+        tevo_thread_choice_begin(kind, 8, 1e9, &level);
+        tevo_thread_choice_end(kind, 8, level, cost[level]);
+        return level;
+    };
+    for (int r = 0; r < 300; ++r) {
+        one_run();
+    }
+    const auto start = std::chrono::steady_clock::now();
+    const auto since = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
+    int        all = 0, at_one = 0, runs = 0;
+    while (since() < 2.5) {
+        const int level = one_run();
+        all += level == 0 ? 1 : 0;
+        at_one += level == 3 ? 1 : 0;
+        runs++;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_GE(all, 2);
+    EXPECT_LE(all, (int) since() + 1);
+    EXPECT_GE(at_one, runs * 8 / 10);
 }
 
 TEST(Barrier, OneThreadNeverTouchesTheCounters) {

@@ -60,6 +60,7 @@ struct tevo_threadpool {
     std::atomic<int64_t>             probe_start_ns; // when that barrier opened
     std::atomic<int64_t>             probe_wall_ns;  // summed over the run's threads up to their arrival,
     std::atomic<int64_t>             probe_lost_ns;  // and the part of it they were kept from running
+    std::atomic<bool>                run_fewer;      // the run has fewer threads than its graph asked for
 
     alignas(64) std::atomic<int32_t> chunk_counter;
     // apart from the counter: idle workers keep reading these while others
@@ -93,8 +94,9 @@ bool tevo_threadpool_cores_shared(void);
 void tevo_threadpool_hold_cores_shared(int shared);
 // one probe for that verdict, judged at now_ns: from the opening of a
 // barrier to their arrival at the next, the threads of a run spent wall_ns
-// in all, lost_ns of them kept from running
-void tevo_threadpool_note_probe(int64_t lost_ns, int64_t wall_ns, int64_t now_ns);
+// in all, lost_ns of them kept from running; fewer: the run had fewer
+// threads than its graph asked for
+void tevo_threadpool_note_probe(int64_t lost_ns, int64_t wall_ns, int64_t now_ns, bool fewer);
 
 // The calling thread's CPU time when the probe of its current run began.
 // A graph computed inside a node of a run (a custom operator) takes the
@@ -110,8 +112,9 @@ void    tevo_threadpool_restore_probe_mark(int64_t mark);
 int  tevo_thread_choice_begin(uint64_t kind, int n, double size, int * level);
 void tevo_thread_choice_end(uint64_t kind, int n, int level, double cost);
 
-// publishes a run of n threads (already capped at the pool's size)
-void tevo_threadpool_start_run(struct tevo_threadpool * threadpool, int n);
+// publishes a run of n threads (already capped at the pool's size); fewer:
+// the thread choice gave it fewer than its graph asked for
+void tevo_threadpool_start_run(struct tevo_threadpool * threadpool, int n, bool fewer);
 
 // whether the walk passes a node by: an operator without a kernel, or a
 // node not marked for computing

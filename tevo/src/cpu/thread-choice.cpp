@@ -14,9 +14,13 @@
 // a tie: they cost the machine less), trying the next level that way at
 // once. A try that lost waits twice as long before the next one in its
 // direction, up to TEVO_CHOICE_GAP_MAX runs, or longer after a try that
-// took several times as long, which bounds what trying costs.
+// took several times as long, which bounds what trying costs. Only runs on
+// every thread asked can tell that the cores are free again (see the
+// verdict in threadpool.cpp), so about once every TEVO_CHOICE_ALL_NS one
+// run of the process goes on all of them.
 
 #include "cpu/impl.h"
+#include "platform/platform.h"
 
 #include <math.h>
 #include <string.h>
@@ -31,6 +35,7 @@ static const int     TEVO_CHOICE_GAP_FAR = 2048;
 static const double  TEVO_CHOICE_NEAR    = 16.0;
 // a level measured longer ago than this (in runs of its graph) starts anew
 static const int64_t TEVO_CHOICE_STALE   = 4 * TEVO_CHOICE_GAP_MAX;
+static const int64_t TEVO_CHOICE_ALL_NS  = 1000000000;
 
 struct tevo_choice_slot {
     uint64_t key; // graph kind and thread count asked; 0: free
@@ -49,6 +54,7 @@ struct tevo_choice_slot {
 static std::mutex              tevo_choice_mutex;
 static struct tevo_choice_slot tevo_choice_slots[TEVO_CHOICE_SLOTS];
 static uint64_t                tevo_choice_clock = 0;
+static int64_t                 tevo_choice_all_ns = 0; // last run on all the threads asked
 
 static int tevo_choice_threads(int n, int level) {
     return (n + (1 << level) - 1) >> level;
@@ -111,13 +117,22 @@ int tevo_thread_choice_begin(uint64_t kind, int n, double size, int * level_out)
     std::lock_guard<std::mutex> lock(tevo_choice_mutex);
     struct tevo_choice_slot *   s = tevo_choice_find(tevo_choice_key(kind, n), n, log(TEVO_MAX(size, 1.0)), true);
     s->runs++;
+    const int64_t now = tevo_platform_monotonic_ns();
+    if (tevo_choice_all_ns == 0) {
+        tevo_choice_all_ns = now;
+    }
     int level = s->best;
-    if (s->best + 1 < s->n_levels && s->runs >= s->next_fewer) {
+    if (s->best > 0 && s->runs > 1 && now - tevo_choice_all_ns >= TEVO_CHOICE_ALL_NS) {
+        level = 0;
+    } else if (s->best + 1 < s->n_levels && s->runs >= s->next_fewer) {
         level         = s->best + 1;
         s->next_fewer = s->runs + s->gap_fewer;
     } else if (s->best > 0 && s->runs >= s->next_more) {
         level        = s->best - 1;
         s->next_more = s->runs + s->gap_more;
+    }
+    if (level == 0) {
+        tevo_choice_all_ns = now;
     }
     *level_out = level;
     return tevo_choice_threads(n, level);
@@ -147,6 +162,9 @@ void tevo_thread_choice_end(uint64_t kind, int n, int level, double cost) {
 
     const bool fewer = level > s->best;
     const bool won   = fewer ? s->cost[level] <= s->cost[s->best] : s->cost[level] < 0.9 * s->cost[s->best];
+    if (!won && level < s->best - 1) {
+        return; // the run on all threads for the verdict; not a try
+    }
     int32_t *  gap   = fewer ? &s->gap_fewer : &s->gap_more;
     if (won) {
         // on that way at once; back to the level left only later
