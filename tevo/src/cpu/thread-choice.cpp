@@ -9,10 +9,10 @@
 // count it tried: n, then about n/2, n/4, ... down to 1 ("levels"). A new
 // kind starts where the known kind nearest to it in work per node settled
 // (graphs of short nodes lose most), or on half its threads (at least two)
-// when none is known within a factor of TEVO_CHOICE_NEAR; now and then a run tries the level above or below,
-// and the graph moves there when that measured faster (to fewer threads on
-// a tie: they cost the machine less), trying the next level that way at
-// once. A try that lost waits twice as long before the next one in its
+// when none is known within a factor of TEVO_CHOICE_NEAR; now and then a
+// run tries the level above or below, or one thread, and the graph moves
+// there when that measured faster (to fewer threads on a tie: they cost the
+// machine less), trying the next level that way at once. A try that lost waits twice as long before the next one in its
 // direction, up to TEVO_CHOICE_GAP_MAX runs, or longer after a try that
 // took several times as long, which bounds what trying costs. Only runs on
 // every thread asked can tell that the cores are free again (see the
@@ -47,6 +47,7 @@ struct tevo_choice_slot {
     int32_t  best;
     int64_t  next_fewer, next_more; // run at which to try the level below, above
     int32_t  gap_fewer, gap_more;
+    int32_t  tries_fewer;
     double   cost[TEVO_CHOICE_LEVELS]; // moving mean of the time per unit of work
     int64_t  at[TEVO_CHOICE_LEVELS];   // run of the last measure; 0 none
 };
@@ -125,7 +126,10 @@ int tevo_thread_choice_begin(uint64_t kind, int n, double size, int * level_out)
     if (s->best > 0 && s->runs > 1 && now - tevo_choice_all_ns >= TEVO_CHOICE_ALL_NS) {
         level = 0;
     } else if (s->best + 1 < s->n_levels && s->runs >= s->next_fewer) {
-        level         = s->best + 1;
+        // one thread waits at no barrier: beside busy work it can be far
+        // faster than the counts between, none of which would win a try,
+        // so every other try goes straight there
+        level         = s->tries_fewer++ % 2 == 0 ? s->n_levels - 1 : s->best + 1;
         s->next_fewer = s->runs + s->gap_fewer;
     } else if (s->best > 0 && s->runs >= s->next_more) {
         level        = s->best - 1;
@@ -156,7 +160,24 @@ void tevo_thread_choice_end(uint64_t kind, int n, int level, double cost) {
         s->cost[level] += (cost - s->cost[level]) / (level == s->best ? 4 : 2);
     }
     s->at[level] = s->runs;
-    if (level == s->best || s->runs - s->at[s->best] > TEVO_CHOICE_STALE) {
+    if (level == s->best) {
+        // a level tried from here that lost against a cost this one no
+        // longer holds (twice that since, as when other work came, or a
+        // lucky first run) is tried again at once, and measured afresh
+        const int tried[] = { level - 1, level + 1, s->n_levels - 1 };
+        for (const int k : tried) {
+            if (k >= 0 && k != level && s->at[k] != 0 && s->cost[level] > 2.0 * s->cost[k]) {
+                s->at[k] = 0;
+                if (k > level) {
+                    s->next_fewer = TEVO_MIN(s->next_fewer, s->runs + 1);
+                } else {
+                    s->next_more = TEVO_MIN(s->next_more, s->runs + 1);
+                }
+            }
+        }
+        return;
+    }
+    if (s->runs - s->at[s->best] > TEVO_CHOICE_STALE) {
         return;
     }
 
