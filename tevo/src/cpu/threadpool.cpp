@@ -52,11 +52,12 @@ static const int64_t TEVO_BARRIER_SPIN_NS = 30000;
 // work only some probes are evidence, most waits being short; the share of
 // time with evidence, moving with a time constant of TEVO_SHARE_TAU_NS, turns
 // the verdict shared past a sixteenth, and quiet again below a thirty-second
-// and after TEVO_SHARED_HOLD_NS without evidence. Only runs on all the
-// threads their graph asked for count towards quiet: a run on fewer beside
-// other work may find them all a core, and would otherwise turn back to all
-// threads and lose them again, over and over (the thread choice runs one
-// graph on all of them about once a second). On shared cores idle
+// and after TEVO_SHARED_HOLD_NS without evidence. Only the time of runs on
+// all the threads their graph asked for counts towards quiet: a run on
+// fewer beside other work may find them all a core, and would otherwise
+// turn back to all threads and lose them again, over and over (the thread
+// choice moves a graph back to all its threads where they measure faster).
+// On shared cores idle
 // workers do not poll; barriers still spin their short while first, since a
 // thread woken from sleep waits for a processor again (beside as many busy
 // processes as cores, a run of 2 threads that slept at once took 1.5 times
@@ -116,7 +117,9 @@ void tevo_threadpool_note_probe(int64_t lost_ns, int64_t wall_ns, int64_t now_ns
     const bool kept = lost_ns > 0 && lost_ns * 4 > wall_ns;
     if (fewer && !kept) {
         // a run on fewer threads than asked may find them all a core beside
-        // other work: only runs on every thread can tell the cores are free
+        // other work: only the time of runs on every thread counts towards
+        // quiet
+        tevo_last_note_ns.store(now_ns, std::memory_order_relaxed);
         return;
     }
     if (kept) {
@@ -126,14 +129,13 @@ void tevo_threadpool_note_probe(int64_t lost_ns, int64_t wall_ns, int64_t now_ns
     // with evidence (so that one probe after a pause or in a long node does
     // not turn the verdict alone: beside as many busy processes as there are
     // cores left, single lost slices kept a run on half its threads most of
-    // the time) and a half without (so that runs of long nodes find their
-    // threads again as soon as runs of short ones, and the cores free again
-    // in a few of the runs on all threads, a second apart).
+    // the time) and a quarter without (so that runs of long nodes find their
+    // threads again as soon as runs of short ones).
     const int64_t last   = tevo_last_note_ns.exchange(now_ns, std::memory_order_relaxed);
     // at most the time constant, so that probes days apart (a worker left
     // idle) do not overflow the product below
     const int64_t dt     = last == 0 || now_ns < last ? 0 : TEVO_MIN(now_ns - last, TEVO_SHARE_TAU_NS);
-    const int64_t weight = TEVO_MAX(1, TEVO_MIN(kept ? 32 : 512, dt * 1024 / TEVO_SHARE_TAU_NS));
+    const int64_t weight = TEVO_MAX(1, TEVO_MIN(kept ? 32 : 256, dt * 1024 / TEVO_SHARE_TAU_NS));
     int64_t       share  = tevo_lost_share.load(std::memory_order_relaxed);
     share += ((kept ? 65536 : 0) - share) * weight / 1024;
     tevo_lost_share.store((int32_t) share, std::memory_order_relaxed);
