@@ -12,12 +12,13 @@
 // when none is known within a factor of TEVO_CHOICE_NEAR; now and then a
 // run tries the level above or below, or one thread, and the graph moves
 // there when that measured faster (to fewer threads on a tie: they cost the
-// machine less), trying the next level that way at once. A try that lost waits twice as long before the next one in its
-// direction, up to TEVO_CHOICE_GAP_MAX runs, or longer after a try that
-// took several times as long, which bounds what trying costs. Only runs on
-// every thread asked can tell that the cores are free again (see the
-// verdict in threadpool.cpp), so about once every TEVO_CHOICE_ALL_NS one
-// run of the process goes on all of them.
+// machine less), trying the next level that way at once. A try that lost
+// waits twice as long before the next one in its direction, up to
+// TEVO_CHOICE_GAP_MAX runs, or longer after a try that took several times
+// as long, which bounds what trying costs. Only runs on all the threads
+// asked count towards the cores being free again (see the verdict in
+// threadpool.cpp), so about once every TEVO_CHOICE_ALL_NS one run of the
+// process goes on all of them, and its graph moves there if that is faster.
 
 #include "cpu/impl.h"
 #include "platform/platform.h"

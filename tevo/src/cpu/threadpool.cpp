@@ -57,13 +57,12 @@ static const int64_t TEVO_BARRIER_SPIN_NS = 30000;
 // fewer beside other work may find them all a core, and would otherwise
 // turn back to all threads and lose them again, over and over (the thread
 // choice moves a graph back to all its threads where they measure faster).
-// On shared cores idle
-// workers do not poll; barriers still spin their short while first, since a
-// thread woken from sleep waits for a processor again (beside as many busy
-// processes as cores, a run of 2 threads that slept at once took 1.5 times
-// as long). Process-wide,
-// updated without a lock by the last thread at a measured barrier; a lost
-// update only delays the verdict.
+// On shared cores idle workers do not poll; barriers still spin their
+// short while first, since a thread woken from sleep waits for a processor
+// again (beside as many busy processes as cores, a run of 2 threads that
+// slept at once took 1.5 times as long). Process-wide, updated without a
+// lock by the last thread at a measured barrier; a lost update only delays
+// the verdict.
 static const int64_t TEVO_PROBE_PERIOD_NS = 1000000;
 static const int64_t TEVO_WAKE_NS         = 250000;
 static const int64_t TEVO_SHARE_TAU_NS    = 100000000;
