@@ -1160,23 +1160,30 @@ class runner {
         check_graphs("reset");
     }
 
+    // the start of an allocation or a sizing of g on si: a reset first when
+    // due or by chance, then the trace and the caller's touch
+    void begin_placing(int si, const graph_rec & g, bool reset_due, const char * op, std::string & what) {
+        if (reset_due || ch.chance(30)) {
+            what += " reset";
+            do_reset(si);
+        }
+        what += " ";
+        what += op;
+        trace(what);
+        touch(si, g.shared);
+        scheds[si].cur        = -1;
+        scheds[si].inputs_set = false;
+    }
+
     // allocates g on si (after a reset or not); false on failure
     bool do_alloc(int si, graph_rec & g, const expect & ex_in, std::string & what) {
         sched_state & st = scheds[si];
         const expect  ex = expect_now(si, ex_in);
         // with no reset a second allocation follows the first
         const bool reset_due = on(PAT_REALLOC) ? st.dirty && ch.chance(50) : st.maybe_alloc || st.dirty;
-        if (reset_due || ch.chance(30)) {
-            what += " reset";
-            do_reset(si);
-        }
-        what += " alloc";
-        trace(what);
-        touch(si, g.shared);
-        st.cur            = -1;
-        st.inputs_set     = false;
-        st.just_reset     = false;
-        const bool ok     = tevo_backend_sched_alloc_graph(st.s, g.gf);
+        begin_placing(si, g, reset_due, "alloc", what);
+        st.just_reset = false;
+        const bool ok = tevo_backend_sched_alloc_graph(st.s, g.gf);
         waited(si);
         check_graphs("alloc");
         if (!failure.empty()) {
@@ -1472,15 +1479,7 @@ class runner {
         sched_state & st   = scheds[si];
         graph_rec &   g    = which != nullptr ? *which : any_graph();
         std::string   what = name(si, g) + (refusing ? " refused:" : "");
-        if (st.dirty || ch.chance(30)) {
-            what += " reset";
-            do_reset(si);
-        }
-        what += " reserve";
-        trace(what);
-        touch(si, g.shared);
-        st.cur        = -1;
-        st.inputs_set = false;
+        begin_placing(si, g, st.dirty, "reserve", what);
         const bool ok = tevo_backend_sched_reserve(st.s, g.gf);
         waited(si);
         check_graphs("reserve");

@@ -77,6 +77,14 @@ static void tevo_sched_finish_compute(struct tevo_backend_sched * sched) {
     }
 }
 
+// a caller's query or change waits for an asynchronous compute, except from
+// inside that compute's eval callback
+static void tevo_sched_await_compute(struct tevo_backend_sched * sched) {
+    if (!sched->computing) {
+        tevo_sched_finish_compute(sched);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // creation and lifetime
 
@@ -762,9 +770,7 @@ enum tevo_status tevo_backend_sched_graph_compute(tevo_backend_sched_t sched, st
 void tevo_backend_sched_set_eval_callback(tevo_backend_sched_t sched, tevo_backend_sched_eval_callback callback,
                                           void * user_data) {
     TEVO_ASSERT(sched);
-    if (!sched->computing) {
-        tevo_sched_finish_compute(sched);
-    }
+    tevo_sched_await_compute(sched);
     sched->callback_eval           = callback;
     sched->callback_eval_user_data = user_data;
 }
@@ -819,9 +825,7 @@ size_t tevo_backend_sched_get_buffer_size(tevo_backend_sched_t sched, tevo_backe
 void tevo_backend_sched_set_tensor_backend(tevo_backend_sched_t sched, struct tevo_tensor * node,
                                            tevo_backend_t backend) {
     TEVO_ASSERT(sched);
-    if (!sched->computing) {
-        tevo_sched_finish_compute(sched);
-    }
+    tevo_sched_await_compute(sched);
     if (sched->clear_pending) {
         tevo_sched_clear(sched);
     }
@@ -834,9 +838,7 @@ void tevo_backend_sched_set_tensor_backend(tevo_backend_sched_t sched, struct te
 
 tevo_backend_t tevo_backend_sched_get_tensor_backend(tevo_backend_sched_t sched, struct tevo_tensor * node) {
     TEVO_ASSERT(sched);
-    if (!sched->computing) {
-        tevo_sched_finish_compute(sched);
-    }
+    tevo_sched_await_compute(sched);
     // a reset forgot every assignment; a query leaves the graph it kept alone
     if (sched->clear_pending) {
         return NULL;
