@@ -117,16 +117,18 @@ TEST(Barrier, ThreadsKeptFromRunningTurnTheVerdictToShared) {
 
 // The verdict from probes given by hand: each says how much time the run's
 // threads spent between two barriers, how much of it they were kept from
-// running beyond a wake-up, and when.
+// running beyond a wake-up, whether one that other work switched out kept
+// the run waiting over half that time, and when.
 TEST(SharedCores, VerdictFollowsThreadsKeptFromRunning) {
     const bool    before = tevo_threadpool_cores_shared();
     const int64_t us     = 1000;
     const int64_t ms     = 1000 * us;
     int64_t       now    = 1000 * ms;
-    const auto    probes = [&](int count, int64_t every, int64_t lost, int64_t wall, bool fewer = false) {
+    const auto    probes = [&](int count, int64_t every, int64_t lost, int64_t wall, bool fewer = false,
+                            bool preempted = false) {
         for (int i = 0; i < count; ++i) {
             now += every;
-            tevo_threadpool_note_probe(lost, wall, now, fewer);
+            tevo_threadpool_note_probe(lost, wall, now, fewer, preempted);
         }
     };
     // probes until the verdict is `shared`, at most `limit`; one in `one_in`
@@ -156,10 +158,13 @@ TEST(SharedCores, VerdictFollowsThreadsKeptFromRunning) {
         probes(100, 3 * ms, 0, 8 * 3 * ms);
     }
     EXPECT_FALSE(tevo_threadpool_cores_shared());
-    // short nodes: a thread kept from running once in a while
+    // short nodes: a thread kept from running once in a while, or switched
+    // out for some short task
     for (int i = 0; i < 50; ++i) {
         probes(1, 1 * ms, 2 * ms, 8 * 50 * us);
-        probes(200, 1 * ms, 0, 8 * 50 * us);
+        probes(100, 1 * ms, 0, 8 * 50 * us);
+        probes(1, 1 * ms, 0, 8 * 50 * us, false, true);
+        probes(100, 1 * ms, 0, 8 * 50 * us);
     }
     EXPECT_FALSE(tevo_threadpool_cores_shared());
 
@@ -178,6 +183,21 @@ TEST(SharedCores, VerdictFollowsThreadsKeptFromRunning) {
         const int64_t busy = now;
         const int64_t wall = 8 * TEVO_MAX(c.every, 500 * us);
         EXPECT_LT(until(true, 100000, c.one_in, c.every, wall / 2, wall), 100000);
+        EXPECT_LE(now - busy, 150 * ms);
+    }
+    // Busy work on half the cores, short nodes on all: each thread waits
+    // less than a wake-up may take, but in a quarter of the probes one that
+    // other work switched out keeps the run waiting.
+    {
+        tevo_threadpool_hold_cores_shared(0);
+        tevo_threadpool_hold_cores_shared(-1);
+        const int64_t busy  = now;
+        int           count = 0;
+        while (!tevo_threadpool_cores_shared() && count < 100000) {
+            probes(1, 1 * ms, 0, 8 * 150 * us, false, count % 4 == 0);
+            ++count;
+        }
+        EXPECT_TRUE(tevo_threadpool_cores_shared());
         EXPECT_LE(now - busy, 150 * ms);
     }
 
@@ -231,8 +251,8 @@ TEST(SharedCores, ProbesMonthsApartWeighAsOneTimeConstant) {
     for (const int64_t pause : { 104 * day, 200 * day, 100000 * day }) {
         SCOPED_TRACE(pause / day);
         const int64_t now = 1000 * ms;
-        tevo_threadpool_note_probe(0, 8 * ms, now, false);
-        tevo_threadpool_note_probe(8 * ms, 16 * ms, now + pause, false);
+        tevo_threadpool_note_probe(0, 8 * ms, now, false, false);
+        tevo_threadpool_note_probe(8 * ms, 16 * ms, now + pause, false, false);
         EXPECT_FALSE(tevo_threadpool_cores_shared());
         tevo_threadpool_hold_cores_shared(0);
         tevo_threadpool_hold_cores_shared(-1);
@@ -251,7 +271,7 @@ TEST(SharedCores, AHoldWinsOverProbesJudgedMeanwhile) {
         int64_t       now = 1000 * ms;
         while (!stop.load(std::memory_order_relaxed)) {
             now += ms;
-            tevo_threadpool_note_probe(8 * ms, 16 * ms, now, false);
+            tevo_threadpool_note_probe(8 * ms, 16 * ms, now, false, false);
         }
     });
     int lost = 0;
@@ -560,11 +580,12 @@ struct nested_runs {
 
 void compute_nested(tevo_tensor *, int ith, int, void * userdata) {
     nested_runs * runs = (nested_runs *) userdata;
-    const int64_t mark = tevo_threadpool_probe_mark();
+    const tevo_probe_mark mark = tevo_threadpool_probe_mark();
     if (runs->inner[ith]->compute(2, nullptr) != TEVO_STATUS_SUCCESS || runs->inner[ith]->result() != runs->ref) {
         runs->wrong++;
     }
-    runs->moved += tevo_threadpool_probe_mark() != mark ? 1 : 0;
+    const tevo_probe_mark after = tevo_threadpool_probe_mark();
+    runs->moved += after.cpu_ns != mark.cpu_ns || after.preemptions != mark.preemptions ? 1 : 0;
 }
 
 TEST(ThreadPool, AGraphComputedInsideANodeKeepsTheOuterRunsProbe) {

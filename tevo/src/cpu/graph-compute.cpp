@@ -296,7 +296,7 @@ enum tevo_status tevo_graph_compute(struct tevo_cgraph * cgraph, struct tevo_cpl
     }
 
     // this may be a node's graph of an outer run on this thread
-    const int64_t outer_mark = tevo_threadpool_probe_mark();
+    const struct tevo_probe_mark outer_mark = tevo_threadpool_probe_mark();
     tevo_threadpool_start_run(tp, n_threads, n_threads < asked);
     tevo_graph_compute_thread(&tp->states[0]);
     tevo_threadpool_restore_probe_mark(outer_mark);

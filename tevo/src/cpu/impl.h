@@ -60,6 +60,7 @@ struct tevo_threadpool {
     std::atomic<int64_t>             probe_start_ns; // when that barrier opened
     std::atomic<int64_t>             probe_wall_ns;  // summed over the run's threads up to their arrival,
     std::atomic<int64_t>             probe_lost_ns;  // and the part of it they were kept from running
+    std::atomic<int64_t>             probe_preempted_ns; // the most of it one thread switched out for other work was
     std::atomic<bool>                run_fewer;      // the run has fewer threads than its graph asked for
 
     alignas(64) std::atomic<int32_t> chunk_counter;
@@ -95,15 +96,20 @@ void tevo_threadpool_hold_cores_shared(int shared);
 // one probe for that verdict, judged at now_ns: from the opening of a
 // barrier to their arrival at the next, the threads of a run spent wall_ns
 // in all, lost_ns of them kept from running; fewer: the run had fewer
-// threads than its graph asked for
-void tevo_threadpool_note_probe(int64_t lost_ns, int64_t wall_ns, int64_t now_ns, bool fewer);
+// threads than its graph asked for; preempted: a thread that other work
+// switched out kept the run waiting over half the time
+void tevo_threadpool_note_probe(int64_t lost_ns, int64_t wall_ns, int64_t now_ns, bool fewer, bool preempted);
 
-// The calling thread's CPU time when the probe of its current run began.
-// A graph computed inside a node of a run (a custom operator) takes the
-// mark for its own run and gives it back when done, so that the outer
-// run's probe reads the CPU time that run gave the thread.
-int64_t tevo_threadpool_probe_mark(void);
-void    tevo_threadpool_restore_probe_mark(int64_t mark);
+// The calling thread's CPU time and preemptions when the probe of its
+// current run began. A graph computed inside a node of a run (a custom
+// operator) takes the mark for its own run and gives it back when done, so
+// that the outer run's probe reads what that run gave the thread.
+struct tevo_probe_mark {
+    int64_t cpu_ns;
+    int64_t preemptions; // involuntary context switches
+};
+struct tevo_probe_mark tevo_threadpool_probe_mark(void);
+void                   tevo_threadpool_restore_probe_mark(struct tevo_probe_mark mark);
 
 // The threads a run of a graph of this kind (see thread-choice.cpp) takes
 // while the cores are shared, out of the n it asked for; size: its work per

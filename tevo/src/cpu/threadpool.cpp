@@ -48,7 +48,13 @@ static const int64_t TEVO_BARRIER_SPIN_NS = 30000;
 // other work holds a processor for a time slice of milliseconds). A probe
 // is evidence when that part passes a quarter of the threads' time: one
 // thread that waits a slice now and then for some short task (8 threads on
-// 8 cores) costs a run far less than half its threads would. Beside busy
+// 8 cores) costs a run far less than half its threads would. A probe is
+// evidence too when a thread of it was switched out for other work (an
+// involuntary context switch) and the run waited for a thread kept from
+// running over half the time between the barriers: beside busy work on
+// part of the cores, a run of short nodes on all of them waits a little at
+// many barriers, each time less than a wake-up may take on free cores (a
+// quarter of such probes, against less than 1 % on free cores). Beside busy
 // work only some probes are evidence, most waits being short; the share of
 // time with evidence, moving with a time constant of TEVO_SHARE_TAU_NS, turns
 // the verdict shared past a sixteenth, and quiet again below a thirty-second
@@ -76,8 +82,9 @@ alignas(64) static std::atomic<uint32_t> tevo_verdict{ 0 };
 static const uint32_t                    TEVO_VERDICT_SHARED = 1;
 static const uint32_t                    TEVO_VERDICT_HELD   = 2;
 
-// this thread's CPU time when the probe of its current run began for it
-static thread_local int64_t tevo_probe_cpu_ns = 0;
+// this thread's CPU time and preemptions when the probe of its current run
+// began for it
+static thread_local struct tevo_probe_mark tevo_probe_at = { 0, 0 };
 
 static int64_t tevo_thread_cpu_ns(void) {
     struct timespec ts;
@@ -100,20 +107,25 @@ void tevo_threadpool_hold_cores_shared(int shared) {
     }
 }
 
-int64_t tevo_threadpool_probe_mark(void) {
-    return tevo_probe_cpu_ns;
+static void tevo_probe_mark_now(void) {
+    tevo_probe_at.cpu_ns      = tevo_thread_cpu_ns();
+    tevo_probe_at.preemptions = tevo_platform_thread_preemptions();
 }
 
-void tevo_threadpool_restore_probe_mark(int64_t mark) {
-    tevo_probe_cpu_ns = mark;
+struct tevo_probe_mark tevo_threadpool_probe_mark(void) {
+    return tevo_probe_at;
 }
 
-void tevo_threadpool_note_probe(int64_t lost_ns, int64_t wall_ns, int64_t now_ns, bool fewer) {
+void tevo_threadpool_restore_probe_mark(struct tevo_probe_mark mark) {
+    tevo_probe_at = mark;
+}
+
+void tevo_threadpool_note_probe(int64_t lost_ns, int64_t wall_ns, int64_t now_ns, bool fewer, bool preempted) {
     uint32_t verdict = tevo_verdict.load(std::memory_order_relaxed);
     if ((verdict & TEVO_VERDICT_HELD) != 0) {
         return;
     }
-    const bool kept = lost_ns > 0 && lost_ns * 4 > wall_ns;
+    const bool kept = (lost_ns > 0 && lost_ns * 4 > wall_ns) || preempted;
     if (fewer && !kept) {
         // a run on fewer threads than asked may find them all a core beside
         // other work: only the time of runs on every thread counts towards
@@ -291,7 +303,7 @@ static void * tevo_graph_compute_secondary_thread(void * data) {
             std::atomic_thread_fence(std::memory_order_seq_cst);
             state->pending = false;
             if (tp->probe_run_word.load(std::memory_order_relaxed) == state->last_run_word) {
-                tevo_probe_cpu_ns = tevo_thread_cpu_ns();
+                tevo_probe_mark_now();
             }
             tevo_graph_compute_thread(state);
         }
@@ -319,6 +331,7 @@ struct tevo_threadpool * tevo_threadpool_new_impl(struct tevo_threadpool_params 
     tp->probe_start_ns.store(0);
     tp->probe_wall_ns.store(0);
     tp->probe_lost_ns.store(0);
+    tp->probe_preempted_ns.store(0);
     tp->run_fewer.store(false);
     tp->chunk_counter.store(0);
     tp->stop.store(false);
@@ -411,6 +424,7 @@ static void tevo_probe_begin(struct tevo_threadpool * tp, int64_t now, uint32_t 
     tp->probe_run_word.store(run_word, std::memory_order_relaxed);
     tp->probe_wall_ns.store(0, std::memory_order_relaxed);
     tp->probe_lost_ns.store(0, std::memory_order_relaxed);
+    tp->probe_preempted_ns.store(0, std::memory_order_relaxed);
     tp->probe_pass.store(pass, std::memory_order_relaxed);
 }
 
@@ -427,7 +441,7 @@ void tevo_threadpool_start_run(struct tevo_threadpool * tp, int n, bool fewer) {
     const int64_t now = tevo_platform_monotonic_ns();
     if (n > 1 && now - tp->probe_start_ns.load(std::memory_order_relaxed) >= TEVO_PROBE_PERIOD_NS) {
         tevo_probe_begin(tp, now, next, tp->barrier_passes.load(std::memory_order_relaxed));
-        tevo_probe_cpu_ns = tevo_thread_cpu_ns();
+        tevo_probe_mark_now();
     }
     tp->run_word.exchange(next);
 
@@ -454,9 +468,15 @@ void tevo_barrier(struct tevo_threadpool * tp) {
         const uint32_t word = tp->run_word.load(std::memory_order_relaxed);
         if (tp->probe_run_word.load(std::memory_order_relaxed) == word) {
             const int64_t wall = tevo_platform_monotonic_ns() - tp->probe_start_ns.load(std::memory_order_relaxed);
-            const int64_t lost = wall - (tevo_thread_cpu_ns() - tevo_probe_cpu_ns);
+            const int64_t lost = wall - (tevo_thread_cpu_ns() - tevo_probe_at.cpu_ns);
             tp->probe_wall_ns.fetch_add(wall, std::memory_order_relaxed);
             tp->probe_lost_ns.fetch_add(TEVO_MAX(lost - TEVO_WAKE_NS, 0), std::memory_order_relaxed);
+            if (tevo_platform_thread_preemptions() != tevo_probe_at.preemptions) {
+                int64_t most = tp->probe_preempted_ns.load(std::memory_order_relaxed);
+                while (lost > most &&
+                       !tp->probe_preempted_ns.compare_exchange_weak(most, lost, std::memory_order_relaxed)) {
+                }
+            }
         }
     }
 
@@ -469,9 +489,11 @@ void tevo_barrier(struct tevo_threadpool * tp) {
         const int64_t  now      = tevo_platform_monotonic_ns();
         const int64_t  start    = tp->probe_start_ns.load(std::memory_order_relaxed);
         if (measured && same_run) {
+            // the run waited that long for a thread that other work kept
+            const bool preempted = tp->probe_preempted_ns.load(std::memory_order_relaxed) * 2 > now - start;
             tevo_threadpool_note_probe(tp->probe_lost_ns.load(std::memory_order_relaxed),
                                        tp->probe_wall_ns.load(std::memory_order_relaxed), now,
-                                       tp->run_fewer.load(std::memory_order_relaxed));
+                                       tp->run_fewer.load(std::memory_order_relaxed), preempted);
         }
         const bool probe = now - start >= TEVO_PROBE_PERIOD_NS || (measured && !same_run);
         if (probe) {
@@ -482,7 +504,7 @@ void tevo_barrier(struct tevo_threadpool * tp) {
             tevo_platform_word_wake_all(&tp->barrier_passes);
         }
         if (probe) {
-            tevo_probe_cpu_ns = tevo_thread_cpu_ns();
+            tevo_probe_mark_now();
         }
         return;
     }
@@ -504,7 +526,7 @@ void tevo_barrier(struct tevo_threadpool * tp) {
     }
     std::atomic_thread_fence(std::memory_order_seq_cst);
     if (tp->probe_pass.load(std::memory_order_relaxed) == passes + 1) {
-        tevo_probe_cpu_ns = tevo_thread_cpu_ns();
+        tevo_probe_mark_now();
     }
 }
 

@@ -12,6 +12,7 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -44,6 +45,14 @@ extern "C" int64_t tevo_platform_monotonic_ns(void) {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return (int64_t) ts.tv_sec * 1000000000 + (int64_t) ts.tv_nsec;
+}
+
+extern "C" int64_t tevo_platform_thread_preemptions(void) {
+    struct rusage ru;
+    if (getrusage(RUSAGE_THREAD, &ru) != 0) {
+        return 0;
+    }
+    return (int64_t) ru.ru_nivcsw;
 }
 
 extern "C" size_t tevo_platform_exe_path(char * buf, size_t size) {

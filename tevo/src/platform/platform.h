@@ -23,6 +23,10 @@ void   tevo_platform_page_free(void * ptr, size_t size);
 // Nanoseconds of the monotonic clock.
 int64_t tevo_platform_monotonic_ns(void);
 
+// How often the calling thread has been switched out while it could run
+// (its involuntary context switches): other work took its processor.
+int64_t tevo_platform_thread_preemptions(void);
+
 // Full path of the running executable, terminated. Returns its length, or 0
 // when it cannot be read or does not fit into size bytes.
 size_t tevo_platform_exe_path(char * buf, size_t size);
