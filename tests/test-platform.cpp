@@ -8,8 +8,10 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <sched.h>
 #include <unistd.h>
 
 namespace {
@@ -415,6 +417,44 @@ TEST(PlatformSystem, MonotonicClockNeverGoesBack) {
         ASSERT_GE(now, prev);
         prev = now;
     }
+}
+
+// Two threads held to one processor, each spinning for a while: the system
+// switches each out for the other now and then, and each thread counts its
+// own switches.
+TEST(PlatformSystem, PreemptionsCountAThreadSwitchedOutForOtherWork) {
+    cpu_set_t mask;
+    ASSERT_EQ(sched_getaffinity(0, sizeof(mask), &mask), 0);
+    int cpu = 0;
+    while (cpu < CPU_SETSIZE && !CPU_ISSET(cpu, &mask)) {
+        cpu++;
+    }
+    ASSERT_LT(cpu, CPU_SETSIZE);
+    int64_t                  counted[2] = { -1, -1 };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; t++) {
+        threads.emplace_back([&, t] {
+            cpu_set_t one;
+            CPU_ZERO(&one);
+            CPU_SET(cpu, &one);
+            if (sched_setaffinity(0, sizeof(one), &one) != 0) {
+                return;
+            }
+            const int64_t before = tevo_platform_thread_preemptions();
+            const int64_t end    = tevo_platform_monotonic_ns() + 300 * 1000 * 1000;
+            while (tevo_platform_monotonic_ns() < end) {
+            }
+            counted[t] = tevo_platform_thread_preemptions() - before;
+        });
+    }
+    for (std::thread & t : threads) {
+        t.join();
+    }
+    if (counted[0] < 0 || counted[1] < 0) {
+        GTEST_SKIP() << "threads cannot be held to one processor here";
+    }
+    EXPECT_GT(counted[0], 0);
+    EXPECT_GT(counted[1], 0);
 }
 
 TEST(PlatformSystem, NativeBacktraceWritesToStandardError) {
