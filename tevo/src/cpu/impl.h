@@ -60,7 +60,7 @@ struct tevo_threadpool {
     std::atomic<int64_t>             probe_start_ns; // when that barrier opened
     std::atomic<int64_t>             probe_wall_ns;  // summed over the run's threads up to their arrival,
     std::atomic<int64_t>             probe_lost_ns;  // and the part of it they were kept from running
-    std::atomic<int64_t>             probe_preempted_ns; // the most of it one thread switched out for other work was
+    std::atomic<int64_t>             probe_preempted_ns; // the most of it lost by one thread that other work switched out
     std::atomic<bool>                run_fewer;      // the run has fewer threads than its graph asked for
 
     alignas(64) std::atomic<int32_t> chunk_counter;
